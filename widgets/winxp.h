@@ -1,0 +1,21 @@
+// TWinXP stands on a form for the request that the standard controls follow
+// the desktop's visual theme, and guards that it is placed once per form.
+#ifndef KELMORA_WIDGETS_WINXP_H
+#define KELMORA_WIDGETS_WINXP_H
+
+#include <QObject>
+
+namespace kelmora::widgets {
+
+class TWinXP : public QObject {
+  Q_OBJECT
+
+ public:
+  // Throws std::runtime_error when the owner is not a top-level window or
+  // already has a TWinXP; nothing is left behind in the owner then.
+  explicit TWinXP(QObject* owner);
+};
+
+}  // namespace kelmora::widgets
+
+#endif  // KELMORA_WIDGETS_WINXP_H
