@@ -1,0 +1,16 @@
+// Each command registers itself as a sub-command of the one parser; its
+// callback runs the engine once and leaves the exit status in Status.
+#pragma once
+
+#include <CLI/CLI.hpp>
+
+namespace kelmora::cli {
+
+// Exit statuses shared by every command.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailed = 1;
+inline constexpr int kExitUsage = 2;
+
+void AddBackupCommand(CLI::App& App, int& Status);
+
+}  // namespace kelmora::cli

@@ -1,0 +1,19 @@
+#include <CLI/CLI.hpp>
+
+#include "cli/commands.h"
+
+int main(int argc, char** argv) {
+  CLI::App app{"Kelmora backs folders up into compressed archives and restores them.",
+               "kelmora-cli"};
+  app.require_subcommand(1, 1);
+  int status = kelmora::cli::kExitOk;
+  kelmora::cli::AddBackupCommand(app, status);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    const int code = app.exit(e);
+    // --help is a success; every other parse error is a usage error.
+    return code == 0 ? kelmora::cli::kExitOk : kelmora::cli::kExitUsage;
+  }
+  return status;
+}

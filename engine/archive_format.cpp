@@ -1,0 +1,112 @@
+#include "engine/archive_format.h"
+
+#include <cstring>
+#include <limits>
+
+namespace kelmora::format {
+
+int32_t CapTotalSize(int64_t TotalSize) {
+  if (TotalSize > std::numeric_limits<int32_t>::max()) return std::numeric_limits<int32_t>::max();
+  if (TotalSize < 0) return 0;
+  return static_cast<int32_t>(TotalSize);
+}
+
+void WriteInt32(TStream& Stream, int32_t Value) {
+  const uint32_t v = static_cast<uint32_t>(Value);
+  const unsigned char bytes[4] = {static_cast<unsigned char>(v), static_cast<unsigned char>(v >> 8),
+                                  static_cast<unsigned char>(v >> 16),
+                                  static_cast<unsigned char>(v >> 24)};
+  Stream.WriteBuffer(bytes, 4);
+}
+
+int32_t ReadInt32(TStream& Stream) {
+  unsigned char b[4];
+  Stream.ReadBuffer(b, 4);
+  const uint32_t v = static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 |
+                     static_cast<uint32_t>(b[2]) << 16 | static_cast<uint32_t>(b[3]) << 24;
+  return static_cast<int32_t>(v);
+}
+
+void WriteString(TStream& Stream, const std::string& Value) {
+  WriteInt32(Stream, static_cast<int32_t>(Value.size()));
+  Stream.WriteBuffer(Value.data(), Value.size());
+}
+
+std::string ReadChars(TStream& Stream, int32_t Length) {
+  if (Length < 0 || Length > kMaxNameLength) throw Exception(kInvalidArchive);
+  std::string s(static_cast<size_t>(Length), '\0');
+  Stream.ReadBuffer(s.data(), s.size());
+  return s;
+}
+
+void WriteHeader(TStream& Stream, const Header& Value) {
+  WriteString(Stream, Value.Title);
+  WriteInt32(Stream, Value.TotalSize);
+  WriteInt32(Stream, Value.FileCount);
+}
+
+Header ReadHeader(TStream& Stream) {
+  Header h;
+  h.Title = ReadChars(Stream, ReadInt32(Stream));
+  h.TotalSize = ReadInt32(Stream);
+  h.FileCount = ReadInt32(Stream);
+  return h;
+}
+
+bool IsVolumeChangeName(const std::string& Name) {
+  return Name.compare(0, kVolumeChangePrefixLength, kVolumeChangePrefix) == 0;
+}
+
+bool IsFileListName(const std::string& Name) { return Name == kFileListName; }
+
+std::string VolumeChangeName(unsigned Volume) {
+  const std::string number = "00" + std::to_string(Volume);
+  return kVolumeChangePrefix + number.substr(number.size() - 3);
+}
+
+std::string VolumeDigits(const std::string& Name) {
+  if (Name.size() < kVolumeChangePrefixLength + 3) return {};
+  return Name.substr(kVolumeChangePrefixLength, 3);
+}
+
+int VolumeNumber(const std::string& Digits) {
+  if (Digits.size() != 3) return -1;
+  int n = 0;
+  for (const char c : Digits) {
+    if (c < '0' || c > '9') return -1;
+    n = n * 10 + (c - '0');
+  }
+  return n;
+}
+
+void WriteVolumeChange(TStream& Stream, unsigned Volume) {
+  WriteString(Stream, VolumeChangeName(Volume));
+}
+
+std::string NextVolumeName(const std::string& Name, const std::string& Digits) {
+  const size_t folderEnd = Name.find_last_of("/\\:");
+  const size_t dot = Name.find_last_of('.');
+  const bool hasExtension =
+      dot != std::string::npos && (folderEnd == std::string::npos || dot > folderEnd);
+  return (hasExtension ? Name.substr(0, dot) : Name) + "." + Digits;
+}
+
+void WriteSignature(TStream& Stream) { Stream.WriteBuffer(kSectionSignature, 4); }
+
+void ReadSignature(TStream& Stream) {
+  char b[4];
+  Stream.ReadBuffer(b, 4);
+  if (std::memcmp(b, kSectionSignature, 4) != 0) throw Exception(kInvalidArchive);
+}
+
+int32_t ReadChunkLength(TStream& Stream) {
+  const int32_t length = ReadInt32(Stream);
+  if (length > kPieceSize || length < -kPieceSize) throw Exception(kInvalidArchive);
+  return length;
+}
+
+std::string FileIdLine(const std::string& Path, int32_t Stamp, int64_t Size) {
+  return Path + '\t' + std::to_string(Stamp) + '=' + std::to_string(Size);
+}
+
+}  // namespace kelmora::format

@@ -1,0 +1,81 @@
+// The one definition of the archive's records. The writer and both readers
+// use these and nothing else to put bytes on or take bytes off a stream.
+//
+//   header        int32 title length, title, int32 total size, int32 file count
+//   record        int32 name length (0 = end marker), name
+//   file entry    name, int32 packed time stamp, data section
+//   data section  "EC2\0", chunk records, int32 0
+//   chunk record  int32 L (>0 zlib stream, <0 stored bytes), |L| bytes, |L| <= 16384
+//   volume change name "NEXT:DISKnnn", nothing after it in that volume
+//
+// Every integer is a little-endian int32; strings carry no terminator.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "engine/streams.h"
+
+namespace kelmora::format {
+
+inline constexpr int32_t kPieceSize = 16384;
+// A new chunk starts only while the volume holds fewer than MaxSize - this.
+inline constexpr int32_t kVolumeReserve = kPieceSize + 100;
+inline constexpr char kSectionSignature[4] = {'E', 'C', '2', '\0'};
+inline constexpr const char* kFileListName = "FILE:LIST";
+inline constexpr const char* kVolumeChangePrefix = "NEXT:DISK";
+inline constexpr size_t kVolumeChangePrefixLength = 9;
+inline constexpr int32_t kVolumeChangeNameLength = 12;
+inline constexpr int kMaxVolumes = 999;
+inline constexpr const char* kTempFilePrefix = "FID";
+inline constexpr const char* kInvalidArchive = "Invalid archive type";
+// Names and titles longer than this are taken for damage, not allocated.
+inline constexpr int32_t kMaxNameLength = 1 << 20;
+
+struct Header {
+  std::string Title;
+  int32_t TotalSize = 0;
+  int32_t FileCount = 0;
+};
+
+// The header's total-size field is an int32; larger totals are capped.
+int32_t CapTotalSize(int64_t TotalSize);
+
+void WriteInt32(TStream& Stream, int32_t Value);
+int32_t ReadInt32(TStream& Stream);  // throws "Stream read error" at the end
+
+// Length-prefixed string.
+void WriteString(TStream& Stream, const std::string& Value);
+// Reads Length bytes; a negative or absurd length is an invalid archive.
+std::string ReadChars(TStream& Stream, int32_t Length);
+
+void WriteHeader(TStream& Stream, const Header& Value);
+Header ReadHeader(TStream& Stream);
+
+bool IsVolumeChangeName(const std::string& Name);
+bool IsFileListName(const std::string& Name);
+// "NEXT:DISK" and the last three digits of Volume.
+std::string VolumeChangeName(unsigned Volume);
+// The three characters after "NEXT:DISK" ("002"); empty when missing.
+std::string VolumeDigits(const std::string& VolumeChangeName);
+// The volume number those digits stand for, or -1 when they are no number.
+int VolumeNumber(const std::string& Digits);
+void WriteVolumeChange(TStream& Stream, unsigned Volume);
+
+// The name of the next volume: the extension (after the last "." that
+// follows the last "/", "\" or ":") replaced by "." and Digits, or
+// appended when there is none. backup.bkp -> backup.002.
+std::string NextVolumeName(const std::string& Name, const std::string& Digits);
+
+void WriteSignature(TStream& Stream);
+// Throws Exception("Invalid archive type") unless the next four bytes
+// are the signature.
+void ReadSignature(TStream& Stream);
+// A chunk length or the terminator 0. A magnitude above 16384 can only
+// come from damage and is refused before it can size a read.
+int32_t ReadChunkLength(TStream& Stream);
+
+// One line of the file-ID list, without its CR LF.
+std::string FileIdLine(const std::string& Path, int32_t Stamp, int64_t Size);
+
+}  // namespace kelmora::format

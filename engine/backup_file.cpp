@@ -1,0 +1,78 @@
+#include "engine/backup_file.h"
+
+#include <cstdio>
+
+namespace kelmora {
+
+namespace {
+
+constexpr const char* kErrorMessages[] = {
+    "",
+    "Cannot read file",
+    "Overwriting file failed",
+    "Cannot read archive",
+    "Cannot write to archive",
+    "Invalid archive type",
+    "Compression error",
+    "Cannot create temporary file to save the file IDs",
+};
+
+}  // namespace
+
+const char* ErrorMessage(int32_t Code) {
+  if (Code < 1 || Code > beTempFile) return "";
+  return kErrorMessages[Code];
+}
+
+TPercentage PercentOf(int64_t Done, int64_t Total) {
+  if (Total <= 0) return Done > 0 ? 100 : 0;
+  if (Done <= 0) return 0;
+  if (Done >= Total) return 100;
+  // Done < Total, so Done * 100 cannot overflow for any sane total; divide
+  // first when it could.
+  if (Done > INT64_MAX / 100) return static_cast<TPercentage>(Done / (Total / 100));
+  return static_cast<TPercentage>(Done * 100 / Total);
+}
+
+void TBackupFile::SetBackupMode(TBackupMode Mode) {
+  if (Mode == backupMode_) return;
+  if (Mode == bmIncremental) SetArchiveFlag = true;
+  backupMode_ = Mode;
+}
+
+int32_t TBackupFile::CompressionRate() const {
+  if (totalSize_ == 0) return 0;
+  // 64-bit intermediate; C++ division truncates toward zero.
+  return static_cast<int32_t>(100 - archiveBytes_ * 100 / totalSize_);
+}
+
+void TBackupFile::MessageError(int32_t Code) {
+  const std::string text = ErrorMessage(Code);
+  if (OnError) {
+    OnError(*this, Code, text);
+  } else if (Hooks.ShowError) {
+    Hooks.ShowError("Error", text);
+  } else {
+    std::fprintf(stderr, "Error: %s\n", text.c_str());
+  }
+}
+
+void TBackupFile::ReportProgress(const std::string& Filename) {
+  ReportProgress(Filename, PercentOf(bytesDone_, totalSize_));
+}
+
+void TBackupFile::ReportProgress(const std::string& Filename, TPercentage Percent) {
+  if (OnProgress) OnProgress(*this, Filename, Percent, continue_);
+}
+
+void TBackupFile::AskForDisk(uint16_t Disk) {
+  if (OnNeedDisk) {
+    OnNeedDisk(*this, Disk, continue_);
+    return;
+  }
+  std::string text = kNeedDiskText;
+  text.replace(text.find("%s"), 2, std::to_string(Disk));
+  continue_ = Hooks.AskOkCancel ? Hooks.AskOkCancel("Information", text) : false;
+}
+
+}  // namespace kelmora

@@ -1,0 +1,163 @@
+// TBackupFile: the archive engine. One object backs a list of files up into
+// an archive, restores an archive, and lists an archive's title and
+// file-ID list. It never prints and never opens a window: whatever must
+// reach the user goes through its events or the hooks its owner sets.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/streams.h"
+
+namespace kelmora {
+
+enum TBackupMode : uint8_t { bmAll = 0, bmIncremental = 1 };
+// The ordinals are not in the order of the zlib levels.
+enum TCompressionLevel : uint8_t { clFastest = 0, clNone = 1, clDefault = 2, clMax = 3 };
+enum TRestoreMode : uint8_t {
+  rmAll = 0,
+  rmNoOverwrite = 1,
+  rmNewer = 2,
+  rmExisting = 3,
+  rmExistingNewer = 4
+};
+using TPercentage = uint8_t;  // 0 to 100
+using TStringList = std::vector<std::string>;
+
+class TBackupFile;
+
+using TProgressEvent = std::function<void(TBackupFile& Sender, const std::string& Filename,
+                                          TPercentage Percent, bool& Continue)>;
+using TNeedDiskEvent = std::function<void(TBackupFile& Sender, uint16_t DiskID, bool& Continue)>;
+using TRestoreFileEvent = std::function<void(TBackupFile& Sender, std::string& Filename,
+                                             int32_t FA, bool& DoRestore)>;
+using TFileRestoredEvent = std::function<void(TBackupFile& Sender, std::string& Filename,
+                                              std::unique_ptr<TFileStream>& Stream)>;
+using TBackupErrorEvent =
+    std::function<void(TBackupFile& Sender, int32_t Error, const std::string& ErrString)>;
+
+// Error codes of an operation. Their texts live in one table (ErrorMessage).
+enum TBackupError : int32_t {
+  beNone = 0,
+  beCannotReadFile = 1,
+  beOverwriteFailed = 2,
+  beCannotReadArchive = 3,
+  beCannotWriteArchive = 4,
+  beInvalidArchive = 5,
+  beCompression = 6,
+  beTempFile = 7,
+};
+// The message of a code; "" for 0 and for unknown codes.
+const char* ErrorMessage(int32_t Code);
+
+// What the engine needs from the application around it. The window sets
+// these to message boxes and its event loop, the command line to standard
+// error and a terminal prompt. Unset hooks never block: an error goes to
+// standard error, a question is answered Cancel.
+struct TUserHooks {
+  // Modal box with the error icon and one OK button.
+  std::function<void(const std::string& Caption, const std::string& Text)> ShowError;
+  // Modal box with the information icon, OK and Cancel; true for OK.
+  std::function<bool(const std::string& Caption, const std::string& Text)> AskOkCancel;
+  // Let the application process its pending messages.
+  std::function<void()> ProcessMessages;
+};
+
+inline constexpr const char* kStreamArchiveName = ":STREAM";
+inline constexpr const char* kNeedDiskText = "Please insert disk %s and click OK to continue.";
+
+class TBackupFile {
+ public:
+  TBackupFile() = default;
+  TBackupFile(const TBackupFile&) = delete;
+  TBackupFile& operator=(const TBackupFile&) = delete;
+
+  // ---- properties
+  std::string GetVersion() const { return "5.00"; }
+  void SetVersion(const std::string&) {}
+  std::string BackupTitle;
+  TBackupMode GetBackupMode() const { return backupMode_; }
+  // Switching to incremental turns SetArchiveFlag on first.
+  void SetBackupMode(TBackupMode Mode);
+  TCompressionLevel CompressionLevel = clFastest;
+  TRestoreMode RestoreMode = rmAll;
+  int32_t MaxSize = 0;  // bytes per volume; 0 = one volume of any size
+  bool SetArchiveFlag = false;
+  TProgressEvent OnProgress;
+  TNeedDiskEvent OnNeedDisk;
+  TRestoreFileEvent OnRestoreFile;
+  TFileRestoredEvent OnFileRestored;
+  TBackupErrorEvent OnError;
+  bool RestoreFullPath = false;
+  bool SaveFileID = false;
+
+  TUserHooks Hooks;
+
+  // ---- operations
+  bool Backup(const TStringList& Files, const std::string& ArchiveName);
+  bool BackupToStream(const TStringList& Files, TStream* Stream);
+  bool Restore(const std::string& ArchiveName, const std::string& Folder);
+  bool RestoreFromStream(TStream* Stream, const std::string& Folder);
+  // List may be null ("holds no list"); the file-ID list replaces its lines.
+  std::string GetArchiveTitle(const std::string& ArchiveName, TStringList* List);
+  std::string GetArchiveTitleFromStream(TStream* Stream, TStringList* List);
+  // Reads one data section from Source into Target, or steps over it.
+  void DeCompress(TStream& Source, TStream* Target, bool Decompress);
+
+  int32_t CompressionRate() const;
+  bool Busy() const { return busy_; }
+  void Stop() { continue_ = false; }
+  void MessageError(int32_t Code);
+
+  // ---- run state, readable
+  int32_t FileCount() const { return fileCount_; }
+  int64_t TotalSize() const { return totalSize_; }
+  int32_t FilesDone() const { return filesDone_; }
+  int64_t BytesDone() const { return bytesDone_; }
+  int64_t ArchiveBytes() const { return archiveBytes_; }
+  const std::string& CurrentFile() const { return currentFile_; }
+  int32_t ErrorCode() const { return errorCode_; }
+  TStream* SourceStream() const { return sourceStream_; }
+  TStream* TargetStream() const { return targetStream_; }
+
+ private:
+  friend class BackupRun;
+  friend class RestoreRun;
+  friend class SectionReader;
+
+  // Records a failure: the operation winds down and reports Code once.
+  void Fail(int32_t Code) {
+    errorCode_ = Code;
+    continue_ = false;
+  }
+  void ProcessMessages() {
+    if (Hooks.ProcessMessages) Hooks.ProcessMessages();
+  }
+  // Raises OnProgress with BytesDone against TotalSize, clamped to 0..100.
+  void ReportProgress(const std::string& Filename);
+  void ReportProgress(const std::string& Filename, TPercentage Percent);
+  // OnNeedDisk, or the built-in question when it is unset.
+  void AskForDisk(uint16_t Disk);
+
+  TBackupMode backupMode_ = bmAll;
+  int32_t fileCount_ = 0;
+  int32_t filesDone_ = 0;
+  int64_t totalSize_ = 0;
+  int64_t bytesDone_ = 0;
+  int64_t archiveBytes_ = 0;
+  std::string currentFile_;
+  bool busy_ = false;
+  bool continue_ = false;
+  int32_t errorCode_ = 0;
+  TStream* sourceStream_ = nullptr;
+  TStream* targetStream_ = nullptr;
+};
+
+// Whole percentage of Done against Total, clamped to 0..100; a total of 0
+// (nothing measured) reads 100 once anything was done, else 0.
+TPercentage PercentOf(int64_t Done, int64_t Total);
+
+}  // namespace kelmora

@@ -1,0 +1,237 @@
+#include "engine/streams.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace kelmora {
+
+void TStream::Skip(int64_t Count) {
+  if (Count > 0) Seek(Count, SeekOrigin::Current);
+}
+
+void TStream::ReadBuffer(void* Buffer, size_t Count) {
+  if (Count != 0 && Read(Buffer, Count) != Count) throw EStreamError(kStreamReadError);
+}
+
+void TStream::WriteBuffer(const void* Buffer, size_t Count) {
+  if (Count != 0 && Write(Buffer, Count) != Count) throw EStreamError(kStreamWriteError);
+}
+
+// ---------------------------------------------------------------- handle
+
+THandleStream::THandleStream(int Handle, bool OwnsHandle) { Attach(Handle, OwnsHandle); }
+
+void THandleStream::Attach(int Handle, bool OwnsHandle) {
+  handle_ = Handle;
+  owns_ = OwnsHandle;
+  const off_t at = ::lseek(Handle, 0, SEEK_CUR);
+  seekable_ = at >= 0;
+  position_ = seekable_ ? at : 0;
+  buffer_.resize(kBufferSize);
+}
+
+THandleStream::~THandleStream() {
+  try {
+    Close();
+  } catch (const EStreamError&) {
+    // A destructor cannot report; callers that care call Close() first.
+  }
+}
+
+void THandleStream::Close() {
+  if (handle_ < 0) return;
+  bool failed = false;
+  try {
+    Flush();
+  } catch (const EStreamError&) {
+    failed = true;
+  }
+  if (owns_ && ::close(handle_) != 0 && errno != EINTR) failed = true;
+  handle_ = -1;
+  if (failed) throw EStreamError(kStreamWriteError);
+}
+
+void THandleStream::DropReadAhead() {
+  // Bytes read ahead but not consumed belong after Position on the device.
+  if (readEnd_ > readPos_ && seekable_) ::lseek(handle_, position_, SEEK_SET);
+  readPos_ = readEnd_ = 0;
+}
+
+size_t THandleStream::ReadDirect(void* Buffer, size_t Count) {
+  for (;;) {
+    const ssize_t n = ::read(handle_, Buffer, Count);
+    if (n >= 0) return static_cast<size_t>(n);
+    if (errno != EINTR) throw EStreamError(kStreamReadError);
+  }
+}
+
+size_t THandleStream::Read(void* Buffer, size_t Count) {
+  if (handle_ < 0) throw EStreamError(kStreamReadError);
+  if (writeEnd_ != 0) Flush();
+  auto* out = static_cast<unsigned char*>(Buffer);
+  size_t done = 0;
+  while (done < Count) {
+    if (readPos_ == readEnd_) {
+      // Large reads go straight to the caller's buffer.
+      if (Count - done >= kBufferSize) {
+        const size_t n = ReadDirect(out + done, Count - done);
+        if (n == 0) break;
+        done += n;
+        position_ += static_cast<int64_t>(n);
+        continue;
+      }
+      readPos_ = 0;
+      readEnd_ = ReadDirect(buffer_.data(), kBufferSize);
+      if (readEnd_ == 0) break;
+    }
+    const size_t take = std::min(Count - done, readEnd_ - readPos_);
+    std::memcpy(out + done, buffer_.data() + readPos_, take);
+    readPos_ += take;
+    done += take;
+    position_ += static_cast<int64_t>(take);
+  }
+  return done;
+}
+
+size_t THandleStream::Write(const void* Buffer, size_t Count) {
+  if (handle_ < 0) throw EStreamError(kStreamWriteError);
+  if (readEnd_ != 0) DropReadAhead();
+  const auto* in = static_cast<const unsigned char*>(Buffer);
+  if (writeEnd_ + Count > kBufferSize) Flush();
+  if (Count >= kBufferSize) {
+    size_t done = 0;
+    while (done < Count) {
+      const ssize_t n = ::write(handle_, in + done, Count - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) throw EStreamError(kStreamWriteError);
+      done += static_cast<size_t>(n);
+    }
+  } else {
+    std::memcpy(buffer_.data() + writeEnd_, in, Count);
+    writeEnd_ += Count;
+  }
+  position_ += static_cast<int64_t>(Count);
+  return Count;
+}
+
+void THandleStream::Flush() {
+  size_t done = 0;
+  while (done < writeEnd_) {
+    const ssize_t n = ::write(handle_, buffer_.data() + done, writeEnd_ - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      writeEnd_ = 0;
+      throw EStreamError(kStreamWriteError);
+    }
+    done += static_cast<size_t>(n);
+  }
+  writeEnd_ = 0;
+}
+
+int64_t THandleStream::Seek(int64_t Offset, SeekOrigin Origin) {
+  if (Origin == SeekOrigin::Current && Offset == 0) return position_;
+  if (!seekable_) throw EStreamError(kStreamReadError);
+  Flush();
+  int64_t target = Offset;
+  if (Origin == SeekOrigin::Current) target = position_ + Offset;
+  if (Origin == SeekOrigin::End) {
+    const off_t end = ::lseek(handle_, 0, SEEK_END);
+    if (end < 0) throw EStreamError(kStreamReadError);
+    target = end + Offset;
+  }
+  if (target < 0 || ::lseek(handle_, target, SEEK_SET) < 0) throw EStreamError(kStreamReadError);
+  readPos_ = readEnd_ = 0;
+  position_ = target;
+  return position_;
+}
+
+void THandleStream::Skip(int64_t Count) {
+  if (Count <= 0) return;
+  // Within the read-ahead, skipping is free.
+  const size_t buffered = readEnd_ - readPos_;
+  if (static_cast<uint64_t>(Count) <= buffered) {
+    readPos_ += static_cast<size_t>(Count);
+    position_ += Count;
+    return;
+  }
+  if (seekable_) {
+    Seek(Count, SeekOrigin::Current);
+    return;
+  }
+  // A pipe: read and drop.
+  unsigned char scratch[16384];
+  while (Count > 0) {
+    const size_t want = static_cast<size_t>(std::min<int64_t>(Count, sizeof scratch));
+    const size_t n = Read(scratch, want);
+    if (n == 0) throw EStreamError(kStreamReadError);
+    Count -= static_cast<int64_t>(n);
+  }
+}
+
+// ---------------------------------------------------------------- file
+
+TFileStream::TFileStream(const std::string& FileName, TMode Mode) : fileName_(FileName) {
+  int flags = O_CLOEXEC;
+  switch (Mode) {
+    case fmOpenRead: flags |= O_RDONLY; break;
+    case fmCreate: flags |= O_RDWR | O_CREAT | O_TRUNC; break;
+    case fmOpenWrite: flags |= O_WRONLY; break;
+  }
+  int fd;
+  do {
+    fd = ::open(FileName.c_str(), flags, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd >= 0) {
+    struct stat st;
+    // A directory opens read-only on Linux but is no file to read.
+    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+      ::close(fd);
+      fd = -1;
+    }
+  }
+  if (fd < 0) throw EFOpenError("Cannot open file " + FileName);
+  Attach(fd, true);
+}
+
+int64_t TFileStream::Size() {
+  Flush();
+  struct stat st;
+  if (::fstat(Handle(), &st) != 0) throw EStreamError(kStreamReadError);
+  return st.st_size;
+}
+
+// ---------------------------------------------------------------- memory
+
+size_t TMemoryStream::Read(void* Buffer, size_t Count) {
+  const int64_t size = static_cast<int64_t>(data_.size());
+  if (position_ >= size) return 0;
+  const size_t take = static_cast<size_t>(std::min<int64_t>(Count, size - position_));
+  std::memcpy(Buffer, data_.data() + position_, take);
+  position_ += static_cast<int64_t>(take);
+  return take;
+}
+
+size_t TMemoryStream::Write(const void* Buffer, size_t Count) {
+  if (Count == 0) return 0;
+  const size_t end = static_cast<size_t>(position_) + Count;
+  if (end > data_.size()) data_.resize(end);
+  std::memcpy(data_.data() + position_, Buffer, Count);
+  position_ = static_cast<int64_t>(end);
+  return Count;
+}
+
+int64_t TMemoryStream::Seek(int64_t Offset, SeekOrigin Origin) {
+  int64_t target = Offset;
+  if (Origin == SeekOrigin::Current) target = position_ + Offset;
+  if (Origin == SeekOrigin::End) target = static_cast<int64_t>(data_.size()) + Offset;
+  if (target < 0) throw EStreamError(kStreamReadError);
+  position_ = target;
+  return position_;
+}
+
+}  // namespace kelmora

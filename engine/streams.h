@@ -1,0 +1,137 @@
+// The engine's own small stream types. Every archive byte goes through
+// one of these, so the archive code never deals with descriptors, short
+// reads or partial writes itself.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace kelmora {
+
+// The engine's general exception: stream failures, a damaged archive.
+class Exception : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+class EStreamError : public Exception {
+ public:
+  using Exception::Exception;
+};
+
+// Opening a file failed; the message names the file.
+class EFOpenError : public EStreamError {
+ public:
+  using EStreamError::EStreamError;
+};
+
+inline constexpr const char* kStreamReadError = "Stream read error";
+inline constexpr const char* kStreamWriteError = "Stream write error";
+
+enum class SeekOrigin { Begin, Current, End };
+
+class TStream {
+ public:
+  virtual ~TStream() = default;
+
+  // Reads up to Count bytes; fewer only at the end of the data.
+  // A failing device throws EStreamError.
+  virtual size_t Read(void* Buffer, size_t Count) = 0;
+  // Writes Count bytes or throws EStreamError.
+  virtual size_t Write(const void* Buffer, size_t Count) = 0;
+  // Throws EStreamError where the stream cannot seek (a pipe).
+  virtual int64_t Seek(int64_t Offset, SeekOrigin Origin) = 0;
+  virtual int64_t Position() const = 0;
+  // Moves Count bytes forward; a stream that cannot seek reads them.
+  virtual void Skip(int64_t Count);
+  // Pushes buffered bytes to the device; throws EStreamError on failure.
+  virtual void Flush() {}
+
+  // Reads exactly Count bytes or throws "Stream read error".
+  void ReadBuffer(void* Buffer, size_t Count);
+  // Writes exactly Count bytes or throws "Stream write error".
+  void WriteBuffer(const void* Buffer, size_t Count);
+};
+
+// A stream over a file descriptor, which may be a pipe or a terminal.
+// Reads and writes are buffered; Position counts the bytes passed through
+// this object, starting from the descriptor's offset when it can seek.
+class THandleStream : public TStream {
+ public:
+  explicit THandleStream(int Handle, bool OwnsHandle = false);
+  ~THandleStream() override;
+  THandleStream(const THandleStream&) = delete;
+  THandleStream& operator=(const THandleStream&) = delete;
+
+  size_t Read(void* Buffer, size_t Count) override;
+  size_t Write(const void* Buffer, size_t Count) override;
+  int64_t Seek(int64_t Offset, SeekOrigin Origin) override;
+  int64_t Position() const override { return position_; }
+  void Skip(int64_t Count) override;
+  void Flush() override;
+
+  int Handle() const { return handle_; }
+  bool CanSeek() const { return seekable_; }
+  // Flushes and closes an owned descriptor; throws "Stream write error"
+  // when the last bytes or the close itself fail (a full disk shows here).
+  void Close();
+
+ protected:
+  THandleStream() = default;
+  void Attach(int Handle, bool OwnsHandle);
+
+ private:
+  void DropReadAhead();
+  size_t ReadDirect(void* Buffer, size_t Count);
+
+  static constexpr size_t kBufferSize = 64 * 1024;
+  int handle_ = -1;
+  bool owns_ = false;
+  bool seekable_ = false;
+  int64_t position_ = 0;
+  std::vector<unsigned char> buffer_;
+  size_t readPos_ = 0;   // next unread byte of read-ahead in buffer_
+  size_t readEnd_ = 0;   // end of read-ahead in buffer_
+  size_t writeEnd_ = 0;  // pending output bytes in buffer_
+};
+
+class TFileStream : public THandleStream {
+ public:
+  enum TMode {
+    fmOpenRead,       // existing file, read only, others may read and write
+    fmCreate,         // new or truncated file, read and write
+    fmOpenWrite,      // existing file, write only, not truncated
+  };
+  // Throws EFOpenError "Cannot open file <name>".
+  TFileStream(const std::string& FileName, TMode Mode);
+
+  const std::string& FileName() const { return fileName_; }
+  int64_t Size();
+
+ private:
+  std::string fileName_;
+};
+
+class TMemoryStream : public TStream {
+ public:
+  size_t Read(void* Buffer, size_t Count) override;
+  size_t Write(const void* Buffer, size_t Count) override;
+  int64_t Seek(int64_t Offset, SeekOrigin Origin) override;
+  int64_t Position() const override { return position_; }
+
+  const std::vector<unsigned char>& Data() const { return data_; }
+  std::string Text() const { return std::string(data_.begin(), data_.end()); }
+  void Clear() {
+    data_.clear();
+    position_ = 0;
+  }
+
+ private:
+  std::vector<unsigned char> data_;
+  int64_t position_ = 0;
+};
+
+}  // namespace kelmora

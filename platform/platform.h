@@ -1,0 +1,75 @@
+// The operating system behind one small interface. The engine calls only
+// this; a Windows implementation can stand beside posix/ later.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <string>
+
+namespace kelmora::platform {
+
+// ---- names and wildcards
+
+// "*" any run (dots included), "?" one character, ASCII case ignored.
+// "*.*" matches every name, with or without a dot.
+bool MatchWildcard(const std::string& Pattern, const std::string& Name);
+
+// Absolute form of Path: resolved against the current directory, "." and
+// ".." components removed lexically (symbolic links are not followed).
+std::string FullPath(const std::string& Path);
+
+// ---- directory search
+
+struct SearchEntry {
+  std::string Name;   // name within the folder searched
+  bool Hidden;        // the name begins with "."
+};
+
+// Calls Found for every regular file in Folder (a symbolic link counts when
+// it leads to a regular file) whose name matches Pattern, in the order the
+// system lists them. FIFOs, sockets, devices and dangling links never
+// appear. Folder "" means the current directory; a folder that cannot be
+// searched yields nothing.
+void SearchFiles(const std::string& Folder, const std::string& Pattern,
+                 const std::function<void(const SearchEntry&)>& Found);
+
+// Calls Found for every real sub-directory of Folder ("." and "..", hidden
+// ones and symbolic links to directories left out), in listing order.
+void SearchDirectories(const std::string& Folder,
+                       const std::function<void(const SearchEntry&)>& Found);
+
+// ---- files and folders
+
+bool FileExists(const std::string& Path);       // a regular file, links followed
+bool DirectoryExists(const std::string& Path);  // a directory, links followed
+bool DeleteFile(const std::string& Path);
+// Creates Path with every missing parent (0777 less the umask); true when
+// the folder exists afterwards.
+bool ForceDirectories(const std::string& Path);
+// Creates an empty file with a unique name that begins with Prefix in
+// $TMPDIR (or /tmp); returns its path, or "" on failure.
+std::string CreateTempFile(const std::string& Prefix);
+
+// ---- packed time stamps (FAT date and time of the local time)
+
+// -1 for times before 1980 or after 2107; seconds rounded down to even.
+int32_t PackTime(std::time_t Time);
+// False when the stamp holds no valid date and time.
+bool UnpackTime(int32_t Stamp, std::time_t& Time);
+
+// Last-write time of an open file or of a path, packed; -1 on failure.
+int32_t FileTimeOfHandle(int Handle);
+int32_t FileTimeOfPath(const std::string& Path);
+// Sets the last-write time only; the access time is left alone.
+bool SetFileTimeOfHandle(int Handle, int32_t Stamp);
+bool SetFileTimeOfPath(const std::string& Path, int32_t Stamp);
+
+// ---- the archive attribute, emulated with user.kelmora.archived
+
+// Set when the file changed since a backup last cleared it (or never was).
+bool HasArchiveAttribute(const std::string& Path);
+// Records the file's current time and size; contents and time untouched.
+void ClearArchiveAttribute(const std::string& Path);
+
+}  // namespace kelmora::platform

@@ -1,0 +1,264 @@
+// The platform layer on Linux and other POSIX systems.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace kelmora::platform {
+
+namespace {
+
+char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// Glob match with "*" and "?", ASCII case ignored; linear backtracking on
+// the last star keeps it O(n*m) at worst.
+bool MatchPlain(const std::string& pattern, const std::string& name) {
+  size_t p = 0, n = 0, starP = std::string::npos, starN = 0;
+  while (n < name.size()) {
+    if (p < pattern.size() && pattern[p] == '*') {
+      starP = p++;
+      starN = n;
+    } else if (p < pattern.size() &&
+               (pattern[p] == '?' || LowerAscii(pattern[p]) == LowerAscii(name[n]))) {
+      ++p;
+      ++n;
+    } else if (starP != std::string::npos) {
+      p = starP + 1;
+      n = ++starN;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == '*') ++p;
+  return p == pattern.size();
+}
+
+// Lists a directory's entries other than "." and "..", sorted by name so
+// that an archive's order does not depend on the file system's hashing.
+struct Listed {
+  std::string name;
+  unsigned char type;  // d_type: DT_REG, DT_DIR, DT_LNK, DT_UNKNOWN...
+};
+
+std::vector<Listed> ListDirectory(const std::string& folder) {
+  std::vector<Listed> entries;
+  DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
+  if (!dir) return entries;
+  while (const dirent* e = ::readdir(dir)) {
+    if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+    entries.push_back(Listed{e->d_name, e->d_type});
+  }
+  ::closedir(dir);
+  std::sort(entries.begin(), entries.end(),
+            [](const Listed& a, const Listed& b) { return a.name < b.name; });
+  return entries;
+}
+
+std::string Join(const std::string& folder, const std::string& name) {
+  if (folder.empty()) return name;
+  if (folder.back() == '/') return folder + name;
+  return folder + "/" + name;
+}
+
+constexpr const char* kArchivedAttribute = "user.kelmora.archived";
+
+std::string ArchivedRecord(const struct stat& st) {
+  const long long ns = static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
+  return std::to_string(ns) + " " + std::to_string(static_cast<long long>(st.st_size));
+}
+
+bool MakeTimes(int32_t stamp, struct timespec times[2]) {
+  std::time_t t;
+  if (!UnpackTime(stamp, t)) return false;
+  times[0].tv_sec = 0;
+  times[0].tv_nsec = UTIME_OMIT;  // the access time stays as it is
+  times[1].tv_sec = t;
+  times[1].tv_nsec = 0;
+  return true;
+}
+
+}  // namespace
+
+bool MatchWildcard(const std::string& Pattern, const std::string& Name) {
+  if (MatchPlain(Pattern, Name)) return true;
+  // "name.*" also matches a name without any extension, as "*.*" must.
+  if (Pattern.size() >= 2 && Pattern.compare(Pattern.size() - 2, 2, ".*") == 0)
+    return MatchPlain(Pattern.substr(0, Pattern.size() - 2), Name);
+  return false;
+}
+
+std::string FullPath(const std::string& Path) {
+  std::string input = Path;
+  if (input.empty() || input[0] != '/') {
+    char cwd[PATH_MAX];
+    const std::string base = ::getcwd(cwd, sizeof cwd) ? cwd : "/";
+    input = base + "/" + input;
+  }
+  std::vector<std::string> parts;
+  size_t start = 0;
+  while (start <= input.size()) {
+    size_t end = input.find('/', start);
+    if (end == std::string::npos) end = input.size();
+    const std::string part = input.substr(start, end - start);
+    if (part == "..") {
+      if (!parts.empty()) parts.pop_back();
+    } else if (!part.empty() && part != ".") {
+      parts.push_back(part);
+    }
+    start = end + 1;
+  }
+  std::string out;
+  for (const auto& part : parts) out += "/" + part;
+  return out.empty() ? "/" : out;
+}
+
+void SearchFiles(const std::string& Folder, const std::string& Pattern,
+                 const std::function<void(const SearchEntry&)>& Found) {
+  for (const Listed& e : ListDirectory(Folder)) {
+    if (!MatchWildcard(Pattern, e.name)) continue;
+    bool regular = e.type == DT_REG;
+    if (e.type == DT_LNK || e.type == DT_UNKNOWN) {
+      // A link counts as the file it leads to; dangling links never do.
+      struct stat st;
+      regular = ::stat(Join(Folder, e.name).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    }
+    if (regular) Found(SearchEntry{e.name, e.name[0] == '.'});
+  }
+}
+
+void SearchDirectories(const std::string& Folder,
+                       const std::function<void(const SearchEntry&)>& Found) {
+  for (const Listed& e : ListDirectory(Folder)) {
+    if (e.name[0] == '.') continue;  // hidden folders are not entered
+    bool directory = e.type == DT_DIR;
+    if (e.type == DT_UNKNOWN) {
+      // lstat: a link to a directory is never entered, so no loops.
+      struct stat st;
+      directory = ::lstat(Join(Folder, e.name).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    }
+    if (directory) Found(SearchEntry{e.name, false});
+  }
+}
+
+bool FileExists(const std::string& Path) {
+  struct stat st;
+  return ::stat(Path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool DirectoryExists(const std::string& Path) {
+  struct stat st;
+  return !Path.empty() && ::stat(Path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool DeleteFile(const std::string& Path) { return ::unlink(Path.c_str()) == 0; }
+
+bool ForceDirectories(const std::string& Path) {
+  if (Path.empty()) return false;
+  if (DirectoryExists(Path)) return true;
+  size_t pos = 0;
+  while (pos != std::string::npos) {
+    pos = Path.find('/', pos + 1);
+    const std::string prefix = Path.substr(0, pos);
+    if (prefix.empty()) continue;
+    if (::mkdir(prefix.c_str(), 0777) != 0 && errno != EEXIST) return false;
+  }
+  return DirectoryExists(Path);
+}
+
+std::string CreateTempFile(const std::string& Prefix) {
+  const char* base = std::getenv("TMPDIR");
+  std::string templ = std::string(base && *base ? base : "/tmp") + "/" + Prefix + "XXXXXX";
+  const int fd = ::mkstemp(templ.data());
+  if (fd < 0) return {};
+  ::close(fd);
+  return templ;
+}
+
+int32_t PackTime(std::time_t Time) {
+  struct tm tm;
+  if (!::localtime_r(&Time, &tm)) return -1;
+  const int year = tm.tm_year + 1900;
+  if (year < 1980 || year > 2107) return -1;
+  const uint32_t date = static_cast<uint32_t>(year - 1980) << 9 |
+                        static_cast<uint32_t>(tm.tm_mon + 1) << 5 |
+                        static_cast<uint32_t>(tm.tm_mday);
+  const uint32_t time = static_cast<uint32_t>(tm.tm_hour) << 11 |
+                        static_cast<uint32_t>(tm.tm_min) << 5 |
+                        static_cast<uint32_t>(tm.tm_sec / 2);
+  return static_cast<int32_t>(date << 16 | time);
+}
+
+bool UnpackTime(int32_t Stamp, std::time_t& Time) {
+  const uint32_t v = static_cast<uint32_t>(Stamp);
+  struct tm tm {};
+  tm.tm_year = static_cast<int>(v >> 25) + 80;
+  tm.tm_mon = static_cast<int>((v >> 21) & 0x0F) - 1;
+  tm.tm_mday = static_cast<int>((v >> 16) & 0x1F);
+  tm.tm_hour = static_cast<int>((v >> 11) & 0x1F);
+  tm.tm_min = static_cast<int>((v >> 5) & 0x3F);
+  tm.tm_sec = static_cast<int>(v & 0x1F) * 2;
+  if (tm.tm_mon < 0 || tm.tm_mon > 11 || tm.tm_mday < 1 || tm.tm_hour > 23 || tm.tm_min > 59 ||
+      tm.tm_sec > 59)
+    return false;
+  tm.tm_isdst = -1;
+  const int mday = tm.tm_mday, mon = tm.tm_mon;
+  const std::time_t t = ::mktime(&tm);
+  // mktime rolls 31 February over into March; such a stamp is no date.
+  if (t == static_cast<std::time_t>(-1) || tm.tm_mday != mday || tm.tm_mon != mon) return false;
+  Time = t;
+  return true;
+}
+
+int32_t FileTimeOfHandle(int Handle) {
+  struct stat st;
+  if (::fstat(Handle, &st) != 0) return -1;
+  return PackTime(st.st_mtim.tv_sec);
+}
+
+int32_t FileTimeOfPath(const std::string& Path) {
+  struct stat st;
+  if (::stat(Path.c_str(), &st) != 0) return -1;
+  return PackTime(st.st_mtim.tv_sec);
+}
+
+bool SetFileTimeOfHandle(int Handle, int32_t Stamp) {
+  struct timespec times[2];
+  return MakeTimes(Stamp, times) && ::futimens(Handle, times) == 0;
+}
+
+bool SetFileTimeOfPath(const std::string& Path, int32_t Stamp) {
+  struct timespec times[2];
+  return MakeTimes(Stamp, times) && ::utimensat(AT_FDCWD, Path.c_str(), times, 0) == 0;
+}
+
+bool HasArchiveAttribute(const std::string& Path) {
+  struct stat st;
+  if (::stat(Path.c_str(), &st) != 0) return true;
+  char value[64];
+  const ssize_t n = ::getxattr(Path.c_str(), kArchivedAttribute, value, sizeof value);
+  if (n <= 0) return true;  // never cleared, or no user attributes here
+  return std::string(value, static_cast<size_t>(n)) != ArchivedRecord(st);
+}
+
+void ClearArchiveAttribute(const std::string& Path) {
+  struct stat st;
+  if (::stat(Path.c_str(), &st) != 0) return;
+  const std::string record = ArchivedRecord(st);
+  // Failure (no user attributes on this file system) leaves the file
+  // counting as changed, so it is simply backed up again next time.
+  ::setxattr(Path.c_str(), kArchivedAttribute, record.data(), record.size(), 0);
+}
+
+}  // namespace kelmora::platform
