@@ -1,0 +1,137 @@
+#include "engine/selection.h"
+
+#include <climits>
+#include <cstdlib>
+#include <unordered_set>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace kelmora {
+
+namespace {
+
+bool IsBlank(char c) { return static_cast<unsigned char>(c) <= 32; }
+
+std::string Trim(const std::string& s) {
+  size_t begin = 0, end = s.size();
+  while (begin < end && IsBlank(s[begin])) ++begin;
+  while (end > begin && IsBlank(s[end - 1])) --end;
+  return s.substr(begin, end - begin);
+}
+
+// Where the sub-directory switch starts in Spec, or npos. "/" is also the
+// path separator, so "/s" is the switch only where no path can hold it:
+// after a blank or control character (" /s", " /sx"), or as a word of its
+// own at the very start ("/s"). "/srv/data/*.*" therefore has no switch.
+size_t FindSwitch(const std::string& Spec) {
+  for (size_t p = Spec.find('/'); p != std::string::npos; p = Spec.find('/', p + 1)) {
+    if (p + 1 >= Spec.size() || (Spec[p + 1] != 's' && Spec[p + 1] != 'S')) continue;
+    if (p > 0 && IsBlank(Spec[p - 1])) return p;
+    if (p == 0 && (p + 2 == Spec.size() || IsBlank(Spec[p + 2]))) return p;
+  }
+  return std::string::npos;
+}
+
+// The folder of a pattern is everything up to and including its last "/";
+// "" stands for the current directory.
+void SplitPattern(const std::string& Pattern, std::string& Folder, std::string& Last) {
+  const size_t slash = Pattern.rfind('/');
+  Folder = slash == std::string::npos ? std::string() : Pattern.substr(0, slash + 1);
+  Last = slash == std::string::npos ? Pattern : Pattern.substr(slash + 1);
+}
+
+std::string FolderPart(const std::string& Path) {
+  const size_t slash = Path.rfind('/');
+  return slash == std::string::npos ? std::string() : Path.substr(0, slash + 1);
+}
+
+std::string NamePart(const std::string& Path) {
+  const size_t slash = Path.rfind('/');
+  return slash == std::string::npos ? Path : Path.substr(slash + 1);
+}
+
+// The folder with symbolic links resolved, or "" when it cannot be.
+std::string RealFolder(const std::string& Folder) {
+  char resolved[PATH_MAX];
+  if (!::realpath(Folder.empty() ? "." : Folder.c_str(), resolved)) return {};
+  return resolved;
+}
+
+// One run of the expansion: every specification of a backup goes into the
+// same list, and the set of what is already in it makes the duplicate test
+// constant time however many files are selected.
+class Expansion {
+ public:
+  Expansion(const std::string& ArchiveName, TBackupMode Mode, TStringList& Selected)
+      : mode_(Mode), selected_(Selected), seen_(Selected.begin(), Selected.end()) {
+    // A stream backup has no archive file among the sources.
+    if (ArchiveName.empty() || ArchiveName == kStreamArchiveName) return;
+    archiveName_ = ArchiveName;
+    archiveFullName_ = platform::FullPath(ArchiveName);
+    archiveBaseName_ = NamePart(archiveFullName_);
+  }
+
+  void ExpandSpecification(const std::string& Spec) {
+    const size_t sw = FindSwitch(Spec);
+    std::string folder, last;
+    if (sw == std::string::npos) {
+      SplitPattern(Spec, folder, last);
+      AddFiles(folder, last);
+    } else {
+      SplitPattern(Trim(Spec.substr(0, sw)), folder, last);
+      ExpandTree(folder, last);
+    }
+  }
+
+ private:
+  // Sub-directories first, each complete before the next, then the
+  // folder's own files. The folder and pattern are passed apart, so a
+  // folder name that happens to hold " /s" is not taken for a switch.
+  void ExpandTree(const std::string& Folder, const std::string& Pattern) {
+    std::vector<std::string> subFolders;
+    platform::SearchDirectories(Folder, [&](const platform::SearchEntry& entry) {
+      subFolders.push_back(platform::FullPath(Folder + entry.Name) + "/");
+    });
+    for (const std::string& sub : subFolders) ExpandTree(sub, Pattern);
+    AddFiles(Folder, Pattern);
+  }
+
+  void AddFiles(const std::string& Folder, const std::string& Pattern) {
+    platform::SearchFiles(Folder, Pattern, [&](const platform::SearchEntry& entry) {
+      std::string path = platform::FullPath(Folder + entry.Name);
+      if (seen_.count(path) != 0 || IsArchive(path)) return;
+      if (mode_ == bmIncremental && !platform::HasArchiveAttribute(path)) return;
+      seen_.insert(path);
+      selected_.push_back(std::move(path));
+    });
+  }
+
+  bool IsArchive(const std::string& Path) {
+    if (archiveName_.empty()) return false;
+    if (Path == archiveName_ || Path == archiveFullName_) return true;
+    // The same file reached through a linked folder: only worth a look
+    // when the names agree.
+    if (NamePart(Path) != archiveBaseName_) return false;
+    if (archiveRealFolder_.empty()) archiveRealFolder_ = RealFolder(FolderPart(archiveFullName_));
+    return !archiveRealFolder_.empty() && RealFolder(FolderPart(Path)) == archiveRealFolder_;
+  }
+
+  TBackupMode mode_;
+  TStringList& selected_;
+  std::unordered_set<std::string> seen_;
+  std::string archiveName_;
+  std::string archiveFullName_;
+  std::string archiveBaseName_;
+  std::string archiveRealFolder_;
+};
+
+}  // namespace
+
+void SelectSourceFiles(const TStringList& Specs, const std::string& ArchiveName,
+                       TBackupMode Mode, TStringList& Selected) {
+  Expansion expansion(ArchiveName, Mode, Selected);
+  for (const std::string& spec : Specs) expansion.ExpandSpecification(spec);
+}
+
+}  // namespace kelmora
