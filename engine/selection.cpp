@@ -11,7 +11,9 @@ namespace kelmora {
 
 namespace {
 
-bool IsBlank(char c) { return static_cast<unsigned char>(c) <= 32; }
+bool IsBlank(char c) {
+  return static_cast<unsigned char>(c) <= 32;
+}
 
 std::string Trim(const std::string& s) {
   size_t begin = 0, end = s.size();
@@ -128,8 +130,8 @@ class Expansion {
 
 }  // namespace
 
-void SelectSourceFiles(const TStringList& Specs, const std::string& ArchiveName,
-                       TBackupMode Mode, TStringList& Selected) {
+void SelectSourceFiles(const TStringList& Specs, const std::string& ArchiveName, TBackupMode Mode,
+                       TStringList& Selected) {
   Expansion expansion(ArchiveName, Mode, Selected);
   for (const std::string& spec : Specs) expansion.ExpandSpecification(spec);
 }
