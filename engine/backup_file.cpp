@@ -40,10 +40,14 @@ void TBackupFile::SetBackupMode(TBackupMode Mode) {
   backupMode_ = Mode;
 }
 
-int32_t TBackupFile::CompressionRate() const {
-  if (totalSize_ == 0) return 0;
+int32_t CompressionRateOf(int64_t ArchiveBytes, int64_t TotalSize) {
+  if (TotalSize == 0) return 0;
   // 64-bit intermediate; C++ division truncates toward zero.
-  return static_cast<int32_t>(100 - archiveBytes_ * 100 / totalSize_);
+  return static_cast<int32_t>(100 - ArchiveBytes * 100 / TotalSize);
+}
+
+int32_t TBackupFile::CompressionRate() const {
+  return CompressionRateOf(archiveBytes_, totalSize_);
 }
 
 void TBackupFile::MessageError(int32_t Code) {

@@ -160,4 +160,8 @@ class TBackupFile {
 // (nothing measured) reads 100 once anything was done, else 0.
 TPercentage PercentOf(int64_t Done, int64_t Total);
 
+// 100 - ArchiveBytes * 100 / TotalSize with a 64-bit product, truncated
+// toward zero; 0 when nothing was measured. Negative for data that grew.
+int32_t CompressionRateOf(int64_t ArchiveBytes, int64_t TotalSize);
+
 }  // namespace kelmora
