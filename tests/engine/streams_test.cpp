@@ -1,0 +1,269 @@
+// The engine's streams on real files, pipes and memory: round trips across
+// the buffer size, seeking and skipping, and every failure message.
+#include "engine/streams.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "test_support.h"
+
+namespace kelmora {
+namespace {
+
+using test::ReadFile;
+using test::TempDir;
+using test::WriteFile;
+
+std::string ReadAll(TStream& stream, size_t piece) {
+  std::string out, buf(piece, '\0');
+  for (;;) {
+    const size_t n = stream.Read(buf.data(), buf.size());
+    if (n == 0) return out;
+    out.append(buf.data(), n);
+  }
+}
+
+std::string MessageOf(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const EStreamError& e) {
+    return e.what();
+  }
+  return "(no exception)";
+}
+
+TEST(FileStream, RoundTripAcrossBufferSize) {
+  TempDir dir;
+  const std::string data = test::RandomBytes(300 * 1024 + 7);
+  {
+    TFileStream out(dir / "f.bin", TFileStream::fmCreate);
+    // Small writes that fill the buffer, then one larger than it.
+    size_t at = 0;
+    for (size_t step : {1u, 4u, 100u, 16384u, 70000u}) {
+      out.WriteBuffer(data.data() + at, step);
+      at += step;
+    }
+    out.WriteBuffer(data.data() + at, data.size() - at);
+    EXPECT_EQ(out.Position(), static_cast<int64_t>(data.size()));
+    EXPECT_EQ(out.Size(), static_cast<int64_t>(data.size()));
+    out.Close();
+  }
+  EXPECT_EQ(ReadFile(dir / "f.bin"), data);
+  for (size_t piece : {1u, 3u, 4096u, 65536u, 200000u}) {
+    TFileStream in(dir / "f.bin", TFileStream::fmOpenRead);
+    EXPECT_EQ(ReadAll(in, piece), data) << "piece " << piece;
+    EXPECT_EQ(in.Position(), static_cast<int64_t>(data.size()));
+  }
+}
+
+TEST(FileStream, SeekAndSkipLandOnTheRightByte) {
+  TempDir dir;
+  const std::string data = test::RandomBytes(200000, 3);
+  WriteFile(dir / "f.bin", data);
+  TFileStream in(dir / "f.bin", TFileStream::fmOpenRead);
+  char c;
+  in.ReadBuffer(&c, 1);
+  EXPECT_EQ(c, data[0]);
+  in.Skip(10);  // inside the read-ahead
+  EXPECT_EQ(in.Position(), 11);
+  in.ReadBuffer(&c, 1);
+  EXPECT_EQ(c, data[11]);
+  in.Skip(100000);  // beyond it
+  EXPECT_EQ(in.Position(), 100012);
+  in.ReadBuffer(&c, 1);
+  EXPECT_EQ(c, data[100012]);
+  EXPECT_EQ(in.Seek(5, SeekOrigin::Begin), 5);
+  in.ReadBuffer(&c, 1);
+  EXPECT_EQ(c, data[5]);
+  EXPECT_EQ(in.Seek(-1, SeekOrigin::End), 199999);
+  in.ReadBuffer(&c, 1);
+  EXPECT_EQ(c, data[199999]);
+  EXPECT_EQ(in.Read(&c, 1), 0u);
+  EXPECT_EQ(in.Seek(-10, SeekOrigin::Current), 199990);
+  in.ReadBuffer(&c, 1);
+  EXPECT_EQ(c, data[199990]);
+  EXPECT_EQ(MessageOf([&] { in.Seek(-1, SeekOrigin::Begin); }), kStreamReadError);
+}
+
+TEST(FileStream, WriteAfterReadGoesToTheLogicalPosition) {
+  TempDir dir;
+  WriteFile(dir / "f.bin", std::string(1000, 'a'));
+  {
+    TFileStream s(dir / "f.bin", TFileStream::fmOpenWrite);
+    s.WriteBuffer("bb", 2);
+    s.Close();
+  }
+  EXPECT_EQ(ReadFile(dir / "f.bin"), "bb" + std::string(998, 'a'));
+  {
+    TFileStream s(dir / "g.bin", TFileStream::fmCreate);
+    s.WriteBuffer("0123456789", 10);
+    s.Seek(0, SeekOrigin::Begin);
+    char two[2];
+    s.ReadBuffer(two, 2);  // reads ahead past byte 2
+    s.WriteBuffer("XY", 2);
+    s.Close();
+  }
+  EXPECT_EQ(ReadFile(dir / "g.bin"), "01XY456789");
+}
+
+TEST(FileStream, CreateTruncatesAnExistingFile) {
+  TempDir dir;
+  WriteFile(dir / "f.bin", "old contents");
+  TFileStream(dir / "f.bin", TFileStream::fmCreate).Close();
+  EXPECT_EQ(ReadFile(dir / "f.bin"), "");
+}
+
+TEST(FileStream, OpenFailureNamesTheFile) {
+  TempDir dir;
+  const std::string missing = dir / "missing.bin";
+  try {
+    TFileStream s(missing, TFileStream::fmOpenRead);
+    FAIL() << "opened a missing file";
+  } catch (const EFOpenError& e) {
+    EXPECT_EQ(std::string(e.what()), "Cannot open file " + missing);
+  }
+  // fmOpenWrite never creates.
+  EXPECT_THROW(TFileStream(missing, TFileStream::fmOpenWrite), EFOpenError);
+  EXPECT_FALSE(std::filesystem::exists(missing));
+  // A folder is no file, although Linux lets it open read-only.
+  EXPECT_THROW(TFileStream(dir.path(), TFileStream::fmOpenRead), EFOpenError);
+  EXPECT_THROW(TFileStream(dir / "no/such/folder.bin", TFileStream::fmCreate), EFOpenError);
+}
+
+TEST(FileStream, ShortReadBufferIsAReadError) {
+  TempDir dir;
+  WriteFile(dir / "f.bin", "abc");
+  TFileStream in(dir / "f.bin", TFileStream::fmOpenRead);
+  char buf[4];
+  EXPECT_EQ(MessageOf([&] { in.ReadBuffer(buf, 4); }), kStreamReadError);
+}
+
+TEST(FileStream, FullDeviceFailsOnFlushAndClose) {
+  if (::access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no writable /dev/full";
+  {
+    TFileStream s("/dev/full", TFileStream::fmOpenWrite);
+    s.WriteBuffer("abc", 3);  // buffered, nothing reached the device yet
+    EXPECT_EQ(MessageOf([&] { s.Flush(); }), kStreamWriteError);
+  }
+  {
+    TFileStream s("/dev/full", TFileStream::fmOpenWrite);
+    s.WriteBuffer("abc", 3);
+    EXPECT_EQ(MessageOf([&] { s.Close(); }), kStreamWriteError);
+  }
+  {
+    TFileStream s("/dev/full", TFileStream::fmOpenWrite);
+    const std::string big(200000, 'x');  // larger than the buffer: written at once
+    EXPECT_EQ(MessageOf([&] { s.WriteBuffer(big.data(), big.size()); }), kStreamWriteError);
+  }
+  // A failing destructor must not throw out of the scope.
+  EXPECT_NO_THROW({
+    TFileStream s("/dev/full", TFileStream::fmOpenWrite);
+    s.WriteBuffer("abc", 3);
+  });
+}
+
+TEST(HandleStream, PipeSkipsByReading) {
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  const std::string data = test::RandomBytes(500000, 7);
+  std::thread writer([&] {
+    size_t done = 0;
+    while (done < data.size()) {
+      const ssize_t n = ::write(fds[1], data.data() + done, data.size() - done);
+      if (n <= 0) break;
+      done += static_cast<size_t>(n);
+    }
+    ::close(fds[1]);
+  });
+  THandleStream in(fds[0], true);
+  EXPECT_FALSE(in.CanSeek());
+  EXPECT_EQ(in.Position(), 0);
+  char c;
+  in.ReadBuffer(&c, 1);
+  EXPECT_EQ(c, data[0]);
+  in.Skip(300000);  // more than any read-ahead: must read and drop
+  EXPECT_EQ(in.Position(), 300001);
+  in.ReadBuffer(&c, 1);
+  EXPECT_EQ(c, data[300001]);
+  EXPECT_EQ(MessageOf([&] { in.Seek(0, SeekOrigin::Begin); }), kStreamReadError);
+  std::string rest = ReadAll(in, 10000);
+  EXPECT_EQ(rest, data.substr(300002));
+  EXPECT_EQ(MessageOf([&] { in.Skip(1); }), kStreamReadError);  // past the end
+  writer.join();
+}
+
+TEST(HandleStream, PositionStartsAtTheDescriptorOffset) {
+  TempDir dir;
+  WriteFile(dir / "f.bin", "0123456789");
+  const int fd = ::open((dir / "f.bin").c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::lseek(fd, 4, SEEK_SET), 4);
+  {
+    THandleStream s(fd);  // not owned
+    EXPECT_TRUE(s.CanSeek());
+    EXPECT_EQ(s.Position(), 4);
+    char c;
+    s.ReadBuffer(&c, 1);
+    EXPECT_EQ(c, '4');
+  }
+  // The caller's descriptor outlives the stream.
+  EXPECT_NE(::fcntl(fd, F_GETFD), -1);
+  ::close(fd);
+}
+
+TEST(HandleStream, OwnedDescriptorIsClosed) {
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  {
+    THandleStream s(fds[1], true);
+    s.WriteBuffer("hi", 2);
+  }
+  EXPECT_EQ(::fcntl(fds[1], F_GETFD), -1);
+  char buf[3] = {};
+  EXPECT_EQ(::read(fds[0], buf, 3), 2);  // flushed before the close
+  EXPECT_STREQ(buf, "hi");
+  ::close(fds[0]);
+}
+
+TEST(HandleStream, ClosedStreamRefusesWork) {
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  THandleStream s(fds[0], true);
+  s.Close();
+  char c;
+  EXPECT_EQ(MessageOf([&] { s.Read(&c, 1); }), kStreamReadError);
+  EXPECT_EQ(MessageOf([&] { s.Write("x", 1); }), kStreamWriteError);
+  ::close(fds[1]);
+}
+
+TEST(MemoryStream, RoundTripSeekAndGaps) {
+  TMemoryStream m;
+  m.WriteBuffer("hello", 5);
+  EXPECT_EQ(m.Position(), 5);
+  EXPECT_EQ(m.Seek(0, SeekOrigin::Begin), 0);
+  char buf[8] = {};
+  EXPECT_EQ(m.Read(buf, 8), 5u);
+  EXPECT_STREQ(buf, "hello");
+  EXPECT_EQ(m.Read(buf, 1), 0u);
+  m.Seek(2, SeekOrigin::End);  // past the end: the gap reads as zeros
+  m.WriteBuffer("!", 1);
+  EXPECT_EQ(m.Text(), std::string("hello\0\0!", 8));
+  m.Seek(-3, SeekOrigin::Current);
+  m.Skip(1);
+  m.ReadBuffer(buf, 2);
+  EXPECT_EQ(std::string(buf, 2), std::string("\0!", 2));
+  EXPECT_EQ(MessageOf([&] { m.Seek(-1, SeekOrigin::Begin); }), kStreamReadError);
+  m.Seek(0, SeekOrigin::Begin);
+  EXPECT_EQ(MessageOf([&] { m.ReadBuffer(buf, 9); }), kStreamReadError);
+  m.Clear();
+  EXPECT_EQ(m.Position(), 0);
+  EXPECT_TRUE(m.Data().empty());
+}
+
+}  // namespace
+}  // namespace kelmora
