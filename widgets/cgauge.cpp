@@ -29,7 +29,9 @@ std::string RangeMessage(int64_t low, int64_t high) {
 
 // Every picture is built in images of this format; the exclusive-or
 // combination below works on whole pixel words.
-QImage MakeImage(const QImage& like) { return QImage(like.size(), QImage::Format_RGB32); }
+QImage MakeImage(const QImage& like) {
+  return QImage(like.size(), QImage::Format_RGB32);
+}
 
 void XorInto(QImage& target, const QImage& source) {
   QPainter painter(&target);
@@ -88,7 +90,9 @@ TCGauge::TCGauge(QWidget* parent) : QWidget(parent) {
   resize(100, 100);
 }
 
-QColor TCGauge::Color() const { return palette().color(QPalette::Window); }
+QColor TCGauge::Color() const {
+  return palette().color(QPalette::Window);
+}
 
 void TCGauge::SetMinValue(int value) {
   if (value == min_value_) return;
@@ -221,7 +225,9 @@ QImage TCGauge::Render() const {
   return image;
 }
 
-void TCGauge::PaintBackground(QImage& image) const { image.fill(Qt::black); }
+void TCGauge::PaintBackground(QImage& image) const {
+  image.fill(Qt::black);
+}
 
 void TCGauge::PaintAsText(QImage& image, const Box& r) const {
   QImage text_image = MakeImage(image);

@@ -22,8 +22,8 @@ struct OptionFlag {
 // The browse flag each option stands for. Settings and callers exchange the
 // flags word, so these values are fixed.
 constexpr OptionFlag kOptionFlags[] = {
-    {fdoBrowseForComputer, 0x1000}, {fdoBrowseForPrinter, 0x2000}, {fdoDontgoBelowDomain, 0x0002},
-    {fdoReturnFSAncestors, 0x0008}, {fdoReturnOnlyFSDirs, 0x0001}, {fdoStatusText, 0x0004},
+    {fdoBrowseForComputer, 0x1000}, {fdoBrowseForPrinter, 0x2000},  {fdoDontgoBelowDomain, 0x0002},
+    {fdoReturnFSAncestors, 0x0008}, {fdoReturnOnlyFSDirs, 0x0001},  {fdoStatusText, 0x0004},
     {fdoNewDialogStyle, 0x0040},    {fdoNoNewFolderButton, 0x0200}, {fdoEditBox, 0x0010},
 };
 
@@ -98,7 +98,9 @@ bool TFolderDialog::Execute() {
   return chosen;
 }
 
-bool TFolderDialog::RunDialog(QFileDialog& dialog) { return dialog.exec() == QDialog::Accepted; }
+bool TFolderDialog::RunDialog(QFileDialog& dialog) {
+  return dialog.exec() == QDialog::Accepted;
+}
 
 QString TFolderDialog::GetVersion() const {
   const uint32_t nr = GetVersionNr();
@@ -109,7 +111,9 @@ QString TFolderDialog::GetVersion() const {
       .arg(nr & 0xFF);
 }
 
-uint32_t TFolderDialog::GetVersionNr() const { return kVersionNr; }
+uint32_t TFolderDialog::GetVersionNr() const {
+  return kVersionNr;
+}
 
 int TFolderDialog::ShellFlags() const {
   int flags = 0;
@@ -119,8 +123,8 @@ int TFolderDialog::ShellFlags() const {
   return flags;
 }
 
-QPoint TFolderDialog::PlaceWindow(TDialogPosition position, QRect windowRect,
-                                  QSize virtualDesktop, int dialogX, int dialogY) {
+QPoint TFolderDialog::PlaceWindow(TDialogPosition position, QRect windowRect, QSize virtualDesktop,
+                                  int dialogX, int dialogY) {
   switch (position) {
     case fdpScreenCenter:
       // The desktop's origin is not added: on X11 it is always (0, 0).
