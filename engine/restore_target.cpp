@@ -1,0 +1,76 @@
+#include "engine/restore_target.h"
+
+#include <cctype>
+#include <string_view>
+
+namespace kelmora::restore {
+
+namespace {
+
+bool IsSeparator(char c) { return c == '/' || c == '\\'; }
+
+// Length of "X:\" or "X:/" (a drive written on Windows) or of a leading "/"
+// or "\"; 0 for a name without a root.
+size_t RootPrefixLength(const std::string& Name) {
+  if (Name.size() >= 3 && std::isalpha(static_cast<unsigned char>(Name[0])) && Name[1] == ':' &&
+      IsSeparator(Name[2]))
+    return 3;
+  return !Name.empty() && IsSeparator(Name[0]) ? 1 : 0;
+}
+
+// The path below the root, re-joined with "/"; empty and "." components
+// dropped. False when a component is "..".
+bool RelativePath(std::string_view Rest, std::string& Out) {
+  Out.clear();
+  size_t start = 0;
+  while (start <= Rest.size()) {
+    size_t end = start;
+    while (end < Rest.size() && !IsSeparator(Rest[end])) ++end;
+    const std::string_view part = Rest.substr(start, end - start);
+    if (part == "..") return false;
+    if (!part.empty() && part != ".") {
+      if (!Out.empty()) Out += '/';
+      Out.append(part);
+    }
+    start = end + 1;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string NormaliseFolder(const std::string& Folder) {
+  if (Folder.empty() || Folder.back() == '/') return Folder;
+  return Folder + '/';
+}
+
+std::string TargetName(const std::string& Stored, const std::string& Folder, bool FullPath) {
+  if (Stored.empty() || Stored.find('\0') != std::string::npos) return {};
+  const size_t nameStart = Stored.find_last_of("/\\:");
+  const std::string fileName =
+      nameStart == std::string::npos ? Stored : Stored.substr(nameStart + 1);
+  if (fileName.empty() || fileName == "." || fileName == "..") return {};
+
+  std::string relative;
+  if (!RelativePath(std::string_view(Stored).substr(RootPrefixLength(Stored)), relative) ||
+      relative.empty())
+    return {};
+  if (Folder.empty()) return '/' + relative;
+  if (FullPath) return Folder + relative;
+  return Folder + fileName;
+}
+
+std::string FolderOf(const std::string& Target) {
+  const size_t slash = Target.find_last_of('/');
+  if (slash == std::string::npos) return {};
+  if (slash == 0) return "/";
+  return Target.substr(0, slash);
+}
+
+bool IsWithin(const std::string& Path, const std::string& Folder) {
+  if (Folder == "/") return !Path.empty() && Path[0] == '/';
+  return Path.compare(0, Folder.size(), Folder) == 0 &&
+         (Path.size() == Folder.size() || Path[Folder.size()] == '/');
+}
+
+}  // namespace kelmora::restore

@@ -1,0 +1,29 @@
+// Where a stored name goes on this system. Stored names are absolute paths
+// written on Linux ("/home/ann/a.txt") or on Windows ("c:\data\a.txt");
+// both separators are accepted, and "/" is written.
+#pragma once
+
+#include <string>
+
+namespace kelmora::restore {
+
+// The folder with a trailing "/", or "" when it is empty.
+std::string NormaliseFolder(const std::string& Folder);
+
+// The target file of a stored name:
+//   Folder empty      the stored path with its root prefix standing for "/"
+//   FullPath          Folder + the stored path without its root prefix
+//   otherwise         Folder + the file-name part (after the last / \ or :)
+// "" when the name must never be written: empty, holding a NUL, a ".."
+// component, or no file name at its end. Folder must be normalised.
+std::string TargetName(const std::string& Stored, const std::string& Folder, bool FullPath);
+
+// The folder part of a target ("/a/b" for "/a/b/c.txt", "/" for "/c.txt");
+// "" for a name without any folder.
+std::string FolderOf(const std::string& Target);
+
+// True when Path lies in Folder (both resolved, Folder without a trailing
+// "/" except for the root).
+bool IsWithin(const std::string& Path, const std::string& Folder);
+
+}  // namespace kelmora::restore

@@ -1,0 +1,171 @@
+#include "engine/section_reader.h"
+
+#include <cstdlib>
+#include <memory>
+
+#include "engine/archive_format.h"
+#include "platform/platform.h"
+
+namespace kelmora {
+
+namespace {
+
+constexpr size_t kPiece = static_cast<size_t>(format::kPieceSize);
+
+// What a skipped chunk adds to progress: its size is unknown without
+// inflating it, so it counts as a full piece.
+constexpr int64_t kSkippedChunkWeight = format::kPieceSize;
+
+voidpf ZAlloc(voidpf, uInt Items, uInt Size) {
+  return std::malloc(static_cast<size_t>(Items) * Size);
+}
+void ZFree(voidpf, voidpf Address) { std::free(Address); }
+
+// The file-ID list is a text of lines that end with CR LF.
+void LoadLines(const std::string& Text, TStringList& List) {
+  List.clear();
+  size_t start = 0;
+  while (start < Text.size()) {
+    size_t end = Text.find('\n', start);
+    const size_t next = end == std::string::npos ? Text.size() : end + 1;
+    if (end == std::string::npos) end = Text.size();
+    if (end > start && Text[end - 1] == '\r') --end;
+    List.emplace_back(Text, start, end - start);
+    start = next;
+  }
+}
+
+}  // namespace
+
+SectionReader::SectionReader(TBackupFile& Engine)
+    : engine_(Engine), in_(new unsigned char[kPiece]), out_(new unsigned char[kPiece]) {}
+
+SectionReader::~SectionReader() {
+  if (zsReady_) inflateEnd(&zs_);
+}
+
+size_t SectionReader::Inflate(size_t Length, bool& Damaged) {
+  if (zsReady_) {
+    Damaged = inflateReset(&zs_) != Z_OK;
+  } else {
+    zs_ = z_stream{};
+    zs_.zalloc = ZAlloc;
+    zs_.zfree = ZFree;
+    zsReady_ = inflateInit(&zs_) == Z_OK;
+    Damaged = !zsReady_;
+  }
+  if (Damaged) return 0;
+  zs_.next_in = in_.get();
+  zs_.avail_in = static_cast<uInt>(Length);
+  zs_.next_out = out_.get();
+  zs_.avail_out = static_cast<uInt>(kPiece);
+  // One call must finish the stream: Z_FINISH also spares zlib its sliding
+  // window. A stream that does not end within the piece (it would inflate
+  // to more, or its input is cut short) and a failed Adler-32 check are
+  // both damage, never a silently shortened chunk.
+  const int result = inflate(&zs_, Z_FINISH);
+  Damaged = result != Z_STREAM_END;
+  return kPiece - zs_.avail_out;
+}
+
+void SectionReader::Read(TStream& Source, TStream* Target, bool Decompress) {
+  format::ReadSignature(Source);
+  const bool reportsProgress = dynamic_cast<TFileStream*>(Target) != nullptr;
+  int32_t length = -1;  // anything but the terminator before the first chunk
+  while (length != 0 && engine_.continue_) {
+    length = format::ReadChunkLength(Source);
+    int64_t contribution = 0;
+    if (length != 0) {
+      const size_t size = static_cast<size_t>(length < 0 ? -static_cast<int64_t>(length) : length);
+      if (Decompress) {
+        Source.ReadBuffer(in_.get(), size);
+        const unsigned char* bytes = in_.get();
+        size_t produced = size;
+        if (length > 0) {
+          bool damaged = false;
+          produced = Inflate(size, damaged);
+          bytes = out_.get();
+          if (damaged) engine_.Fail(beCompression);
+        }
+        // What a damaged chunk did produce is kept: the file is left as far
+        // as it could be read.
+        if (Target != nullptr) Target->WriteBuffer(bytes, produced);
+        contribution = static_cast<int64_t>(produced);
+      } else {
+        Source.Skip(static_cast<int64_t>(size));
+        contribution = kSkippedChunkWeight;
+      }
+    }
+    engine_.ProcessMessages();
+    if (reportsProgress) {
+      engine_.bytesDone_ += contribution;
+      engine_.ReportProgress(engine_.currentFile_);
+    }
+  }
+}
+
+void TBackupFile::DeCompress(TStream& Source, TStream* Target, bool Decompress) {
+  SectionReader(*this).Read(Source, Target, Decompress);
+}
+
+std::string TBackupFile::GetArchiveTitle(const std::string& ArchiveName, TStringList* List) {
+  const bool fromStream = ArchiveName == kStreamArchiveName;
+  std::string title;
+  totalSize_ = 0;
+  fileCount_ = 0;
+  filesDone_ = 0;
+
+  std::unique_ptr<TFileStream> file;
+  TStream* archive = sourceStream_;
+  if (!fromStream) {
+    if (!platform::FileExists(ArchiveName)) return title;
+    try {
+      file = std::make_unique<TFileStream>(ArchiveName, TFileStream::fmOpenRead);
+    } catch (const EStreamError&) {
+      errorCode_ = beCannotReadArchive;
+      MessageError(errorCode_);
+      return title;
+    }
+    archive = file.get();
+  }
+  if (archive == nullptr) return title;
+
+  try {
+    title = format::ReadChars(*archive, format::ReadInt32(*archive));
+    totalSize_ = format::ReadInt32(*archive);
+    fileCount_ = format::ReadInt32(*archive);
+    const int32_t nameLength = format::ReadInt32(*archive);
+    if (nameLength > 0 && List != nullptr &&
+        format::IsFileListName(format::ReadChars(*archive, nameLength))) {
+      format::ReadInt32(*archive);  // the list's own time stamp
+      TMemoryStream text;
+      continue_ = true;
+      const int32_t codeBefore = errorCode_;
+      errorCode_ = beNone;
+      DeCompress(*archive, &text, true);
+      if (errorCode_ != beNone) {
+        // A damaged list is reported, not handed out in part.
+        MessageError(errorCode_);
+      } else {
+        errorCode_ = codeBefore;
+        LoadLines(text.Text(), *List);
+      }
+    }
+  } catch (const Exception&) {
+    errorCode_ = beInvalidArchive;
+    MessageError(errorCode_);
+  }
+  return title;
+}
+
+std::string TBackupFile::GetArchiveTitleFromStream(TStream* Stream, TStringList* List) {
+  if (Stream == nullptr) return {};
+  sourceStream_ = Stream;
+  try {
+    return GetArchiveTitle(kStreamArchiveName, List);
+  } catch (...) {
+    return {};
+  }
+}
+
+}  // namespace kelmora
