@@ -1,0 +1,245 @@
+// Paths, folders, temporary files and packed last-write times.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <string>
+
+#include "platform/platform.h"
+#include "test_support.h"
+
+namespace kelmora::platform {
+namespace {
+
+using test::TempDir;
+using test::WriteFile;
+
+std::string CurrentDirectory() {
+  char buf[4096];
+  return ::getcwd(buf, sizeof buf) ? buf : "";
+}
+
+// Restores an environment variable when the test ends.
+class SavedEnv {
+ public:
+  explicit SavedEnv(const char* name) : name_(name) {
+    const char* v = std::getenv(name);
+    had_ = v != nullptr;
+    if (had_) value_ = v;
+  }
+  ~SavedEnv() {
+    if (had_)
+      ::setenv(name_, value_.c_str(), 1);
+    else
+      ::unsetenv(name_);
+    ::tzset();
+  }
+
+ private:
+  const char* name_;
+  bool had_;
+  std::string value_;
+};
+
+TEST(FullPath, ResolvesAgainstTheCurrentDirectory) {
+  const std::string cwd = CurrentDirectory();
+  ASSERT_FALSE(cwd.empty());
+  EXPECT_EQ(FullPath("a/b.txt"), cwd + "/a/b.txt");
+  EXPECT_EQ(FullPath("./a.txt"), cwd + "/a.txt");
+  EXPECT_EQ(FullPath("."), cwd);
+  EXPECT_EQ(FullPath(""), cwd);
+  EXPECT_EQ(FullPath("x/.."), cwd);
+}
+
+TEST(FullPath, RemovesDotComponentsLexically) {
+  EXPECT_EQ(FullPath("/a/./b/../c.txt"), "/a/c.txt");
+  EXPECT_EQ(FullPath("/a//b///c"), "/a/b/c");
+  EXPECT_EQ(FullPath("/a/b/"), "/a/b");
+  EXPECT_EQ(FullPath("/.."), "/");
+  EXPECT_EQ(FullPath("/../../x"), "/x");
+  EXPECT_EQ(FullPath("/"), "/");
+  EXPECT_EQ(FullPath("/a/b/../../.."), "/");
+  EXPECT_EQ(FullPath("/a/...b/c"), "/a/...b/c");  // not a dot component
+  EXPECT_EQ(FullPath("/a/*.txt"), "/a/*.txt");
+}
+
+TEST(Files, ExistenceOfFilesAndFolders) {
+  TempDir dir;
+  WriteFile(dir / "f", "x");
+  ASSERT_EQ(::symlink("f", (dir / "link").c_str()), 0);
+  ASSERT_EQ(::symlink("none", (dir / "dangling").c_str()), 0);
+  EXPECT_TRUE(FileExists(dir / "f"));
+  EXPECT_TRUE(FileExists(dir / "link"));
+  EXPECT_FALSE(FileExists(dir / "dangling"));
+  EXPECT_FALSE(FileExists(dir.path()));
+  EXPECT_FALSE(FileExists(dir / "none"));
+  EXPECT_TRUE(DirectoryExists(dir.path()));
+  EXPECT_FALSE(DirectoryExists(dir / "f"));
+  EXPECT_FALSE(DirectoryExists(""));
+  EXPECT_TRUE(DeleteFile(dir / "f"));
+  EXPECT_FALSE(FileExists(dir / "f"));
+  EXPECT_FALSE(DeleteFile(dir / "f"));
+}
+
+TEST(Files, ForceDirectoriesCreatesParents) {
+  TempDir dir;
+  EXPECT_TRUE(ForceDirectories(dir / "a/b/c"));
+  EXPECT_TRUE(DirectoryExists(dir / "a/b/c"));
+  EXPECT_TRUE(ForceDirectories(dir / "a/b/c"));  // already there
+  EXPECT_TRUE(ForceDirectories(dir / "a/x/"));
+  EXPECT_TRUE(DirectoryExists(dir / "a/x"));
+  WriteFile(dir / "file", "x");
+  EXPECT_FALSE(ForceDirectories(dir / "file/sub"));
+  EXPECT_FALSE(ForceDirectories(dir / "file"));
+  EXPECT_FALSE(ForceDirectories(""));
+}
+
+TEST(TempFile, UniqueNameWithPrefixInTmpdir) {
+  TempDir dir;
+  SavedEnv saved("TMPDIR");
+  ::setenv("TMPDIR", dir.path().c_str(), 1);
+  const std::string first = CreateTempFile("FID");
+  const std::string second = CreateTempFile("FID");
+  ASSERT_FALSE(first.empty());
+  EXPECT_NE(first, second);
+  EXPECT_EQ(first.rfind(dir.path() + "/FID", 0), 0u) << first;
+  EXPECT_TRUE(FileExists(first));
+  EXPECT_EQ(test::ReadFile(first), "");
+
+  ::setenv("TMPDIR", (dir / "missing").c_str(), 1);
+  EXPECT_EQ(CreateTempFile("FID"), "");
+}
+
+TEST(TempFile, WithoutTmpdirUsesTmp) {
+  SavedEnv saved("TMPDIR");
+  ::unsetenv("TMPDIR");
+  const std::string name = CreateTempFile("FID");
+  ASSERT_FALSE(name.empty());
+  EXPECT_EQ(name.rfind("/tmp/FID", 0), 0u) << name;
+  EXPECT_TRUE(DeleteFile(name));
+}
+
+// ---- packed time stamps, in a fixed time zone so that layouts are exact
+
+class PackedTime : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ::setenv("TZ", "UTC", 1);
+    ::tzset();
+  }
+  static std::time_t Utc(int y, int mo, int d, int h, int mi, int s) {
+    struct tm tm {};
+    tm.tm_year = y - 1900;
+    tm.tm_mon = mo - 1;
+    tm.tm_mday = d;
+    tm.tm_hour = h;
+    tm.tm_min = mi;
+    tm.tm_sec = s;
+    return ::timegm(&tm);
+  }
+  static int32_t Fields(int y, int mo, int d, int h, int mi, int s) {
+    return static_cast<int32_t>(static_cast<uint32_t>(y - 1980) << 25 |
+                                static_cast<uint32_t>(mo) << 21 | static_cast<uint32_t>(d) << 16 |
+                                static_cast<uint32_t>(h) << 11 | static_cast<uint32_t>(mi) << 5 |
+                                static_cast<uint32_t>(s / 2));
+  }
+  SavedEnv savedTz_{"TZ"};
+};
+
+TEST_F(PackedTime, BitLayout) {
+  EXPECT_EQ(PackTime(Utc(1980, 1, 1, 0, 0, 0)), 0x00210000);
+  EXPECT_EQ(PackTime(Utc(2020, 2, 29, 23, 59, 58)), Fields(2020, 2, 29, 23, 59, 58));
+  EXPECT_EQ(PackTime(Utc(2021, 6, 15, 13, 45, 31)), Fields(2021, 6, 15, 13, 45, 30));
+  EXPECT_EQ(PackTime(Utc(2107, 12, 31, 23, 59, 59)), Fields(2107, 12, 31, 23, 59, 58));
+}
+
+TEST_F(PackedTime, OutsideTheRangeIsMinusOne) {
+  EXPECT_EQ(PackTime(0), -1);
+  EXPECT_EQ(PackTime(Utc(1979, 12, 31, 23, 59, 59)), -1);
+  EXPECT_EQ(PackTime(Utc(2108, 1, 1, 0, 0, 0)), -1);
+  EXPECT_EQ(PackTime(-1000000), -1);
+}
+
+TEST_F(PackedTime, RoundTripRoundsSecondsDown) {
+  for (const std::time_t t : {Utc(1980, 1, 1, 0, 0, 0), Utc(1999, 12, 31, 23, 59, 59),
+                              Utc(2024, 2, 29, 12, 0, 1), Utc(2043, 7, 4, 5, 6, 7)}) {
+    std::time_t back = 0;
+    ASSERT_TRUE(UnpackTime(PackTime(t), back)) << t;
+    EXPECT_EQ(back, t - (t % 2)) << t;
+  }
+}
+
+TEST_F(PackedTime, InvalidStampsAreRefused) {
+  std::time_t t = 12345;
+  EXPECT_FALSE(UnpackTime(Fields(2020, 0, 1, 0, 0, 0), t));   // month 0
+  EXPECT_FALSE(UnpackTime(Fields(2020, 13, 1, 0, 0, 0), t));  // month 13
+  EXPECT_FALSE(UnpackTime(Fields(2020, 1, 0, 0, 0, 0), t));   // day 0
+  EXPECT_FALSE(UnpackTime(Fields(2021, 2, 29, 0, 0, 0), t));  // no leap year
+  EXPECT_FALSE(UnpackTime(Fields(2020, 4, 31, 0, 0, 0), t));  // April has 30
+  EXPECT_FALSE(UnpackTime(Fields(2020, 1, 1, 24, 0, 0), t));  // hour 24
+  EXPECT_FALSE(UnpackTime(Fields(2020, 1, 1, 0, 60, 0), t));  // minute 60
+  EXPECT_FALSE(UnpackTime(Fields(2020, 1, 1, 0, 0, 60), t));  // seconds 60
+  EXPECT_EQ(t, 12345);
+  EXPECT_TRUE(UnpackTime(Fields(2020, 2, 29, 0, 0, 0), t));
+}
+
+TEST_F(PackedTime, LocalTimeIsPacked) {
+  ::setenv("TZ", "UTC-3", 1);  // POSIX sign: three hours east of UTC
+  ::tzset();
+  EXPECT_EQ(PackTime(Utc(2020, 5, 1, 22, 0, 0)), Fields(2020, 5, 2, 1, 0, 0));
+  std::time_t back = 0;
+  ASSERT_TRUE(UnpackTime(Fields(2020, 5, 2, 1, 0, 0), back));
+  EXPECT_EQ(back, Utc(2020, 5, 1, 22, 0, 0));
+}
+
+TEST_F(PackedTime, FileTimeRoundTripKeepsAccessTime) {
+  TempDir dir;
+  const std::string path = dir / "f.txt";
+  WriteFile(path, "contents");
+  const struct timespec atime[2] = {{Utc(2001, 1, 1, 0, 0, 0), 0}, {0, UTIME_OMIT}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), atime, 0), 0);
+
+  const int32_t stamp = Fields(2015, 6, 15, 10, 20, 30);
+  ASSERT_TRUE(SetFileTimeOfPath(path, stamp));
+  EXPECT_EQ(FileTimeOfPath(path), stamp);
+  struct stat st;
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mtim.tv_sec, Utc(2015, 6, 15, 10, 20, 30));
+  EXPECT_EQ(st.st_atim.tv_sec, Utc(2001, 1, 1, 0, 0, 0));
+  EXPECT_EQ(test::ReadFile(path), "contents");
+
+  EXPECT_FALSE(SetFileTimeOfPath(path, Fields(2015, 13, 1, 0, 0, 0)));
+  EXPECT_FALSE(SetFileTimeOfPath(path, -1));
+  EXPECT_EQ(FileTimeOfPath(path), stamp);  // a refused stamp changes nothing
+}
+
+TEST_F(PackedTime, HandleVariantsAgreeWithPaths) {
+  TempDir dir;
+  const std::string path = dir / "f.txt";
+  WriteFile(path, "x");
+  const int fd = ::open(path.c_str(), O_RDWR);
+  ASSERT_GE(fd, 0);
+  const int32_t stamp = Fields(1999, 12, 31, 23, 59, 58);
+  EXPECT_TRUE(SetFileTimeOfHandle(fd, stamp));
+  EXPECT_EQ(FileTimeOfHandle(fd), stamp);
+  EXPECT_EQ(FileTimeOfPath(path), stamp);
+  ::close(fd);
+  EXPECT_EQ(FileTimeOfHandle(fd), -1);
+  EXPECT_EQ(FileTimeOfPath(dir / "missing"), -1);
+  EXPECT_FALSE(SetFileTimeOfPath(dir / "missing", stamp));
+}
+
+TEST_F(PackedTime, FileBefore1980HasNoStamp) {
+  TempDir dir;
+  const std::string path = dir / "old.txt";
+  WriteFile(path, "x");
+  const struct timespec times[2] = {{0, UTIME_OMIT}, {Utc(1975, 3, 3, 0, 0, 0), 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+  EXPECT_EQ(FileTimeOfPath(path), -1);
+}
+
+}  // namespace
+}  // namespace kelmora::platform

@@ -1,0 +1,166 @@
+// Wildcards and the directory search: what a search yields from a folder
+// that holds every kind of entry Linux has.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "test_support.h"
+
+namespace kelmora::platform {
+namespace {
+
+using test::TempDir;
+using test::WriteFile;
+
+TEST(MatchWildcard, StarQuestionMarkAndCase) {
+  struct Case {
+    const char* pattern;
+    const char* name;
+    bool match;
+  } cases[] = {
+      {"*.txt", "a.txt", true},
+      {"*.txt", "README.TXT", true},  // ASCII case ignored
+      {"*.TXT", "readme.txt", true},
+      {"*.txt", "a.txt.bak", false},
+      {"*.txt", "txt", false},
+      {"*.*", "a.txt", true},
+      {"*.*", "Makefile", true},  // no dot at all
+      {"*.*", ".profile", true},
+      {"*.*", "a.b.c", true},
+      {"*", "anything.at.all", true},
+      {"?", "a", true},
+      {"?", "ab", false},
+      {"?", "", false},
+      {"a?c", "abc", true},
+      {"a?c", "ac", false},
+      {"a*c", "ac", true},
+      {"a*c", "abbbbc", true},
+      {"a*c", "abcd", false},
+      {"*a*a*a*b", "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa", false},
+      {"data.*", "data", true},
+      {"data.*", "data.csv", true},
+      {"data.*", "database", false},
+      {"name.txt", "NAME.TXT", true},
+      {"name.txt", "name.txt2", false},
+      {"", "a", false},
+      {"\xC3\x84*", "\xC3\x84pfel", true},  // bytes beyond ASCII compare exactly
+      {"\xC3\xA4*", "\xC3\x84pfel", false},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(MatchWildcard(c.pattern, c.name), c.match) << c.pattern << " vs " << c.name;
+}
+
+std::vector<std::string> FilesIn(const std::string& folder, const std::string& pattern) {
+  std::vector<std::string> names;
+  SearchFiles(folder, pattern, [&](const SearchEntry& e) { names.push_back(e.Name); });
+  return names;
+}
+
+std::vector<std::string> DirectoriesIn(const std::string& folder) {
+  std::vector<std::string> names;
+  SearchDirectories(folder, [&](const SearchEntry& e) { names.push_back(e.Name); });
+  return names;
+}
+
+std::vector<std::string> Sorted(std::vector<std::string> v) {
+  std::sort(v.begin(), v.end());
+  return v;
+}
+
+// A folder with one entry of every kind.
+class SearchFolder : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    WriteFile(dir_ / "a.txt", "a");
+    WriteFile(dir_ / "README.TXT", "r");
+    WriteFile(dir_ / ".hidden.txt", "h");
+    WriteFile(dir_ / "notes.md", "n");
+    WriteFile(dir_ / "sub/inner.txt", "i");
+    WriteFile(dir_ / ".git/config.txt", "c");
+    ASSERT_EQ(::mkfifo((dir_ / "fifo.txt").c_str(), 0600), 0);
+    ASSERT_EQ(::symlink("a.txt", (dir_ / "link.txt").c_str()), 0);
+    ASSERT_EQ(::symlink("missing.txt", (dir_ / "dangling.txt").c_str()), 0);
+    ASSERT_EQ(::symlink("sub", (dir_ / "dirlink.txt").c_str()), 0);
+    ASSERT_EQ(::symlink(".", (dir_ / "loop").c_str()), 0);
+  }
+  TempDir dir_;
+};
+
+TEST_F(SearchFolder, OnlyRegularFilesAndLinksToThem) {
+  EXPECT_EQ(Sorted(FilesIn(dir_.path(), "*.txt")),
+            (std::vector<std::string>{".hidden.txt", "README.TXT", "a.txt", "link.txt"}));
+  EXPECT_EQ(
+      Sorted(FilesIn(dir_.path(), "*.*")),
+      (std::vector<std::string>{".hidden.txt", "README.TXT", "a.txt", "link.txt", "notes.md"}));
+}
+
+TEST_F(SearchFolder, HiddenFilesAreFoundAndFlagged) {
+  int hidden = 0, shown = 0;
+  SearchFiles(dir_.path(), "*", [&](const SearchEntry& e) {
+    if (e.Name[0] == '.') {
+      EXPECT_TRUE(e.Hidden) << e.Name;
+      ++hidden;
+    } else {
+      EXPECT_FALSE(e.Hidden) << e.Name;
+      ++shown;
+    }
+  });
+  EXPECT_EQ(hidden, 1);
+  EXPECT_EQ(shown, 4);
+}
+
+TEST_F(SearchFolder, ExactNameFindsOneFile) {
+  EXPECT_EQ(FilesIn(dir_.path(), "a.txt"), std::vector<std::string>{"a.txt"});
+  EXPECT_EQ(FilesIn(dir_.path(), "A.TXT"), std::vector<std::string>{"a.txt"});
+  EXPECT_TRUE(FilesIn(dir_.path(), "sub").empty());  // folders are never files
+  EXPECT_TRUE(FilesIn(dir_.path(), "fifo.txt").empty());
+}
+
+TEST_F(SearchFolder, FolderWithOrWithoutTrailingSlash) {
+  EXPECT_EQ(FilesIn(dir_.path() + "/", "a.txt"), std::vector<std::string>{"a.txt"});
+  EXPECT_EQ(FilesIn(dir_ / "sub", "*"), std::vector<std::string>{"inner.txt"});
+  EXPECT_EQ(FilesIn(dir_ / "sub/", "*"), std::vector<std::string>{"inner.txt"});
+}
+
+TEST_F(SearchFolder, EmptyFolderMeansCurrentDirectory) {
+  char saved[4096];
+  ASSERT_NE(::getcwd(saved, sizeof saved), nullptr);
+  ASSERT_EQ(::chdir(dir_.path().c_str()), 0);
+  const auto files = FilesIn("", "*.md");
+  const auto dirs = DirectoriesIn("");
+  ASSERT_EQ(::chdir(saved), 0);
+  EXPECT_EQ(files, std::vector<std::string>{"notes.md"});
+  EXPECT_EQ(dirs, std::vector<std::string>{"sub"});
+}
+
+TEST_F(SearchFolder, DirectoriesLeaveOutHiddenAndLinked) {
+  // .git is hidden; dirlink.txt and loop are links to folders.
+  EXPECT_EQ(DirectoriesIn(dir_.path()), std::vector<std::string>{"sub"});
+}
+
+TEST_F(SearchFolder, ListingIsInNameOrder) {
+  WriteFile(dir_ / "b/x", "");
+  WriteFile(dir_ / "Z/x", "");
+  WriteFile(dir_ / "c/x", "");
+  const auto dirs = DirectoriesIn(dir_.path());
+  EXPECT_EQ(dirs, Sorted(dirs));
+  const auto files = FilesIn(dir_.path(), "*");
+  EXPECT_EQ(files, Sorted(files));
+}
+
+TEST(Search, MissingFolderYieldsNothing) {
+  TempDir dir;
+  EXPECT_TRUE(FilesIn(dir / "nope", "*").empty());
+  EXPECT_TRUE(DirectoriesIn(dir / "nope").empty());
+  WriteFile(dir / "file", "x");
+  EXPECT_TRUE(FilesIn(dir / "file", "*").empty());  // a file is no folder
+  EXPECT_TRUE(DirectoriesIn(dir / "file").empty());
+}
+
+}  // namespace
+}  // namespace kelmora::platform
