@@ -203,6 +203,7 @@ TEST(CGauge, BarsFillThePaintRectangleAtFullAndGrowFromTheirStart) {
   gauge.SetKind(gkVerticalBar);
   full = gauge.Render();
   EXPECT_EQ(full.pixel(1, 1), kRed);
+  EXPECT_EQ(full.pixel(50, 0), kBlack) << "vertical bar overran the top frame";
   EXPECT_EQ(full.pixel(98, 98), kRed);
 
   // 50 % of a height of 99 is 49 rows, counted up from the bottom.
