@@ -1,0 +1,192 @@
+// kelmora-cli backup: options in, one engine call, an exit status out.
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cli/commands.h"
+#include "cli/progress.h"
+#include "engine/backup_file.h"
+#include "engine/streams.h"
+
+namespace kelmora::cli {
+
+namespace {
+
+// The smallest volume the engine can fill: a volume must hold a section
+// signature and one whole chunk below its limit.
+constexpr int64_t kSmallestVolume = 16489;
+constexpr int64_t kLargestVolume = std::numeric_limits<int32_t>::max();
+
+struct BackupOptions {
+  std::string Level = "default";
+  int64_t VolumeSize = 0;
+  std::string Title;
+  bool FileIds = false;
+  bool Incremental = false;
+  bool ClearArchiveFlag = false;
+  bool Quiet = false;
+  std::string Archive;
+  std::vector<std::string> Sources;
+};
+
+TCompressionLevel LevelByName(const std::string& Name) {
+  if (Name == "fastest") return clFastest;
+  if (Name == "none") return clNone;
+  if (Name == "max") return clMax;
+  return clDefault;
+}
+
+// "65536", "64k", "700m", "1g" (powers of 1024) to bytes; "" when valid,
+// else the reason.
+std::string ParseVolumeSize(std::string& Text) {
+  const std::string range = "SIZE must be 0 (one volume) or from " + GroupDigits(kSmallestVolume) +
+                            " to " + GroupDigits(kLargestVolume) +
+                            " bytes (suffixes k, m, g count 1024, 1024^2, 1024^3)";
+  if (Text.empty()) return range;
+  int64_t unit = 1;
+  std::string digits = Text;
+  switch (digits.back()) {
+    case 'k':
+    case 'K':
+      unit = int64_t{1} << 10;
+      break;
+    case 'm':
+    case 'M':
+      unit = int64_t{1} << 20;
+      break;
+    case 'g':
+    case 'G':
+      unit = int64_t{1} << 30;
+      break;
+    default:
+      break;
+  }
+  if (unit != 1) digits.pop_back();
+  if (digits.empty() || digits.size() > 12) return range;
+  int64_t value = 0;
+  for (const char c : digits) {
+    if (c < '0' || c > '9') return range;
+    value = value * 10 + (c - '0');
+  }
+  if (value > kLargestVolume / unit) return range;
+  value *= unit;
+  if (value != 0 && value < kSmallestVolume) return range;
+  Text = std::to_string(value);
+  return {};
+}
+
+int RunBackup(const BackupOptions& Options) {
+  TBackupFile engine;
+  engine.CompressionLevel = LevelByName(Options.Level);
+  engine.MaxSize = static_cast<int32_t>(Options.VolumeSize);
+  engine.BackupTitle = Options.Title;
+  engine.SaveFileID = Options.FileIds;
+  if (Options.Incremental) engine.SetBackupMode(bmIncremental);
+  if (Options.ClearArchiveFlag) engine.SetArchiveFlag = true;
+
+  ProgressLine progress(!Options.Quiet && StandardErrorIsTerminal());
+  AttachTerminalHooks(engine, &progress);
+  // Further volumes go beside the first without a question.
+  engine.OnNeedDisk = [](TBackupFile&, uint16_t, bool& Continue) { Continue = true; };
+
+  const bool toStandardOutput = Options.Archive == "-";
+  const auto start = std::chrono::steady_clock::now();
+  bool ok = false;
+  try {
+    if (toStandardOutput) {
+      // A reader that went away must end the run with a message, not kill it.
+      std::signal(SIGPIPE, SIG_IGN);
+      THandleStream out(STDOUT_FILENO);
+      ok = engine.BackupToStream(Options.Sources, &out);
+      if (!ok && engine.ErrorCode() == 0) {
+        progress.Clear();
+        std::fprintf(stderr,
+                     "%s: the backup ended early: a source file could not be opened or "
+                     "standard output could not be written\n",
+                     kProgramName);
+      }
+    } else {
+      ok = engine.Backup(Options.Sources, Options.Archive);
+    }
+  } catch (const std::exception& e) {
+    progress.Clear();
+    std::fprintf(stderr, "%s: %s\n", kProgramName, e.what());
+    return kExitFailed;
+  }
+  progress.Clear();
+
+  if (!Options.Quiet) {
+    const Summary figures{
+        engine.FilesDone(), engine.TotalSize(), engine.ArchiveBytes(), engine.CompressionRate(),
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count()};
+    // Standard output may be the archive itself.
+    PrintSummary(toStandardOutput ? stderr : stdout, figures);
+  }
+  return ok ? kExitOk : kExitFailed;
+}
+
+}  // namespace
+
+void AddBackupCommand(CLI::App& App, int& Status) {
+  CLI::App* command = App.add_subcommand(
+      "backup",
+      "Back the files that SOURCE selects up into the archive ARCHIVE. Every file is cut into "
+      "pieces of 16,384 bytes, each compressed on its own with zlib.");
+  auto options = std::make_shared<BackupOptions>();
+
+  command
+      ->add_option("-l,--level", options->Level,
+                   "compression level of every piece: fastest (zlib 1), none (stored, zlib 0), "
+                   "default (zlib's default, 6) or max (zlib 9)")
+      ->check(CLI::IsMember({"fastest", "none", "default", "max"}))
+      ->capture_default_str();
+  command
+      ->add_option("-v,--volume-size", options->VolumeSize,
+                   "split the archive into volumes of at most SIZE bytes (ARCHIVE, then ARCHIVE "
+                   "with the extensions .002, .003, ...); SIZE may end in k, m or g (powers of "
+                   "1024); 0, the default, writes one volume of any size")
+      ->type_name("SIZE")
+      ->transform(CLI::Validator(ParseVolumeSize, ""));
+  command->add_option("-t,--title", options->Title, "title stored in the archive header")
+      ->type_name("TEXT");
+  command->add_flag("--file-ids", options->FileIds,
+                    "store the file-ID list (path, time stamp and size of every file) as the "
+                    "archive's first entry");
+  command->add_flag("--incremental", options->Incremental,
+                    "back up only files whose archive attribute is set (changed since a backup "
+                    "last cleared it); turns on --clear-archive-flag");
+  command->add_flag("--clear-archive-flag", options->ClearArchiveFlag,
+                    "clear the archive attribute of every file stored completely, so the next "
+                    "--incremental backup leaves it out until it changes");
+  command->add_flag("-q,--quiet", options->Quiet,
+                    "no progress line and no summary; errors are still reported");
+  command
+      ->add_option("ARCHIVE", options->Archive,
+                   "the archive file to create (an existing one is replaced), or - for "
+                   "standard output (one volume)")
+      ->required();
+  command
+      ->add_option("SOURCE", options->Sources,
+                   "a source specification: a file, or a pattern such as \"/home/ann/data/*.*\"; "
+                   "\" /s\" at its end takes sub-directories too, e.g. "
+                   "\"/home/ann/data/*.* /s\"")
+      ->required();
+  command->footer(
+      "Exit status: 0 when the backup ran to its end, 1 when it failed (the reason on standard "
+      "error), 2 for a usage error.");
+
+  command->callback([options, &Status] {
+    if (options->Archive == "-" && options->VolumeSize != 0)
+      throw CLI::ValidationError("--volume-size",
+                                 "an archive on standard output cannot be split into volumes");
+    Status = RunBackup(*options);
+  });
+}
+
+}  // namespace kelmora::cli

@@ -1,0 +1,144 @@
+#include "cli/progress.h"
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+
+namespace kelmora::cli {
+
+namespace {
+
+// A few redraws a second are enough to look alive and cost nothing.
+constexpr std::chrono::milliseconds kRedrawInterval{250};
+
+int TerminalWidth() {
+  struct winsize size {};
+  if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col >= 20) return size.ws_col;
+  return 80;
+}
+
+// Keeps the end of a path, which names the file, when it must be shortened.
+std::string FitLeft(const std::string& Text, size_t Width) {
+  if (Text.size() <= Width) return Text;
+  if (Width <= 3) return Text.substr(Text.size() - Width);
+  return "..." + Text.substr(Text.size() - (Width - 3));
+}
+
+}  // namespace
+
+bool StandardErrorIsTerminal() {
+  return ::isatty(STDERR_FILENO) == 1;
+}
+
+ProgressLine::ProgressLine(bool Enabled)
+    : enabled_(Enabled), start_(Clock::now()), lastDraw_(start_) {}
+
+void ProgressLine::Update(const std::string& File, int Percent, int64_t Bytes) {
+  if (!enabled_) return;
+  const Clock::time_point now = Clock::now();
+  if (drawn_ && Percent < 100 && now - lastDraw_ < kRedrawInterval) return;
+  lastDraw_ = now;
+  Draw(File, Percent, Bytes);
+}
+
+void ProgressLine::Draw(const std::string& File, int Percent, int64_t Bytes) {
+  const double seconds = std::chrono::duration<double>(Clock::now() - start_).count();
+  const int64_t speed =
+      seconds > 0 ? static_cast<int64_t>(static_cast<double>(Bytes) / seconds) : 0;
+  char head[96];
+  std::snprintf(head, sizeof head, "%3d%%  %10s  %10s/s  ", Percent, HumanSize(Bytes).c_str(),
+                HumanSize(speed).c_str());
+  const std::string headText = head;
+  const size_t width = static_cast<size_t>(TerminalWidth()) - 1;
+  std::string line = headText.size() < width ? headText + FitLeft(File, width - headText.size())
+                                             : headText.substr(0, width);
+  // "\x1b[K" erases what a longer earlier line left to the right.
+  std::fprintf(stderr, "\r%s\x1b[K", line.c_str());
+  std::fflush(stderr);
+  drawn_ = true;
+}
+
+void ProgressLine::Clear() {
+  if (!drawn_) return;
+  std::fputs("\r\x1b[K", stderr);
+  std::fflush(stderr);
+  drawn_ = false;
+}
+
+bool AskOnTerminal(const std::string& Caption, const std::string& Text) {
+  // The terminal itself, not standard input: that may carry an archive.
+  const int tty = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (tty < 0) return false;
+  const std::string prompt = Caption + ": " + Text + " [OK/cancel] ";
+  bool ok = ::write(tty, prompt.data(), prompt.size()) == static_cast<ssize_t>(prompt.size());
+  std::string answer;
+  char c = 0;
+  ssize_t n = 0;
+  while (ok && ((n = ::read(tty, &c, 1)) == 1 || (n < 0 && errno == EINTR))) {
+    if (n == 1 && c == '\n') break;
+    if (n == 1) answer += c;
+  }
+  ::close(tty);
+  if (!ok || n == 0) return false;  // no answer at all is no consent
+  return answer.empty() || answer[0] == 'o' || answer[0] == 'O' || answer[0] == 'y' ||
+         answer[0] == 'Y';
+}
+
+void AttachTerminalHooks(TBackupFile& Engine, ProgressLine* Progress) {
+  Engine.Hooks.ShowError = [Progress](const std::string&, const std::string& Text) {
+    if (Progress) Progress->Clear();
+    std::fprintf(stderr, "%s: %s\n", kProgramName, Text.c_str());
+  };
+  Engine.Hooks.AskOkCancel = [Progress](const std::string& Caption, const std::string& Text) {
+    if (Progress) Progress->Clear();
+    return AskOnTerminal(Caption, Text);
+  };
+  if (Progress && Progress->Enabled()) {
+    Engine.OnProgress = [Progress](TBackupFile& Sender, const std::string& File,
+                                   TPercentage Percent,
+                                   bool&) { Progress->Update(File, Percent, Sender.BytesDone()); };
+  }
+}
+
+std::string HumanSize(int64_t Bytes) {
+  static const char* const kUnits[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+  double value = static_cast<double>(Bytes);
+  int unit = 0;
+  while (value >= 1024 && unit < 4) {
+    value /= 1024;
+    ++unit;
+  }
+  char text[32];
+  if (unit == 0) {
+    std::snprintf(text, sizeof text, "%" PRId64 " B", Bytes);
+  } else {
+    std::snprintf(text, sizeof text, "%.1f %s", value, kUnits[unit]);
+  }
+  return text;
+}
+
+std::string GroupDigits(int64_t Value) {
+  const bool negative = Value < 0;
+  // Through unsigned, so the smallest int64 has a magnitude too.
+  const uint64_t magnitude =
+      negative ? 0 - static_cast<uint64_t>(Value) : static_cast<uint64_t>(Value);
+  std::string digits = std::to_string(magnitude);
+  for (size_t i = digits.size(); i > 3; i -= 3) digits.insert(i - 3, ",");
+  return negative ? "-" + digits : digits;
+}
+
+void PrintSummary(std::FILE* Out, const Summary& Figures) {
+  std::fprintf(Out, "Files:        %s\n", GroupDigits(Figures.Files).c_str());
+  std::fprintf(Out, "Total size:   %s bytes (%s)\n", GroupDigits(Figures.TotalSize).c_str(),
+               HumanSize(Figures.TotalSize).c_str());
+  std::fprintf(Out, "Archive:      %s bytes (%s)\n", GroupDigits(Figures.ArchiveBytes).c_str(),
+               HumanSize(Figures.ArchiveBytes).c_str());
+  std::fprintf(Out, "Compression:  %d%%\n", Figures.CompressionRate);
+  std::fprintf(Out, "Time:         %.2f s\n", Figures.Seconds);
+  std::fflush(Out);
+}
+
+}  // namespace kelmora::cli

@@ -1,0 +1,74 @@
+// What every command shows on the terminal: the engine's hooks (errors on
+// standard error, the need-disk question on the terminal), a throttled
+// progress line, and the summary at the end. Commands only pick what they
+// want and pass the engine's figures in.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "engine/backup_file.h"
+
+namespace kelmora::cli {
+
+inline constexpr const char* kProgramName = "kelmora-cli";
+
+// True when standard error is a terminal, where a redrawn line makes sense.
+bool StandardErrorIsTerminal();
+
+// One line on standard error, redrawn in place a few times a second:
+// percentage, bytes so far, speed and the current file. Draws nothing
+// when it is not enabled, so callers need not ask twice.
+class ProgressLine {
+ public:
+  explicit ProgressLine(bool Enabled);
+  ~ProgressLine() { Clear(); }
+  ProgressLine(const ProgressLine&) = delete;
+  ProgressLine& operator=(const ProgressLine&) = delete;
+
+  bool Enabled() const { return enabled_; }
+  // Redraws only when the last drawing is old enough or Percent reached
+  // 100, so it is cheap to call after every chunk.
+  void Update(const std::string& File, int Percent, int64_t Bytes);
+  // Removes the line, so that what is printed next starts clean.
+  void Clear();
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  void Draw(const std::string& File, int Percent, int64_t Bytes);
+
+  bool enabled_;
+  bool drawn_ = false;
+  Clock::time_point start_;
+  Clock::time_point lastDraw_;
+};
+
+// Connects the engine to the terminal: error messages go to standard
+// error (clearing Progress first), the need-disk question is asked on the
+// terminal and answered Cancel where there is none, and OnProgress feeds
+// Progress. Progress may be null.
+void AttachTerminalHooks(TBackupFile& Engine, ProgressLine* Progress);
+
+// Asks Text on the controlling terminal; true for OK. False at once when
+// there is no terminal, so a script never waits for an answer.
+bool AskOnTerminal(const std::string& Caption, const std::string& Text);
+
+// "1.5 MiB"
+std::string HumanSize(int64_t Bytes);
+// "1,234,567"
+std::string GroupDigits(int64_t Value);
+
+// The figures shown after a run.
+struct Summary {
+  int32_t Files = 0;         // files written or restored
+  int64_t TotalSize = 0;     // source bytes, as measured or as the header says
+  int64_t ArchiveBytes = 0;  // bytes of data sections
+  int32_t CompressionRate = 0;
+  double Seconds = 0;
+};
+
+void PrintSummary(std::FILE* Out, const Summary& Figures);
+
+}  // namespace kelmora::cli
