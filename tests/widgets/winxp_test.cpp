@@ -1,0 +1,57 @@
+#include "widgets/winxp.h"
+
+#include <gtest/gtest.h>
+
+#include <QDialog>
+#include <QWidget>
+#include <memory>
+#include <stdexcept>
+
+#include "widgets/qt_application.h"
+
+namespace kelmora::widgets {
+namespace {
+
+int CountOn(const QObject& owner) {
+  return static_cast<int>(owner.findChildren<TWinXP*>(Qt::FindDirectChildrenOnly).size());
+}
+
+void ExpectRefused(QObject* owner, const char* message) {
+  try {
+    TWinXP refused(owner);
+    ADD_FAILURE() << "placement was accepted";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), message);
+  }
+}
+
+TEST(WinXP, OnePerFormIsAcceptedOnEveryForm) {
+  QWidget first;
+  QDialog second;
+  auto* on_first = new TWinXP(&first);
+  auto* on_second = new TWinXP(&second);
+  EXPECT_EQ(on_first->parent(), &first);
+  EXPECT_EQ(on_second->parent(), &second);
+
+  ExpectRefused(&first, "Only one instance of TWinXP allowed on form");
+  EXPECT_EQ(CountOn(first), 1) << "a refused instance stayed on the form";
+
+  // Once the form's instance is gone, the form may take a new one.
+  delete on_first;
+  new TWinXP(&first);
+  EXPECT_EQ(CountOn(first), 1);
+}
+
+TEST(WinXP, OwnerThatIsNotAFormIsRefused) {
+  ExpectRefused(nullptr, "Control parent must be a form!");
+  QObject plain;
+  ExpectRefused(&plain, "Control parent must be a form!");
+  QWidget form;
+  auto* inner = new QWidget(&form);
+  ExpectRefused(inner, "Control parent must be a form!");
+  EXPECT_EQ(CountOn(*inner), 0);
+  EXPECT_EQ(CountOn(form), 0);
+}
+
+}  // namespace
+}  // namespace kelmora::widgets
