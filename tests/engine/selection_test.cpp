@@ -1,0 +1,273 @@
+// Expanding source specifications into the list of files a backup stores,
+// on real trees: order, recursion, the switch, duplicates, the archive
+// itself, and every kind of entry that must not be selected.
+#include "engine/selection.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "test_support.h"
+
+namespace kelmora {
+namespace {
+
+using test::TempDir;
+using test::WriteFile;
+using Paths = std::vector<std::string>;
+
+Paths Select(const TStringList& specs, const std::string& archive = "", TBackupMode mode = bmAll) {
+  TStringList selected;
+  SelectSourceFiles(specs, archive, mode, selected);
+  return selected;
+}
+
+// Runs the test body in another current directory and returns to the old one.
+class InDirectory {
+ public:
+  explicit InDirectory(const std::string& dir) {
+    char buf[4096];
+    if (::getcwd(buf, sizeof buf)) saved_ = buf;
+    if (::chdir(dir.c_str()) != 0) ADD_FAILURE() << "chdir " << dir;
+  }
+  ~InDirectory() {
+    if (::chdir(saved_.c_str()) != 0) ADD_FAILURE() << "chdir back";
+  }
+
+ private:
+  std::string saved_;
+};
+
+class Selection : public ::testing::Test {
+ protected:
+  std::string P(const std::string& relative) const { return root_ / relative; }
+  void Make(const std::string& relative, const std::string& contents = "x") {
+    WriteFile(P(relative), contents);
+  }
+  TempDir root_;
+};
+
+TEST_F(Selection, SubDirectoriesComeFirstAndComplete) {
+  Make("top.txt");
+  Make("a/a.txt");
+  Make("a/deep/d.txt");
+  Make("a/deep/deeper/e.txt");
+  EXPECT_EQ(Select({P("*.* /s")}),
+            (Paths{P("a/deep/deeper/e.txt"), P("a/deep/d.txt"), P("a/a.txt"), P("top.txt")}));
+}
+
+TEST_F(Selection, SiblingFoldersFollowSearchOrderEachWhole) {
+  for (const char* d : {"m", "c", "x"}) {
+    Make(std::string(d) + "/f.txt");
+    Make(std::string(d) + "/sub/g.txt");
+  }
+  Make("root.txt");
+  Paths expected;
+  platform::SearchDirectories(root_.path(), [&](const platform::SearchEntry& e) {
+    expected.push_back(P(e.Name + "/sub/g.txt"));
+    expected.push_back(P(e.Name + "/f.txt"));
+  });
+  ASSERT_EQ(expected.size(), 6u);
+  expected.push_back(P("root.txt"));
+  EXPECT_EQ(Select({P("*.* /s")}), expected);
+}
+
+TEST_F(Selection, WithoutSwitchOnlyTheFolderItself) {
+  Make("a.txt");
+  Make("sub/b.txt");
+  EXPECT_EQ(Select({P("*.*")}), Paths{P("a.txt")});
+  EXPECT_EQ(Select({P("a.txt")}), Paths{P("a.txt")});
+}
+
+TEST_F(Selection, PatternIsCarriedIntoSubDirectories) {
+  Make("a.txt");
+  Make("b.dat");
+  Make("sub/c.txt");
+  Make("sub/d.dat");
+  Make("sub/deep/E.TXT");
+  Make("sub/deep/f.txt.bak");
+  EXPECT_EQ(Select({P("*.txt /s")}), (Paths{P("sub/deep/E.TXT"), P("sub/c.txt"), P("a.txt")}));
+}
+
+TEST_F(Selection, CaseOfPathsIsKept) {
+  Make("Data/ReadMe.TXT");
+  Make("Data/notes.txt");
+  EXPECT_EQ(Select({P("Data/*.txt")}), (Paths{P("Data/ReadMe.TXT"), P("Data/notes.txt")}));
+  // The folder part is a real path and Linux compares it exactly.
+  EXPECT_TRUE(Select({P("data/*.txt")}).empty());
+}
+
+TEST_F(Selection, SwitchForms) {
+  Make("a.txt");
+  Make("sub/b.txt");
+  const Paths all{P("sub/b.txt"), P("a.txt")};
+  EXPECT_EQ(Select({P("*.* /s")}), all);
+  EXPECT_EQ(Select({P("*.* /S")}), all);
+  EXPECT_EQ(Select({P("*.* /sx")}), all) << "what follows the switch is discarded";
+  EXPECT_EQ(Select({P("*.*\t/s")}), all);
+  EXPECT_EQ(Select({"  " + P("*.*") + "   /s  "}), all) << "trimmed around the pattern";
+  EXPECT_EQ(Select({P("*.* /s /s")}), all);
+}
+
+TEST_F(Selection, SlashSInsidePathIsNoSwitch) {
+  Make("sub/a.txt");
+  Make("sub/src/b.txt");
+  Make("s/c.txt");
+  Make("s/deeper/d.txt");
+  EXPECT_EQ(Select({P("sub/*.*")}), Paths{P("sub/a.txt")});
+  EXPECT_EQ(Select({P("s/*.*")}), Paths{P("s/c.txt")});
+  EXPECT_EQ(Select({P("sub/src/*.*")}), Paths{P("sub/src/b.txt")});
+  // A path that begins with "/s" is a path, not the switch with nothing before it.
+  EXPECT_EQ(Select({P("sub/*.* /s")}), (Paths{P("sub/src/b.txt"), P("sub/a.txt")}));
+}
+
+TEST_F(Selection, FolderNameEndingInBlankBeforeAnSFolder) {
+  // "a /sub" joins into a path that holds " /s"; the walk must not take it
+  // for a switch and cut the path there.
+  Make("a /sub/f.txt");
+  Make("a /g.txt");
+  EXPECT_EQ(Select({P("*.* /s")}), (Paths{P("a /sub/f.txt"), P("a /g.txt")}));
+}
+
+TEST_F(Selection, UntrimmedWithoutSwitch) {
+  Make("a.txt");
+  EXPECT_TRUE(Select({P("a.txt ")}).empty());
+  EXPECT_TRUE(Select({" " + P("a.txt")}).empty());
+  Make("b.txt ");  // the blank belongs to the name
+  EXPECT_EQ(Select({P("b.txt ")}), Paths{P("b.txt ")});
+}
+
+TEST_F(Selection, BarePatternMeansCurrentDirectory) {
+  Make("a.txt");
+  Make("sub/b.txt");
+  InDirectory in(root_.path());
+  EXPECT_EQ(Select({"*.txt"}), Paths{P("a.txt")});
+  EXPECT_EQ(Select({"*.txt /s"}), (Paths{P("sub/b.txt"), P("a.txt")}));
+  EXPECT_EQ(Select({"sub/../a.txt"}), Paths{P("a.txt")});
+}
+
+TEST_F(Selection, OverlappingSpecificationsSelectEachFileOnce) {
+  Make("a.txt");
+  Make("sub/b.txt");
+  Make("sub/c.txt");
+  EXPECT_EQ(Select({P("*.* /s"), P("sub/*.* /s")}),
+            (Paths{P("sub/b.txt"), P("sub/c.txt"), P("a.txt")}));
+  EXPECT_EQ(Select({P("sub/*.*"), P("*.* /s")}),
+            (Paths{P("sub/b.txt"), P("sub/c.txt"), P("a.txt")}));
+  EXPECT_EQ(Select({P("sub/b.txt"), P("sub/../sub/b.txt"), P("sub/./*.txt")}),
+            (Paths{P("sub/b.txt"), P("sub/c.txt")}));
+}
+
+TEST_F(Selection, SameSpecificationTwice) {
+  Make("a.txt");
+  Make("sub/b.txt");
+  EXPECT_EQ(Select({P("*.* /s"), P("*.* /s")}), (Paths{P("sub/b.txt"), P("a.txt")}));
+}
+
+TEST_F(Selection, EntriesAlreadyInTheListAreKept) {
+  Make("a.txt");
+  Make("b.txt");
+  TStringList selected{P("b.txt"), "/elsewhere"};
+  SelectSourceFiles({P("*.txt")}, "", bmAll, selected);
+  EXPECT_EQ(selected, (Paths{P("b.txt"), "/elsewhere", P("a.txt")}));
+}
+
+TEST_F(Selection, ArchiveIsLeftOutButNotItsVolumes) {
+  Make("a.txt");
+  Make("backup.bkp");
+  Make("backup.002");
+  EXPECT_EQ(Select({P("*.*")}, P("backup.bkp")), (Paths{P("a.txt"), P("backup.002")}));
+  // The same archive name given relative to the current directory.
+  InDirectory in(root_.path());
+  EXPECT_EQ(Select({P("*.*")}, "backup.bkp"), (Paths{P("a.txt"), P("backup.002")}));
+  EXPECT_EQ(Select({"*.*"}, "./backup.bkp"), (Paths{P("a.txt"), P("backup.002")}));
+}
+
+TEST_F(Selection, ArchiveReachedThroughLinkedFolderIsLeftOut) {
+  Make("data/a.txt");
+  Make("data/backup.bkp");
+  ASSERT_EQ(::symlink("data", P("alias").c_str()), 0);
+  EXPECT_EQ(Select({P("data/*.*")}, P("alias/backup.bkp")), Paths{P("data/a.txt")});
+}
+
+TEST_F(Selection, ArchiveOfTheSameNameElsewhereIsSelected) {
+  Make("one/backup.bkp");
+  Make("two/backup.bkp");
+  EXPECT_EQ(Select({P("*.* /s")}, P("two/backup.bkp")), Paths{P("one/backup.bkp")});
+}
+
+TEST_F(Selection, StreamNameExcludesNothing) {
+  Make(":STREAM");
+  InDirectory in(root_.path());
+  EXPECT_EQ(Select({"*"}, ":STREAM"), Paths{P(":STREAM")});
+}
+
+TEST_F(Selection, HiddenFoldersNotEnteredHiddenFilesSelected) {
+  Make(".profile");
+  Make(".git/config");
+  Make("sub/.env");
+  Make("sub/.cache/blob");
+  EXPECT_EQ(Select({P("*.* /s")}), (Paths{P("sub/.env"), P(".profile")}));
+}
+
+TEST_F(Selection, LinkToParentFolderDoesNotLoop) {
+  Make("a.txt");
+  Make("sub/b.txt");
+  ASSERT_EQ(::symlink("..", P("sub/up").c_str()), 0);
+  ASSERT_EQ(::symlink(root_.path().c_str(), P("sub/abs").c_str()), 0);
+  ASSERT_EQ(::symlink(".", P("self").c_str()), 0);
+  EXPECT_EQ(Select({P("*.* /s")}), (Paths{P("sub/b.txt"), P("a.txt")}));
+}
+
+TEST_F(Selection, OnlyRegularFilesAndLinksToThem) {
+  Make("a.txt", "target");
+  ASSERT_EQ(::mkfifo(P("pipe.txt").c_str(), 0600), 0);
+  ASSERT_EQ(::symlink("gone.txt", P("dangling.txt").c_str()), 0);
+  ASSERT_EQ(::symlink("a.txt", P("link.txt").c_str()), 0);
+  Make("dir.txt/inside");
+  EXPECT_EQ(Select({P("*.txt")}), (Paths{P("a.txt"), P("link.txt")}));
+}
+
+TEST_F(Selection, FolderWithoutPatternSelectsNothing) {
+  Make("data/a.txt");
+  EXPECT_TRUE(Select({P("data")}).empty());
+  EXPECT_TRUE(Select({P("data/")}).empty());
+  EXPECT_TRUE(Select({P("data/ /s")}).empty());
+}
+
+TEST_F(Selection, NothingToSelect) {
+  EXPECT_TRUE(Select({}).empty());
+  EXPECT_TRUE(Select({""}).empty());
+  EXPECT_TRUE(Select({P("missing/*.* /s"), P("missing.txt")}).empty());
+  EXPECT_TRUE(Select({P("*.* /s")}).empty());  // an empty folder
+}
+
+TEST_F(Selection, IncrementalTakesOnlyFilesWithTheAttribute) {
+  Make("a.txt");
+  Make("b.txt");
+  Make("sub/c.txt");
+  Make("sub/d.txt");
+  if (::setxattr(P("a.txt").c_str(), "user.kelmora.probe", "1", 1, 0) != 0)
+    GTEST_SKIP() << "the temporary folder's file system has no user extended attributes";
+  platform::ClearArchiveAttribute(P("a.txt"));
+  platform::ClearArchiveAttribute(P("sub/c.txt"));
+  EXPECT_EQ(Select({P("*.* /s")}, "", bmIncremental), (Paths{P("sub/d.txt"), P("b.txt")}));
+  EXPECT_EQ(Select({P("*.* /s")}, "", bmAll),
+            (Paths{P("sub/c.txt"), P("sub/d.txt"), P("a.txt"), P("b.txt")}));
+  // Every file of a folder cleared: the folder is still searched below.
+  platform::ClearArchiveAttribute(P("b.txt"));
+  platform::ClearArchiveAttribute(P("sub/d.txt"));
+  Make("sub/deep/e.txt");
+  EXPECT_EQ(Select({P("*.* /s")}, "", bmIncremental), Paths{P("sub/deep/e.txt")});
+  // A changed file is selected again.
+  Make("a.txt", "changed contents");
+  EXPECT_EQ(Select({P("*.* /s")}, "", bmIncremental), (Paths{P("sub/deep/e.txt"), P("a.txt")}));
+}
+
+}  // namespace
+}  // namespace kelmora
