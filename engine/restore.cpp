@@ -97,7 +97,7 @@ class RestoreRun {
   int volumeNumber_ = 1;
   bool decision_ = true;
   int32_t stamp_ = 0;
-  std::string folderResolved_;                  // the restore folder, links resolved
+  std::string folderResolved_;                    // the restore folder, links resolved
   std::unordered_set<std::string> readyFolders_;  // created and checked in this run
 };
 
@@ -168,11 +168,16 @@ bool RestoreRun::DecideByMode(const platform::PathInfo& Existing) const {
   // Packed local times compare as signed int32; equal is not newer.
   const bool storedIsNewer = exists && stamp_ > Existing.Stamp;
   switch (e_.RestoreMode) {
-    case rmAll: return true;
-    case rmNoOverwrite: return !exists;
-    case rmNewer: return !exists || storedIsNewer;
-    case rmExisting: return exists;
-    case rmExistingNewer: return storedIsNewer;
+    case rmAll:
+      return true;
+    case rmNoOverwrite:
+      return !exists;
+    case rmNewer:
+      return !exists || storedIsNewer;
+    case rmExisting:
+      return exists;
+    case rmExistingNewer:
+      return storedIsNewer;
   }
   return false;
 }
@@ -194,7 +199,8 @@ void RestoreRun::RestoreEntry(const std::string& Name) {
     if (e_.RestoreMode != rmAll || !folder_.empty()) existing = Inspect(target);
     decision_ = DecideByMode(existing);
     if (e_.OnRestoreFile) e_.OnRestoreFile(e_, e_.currentFile_, stamp_, decision_);
-    if (decision_ && !folder_.empty() && e_.currentFile_ != target) existing = Inspect(e_.currentFile_);
+    if (decision_ && !folder_.empty() && e_.currentFile_ != target)
+      existing = Inspect(e_.currentFile_);
     if (decision_ && existing.Kind == platform::PathKind::Link) Refuse();
     if (decision_) decision_ = PrepareFolder(e_.currentFile_);
   }

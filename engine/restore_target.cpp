@@ -7,7 +7,9 @@ namespace kelmora::restore {
 
 namespace {
 
-bool IsSeparator(char c) { return c == '/' || c == '\\'; }
+bool IsSeparator(char c) {
+  return c == '/' || c == '\\';
+}
 
 // Length of "X:\" or "X:/" (a drive written on Windows) or of a leading "/"
 // or "\"; 0 for a name without a root.

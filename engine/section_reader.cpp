@@ -19,7 +19,9 @@ constexpr int64_t kSkippedChunkWeight = format::kPieceSize;
 voidpf ZAlloc(voidpf, uInt Items, uInt Size) {
   return std::malloc(static_cast<size_t>(Items) * Size);
 }
-void ZFree(voidpf, voidpf Address) { std::free(Address); }
+void ZFree(voidpf, voidpf Address) {
+  std::free(Address);
+}
 
 // The file-ID list is a text of lines that end with CR LF.
 void LoadLines(const std::string& Text, TStringList& List) {

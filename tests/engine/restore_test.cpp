@@ -1,0 +1,408 @@
+// Restore from hand-built archives: where files go, the restore modes, the
+// restore events, time stamps, stop and the failures that pass out.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <filesystem>
+
+#include "engine/archive_format.h"
+#include "engine/backup_file.h"
+#include "engine/restore_builder.h"
+#include "platform/platform.h"
+#include "test_support.h"
+
+namespace kelmora {
+namespace {
+
+namespace fs = std::filesystem;
+using test::ArchiveBuilder;
+using test::Stamp;
+using test::StreamOf;
+
+const int32_t kStored = Stamp(2020, 6, 15, 12, 0, 0);
+
+struct Recorder {
+  std::vector<int32_t> errors;
+  std::vector<int> percents;
+  std::vector<std::string> progressNames;
+  void Attach(TBackupFile& Engine) {
+    Engine.OnError = [this](TBackupFile&, int32_t Code, const std::string&) {
+      errors.push_back(Code);
+    };
+    Engine.OnProgress = [this](TBackupFile&, const std::string& Name, TPercentage P, bool&) {
+      percents.push_back(P);
+      progressNames.push_back(Name);
+    };
+  }
+};
+
+bool RestoreBytes(TBackupFile& Engine, const std::string& Bytes, const std::string& Folder) {
+  TMemoryStream stream = StreamOf(Bytes);
+  return Engine.RestoreFromStream(&stream, Folder);
+}
+
+TEST(Restore, HeaderAndEndMarkerOnlyWritesNothingAndEndsAt100) {
+  test::TempDir dir;
+  TBackupFile engine;
+  Recorder r;
+  r.Attach(engine);
+  EXPECT_TRUE(RestoreBytes(engine, ArchiveBuilder().Header("t", 0, 0).End().Bytes(), dir.path()));
+  EXPECT_EQ(r.percents, std::vector<int>{100});
+  EXPECT_TRUE(r.errors.empty());
+  EXPECT_TRUE(fs::is_empty(dir.path()));
+  EXPECT_FALSE(engine.Busy());
+}
+
+TEST(Restore, TargetNamesByFolderAndFullPath) {
+  struct Case {
+    const char* stored;
+    bool fullPath;
+    const char* expected;  // relative to the restore folder
+  };
+  const Case cases[] = {
+      {"c:\\data\\a.txt", false, "a.txt"},
+      {"c:\\data\\a.txt", true, "data/a.txt"},
+      {"C:/Data/Sub/b.txt", true, "Data/Sub/b.txt"},
+      {"/home/ann/notes.txt", false, "notes.txt"},
+      {"/home/ann/notes.txt", true, "home/ann/notes.txt"},
+      {"/home//ann/./x y\xc3\xa9.txt", true, "home/ann/x y\xc3\xa9.txt"},
+      {"/mixed\\sep/n.txt", true, "mixed/sep/n.txt"},
+  };
+  for (const Case& c : cases) {
+    for (const bool trailingSlash : {false, true}) {
+      test::TempDir dir;
+      TBackupFile engine;
+      engine.RestoreFullPath = c.fullPath;
+      const std::string folder = trailingSlash ? dir.path() + "/" : dir.path();
+      EXPECT_TRUE(RestoreBytes(
+          engine, ArchiveBuilder().Header().File(c.stored, kStored, "hi").End().Bytes(), folder))
+          << c.stored;
+      EXPECT_EQ(test::ReadFile(dir / c.expected), "hi") << c.stored;
+      EXPECT_EQ(engine.FilesDone(), 1);
+    }
+  }
+}
+
+TEST(Restore, EmptyFolderRestoresToTheStoredPathsWithTheirFolders) {
+  test::TempDir dir;
+  const std::string linuxName = dir / "deep/er/x.txt";
+  // Written on Windows: the drive prefix stands for the root.
+  std::string windowsName = "d:" + dir.path() + "/win/y.txt";
+  for (char& c : windowsName)
+    if (c == '/') c = '\\';
+  TBackupFile engine;
+  EXPECT_TRUE(RestoreBytes(engine,
+                           ArchiveBuilder()
+                               .Header()
+                               .File(linuxName, kStored, "linux")
+                               .File(windowsName, kStored, "windows")
+                               .End()
+                               .Bytes(),
+                           ""));
+  EXPECT_EQ(test::ReadFile(linuxName), "linux");
+  EXPECT_EQ(test::ReadFile(dir / "win/y.txt"), "windows");
+}
+
+TEST(Restore, EveryFileGetsTheStoredTimeAndAnInvalidTimeIsIgnored) {
+  test::TempDir dir;
+  TBackupFile engine;
+  Recorder r;
+  r.Attach(engine);
+  const int32_t odd = Stamp(2001, 2, 3, 4, 5, 58);
+  EXPECT_TRUE(RestoreBytes(engine,
+                           ArchiveBuilder()
+                               .Header()
+                               .File("/a", kStored, test::RandomBytes(40000, 2))
+                               .File("/b", odd, "")
+                               .File("/c", -1, "no time")
+                               .End()
+                               .Bytes(),
+                           dir.path()));
+  EXPECT_EQ(platform::FileTimeOfPath(dir / "a"), kStored);
+  EXPECT_EQ(platform::FileTimeOfPath(dir / "b"), odd);
+  EXPECT_EQ(test::ReadFile(dir / "c"), "no time");
+  EXPECT_TRUE(r.errors.empty());
+  EXPECT_EQ(engine.FilesDone(), 3);
+}
+
+// Target states for the restore modes.
+enum class Existing { Missing, Older, Equal, Newer };
+
+TEST(Restore, ModesAgainstMissingOlderEqualAndNewerTargets) {
+  const Existing states[] = {Existing::Missing, Existing::Older, Existing::Equal, Existing::Newer};
+  // Expected restore per state, in the order above.
+  const std::pair<TRestoreMode, std::array<bool, 4>> table[] = {
+      {rmAll, {true, true, true, true}},
+      {rmNoOverwrite, {true, false, false, false}},
+      {rmNewer, {true, true, false, false}},
+      {rmExisting, {false, true, true, true}},
+      {rmExistingNewer, {false, true, false, false}},
+  };
+  for (const auto& [mode, expected] : table) {
+    for (int i = 0; i < 4; ++i) {
+      test::TempDir dir;
+      const std::string target = dir / "f.txt";
+      if (states[i] != Existing::Missing) {
+        test::WriteFile(target, "existing");
+        const int32_t t = states[i] == Existing::Older   ? Stamp(2019, 1, 1, 0, 0, 0)
+                          : states[i] == Existing::Equal ? kStored
+                                                         : Stamp(2021, 1, 1, 0, 0, 0);
+        ASSERT_TRUE(platform::SetFileTimeOfPath(target, t));
+      }
+      TBackupFile engine;
+      engine.RestoreMode = mode;
+      Recorder r;
+      r.Attach(engine);
+      EXPECT_TRUE(RestoreBytes(
+          engine, ArchiveBuilder().Header().File("/x/f.txt", kStored, "stored").End().Bytes(),
+          dir.path()));
+      const bool restored = fs::exists(target) && test::ReadFile(target) == "stored";
+      EXPECT_EQ(restored, expected[i]) << "mode " << int(mode) << " state " << i;
+      EXPECT_EQ(engine.FilesDone(), expected[i] ? 1 : 0);
+      if (!expected[i]) {
+        EXPECT_EQ(r.progressNames.size(), 1u) << "a skipped file reports nothing";
+      }
+    }
+  }
+}
+
+TEST(Restore, StampsFrom2044OnCompareAsOlder) {
+  test::TempDir dir;
+  test::WriteFile(dir / "f", "existing");
+  ASSERT_TRUE(platform::SetFileTimeOfPath(dir / "f", Stamp(1990, 1, 1, 0, 0, 0)));
+  const int32_t future = Stamp(2050, 1, 1, 0, 0, 0);
+  ASSERT_LT(future, 0);
+  TBackupFile engine;
+  engine.RestoreMode = rmNewer;
+  EXPECT_TRUE(RestoreBytes(
+      engine, ArchiveBuilder().Header().File("/f", future, "new").End().Bytes(), dir.path()));
+  EXPECT_EQ(test::ReadFile(dir / "f"), "existing");
+}
+
+TEST(Restore, SameFileNameTwiceIsDecidedAgainstTheFirst) {
+  const std::string bytes = ArchiveBuilder()
+                                .Header()
+                                .File("/one/same.txt", kStored, "first")
+                                .File("/two/same.txt", kStored, "second")
+                                .End()
+                                .Bytes();
+  for (const auto& [mode, expected] :
+       {std::pair{rmNoOverwrite, "first"}, std::pair{rmAll, "second"}}) {
+    test::TempDir dir;
+    TBackupFile engine;
+    engine.RestoreMode = mode;
+    EXPECT_TRUE(RestoreBytes(engine, bytes, dir.path()));
+    EXPECT_EQ(test::ReadFile(dir / "same.txt"), expected);
+    EXPECT_EQ(engine.FilesDone(), mode == rmAll ? 2 : 1);
+  }
+}
+
+TEST(Restore, OnRestoreFileRenamesAndReversesTheDecision) {
+  test::TempDir dir;
+  test::WriteFile(dir / "keep.txt", "mine");
+  TBackupFile engine;
+  engine.RestoreMode = rmExisting;  // alone it would write only keep.txt
+  std::vector<std::pair<std::string, int32_t>> offered;
+  engine.OnRestoreFile = [&](TBackupFile&, std::string& Name, int32_t FA, bool& DoRestore) {
+    offered.emplace_back(Name, FA);
+    if (Name == dir / "renamed.txt") {
+      Name = dir / "new/folder/moved.txt";
+      DoRestore = true;
+    } else if (Name == dir / "keep.txt") {
+      DoRestore = false;
+    }
+  };
+  EXPECT_TRUE(RestoreBytes(engine,
+                           ArchiveBuilder()
+                               .Header()
+                               .Name("FILE:LIST")
+                               .Int(kStored)
+                               .Section("/x/renamed.txt\t0=3\r\n")
+                               .File("/x/renamed.txt", kStored, "abc")
+                               .File("/x/keep.txt", kStored + 2, "theirs")
+                               .End()
+                               .Bytes(),
+                           dir.path()));
+  ASSERT_EQ(offered.size(), 2u) << "the file-ID list is never offered";
+  EXPECT_EQ(offered[0], std::make_pair(dir / "renamed.txt", kStored));
+  EXPECT_EQ(offered[1].second, kStored + 2);
+  EXPECT_EQ(test::ReadFile(dir / "new/folder/moved.txt"), "abc");
+  EXPECT_EQ(platform::FileTimeOfPath(dir / "new/folder/moved.txt"), kStored);
+  EXPECT_FALSE(fs::exists(dir / "renamed.txt"));
+  EXPECT_EQ(test::ReadFile(dir / "keep.txt"), "mine");
+}
+
+TEST(Restore, FileIdListIsNeverRestored) {
+  for (const bool fullPath : {false, true}) {
+    test::TempDir dir;
+    TBackupFile engine;
+    engine.RestoreFullPath = fullPath;
+    EXPECT_TRUE(RestoreBytes(engine,
+                             ArchiveBuilder()
+                                 .Header()
+                                 .Name("FILE:LIST")
+                                 .Int(kStored)
+                                 .Section(test::TextBytes(50000))
+                                 .File("/only.txt", kStored, "x")
+                                 .End()
+                                 .Bytes(),
+                             dir.path()));
+    std::vector<std::string> names;
+    for (const auto& e : fs::recursive_directory_iterator(dir.path()))
+      names.push_back(e.path().filename().string());
+    EXPECT_EQ(names, std::vector<std::string>{"only.txt"});
+    EXPECT_EQ(engine.FilesDone(), 1);
+  }
+}
+
+TEST(Restore, OnFileRestoredSeesTheOpenStreamAndTheTimeSurvivesItsWrites) {
+  test::TempDir dir;
+  TBackupFile engine;
+  int64_t position = -1;
+  engine.OnFileRestored = [&](TBackupFile&, std::string& Name,
+                              std::unique_ptr<TFileStream>& Stream) {
+    EXPECT_EQ(Name, dir / "f");
+    position = Stream->Position();
+    Stream->WriteBuffer("!", 1);
+  };
+  const std::string data = test::RandomBytes(20000, 9);
+  EXPECT_TRUE(RestoreBytes(
+      engine, ArchiveBuilder().Header().File("/f", kStored, data).End().Bytes(), dir.path()));
+  EXPECT_EQ(position, 20000);
+  EXPECT_EQ(test::ReadFile(dir / "f"), data + "!");
+  EXPECT_EQ(platform::FileTimeOfPath(dir / "f"), kStored);
+}
+
+TEST(Restore, StopDuringAFileLeavesItStampedCountedAndQuiet) {
+  test::TempDir dir;
+  TBackupFile engine;
+  Recorder r;
+  r.Attach(engine);
+  engine.OnProgress = [&](TBackupFile& Sender, const std::string&, TPercentage P, bool&) {
+    r.percents.push_back(P);
+    Sender.Stop();
+  };
+  EXPECT_FALSE(RestoreBytes(engine,
+                            ArchiveBuilder()
+                                .Header("", 60000, 2)
+                                .File("/big", kStored, test::RandomBytes(50000, 1))
+                                .File("/next", kStored, "never")
+                                .End()
+                                .Bytes(),
+                            dir.path()));
+  EXPECT_EQ(fs::file_size(dir / "big"), 16384u);
+  EXPECT_EQ(platform::FileTimeOfPath(dir / "big"), kStored);
+  EXPECT_FALSE(fs::exists(dir / "next"));
+  EXPECT_EQ(engine.FilesDone(), 1);
+  EXPECT_TRUE(r.errors.empty());
+  EXPECT_EQ(r.percents.back(), 100);
+}
+
+TEST(Restore, PercentStaysInRangeWhenTheTotalIsZeroOrTooSmall) {
+  for (const int32_t total : {0, 10, -5}) {
+    test::TempDir dir;
+    TBackupFile engine;
+    Recorder r;
+    r.Attach(engine);
+    EXPECT_TRUE(RestoreBytes(engine,
+                             ArchiveBuilder()
+                                 .Header("", total, 1)
+                                 .File("/f", kStored, test::TextBytes(70000))
+                                 .End()
+                                 .Bytes(),
+                             dir.path()));
+    ASSERT_EQ(r.percents.size(), 7u);  // 5 chunks, the terminator, the end
+    for (const int p : r.percents) EXPECT_LE(p, 100) << total;
+    EXPECT_EQ(r.percents.back(), 100);
+  }
+}
+
+TEST(Restore, PercentFollowsBytesAgainstTheHeaderTotal) {
+  test::TempDir dir;
+  TBackupFile engine;
+  Recorder r;
+  r.Attach(engine);
+  EXPECT_TRUE(RestoreBytes(engine,
+                           ArchiveBuilder()
+                               .Header("", 65536, 1)
+                               .File("/f", kStored, test::TextBytes(65536))
+                               .End()
+                               .Bytes(),
+                           dir.path()));
+  EXPECT_EQ(r.percents, (std::vector<int>{25, 50, 75, 100, 100, 100}));
+}
+
+TEST(Restore, TargetThatCannotBeCreatedIsCodeOneAndStopsTheRun) {
+  test::TempDir dir;
+  fs::create_directories(dir / "taken.txt");  // a folder where the file should go
+  TBackupFile engine;
+  Recorder r;
+  r.Attach(engine);
+  EXPECT_FALSE(RestoreBytes(engine,
+                            ArchiveBuilder()
+                                .Header()
+                                .File("/taken.txt", kStored, "x")
+                                .File("/after.txt", kStored, "y")
+                                .End()
+                                .Bytes(),
+                            dir.path()));
+  EXPECT_EQ(r.errors, std::vector<int32_t>{1});
+  EXPECT_FALSE(fs::exists(dir / "after.txt"));
+  EXPECT_EQ(r.percents.back(), 100);
+}
+
+TEST(Restore, MissingArchiveIsFalseWithoutAnyEvent) {
+  test::TempDir dir;
+  TBackupFile engine;
+  Recorder r;
+  r.Attach(engine);
+  EXPECT_FALSE(engine.Restore(dir / "none.bkp", dir.path()));
+  EXPECT_FALSE(engine.Restore(dir.path(), dir.path()));  // a folder is no archive
+  EXPECT_TRUE(r.percents.empty());
+  EXPECT_TRUE(r.errors.empty());
+  EXPECT_FALSE(engine.RestoreFromStream(nullptr, dir.path()));
+}
+
+TEST(Restore, UnreadableHeaderThrowsAndClearsBusy) {
+  test::TempDir dir;
+  test::WriteFile(dir / "short.bkp", std::string("\x05\0\0\0ab", 6));
+  TBackupFile engine;
+  Recorder r;
+  r.Attach(engine);
+  try {
+    engine.Restore(dir / "short.bkp", dir.path());
+    ADD_FAILURE() << "no exception";
+  } catch (const Exception& e) {
+    EXPECT_STREQ(e.what(), "Cannot read archive");
+  }
+  EXPECT_FALSE(engine.Busy());
+  EXPECT_TRUE(r.percents.empty());
+  EXPECT_TRUE(r.errors.empty());
+  EXPECT_FALSE(RestoreBytes(engine, "\x01\0", dir.path()));
+}
+
+TEST(Restore, CallersStreamIsReadFromItsPositionAndLeftOpen) {
+  test::TempDir dir;
+  TMemoryStream stream;
+  stream.WriteBuffer("prefix", 6);
+  const std::string archive =
+      ArchiveBuilder().Header("t", 1, 1).File("/a.txt", kStored, "a").End().Bytes();
+  stream.WriteBuffer(archive.data(), archive.size());
+  stream.WriteBuffer("tail", 4);
+  stream.Seek(6, SeekOrigin::Begin);
+  TBackupFile engine;
+  bool busySeen = false;
+  engine.OnProgress = [&](TBackupFile& Sender, const std::string&, TPercentage, bool&) {
+    busySeen = busySeen || Sender.Busy();
+  };
+  EXPECT_TRUE(engine.RestoreFromStream(&stream, dir.path()));
+  EXPECT_TRUE(busySeen);
+  EXPECT_FALSE(engine.Busy());
+  char tail[4];
+  stream.ReadBuffer(tail, 4);
+  EXPECT_EQ(std::string(tail, 4), "tail");
+  EXPECT_EQ(test::ReadFile(dir / "a.txt"), "a");
+}
+
+}  // namespace
+}  // namespace kelmora
