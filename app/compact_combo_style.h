@@ -1,0 +1,25 @@
+// A drop-down list style with a narrow arrow button, for a list so narrow
+// that the theme's own arrow would leave no room for its text. Everything
+// else is drawn by the application's style.
+#pragma once
+
+#include <QProxyStyle>
+
+class QComboBox;
+
+namespace kelmora::app {
+
+class TCompactComboStyle : public QProxyStyle {
+ public:
+  TCompactComboStyle();
+
+  QRect subControlRect(ComplexControl control, const QStyleOptionComplex* option,
+                       SubControl sub, const QWidget* widget) const override;
+
+  static constexpr int kArrowWidth = 12;
+};
+
+// Gives List the compact style; the style lives as long as the list.
+void MakeCompact(QComboBox* list);
+
+}  // namespace kelmora::app

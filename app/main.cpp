@@ -1,0 +1,25 @@
+// Kelmora's desktop application: one window, run until it closes.
+#include <exception>
+
+#include "app/application.h"
+#include "app/main_window.h"
+#include "app/paths.h"
+#include "app/resources.h"
+
+int main(int argc, char** argv) {
+  using namespace kelmora::app;
+  try {
+    TApplication application(argc, argv);
+    application.setWindowIcon(ApplicationIcon());
+    try {
+      TForm1 form(SettingsPathFor(ExecutablePath()), ExecutableFolder());
+      form.show();
+      application.exec();
+    } catch (const std::exception& error) {
+      ShowException(error);
+    }
+  } catch (const std::exception&) {
+    // Without an application object there is nothing to show a box on.
+  }
+  return 0;
+}

@@ -1,0 +1,355 @@
+#include "app/main_window.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QGroupBox>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QStatusBar>
+
+#include "app/about_box.h"
+#include "app/application.h"
+#include "app/compact_combo_style.h"
+#include "app/paths.h"
+#include "app/resources.h"
+#include "widgets/cgauge.h"
+#include "widgets/folder_dialog.h"
+#include "widgets/winxp.h"
+
+namespace kelmora::app {
+
+namespace {
+
+QLabel* MakeLabel(QWidget* parent, int x, int y, int h, const QString& text) {
+  auto* label = new QLabel(parent);
+  label->setTextFormat(Qt::PlainText);
+  label->move(x, y);
+  label->resize(label->width(), h);
+  SetLabelCaption(label, text);
+  return label;
+}
+
+QLineEdit* MakeEdit(QWidget* parent, int x, int y, int w, int h) {
+  auto* edit = new QLineEdit(parent);
+  edit->setGeometry(x, y, w, h);
+  return edit;
+}
+
+QPushButton* MakeButton(QWidget* parent, int x, int y, int w, int h, const QString& text) {
+  auto* button = new QPushButton(text, parent);
+  button->setGeometry(x, y, w, h);
+  button->setAutoDefault(false);
+  return button;
+}
+
+QComboBox* MakeList(QWidget* parent, int x, int y, int w, int h, const QStringList& items) {
+  auto* list = new QComboBox(parent);
+  list->setEditable(false);
+  list->addItems(items);
+  list->setGeometry(x, y, w, h);
+  return list;
+}
+
+QCheckBox* MakeCheckBox(QWidget* parent, int x, int y, int w, int h, const QString& text) {
+  auto* box = new QCheckBox(text, parent);
+  box->setGeometry(x, y, w, h);
+  return box;
+}
+
+}  // namespace
+
+void SetLabelCaption(QLabel* label, const QString& caption) {
+  label->setText(caption);
+  label->resize(label->fontMetrics().horizontalAdvance(caption) + 1, label->height());
+}
+
+TForm1::TForm1(const QString& settingsPath, const QString& appFolder, QWidget* parent)
+    : QMainWindow(parent), SettingsPath(settingsPath) {
+  InitResources();
+  setObjectName(QStringLiteral("Form1"));
+  setWindowTitle(kCaption);
+  setWindowIcon(ApplicationIcon());
+  setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                 Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                 Qt::WindowCloseButtonHint);
+  setAttribute(Qt::WA_WindowPropagation);
+  setFont(InterfaceFont());
+  Dialogs = StandardDialogs(this);
+  BuildMenu();
+  BuildControls();
+  SetTabOrder();
+  FolderDialog1 = new widgets::TFolderDialog(this);
+  FolderDialog1->setObjectName(QStringLiteral("FolderDialog1"));
+  FolderDialog1->SetDialogPosition(widgets::fdpScreenCenter);
+  FolderDialog1->SetDialogX(0);
+  FolderDialog1->SetDialogY(0);
+  ExecuteFolderDialog = [this] { return FolderDialog1->Execute(); };
+  WinXP1 = new widgets::TWinXP(this);
+  WinXP1->setObjectName(QStringLiteral("WinXP1"));
+
+  BackupEngine.Hooks.ProcessMessages = [] { QCoreApplication::processEvents(); };
+  BackupEngine.Hooks.ShowError = [this](const std::string& caption, const std::string& text) {
+    Dialogs.ShowError(QString::fromStdString(caption), QString::fromStdString(text));
+  };
+  BackupEngine.Hooks.AskOkCancel = [this](const std::string& caption, const std::string& text) {
+    return Dialogs.AskOkCancel(QString::fromStdString(caption), QString::fromStdString(text));
+  };
+
+  // The fixed client area lies below the menu bar.
+  setFixedSize(kClientWidth, menuBar()->sizeHint().height() + kClientHeight);
+  if (const QScreen* screen = QGuiApplication::primaryScreen())
+    move(screen->availableGeometry().center() - rect().center());
+
+  AppFolder = appFolder;
+  if (!AppFolder.isEmpty() && !AppFolder.endsWith('/')) AppFolder += '/';
+  FormCreate();
+  ConnectHandlers();
+}
+
+TForm1::~TForm1() = default;
+
+void TForm1::BuildMenu() {
+  QMenu* file = menuBar()->addMenu(QStringLiteral("File"));
+  MFile = file->menuAction();
+  MExit = file->addAction(QStringLiteral("Exit"));
+  QMenu* settings = menuBar()->addMenu(QStringLiteral("Settings"));
+  MSettings = settings->menuAction();
+  QMenu* language = settings->addMenu(QStringLiteral("Language"));
+  MLanguage = language->menuAction();
+  MLangEnglish = language->addAction(QStringLiteral("English"));
+  MLangEnglish->setCheckable(true);
+  MLangEnglish->setChecked(true);
+  MLangRussian = language->addAction(QStringLiteral("Russian"));
+  MLangRussian->setCheckable(true);
+  QMenu* help = menuBar()->addMenu(QStringLiteral("Help"));
+  MHelp = help->menuAction();
+  MAbout = help->addAction(QStringLiteral("About"));
+  MFile->setObjectName(QStringLiteral("MFile"));
+  MExit->setObjectName(QStringLiteral("MExit"));
+  MSettings->setObjectName(QStringLiteral("MSettings"));
+  MLanguage->setObjectName(QStringLiteral("MLanguage"));
+  MLangEnglish->setObjectName(QStringLiteral("MLangEnglish"));
+  MLangRussian->setObjectName(QStringLiteral("MLangRussian"));
+  MHelp->setObjectName(QStringLiteral("MHelp"));
+  MAbout->setObjectName(QStringLiteral("MAbout"));
+}
+
+void TForm1::BuildControls() {
+  auto* client = new QWidget(this);
+  client->setFixedSize(kClientWidth, kClientHeight - 19);
+  setCentralWidget(client);
+
+  LabelBackupFile = MakeLabel(client, 8, 12, 13, QStringLiteral("Backup To File:"));
+  EditBackupFile = MakeEdit(client, 112, 8, 249, 21);
+  ButtonBackupFile = MakeButton(client, 368, 8, 73, 21, QStringLiteral("Change"));
+  LabelBackupFolder = MakeLabel(client, 8, 36, 13, QStringLiteral("Backup Folder:"));
+  EditBackupFolder = MakeEdit(client, 112, 32, 249, 21);
+  ButtonBackupFolder = MakeButton(client, 368, 32, 73, 21, QStringLiteral("Select"));
+  LabelRestoreFolder = MakeLabel(client, 8, 60, 13, QStringLiteral("Restore Folder:"));
+  EditRestoreFolder = MakeEdit(client, 112, 56, 249, 21);
+  ButtonRestoreFolder = MakeButton(client, 368, 56, 73, 21, QStringLiteral("Select"));
+  // The path edits only show what the pickers chose.
+  EditBackupFile->setEnabled(false);
+  EditBackupFolder->setEnabled(false);
+  EditRestoreFolder->setEnabled(false);
+
+  GroupBoxOptions = new QGroupBox(QStringLiteral(" Options "), client);
+  GroupBoxOptions->setGeometry(8, 88, 433, 81);
+  LabelCompressionLevel =
+      MakeLabel(GroupBoxOptions, 16, 24, 13, QStringLiteral("Compression Level:"));
+  ComboBoxCompressionLevel = MakeList(GroupBoxOptions, 120, 20, 113, 21,
+                                      {QStringLiteral("Default"), QStringLiteral("Fastest"),
+                                       QStringLiteral("Max"), QStringLiteral("None")});
+  LabelRestoreMode = MakeLabel(GroupBoxOptions, 16, 48, 13, QStringLiteral("Restore Mode:"));
+  ComboBoxRestoreMode =
+      MakeList(GroupBoxOptions, 120, 44, 113, 21,
+               {QStringLiteral("All"), QStringLiteral("No Overwrite"), QStringLiteral("Newer"),
+                QStringLiteral("Existing"), QStringLiteral("Existing Newer")});
+  CheckBoxSubDirs =
+      MakeCheckBox(GroupBoxOptions, 240, 46, 105, 17, QStringLiteral("sub-directories"));
+  CheckBoxSubDirs->setChecked(true);
+  EditSize = MakeEdit(GroupBoxOptions, 320, 20, 54, 21);
+  EditSize->setText(QStringLiteral("10"));
+  ComboBoxSize = MakeList(GroupBoxOptions, 376, 20, 41, 21,
+                          {QStringLiteral("Kb"), QStringLiteral("Mb"), QStringLiteral("Gb")});
+  // At 41 pixels the theme's arrow would leave no room for the unit.
+  MakeCompact(ComboBoxSize);
+  CheckBoxSize = MakeCheckBox(GroupBoxOptions, 240, 22, 73, 17, QStringLiteral("Limit size"));
+
+  CGauge1 = new widgets::TCGauge(client);
+  CGauge1->setGeometry(8, 176, 433, 17);
+  ButtonBackup = MakeButton(client, 80, 200, 89, 25, QStringLiteral("Backup"));
+  ButtonRestore = MakeButton(client, 176, 200, 89, 25, QStringLiteral("Restore"));
+  ButtonStop = MakeButton(client, 272, 200, 89, 25, QStringLiteral("Stop"));
+
+  StatusBar1 = new QStatusBar(this);
+  StatusBar1->setSizeGripEnabled(false);
+  StatusBar1->setFixedHeight(19);
+  StatusText = new QLabel(StatusBar1);
+  StatusText->setTextFormat(Qt::PlainText);
+  StatusBar1->addWidget(StatusText, 1);
+  setStatusBar(StatusBar1);
+
+  const std::pair<QObject*, const char*> names[] = {
+      {LabelBackupFile, "LabelBackupFile"},
+      {EditBackupFile, "EditBackupFile"},
+      {ButtonBackupFile, "ButtonBackupFile"},
+      {LabelBackupFolder, "LabelBackupFolder"},
+      {EditBackupFolder, "EditBackupFolder"},
+      {ButtonBackupFolder, "ButtonBackupFolder"},
+      {LabelRestoreFolder, "LabelRestoreFolder"},
+      {EditRestoreFolder, "EditRestoreFolder"},
+      {ButtonRestoreFolder, "ButtonRestoreFolder"},
+      {GroupBoxOptions, "GroupBoxOptions"},
+      {LabelCompressionLevel, "LabelCompressionLevel"},
+      {ComboBoxCompressionLevel, "ComboBoxCompressionLevel"},
+      {LabelRestoreMode, "LabelRestoreMode"},
+      {ComboBoxRestoreMode, "ComboBoxRestoreMode"},
+      {CheckBoxSubDirs, "CheckBoxSubDirs"},
+      {EditSize, "EditSize"},
+      {ComboBoxSize, "ComboBoxSize"},
+      {CheckBoxSize, "CheckBoxSize"},
+      {CGauge1, "CGauge1"},
+      {ButtonBackup, "ButtonBackup"},
+      {ButtonRestore, "ButtonRestore"},
+      {ButtonStop, "ButtonStop"},
+      {StatusBar1, "StatusBar1"},
+  };
+  for (const auto& [object, name] : names) object->setObjectName(QString::fromLatin1(name));
+}
+
+void TForm1::SetTabOrder() {
+  // The window's own order first (Backup, Restore, Stop, then the path rows
+  // and the group box), then the group box's.
+  QWidget* const order[] = {ButtonBackup,        ButtonRestore,           ButtonStop,
+                            EditBackupFile,      ButtonBackupFile,        EditBackupFolder,
+                            ButtonBackupFolder,  EditRestoreFolder,       ButtonRestoreFolder,
+                            GroupBoxOptions,     ComboBoxCompressionLevel, ComboBoxRestoreMode,
+                            CheckBoxSubDirs,     EditSize,                ComboBoxSize,
+                            CheckBoxSize};
+  for (size_t i = 0; i + 1 < std::size(order); ++i) setTabOrder(order[i], order[i + 1]);
+  ButtonBackup->setFocus();
+}
+
+void TForm1::ConnectHandlers() {
+  connect(MExit, &QAction::triggered, this, [this] { Guard([this] { MExitClick(); }); });
+  connect(MAbout, &QAction::triggered, this, [this] { Guard([this] { MAboutClick(); }); });
+  connect(MLangEnglish, &QAction::triggered, this,
+          [this] { Guard([this] { MLangEnglishClick(); }); });
+  connect(MLangRussian, &QAction::triggered, this,
+          [this] { Guard([this] { MLangRussianClick(); }); });
+  const std::pair<QPushButton*, void (TForm1::*)()> buttons[] = {
+      {ButtonBackup, &TForm1::ButtonBackupClick},
+      {ButtonRestore, &TForm1::ButtonRestoreClick},
+      {ButtonStop, &TForm1::ButtonStopClick},
+      {ButtonBackupFile, &TForm1::ButtonBackupFileClick},
+      {ButtonBackupFolder, &TForm1::ButtonBackupFolderClick},
+      {ButtonRestoreFolder, &TForm1::ButtonRestoreFolderClick},
+  };
+  for (const auto& [button, handler] : buttons) {
+    connect(button, &QPushButton::clicked, this,
+            [this, handler] { Guard([this, handler] { (this->*handler)(); }); });
+  }
+  // Only a user's choice runs a list's change handler, not a selection
+  // made from code.
+  connect(ComboBoxCompressionLevel, &QComboBox::activated, this,
+          [this] { Guard([this] { ComboBoxCompressionLevelChange(); }); });
+  connect(ComboBoxRestoreMode, &QComboBox::activated, this,
+          [this] { Guard([this] { ComboBoxRestoreModeChange(); }); });
+  connect(ComboBoxSize, &QComboBox::activated, this,
+          [this] { Guard([this] { ComboBoxSizeChange(); }); });
+  connect(EditSize, &QLineEdit::textChanged, this,
+          [this] { Guard([this] { EditSizeChange(); }); });
+  connect(CheckBoxSize, &QCheckBox::toggled, this,
+          [this] { Guard([this] { CheckBoxSizeClick(); }); });
+  connect(CheckBoxSubDirs, &QCheckBox::toggled, this,
+          [this] { Guard([this] { CheckBoxSubDirsClick(); }); });
+}
+
+void TForm1::FormCreate() {
+  SetApplicationTitle(windowTitle());
+  AboutBox = std::make_unique<TAboutBox>();
+  Values = ReadSettings(SettingsPath, DefaultDataFolder(AppFolder));
+  ShowValues();
+  LoadLanguage(Values.LanguageName);
+  BackupEngine.OnError = [this](TBackupFile& sender, int32_t error, const std::string& text) {
+    EngineError(sender, error, text);
+  };
+  BackupEngine.OnProgress = [this](TBackupFile& sender, const std::string& name,
+                                   TPercentage percent, bool& go_on) {
+    EngineProgress(sender, name, percent, go_on);
+  };
+  BackupEngine.OnNeedDisk = [this](TBackupFile& sender, uint16_t disk, bool& go_on) {
+    EngineNeedDisk(sender, disk, go_on);
+  };
+}
+
+void TForm1::ShowValues() {
+  EditBackupFile->setText(Values.BackupFileName);
+  EditBackupFolder->setText(Values.BackupFolder);
+  EditRestoreFolder->setText(Values.RestoreFolder);
+  EditSize->setText(QString::number(Values.SizeValue));
+  CheckBoxSize->setChecked(Values.LimitSize);
+  EditSize->setEnabled(Values.LimitSize);
+  ComboBoxSize->setEnabled(Values.LimitSize);
+  CheckBoxSubDirs->setChecked(Values.SubDirs);
+}
+
+void TForm1::SelectListItems() {
+  // An index outside a list leaves it without a selection.
+  ComboBoxSize->setCurrentIndex(Values.SizeUnit);
+  ComboBoxCompressionLevel->setCurrentIndex(Values.LevelIndex);
+  ComboBoxRestoreMode->setCurrentIndex(Values.ModeIndex);
+}
+
+void TForm1::FormShow() { SelectListItems(); }
+
+void TForm1::showEvent(QShowEvent* event) {
+  QMainWindow::showEvent(event);
+  if (!event->spontaneous()) Guard([this] { FormShow(); });
+}
+
+void TForm1::FormClose() {
+  QString error;
+  if (!WriteSettings(SettingsPath, Values, error)) Dialogs.ShowError(ApplicationTitle(), error);
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+  // Settings are written when the close is asked for; a close that only
+  // completes after a running operation does not write them again.
+  if (!settingsWritten_) Guard([this] { FormClose(); });
+  if (BackupEngine.Busy()) {
+    // The operation runs on inside its button handler; the window closes
+    // when that returns.
+    settingsWritten_ = true;
+    closeRequested_ = true;
+    event->ignore();
+    return;
+  }
+  settingsWritten_ = false;
+  event->accept();
+}
+
+void TForm1::MExitClick() { close(); }
+
+void TForm1::Guard(const std::function<void()>& handler) {
+  try {
+    handler();
+  } catch (const std::exception& error) {
+    Dialogs.ShowError(ApplicationTitle(), QString::fromUtf8(error.what()));
+  }
+}
+
+void TForm1::SetStatus(const QString& text) { StatusText->setText(text); }
+
+QString TForm1::StatusLine() const { return StatusText->text(); }
+
+}  // namespace kelmora::app

@@ -1,0 +1,175 @@
+// TForm1: the main window. It owns the backup engine for its whole life,
+// keeps the window values between runs in the settings file, turns the
+// user's choices into engine calls and shows what comes back.
+#pragma once
+
+#include <QMainWindow>
+#include <QString>
+#include <QStringList>
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include "app/dialogs.h"
+#include "app/settings.h"
+#include "engine/backup_file.h"
+
+class QAction;
+class QCheckBox;
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QPushButton;
+class QStatusBar;
+
+namespace kelmora::widgets {
+class TCGauge;
+class TFolderDialog;
+class TWinXP;
+}  // namespace kelmora::widgets
+
+namespace kelmora::app {
+
+class TAboutBox;
+
+class TForm1 : public QMainWindow {
+  Q_OBJECT
+
+ public:
+  static constexpr int kClientWidth = 450;
+  static constexpr int kClientHeight = 251;
+  static inline const QString kCaption = QStringLiteral("Kelmora 1.0");
+
+  // SettingsPath is the settings file; AppFolder the folder of the
+  // executable (the language folder and the defaults start from it).
+  TForm1(const QString& settingsPath, const QString& appFolder, QWidget* parent = nullptr);
+  ~TForm1() override;
+
+  // ---- controls
+  QLabel* LabelBackupFile;
+  QLineEdit* EditBackupFile;
+  QPushButton* ButtonBackupFile;
+  QLabel* LabelBackupFolder;
+  QLineEdit* EditBackupFolder;
+  QPushButton* ButtonBackupFolder;
+  QLabel* LabelRestoreFolder;
+  QLineEdit* EditRestoreFolder;
+  QPushButton* ButtonRestoreFolder;
+  QGroupBox* GroupBoxOptions;
+  QLabel* LabelCompressionLevel;
+  QComboBox* ComboBoxCompressionLevel;
+  QLabel* LabelRestoreMode;
+  QComboBox* ComboBoxRestoreMode;
+  QCheckBox* CheckBoxSubDirs;
+  QLineEdit* EditSize;
+  QComboBox* ComboBoxSize;
+  QCheckBox* CheckBoxSize;
+  widgets::TCGauge* CGauge1;
+  QPushButton* ButtonBackup;
+  QPushButton* ButtonRestore;
+  QPushButton* ButtonStop;
+  QStatusBar* StatusBar1;
+  QLabel* StatusText;  // the status bar's one simple text
+
+  // ---- menu
+  QAction* MFile;
+  QAction* MExit;
+  QAction* MSettings;
+  QAction* MLanguage;
+  QAction* MLangEnglish;
+  QAction* MLangRussian;
+  QAction* MHelp;
+  QAction* MAbout;
+
+  // ---- non-visual parts
+  widgets::TFolderDialog* FolderDialog1;
+  QString SaveDialogFilter = QStringLiteral("Backup File (*.bkp)|*.bkp");  // SaveDialog1
+  widgets::TWinXP* WinXP1;
+  std::unique_ptr<TAboutBox> AboutBox;
+
+  // ---- owned for the window's whole life
+  TBackupFile BackupEngine;
+  TStringList SourceList;
+
+  // ---- window values
+  QString AppFolder;
+  QString SettingsPath;
+  TWindowValues Values;
+  QString SourceSpec;
+  int64_t VolumeBytes = 0;
+  int32_t FileCounter = 0;
+  std::string LastFileName;
+
+  // Questions and messages; tests replace them.
+  TDialogs Dialogs;
+  // Runs FolderDialog1; tests replace it to answer without a person.
+  std::function<bool()> ExecuteFolderDialog;
+
+  QString StatusLine() const;
+
+  // ---- handlers
+  void FormShow();
+  void FormClose();
+  void MExitClick();
+  void MAboutClick();
+  void MLangEnglishClick();
+  void MLangRussianClick();
+  void ButtonBackupClick();
+  void ButtonRestoreClick();
+  void ButtonStopClick();
+  void ButtonBackupFileClick();
+  void ButtonBackupFolderClick();
+  void ButtonRestoreFolderClick();
+  void ComboBoxCompressionLevelChange();
+  void ComboBoxRestoreModeChange();
+  void ComboBoxSizeChange();
+  void EditSizeChange();
+  void CheckBoxSizeClick();
+  void CheckBoxSubDirsClick();
+  void EngineProgress(TBackupFile& Sender, const std::string& Filename, TPercentage Percent,
+                      bool& Continue);
+  void EngineNeedDisk(TBackupFile& Sender, uint16_t DiskID, bool& Continue);
+  void EngineError(TBackupFile& Sender, int32_t Error, const std::string& ErrString);
+
+  // Applies the language file of Name to every text (see language.cpp).
+  void LoadLanguage(const QString& name);
+  // The keys of a language file in the order LoadLanguage applies them.
+  QStringList LanguageKeys();
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  enum class TOperation { None, Backup, Restore };
+  class OperationScope;
+
+  void BuildControls();
+  void BuildMenu();
+  void SetTabOrder();
+  void ConnectHandlers();
+  void FormCreate();
+  void ShowValues();
+  void SelectListItems();
+  // Runs Handler; an exception it raises is shown in an error box.
+  void Guard(const std::function<void()>& handler);
+  void SetStatus(const QString& text);
+  // Refuses a second operation while one runs; true when one is running.
+  bool RefuseWhileBusy();
+  bool CheckVolumeSize(int unitIndex);
+  // False when the chooser gave no folder.
+  bool PickFolder(QLineEdit* edit, QString& value);
+
+  TOperation running_ = TOperation::None;
+  std::string runningArchive_;
+  bool closeRequested_ = false;
+  bool settingsWritten_ = false;
+};
+
+// Sets the caption of an automatically sized label: the label's width
+// follows its text, as the window's labels do.
+void SetLabelCaption(QLabel* label, const QString& caption);
+
+}  // namespace kelmora::app

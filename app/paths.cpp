@@ -1,0 +1,71 @@
+#include "app/paths.h"
+
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+
+namespace kelmora::app {
+
+namespace {
+
+bool IsWritable(const QString& path) {
+  return ::access(QFile::encodeName(path).constData(), W_OK) == 0;
+}
+
+QString WithSlash(QString folder) {
+  if (!folder.endsWith('/')) folder += '/';
+  return folder;
+}
+
+QString UserConfigFolder() {
+  const QString xdg = qEnvironmentVariable("XDG_CONFIG_HOME");
+  // The base directory specification ignores relative values.
+  if (!xdg.isEmpty() && QDir::isAbsolutePath(xdg)) return WithSlash(xdg);
+  return WithSlash(QDir::homePath()) + ".config/";
+}
+
+}  // namespace
+
+QString ExecutablePath() {
+  const QString path = QCoreApplication::applicationFilePath();
+  if (!path.isEmpty()) return path;
+  return QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath();
+}
+
+QString ExecutableFolder() { return ExtractFilePath(ExecutablePath()); }
+
+QString ExtractFilePath(const QString& path) {
+  const qsizetype slash = path.lastIndexOf('/');
+  return slash < 0 ? QString() : path.left(slash + 1);
+}
+
+QString RemoveExtension(const QString& path) {
+  const qsizetype slash = path.lastIndexOf('/');
+  const qsizetype dot = path.lastIndexOf('.');
+  return dot > slash ? path.left(dot) : path;
+}
+
+QString SettingsPathFor(const QString& executablePath) {
+  const QString beside = RemoveExtension(executablePath) + ".ini";
+  const QFileInfo info(beside);
+  if (info.exists() ? IsWritable(beside) : IsWritable(ExtractFilePath(beside))) return beside;
+  return UserConfigFolder() + "kelmora/" + info.fileName();
+}
+
+QString LanguageFolderFor(const QString& appFolder) {
+  const QString beside = WithSlash(appFolder) + "language/";
+  if (QFileInfo(beside).isDir()) return beside;
+  const QString installed =
+      QDir::cleanPath(WithSlash(appFolder) + "../share/kelmora/language") + "/";
+  if (QFileInfo(installed).isDir()) return installed;
+  return beside;
+}
+
+QString DefaultDataFolder(const QString& appFolder) {
+  if (IsWritable(appFolder)) return appFolder;
+  return WithSlash(QDir::homePath());
+}
+
+}  // namespace kelmora::app

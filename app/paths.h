@@ -1,0 +1,35 @@
+// Where the application finds its own files: the folder of the executable,
+// the settings file beside it (or in the user's configuration folder when
+// that folder cannot be written) and the language folder.
+#pragma once
+
+#include <QString>
+
+namespace kelmora::app {
+
+// Folder of the running executable, ending in "/".
+QString ExecutableFolder();
+// Full path of the running executable.
+QString ExecutablePath();
+
+// The settings file for an executable: its path with ".ini" in place of its
+// extension, or, when neither that file nor its folder can be written,
+// <config>/kelmora/<name>.ini where <config> is $XDG_CONFIG_HOME or
+// ~/.config.
+QString SettingsPathFor(const QString& executablePath);
+
+// The language folder, ending in "/": "language" beside the executable, or
+// the installed data folder (../share/kelmora/language) when there is none
+// beside it.
+QString LanguageFolderFor(const QString& appFolder);
+
+// Folder that default archive and folder paths start from: the
+// application's folder when it can be written, else the user's home folder.
+QString DefaultDataFolder(const QString& appFolder);
+
+// Folder part of Path including its last "/" ("" when there is none).
+QString ExtractFilePath(const QString& path);
+// Path without its extension (the part from the last "." after the last "/").
+QString RemoveExtension(const QString& path);
+
+}  // namespace kelmora::app

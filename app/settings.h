@@ -1,0 +1,35 @@
+// The window values kept between runs and the settings file that holds
+// them: section "Settings", ten keys, read and written in one order.
+#pragma once
+
+#include <QString>
+#include <cstdint>
+
+namespace kelmora::app {
+
+struct TWindowValues {
+  QString LanguageName;
+  QString BackupFileName;
+  QString BackupFolder;
+  QString RestoreFolder;
+  bool LimitSize = false;
+  int32_t SizeValue = 0;
+  int32_t SizeUnit = 0;  // 0 "Kb", 1 "Mb", 2 "Gb"
+  bool SubDirs = false;
+  int32_t LevelIndex = 0;  // index in the compression level list
+  int32_t ModeIndex = 0;   // index in the restore mode list
+
+  bool operator==(const TWindowValues&) const = default;
+};
+
+// Reads the ten keys, each with its default; DefaultFolder ends in "/" and
+// stands for the folders and the archive's folder when they are absent. A
+// missing file, section or key, or a number that is not one, gives the
+// default.
+TWindowValues ReadSettings(const QString& path, const QString& defaultFolder);
+
+// Writes all ten keys, keeping whatever else the file holds. False with
+// error set when the file cannot be written.
+bool WriteSettings(const QString& path, const TWindowValues& values, QString& error);
+
+}  // namespace kelmora::app
