@@ -1,0 +1,191 @@
+// Hostile archives: names that try to climb out of the restore folder,
+// absolute names, links planted in the folder, and names that must never
+// be written at all.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <set>
+
+#include "engine/backup_file.h"
+#include "engine/restore_builder.h"
+#include "test_support.h"
+
+namespace kelmora {
+namespace {
+
+namespace fs = std::filesystem;
+using test::ArchiveBuilder;
+
+const int32_t kStored = test::Stamp(2021, 1, 1, 1, 1, 2);
+
+// Every path below Root, relative to it.
+std::set<std::string> Tree(const std::string& Root) {
+  std::set<std::string> out;
+  for (const auto& e : fs::recursive_directory_iterator(Root))
+    out.insert(fs::relative(e.path(), Root).string());
+  return out;
+}
+
+struct Outcome {
+  bool result;
+  std::vector<int32_t> errors;
+};
+
+Outcome RestoreInto(const std::string& Bytes, const std::string& Folder, bool FullPath) {
+  TBackupFile engine;
+  engine.RestoreFullPath = FullPath;
+  Outcome o{};
+  engine.OnError = [&](TBackupFile&, int32_t Code, const std::string&) {
+    o.errors.push_back(Code);
+  };
+  TMemoryStream stream = test::StreamOf(Bytes);
+  o.result = engine.RestoreFromStream(&stream, Folder);
+  return o;
+}
+
+TEST(RestoreSafety, ClimbingNamesAreNeverWrittenAndTheRunGoesOn) {
+  const std::string hostile[] = {
+      "/../../escape.txt",
+      "c:\\..\\..\\escape.txt",
+      "../escape.txt",
+      "/a/../../escape.txt",
+      "a\\..\\..\\escape.txt",
+      "/x/..",
+      // (An empty name cannot occur: a name length of 0 is the end marker.)
+      "/dir/",
+      "/dir/.",
+      std::string("/nul\0byte.txt", 13),
+      "c:\\",
+      "..",
+  };
+  for (const bool fullPath : {false, true}) {
+    for (const std::string& name : hostile) {
+      test::TempDir top;
+      const std::string folder = top / "inside/deeper";
+      fs::create_directories(folder);
+      const Outcome o = RestoreInto(ArchiveBuilder()
+                                        .Header()
+                                        .File(name, kStored, "evil")
+                                        .File("/fine.txt", kStored, "good")
+                                        .End()
+                                        .Bytes(),
+                                    folder, fullPath);
+      EXPECT_FALSE(o.result) << name;
+      EXPECT_EQ(o.errors, std::vector<int32_t>{1}) << name;
+      EXPECT_EQ(Tree(top.path()),
+                (std::set<std::string>{"inside", "inside/deeper", "inside/deeper/fine.txt"}))
+          << name << " full path " << fullPath;
+    }
+  }
+}
+
+TEST(RestoreSafety, ClimbingNamesAreRefusedAlsoAtStoredPaths) {
+  test::TempDir top;
+  fs::create_directories(top / "a");
+  const std::string climbing = top / "a/../escape.txt";
+  const Outcome o = RestoreInto(
+      ArchiveBuilder().Header().File(climbing, kStored, "evil").End().Bytes(), "", false);
+  EXPECT_FALSE(o.result);
+  EXPECT_EQ(o.errors, std::vector<int32_t>{1});
+  EXPECT_FALSE(fs::exists(top / "escape.txt"));
+}
+
+TEST(RestoreSafety, AbsoluteNamesLandInsideTheFolder) {
+  test::TempDir top;
+  const std::string folder = top / "r";
+  fs::create_directories(folder);
+  const Outcome o = RestoreInto(ArchiveBuilder()
+                                    .Header()
+                                    .File(top / "outside.txt", kStored, "a")
+                                    .File("c:\\windows\\system.ini", kStored, "b")
+                                    .End()
+                                    .Bytes(),
+                                folder, true);
+  EXPECT_TRUE(o.result);
+  EXPECT_FALSE(fs::exists(top / "outside.txt"));
+  EXPECT_EQ(test::ReadFile(folder + top.path() + "/outside.txt"), "a");
+  EXPECT_EQ(test::ReadFile(folder + "/windows/system.ini"), "b");
+}
+
+TEST(RestoreSafety, LinkedFolderInsideTheRestoreFolderIsNotFollowedOut) {
+  test::TempDir top;
+  const std::string folder = top / "r";
+  fs::create_directories(folder);
+  fs::create_directories(top / "victim");
+  fs::create_directory_symlink(top / "victim", folder + "/link");
+  const Outcome o = RestoreInto(ArchiveBuilder()
+                                    .Header()
+                                    .File("/link/x.txt", kStored, "evil")
+                                    .File("/link/new/y.txt", kStored, "evil")
+                                    .File("/ok/z.txt", kStored, "good")
+                                    .End()
+                                    .Bytes(),
+                                folder, true);
+  EXPECT_FALSE(o.result);
+  EXPECT_EQ(o.errors, std::vector<int32_t>{1});
+  EXPECT_TRUE(fs::is_empty(top / "victim")) << "nothing written or created through the link";
+  EXPECT_EQ(test::ReadFile(folder + "/ok/z.txt"), "good");
+}
+
+TEST(RestoreSafety, LinkInsideThatStaysInsideIsFollowed) {
+  test::TempDir top;
+  const std::string folder = top / "r";
+  fs::create_directories(folder + "/real");
+  fs::create_directory_symlink(folder + "/real", folder + "/alias");
+  const Outcome o = RestoreInto(
+      ArchiveBuilder().Header().File("/alias/x.txt", kStored, "ok").End().Bytes(), folder, true);
+  EXPECT_TRUE(o.result);
+  EXPECT_EQ(test::ReadFile(folder + "/real/x.txt"), "ok");
+}
+
+TEST(RestoreSafety, LinkStandingWhereTheFileGoesIsNotWrittenThrough) {
+  test::TempDir top;
+  const std::string folder = top / "r";
+  fs::create_directories(folder);
+  test::WriteFile(top / "precious.txt", "precious");
+  fs::create_symlink(top / "precious.txt", folder + "/x.txt");
+  for (const TRestoreMode mode : {rmAll, rmExisting, rmNoOverwrite}) {
+    TBackupFile engine;
+    engine.RestoreMode = mode;
+    std::vector<int32_t> errors;
+    engine.OnError = [&](TBackupFile&, int32_t Code, const std::string&) {
+      errors.push_back(Code);
+    };
+    TMemoryStream stream =
+        test::StreamOf(ArchiveBuilder().Header().File("/x.txt", kStored, "evil").End().Bytes());
+    engine.RestoreFromStream(&stream, folder);
+    EXPECT_EQ(test::ReadFile(top / "precious.txt"), "precious") << int(mode);
+    EXPECT_TRUE(fs::is_symlink(folder + "/x.txt"));
+  }
+}
+
+TEST(RestoreSafety, HandlerNamesOutsideTheFolderAreRefused) {
+  test::TempDir top;
+  const std::string folder = top / "r";
+  fs::create_directories(folder);
+  for (const std::string& renamed :
+       {top / "out.txt", folder + "/../out.txt", folder + "/new/../../out.txt"}) {
+    TBackupFile engine;
+    engine.OnRestoreFile = [&](TBackupFile&, std::string& Name, int32_t, bool&) { Name = renamed; };
+    std::vector<int32_t> errors;
+    engine.OnError = [&](TBackupFile&, int32_t Code, const std::string&) {
+      errors.push_back(Code);
+    };
+    TMemoryStream stream =
+        test::StreamOf(ArchiveBuilder().Header().File("/x.txt", kStored, "x").End().Bytes());
+    EXPECT_FALSE(engine.RestoreFromStream(&stream, folder)) << renamed;
+    EXPECT_EQ(errors, std::vector<int32_t>{1}) << renamed;
+    EXPECT_EQ(Tree(top.path()), std::set<std::string>{"r"}) << renamed;
+  }
+}
+
+TEST(RestoreSafety, MissingRestoreFolderIsCreated) {
+  test::TempDir top;
+  const Outcome o = RestoreInto(
+      ArchiveBuilder().Header().File("/a/b.txt", kStored, "b").End().Bytes(), top / "new/r", true);
+  EXPECT_TRUE(o.result);
+  EXPECT_EQ(test::ReadFile(top / "new/r/a/b.txt"), "b");
+}
+
+}  // namespace
+}  // namespace kelmora
