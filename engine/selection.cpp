@@ -60,13 +60,29 @@ std::string RealFolder(const std::string& Folder) {
   return resolved;
 }
 
+// The absolute, normalised form of a folder with one "/" at its end, so a
+// found name appended to it is already the file's absolute path.
+std::string AbsoluteFolder(const std::string& Folder) {
+  std::string full = platform::FullPath(Folder);
+  if (full.back() != '/') full += '/';
+  return full;
+}
+
 // One run of the expansion: every specification of a backup goes into the
-// same list, and the set of what is already in it makes the duplicate test
-// constant time however many files are selected.
+// same list. The duplicate test must stay constant time however many files
+// are selected, so a hash set holds the positions of the list's entries
+// (not copies of them).
+//
+// One specification never yields the same path twice: every folder is
+// reached by one path only (links to folders are not entered) and names
+// within a folder are unique. So a file is only compared with what earlier
+// specifications (or the caller) put into the list, and the set takes in a
+// specification's files only when another one follows. A single
+// specification, the usual case, costs no hashing at all.
 class Expansion {
  public:
   Expansion(const std::string& ArchiveName, TBackupMode Mode, TStringList& Selected)
-      : mode_(Mode), selected_(Selected), seen_(Selected.begin(), Selected.end()) {
+      : mode_(Mode), selected_(Selected), seen_(0, EntryHash{&Selected}, EntryEqual{&Selected}) {
     // A stream backup has no archive file among the sources.
     if (ArchiveName.empty() || ArchiveName == kStreamArchiveName) return;
     archiveName_ = ArchiveName;
@@ -75,37 +91,52 @@ class Expansion {
   }
 
   void ExpandSpecification(const std::string& Spec) {
+    // Earlier entries become searchable now that more may follow.
+    for (; indexed_ < selected_.size(); ++indexed_) seen_.insert(indexed_);
     const size_t sw = FindSwitch(Spec);
     std::string folder, last;
     if (sw == std::string::npos) {
       SplitPattern(Spec, folder, last);
-      AddFiles(folder, last);
+      AddFiles(AbsoluteFolder(folder), last);
     } else {
       SplitPattern(Trim(Spec.substr(0, sw)), folder, last);
-      ExpandTree(folder, last);
+      ExpandTree(AbsoluteFolder(folder), last);
     }
   }
 
  private:
+  struct EntryHash {
+    const TStringList* list;
+    size_t operator()(size_t i) const { return std::hash<std::string>{}((*list)[i]); }
+  };
+  struct EntryEqual {
+    const TStringList* list;
+    bool operator()(size_t a, size_t b) const { return (*list)[a] == (*list)[b]; }
+  };
+
   // Sub-directories first, each complete before the next, then the
-  // folder's own files. The folder and pattern are passed apart, so a
-  // folder name that happens to hold " /s" is not taken for a switch.
+  // folder's own files. Folder and pattern travel apart, so a path that
+  // happens to hold " /s" (a folder "a " above a folder "sub") is never
+  // taken for a switch.
   void ExpandTree(const std::string& Folder, const std::string& Pattern) {
     std::vector<std::string> subFolders;
     platform::SearchDirectories(Folder, [&](const platform::SearchEntry& entry) {
-      subFolders.push_back(platform::FullPath(Folder + entry.Name) + "/");
+      subFolders.push_back(Folder + entry.Name + "/");
     });
     for (const std::string& sub : subFolders) ExpandTree(sub, Pattern);
     AddFiles(Folder, Pattern);
   }
 
+  // Folder is absolute, normalised and ends in "/"; a found name is never
+  // "." or "..", so Folder + name is the file's absolute form.
   void AddFiles(const std::string& Folder, const std::string& Pattern) {
     platform::SearchFiles(Folder, Pattern, [&](const platform::SearchEntry& entry) {
-      std::string path = platform::FullPath(Folder + entry.Name);
-      if (seen_.count(path) != 0 || IsArchive(path)) return;
-      if (mode_ == bmIncremental && !platform::HasArchiveAttribute(path)) return;
-      seen_.insert(path);
-      selected_.push_back(std::move(path));
+      selected_.push_back(Folder + entry.Name);
+      const size_t added = selected_.size() - 1;
+      const std::string& path = selected_.back();
+      if ((!seen_.empty() && seen_.count(added) != 0) || IsArchive(path) ||
+          (mode_ == bmIncremental && !platform::HasArchiveAttribute(path)))
+        selected_.pop_back();
     });
   }
 
@@ -121,7 +152,9 @@ class Expansion {
 
   TBackupMode mode_;
   TStringList& selected_;
-  std::unordered_set<std::string> seen_;
+  // Positions in selected_ of the entries before the current specification.
+  std::unordered_set<size_t, EntryHash, EntryEqual> seen_;
+  size_t indexed_ = 0;
   std::string archiveName_;
   std::string archiveFullName_;
   std::string archiveBaseName_;
