@@ -117,27 +117,32 @@ class Expansion {
   // Sub-directories first, each complete before the next, then the
   // folder's own files. Folder and pattern travel apart, so a path that
   // happens to hold " /s" (a folder "a " above a folder "sub") is never
-  // taken for a switch.
+  // taken for a switch. One listing per folder serves both searches:
+  // reading every folder twice would double the cost of the walk.
   void ExpandTree(const std::string& Folder, const std::string& Pattern) {
-    std::vector<std::string> subFolders;
-    platform::SearchDirectories(Folder, [&](const platform::SearchEntry& entry) {
-      subFolders.push_back(Folder + entry.Name + "/");
-    });
-    for (const std::string& sub : subFolders) ExpandTree(sub, Pattern);
-    AddFiles(Folder, Pattern);
+    const platform::FolderListing listing = platform::ListFolder(Folder, Pattern);
+    for (const platform::SearchEntry& sub : listing.Directories)
+      ExpandTree(Folder + sub.Name + "/", Pattern);
+    for (const platform::SearchEntry& file : listing.Files) AddFile(Folder, file.Name);
   }
 
   // Folder is absolute, normalised and ends in "/"; a found name is never
   // "." or "..", so Folder + name is the file's absolute form.
   void AddFiles(const std::string& Folder, const std::string& Pattern) {
-    platform::SearchFiles(Folder, Pattern, [&](const platform::SearchEntry& entry) {
-      selected_.push_back(Folder + entry.Name);
-      const size_t added = selected_.size() - 1;
-      const std::string& path = selected_.back();
-      if ((!seen_.empty() && seen_.count(added) != 0) || IsArchive(path) ||
-          (mode_ == bmIncremental && !platform::HasArchiveAttribute(path)))
-        selected_.pop_back();
-    });
+    platform::SearchFiles(Folder, Pattern,
+                          [&](const platform::SearchEntry& entry) { AddFile(Folder, entry.Name); });
+  }
+
+  // Appends Folder + Name unless an earlier specification selected it, it
+  // is the archive, or incremental mode finds its archive attribute clear.
+  void AddFile(const std::string& Folder, const std::string& Name) {
+    // The candidate goes in first so that the set can hash it by position.
+    selected_.push_back(Folder + Name);
+    const size_t added = selected_.size() - 1;
+    const std::string& path = selected_.back();
+    if ((!seen_.empty() && seen_.count(added) != 0) || IsArchive(path) ||
+        (mode_ == bmIncremental && !platform::HasArchiveAttribute(path)))
+      selected_.pop_back();
   }
 
   bool IsArchive(const std::string& Path) {

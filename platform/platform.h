@@ -6,6 +6,7 @@
 #include <ctime>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace kelmora::platform {
 
@@ -38,6 +39,14 @@ void SearchFiles(const std::string& Folder, const std::string& Pattern,
 // ones and symbolic links to directories left out), in listing order.
 void SearchDirectories(const std::string& Folder,
                        const std::function<void(const SearchEntry&)>& Found);
+
+// Both searches above from one listing of Folder, for a walk that needs
+// the sub-directories and the matching files of every folder it enters.
+struct FolderListing {
+  std::vector<SearchEntry> Directories;  // as SearchDirectories yields them
+  std::vector<SearchEntry> Files;        // as SearchFiles yields them
+};
+FolderListing ListFolder(const std::string& Folder, const std::string& Pattern);
 
 // ---- files and folders
 

@@ -124,32 +124,51 @@ std::string FullPath(const std::string& Path) {
   return out.empty() ? "/" : out;
 }
 
+namespace {
+
+bool IsSearchFile(const std::string& Folder, const Listed& e) {
+  if (e.type == DT_REG) return true;
+  if (e.type != DT_LNK && e.type != DT_UNKNOWN) return false;
+  // A link counts as the file it leads to; dangling links never do.
+  struct stat st;
+  return ::stat(Join(Folder, e.name).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool IsSearchDirectory(const std::string& Folder, const Listed& e) {
+  if (e.name[0] == '.') return false;  // hidden folders are not entered
+  if (e.type != DT_UNKNOWN) return e.type == DT_DIR;
+  // lstat: a link to a directory is never entered, so no loops.
+  struct stat st;
+  return ::lstat(Join(Folder, e.name).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+}  // namespace
+
 void SearchFiles(const std::string& Folder, const std::string& Pattern,
                  const std::function<void(const SearchEntry&)>& Found) {
   for (const Listed& e : ListDirectory(Folder)) {
-    if (!MatchWildcard(Pattern, e.name)) continue;
-    bool regular = e.type == DT_REG;
-    if (e.type == DT_LNK || e.type == DT_UNKNOWN) {
-      // A link counts as the file it leads to; dangling links never do.
-      struct stat st;
-      regular = ::stat(Join(Folder, e.name).c_str(), &st) == 0 && S_ISREG(st.st_mode);
-    }
-    if (regular) Found(SearchEntry{e.name, e.name[0] == '.'});
+    if (MatchWildcard(Pattern, e.name) && IsSearchFile(Folder, e))
+      Found(SearchEntry{e.name, e.name[0] == '.'});
   }
 }
 
 void SearchDirectories(const std::string& Folder,
                        const std::function<void(const SearchEntry&)>& Found) {
   for (const Listed& e : ListDirectory(Folder)) {
-    if (e.name[0] == '.') continue;  // hidden folders are not entered
-    bool directory = e.type == DT_DIR;
-    if (e.type == DT_UNKNOWN) {
-      // lstat: a link to a directory is never entered, so no loops.
-      struct stat st;
-      directory = ::lstat(Join(Folder, e.name).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-    }
-    if (directory) Found(SearchEntry{e.name, false});
+    if (IsSearchDirectory(Folder, e)) Found(SearchEntry{e.name, false});
   }
+}
+
+FolderListing ListFolder(const std::string& Folder, const std::string& Pattern) {
+  FolderListing listing;
+  for (const Listed& e : ListDirectory(Folder)) {
+    if (IsSearchDirectory(Folder, e)) {
+      listing.Directories.push_back(SearchEntry{e.name, false});
+    } else if (MatchWildcard(Pattern, e.name) && IsSearchFile(Folder, e)) {
+      listing.Files.push_back(SearchEntry{e.name, e.name[0] == '.'});
+    }
+  }
+  return listing;
 }
 
 bool FileExists(const std::string& Path) {

@@ -153,6 +153,22 @@ TEST_F(SearchFolder, ListingIsInNameOrder) {
   EXPECT_EQ(files, Sorted(files));
 }
 
+TEST_F(SearchFolder, OneListingAgreesWithBothSearches) {
+  WriteFile(dir_ / "b/x", "");
+  for (const char* pattern : {"*.txt", "*", "a.txt", "sub", "nothing"}) {
+    const FolderListing listing = ListFolder(dir_.path(), pattern);
+    std::vector<std::string> dirs, files;
+    for (const SearchEntry& e : listing.Directories) dirs.push_back(e.Name);
+    for (const SearchEntry& e : listing.Files) {
+      files.push_back(e.Name);
+      EXPECT_EQ(e.Hidden, e.Name[0] == '.') << e.Name;
+    }
+    EXPECT_EQ(dirs, DirectoriesIn(dir_.path())) << pattern;
+    EXPECT_EQ(files, FilesIn(dir_.path(), pattern)) << pattern;
+  }
+  EXPECT_EQ(ListFolder(dir_.path(), "*").Directories.size(), 2u);  // b and sub
+}
+
 TEST(Search, MissingFolderYieldsNothing) {
   TempDir dir;
   EXPECT_TRUE(FilesIn(dir / "nope", "*").empty());
@@ -160,6 +176,8 @@ TEST(Search, MissingFolderYieldsNothing) {
   WriteFile(dir / "file", "x");
   EXPECT_TRUE(FilesIn(dir / "file", "*").empty());  // a file is no folder
   EXPECT_TRUE(DirectoriesIn(dir / "file").empty());
+  EXPECT_TRUE(ListFolder(dir / "nope", "*").Files.empty());
+  EXPECT_TRUE(ListFolder(dir / "nope", "*").Directories.empty());
 }
 
 }  // namespace
