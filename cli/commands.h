@@ -12,5 +12,7 @@ inline constexpr int kExitFailed = 1;
 inline constexpr int kExitUsage = 2;
 
 void AddBackupCommand(CLI::App& App, int& Status);
+void AddRestoreCommand(CLI::App& App, int& Status);
+void AddListCommand(CLI::App& App, int& Status);
 
 }  // namespace kelmora::cli

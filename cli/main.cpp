@@ -8,6 +8,8 @@ int main(int argc, char** argv) {
   app.require_subcommand(1, 1);
   int status = kelmora::cli::kExitOk;
   kelmora::cli::AddBackupCommand(app, status);
+  kelmora::cli::AddRestoreCommand(app, status);
+  kelmora::cli::AddListCommand(app, status);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
