@@ -1,8 +1,9 @@
 // Source expansion against the directory walk itself: selects every file of
 // a generated tree with "TREE/*.* /s" and times it against
 // `find TREE -type f` on the same tree, alternating the two, and prints the
-// medians and their ratio. The selection is checked against find's list
-// before anything is timed.
+// medians and their ratio; then the same with the specification listed
+// twice, where every file of the second walk is a duplicate. The selection
+// is checked against find's list before anything is timed.
 //
 //   bench_expand_bench [TREE] [FILES] [RUNS]
 //
@@ -97,10 +98,11 @@ std::vector<std::string> FindList(const std::string& root) {
   return lines;
 }
 
-double Select(const std::string& root, size_t& count) {
+// Times one selection of Specs; Count receives the number of files.
+double Select(const kelmora::TStringList& specs, size_t& count) {
   kelmora::TStringList selected;
   const auto start = Clock::now();
-  kelmora::SelectSourceFiles({root + "/*.* /s"}, "", kelmora::bmAll, selected);
+  kelmora::SelectSourceFiles(specs, "", kelmora::bmAll, selected);
   const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
   count = selected.size();
   return ms;
@@ -149,18 +151,29 @@ int main(int argc, char** argv) {
   }
 
   const int devNull = ::open("/dev/null", O_WRONLY);
-  std::vector<double> selectMs, findMs;
-  size_t count = 0;
+  // The same specification twice walks the tree twice and checks every
+  // file of the second walk against the first: the duplicate test at work.
+  const kelmora::TStringList once{root + "/*.* /s"};
+  const kelmora::TStringList twice{root + "/*.* /s", root + "/*.* /s"};
+  std::vector<double> onceMs, twiceMs, findMs;
+  size_t onceCount = 0, twiceCount = 0;
   for (int r = 0; r < runs; ++r) {
     findMs.push_back(RunFind(root, devNull));
-    selectMs.push_back(Select(root, count));
+    onceMs.push_back(Select(once, onceCount));
+    twiceMs.push_back(Select(twice, twiceCount));
   }
   ::close(devNull);
+  if (onceCount != found.size() || twiceCount != found.size()) {
+    std::fprintf(stderr, "duplicates were not removed (%zu, %zu)\n", onceCount, twiceCount);
+    return 1;
+  }
 
-  const double s = Median(selectMs), f = Median(findMs);
-  std::printf("files: %zu  runs: %d\n", count, runs);
-  std::printf("expansion  median %8.1f ms\n", s);
-  std::printf("find -type f median %7.1f ms\n", f);
+  const double s = Median(onceMs), d = Median(twiceMs), f = Median(findMs);
+  std::printf("files: %zu  runs: %d (medians)\n", onceCount, runs);
+  std::printf("find TREE -type f          %8.1f ms\n", f);
+  std::printf("expansion of TREE/*.* /s   %8.1f ms\n", s);
+  std::printf("same specification twice   %8.1f ms\n", d);
   std::printf("ratio expansion/find: %.2f\n", s / f);
+  std::printf("ratio twice/(2 x find): %.2f\n", d / (2 * f));
   return 0;
 }

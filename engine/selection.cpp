@@ -92,6 +92,7 @@ class Expansion {
 
   void ExpandSpecification(const std::string& Spec) {
     // Earlier entries become searchable now that more may follow.
+    if (indexed_ < selected_.size()) seen_.reserve(selected_.size());
     for (; indexed_ < selected_.size(); ++indexed_) seen_.insert(indexed_);
     const size_t sw = FindSwitch(Spec);
     std::string folder, last;
