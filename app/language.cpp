@@ -110,6 +110,12 @@ QStringList TForm1::LanguageKeys() {
   return keys;
 }
 
+QStringList TForm1::InterfaceTexts() {
+  QStringList texts;
+  for (const TTextTarget& target : TextTargets(*this)) texts << target.Get();
+  return texts;
+}
+
 void TForm1::LoadLanguage(const QString& name) {
   MLangEnglish->setChecked(name == QStringLiteral("English"));
   MLangRussian->setChecked(name == QStringLiteral("Russian"));

@@ -137,6 +137,8 @@ class TForm1 : public QMainWindow {
   void LoadLanguage(const QString& name);
   // The keys of a language file in the order LoadLanguage applies them.
   QStringList LanguageKeys();
+  // The texts those keys set, as they are now, in the same order.
+  QStringList InterfaceTexts();
 
  protected:
   void showEvent(QShowEvent* event) override;
