@@ -1,0 +1,193 @@
+// Failures on either side of the writer: archives that cannot be written
+// or fill their disk, and source files that vanish, shrink, grow, refuse
+// to open or fail part-way through.
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "engine/backup_file.h"
+#include "engine/backup_writer_fuse.h"
+#include "engine/backup_writer_support.h"
+#include "platform/platform.h"
+#include "test_support.h"
+
+namespace kelmora {
+namespace {
+
+using test::TempDir;
+
+// Runs one backup and returns the codes it reported.
+std::vector<int32_t> FailingBackup(const TStringList& Specs, const std::string& Archive,
+                                   size_t* Percents = nullptr) {
+  TBackupFile engine;
+  test::RunLog log;
+  test::Record(engine, log);
+  EXPECT_FALSE(engine.Backup(Specs, Archive));
+  EXPECT_FALSE(engine.Busy());
+  if (Percents) *Percents = log.Percents.size();
+  return log.Errors;
+}
+
+const std::vector<int32_t> kWriteFailed = {beCannotWriteArchive};
+const std::vector<int32_t> kReadFailed = {beCannotReadFile};
+
+TEST(BackupFailures, ArchiveInAFolderThatCannotBeWritten) {
+  TempDir dir;
+  test::WriteFile(dir / "f", "data");
+  test::WriteFile(dir / "plain", "a file, not a folder");
+  EXPECT_EQ(kWriteFailed, FailingBackup({dir / "f"}, dir / "plain/x.bkp"));
+  EXPECT_EQ(kWriteFailed, FailingBackup({dir / "f"}, dir / "no/such/folder/x.bkp"));
+}
+
+// /dev/full takes the archive's open but none of its bytes. A small
+// archive fits the write buffer, so only its final flush can tell.
+TEST(BackupFailures, FullDeviceIsNeverASuccess) {
+  TempDir dir;
+  test::WriteFile(dir / "small", "small");
+  test::WriteFile(dir / "large", test::RandomBytes(1 << 20));
+  EXPECT_EQ(kWriteFailed, FailingBackup({dir / "small"}, "/dev/full"));
+  EXPECT_EQ(kWriteFailed, FailingBackup({dir / "large"}, "/dev/full"));
+}
+
+TEST(BackupFailures, SmallFileSystemRunsFull) {
+  TempDir dir;
+  std::filesystem::create_directory(dir / "disk");
+  if (::mount("tmpfs", (dir / "disk").c_str(), "tmpfs", 0, "size=200k") != 0)
+    GTEST_SKIP() << "cannot mount a small file system here";
+  test::WriteFile(dir / "f", test::RandomBytes(1 << 20));
+  test::WriteFile(dir / "g", test::TextBytes(1000));
+  EXPECT_EQ(kWriteFailed, FailingBackup({dir / "f", dir / "g"}, dir / "disk/x.bkp"));
+  EXPECT_GT(test::ReadFile(dir / "disk/x.bkp").size(), 100000u);
+  ::umount2((dir / "disk").c_str(), MNT_DETACH);
+}
+
+// The second file vanishes while the first is written: skipped without a
+// message, still counted as selected, not as done.
+TEST(BackupFailures, FileDeletedAfterSelectionIsSkipped) {
+  TempDir dir;
+  test::WriteFile(dir / "src/a", test::TextBytes(40000));
+  test::WriteFile(dir / "src/b", "b");
+  TBackupFile engine;
+  test::RunLog log;
+  test::Record(engine, log);
+  engine.OnProgress = [&](TBackupFile&, const std::string& File, TPercentage, bool&) {
+    if (!File.empty()) platform::DeleteFile(dir / "src/b");
+  };
+  ASSERT_TRUE(engine.Backup({dir / "src/a", dir / "src/b"}, dir / "d.bkp"));
+  EXPECT_TRUE(log.Errors.empty());
+  EXPECT_EQ(2, engine.FileCount());
+  EXPECT_EQ(1, engine.FilesDone());
+  const auto archive = test::ReadArchiveFile(dir / "d.bkp");
+  ASSERT_EQ(1u, archive.Entries.size());
+  EXPECT_TRUE(archive.EndMarker);
+}
+
+// Truncated while it is read: what could be read is stored, once, and
+// the run goes on; the file keeps its archive attribute.
+TEST(BackupFailures, FileShrinkingWhileReadEndsItsChunks) {
+  TempDir dir;
+  const std::string data = test::TextBytes(300000);
+  test::WriteFile(dir / "src/a", data);
+  test::WriteFile(dir / "src/b", "after");
+  TBackupFile engine;
+  engine.SetArchiveFlag = true;
+  test::RunLog log;
+  test::Record(engine, log);
+  engine.OnProgress = [&](TBackupFile&, const std::string& File, TPercentage, bool&) {
+    if (File == dir / "src/a") ::truncate((dir / "src/a").c_str(), 1000);
+  };
+  ASSERT_TRUE(engine.Backup({dir / "src/a", dir / "src/b"}, dir / "s.bkp"));
+  EXPECT_TRUE(log.Errors.empty());
+  const auto archive = test::ReadArchiveFile(dir / "s.bkp");
+  ASSERT_EQ(2u, archive.Entries.size());
+  const std::string stored = test::EntryData(archive.Entries[0]);
+  EXPECT_LT(stored.size(), data.size());
+  EXPECT_EQ(data.substr(0, stored.size()), stored);
+  EXPECT_EQ("after", test::EntryData(archive.Entries[1]));
+  EXPECT_TRUE(platform::HasArchiveAttribute(dir / "src/a"));
+}
+
+// A source served by the test's own file system, reached through a link
+// in an ordinary folder.
+class FaultySource : public ::testing::Test {
+ protected:
+  bool Serve(test::FaultyFileSystem::File File) {
+    std::filesystem::create_directories(dir_ / "mnt");
+    std::filesystem::create_directories(dir_ / "src");
+    fs_ = std::make_unique<test::FaultyFileSystem>(dir_ / "mnt", std::move(File));
+    if (!fs_->Mounted()) return false;
+    std::filesystem::create_symlink(fs_->FilePath(), dir_ / "src/link");
+    return true;
+  }
+  std::string Link() const { return dir_ / "src/link"; }
+  std::string Archive() const { return dir_ / "x.bkp"; }
+
+  TempDir dir_;
+  std::unique_ptr<test::FaultyFileSystem> fs_;
+};
+
+#define SERVE_OR_SKIP(file) \
+  if (!Serve(file)) GTEST_SKIP() << "FUSE is not available here"
+
+// An I/O error is no end of file: the run fails with code 1 after the
+// chunks read before it, and nothing is read twice.
+TEST_F(FaultySource, ReadErrorPartWayIsCode1) {
+  const std::string data = test::TextBytes(100000);
+  SERVE_OR_SKIP((test::FaultyFileSystem::File{data, 40000}));
+  EXPECT_EQ(kReadFailed, FailingBackup({Link()}, Archive()));
+  const auto archive = test::ReadArchiveFile(Archive());
+  EXPECT_FALSE(archive.EndMarker);
+  ASSERT_EQ(1u, archive.Entries.size());
+  EXPECT_EQ(data.substr(0, 2 * 16384), test::EntryData(archive.Entries[0]));
+}
+
+// Measured fine, then it cannot be opened: code 1, and the archive ends
+// with the entry's name.
+TEST_F(FaultySource, OpenFailingAtItsEntryIsCode1) {
+  SERVE_OR_SKIP((test::FaultyFileSystem::File{"data", -1, 2}));
+  EXPECT_EQ(kReadFailed, FailingBackup({Link()}, Archive()));
+  const std::string bytes = test::ReadFile(Archive());
+  const std::string name = Link();
+  ASSERT_EQ(12 + 4 + name.size(), bytes.size());
+  EXPECT_EQ(name, bytes.substr(16));
+}
+
+// Measuring cannot open it: the open error leaves Backup before any
+// archive exists, with no OnError and no last progress.
+TEST_F(FaultySource, OpenFailingWhileMeasuringLeavesBackup) {
+  SERVE_OR_SKIP((test::FaultyFileSystem::File{"data", -1, 1}));
+  TBackupFile engine;
+  test::RunLog log;
+  test::Record(engine, log);
+  try {
+    engine.Backup({Link()}, Archive());
+    ADD_FAILURE() << "no exception";
+  } catch (const EFOpenError& e) {
+    EXPECT_EQ("Cannot open file " + Link(), e.what());
+  }
+  EXPECT_FALSE(engine.Busy());
+  EXPECT_TRUE(log.Errors.empty());
+  EXPECT_EQ(std::vector<int>{0}, log.Percents);
+  EXPECT_FALSE(platform::FileExists(Archive()));
+  EXPECT_FALSE(engine.BackupToStream({Link()}, nullptr));
+}
+
+// Empty when measured, full when written: a total of 0 with data
+// written gives 100 percent and a rate of 0, never a division by zero.
+TEST_F(FaultySource, DataAgainstATotalOfZero) {
+  const std::string data = test::TextBytes(50000);
+  SERVE_OR_SKIP((test::FaultyFileSystem::File{data, -1, 0, true}));
+  TBackupFile engine;
+  test::RunLog log;
+  test::Record(engine, log);
+  ASSERT_TRUE(engine.Backup({Link()}, Archive()));
+  EXPECT_EQ(0, engine.TotalSize());
+  EXPECT_EQ(0, engine.CompressionRate());
+  EXPECT_EQ(std::vector<int>({0, 100, 100, 100, 100, 100}), log.Percents);
+  EXPECT_EQ(data, test::EntryData(test::ReadArchiveFile(Archive()).Entries[0]));
+}
+
+}  // namespace
+}  // namespace kelmora

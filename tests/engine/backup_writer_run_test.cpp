@@ -1,0 +1,216 @@
+// How a run starts, stops and ends: stop requests, the caller's stream,
+// the file-ID list, the archive attribute, and the exceptions that leave
+// Backup unconverted.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+#include "engine/backup_file.h"
+#include "engine/backup_writer_support.h"
+#include "platform/platform.h"
+#include "test_support.h"
+
+namespace kelmora {
+namespace {
+
+using test::TempDir;
+
+TEST(BackupRun, StopAtTheFirstProgressLeavesOnlyTheHeader) {
+  TempDir dir;
+  test::WriteFile(dir / "src/a", test::TextBytes(50000));
+  test::WriteFile(dir / "src/b", "b");
+  TBackupFile engine;
+  engine.BackupTitle = "T";
+  test::RunLog log;
+  test::Record(engine, log);
+  engine.OnProgress = [&](TBackupFile&, const std::string& File, TPercentage Percent,
+                          bool& Continue) {
+    log.Percents.push_back(Percent);
+    if (File.empty() && Percent == 0) Continue = false;
+  };
+  EXPECT_FALSE(engine.Backup({dir / "src/*.*"}, dir / "s.bkp"));
+  EXPECT_TRUE(log.Errors.empty());
+  EXPECT_EQ(std::vector<int>({0, 100}), log.Percents);
+  const std::string bytes = test::ReadFile(dir / "s.bkp");
+  ASSERT_EQ(13u, bytes.size());  // title length, "T", total size, file count
+  EXPECT_EQ(50001, test::LE32(bytes, 5));
+  EXPECT_EQ(2, test::LE32(bytes, 9));
+  EXPECT_FALSE(engine.Busy());
+}
+
+TEST(BackupRun, StopMidFileEndsTheSectionAndKeepsTheArchiveFlag) {
+  TempDir dir;
+  const std::string data = test::RandomBytes(5 * 16384);
+  test::WriteFile(dir / "f", data);
+  const bool flagKept = platform::HasArchiveAttribute(dir / "f");
+  TBackupFile engine;
+  engine.SetArchiveFlag = true;
+  test::RunLog log;
+  test::Record(engine, log);
+  int chunks = 0;
+  engine.OnProgress = [&](TBackupFile&, const std::string& File, TPercentage, bool& Continue) {
+    if (!File.empty() && ++chunks == 2) Continue = false;
+  };
+  EXPECT_FALSE(engine.Backup({dir / "f"}, dir / "m.bkp"));
+  EXPECT_TRUE(log.Errors.empty());
+  const auto archive = test::ReadArchiveFile(dir / "m.bkp");
+  EXPECT_FALSE(archive.EndMarker);
+  ASSERT_EQ(1u, archive.Entries.size());
+  EXPECT_EQ(data.substr(0, 2 * 16384), test::EntryData(archive.Entries[0]));
+  // Half a file in the archive must not make the next incremental skip it.
+  EXPECT_EQ(flagKept, platform::HasArchiveAttribute(dir / "f"));
+}
+
+TEST(BackupRun, StreamBackupWritesOneVolumeFromTheStreamPosition) {
+  TempDir dir;
+  const std::string data = test::RandomBytes(60000);
+  test::WriteFile(dir / "f", data);
+  TBackupFile engine;
+  engine.MaxSize = 5000;
+  EXPECT_FALSE(engine.BackupToStream({dir / "f"}, nullptr));
+  EXPECT_EQ(5000, engine.MaxSize);
+
+  engine.MaxSize = 1000000;
+  TMemoryStream stream;
+  stream.WriteBuffer("XYZ", 3);
+  ASSERT_TRUE(engine.BackupToStream({dir / "f"}, &stream));
+  EXPECT_EQ(0, engine.MaxSize);
+  const std::string bytes = stream.Text();
+  EXPECT_EQ("XYZ", bytes.substr(0, 3));
+  test::WriteFile(dir / "copy", bytes.substr(3));
+  const auto archive = test::ReadArchiveFile(dir / "copy");
+  EXPECT_TRUE(archive.EndMarker);
+  EXPECT_EQ(1u, archive.Volumes.size());
+  EXPECT_EQ(data, test::EntryData(archive.Entries[0]));
+}
+
+// Sets $TMPDIR for one test.
+class ScopedTempDirVariable {
+ public:
+  explicit ScopedTempDirVariable(const std::string& Value) {
+    if (const char* old = std::getenv("TMPDIR")) old_ = old;
+    ::setenv("TMPDIR", Value.c_str(), 1);
+  }
+  ~ScopedTempDirVariable() {
+    if (old_.empty())
+      ::unsetenv("TMPDIR");
+    else
+      ::setenv("TMPDIR", old_.c_str(), 1);
+  }
+
+ private:
+  std::string old_;
+};
+
+TEST(BackupRun, FileIdListIsTheFirstEntryAndItsFileIsGoneAfterwards) {
+  TempDir dir;
+  test::WriteFile(dir / "src/a", test::TextBytes(3000));
+  test::WriteFile(dir / "src/b", "");
+  std::filesystem::create_directory(dir / "tmp");
+  ScopedTempDirVariable tmp(dir / "tmp");
+
+  TBackupFile engine;
+  engine.SaveFileID = true;
+  test::RunLog log;
+  test::Record(engine, log);
+  ASSERT_TRUE(engine.Backup({dir / "src/a", dir / "src/b"}, dir / "l.bkp"));
+  const std::string expected =
+      format::FileIdLine(dir / "src/a", platform::FileTimeOfPath(dir / "src/a"), 3000) + "\r\n" +
+      format::FileIdLine(dir / "src/b", platform::FileTimeOfPath(dir / "src/b"), 0) + "\r\n";
+  const auto archive = test::ReadArchiveFile(dir / "l.bkp");
+  ASSERT_EQ(3u, archive.Entries.size());
+  EXPECT_EQ("FILE:LIST", archive.Entries[0].Name);
+  EXPECT_EQ(expected, test::EntryData(archive.Entries[0]));
+  EXPECT_EQ(2, engine.FileCount());
+  EXPECT_EQ(2, engine.FilesDone());
+  EXPECT_EQ(static_cast<int64_t>(3000 + expected.size()), engine.TotalSize());
+  EXPECT_TRUE(std::filesystem::is_empty(dir / "tmp"));
+
+  // Nowhere to put the list: code 7, and the archive holds its header only.
+  ScopedTempDirVariable missing(dir / "missing");
+  log = {};
+  EXPECT_FALSE(engine.Backup({dir / "src/a"}, dir / "l.bkp"));
+  EXPECT_EQ(std::vector<int32_t>{beTempFile}, log.Errors);
+  EXPECT_EQ(12u, test::ReadFile(dir / "l.bkp").size());
+}
+
+// Both files are stored completely and lose the attribute; the next
+// incremental run takes only what changed since.
+TEST(BackupRun, IncrementalRunsTakeOnlyChangedFiles) {
+  TempDir dir;
+  test::WriteFile(dir / "src/a", "first");
+  test::WriteFile(dir / "src/b", test::TextBytes(40000));
+  platform::ClearArchiveAttribute(dir / "src/a");
+  if (platform::HasArchiveAttribute(dir / "src/a"))
+    GTEST_SKIP() << "no user extended attributes under " << dir.path();
+  test::WriteFile(dir / "src/a", "second");  // changed again: set
+
+  TBackupFile engine;
+  engine.SetBackupMode(bmIncremental);
+  ASSERT_TRUE(engine.SetArchiveFlag);
+  ASSERT_TRUE(engine.Backup({dir / "src/*.*"}, dir / "i1.bkp"));
+  EXPECT_EQ(2, engine.FileCount());
+  EXPECT_FALSE(platform::HasArchiveAttribute(dir / "src/a"));
+  EXPECT_FALSE(platform::HasArchiveAttribute(dir / "src/b"));
+
+  ASSERT_TRUE(engine.Backup({dir / "src/*.*"}, dir / "i2.bkp"));
+  EXPECT_EQ(0, engine.FileCount());
+
+  test::WriteFile(dir / "src/b", "now much shorter");
+  ASSERT_TRUE(engine.Backup({dir / "src/*.*"}, dir / "i3.bkp"));
+  const auto archive = test::ReadArchiveFile(dir / "i3.bkp");
+  ASSERT_EQ(1u, archive.Entries.size());
+  EXPECT_EQ(dir / "src/b", archive.Entries[0].Name);
+}
+
+// A stream that fails exactly when a given name is written to it.
+class FailingOnName : public TMemoryStream {
+ public:
+  explicit FailingOnName(std::string Name) : name_(std::move(Name)) {}
+  size_t Write(const void* Buffer, size_t Count) override {
+    if (Count == name_.size() && std::memcmp(Buffer, name_.data(), Count) == 0)
+      throw EStreamError(kStreamWriteError);
+    return TMemoryStream::Write(Buffer, Count);
+  }
+
+ private:
+  std::string name_;
+};
+
+// A failing name write is no error code: the stream error leaves Backup
+// after the busy flag is cleared, with no OnError and no last progress.
+TEST(BackupRun, FailingNameWriteLeavesBackupAsAnException) {
+  TempDir dir;
+  test::WriteFile(dir / "a", "a");
+  test::WriteFile(dir / "b", "b");
+  TBackupFile engine;
+  FailingOnName stream(dir / "b");
+  ASSERT_FALSE(engine.BackupToStream({dir / "a", dir / "b"}, &stream));
+  test::RunLog log;
+  test::Record(engine, log);
+  stream.Clear();
+  EXPECT_THROW(engine.Backup({dir / "a", dir / "b"}, kStreamArchiveName), EStreamError);
+  EXPECT_FALSE(engine.Busy());
+  EXPECT_TRUE(log.Errors.empty());
+  EXPECT_EQ(std::vector<int>({0, 50}), log.Percents);  // a's one chunk, nothing after
+  EXPECT_EQ(1, engine.FilesDone());
+}
+
+TEST(BackupRun, HandlerThrowingInsideTheWriterIsAWriteFailure) {
+  TempDir dir;
+  test::WriteFile(dir / "f", test::TextBytes(40000));
+  TBackupFile engine;
+  test::RunLog log;
+  test::Record(engine, log);
+  engine.OnProgress = [](TBackupFile&, const std::string& File, TPercentage, bool&) {
+    if (!File.empty()) throw std::runtime_error("handler failed");
+  };
+  EXPECT_FALSE(engine.Backup({dir / "f"}, dir / "h.bkp"));
+  EXPECT_EQ(std::vector<int32_t>{beCannotWriteArchive}, log.Errors);
+  EXPECT_FALSE(engine.Busy());
+}
+
+}  // namespace
+}  // namespace kelmora
