@@ -1,0 +1,270 @@
+// kelmora-cli backup, run as a program: its options, exit statuses, what
+// it prints where, and the archive it writes.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "engine/backup_file.h"
+#include "engine/backup_writer_support.h"
+#include "platform/platform.h"
+#include "test_support.h"
+
+namespace kelmora {
+namespace {
+
+using test::TempDir;
+
+const char* const kProgram = KELMORA_BUILD_DIR "/kelmora-cli";
+
+struct Result {
+  int Status = -1;  // exit status; -1 when it had to be killed
+  std::string Out, Err;
+};
+
+// Waits for the child, killing it after a minute: a hang fails the test.
+int Reap(pid_t Pid) {
+  int status = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (::waitpid(Pid, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      ::kill(Pid, SIGKILL);
+      ::waitpid(Pid, &status, 0);
+      return -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+[[noreturn]] void Exec(const std::vector<std::string>& Args) {
+  std::vector<char*> argv{const_cast<char*>(kProgram)};
+  for (const std::string& a : Args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  ::execv(kProgram, argv.data());
+  ::_exit(127);
+}
+
+// Without a terminal: standard output and error go to files.
+Result RunCli(const TempDir& Dir, const std::vector<std::string>& Args) {
+  const std::string out = Dir / ".out", err = Dir / ".err";
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::setsid();
+    const int in = ::open("/dev/null", O_RDONLY);
+    ::dup2(in, 0);
+    ::dup2(::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+    ::dup2(::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
+    Exec(Args);
+  }
+  Result r;
+  r.Status = Reap(pid);
+  r.Out = test::ReadFile(out);
+  r.Err = test::ReadFile(err);
+  return r;
+}
+
+// With standard error on a terminal, which the test reads.
+Result RunOnTerminal(const TempDir& Dir, const std::vector<std::string>& Args) {
+  const std::string out = Dir / ".out";
+  int master = -1;
+  const pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
+  if (pid == 0) {
+    ::dup2(::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+    Exec(Args);
+  }
+  Result r;
+  char buffer[4096];
+  ssize_t n;
+  // The terminal reports an error once the program has closed it.
+  while ((n = ::read(master, buffer, sizeof buffer)) > 0) r.Err.append(buffer, n);
+  ::close(master);
+  r.Status = Reap(pid);
+  r.Out = test::ReadFile(out);
+  return r;
+}
+
+// Entries follow the directory listing, whose order is the system's.
+const test::EntryRecord& Entry(const test::ArchiveRecords& Archive, const std::string& Name) {
+  for (const auto& entry : Archive.Entries)
+    if (entry.Name == Name) return entry;
+  throw std::runtime_error("no entry " + Name);
+}
+
+bool Contains(const std::string& Text, const std::string& Part) {
+  return Text.find(Part) != std::string::npos;
+}
+
+class BackupCli : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    test::WriteFile(dir_ / "src/a.txt", test::TextBytes(70000));
+    test::WriteFile(dir_ / "src/sub/b.bin", test::RandomBytes(100000));
+    test::WriteFile(dir_ / "src/sub/empty", "");
+  }
+  std::string Tree() const { return dir_ / "src/*.* /s"; }
+  std::string Contents(const std::string& Relative) const {
+    return test::ReadFile(dir_ / ("src/" + Relative));
+  }
+
+  TempDir dir_;
+};
+
+TEST_F(BackupCli, WritesTheArchiveTheOptionsAskFor) {
+  const Result r = RunCli(dir_, {"backup", "-l", "max", "-t", "My title", "--file-ids", "-v", "64k",
+                                 dir_ / "a.bkp", Tree()});
+  ASSERT_EQ(0, r.Status) << r.Err;
+  EXPECT_TRUE(r.Err.empty()) << r.Err;
+  for (const char* line : {"Files:        3", "Total size:", "Archive:", "Compression:", "Time:"})
+    EXPECT_TRUE(Contains(r.Out, line)) << line << " in " << r.Out;
+
+  const auto archive = test::ReadArchiveFile(dir_ / "a.bkp");
+  EXPECT_TRUE(archive.EndMarker);
+  EXPECT_EQ("My title", archive.Header.Title);
+  EXPECT_EQ(3, archive.Header.FileCount);
+  ASSERT_EQ(4u, archive.Entries.size());
+  EXPECT_EQ("FILE:LIST", archive.Entries[0].Name);
+  EXPECT_GE(archive.Volumes.size(), 3u);
+  for (const auto& volume : archive.Volumes)
+    EXPECT_LE(test::ReadFile(volume).size(), 65536u) << volume;
+  EXPECT_EQ(Contents("sub/b.bin"), test::EntryData(Entry(archive, dir_ / "src/sub/b.bin")));
+  EXPECT_EQ(Contents("a.txt"), test::EntryData(Entry(archive, dir_ / "src/a.txt")));
+}
+
+TEST_F(BackupCli, LevelNoneStoresWholePieces) {
+  const Result r =
+      RunCli(dir_, {"backup", "-q", "--level", "none", dir_ / "n.bkp", dir_ / "src/a.txt"});
+  ASSERT_EQ(0, r.Status) << r.Err;
+  EXPECT_TRUE(r.Out.empty()) << "quiet prints no summary";
+  const auto archive = test::ReadArchiveFile(dir_ / "n.bkp");
+  const auto& chunks = archive.Entries[0].Sections[0].Chunks;
+  ASSERT_EQ(5u, chunks.size());
+  for (size_t i = 0; i < 4; ++i) EXPECT_EQ(-16384, chunks[i].Length);
+}
+
+TEST_F(BackupCli, DashWritesTheArchiveToStandardOutput) {
+  const Result r = RunCli(dir_, {"backup", "-", Tree()});
+  ASSERT_EQ(0, r.Status) << r.Err;
+  EXPECT_TRUE(Contains(r.Err, "Files:")) << "the summary goes to standard error";
+  test::WriteFile(dir_ / "copy.bkp", r.Out);
+  const auto archive = test::ReadArchiveFile(dir_ / "copy.bkp");
+  EXPECT_TRUE(archive.EndMarker);
+  EXPECT_EQ(3u, archive.Entries.size());
+  EXPECT_EQ(Contents("sub/b.bin"), test::EntryData(Entry(archive, dir_ / "src/sub/b.bin")));
+
+  const Result split = RunCli(dir_, {"backup", "-v", "1m", "-", Tree()});
+  EXPECT_EQ(2, split.Status);
+  EXPECT_TRUE(split.Out.empty());
+}
+
+TEST_F(BackupCli, UsageErrorsExitWith2) {
+  const std::vector<std::vector<std::string>> cases = {
+      {"backup"},
+      {"backup", dir_ / "x.bkp"},
+      {"backup", "-l", "fast", dir_ / "x.bkp", Tree()},
+      {"backup", "-v", "16484", dir_ / "x.bkp", Tree()},
+      {"backup", "-v", "2g", dir_ / "x.bkp", Tree()},
+      {"backup", "-v", "3000000000", dir_ / "x.bkp", Tree()},
+      {"backup", "-v", "12x", dir_ / "x.bkp", Tree()},
+      {"backup", "-v", "-1", dir_ / "x.bkp", Tree()},
+      {"backup", "--no-such-option", dir_ / "x.bkp", Tree()},
+  };
+  for (const auto& args : cases) {
+    std::string line;
+    for (const auto& a : args) line += a + " ";
+    SCOPED_TRACE(line);
+    const Result r = RunCli(dir_, args);
+    EXPECT_EQ(2, r.Status);
+    EXPECT_FALSE(r.Err.empty());
+    if (args.size() > 2 && args[1] == "-v" && args[2] != "-1") {
+      EXPECT_TRUE(Contains(r.Err, "16,489 to 2,147,483,647")) << r.Err;
+    }
+    EXPECT_FALSE(platform::FileExists(dir_ / "x.bkp"));
+  }
+}
+
+TEST_F(BackupCli, VolumeSizesWithSuffixes) {
+  test::WriteFile(dir_ / "big", test::RandomBytes(3 << 20));
+  for (const auto& [size, limit] : std::vector<std::pair<std::string, int64_t>>{
+           {"1m", 1 << 20}, {"1048576", 1 << 20}, {"16489", 16489}, {"0", -1}}) {
+    SCOPED_TRACE(size);
+    const Result r = RunCli(dir_, {"backup", "-q", "-v", size, dir_ / "v.bkp", dir_ / "big"});
+    ASSERT_EQ(0, r.Status) << r.Err;
+    const auto archive = test::ReadArchiveFile(dir_ / "v.bkp");
+    EXPECT_EQ(test::ReadFile(dir_ / "big"), test::EntryData(archive.Entries[0]));
+    for (const auto& volume : archive.Volumes) {
+      if (limit > 0) {
+        EXPECT_LE(static_cast<int64_t>(test::ReadFile(volume).size()), limit);
+      }
+    }
+    if (limit < 0) {
+      EXPECT_EQ(1u, archive.Volumes.size());
+    } else if (limit == 1 << 20) {
+      EXPECT_EQ(4u, archive.Volumes.size());
+    }
+  }
+}
+
+TEST_F(BackupCli, FailuresExitWith1AndSayWhy) {
+  test::WriteFile(dir_ / "plain", "not a folder");
+  for (const std::string& archive : {dir_ / "plain/x.bkp", std::string("/dev/full")}) {
+    SCOPED_TRACE(archive);
+    const Result r = RunCli(dir_, {"backup", archive, Tree()});
+    EXPECT_EQ(1, r.Status);
+    EXPECT_TRUE(Contains(r.Err, "kelmora-cli: Cannot write to archive")) << r.Err;
+  }
+}
+
+TEST_F(BackupCli, IncrementalTakesOnlyChangedFiles) {
+  platform::ClearArchiveAttribute(dir_ / "src/a.txt");
+  if (platform::HasArchiveAttribute(dir_ / "src/a.txt"))
+    GTEST_SKIP() << "no user extended attributes here";
+  test::WriteFile(dir_ / "src/a.txt", "changed");
+  ASSERT_EQ(0,
+            RunCli(dir_, {"backup", "-q", "--clear-archive-flag", dir_ / "1.bkp", Tree()}).Status);
+  EXPECT_FALSE(platform::HasArchiveAttribute(dir_ / "src/sub/b.bin"));
+  test::WriteFile(dir_ / "src/a.txt", "changed again");
+  ASSERT_EQ(0, RunCli(dir_, {"backup", "-q", "--incremental", dir_ / "2.bkp", Tree()}).Status);
+  const auto archive = test::ReadArchiveFile(dir_ / "2.bkp");
+  ASSERT_EQ(1u, archive.Entries.size());
+  EXPECT_EQ(dir_ / "src/a.txt", archive.Entries[0].Name);
+  EXPECT_FALSE(platform::HasArchiveAttribute(dir_ / "src/a.txt"));
+}
+
+TEST_F(BackupCli, ProgressLineOnlyOnATerminal) {
+  const Result plain = RunCli(dir_, {"backup", dir_ / "p.bkp", Tree()});
+  ASSERT_EQ(0, plain.Status);
+  EXPECT_TRUE(plain.Err.empty()) << plain.Err;
+
+  const Result tty = RunOnTerminal(dir_, {"backup", dir_ / "t.bkp", Tree()});
+  ASSERT_EQ(0, tty.Status) << tty.Err;
+  EXPECT_TRUE(Contains(tty.Err, "\r")) << tty.Err;
+  EXPECT_TRUE(Contains(tty.Err, "100%")) << tty.Err;
+  EXPECT_TRUE(Contains(tty.Err, "/s")) << "the speed, and the current file: " << tty.Err;
+  EXPECT_TRUE(Contains(tty.Out, "Files:")) << tty.Out;
+
+  const Result quiet = RunOnTerminal(dir_, {"backup", "-q", dir_ / "q.bkp", Tree()});
+  ASSERT_EQ(0, quiet.Status);
+  EXPECT_FALSE(Contains(quiet.Err, "%")) << quiet.Err;
+}
+
+TEST_F(BackupCli, HelpExplainsEveryOption) {
+  const Result r = RunCli(dir_, {"backup", "--help"});
+  EXPECT_EQ(0, r.Status);
+  for (const char* option : {"--level", "fastest", "none", "default", "max", "--volume-size",
+                             "--title", "--file-ids", "--incremental", "--clear-archive-flag",
+                             "--quiet", "ARCHIVE", "SOURCE", "standard output", "Exit status"})
+    EXPECT_TRUE(Contains(r.Out, option)) << option;
+  const Result top = RunCli(dir_, {"--help"});
+  EXPECT_EQ(0, top.Status);
+  EXPECT_TRUE(Contains(top.Out, "backup"));
+}
+
+}  // namespace
+}  // namespace kelmora
