@@ -1,0 +1,394 @@
+// The window's commands on real folders and archives: Backup, Restore and
+// Stop, the pickers, the size limit, and what the window shows of the
+// engine's progress, questions and errors.
+#include <QCheckBox>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTimer>
+#include <filesystem>
+#include <map>
+
+#include "form_fixture.h"
+#include "widgets/cgauge.h"
+#include "widgets/folder_dialog.h"
+
+namespace kelmora::test {
+namespace {
+
+namespace fs = std::filesystem;
+using app::TForm1;
+
+class CommandsTest : public FormTest {
+ protected:
+  // A small tree; returns relative path -> contents.
+  std::map<std::string, std::string> MakeTree(const std::string& root) {
+    std::map<std::string, std::string> files = {
+        {"a.txt", TextBytes(5000, 1)},
+        {"b.bin", RandomBytes(40000, 2)},
+        {"sub/c.txt", TextBytes(70000, 3)},
+        {"sub/deeper/d.bin", RandomBytes(3000, 4)},
+    };
+    for (const auto& [name, bytes] : files) WriteFile(root + "/" + name, bytes);
+    return files;
+  }
+
+  // Many multi-chunk files, so that an operation takes many steps.
+  void MakeLongTree(const std::string& root) {
+    for (int i = 0; i < 30; ++i)
+      WriteFile(root + "/f" + std::to_string(i) + ".bin", RandomBytes(40000, 100 + i));
+  }
+
+  std::unique_ptr<TForm1> FormFor(const std::string& source, const std::string& archive) {
+    auto form = MakeForm();
+    form->Values.BackupFolder = QString::fromStdString(source) + "/";
+    form->Values.BackupFileName = QString::fromStdString(archive);
+    return form;
+  }
+
+  static void SetLimit(TForm1& form, const QString& size, int unit) {
+    form.CheckBoxSize->setChecked(true);
+    form.EditSize->setText(size);
+    form.ComboBoxSize->setCurrentIndex(unit);
+    form.ComboBoxSizeChange();
+  }
+};
+
+TEST_F(CommandsTest, BackupWritesTheArchiveFillsTheGaugeAndShowsTheSummary) {
+  const auto files = MakeTree(Path("src"));
+  auto form = FormFor(Path("src"), Path("out.bkp"));
+  form->ButtonBackup->click();
+
+  ASSERT_TRUE(fs::exists(Path("out.bkp")));
+  EXPECT_GT(fs::file_size(Path("out.bkp")), 0u);
+  EXPECT_EQ(form->CGauge1->Progress(), form->CGauge1->MaxValue());
+  int64_t total = 0;
+  for (const auto& [name, bytes] : files) total += static_cast<int64_t>(bytes.size());
+  EXPECT_EQ(form->BackupEngine.FileCount(), 4);
+  EXPECT_EQ(form->StatusLine(), QStringLiteral(" Files: 4 - Size: %1 - Compression Rate: %2")
+                                    .arg(total)
+                                    .arg(form->BackupEngine.CompressionRate()));
+  EXPECT_GT(form->BackupEngine.CompressionRate(), 0) << "the text files compress";
+  EXPECT_EQ(form->BackupEngine.CompressionLevel, clDefault) << "item 0 is Default";
+  EXPECT_EQ(form->BackupEngine.MaxSize, 0);
+  EXPECT_TRUE(shown.empty());
+
+  // Restore into a folder that does not exist yet: the window creates it,
+  // and the stored tree comes back under it.
+  form->Values.RestoreFolder = QString::fromStdString(Path("restored")) + "/";
+  form->ButtonRestore->click();
+  for (const auto& [name, bytes] : files) {
+    const std::string restored = Path("restored") + Path("src/" + name);
+    ASSERT_TRUE(fs::exists(restored)) << restored;
+    EXPECT_EQ(ReadFile(restored), bytes) << name;
+  }
+  EXPECT_EQ(form->StatusLine(), QStringLiteral(" Files: 4 - Size: %1").arg(total));
+  EXPECT_EQ(form->CGauge1->Progress(), form->CGauge1->MaxValue());
+  EXPECT_TRUE(form->BackupEngine.RestoreFullPath);
+  EXPECT_TRUE(shown.empty());
+}
+
+TEST_F(CommandsTest, SubDirectoriesSwitchTheSourceSpecification) {
+  MakeTree(Path("src"));
+  auto form = FormFor(Path("src"), Path("out.bkp"));
+  const QString folder = QString::fromStdString(Path("src")) + "/";
+  form->ButtonBackup->click();
+  EXPECT_EQ(form->SourceSpec, folder + "*.* /s");
+  ASSERT_EQ(form->SourceList.size(), 1u);
+  EXPECT_EQ(form->SourceList[0], (folder + "*.* /s").toStdString());
+  EXPECT_EQ(form->BackupEngine.FileCount(), 4);
+
+  form->CheckBoxSubDirs->setChecked(false);
+  EXPECT_FALSE(form->Values.SubDirs);
+  form->ButtonBackup->click();
+  EXPECT_EQ(form->SourceSpec, folder + "*.*");
+  ASSERT_EQ(form->SourceList.size(), 1u);
+  EXPECT_EQ(form->BackupEngine.FileCount(), 2) << "only a.txt and b.bin";
+}
+
+TEST_F(CommandsTest, SizeLimitAndLevelReachTheEngine) {
+  MakeTree(Path("src"));
+  auto form = FormFor(Path("src"), Path("out.bkp"));
+  SetLimit(*form, "10", 1);
+  form->ComboBoxCompressionLevel->setCurrentIndex(3);
+  form->ComboBoxCompressionLevelChange();
+  form->ButtonBackup->click();
+  EXPECT_EQ(form->BackupEngine.MaxSize, 10485760);
+  EXPECT_EQ(form->BackupEngine.CompressionLevel, clNone);
+
+  form->CheckBoxSize->setChecked(false);
+  EXPECT_FALSE(form->EditSize->isEnabled());
+  form->EditSize->setText("3");
+  form->ComboBoxSize->setCurrentIndex(2);  // 3 Gb would be refused if it counted
+  form->ButtonBackup->click();
+  EXPECT_EQ(form->BackupEngine.MaxSize, 0);
+  EXPECT_TRUE(shown.empty());
+
+  SetLimit(*form, "17", 0);
+  form->ButtonBackup->click();
+  EXPECT_EQ(form->BackupEngine.MaxSize, 17408);
+  EXPECT_TRUE(fs::exists(Path("out.002"))) << "a small limit splits the archive";
+  SetLimit(*form, "0", 1);
+  form->ButtonBackup->click();
+  EXPECT_EQ(form->BackupEngine.MaxSize, 0) << "0 is one volume of any size";
+  EXPECT_TRUE(shown.empty());
+}
+
+TEST_F(CommandsTest, UnworkableSizeLimitsAreRefusedWithTheAllowedRange) {
+  MakeTree(Path("src"));
+  auto form = FormFor(Path("src"), Path("out.bkp"));
+  const struct {
+    const char* Size;
+    int Unit;
+    const char* Expected;
+  } cases[] = {
+      {"3", 2, "The volume size 3 Gb cannot be used. Enter a size from 1 to 1 Gb"},
+      {"2048", 1, "The volume size 2048 Mb cannot be used. Enter a size from 1 to 2047 Mb"},
+      {"16", 0, "The volume size 16 Kb cannot be used. Enter a size from 17 to 2097151 Kb"},
+      {"-1", 1, "The volume size -1 Mb cannot be used. Enter a size from 1 to 2047 Mb"},
+  };
+  for (const auto& c : cases) {
+    shown.clear();
+    SetLimit(*form, c.Size, c.Unit);
+    form->ButtonBackup->click();
+    ASSERT_EQ(shown.size(), 1u) << c.Size;
+    EXPECT_EQ(shown[0].Kind, "error");
+    EXPECT_TRUE(shown[0].Text.startsWith(c.Expected)) << shown[0].Text.toStdString();
+    EXPECT_TRUE(shown[0].Text.endsWith("or 0 for a single volume of any size."));
+    EXPECT_FALSE(fs::exists(Path("out.bkp"))) << "nothing was started for " << c.Size;
+  }
+}
+
+TEST_F(CommandsTest, SizeEditAcceptsOnlyIntegers) {
+  auto form = MakeForm();
+  form->CheckBoxSize->setChecked(true);
+  form->EditSize->setText("25");
+  EXPECT_EQ(form->Values.SizeValue, 25);
+  form->EditSize->setText("");
+  EXPECT_EQ(form->Values.SizeValue, 25) << "an empty edit keeps the last size";
+  EXPECT_TRUE(shown.empty());
+  form->EditSize->setText("1x");
+  ASSERT_EQ(shown.size(), 1u);
+  EXPECT_EQ(shown[0].Kind, "error");
+  EXPECT_EQ(shown[0].Text, "'1x' is not a valid integer value");
+  EXPECT_EQ(form->Values.SizeValue, 25);
+}
+
+TEST_F(CommandsTest, AnEngineErrorShowsItsMessageOnceThenTheSummary) {
+  MakeTree(Path("src"));
+  auto form = FormFor(Path("src"), Path("missing/out.bkp"));
+  form->ButtonBackup->click();
+  ASSERT_EQ(shown.size(), 1u);
+  EXPECT_EQ(shown[0].Kind, "message") << "a plain box";
+  EXPECT_EQ(shown[0].Caption, "Kelmora 1.0");
+  EXPECT_EQ(shown[0].Text, "Cannot write to archive");
+  EXPECT_TRUE(form->StatusLine().startsWith(" Files: 4 - Size: ")) << form->StatusLine().toStdString();
+}
+
+TEST_F(CommandsTest, RestoringAMissingArchiveSaysNothing) {
+  auto form = FormFor(Path("src"), Path("nothing.bkp"));
+  form->Values.RestoreFolder = QString::fromStdString(Path("restored")) + "/";
+  form->ButtonRestore->click();
+  EXPECT_TRUE(shown.empty());
+  EXPECT_EQ(form->StatusLine(), " Files: 0 - Size: 0");
+  EXPECT_TRUE(fs::is_directory(Path("restored")));
+}
+
+TEST_F(CommandsTest, GaugeCountsFilesOfTheCurrentOperation) {
+  MakeTree(Path("src"));
+  auto form = FormFor(Path("src"), Path("out.bkp"));
+  form->ButtonBackup->click();  // leaves FileCount at 4 for the next run
+  ASSERT_EQ(form->BackupEngine.FileCount(), 4);
+  form->FileCounter = 0;
+  bool go_on = true;
+  // The opening event (no name) of the next operation resets the gauge.
+  form->EngineProgress(form->BackupEngine, "", 0, go_on);
+  EXPECT_EQ(form->CGauge1->Progress(), 0);
+  form->EngineProgress(form->BackupEngine, "/x/a", 10, go_on);
+  form->EngineProgress(form->BackupEngine, "/x/a", 20, go_on);
+  EXPECT_EQ(form->CGauge1->Progress(), 25) << "one name, however many chunks";
+  EXPECT_EQ(form->StatusLine(), " /x/a");
+  form->EngineProgress(form->BackupEngine, "/x/b", 30, go_on);
+  form->EngineProgress(form->BackupEngine, "/x/c", 40, go_on);
+  EXPECT_EQ(form->CGauge1->Progress(), 75);
+  EXPECT_TRUE(go_on);
+}
+
+TEST_F(CommandsTest, StopWhileIdleAsksNothing) {
+  auto form = MakeForm();
+  form->ButtonStop->click();
+  EXPECT_TRUE(shown.empty());
+}
+
+TEST_F(CommandsTest, StopThenNoLetsTheBackupGoOn) {
+  MakeLongTree(Path("src"));
+  auto form = FormFor(Path("src"), Path("out.bkp"));
+  yesNoAnswers = {false};
+  QTimer::singleShot(0, form.get(), [&] { form->ButtonStop->click(); });
+  form->ButtonBackup->click();
+  const auto asked = ShownOf("yesno");
+  ASSERT_EQ(asked.size(), 1u);
+  EXPECT_EQ(asked[0].Caption, "Confirm");
+  EXPECT_EQ(asked[0].Text, "Do you want to abort the operation");
+  EXPECT_EQ(form->BackupEngine.FilesDone(), 30);
+}
+
+TEST_F(CommandsTest, StopThenYesStopsTheBackup) {
+  MakeLongTree(Path("src"));
+  auto form = FormFor(Path("src"), Path("out.bkp"));
+  yesNoAnswers = {true};
+  QTimer::singleShot(0, form.get(), [&] { form->ButtonStop->click(); });
+  form->ButtonBackup->click();
+  EXPECT_EQ(ShownOf("yesno").size(), 1u);
+  EXPECT_LT(form->BackupEngine.FilesDone(), 30);
+  EXPECT_EQ(ShownOf("message").size(), 0u) << "a stop is not an error";
+  EXPECT_TRUE(form->StatusLine().startsWith(" Files: 30 - Size: 1200000"));
+}
+
+TEST_F(CommandsTest, NoSecondOperationWhileOneRuns) {
+  MakeLongTree(Path("src"));
+  auto form = FormFor(Path("src"), Path("out.bkp"));
+  bool busy = false;
+  QTimer::singleShot(0, form.get(), [&] {
+    busy = form->BackupEngine.Busy();
+    form->ComboBoxCompressionLevel->setCurrentIndex(2);
+    form->ComboBoxCompressionLevelChange();
+    form->ButtonBackup->click();
+    form->ButtonRestore->click();
+  });
+  form->ButtonBackup->click();
+  ASSERT_TRUE(busy);
+  const auto told = ShownOf("message");
+  ASSERT_EQ(told.size(), 2u);
+  EXPECT_TRUE(told[0].Text.contains("running")) << told[0].Text.toStdString();
+  EXPECT_EQ(form->BackupEngine.CompressionLevel, clDefault)
+      << "the level picked during the run waits for the next backup";
+  EXPECT_EQ(form->BackupEngine.FilesDone(), 30);
+
+  // The archive the refused clicks ran beside is whole.
+  shown.clear();
+  form->Values.RestoreFolder = QString::fromStdString(Path("back")) + "/";
+  form->ButtonRestore->click();
+  EXPECT_TRUE(shown.empty());
+  EXPECT_EQ(ReadFile(Path("back") + Path("src/f29.bin")), RandomBytes(40000, 129));
+}
+
+TEST_F(CommandsTest, ClosingDuringAnOperationWritesSettingsAndEndsAfterIt) {
+  MakeLongTree(Path("src"));
+  auto form = FormFor(Path("src"), Path("out.bkp"));
+  form->show();
+  bool written = false, visible = false;
+  QTimer::singleShot(0, form.get(), [&] {
+    form->close();
+    written = QFile::exists(SettingsPath());
+    visible = form->isVisible();
+  });
+  form->ButtonBackup->click();
+  EXPECT_TRUE(written) << "the settings are written at once";
+  EXPECT_TRUE(visible) << "the window stays while the operation runs";
+  EXPECT_EQ(form->BackupEngine.FilesDone(), 30) << "the operation runs to its end";
+  QCoreApplication::processEvents();
+  EXPECT_FALSE(form->isVisible()) << "and the window closes after it";
+  EXPECT_TRUE(shown.empty());
+}
+
+TEST_F(CommandsTest, AMissingNextVolumeIsAskedForByName) {
+  WriteFile(Path("src/big.bin"), RandomBytes(100000, 9));
+  auto form = FormFor(Path("src"), Path("split.bkp"));
+  SetLimit(*form, "17", 0);
+  form->ButtonBackup->click();
+  ASSERT_TRUE(fs::exists(Path("split.003")));
+  fs::rename(Path("split.002"), Path("aside.002"));
+  form->Values.RestoreFolder = QString::fromStdString(Path("back")) + "/";
+
+  // OK while the file is still missing asks again; Cancel stops.
+  okCancelAnswers = {true, false};
+  form->ButtonRestore->click();
+  auto asked = ShownOf("okcancel");
+  ASSERT_EQ(asked.size(), 2u);
+  EXPECT_TRUE(asked[0].Text.contains(QString::fromStdString(Path("split.002"))))
+      << asked[0].Text.toStdString();
+  EXPECT_TRUE(ShownOf("message").empty()) << "a cancel is not an error";
+
+  // Putting the volume back before answering OK lets the restore finish.
+  shown.clear();
+  form->Dialogs.AskOkCancel = [&](const QString& caption, const QString& text) {
+    shown.push_back({"okcancel", caption, text});
+    fs::rename(Path("aside.002"), Path("split.002"));
+    return true;
+  };
+  form->ButtonRestore->click();
+  EXPECT_EQ(ShownOf("okcancel").size(), 1u);
+  EXPECT_EQ(ReadFile(Path("back") + Path("src/big.bin")), RandomBytes(100000, 9));
+
+  // With every volume present nothing is asked.
+  shown.clear();
+  fs::remove_all(Path("back"));
+  form->ButtonRestore->click();
+  EXPECT_TRUE(shown.empty());
+  EXPECT_EQ(ReadFile(Path("back") + Path("src/big.bin")), RandomBytes(100000, 9));
+}
+
+TEST_F(CommandsTest, ArchivePickerAppendsTheExtension) {
+  auto form = MakeForm();
+  form->Values.BackupFileName = "/data/old/MyBackup.bkp";
+  saveAnswer = "";
+  form->ButtonBackupFile->click();
+  ASSERT_EQ(saveDialogCalls.size(), 1u);
+  EXPECT_EQ(saveDialogCalls[0].Folder, "/data/old/");
+  EXPECT_EQ(saveDialogCalls[0].Name, "MyBackup");
+  EXPECT_EQ(saveDialogCalls[0].Filter, "Backup File (*.bkp)|*.bkp");
+  EXPECT_EQ(form->Values.BackupFileName, "/data/old/MyBackup.bkp") << "cancel changes nothing";
+
+  saveAnswer = "/data/new/x";
+  form->ButtonBackupFile->click();
+  EXPECT_EQ(form->Values.BackupFileName, "/data/new/x.bkp");
+  EXPECT_EQ(form->EditBackupFile->text(), "/data/new/x.bkp");
+  saveAnswer = "/data/new/x.bkp";
+  form->ButtonBackupFile->click();
+  EXPECT_EQ(form->Values.BackupFileName, "/data/new/x.bkp.bkp");
+}
+
+TEST_F(CommandsTest, FolderPickersEndFoldersWithASlash) {
+  auto form = MakeForm();
+  QString answer;
+  form->ExecuteFolderDialog = [&] {
+    EXPECT_EQ(form->FolderDialog1->Caption(), "Select Directory");
+    form->FolderDialog1->SetDirectory(answer);
+    return !answer.isEmpty();
+  };
+  form->EditRestoreFolder->setText("");
+  form->Values.RestoreFolder = "";
+  answer = "/srv/data";
+  form->ButtonBackupFolder->click();
+  EXPECT_EQ(form->Values.BackupFolder, "/srv/data/");
+  EXPECT_EQ(form->EditBackupFolder->text(), "/srv/data/");
+  EXPECT_EQ(form->Values.RestoreFolder, "/srv/data/") << "an empty restore folder follows";
+
+  answer = "/";
+  form->ButtonBackupFolder->click();
+  EXPECT_EQ(form->Values.BackupFolder, "/");
+  EXPECT_EQ(form->Values.RestoreFolder, "/srv/data/") << "a set restore folder stays";
+
+  answer = "/tmp/r";
+  form->ButtonRestoreFolder->click();
+  EXPECT_EQ(form->Values.RestoreFolder, "/tmp/r/");
+  EXPECT_EQ(form->Values.BackupFolder, "/");
+
+  answer = "";
+  form->ButtonRestoreFolder->click();
+  EXPECT_EQ(form->Values.RestoreFolder, "/tmp/r/") << "no folder: nothing changes";
+}
+
+TEST(FileDialogFiltersTest, ConvertsDescriptionPatternPairs) {
+  EXPECT_EQ(app::FileDialogFilters("Backup File (*.bkp)|*.bkp"),
+            QStringList{"Backup File (*.bkp)"});
+  EXPECT_EQ(app::FileDialogFilters("Archive|*.bkp;*.002|All|*"),
+            (QStringList{"Archive (*.bkp *.002)", "All (*)"}));
+  EXPECT_EQ(app::FileDialogFilters(""), QStringList{"* (*)"});
+}
+
+}  // namespace
+}  // namespace kelmora::test
