@@ -11,6 +11,9 @@ int main(int argc, char** argv) {
   try {
     TApplication application(argc, argv);
     application.setWindowIcon(ApplicationIcon());
+    // Menus and message boxes are windows of their own; they share the
+    // main window's font this way.
+    application.setFont(InterfaceFont());
     try {
       TForm1 form(SettingsPathFor(ExecutablePath()), ExecutableFolder());
       form.show();
