@@ -125,9 +125,13 @@ std::string GroupDigits(int64_t Value) {
   // Through unsigned, so the smallest int64 has a magnitude too.
   const uint64_t magnitude =
       negative ? 0 - static_cast<uint64_t>(Value) : static_cast<uint64_t>(Value);
-  std::string digits = std::to_string(magnitude);
-  for (size_t i = digits.size(); i > 3; i -= 3) digits.insert(i - 3, ",");
-  return negative ? "-" + digits : digits;
+  const std::string digits = std::to_string(magnitude);
+  std::string grouped = negative ? "-" : "";
+  for (size_t i = 0; i < digits.size(); ++i) {
+    if (i != 0 && (digits.size() - i) % 3 == 0) grouped += ',';
+    grouped += digits[i];
+  }
+  return grouped;
 }
 
 void PrintSummary(std::FILE* Out, const Summary& Figures) {
