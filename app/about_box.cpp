@@ -102,7 +102,9 @@ void TAboutBox::SetCaption(QLabel* label, const QString& text) {
   }
 }
 
-QColor TAboutBox::LinkColor() const { return LabelSite->palette().color(QPalette::WindowText); }
+QColor TAboutBox::LinkColor() const {
+  return LabelSite->palette().color(QPalette::WindowText);
+}
 
 void TAboutBox::SetLinkColor(const QColor& color) {
   QPalette palette = LabelSite->palette();
@@ -115,7 +117,9 @@ void TAboutBox::LabelSiteMouseMove() {
   SetLinkColor(kLinkHoverColor);
 }
 
-void TAboutBox::Panel1MouseMove() { SetLinkColor(kLinkColor); }
+void TAboutBox::Panel1MouseMove() {
+  SetLinkColor(kLinkColor);
+}
 
 void TAboutBox::LabelSiteMouseDown() {
   // Whatever the shell makes of the text, the dialog says nothing.

@@ -13,8 +13,12 @@ QString& Title() {
 
 }  // namespace
 
-QString ApplicationTitle() { return Title(); }
-void SetApplicationTitle(const QString& title) { Title() = title; }
+QString ApplicationTitle() {
+  return Title();
+}
+void SetApplicationTitle(const QString& title) {
+  Title() = title;
+}
 
 QFont InterfaceFont() {
   QFont font;

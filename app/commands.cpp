@@ -45,7 +45,9 @@ bool IsWorkableVolume(int64_t bytes) {
   return bytes == 0 || (bytes >= kSmallestVolume && bytes <= kLargestVolume);
 }
 
-QString Decimal(int64_t value) { return QString::number(value); }
+QString Decimal(int64_t value) {
+  return QString::number(value);
+}
 
 }  // namespace
 
@@ -151,9 +153,9 @@ void TForm1::ButtonStopClick() {
 }
 
 void TForm1::ButtonBackupFileClick() {
-  const QString chosen = Dialogs.AskSaveFile(ExtractFilePath(Values.BackupFileName),
-                                             RemoveExtension(QFileInfo(Values.BackupFileName).fileName()),
-                                             SaveDialogFilter);
+  const QString chosen = Dialogs.AskSaveFile(
+      ExtractFilePath(Values.BackupFileName),
+      RemoveExtension(QFileInfo(Values.BackupFileName).fileName()), SaveDialogFilter);
   if (chosen.isEmpty()) return;
   Values.BackupFileName = chosen + ".bkp";
   EditBackupFile->setText(Values.BackupFileName);
@@ -179,15 +181,21 @@ void TForm1::ButtonBackupFolderClick() {
   }
 }
 
-void TForm1::ButtonRestoreFolderClick() { PickFolder(EditRestoreFolder, Values.RestoreFolder); }
+void TForm1::ButtonRestoreFolderClick() {
+  PickFolder(EditRestoreFolder, Values.RestoreFolder);
+}
 
 void TForm1::ComboBoxCompressionLevelChange() {
   Values.LevelIndex = ComboBoxCompressionLevel->currentIndex();
 }
 
-void TForm1::ComboBoxRestoreModeChange() { Values.ModeIndex = ComboBoxRestoreMode->currentIndex(); }
+void TForm1::ComboBoxRestoreModeChange() {
+  Values.ModeIndex = ComboBoxRestoreMode->currentIndex();
+}
 
-void TForm1::ComboBoxSizeChange() { Values.SizeUnit = ComboBoxSize->currentIndex(); }
+void TForm1::ComboBoxSizeChange() {
+  Values.SizeUnit = ComboBoxSize->currentIndex();
+}
 
 void TForm1::EditSizeChange() {
   const QString text = EditSize->text();
@@ -205,17 +213,17 @@ void TForm1::CheckBoxSizeClick() {
   ComboBoxSize->setEnabled(Values.LimitSize);
 }
 
-void TForm1::CheckBoxSubDirsClick() { Values.SubDirs = CheckBoxSubDirs->isChecked(); }
+void TForm1::CheckBoxSubDirsClick() {
+  Values.SubDirs = CheckBoxSubDirs->isChecked();
+}
 
-void TForm1::EngineProgress(TBackupFile& Sender, const std::string& Filename, TPercentage,
-                            bool&) {
+void TForm1::EngineProgress(TBackupFile& Sender, const std::string& Filename, TPercentage, bool&) {
   if (Filename != LastFileName) ++FileCounter;
   LastFileName = Filename;
   const int32_t count = Sender.FileCount();
   if (count > 0) {
     // 64-bit, so that millions of files cannot overflow the product.
-    CGauge1->SetProgress(
-        static_cast<int>(int64_t{CGauge1->MaxValue()} * FileCounter / count));
+    CGauge1->SetProgress(static_cast<int>(int64_t{CGauge1->MaxValue()} * FileCounter / count));
   }
   SetStatus(" " + QString::fromStdString(Filename));
 }

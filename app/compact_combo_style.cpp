@@ -8,9 +8,8 @@ namespace kelmora::app {
 
 TCompactComboStyle::TCompactComboStyle() : QProxyStyle(QApplication::style()->name()) {}
 
-QRect TCompactComboStyle::subControlRect(ComplexControl control,
-                                         const QStyleOptionComplex* option, SubControl sub,
-                                         const QWidget* widget) const {
+QRect TCompactComboStyle::subControlRect(ComplexControl control, const QStyleOptionComplex* option,
+                                         SubControl sub, const QWidget* widget) const {
   if (control != CC_ComboBox || !option)
     return QProxyStyle::subControlRect(control, option, sub, widget);
   const QRect all = option->rect;

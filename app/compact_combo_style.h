@@ -13,8 +13,8 @@ class TCompactComboStyle : public QProxyStyle {
  public:
   TCompactComboStyle();
 
-  QRect subControlRect(ComplexControl control, const QStyleOptionComplex* option,
-                       SubControl sub, const QWidget* widget) const override;
+  QRect subControlRect(ComplexControl control, const QStyleOptionComplex* option, SubControl sub,
+                       const QWidget* widget) const override;
 
   static constexpr int kArrowWidth = 12;
 };

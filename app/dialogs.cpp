@@ -44,8 +44,8 @@ TDialogs StandardDialogs(QWidget* parent) {
     RunBox(owner, QMessageBox::Critical, caption, text, QMessageBox::Ok, QMessageBox::Ok);
   };
   d.AskYesNo = [owner](const QString& caption, const QString& text) {
-    return RunBox(owner, QMessageBox::Question, caption, text,
-                  QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes) == QMessageBox::Yes;
+    return RunBox(owner, QMessageBox::Question, caption, text, QMessageBox::Yes | QMessageBox::No,
+                  QMessageBox::Yes) == QMessageBox::Yes;
   };
   d.AskOkCancel = [owner](const QString& caption, const QString& text) {
     return RunBox(owner, QMessageBox::Information, caption, text,

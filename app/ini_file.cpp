@@ -22,14 +22,17 @@ struct TIniFile::Data {
 
 namespace {
 
-std::string Bytes(const QString& text) { return text.toUtf8().toStdString(); }
+std::string Bytes(const QString& text) {
+  return text.toUtf8().toStdString();
+}
 
 // The profile services drop one pair of enclosing quotes, which is how a
 // value keeps leading or trailing blanks.
 QString StripQuotes(QString value) {
   if (value.size() >= 2) {
     const QChar first = value.front();
-    if ((first == '"' || first == '\'') && value.back() == first) value = value.mid(1, value.size() - 2);
+    if ((first == '"' || first == '\'') && value.back() == first)
+      value = value.mid(1, value.size() - 2);
   }
   return value;
 }
@@ -70,8 +73,7 @@ void TIniFile::Load(const QString& path) {
     data_->ini.Reset();
 }
 
-QString TIniFile::ReadString(const QString& section, const QString& key,
-                             const QString& def) const {
+QString TIniFile::ReadString(const QString& section, const QString& key, const QString& def) const {
   const char* value = data_->ini.GetValue(Bytes(section).c_str(), Bytes(key).c_str(), nullptr);
   if (!value) return def;
   return StripQuotes(QString::fromUtf8(value));

@@ -229,11 +229,21 @@ void TForm1::BuildControls() {
 void TForm1::SetTabOrder() {
   // The window's own order first (Backup, Restore, Stop, then the path rows
   // and the group box), then the group box's.
-  QWidget* const order[] = {ButtonBackup,        ButtonRestore,           ButtonStop,
-                            EditBackupFile,      ButtonBackupFile,        EditBackupFolder,
-                            ButtonBackupFolder,  EditRestoreFolder,       ButtonRestoreFolder,
-                            GroupBoxOptions,     ComboBoxCompressionLevel, ComboBoxRestoreMode,
-                            CheckBoxSubDirs,     EditSize,                ComboBoxSize,
+  QWidget* const order[] = {ButtonBackup,
+                            ButtonRestore,
+                            ButtonStop,
+                            EditBackupFile,
+                            ButtonBackupFile,
+                            EditBackupFolder,
+                            ButtonBackupFolder,
+                            EditRestoreFolder,
+                            ButtonRestoreFolder,
+                            GroupBoxOptions,
+                            ComboBoxCompressionLevel,
+                            ComboBoxRestoreMode,
+                            CheckBoxSubDirs,
+                            EditSize,
+                            ComboBoxSize,
                             CheckBoxSize};
   for (size_t i = 0; i + 1 < std::size(order); ++i) setTabOrder(order[i], order[i + 1]);
   ButtonBackup->setFocus();
@@ -266,8 +276,7 @@ void TForm1::ConnectHandlers() {
           [this] { Guard([this] { ComboBoxRestoreModeChange(); }); });
   connect(ComboBoxSize, &QComboBox::activated, this,
           [this] { Guard([this] { ComboBoxSizeChange(); }); });
-  connect(EditSize, &QLineEdit::textChanged, this,
-          [this] { Guard([this] { EditSizeChange(); }); });
+  connect(EditSize, &QLineEdit::textChanged, this, [this] { Guard([this] { EditSizeChange(); }); });
   connect(CheckBoxSize, &QCheckBox::toggled, this,
           [this] { Guard([this] { CheckBoxSizeClick(); }); });
   connect(CheckBoxSubDirs, &QCheckBox::toggled, this,
@@ -284,9 +293,8 @@ void TForm1::FormCreate() {
     EngineError(sender, error, text);
   };
   BackupEngine.OnProgress = [this](TBackupFile& sender, const std::string& name,
-                                   TPercentage percent, bool& go_on) {
-    EngineProgress(sender, name, percent, go_on);
-  };
+                                   TPercentage percent,
+                                   bool& go_on) { EngineProgress(sender, name, percent, go_on); };
   BackupEngine.OnNeedDisk = [this](TBackupFile& sender, uint16_t disk, bool& go_on) {
     EngineNeedDisk(sender, disk, go_on);
   };
@@ -310,7 +318,9 @@ void TForm1::SelectListItems() {
   ComboBoxRestoreMode->setCurrentIndex(Values.ModeIndex);
 }
 
-void TForm1::FormShow() { SelectListItems(); }
+void TForm1::FormShow() {
+  SelectListItems();
+}
 
 void TForm1::showEvent(QShowEvent* event) {
   QMainWindow::showEvent(event);
@@ -338,7 +348,9 @@ void TForm1::closeEvent(QCloseEvent* event) {
   event->accept();
 }
 
-void TForm1::MExitClick() { close(); }
+void TForm1::MExitClick() {
+  close();
+}
 
 void TForm1::Guard(const std::function<void()>& handler) {
   try {
@@ -348,8 +360,12 @@ void TForm1::Guard(const std::function<void()>& handler) {
   }
 }
 
-void TForm1::SetStatus(const QString& text) { StatusText->setText(text); }
+void TForm1::SetStatus(const QString& text) {
+  StatusText->setText(text);
+}
 
-QString TForm1::StatusLine() const { return StatusText->text(); }
+QString TForm1::StatusLine() const {
+  return StatusText->text();
+}
 
 }  // namespace kelmora::app

@@ -34,7 +34,9 @@ QString ExecutablePath() {
   return QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath();
 }
 
-QString ExecutableFolder() { return ExtractFilePath(ExecutablePath()); }
+QString ExecutableFolder() {
+  return ExtractFilePath(ExecutablePath());
+}
 
 QString ExtractFilePath(const QString& path) {
   const qsizetype slash = path.lastIndexOf('/');

@@ -3,11 +3,15 @@
 #include <QtGlobal>
 
 // Q_INIT_RESOURCE must be used outside any namespace.
-static void InitKelmoraResources() { Q_INIT_RESOURCE(kelmora); }
+static void InitKelmoraResources() {
+  Q_INIT_RESOURCE(kelmora);
+}
 
 namespace kelmora::app {
 
-void InitResources() { InitKelmoraResources(); }
+void InitResources() {
+  InitKelmoraResources();
+}
 
 QIcon ApplicationIcon() {
   InitResources();

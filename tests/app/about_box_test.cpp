@@ -1,5 +1,7 @@
 // The About dialog: its fixed layout and looks, the link that changes
 // colour under the pointer and opens its own text, and the ways it closes.
+#include "app/about_box.h"
+
 #include <QApplication>
 #include <QFrame>
 #include <QKeyEvent>
@@ -8,7 +10,6 @@
 #include <QPushButton>
 #include <QTimer>
 
-#include "app/about_box.h"
 #include "form_fixture.h"
 
 namespace kelmora::test {
@@ -28,7 +29,9 @@ void PressOn(QWidget* widget, Qt::MouseButton button, Qt::KeyboardModifiers modi
   QApplication::sendEvent(widget, &press);
 }
 
-QColor TextColor(const QLabel* label) { return label->palette().color(QPalette::WindowText); }
+QColor TextColor(const QLabel* label) {
+  return label->palette().color(QPalette::WindowText);
+}
 
 class AboutBoxTest : public FormTest {};
 

@@ -184,7 +184,8 @@ TEST_F(CommandsTest, AnEngineErrorShowsItsMessageOnceThenTheSummary) {
   EXPECT_EQ(shown[0].Kind, "message") << "a plain box";
   EXPECT_EQ(shown[0].Caption, "Kelmora 1.0");
   EXPECT_EQ(shown[0].Text, "Cannot write to archive");
-  EXPECT_TRUE(form->StatusLine().startsWith(" Files: 4 - Size: ")) << form->StatusLine().toStdString();
+  EXPECT_TRUE(form->StatusLine().startsWith(" Files: 4 - Size: "))
+      << form->StatusLine().toStdString();
 }
 
 TEST_F(CommandsTest, RestoringAMissingArchiveSaysNothing) {

@@ -53,9 +53,7 @@ class FormTest : public ::testing::Test {
 
   void SetUp() override { QDir().mkpath(AppFolder()); }
 
-  void WriteSettings(const std::string& text) {
-    WriteFile(SettingsPath().toStdString(), text);
-  }
+  void WriteSettings(const std::string& text) { WriteFile(SettingsPath().toStdString(), text); }
 
   // Copies the shipped language files into the application's folder.
   void InstallLanguages() {

@@ -1,5 +1,7 @@
 // The settings file: defaults on a first start, the round trip through a
 // close, damaged and unusual values, and where the file lives.
+#include "app/settings.h"
+
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
@@ -8,7 +10,6 @@
 
 #include "app/ini_file.h"
 #include "app/paths.h"
-#include "app/settings.h"
 #include "form_fixture.h"
 
 namespace kelmora::test {
@@ -122,8 +123,8 @@ TEST_F(SettingsTest, AListIndexOutOfRangeLeavesNoSelectionAndKeepsTheNumber) {
 
 TEST_F(SettingsTest, AFailedWriteIsReportedAndTheWindowStillCloses) {
   WriteFile(dir / "blocker", "a file where a folder should be");
-  auto form = std::make_unique<TForm1>(QString::fromStdString(dir / "blocker/kelmora.ini"),
-                                       AppFolder());
+  auto form =
+      std::make_unique<TForm1>(QString::fromStdString(dir / "blocker/kelmora.ini"), AppFolder());
   Answer(*form);
   form->show();
   form->close();

@@ -94,13 +94,22 @@ TEST_F(WindowTest, InitialStateOfTheControls) {
 
 TEST_F(WindowTest, TabOrderFollowsTheLayout) {
   auto form = MakeForm();
-  const std::vector<QWidget*> order = {
-      form->ButtonBackup,        form->ButtonRestore,     form->ButtonStop,
-      form->EditBackupFile,      form->ButtonBackupFile,  form->EditBackupFolder,
-      form->ButtonBackupFolder,  form->EditRestoreFolder, form->ButtonRestoreFolder,
-      form->GroupBoxOptions,     form->ComboBoxCompressionLevel, form->ComboBoxRestoreMode,
-      form->CheckBoxSubDirs,     form->EditSize,          form->ComboBoxSize,
-      form->CheckBoxSize};
+  const std::vector<QWidget*> order = {form->ButtonBackup,
+                                       form->ButtonRestore,
+                                       form->ButtonStop,
+                                       form->EditBackupFile,
+                                       form->ButtonBackupFile,
+                                       form->EditBackupFolder,
+                                       form->ButtonBackupFolder,
+                                       form->EditRestoreFolder,
+                                       form->ButtonRestoreFolder,
+                                       form->GroupBoxOptions,
+                                       form->ComboBoxCompressionLevel,
+                                       form->ComboBoxRestoreMode,
+                                       form->CheckBoxSubDirs,
+                                       form->EditSize,
+                                       form->ComboBoxSize,
+                                       form->CheckBoxSize};
   std::vector<QWidget*> seen;
   QWidget* w = order.front();
   do {
