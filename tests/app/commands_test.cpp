@@ -197,6 +197,24 @@ TEST_F(CommandsTest, RestoringAMissingArchiveSaysNothing) {
   EXPECT_TRUE(fs::is_directory(Path("restored")));
 }
 
+TEST_F(CommandsTest, ADamagedArchiveIsReportedOnceAndTheWindowGoesOn) {
+  MakeTree(Path("src"));
+  auto form = FormFor(Path("src"), Path("out.bkp"));
+  form->ButtonBackup->click();
+  fs::resize_file(Path("out.bkp"), fs::file_size(Path("out.bkp")) / 2);
+  form->Values.RestoreFolder = QString::fromStdString(Path("back")) + "/";
+  form->ButtonRestore->click();
+  // Whether the engine reports the damage as a code or as an exception,
+  // the user sees one box and the window stays usable.
+  ASSERT_EQ(shown.size(), 1u);
+  EXPECT_FALSE(shown[0].Text.isEmpty());
+  EXPECT_FALSE(form->BackupEngine.Busy());
+  shown.clear();
+  form->ButtonBackup->click();  // the next command runs as usual
+  EXPECT_TRUE(shown.empty());
+  EXPECT_TRUE(form->StatusLine().startsWith(" Files: 4"));
+}
+
 TEST_F(CommandsTest, GaugeCountsFilesOfTheCurrentOperation) {
   MakeTree(Path("src"));
   auto form = FormFor(Path("src"), Path("out.bkp"));
