@@ -21,7 +21,7 @@ QString WithSlash(QString folder) {
 
 QString UserConfigFolder() {
   const QString xdg = qEnvironmentVariable("XDG_CONFIG_HOME");
-  // The base directory specification ignores relative values.
+  // XDG_CONFIG_HOME counts only when it is an absolute path.
   if (!xdg.isEmpty() && QDir::isAbsolutePath(xdg)) return WithSlash(xdg);
   return WithSlash(QDir::homePath()) + ".config/";
 }
