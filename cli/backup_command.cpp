@@ -94,6 +94,7 @@ int RunBackup(const BackupOptions& Options) {
   AttachTerminalHooks(engine, &progress);
   // Further volumes go beside the first without a question.
   engine.OnNeedDisk = [](TBackupFile&, uint16_t, bool& Continue) { Continue = true; };
+  StopOnInterrupt(engine);
 
   const bool toStandardOutput = Options.Archive == "-";
   const auto start = std::chrono::steady_clock::now();
@@ -104,7 +105,7 @@ int RunBackup(const BackupOptions& Options) {
       std::signal(SIGPIPE, SIG_IGN);
       THandleStream out(STDOUT_FILENO);
       ok = engine.BackupToStream(Options.Sources, &out);
-      if (!ok && engine.ErrorCode() == 0) {
+      if (!ok && engine.ErrorCode() == 0 && !Interrupted()) {
         progress.Clear();
         std::fprintf(stderr,
                      "%s: the backup ended early: a source file could not be opened or "
@@ -120,6 +121,7 @@ int RunBackup(const BackupOptions& Options) {
     return kExitFailed;
   }
   progress.Clear();
+  if (Interrupted()) std::fprintf(stderr, "%s: stopped; the archive is incomplete\n", kProgramName);
 
   if (!Options.Quiet) {
     const Summary figures{

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cinttypes>
+#include <csignal>
 
 namespace kelmora::cli {
 
@@ -13,6 +14,12 @@ namespace {
 
 // A few redraws a second are enough to look alive and cost nothing.
 constexpr std::chrono::milliseconds kRedrawInterval{250};
+
+volatile std::sig_atomic_t interrupted = 0;
+
+void NoteInterrupt(int) {
+  interrupted = 1;
+}
 
 int TerminalWidth() {
   struct winsize size {};
@@ -85,6 +92,22 @@ bool AskOnTerminal(const std::string& Caption, const std::string& Text) {
   if (!ok || n == 0) return false;  // no answer at all is no consent
   return answer.empty() || answer[0] == 'o' || answer[0] == 'O' || answer[0] == 'y' ||
          answer[0] == 'Y';
+}
+
+void StopOnInterrupt(TBackupFile& Engine) {
+  struct sigaction action {};
+  action.sa_handler = NoteInterrupt;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESETHAND;  // the second signal takes its default course
+  ::sigaction(SIGINT, &action, nullptr);
+  ::sigaction(SIGTERM, &action, nullptr);
+  Engine.Hooks.ProcessMessages = [&Engine] {
+    if (interrupted) Engine.Stop();
+  };
+}
+
+bool Interrupted() {
+  return interrupted != 0;
 }
 
 void AttachTerminalHooks(TBackupFile& Engine, ProgressLine* Progress) {

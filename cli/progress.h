@@ -51,6 +51,13 @@ class ProgressLine {
 // Progress. Progress may be null.
 void AttachTerminalHooks(TBackupFile& Engine, ProgressLine* Progress);
 
+// Makes the first Ctrl-C (or SIGTERM) a stop request, which the engine
+// honours after its next chunk and so winds down properly: the archive is
+// closed and the temporary file removed. A second one ends the program.
+void StopOnInterrupt(TBackupFile& Engine);
+// True once such a signal has come.
+bool Interrupted();
+
 // Asks Text on the controlling terminal; true for OK. False at once when
 // there is no terminal, so a script never waits for an answer.
 bool AskOnTerminal(const std::string& Caption, const std::string& Text);

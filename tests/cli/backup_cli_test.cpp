@@ -254,6 +254,37 @@ TEST_F(BackupCli, ProgressLineOnlyOnATerminal) {
   EXPECT_FALSE(Contains(quiet.Err, "%")) << quiet.Err;
 }
 
+// Ctrl-C is a stop request: the run winds down, closes the archive
+// without an end marker, removes the file-ID list's temporary file and
+// exits with 1.
+TEST_F(BackupCli, InterruptStopsAfterTheNextChunk) {
+  test::WriteFile(dir_ / "big.txt", test::TextBytes(48 << 20));
+  std::filesystem::create_directory(dir_ / "tmp");
+  int master = -1;
+  const pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
+  if (pid == 0) {
+    ::setenv("TMPDIR", (dir_ / "tmp").c_str(), 1);
+    ::dup2(::open((dir_ / ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+    Exec({"backup", "-l", "max", "--file-ids", dir_ / "i.bkp", dir_ / "big.txt"});
+  }
+  // The progress line is drawn before the first file is read.
+  std::string err;
+  char buffer[4096];
+  ssize_t n;
+  while (!Contains(err, "%") && (n = ::read(master, buffer, sizeof buffer)) > 0)
+    err.append(buffer, n);
+  ::kill(pid, SIGINT);
+  while ((n = ::read(master, buffer, sizeof buffer)) > 0) err.append(buffer, n);
+  ::close(master);
+  EXPECT_EQ(1, Reap(pid)) << err;
+  EXPECT_TRUE(Contains(err, "kelmora-cli: stopped")) << err;
+  const auto archive = test::ReadArchiveFile(dir_ / "i.bkp");
+  EXPECT_FALSE(archive.EndMarker);
+  ASSERT_EQ(2u, archive.Entries.size());
+  EXPECT_LT(test::EntryData(archive.Entries[1]).size(), size_t{48} << 20);
+  EXPECT_TRUE(std::filesystem::is_empty(dir_ / "tmp"));
+}
+
 TEST_F(BackupCli, HelpExplainsEveryOption) {
   const Result r = RunCli(dir_, {"backup", "--help"});
   EXPECT_EQ(0, r.Status);
