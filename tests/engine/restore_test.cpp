@@ -351,6 +351,40 @@ TEST(Restore, TargetThatCannotBeCreatedIsCodeOneAndStopsTheRun) {
   EXPECT_EQ(r.percents.back(), 100);
 }
 
+TEST(Restore, FullDiskIsCodeOneWhetherItShowsWhileWritingOrAtTheEnd) {
+  if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  // Small files fail when their last bytes are flushed, large ones while
+  // their chunks are written; neither may pass for restored.
+  for (const size_t size : {size_t{100}, size_t{300000}}) {
+    TBackupFile engine;
+    Recorder r;
+    r.Attach(engine);
+    engine.OnRestoreFile = [](TBackupFile&, std::string& Name, int32_t, bool&) {
+      Name = "/dev/full";
+    };
+    EXPECT_FALSE(RestoreBytes(
+        engine,
+        ArchiveBuilder().Header().File("/f", kStored, test::RandomBytes(size)).End().Bytes(), ""))
+        << size;
+    EXPECT_EQ(r.errors, std::vector<int32_t>{1}) << size;
+  }
+}
+
+TEST(Restore, RenameWithoutAnyFolderPassesOutAsAnException) {
+  test::TempDir dir;
+  ArchiveBuilder().Header().File("/f", kStored, "x").End().Save(dir / "a.bkp");
+  TBackupFile engine;
+  engine.OnRestoreFile = [](TBackupFile&, std::string& Name, int32_t, bool&) { Name = "bare"; };
+  try {
+    engine.Restore(dir / "a.bkp", "");
+    ADD_FAILURE() << "no exception";
+  } catch (const Exception& e) {
+    EXPECT_STREQ(e.what(), "Cannot create folder");
+  }
+  EXPECT_FALSE(engine.Busy());
+  EXPECT_FALSE(fs::exists("bare"));
+}
+
 TEST(Restore, MissingArchiveIsFalseWithoutAnyEvent) {
   test::TempDir dir;
   TBackupFile engine;
