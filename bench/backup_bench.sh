@@ -1,5 +1,6 @@
 #!/bin/sh
-# Holds `kelmora-cli backup -q` at every level against
+# Holds `kelmora-cli backup -q` at every level, with its default threads
+# and with KELMORA_THREADS=1 (one thread, like the two below), against
 #   - the bare loop (bench_bare_loop): the same 16,384-byte pieces deflated
 #     and written with nothing around them, the cost of the scheme itself;
 #   - tar -cf - TREE | gzip -1 / -6 / -9 (plain tar for level none);
@@ -59,27 +60,32 @@ for i in $(seq "$runs"); do
       fastest) gz="gzip -1" ;; default) gz="gzip -6" ;; max) gz="gzip -9" ;; none) gz="cat" ;;
     esac
     run "engine-$level.times" "$cli" backup -q -l "$level" "$out/engine-$level.bkp" "$tree/*.* /s"
+    run "serial-$level.times" env KELMORA_THREADS=1 "$cli" backup -q -l "$level" \
+      "$out/serial-$level.bkp" "$tree/*.* /s"
     run "bare-$level.times" "$bare" "$level" "$tree" "$out/bare-$level.out"
     run "tar-$level.times" sh -c "tar -cf - -C '$work' 'tree-$scale' | $gz >'$out/tar-$level.out'"
   done
 done
 
 printf '%s\n' "tree: $tree ($(du -sm "$tree" | cut -f1) MB, $(find "$tree" -type f | wc -l) files), $runs runs, medians"
-printf '%-8s %9s %9s %7s %11s %7s %9s %9s %9s %8s %8s %8s\n' level engine-s bare-s e/bare \
-  tar+gzip-s e/gzip engine-MB bare-MB gzip-MB e-RSS-MB b-RSS-MB g-RSS-MB
+printf '%-8s %8s %8s %8s %7s %7s %10s %7s %9s %8s %8s %8s %8s %8s\n' level engine-s 1thread-s \
+  bare-s e/bare 1t/bare tar+gzip-s e/gzip engine-MB bare-MB gzip-MB e-RSS-MB b-RSS-MB g-RSS-MB
 for level in $levels; do
   e=$(median "$out/engine-$level.times" 1)
+  s=$(median "$out/serial-$level.times" 1)
+  cmp -s "$out/engine-$level.bkp" "$out/serial-$level.bkp" ||
+    echo "$level: the archives written with and without threads differ" >&2
   b=$(median "$out/bare-$level.times" 1)
   g=$(median "$out/tar-$level.times" 1)
   er=$(median "$out/engine-$level.times" 2)
   br=$(median "$out/bare-$level.times" 2)
   gr=$(median "$out/tar-$level.times" 2)
-  awk -v l="$level" -v e="$e" -v b="$b" -v g="$g" -v es="$(size_of "$out/engine-$level.bkp")" \
+  awk -v l="$level" -v e="$e" -v s="$s" -v b="$b" -v g="$g" -v es="$(size_of "$out/engine-$level.bkp")" \
     -v bs="$(size_of "$out/bare-$level.out")" -v gs="$(size_of "$out/tar-$level.out")" \
     -v er="$er" -v br="$br" -v gr="$gr" 'BEGIN {
-      printf "%-8s %9.2f %9.2f %7.3f %11.2f %7.3f %9.1f %9.1f %9.1f %8.1f %8.1f %8.1f\n",
-        l, e, b, (b > 0 ? e / b : 0), g, (g > 0 ? e / g : 0), es / 1e6, bs / 1e6, gs / 1e6,
-        er / 1024, br / 1024, gr / 1024 }'
+      printf "%-8s %8.2f %8.2f %8.2f %7.3f %7.3f %10.2f %7.3f %9.1f %8.1f %8.1f %8.1f %8.1f %8.1f\n",
+        l, e, s, b, (b > 0 ? e / b : 0), (b > 0 ? s / b : 0), g, (g > 0 ? e / g : 0),
+        es / 1e6, bs / 1e6, gs / 1e6, er / 1024, br / 1024, gr / 1024 }'
 done
 
 # Peak memory against file size: one 16 MB file, then one of 512 MB.

@@ -47,6 +47,9 @@ int main(int argc, char** argv) {
     std::perror(argv[3]);
     return 1;
   }
+  // Whole buffers to the device, as any archive writer would.
+  static char outBuffer[1 << 20];
+  std::setvbuf(out, outBuffer, _IOFBF, sizeof outBuffer);
   std::vector<unsigned char> in(kPiece), packed(kPiece);
   z_stream z{};
   if (deflateInit(&z, level) != Z_OK) return 1;

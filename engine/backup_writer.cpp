@@ -10,6 +10,7 @@
 #include "engine/archive_format.h"
 #include "engine/backup_file.h"
 #include "engine/chunk_compressor.h"
+#include "engine/chunk_pipeline.h"
 #include "engine/selection.h"
 #include "engine/streams.h"
 #include "platform/platform.h"
@@ -56,9 +57,9 @@ class BackupRun {
       : owner_(Owner),
         archiveName_(ArchiveName),
         toStream_(ArchiveName == kStreamArchiveName),
-        compressor_(ZlibLevel(Owner.CompressionLevel)),
-        in_(format::kPieceSize),
-        out_(format::kPieceSize) {}
+        // Stored pieces cost next to nothing; threads would only add work.
+        pipeline_(ZlibLevel(Owner.CompressionLevel),
+                  Owner.CompressionLevel == clNone ? 0 : CompressionThreads() - 1) {}
 
   // An exception passing out still closes every file this run opened and
   // removes the temporary file.
@@ -194,6 +195,7 @@ class BackupRun {
       format::WriteInt32(*archive_, opened.Stamp);
       remaining_ = opened.Size;
       shrunk_ = false;
+      pipeline_.Start(*source_, remaining_);
       while (owner_.continue_) {
         WriteSection();
         if (remaining_ <= 0) break;
@@ -205,6 +207,7 @@ class BackupRun {
     }
 
     if (owner_.SetArchiveFlag && !isFileList && complete) ClearArchiveFlag(path, opened);
+    pipeline_.Reset();
     source_.reset();
   }
 
@@ -246,36 +249,34 @@ class BackupRun {
   }
 
   void WriteChunk() {
-    size_t n = 0;
-    try {
-      n = source_->Read(in_.data(), in_.size());
-    } catch (const EStreamError&) {
+    ChunkPipeline::Piece& piece = pipeline_.Next();
+    if (piece.ReadFailed) {
       // A read error is no end of file: the stored file would be short.
       owner_.Fail(beCannotReadFile);
       return;
     }
-    if (n == 0) {
+    if (piece.Size == 0) {
       // The file shrank after it was opened: what was there is stored.
       shrunk_ = true;
       remaining_ = 0;
       return;
     }
-    remaining_ -= static_cast<int64_t>(n);
-    owner_.bytesDone_ += static_cast<int64_t>(n);
+    const auto n = static_cast<int64_t>(piece.Size);
+    remaining_ -= n;
+    owner_.bytesDone_ += n;
 
-    size_t packed = 0;
-    const auto result = compressor_.Compress(in_.data(), n, out_.data(), packed);
-    if (result == ChunkCompressor::Failed) {
+    if (piece.Result == ChunkCompressor::Failed) {
       owner_.Fail(beCompression);
-    } else if (result == ChunkCompressor::Compressed) {
-      format::WriteInt32(*archive_, static_cast<int32_t>(packed));
-      archive_->WriteBuffer(out_.data(), packed);
-      owner_.archiveBytes_ += 4 + static_cast<int64_t>(packed);
+    } else if (piece.Result == ChunkCompressor::Compressed) {
+      format::WriteInt32(*archive_, static_cast<int32_t>(piece.Packed));
+      archive_->WriteBuffer(piece.Out.data(), piece.Packed);
+      owner_.archiveBytes_ += 4 + static_cast<int64_t>(piece.Packed);
     } else {
       format::WriteInt32(*archive_, -static_cast<int32_t>(n));
-      archive_->WriteBuffer(in_.data(), n);
-      owner_.archiveBytes_ += 4 + static_cast<int64_t>(n);
+      archive_->WriteBuffer(piece.In.data(), piece.Size);
+      owner_.archiveBytes_ += 4 + n;
     }
+    pipeline_.Release();
 
     owner_.ProcessMessages();
     owner_.ReportProgress(owner_.currentFile_);
@@ -347,9 +348,8 @@ class BackupRun {
   int64_t remaining_ = 0;
   bool shrunk_ = false;
 
-  ChunkCompressor compressor_;
-  std::vector<unsigned char> in_;
-  std::vector<unsigned char> out_;
+  // Last: its workers stop before anything they could touch is gone.
+  ChunkPipeline pipeline_;
 };
 
 bool TBackupFile::Backup(const TStringList& Files, const std::string& ArchiveName) {

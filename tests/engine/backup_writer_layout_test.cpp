@@ -153,6 +153,43 @@ TEST(BackupLayout, RoundTripThroughZlibAlone) {
   }
 }
 
+// Pieces compressed ahead on other threads come back in file order: the
+// archive, volumes included, is the same byte for byte as one written by
+// the calling thread alone.
+TEST(BackupLayout, CompressionThreadsDoNotChangeTheBytes) {
+  TempDir dir;
+  test::WriteFile(dir / "src/a", test::TextBytes(300000, 21));
+  test::WriteFile(dir / "src/b", test::RandomBytes(70000, 22));
+  test::WriteFile(dir / "src/c", "");
+  test::WriteFile(dir / "src/d/e", test::TextBytes(16385, 23) + test::RandomBytes(50000, 24));
+  const char* const old = std::getenv("KELMORA_THREADS");
+  const std::string saved = old ? old : "";
+  for (const TCompressionLevel level : {clFastest, clDefault, clMax}) {
+    for (const int32_t maxSize : {0, 40000}) {
+      SCOPED_TRACE("level " + std::to_string(level) + ", MaxSize " + std::to_string(maxSize));
+      std::vector<std::string> archives;
+      for (const char* threads : {"1", "4"}) {
+        ::setenv("KELMORA_THREADS", threads, 1);
+        TBackupFile engine;
+        engine.CompressionLevel = level;
+        engine.MaxSize = maxSize;
+        const std::string name = dir / (std::string("t") + threads + ".bkp");
+        Backup(engine, {dir / "src/*.* /s"}, name);
+        std::string bytes;
+        for (const auto& volume : test::ReadArchiveFile(name).Volumes)
+          bytes += test::ReadFile(volume) + "|";
+        archives.push_back(bytes);
+      }
+      EXPECT_EQ(archives[0], archives[1]);
+    }
+  }
+  if (old) {
+    ::setenv("KELMORA_THREADS", saved.c_str(), 1);
+  } else {
+    ::unsetenv("KELMORA_THREADS");
+  }
+}
+
 // The writer resets one zlib stream per piece instead of making a new
 // one; the bytes must be those of a fresh deflateInit every time,
 // including after a piece that did not fit and was stored.
