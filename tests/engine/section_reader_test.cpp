@@ -183,6 +183,8 @@ TEST(DeCompress, ChunksThatDoNotInflateCleanlyAreCompressionErrors) {
   std::string badData = Deflate(text);
   badData[2] = static_cast<char>(0xFF);                          // an invalid block type
   const std::string tooLong = Deflate(std::string(20000, 'z'));  // inflates past one piece
+  // A header that asks for a preset dictionary, which no chunk ever has.
+  const std::string needsDictionary = std::string("\x78\xbb\0\0\0\1", 6) + Deflate(text).substr(2);
 
   struct Case {
     const char* what;
@@ -194,6 +196,7 @@ TEST(DeCompress, ChunksThatDoNotInflateCleanlyAreCompressionErrors) {
       {"stream cut short", cut, text.size()},
       {"invalid block", badData, 0},
       {"more than 16384 bytes", tooLong, 16384},
+      {"preset dictionary", needsDictionary, 0},
   };
   for (const Case& c : cases) {
     TMemoryStream source = StreamOf(ArchiveBuilder()
