@@ -9,7 +9,8 @@
 //     to a place inside it, and a symbolic link standing where the target
 //     file goes is never written through;
 //   - a volume chain must count upwards, so a damaged archive cannot send
-//     the run round in circles.
+//     the run round in circles;
+//   - nothing is written into a FIFO, socket or device in a target's place.
 // A refused entry is stepped over and the run ends with code 1.
 #include <memory>
 #include <string>
@@ -193,15 +194,16 @@ void RestoreRun::RestoreEntry(const std::string& Name) {
   } else if (target.empty()) {
     Refuse();
   } else {
-    // rmAll needs to know nothing about the target, and a restore folder
-    // needs a look at it anyway; only then is a system call spent here.
-    platform::PathInfo existing;
-    if (e_.RestoreMode != rmAll || !folder_.empty()) existing = Inspect(target);
+    // One look at what stands in the target's place serves the mode and the
+    // guards: a link inside a restore folder is never written through, and
+    // a FIFO, socket or device is never written to (a FIFO would hang).
+    platform::PathInfo existing = Inspect(target);
     decision_ = DecideByMode(existing);
     if (e_.OnRestoreFile) e_.OnRestoreFile(e_, e_.currentFile_, stamp_, decision_);
-    if (decision_ && !folder_.empty() && e_.currentFile_ != target)
-      existing = Inspect(e_.currentFile_);
-    if (decision_ && existing.Kind == platform::PathKind::Link) Refuse();
+    if (decision_ && e_.currentFile_ != target) existing = Inspect(e_.currentFile_);
+    if (decision_ &&
+        (existing.Kind == platform::PathKind::Link || existing.Kind == platform::PathKind::Other))
+      Refuse();
     if (decision_) decision_ = PrepareFolder(e_.currentFile_);
   }
   if (decision_) {

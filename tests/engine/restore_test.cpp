@@ -1,8 +1,11 @@
 // Restore from hand-built archives: where files go, the restore modes, the
 // restore events, time stamps, stop and the failures that pass out.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <array>
+#include <csignal>
 #include <filesystem>
 
 #include "engine/archive_format.h"
@@ -351,22 +354,62 @@ TEST(Restore, TargetThatCannotBeCreatedIsCodeOneAndStopsTheRun) {
   EXPECT_EQ(r.percents.back(), 100);
 }
 
-TEST(Restore, FullDiskIsCodeOneWhetherItShowsWhileWritingOrAtTheEnd) {
-  if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
-  // Small files fail when their last bytes are flushed, large ones while
-  // their chunks are written; neither may pass for restored.
-  for (const size_t size : {size_t{100}, size_t{300000}}) {
+// Makes writes past Bytes fail (EFBIG), as a full disk would, while it lives.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t Bytes) {
+    ::getrlimit(RLIMIT_FSIZE, &saved_);
+    previousHandler_ = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit = saved_;
+    limit.rlim_cur = Bytes;
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  ~FileSizeLimit() {
+    ::setrlimit(RLIMIT_FSIZE, &saved_);
+    std::signal(SIGXFSZ, previousHandler_);
+  }
+
+ private:
+  struct rlimit saved_ {};
+  void (*previousHandler_)(int) = nullptr;
+};
+
+TEST(Restore, WriteFailureIsCodeOneWhetherItShowsWhileWritingOrAtTheEnd) {
+  // A file that fits the stream's buffer fails when its last bytes are
+  // flushed, a large one while its chunks are written; neither may pass
+  // for restored.
+  for (const size_t size : {size_t{50000}, size_t{300000}}) {
+    test::TempDir dir;
+    const std::string bytes =
+        ArchiveBuilder().Header().File("/f", kStored, test::RandomBytes(size)).End().Bytes();
     TBackupFile engine;
     Recorder r;
     r.Attach(engine);
-    engine.OnRestoreFile = [](TBackupFile&, std::string& Name, int32_t, bool&) {
-      Name = "/dev/full";
-    };
-    EXPECT_FALSE(RestoreBytes(
-        engine,
-        ArchiveBuilder().Header().File("/f", kStored, test::RandomBytes(size)).End().Bytes(), ""))
-        << size;
+    bool result = true;
+    {
+      FileSizeLimit limit(20000);
+      result = RestoreBytes(engine, bytes, dir.path());
+    }
+    EXPECT_FALSE(result) << size;
     EXPECT_EQ(r.errors, std::vector<int32_t>{1}) << size;
+  }
+}
+
+TEST(Restore, NothingIsWrittenIntoAFifoInTheTargetsPlace) {
+  test::TempDir dir;
+  ASSERT_EQ(::mkfifo((dir / "pipe").c_str(), 0600), 0);
+  const std::string bytes =
+      ArchiveBuilder().Header().File("/pipe", kStored, test::RandomBytes(200000)).End().Bytes();
+  for (const std::string& folder : {dir.path(), std::string()}) {
+    TBackupFile engine;
+    Recorder r;
+    r.Attach(engine);
+    // At the stored paths the name must point at the FIFO itself.
+    engine.OnRestoreFile = [&](TBackupFile&, std::string& Name, int32_t, bool&) {
+      Name = dir / "pipe";
+    };
+    EXPECT_FALSE(RestoreBytes(engine, bytes, folder));
+    EXPECT_EQ(r.errors, std::vector<int32_t>{1});
   }
 }
 
