@@ -1,12 +1,15 @@
 // kelmora-cli restore and list, run as a program without a terminal.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <thread>
 
 #include "engine/backup_file.h"
@@ -159,6 +162,68 @@ TEST(RestoreCli, MissingVolumeWithoutATerminalFailsAndNamesIt) {
   const Result r = RunCli({"restore", b.archive, dir / "out"}, dir);
   EXPECT_EQ(r.status, 1);
   EXPECT_TRUE(Contains(r.err, dir / "set.003")) << r.err;
+}
+
+// Runs the program on a terminal of its own, answering its first question
+// once the question names Expected: Prepare runs first, then Answer is typed.
+Result RunOnTerminal(const std::vector<std::string>& Args, const std::string& Expected,
+                     const std::function<void()>& Prepare, const std::string& Answer) {
+  int master = -1;
+  const pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
+  if (pid < 0) throw std::runtime_error("forkpty");
+  if (pid == 0) {
+    std::vector<char*> argv{const_cast<char*>(kProgram)};
+    for (const std::string& a : Args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    ::execv(kProgram, argv.data());
+    ::_exit(127);
+  }
+  Result r;
+  bool answered = false;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  for (;;) {
+    struct pollfd p {
+      master, POLLIN, 0
+    };
+    if (std::chrono::steady_clock::now() > deadline) {
+      ::kill(pid, SIGKILL);
+      break;
+    }
+    if (::poll(&p, 1, 100) <= 0) continue;
+    char buffer[512];
+    const ssize_t n = ::read(master, buffer, sizeof buffer);
+    if (n <= 0) break;  // the program closed the terminal: it has ended
+    r.out.append(buffer, static_cast<size_t>(n));
+    if (!answered && r.out.find(Expected) != std::string::npos &&
+        r.out.find("[OK/cancel]") != std::string::npos) {
+      Prepare();
+      if (::write(master, Answer.data(), Answer.size()) < 0) break;
+      answered = true;
+    }
+  }
+  int wstatus = 0;
+  ::waitpid(pid, &wstatus, 0);
+  ::close(master);
+  r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+  return r;
+}
+
+TEST(RestoreCli, MissingVolumeIsAskedForOnTheTerminalByName) {
+  test::TempDir dir;
+  Backed b(dir, 20000);
+  const std::string volume = dir / "set.002";
+  fs::rename(volume, dir / "away");
+  const Result ok = RunOnTerminal(
+      {"restore", "-q", b.archive, dir / "out"}, volume, [&] { fs::rename(dir / "away", volume); },
+      "\n");
+  EXPECT_EQ(ok.status, 0) << ok.out;
+  EXPECT_EQ(test::ReadFile(dir / "out/data.bin"), test::ReadFile(b.src + "/sub dir/data.bin"));
+
+  fs::rename(volume, dir / "away");
+  const Result cancelled = RunOnTerminal(
+      {"restore", "-q", b.archive, dir / "out2"}, volume, [] {}, "cancel\n");
+  EXPECT_EQ(cancelled.status, 1) << cancelled.out;
+  EXPECT_TRUE(Contains(cancelled.out, "cancelled")) << cancelled.out;
 }
 
 TEST(RestoreCli, FailuresEndWithStatusOneAndAMessage) {
