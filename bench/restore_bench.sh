@@ -22,11 +22,12 @@ tree=$work/tree-$scale
 out=$work/restore-out
 cli=$build/kelmora-cli
 
-if [ ! -x "$cli" ] || [ ! -x "$build/bench/bench_make_tree" ]; then
+if [ ! -f "$build/CMakeCache.txt" ]; then
   cmake -S "$here/.." -B "$build" -DCMAKE_BUILD_TYPE=Release -DKELMORA_BUILD_GUI=OFF \
     -DKELMORA_BUILD_TESTS=OFF >/dev/null
-  cmake --build "$build" --target kelmora-cli bench_make_tree -j2 >/dev/null
 fi
+# Always brought up to date, so the figures belong to the sources.
+cmake --build "$build" --target kelmora-cli bench_make_tree -j2 >/dev/null
 mkdir -p "$work"
 if [ ! -f "$tree.done" ]; then
   rm -rf "$tree"
