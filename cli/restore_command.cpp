@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <map>
 #include <memory>
@@ -31,6 +32,15 @@ struct RestoreOptions {
   std::string Archive;
   std::string Folder;
 };
+
+volatile std::sig_atomic_t interrupted = 0;
+
+// The first Ctrl-C stops the restore after the current chunk, so the file
+// being written is still closed and stamped; a second one ends the program.
+void OnInterrupt(int) {
+  interrupted = 1;
+  std::signal(SIGINT, SIG_DFL);
+}
 
 bool HasTerminal() {
   const int tty = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -94,6 +104,11 @@ int RunRestore(const RestoreOptions& Options) {
   ProgressLine progress(!Options.Quiet && StandardErrorIsTerminal());
   AttachTerminalHooks(engine, &progress);
   AttachVolumeQuestion(engine, Options.Archive, progress);
+  interrupted = 0;
+  std::signal(SIGINT, OnInterrupt);
+  engine.Hooks.ProcessMessages = [&engine] {
+    if (interrupted) engine.Stop();
+  };
 
   const auto start = std::chrono::steady_clock::now();
   bool ok = false;
@@ -113,10 +128,13 @@ int RunRestore(const RestoreOptions& Options) {
     }
   } catch (const std::exception& e) {
     progress.Clear();
+    std::signal(SIGINT, SIG_DFL);
     std::fprintf(stderr, "%s: %s: %s\n", kProgramName, Options.Archive.c_str(), e.what());
     return kExitFailed;
   }
   progress.Clear();
+  std::signal(SIGINT, SIG_DFL);
+  if (interrupted) std::fprintf(stderr, "%s: restore interrupted\n", kProgramName);
 
   if (!Options.Quiet) {
     PrintRestoreSummary(

@@ -226,6 +226,49 @@ TEST(RestoreCli, MissingVolumeIsAskedForOnTheTerminalByName) {
   EXPECT_TRUE(Contains(cancelled.out, "cancelled")) << cancelled.out;
 }
 
+TEST(RestoreCli, InterruptStopsAfterTheCurrentChunkAndKeepsTheFileStamped) {
+  test::TempDir dir;
+  const int32_t stamp = test::Stamp(2020, 2, 2, 2, 2, 2);
+  const std::string archive =
+      ArchiveBuilder().Header().File("/big.bin", stamp, test::RandomBytes(2000000)).End().Bytes();
+  const std::string errPath = dir / ".stderr";
+  int in[2];
+  ASSERT_EQ(::pipe(in), 0);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::setsid();
+    ::dup2(in[0], 0);
+    ::close(in[0]);
+    ::close(in[1]);
+    const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ::dup2(err, 2);
+    const std::string folder = dir / "out";
+    ::execl(kProgram, kProgram, "restore", "-q", "-", folder.c_str(), nullptr);
+    ::_exit(127);
+  }
+  ::close(in[0]);
+  // Half the archive, then wait until the file is being written.
+  const size_t half = archive.size() / 2;
+  ASSERT_EQ(::write(in[1], archive.data(), half), static_cast<ssize_t>(half));
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!(fs::exists(dir / "out/big.bin") && fs::file_size(dir / "out/big.bin") > 0) &&
+         std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ::kill(pid, SIGINT);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ::signal(SIGPIPE, SIG_IGN);
+  const ssize_t rest = ::write(in[1], archive.data() + half, archive.size() - half);
+  (void)rest;  // the program may have stopped reading already
+  ::close(in[1]);
+  int wstatus = 0;
+  ::waitpid(pid, &wstatus, 0);
+  ASSERT_TRUE(WIFEXITED(wstatus)) << "killed instead of stopped";
+  EXPECT_EQ(WEXITSTATUS(wstatus), 1);
+  EXPECT_TRUE(Contains(test::ReadFile(errPath), "interrupted")) << test::ReadFile(errPath);
+  EXPECT_LT(fs::file_size(dir / "out/big.bin"), 2000000u);
+  EXPECT_EQ(platform::FileTimeOfPath(dir / "out/big.bin"), stamp);
+}
+
 TEST(RestoreCli, FailuresEndWithStatusOneAndAMessage) {
   test::TempDir dir;
   const Result missing = RunCli({"restore", dir / "none.bkp", dir / "out"}, dir);
