@@ -231,11 +231,19 @@ bool UnpackTime(int32_t Stamp, std::time_t& Time) {
   if (tm.tm_mon < 0 || tm.tm_mon > 11 || tm.tm_mday < 1 || tm.tm_hour > 23 || tm.tm_min > 59 ||
       tm.tm_sec > 59)
     return false;
-  tm.tm_isdst = -1;
-  const int mday = tm.tm_mday, mon = tm.tm_mon;
-  const std::time_t t = ::mktime(&tm);
-  // mktime rolls 31 February over into March; such a stamp is no date.
-  if (t == static_cast<std::time_t>(-1) || tm.tm_mday != mday || tm.tm_mon != mon) return false;
+  static constexpr int kDays[12] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const int year = tm.tm_year + 1900;
+  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  if (tm.tm_mday > kDays[tm.tm_mon] || (tm.tm_mon == 1 && tm.tm_mday == 29 && !leap)) return false;
+  // The local offset comes from localtime_r, which keeps the loaded zone;
+  // mktime would re-read the zone file for every restored file.
+  const std::time_t asUtc = ::timegm(&tm);
+  std::time_t t = asUtc;
+  for (int round = 0; round < 2; ++round) {
+    struct tm local;
+    if (!::localtime_r(&t, &local)) return false;
+    t = asUtc - local.tm_gmtoff;
+  }
   Time = t;
   return true;
 }

@@ -195,6 +195,31 @@ TEST_F(PackedTime, LocalTimeIsPacked) {
   EXPECT_EQ(back, Utc(2020, 5, 1, 22, 0, 0));
 }
 
+// Stamps are unpacked without mktime; across daylight-saving changes the
+// result must still be the moment whose local time the stamp holds.
+TEST_F(PackedTime, UnpackAgreesWithMktimeAcrossDaylightSaving) {
+  for (const char* zone : {"CET-1CEST,M3.5.0,M10.5.0/3", "EST5EDT,M3.2.0,M11.1.0",
+                           "LHST-10:30LHDT-11,M10.1.0,M4.1.0"}) {
+    ::setenv("TZ", zone, 1);
+    ::tzset();
+    // Every 7 hours 13 minutes over three years hits both sides of every change.
+    for (std::time_t t = Utc(2022, 1, 1, 0, 0, 0); t < Utc(2025, 1, 1, 0, 0, 0); t += 26000) {
+      const int32_t stamp = PackTime(t);
+      std::time_t back = 0;
+      ASSERT_TRUE(UnpackTime(stamp, back)) << zone << " " << t;
+      struct tm local {};
+      ::localtime_r(&t, &local);
+      local.tm_sec -= local.tm_sec % 2;
+      local.tm_isdst = -1;
+      const std::time_t expected = ::mktime(&local);
+      EXPECT_EQ(PackTime(back), stamp) << zone << " " << t;
+      // In the repeated hour of autumn the two may pick different moments
+      // that both read as the same local time.
+      EXPECT_TRUE(back == expected || PackTime(expected) == stamp) << zone << " " << t;
+    }
+  }
+}
+
 TEST_F(PackedTime, FileTimeRoundTripKeepsAccessTime) {
   TempDir dir;
   const std::string path = dir / "f.txt";
