@@ -27,12 +27,17 @@ void TStream::WriteBuffer(const void* Buffer, size_t Count) {
 THandleStream::THandleStream(int Handle, bool OwnsHandle) { Attach(Handle, OwnsHandle); }
 
 void THandleStream::Attach(int Handle, bool OwnsHandle) {
+  const off_t at = ::lseek(Handle, 0, SEEK_CUR);
+  Attach(Handle, OwnsHandle, at >= 0);
+  position_ = seekable_ ? at : 0;
+}
+
+void THandleStream::Attach(int Handle, bool OwnsHandle, bool Seekable) {
   handle_ = Handle;
   owns_ = OwnsHandle;
-  const off_t at = ::lseek(Handle, 0, SEEK_CUR);
-  seekable_ = at >= 0;
-  position_ = seekable_ ? at : 0;
-  buffer_.resize(kBufferSize);
+  seekable_ = Seekable;
+  position_ = 0;
+  buffer_.reset(new unsigned char[kBufferSize]);
 }
 
 THandleStream::~THandleStream() {
@@ -86,11 +91,11 @@ size_t THandleStream::Read(void* Buffer, size_t Count) {
         continue;
       }
       readPos_ = 0;
-      readEnd_ = ReadDirect(buffer_.data(), kBufferSize);
+      readEnd_ = ReadDirect(buffer_.get(), kBufferSize);
       if (readEnd_ == 0) break;
     }
     const size_t take = std::min(Count - done, readEnd_ - readPos_);
-    std::memcpy(out + done, buffer_.data() + readPos_, take);
+    std::memcpy(out + done, buffer_.get() + readPos_, take);
     readPos_ += take;
     done += take;
     position_ += static_cast<int64_t>(take);
@@ -112,7 +117,7 @@ size_t THandleStream::Write(const void* Buffer, size_t Count) {
       done += static_cast<size_t>(n);
     }
   } else {
-    std::memcpy(buffer_.data() + writeEnd_, in, Count);
+    std::memcpy(buffer_.get() + writeEnd_, in, Count);
     writeEnd_ += Count;
   }
   position_ += static_cast<int64_t>(Count);
@@ -122,7 +127,7 @@ size_t THandleStream::Write(const void* Buffer, size_t Count) {
 void THandleStream::Flush() {
   size_t done = 0;
   while (done < writeEnd_) {
-    const ssize_t n = ::write(handle_, buffer_.data() + done, writeEnd_ - done);
+    const ssize_t n = ::write(handle_, buffer_.get() + done, writeEnd_ - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       writeEnd_ = 0;
@@ -186,16 +191,15 @@ TFileStream::TFileStream(const std::string& FileName, TMode Mode) : fileName_(Fi
   do {
     fd = ::open(FileName.c_str(), flags, 0666);
   } while (fd < 0 && errno == EINTR);
-  if (fd >= 0) {
-    struct stat st;
-    // A directory opens read-only on Linux but is no file to read.
-    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-      ::close(fd);
-      fd = -1;
-    }
+  struct stat st;
+  // A directory opens read-only on Linux but is no file to read.
+  if (fd >= 0 && (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode))) {
+    ::close(fd);
+    fd = -1;
   }
   if (fd < 0) throw EFOpenError("Cannot open file " + FileName);
-  Attach(fd, true);
+  // A file just opened stands at 0; a FIFO or a device cannot seek.
+  Attach(fd, true, S_ISREG(st.st_mode) || S_ISBLK(st.st_mode));
 }
 
 int64_t TFileStream::Size() {

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -82,6 +83,8 @@ class THandleStream : public TStream {
  protected:
   THandleStream() = default;
   void Attach(int Handle, bool OwnsHandle);
+  // For a descriptor just opened, at offset 0, whose kind is known.
+  void Attach(int Handle, bool OwnsHandle, bool Seekable);
 
  private:
   void DropReadAhead();
@@ -92,7 +95,7 @@ class THandleStream : public TStream {
   bool owns_ = false;
   bool seekable_ = false;
   int64_t position_ = 0;
-  std::vector<unsigned char> buffer_;
+  std::unique_ptr<unsigned char[]> buffer_;  // kBufferSize bytes, not cleared
   size_t readPos_ = 0;   // next unread byte of read-ahead in buffer_
   size_t readEnd_ = 0;   // end of read-ahead in buffer_
   size_t writeEnd_ = 0;  // pending output bytes in buffer_
