@@ -3,6 +3,7 @@
 // volumes when MaxSize is set. One BackupRun holds the working data of one
 // call and is gone when the call returns, whichever way it returns.
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "engine/chunk_compressor.h"
 #include "engine/chunk_pipeline.h"
 #include "engine/selection.h"
+#include "engine/source_file.h"
 #include "engine/streams.h"
 #include "platform/platform.h"
 
@@ -24,29 +26,79 @@ namespace {
 // empty and the next one too.
 constexpr int64_t kSmallestMaxSize = format::kVolumeReserve + 4 + 1;
 
-// Closes a stream and tells whether its last bytes reached the device.
-bool CloseStream(std::unique_ptr<TFileStream>& Stream) {
-  if (!Stream) return true;
-  bool ok = true;
-  try {
-    Stream->Close();
-  } catch (const EStreamError&) {
-    ok = false;
+// Gathers the records and chunks of a volume file into large writes. The
+// file stream's own buffer is sized for small files; for an archive of
+// hundreds of megabytes, writing a megabyte at a time costs the system
+// markedly less than 64 KiB at a time.
+class GatheredVolume : public TStream {
+ public:
+  // Creates the file from empty. Throws EFOpenError.
+  void Open(const std::string& FileName) {
+    file_ = std::make_unique<TFileStream>(FileName, TFileStream::fmCreate);
+    used_ = 0;
+    buffer_.resize(kSize);
   }
-  Stream.reset();
-  return ok;
-}
+  bool IsOpen() const { return file_ != nullptr; }
 
-// A file's state when it was opened, to tell afterwards whether it
-// changed while it was read.
-struct SourceState {
-  int64_t Size = 0;
-  int32_t Stamp = -1;
-  bool operator==(const SourceState&) const = default;
+  // Closes the file and tells whether every byte reached the device.
+  bool Close() {
+    if (!file_) return true;
+    bool ok = true;
+    try {
+      Drain();
+      file_->Close();
+    } catch (const EStreamError&) {
+      ok = false;
+    }
+    file_.reset();
+    used_ = 0;
+    return ok;
+  }
+
+  size_t Read(void*, size_t) override { throw EStreamError(kStreamReadError); }
+  size_t Write(const void* Buffer, size_t Count) override {
+    if (used_ + Count > buffer_.size()) Drain();
+    if (Count >= buffer_.size()) {
+      file_->WriteBuffer(Buffer, Count);
+    } else {
+      std::memcpy(buffer_.data() + used_, Buffer, Count);
+      used_ += Count;
+    }
+    return Count;
+  }
+  int64_t Seek(int64_t Offset, SeekOrigin Origin) override {
+    if (Origin == SeekOrigin::Current && Offset == 0) return Position();
+    throw EStreamError(kStreamWriteError);
+  }
+  int64_t Position() const override { return file_->Position() + static_cast<int64_t>(used_); }
+  void Flush() override {
+    Drain();
+    file_->Flush();
+  }
+
+ private:
+  void Drain() {
+    const size_t pending = used_;
+    used_ = 0;  // a failed write is not tried again
+    file_->WriteBuffer(buffer_.data(), pending);
+  }
+
+  static constexpr size_t kSize = size_t{1} << 20;
+  std::vector<unsigned char> buffer_;
+  size_t used_ = 0;
+  std::unique_ptr<TFileStream> file_;
 };
 
-SourceState StateOf(TFileStream& Source) {
-  return {Source.Size(), platform::FileTimeOfHandle(Source.Handle())};
+// A selected file, open; null when it no longer exists, which skips it
+// without a word. One that exists but cannot be opened throws EFOpenError.
+// Opening first and asking afterwards saves a look-up per file.
+std::unique_ptr<SourceFile> OpenSelected(const std::string& Path) {
+  try {
+    return std::make_unique<SourceFile>(Path);
+  } catch (const EFOpenError&) {
+    if (!platform::FileExists(Path)) return nullptr;
+    throw;
+  }
 }
 
 }  // namespace
@@ -65,7 +117,7 @@ class BackupRun {
   // removes the temporary file.
   ~BackupRun() {
     source_.reset();
-    volume_.reset();
+    volume_.Close();
     DeleteTempFile();
   }
 
@@ -103,14 +155,14 @@ class BackupRun {
     owner_.totalSize_ = 0;
     owner_.filesDone_ = 0;
     for (const std::string& path : selected_) {
-      if (!platform::FileExists(path)) continue;
       // A file that exists but cannot be opened is the caller's to hear
       // about: "Cannot open file <name>" leaves Backup as it is.
-      TFileStream source(path, TFileStream::fmOpenRead);
-      const int64_t size = source.Size();
+      const auto source = OpenSelected(path);
+      if (!source) continue;
+      const int64_t size = source->Size();
       owner_.totalSize_ += size;
       if (owner_.SaveFileID) {
-        fileIdText_ += format::FileIdLine(path, platform::FileTimeOfHandle(source.Handle()), size);
+        fileIdText_ += format::FileIdLine(path, source->Stamp(), size);
         fileIdText_ += "\r\n";
       }
     }
@@ -161,8 +213,8 @@ class BackupRun {
         if (owner_.targetStream_ == nullptr) throw EStreamError(kStreamWriteError);
         archive_ = owner_.targetStream_;
       } else {
-        volume_ = std::make_unique<TFileStream>(archiveName_, TFileStream::fmCreate);
-        archive_ = volume_.get();
+        volume_.Open(archiveName_);
+        archive_ = &volume_;
       }
       format::WriteHeader(*archive_, {owner_.BackupTitle, format::CapTotalSize(owner_.totalSize_),
                                       owner_.fileCount_});
@@ -173,8 +225,14 @@ class BackupRun {
 
   void WriteEntries() {
     for (size_t i = 0; i < selected_.size() && owner_.continue_; ++i) {
-      // Files that vanished since selection are skipped without a word.
-      if (platform::FileExists(selected_[i])) WriteEntry(i);
+      source_.reset();
+      try {
+        source_ = OpenSelected(selected_[i]);
+        if (!source_) continue;  // vanished since selection
+      } catch (const EFOpenError&) {
+        // Still there but closed to us: its entry gets a name and no data.
+      }
+      WriteEntry(i);
     }
   }
 
@@ -187,13 +245,11 @@ class BackupRun {
     // blank at either end is part of the name.
     owner_.currentFile_ = path;
 
-    SourceState opened;
     bool complete = false;
     try {
-      source_ = std::make_unique<TFileStream>(path, TFileStream::fmOpenRead);
-      opened = StateOf(*source_);
-      format::WriteInt32(*archive_, opened.Stamp);
-      remaining_ = opened.Size;
+      if (!source_) throw EFOpenError("Cannot open file " + path);
+      format::WriteInt32(*archive_, source_->Stamp());
+      remaining_ = source_->Size();
       shrunk_ = false;
       pipeline_.Start(*source_, remaining_);
       while (owner_.continue_) {
@@ -206,7 +262,7 @@ class BackupRun {
       owner_.Fail(beCannotReadFile);
     }
 
-    if (owner_.SetArchiveFlag && !isFileList && complete) ClearArchiveFlag(path, opened);
+    if (owner_.SetArchiveFlag && !isFileList && complete) ClearArchiveFlag(path);
     pipeline_.Reset();
     source_.reset();
   }
@@ -216,9 +272,9 @@ class BackupRun {
   // must be taken again by the next incremental backup. Its bytes are
   // pushed to the device first, so a full disk cannot leave a file marked
   // as saved whose tail never reached the archive.
-  void ClearArchiveFlag(const std::string& Path, const SourceState& Opened) {
+  void ClearArchiveFlag(const std::string& Path) {
     try {
-      if (!(StateOf(*source_) == Opened)) return;
+      if (!source_->Unchanged()) return;
       archive_->Flush();
     } catch (const std::exception&) {
       owner_.Fail(beCannotWriteArchive);
@@ -291,7 +347,7 @@ class BackupRun {
     ++volumeNumber_;
     format::WriteVolumeChange(*archive_, volumeNumber_);
     archive_ = nullptr;
-    if (!CloseStream(volume_)) {
+    if (!volume_.Close()) {
       owner_.Fail(beCannotWriteArchive);
       return;
     }
@@ -299,8 +355,8 @@ class BackupRun {
     if (!owner_.continue_) return;
     const std::string digits = format::VolumeDigits(format::VolumeChangeName(volumeNumber_));
     currentName_ = format::NextVolumeName(currentName_, digits);
-    volume_ = std::make_unique<TFileStream>(currentName_, TFileStream::fmCreate);
-    archive_ = volume_.get();
+    volume_.Open(currentName_);
+    archive_ = &volume_;
   }
 
   // ---- wind-down
@@ -321,7 +377,7 @@ class BackupRun {
     }
     selected_ = TStringList();
     archive_ = nullptr;
-    if (!CloseStream(volume_)) {
+    if (!volume_.Close()) {
       result = false;
       // An earlier failure keeps its own message.
       if (owner_.errorCode_ == 0) owner_.Fail(beCannotWriteArchive);
@@ -339,12 +395,12 @@ class BackupRun {
   std::string tempName_;
   bool hasFileList_ = false;
 
-  std::unique_ptr<TFileStream> volume_;  // the current volume file, when not a stream
-  TStream* archive_ = nullptr;           // where the next archive byte goes
+  GatheredVolume volume_;       // the current volume file, when not a stream
+  TStream* archive_ = nullptr;  // where the next archive byte goes
   std::string currentName_;
   uint16_t volumeNumber_ = 1;
 
-  std::unique_ptr<TFileStream> source_;
+  std::unique_ptr<SourceFile> source_;
   int64_t remaining_ = 0;
   bool shrunk_ = false;
 

@@ -80,16 +80,21 @@ class ChunkPipeline {
     Fill();
     Piece& piece = *order_.front();
     std::unique_lock<std::mutex> lock(mutex_);
-    if (!piece.taken) {
-      // No worker has it yet: compressing it here beats waiting.
+    while (!piece.done) {
+      if (jobs_.empty()) {
+        pieceDone_.wait(lock);
+        continue;
+      }
+      // Rather than wait, compress the oldest piece no one has taken:
+      // this one when no worker got to it, else one the writer needs soon.
+      Piece& job = *jobs_.front();
       jobs_.pop_front();
-      piece.taken = true;
+      job.taken = true;
       lock.unlock();
-      Compress(own_, piece);
+      Compress(own_, job);
       lock.lock();
-      piece.done = true;
+      job.done = true;
     }
-    pieceDone_.wait(lock, [&] { return piece.done; });
     return piece;
   }
 
