@@ -98,11 +98,11 @@ std::vector<std::string> FindList(const std::string& root) {
   return lines;
 }
 
-// Times one selection of Specs; Count receives the number of files.
-double Select(const kelmora::TStringList& specs, size_t& count) {
+// Times one selection of Sources; Count receives the number of files.
+double Select(const kelmora::TStringList& sources, size_t& count) {
   kelmora::TStringList selected;
   const auto start = Clock::now();
-  kelmora::SelectSourceFiles(specs, "", kelmora::bmAll, selected);
+  kelmora::SelectSourceFiles(sources, "", kelmora::bmAll, selected);
   const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
   count = selected.size();
   return ms;

@@ -22,15 +22,15 @@ std::string Trim(const std::string& s) {
   return s.substr(begin, end - begin);
 }
 
-// Where the sub-directory switch starts in Spec, or npos. "/" is also the
+// Where the sub-directory switch starts in Source, or npos. "/" is also the
 // path separator, so "/s" is the switch only where no path can hold it:
 // after a blank or control character (" /s", " /sx"), or as a word of its
 // own at the very start ("/s"). "/srv/data/*.*" therefore has no switch.
-size_t FindSwitch(const std::string& Spec) {
-  for (size_t p = Spec.find('/'); p != std::string::npos; p = Spec.find('/', p + 1)) {
-    if (p + 1 >= Spec.size() || (Spec[p + 1] != 's' && Spec[p + 1] != 'S')) continue;
-    if (p > 0 && IsBlank(Spec[p - 1])) return p;
-    if (p == 0 && (p + 2 == Spec.size() || IsBlank(Spec[p + 2]))) return p;
+size_t FindSwitch(const std::string& Source) {
+  for (size_t p = Source.find('/'); p != std::string::npos; p = Source.find('/', p + 1)) {
+    if (p + 1 >= Source.size() || (Source[p + 1] != 's' && Source[p + 1] != 'S')) continue;
+    if (p > 0 && IsBlank(Source[p - 1])) return p;
+    if (p == 0 && (p + 2 == Source.size() || IsBlank(Source[p + 2]))) return p;
   }
   return std::string::npos;
 }
@@ -90,17 +90,17 @@ class Expansion {
     archiveBaseName_ = NamePart(archiveFullName_);
   }
 
-  void ExpandSpecification(const std::string& Spec) {
+  void ExpandSpecification(const std::string& Source) {
     // Earlier entries become searchable now that more may follow.
     if (indexed_ < selected_.size()) seen_.reserve(selected_.size());
     for (; indexed_ < selected_.size(); ++indexed_) seen_.insert(indexed_);
-    const size_t sw = FindSwitch(Spec);
+    const size_t sw = FindSwitch(Source);
     std::string folder, last;
     if (sw == std::string::npos) {
-      SplitPattern(Spec, folder, last);
+      SplitPattern(Source, folder, last);
       AddFiles(AbsoluteFolder(folder), last);
     } else {
-      SplitPattern(Trim(Spec.substr(0, sw)), folder, last);
+      SplitPattern(Trim(Source.substr(0, sw)), folder, last);
       ExpandTree(AbsoluteFolder(folder), last);
     }
   }
@@ -169,10 +169,10 @@ class Expansion {
 
 }  // namespace
 
-void SelectSourceFiles(const TStringList& Specs, const std::string& ArchiveName, TBackupMode Mode,
+void SelectSourceFiles(const TStringList& Sources, const std::string& ArchiveName, TBackupMode Mode,
                        TStringList& Selected) {
   Expansion expansion(ArchiveName, Mode, Selected);
-  for (const std::string& spec : Specs) expansion.ExpandSpecification(spec);
+  for (const std::string& source : Sources) expansion.ExpandSpecification(source);
 }
 
 }  // namespace kelmora

@@ -19,12 +19,12 @@ namespace {
 using test::TempDir;
 
 // Runs one backup and returns the codes it reported.
-std::vector<int32_t> FailingBackup(const TStringList& Specs, const std::string& Archive,
+std::vector<int32_t> FailingBackup(const TStringList& Sources, const std::string& Archive,
                                    size_t* Percents = nullptr) {
   TBackupFile engine;
   test::RunLog log;
   test::Record(engine, log);
-  EXPECT_FALSE(engine.Backup(Specs, Archive));
+  EXPECT_FALSE(engine.Backup(Sources, Archive));
   EXPECT_FALSE(engine.Busy());
   if (Percents) *Percents = log.Percents.size();
   return log.Errors;

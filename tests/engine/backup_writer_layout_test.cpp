@@ -19,10 +19,10 @@ namespace {
 using test::LE32;
 using test::TempDir;
 
-std::string Backup(TBackupFile& Engine, const TStringList& Specs, const std::string& Archive) {
+std::string Backup(TBackupFile& Engine, const TStringList& Sources, const std::string& Archive) {
   test::RunLog log;
   test::Record(Engine, log);
-  EXPECT_TRUE(Engine.Backup(Specs, Archive));
+  EXPECT_TRUE(Engine.Backup(Sources, Archive));
   EXPECT_TRUE(log.Errors.empty());
   return test::ReadFile(Archive);
 }

@@ -21,9 +21,9 @@ using test::TempDir;
 using test::WriteFile;
 using Paths = std::vector<std::string>;
 
-Paths Select(const TStringList& specs, const std::string& archive = "", TBackupMode mode = bmAll) {
+Paths Select(const TStringList& sources, const std::string& archive = "", TBackupMode mode = bmAll) {
   TStringList selected;
-  SelectSourceFiles(specs, archive, mode, selected);
+  SelectSourceFiles(sources, archive, mode, selected);
   return selected;
 }
 
