@@ -36,9 +36,9 @@ constexpr TSizeUnit kSizeUnits[] = {{"Kb", 1024}, {"Mb", 1048576}, {"Gb", 107374
 constexpr TCompressionLevel kLevels[] = {clDefault, clFastest, clMax, clNone};
 constexpr TRestoreMode kModes[] = {rmAll, rmNoOverwrite, rmNewer, rmExisting, rmExistingNewer};
 
-// A volume must hold more than the reserve the writer keeps free for a
-// chunk, and its byte count must fit the engine's signed 32-bit limit.
-constexpr int64_t kSmallestVolume = format::kVolumeReserve + 1;
+// A volume must leave room for a chunk below the writer's reserve, and its
+// byte count must fit the engine's signed 32-bit limit.
+constexpr int64_t kSmallestVolume = format::kSmallestMaxSize;
 constexpr int64_t kLargestVolume = std::numeric_limits<int32_t>::max();
 
 bool IsWorkableVolume(int64_t bytes) {

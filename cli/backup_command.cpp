@@ -11,6 +11,7 @@
 
 #include "cli/commands.h"
 #include "cli/progress.h"
+#include "engine/archive_format.h"
 #include "engine/backup_file.h"
 #include "engine/streams.h"
 
@@ -18,9 +19,7 @@ namespace kelmora::cli {
 
 namespace {
 
-// The smallest volume the engine can fill: a volume must hold a section
-// signature and one whole chunk below its limit.
-constexpr int64_t kSmallestVolume = 16489;
+constexpr int64_t kSmallestVolume = format::kSmallestMaxSize;
 constexpr int64_t kLargestVolume = std::numeric_limits<int32_t>::max();
 
 struct BackupOptions {

@@ -21,11 +21,6 @@ namespace kelmora {
 
 namespace {
 
-// The smallest volume limit at which a fresh volume, holding only a
-// section signature, can take a chunk. Below it every volume would end
-// empty and the next one too.
-constexpr int64_t kSmallestMaxSize = format::kVolumeReserve + 4 + 1;
-
 // Gathers the records and chunks of a volume file into large writes. The
 // file stream's own buffer is sized for small files; for an archive of
 // hundreds of megabytes, writing a megabyte at a time costs the system
@@ -204,7 +199,7 @@ class BackupRun {
     // Refused before anything is created: such a limit could never be
     // kept, and a negative one would never let a chunk in.
     const int64_t maxSize = owner_.MaxSize;
-    if (maxSize < 0 || (maxSize > 0 && maxSize < kSmallestMaxSize)) {
+    if (maxSize < 0 || (maxSize > 0 && maxSize < format::kSmallestMaxSize)) {
       owner_.Fail(beCannotWriteArchive);
       return;
     }
