@@ -90,7 +90,7 @@ int RunBackup(const BackupOptions& Options) {
   if (Options.ClearArchiveFlag) engine.SetArchiveFlag = true;
 
   ProgressLine progress(!Options.Quiet && StandardErrorIsTerminal());
-  AttachTerminalHooks(engine, &progress);
+  AttachTerminalHooks(engine, &progress, Options.Archive);
   // Further volumes go beside the first without a question.
   engine.OnNeedDisk = [](TBackupFile&, uint16_t, bool& Continue) { Continue = true; };
   StopOnInterrupt(engine);
@@ -125,7 +125,7 @@ int RunBackup(const BackupOptions& Options) {
   if (!Options.Quiet) {
     const Summary figures{
         engine.FilesDone(), engine.TotalSize(), engine.ArchiveBytes(), engine.CompressionRate(),
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count()};
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), ok};
     // Standard output may be the archive itself.
     PrintSummary(toStandardOutput ? stderr : stdout, figures);
   }

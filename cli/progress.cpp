@@ -110,10 +110,25 @@ bool Interrupted() {
   return interrupted != 0;
 }
 
-void AttachTerminalHooks(TBackupFile& Engine, ProgressLine* Progress) {
+std::string DescribeError(const TBackupFile& Engine, int32_t Code, const std::string& Message,
+                          const std::string& Archive) {
+  std::string subject;
+  if (Code == beCannotReadFile) subject = Engine.CurrentFile();
+  if (Code == beCannotReadArchive || Code == beCannotWriteArchive || Code == beInvalidArchive)
+    subject = Archive == "-" ? std::string("standard input/output") : Archive;
+  return subject.empty() ? Message : Message + ": " + subject;
+}
+
+void AttachTerminalHooks(TBackupFile& Engine, ProgressLine* Progress, const std::string& Archive) {
   Engine.Hooks.ShowError = [Progress](const std::string&, const std::string& Text) {
     if (Progress) Progress->Clear();
     std::fprintf(stderr, "%s: %s\n", kProgramName, Text.c_str());
+  };
+  Engine.OnError = [Progress, Archive](TBackupFile& Sender, int32_t Code,
+                                       const std::string& Text) {
+    if (Progress) Progress->Clear();
+    std::fprintf(stderr, "%s: %s\n", kProgramName,
+                 DescribeError(Sender, Code, Text, Archive).c_str());
   };
   Engine.Hooks.AskOkCancel = [Progress](const std::string& Caption, const std::string& Text) {
     if (Progress) Progress->Clear();
@@ -163,7 +178,7 @@ void PrintSummary(std::FILE* Out, const Summary& Figures) {
                HumanSize(Figures.TotalSize).c_str());
   std::fprintf(Out, "Archive:      %s bytes (%s)\n", GroupDigits(Figures.ArchiveBytes).c_str(),
                HumanSize(Figures.ArchiveBytes).c_str());
-  std::fprintf(Out, "Compression:  %d%%\n", Figures.CompressionRate);
+  if (Figures.Complete) std::fprintf(Out, "Compression:  %d%%\n", Figures.CompressionRate);
   std::fprintf(Out, "Time:         %.2f s\n", Figures.Seconds);
   std::fflush(Out);
 }

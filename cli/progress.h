@@ -46,10 +46,17 @@ class ProgressLine {
 };
 
 // Connects the engine to the terminal: error messages go to standard
-// error (clearing Progress first), the need-disk question is asked on the
-// terminal and answered Cancel where there is none, and OnProgress feeds
-// Progress. Progress may be null.
-void AttachTerminalHooks(TBackupFile& Engine, ProgressLine* Progress);
+// error (clearing Progress first) with the file they concern, the
+// need-disk question is asked on the terminal and answered Cancel where
+// there is none, and OnProgress feeds Progress. Progress may be null;
+// Archive is the archive's name as the user gave it.
+void AttachTerminalHooks(TBackupFile& Engine, ProgressLine* Progress,
+                         const std::string& Archive = std::string());
+
+// The engine's message for Code with what it concerns: the file being
+// read or written for code 1, Archive for the codes about the archive.
+std::string DescribeError(const TBackupFile& Engine, int32_t Code, const std::string& Message,
+                          const std::string& Archive);
 
 // Makes the first Ctrl-C (or SIGTERM) a stop request, which the engine
 // honours after its next chunk and so winds down properly: the archive is
@@ -74,6 +81,7 @@ struct Summary {
   int64_t ArchiveBytes = 0;  // bytes of data sections
   int32_t CompressionRate = 0;
   double Seconds = 0;
+  bool Complete = true;  // an archive cut short has no meaningful rate
 };
 
 void PrintSummary(std::FILE* Out, const Summary& Figures);

@@ -102,7 +102,7 @@ int RunRestore(const RestoreOptions& Options) {
   engine.RestoreMode = kModes.at(Options.Mode);
   engine.RestoreFullPath = Options.FullPath;
   ProgressLine progress(!Options.Quiet && StandardErrorIsTerminal());
-  AttachTerminalHooks(engine, &progress);
+  AttachTerminalHooks(engine, &progress, Options.Archive);
   AttachVolumeQuestion(engine, Options.Archive, progress);
   interrupted = 0;
   std::signal(SIGINT, OnInterrupt);
