@@ -96,7 +96,7 @@ class RestoreRun {
   std::unique_ptr<TFileStream> volume_;
   TStream* reader_ = nullptr;
   int volumeNumber_ = 1;
-  bool decision_ = true;
+  bool decision_ = false;
   int32_t stamp_ = 0;
   std::string folderResolved_;                    // the restore folder, links resolved
   std::unordered_set<std::string> readyFolders_;  // created and checked in this run
@@ -117,7 +117,10 @@ bool RestoreRun::Run() {
     throw Exception(kCannotReadArchive);
   }
   e_.bytesDone_ = 0;
-  decision_ = true;
+  // A continuation met before any file entry has no file of this run to
+  // go to (CurrentFile may still name one from an earlier run, even a
+  // backup's source): it is stepped over.
+  decision_ = false;
   ReadEntries();
   volume_.reset();
 

@@ -217,5 +217,30 @@ TEST(RestoreVolumes, VolumeNameWithoutDigitsIsADamagedArchive) {
   EXPECT_THROW(engine.Restore(src / "d.bkp", out.path()), Exception);
 }
 
+TEST(RestoreVolumes, ContinuationBeforeAnyEntryIsSteppedOverNotAppendedAnywhere) {
+  // The engine still knows the last file of its previous run, here a
+  // backup's source outside the restore folder. An archive that opens with
+  // a volume change has no file of its own to continue.
+  test::TempDir src, out;
+  const std::string source = src / "own.txt";
+  test::WriteFile(source, "mine");
+  TBackupFile engine;
+  ASSERT_TRUE(engine.Backup({source}, src / "own.bkp"));
+  ASSERT_EQ(engine.CurrentFile(), source);
+
+  ArchiveBuilder().Header().VolumeChange(2).Save(src / "h.bkp");
+  ArchiveBuilder().Section("appended").File("/after.txt", kStored, "after").End().Save(
+      src / "h.002");
+  engine.OnNeedDisk = [](TBackupFile&, uint16_t, bool&) {};
+  engine.Restore(src / "h.bkp", out.path());
+  EXPECT_EQ(test::ReadFile(source), "mine");
+  EXPECT_EQ(test::ReadFile(out / "after.txt"), "after") << "the run goes on after the section";
+
+  // A fresh engine has no file at all to write the continuation to.
+  TBackupFile fresh;
+  fresh.OnNeedDisk = [](TBackupFile&, uint16_t, bool&) {};
+  EXPECT_TRUE(fresh.Restore(src / "h.bkp", out.path()));
+}
+
 }  // namespace
 }  // namespace kelmora
