@@ -350,6 +350,12 @@ class BackupRun {
     if (!owner_.continue_) return;
     const std::string digits = format::VolumeDigits(format::VolumeChangeName(volumeNumber_));
     currentName_ = format::NextVolumeName(currentName_, digits);
+    // An archive named like a later volume (x.003) would be created over
+    // its own first volume, header and all.
+    if (currentName_ == archiveName_) {
+      owner_.Fail(beCannotWriteArchive);
+      return;
+    }
     volume_.Open(currentName_);
     archive_ = &volume_;
   }

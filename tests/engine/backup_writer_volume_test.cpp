@@ -211,6 +211,29 @@ TEST(BackupVolumes, NoVolumePast999) {
   EXPECT_EQ(test::ReadFile(dir / "f").substr(0, 998 * 16384), test::EntryData(archive.Entries[0]));
 }
 
+// An archive named like a later volume (x.003) would have that volume
+// created over its first one, header and all: the run ends with code 4
+// there instead, and the first volume stays what it was.
+TEST(BackupVolumes, VolumeNamedLikeTheFirstIsNeverCreatedOverIt) {
+  TempDir dir;
+  const std::string data = test::RandomBytes(4 * 16384);
+  test::WriteFile(dir / "f", data);
+  TBackupFile engine;
+  engine.MaxSize = 20000;  // one chunk per volume
+  test::RunLog log;
+  test::Record(engine, log);
+  EXPECT_FALSE(engine.Backup({dir / "f"}, dir / "x.003"));
+  EXPECT_EQ(std::vector<int32_t>{beCannotWriteArchive}, log.Errors);
+  TFileStream first(dir / "x.003", TFileStream::fmOpenRead);
+  const format::Header header = format::ReadHeader(first);
+  EXPECT_EQ(4 * 16384, header.TotalSize);
+  EXPECT_EQ(1, header.FileCount);
+  EXPECT_EQ(dir / "f", format::ReadChars(first, format::ReadInt32(first)));
+  // Volume 1 still ends by naming volume 2, which holds the next chunk.
+  EXPECT_EQ(VolumeChangeBytes("002"), Tail(dir / "x.003", 16));
+  EXPECT_EQ(VolumeChangeBytes("003"), Tail(dir / "x.002", 16));
+}
+
 // Backup called on the caller's stream with a limit cannot change volume
 // without closing that stream; it ends with code 4 and leaves the stream
 // open, unmoved and usable.
