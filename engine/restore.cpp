@@ -74,7 +74,7 @@ class RestoreRun {
   bool DecideByMode(const platform::PathInfo& Existing) const;
   platform::PathInfo Inspect(const std::string& Target) const;
   // Creates the target's folder; false when it cannot be had (the file is
-  // then skipped). Throws for a target without any folder part.
+  // then skipped, code 1). Throws for a target without any folder part.
   bool PrepareFolder(const std::string& Target);
   // With a restore folder: the target's name stays inside it...
   bool LexicallyInFolder(const std::string& Target) const;
@@ -228,7 +228,12 @@ bool RestoreRun::PrepareFolder(const std::string& Target) {
     Refuse();
     return false;
   }
-  if (!platform::ForceDirectories(folder)) return false;
+  // The file is stepped over and the run goes on, but a restore that left
+  // a file out must not end as a complete one.
+  if (!platform::ForceDirectories(folder)) {
+    Refuse();
+    return false;
+  }
   readyFolders_.insert(folder);
   return true;
 }

@@ -354,6 +354,30 @@ TEST(Restore, TargetThatCannotBeCreatedIsCodeOneAndStopsTheRun) {
   EXPECT_EQ(r.percents.back(), 100);
 }
 
+TEST(Restore, FolderThatCannotBeMadeSkipsTheFileButNotInSilence) {
+  // A file stands where the stored tree needs a folder: that entry cannot
+  // be written, the next one still is, and the run does not pass for
+  // complete.
+  test::TempDir dir;
+  test::WriteFile(dir / "sub", "in the way");
+  TBackupFile engine;
+  engine.RestoreFullPath = true;
+  Recorder r;
+  r.Attach(engine);
+  EXPECT_FALSE(RestoreBytes(engine,
+                            ArchiveBuilder()
+                                .Header()
+                                .File("/sub/a.txt", kStored, "x")
+                                .File("/b.txt", kStored, "y")
+                                .End()
+                                .Bytes(),
+                            dir.path()));
+  EXPECT_EQ(r.errors, std::vector<int32_t>{1});
+  EXPECT_EQ(test::ReadFile(dir / "sub"), "in the way");
+  EXPECT_EQ(test::ReadFile(dir / "b.txt"), "y");
+  EXPECT_EQ(engine.FilesDone(), 1);
+}
+
 // Makes writes past Bytes fail (EFBIG), as a full disk would, while it lives.
 class FileSizeLimit {
  public:
