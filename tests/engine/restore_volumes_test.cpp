@@ -229,8 +229,11 @@ TEST(RestoreVolumes, ContinuationBeforeAnyEntryIsSteppedOverNotAppendedAnywhere)
   ASSERT_EQ(engine.CurrentFile(), source);
 
   ArchiveBuilder().Header().VolumeChange(2).Save(src / "h.bkp");
-  ArchiveBuilder().Section("appended").File("/after.txt", kStored, "after").End().Save(
-      src / "h.002");
+  ArchiveBuilder()
+      .Section("appended")
+      .File("/after.txt", kStored, "after")
+      .End()
+      .Save(src / "h.002");
   engine.OnNeedDisk = [](TBackupFile&, uint16_t, bool&) {};
   engine.Restore(src / "h.bkp", out.path());
   EXPECT_EQ(test::ReadFile(source), "mine");
