@@ -189,8 +189,11 @@ TFileStream::TFileStream(const std::string& FileName, TMode Mode) : fileName_(Fi
   }
   int fd;
   do {
-    fd = ::open(FileName.c_str(), flags, 0666);
+    // Non-blocking only while opening: a FIFO in a file's place would
+    // otherwise wait for a partner for ever. Without a reader it now fails.
+    fd = ::open(FileName.c_str(), flags | O_NONBLOCK, 0666);
   } while (fd < 0 && errno == EINTR);
+  if (fd >= 0) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   struct stat st;
   // A directory opens read-only on Linux but is no file to read.
   if (fd >= 0 && (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode))) {

@@ -3,6 +3,7 @@
 #include "engine/streams.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -133,6 +134,18 @@ TEST(FileStream, OpenFailureNamesTheFile) {
   // A folder is no file, although Linux lets it open read-only.
   EXPECT_THROW(TFileStream(dir.path(), TFileStream::fmOpenRead), EFOpenError);
   EXPECT_THROW(TFileStream(dir / "no/such/folder.bin", TFileStream::fmCreate), EFOpenError);
+}
+
+// A FIFO standing where a file is expected must not block the open: for
+// writing without a reader it fails, for reading it opens and reads empty.
+TEST(FileStream, FifoNeverBlocksTheOpen) {
+  TempDir dir;
+  const std::string fifo = dir / "fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_THROW(TFileStream(fifo, TFileStream::fmOpenWrite), EFOpenError);
+  TFileStream reader(fifo, TFileStream::fmOpenRead);
+  char byte;
+  EXPECT_EQ(reader.Read(&byte, 1), 0u);
 }
 
 TEST(FileStream, ShortReadBufferIsAReadError) {
