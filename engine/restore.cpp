@@ -266,7 +266,9 @@ bool RestoreRun::ResolvesInFolder(const std::string& TargetFolder) {
 void RestoreRun::WriteFile() {
   std::unique_ptr<TFileStream> target;
   try {
-    target = std::make_unique<TFileStream>(e_.currentFile_, TFileStream::fmCreate);
+    // Inside a restore folder a link that appeared since the check is
+    // still never written through.
+    target = std::make_unique<TFileStream>(e_.currentFile_, TFileStream::fmCreate, folder_.empty());
     sections_.Read(*reader_, target.get(), true);
     ++e_.filesDone_;
   } catch (const std::exception&) {
@@ -316,7 +318,8 @@ void RestoreRun::ChangeVolume(const std::string& Name) {
   reader_ = volume_.get();
   std::unique_ptr<TFileStream> target;
   if (decision_) {
-    target = std::make_unique<TFileStream>(e_.currentFile_, TFileStream::fmOpenWrite);
+    target =
+        std::make_unique<TFileStream>(e_.currentFile_, TFileStream::fmOpenWrite, folder_.empty());
     target->Seek(0, SeekOrigin::End);
   }
   try {

@@ -24,7 +24,9 @@ void TStream::WriteBuffer(const void* Buffer, size_t Count) {
 
 // ---------------------------------------------------------------- handle
 
-THandleStream::THandleStream(int Handle, bool OwnsHandle) { Attach(Handle, OwnsHandle); }
+THandleStream::THandleStream(int Handle, bool OwnsHandle) {
+  Attach(Handle, OwnsHandle);
+}
 
 void THandleStream::Attach(int Handle, bool OwnsHandle) {
   const off_t at = ::lseek(Handle, 0, SEEK_CUR);
@@ -180,12 +182,19 @@ void THandleStream::Skip(int64_t Count) {
 
 // ---------------------------------------------------------------- file
 
-TFileStream::TFileStream(const std::string& FileName, TMode Mode) : fileName_(FileName) {
-  int flags = O_CLOEXEC;
+TFileStream::TFileStream(const std::string& FileName, TMode Mode, bool FollowLinks)
+    : fileName_(FileName) {
+  int flags = O_CLOEXEC | (FollowLinks ? 0 : O_NOFOLLOW);
   switch (Mode) {
-    case fmOpenRead: flags |= O_RDONLY; break;
-    case fmCreate: flags |= O_RDWR | O_CREAT | O_TRUNC; break;
-    case fmOpenWrite: flags |= O_WRONLY; break;
+    case fmOpenRead:
+      flags |= O_RDONLY;
+      break;
+    case fmCreate:
+      flags |= O_RDWR | O_CREAT | O_TRUNC;
+      break;
+    case fmOpenWrite:
+      flags |= O_WRONLY;
+      break;
   }
   int fd;
   do {

@@ -96,20 +96,21 @@ class THandleStream : public TStream {
   bool seekable_ = false;
   int64_t position_ = 0;
   std::unique_ptr<unsigned char[]> buffer_;  // kBufferSize bytes, not cleared
-  size_t readPos_ = 0;   // next unread byte of read-ahead in buffer_
-  size_t readEnd_ = 0;   // end of read-ahead in buffer_
-  size_t writeEnd_ = 0;  // pending output bytes in buffer_
+  size_t readPos_ = 0;                       // next unread byte of read-ahead in buffer_
+  size_t readEnd_ = 0;                       // end of read-ahead in buffer_
+  size_t writeEnd_ = 0;                      // pending output bytes in buffer_
 };
 
 class TFileStream : public THandleStream {
  public:
   enum TMode {
-    fmOpenRead,       // existing file, read only, others may read and write
-    fmCreate,         // new or truncated file, read and write
-    fmOpenWrite,      // existing file, write only, not truncated
+    fmOpenRead,   // existing file, read only, others may read and write
+    fmCreate,     // new or truncated file, read and write
+    fmOpenWrite,  // existing file, write only, not truncated
   };
-  // Throws EFOpenError "Cannot open file <name>".
-  TFileStream(const std::string& FileName, TMode Mode);
+  // Throws EFOpenError "Cannot open file <name>". With FollowLinks false a
+  // symbolic link as the last component is refused rather than opened.
+  TFileStream(const std::string& FileName, TMode Mode, bool FollowLinks = true);
 
   const std::string& FileName() const { return fileName_; }
   int64_t Size();

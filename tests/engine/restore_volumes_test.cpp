@@ -52,6 +52,28 @@ struct SplitArchive {
   std::string Whole() const { return first + second + third; }
 };
 
+// While the user fetches the next volume, a link to a file outside the
+// restore folder takes the split file's place: the continuation must not
+// be written through it.
+TEST(RestoreVolumes, LinkPlantedBetweenVolumesIsNotWrittenThrough) {
+  test::TempDir src, out, outside;
+  SplitArchive set(src);
+  test::WriteFile(outside / "victim.txt", "keep");
+  TBackupFile engine;
+  engine.OnNeedDisk = [&](TBackupFile&, uint16_t, bool&) {
+    fs::remove(out / "split.bin");
+    fs::create_symlink(outside / "victim.txt", out / "split.bin");
+  };
+  bool result = true;
+  try {
+    result = engine.Restore(set.archive, out.path());
+  } catch (const Exception&) {
+    result = false;  // a continued target that cannot be opened passes out
+  }
+  EXPECT_FALSE(result);
+  EXPECT_EQ(test::ReadFile(outside / "victim.txt"), "keep");
+}
+
 TEST(RestoreVolumes, SplitFileIsJoinedStampedAndCountedOnce) {
   test::TempDir src, out;
   SplitArchive set(src);

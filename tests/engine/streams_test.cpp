@@ -148,6 +148,19 @@ TEST(FileStream, FifoNeverBlocksTheOpen) {
   EXPECT_EQ(reader.Read(&byte, 1), 0u);
 }
 
+TEST(FileStream, LinksAreRefusedWhenNotToBeFollowed) {
+  TempDir dir;
+  test::WriteFile(dir / "real.txt", "real");
+  std::filesystem::create_symlink(dir / "real.txt", dir / "link.txt");
+  EXPECT_THROW(TFileStream(dir / "link.txt", TFileStream::fmCreate, false), EFOpenError);
+  EXPECT_THROW(TFileStream(dir / "link.txt", TFileStream::fmOpenWrite, false), EFOpenError);
+  EXPECT_EQ(test::ReadFile(dir / "real.txt"), "real");
+  TFileStream followed(dir / "link.txt", TFileStream::fmOpenWrite);
+  followed.WriteBuffer("R", 1);
+  followed.Close();
+  EXPECT_EQ(test::ReadFile(dir / "real.txt"), "Real");
+}
+
 TEST(FileStream, ShortReadBufferIsAReadError) {
   TempDir dir;
   WriteFile(dir / "f.bin", "abc");
