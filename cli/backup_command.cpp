@@ -121,11 +121,19 @@ int RunBackup(const BackupOptions& Options) {
   }
   progress.Clear();
   if (Interrupted()) std::fprintf(stderr, "%s: stopped; the archive is incomplete\n", kProgramName);
+  // An empty archive is valid, but a mistyped SOURCE should not pass unseen.
+  if (ok && engine.FileCount() == 0)
+    std::fprintf(stderr, "%s: warning: SOURCE selected no files; the archive holds none\n",
+                 kProgramName);
 
   if (!Options.Quiet) {
     const Summary figures{
-        engine.FilesDone(), engine.TotalSize(), engine.ArchiveBytes(), engine.CompressionRate(),
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), ok};
+        engine.FilesDone(),
+        engine.TotalSize(),
+        engine.ArchiveBytes(),
+        engine.CompressionRate(),
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
+        ok};
     // Standard output may be the archive itself.
     PrintSummary(toStandardOutput ? stderr : stdout, figures);
   }

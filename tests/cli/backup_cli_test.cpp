@@ -224,6 +224,18 @@ TEST_F(BackupCli, FailuresExitWith1AndSayWhy) {
   }
 }
 
+TEST_F(BackupCli, SourceSelectingNothingWarnsButWritesTheEmptyArchive) {
+  const Result r =
+      RunCli(dir_, {"backup", "-q", dir_ / "empty.bkp", dir_ / "no-such-folder/*.* /s"});
+  EXPECT_EQ(0, r.Status) << r.Err;
+  EXPECT_TRUE(Contains(r.Err, "SOURCE selected no files")) << r.Err;
+  EXPECT_EQ(std::string(16, '\0'), test::ReadFile(dir_ / "empty.bkp"));
+  // A source that selects something brings no warning.
+  const Result full = RunCli(dir_, {"backup", "-q", dir_ / "full.bkp", Tree()});
+  EXPECT_EQ(0, full.Status);
+  EXPECT_FALSE(Contains(full.Err, "warning")) << full.Err;
+}
+
 TEST_F(BackupCli, IncrementalTakesOnlyChangedFiles) {
   platform::ClearArchiveAttribute(dir_ / "src/a.txt");
   if (platform::HasArchiveAttribute(dir_ / "src/a.txt"))
