@@ -6,7 +6,6 @@
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
-#include <QTimer>
 #include <cstdio>
 #include <limits>
 #include <stdexcept>
@@ -51,22 +50,15 @@ QString Decimal(int64_t value) {
 
 }  // namespace
 
-// Marks an operation as running for as long as its command runs, and ends
-// the application afterwards when the window was closed meanwhile.
+// Marks an operation as running for as long as its command runs. A close
+// asked for meanwhile is completed by Guard once the command is over.
 class TForm1::OperationScope {
  public:
   OperationScope(TForm1& form, TOperation operation, const std::string& archive) : form_(form) {
     form_.running_ = operation;
     form_.runningArchive_ = archive;
   }
-  ~OperationScope() {
-    form_.running_ = TOperation::None;
-    if (form_.closeRequested_) {
-      form_.closeRequested_ = false;
-      // Queued, so the command's handler has returned when the window closes.
-      QTimer::singleShot(0, &form_, [form = &form_] { form->close(); });
-    }
-  }
+  ~OperationScope() { form_.running_ = TOperation::None; }
   OperationScope(const OperationScope&) = delete;
   OperationScope& operator=(const OperationScope&) = delete;
 

@@ -14,6 +14,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QStatusBar>
+#include <QTimer>
 
 #include "app/about_box.h"
 #include "app/application.h"
@@ -357,6 +358,13 @@ void TForm1::Guard(const std::function<void()>& handler) {
     handler();
   } catch (const std::exception& error) {
     Dialogs.ShowError(ApplicationTitle(), QString::fromUtf8(error.what()));
+  }
+  // A close asked for during an operation ends the application only after
+  // the command, and any failure it had to show, is over: an error box runs
+  // its own event loop, and a close queued earlier would sweep it away.
+  if (closeRequested_ && running_ == TOperation::None) {
+    closeRequested_ = false;
+    QTimer::singleShot(0, this, [this] { close(); });
   }
 }
 

@@ -313,6 +313,31 @@ TEST_F(CommandsTest, ClosingDuringAnOperationWritesSettingsAndEndsAfterIt) {
   EXPECT_TRUE(shown.empty());
 }
 
+TEST_F(CommandsTest, ClosingDuringARestoreThatFailsShowsTheFailureBeforeTheWindowCloses) {
+  MakeLongTree(Path("src"));
+  auto form = FormFor(Path("src"), Path("out.bkp"));
+  form->ButtonBackup->click();
+  // Without its end marker the archive runs out where the next entry's
+  // name should be: the restore ends with an exception, not a code.
+  fs::resize_file(Path("out.bkp"), fs::file_size(Path("out.bkp")) - 4);
+  form->Values.RestoreFolder = QString::fromStdString(Path("back")) + "/";
+  form->show();
+  shown.clear();
+  bool visibleWhileShown = false;
+  form->Dialogs.ShowError = [&](const QString& caption, const QString& text) {
+    shown.push_back({"error", caption, text});
+    // A message box runs its own event loop until the user answers it.
+    QCoreApplication::processEvents();
+    visibleWhileShown = form->isVisible();
+  };
+  QTimer::singleShot(0, form.get(), [&] { form->close(); });
+  form->ButtonRestore->click();
+  ASSERT_EQ(ShownOf("error").size(), 1u);
+  EXPECT_TRUE(visibleWhileShown) << "the failure is not swept away by the close";
+  QCoreApplication::processEvents();
+  EXPECT_FALSE(form->isVisible()) << "the window still closes after it";
+}
+
 TEST_F(CommandsTest, AMissingNextVolumeIsAskedForByName) {
   WriteFile(Path("src/big.bin"), RandomBytes(100000, 9));
   auto form = FormFor(Path("src"), Path("split.bkp"));
