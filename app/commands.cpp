@@ -144,11 +144,21 @@ void TForm1::ButtonStopClick() {
     BackupEngine.Stop();
 }
 
+// A line break cannot be stored in the settings file: the name would come
+// back cut short at the next start and silently stand for another path.
+bool TForm1::RefuseUnstorableName(const QString& path) {
+  if (!path.contains('\n') && !path.contains('\r')) return false;
+  Dialogs.ShowError(ApplicationTitle(),
+                    QStringLiteral("A name with a line break cannot be kept in the settings "
+                                   "file. Choose or rename another."));
+  return true;
+}
+
 void TForm1::ButtonBackupFileClick() {
   const QString chosen = Dialogs.AskSaveFile(
       ExtractFilePath(Values.BackupFileName),
       RemoveExtension(QFileInfo(Values.BackupFileName).fileName()), SaveDialogFilter);
-  if (chosen.isEmpty()) return;
+  if (chosen.isEmpty() || RefuseUnstorableName(chosen)) return;
   Values.BackupFileName = chosen + ".bkp";
   EditBackupFile->setText(Values.BackupFileName);
 }
@@ -158,7 +168,7 @@ bool TForm1::PickFolder(QLineEdit* edit, QString& value) {
   FolderDialog1->SetDirectory(edit->text());
   ExecuteFolderDialog();
   QString folder = FolderDialog1->Directory();
-  if (folder.isEmpty()) return false;
+  if (folder.isEmpty() || RefuseUnstorableName(folder)) return false;
   if (!folder.endsWith('/')) folder += '/';
   edit->setText(folder);
   value = folder;

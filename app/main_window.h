@@ -163,6 +163,8 @@ class TForm1 : public QMainWindow {
   bool CheckVolumeSize(int unitIndex);
   // False when the chooser gave no folder.
   bool PickFolder(QLineEdit* edit, QString& value);
+  // True (after telling the user) for a name the settings file cannot keep.
+  bool RefuseUnstorableName(const QString& path);
 
   TOperation running_ = TOperation::None;
   std::string runningArchive_;

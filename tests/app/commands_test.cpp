@@ -426,6 +426,24 @@ TEST_F(CommandsTest, FolderPickersEndFoldersWithASlash) {
   EXPECT_EQ(form->Values.RestoreFolder, "/tmp/r/") << "no folder: nothing changes";
 }
 
+// A name with a line break would come back from the settings file cut
+// short, standing for another folder; it is refused when picked.
+TEST_F(CommandsTest, PickersRefuseNamesWithLineBreaks) {
+  auto form = MakeForm();
+  form->Values.BackupFolder = "/srv/data/";
+  form->Values.BackupFileName = "/srv/x.bkp";
+  form->ExecuteFolderDialog = [&] {
+    form->FolderDialog1->SetDirectory("/tmp/a\nRestore Folder=/evil");
+    return true;
+  };
+  form->ButtonBackupFolder->click();
+  EXPECT_EQ(form->Values.BackupFolder, "/srv/data/");
+  saveAnswer = "/tmp/b\rc";
+  form->ButtonBackupFile->click();
+  EXPECT_EQ(form->Values.BackupFileName, "/srv/x.bkp");
+  EXPECT_EQ(ShownOf("error").size(), 2u);
+}
+
 TEST(FileDialogFiltersTest, ConvertsDescriptionPatternPairs) {
   EXPECT_EQ(app::FileDialogFilters("Backup File (*.bkp)|*.bkp"),
             QStringList{"Backup File (*.bkp)"});
