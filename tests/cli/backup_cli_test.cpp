@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "cli/cli_runner.h"
 #include "engine/backup_file.h"
 #include "engine/backup_writer_support.h"
 #include "platform/platform.h"
@@ -21,54 +22,9 @@ namespace {
 
 using test::TempDir;
 
-const char* const kProgram = KELMORA_BUILD_DIR "/kelmora-cli";
-
-struct Result {
-  int Status = -1;  // exit status; -1 when it had to be killed
-  std::string Out, Err;
-};
-
-// Waits for the child, killing it after a minute: a hang fails the test.
-int Reap(pid_t Pid) {
-  int status = 0;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (::waitpid(Pid, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      ::kill(Pid, SIGKILL);
-      ::waitpid(Pid, &status, 0);
-      return -1;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-[[noreturn]] void Exec(const std::vector<std::string>& Args) {
-  std::vector<char*> argv{const_cast<char*>(kProgram)};
-  for (const std::string& a : Args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  ::execv(kProgram, argv.data());
-  ::_exit(127);
-}
-
-// Without a terminal: standard output and error go to files.
-Result RunCli(const TempDir& Dir, const std::vector<std::string>& Args) {
-  const std::string out = Dir / ".out", err = Dir / ".err";
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::setsid();
-    const int in = ::open("/dev/null", O_RDONLY);
-    ::dup2(in, 0);
-    ::dup2(::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
-    ::dup2(::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
-    Exec(Args);
-  }
-  Result r;
-  r.Status = Reap(pid);
-  r.Out = test::ReadFile(out);
-  r.Err = test::ReadFile(err);
-  return r;
-}
+using Result = test::CliResult;
+using test::Reap;
+using test::RunCli;
 
 // With standard error on a terminal, which the test reads.
 Result RunOnTerminal(const TempDir& Dir, const std::vector<std::string>& Args) {
@@ -77,7 +33,7 @@ Result RunOnTerminal(const TempDir& Dir, const std::vector<std::string>& Args) {
   const pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
   if (pid == 0) {
     ::dup2(::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
-    Exec(Args);
+    test::ExecCli(Args);
   }
   Result r;
   char buffer[4096];
@@ -280,7 +236,7 @@ TEST_F(BackupCli, InterruptStopsAfterTheNextChunk) {
   if (pid == 0) {
     ::setenv("TMPDIR", (dir_ / "tmp").c_str(), 1);
     ::dup2(::open((dir_ / ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
-    Exec({"backup", "-l", "max", "--file-ids", dir_ / "i.bkp", dir_ / "big.txt"});
+    test::ExecCli({"backup", "-l", "max", "--file-ids", dir_ / "i.bkp", dir_ / "big.txt"});
   }
   // The progress line is drawn before the first file is read.
   std::string err;
