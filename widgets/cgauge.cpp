@@ -277,16 +277,19 @@ void TCGauge::PaintAsBar(QImage& image, const Box& r) const {
   }
 }
 
-void TCGauge::PaintAsPie(QImage& image, const Box& r) const {
-  int w = r.right - r.left;
-  int h = r.bottom - r.top;
-  if (border_style_ == bsSingle) {
-    ++w;
-    ++h;
-  }
-  QPainter painter(&image);
+QSize TCGauge::PrepareDial(QPainter& painter, const Box& r) const {
+  // With a frame the dial's box reaches one pixel past the paint rectangle.
+  const int grow = border_style_ == bsSingle ? 1 : 0;
   painter.fillRect(FillRect(r.left, r.top, r.right, r.bottom), Color());
   SetPenAndBrush(painter, fore_color_, back_color_);
+  return QSize(r.right - r.left + grow, r.bottom - r.top + grow);
+}
+
+void TCGauge::PaintAsPie(QImage& image, const Box& r) const {
+  QPainter painter(&image);
+  const QSize dial = PrepareDial(painter, r);
+  const int w = dial.width();
+  const int h = dial.height();
   painter.drawEllipse(OutlineRect(r.left, r.top, w, h));
 
   const int percent = GetPercentDone();
@@ -307,15 +310,10 @@ void TCGauge::PaintAsPie(QImage& image, const Box& r) const {
 void TCGauge::PaintAsNeedle(QImage& image, const Box& r) const {
   const int x = r.left;
   const int y = r.top;
-  int w = r.right - r.left;
-  int h = r.bottom - r.top;
-  if (border_style_ == bsSingle) {
-    ++w;
-    ++h;
-  }
   QPainter painter(&image);
-  painter.fillRect(FillRect(r.left, r.top, r.right, r.bottom), Color());
-  SetPenAndBrush(painter, fore_color_, back_color_);
+  const QSize dial = PrepareDial(painter, r);
+  const int w = dial.width();
+  const int h = dial.height();
   // The upper half of an ellipse centred on the bottom edge: the dial.
   DrawPie(painter, x, y, w, 2 * h - 1, x + w, r.bottom - 1, x, r.bottom - 1);
   painter.drawLine(x, r.bottom, x + w - 1, r.bottom);

@@ -6,7 +6,9 @@
 
 #include <QColor>
 #include <QImage>
+#include <QPainter>
 #include <QRect>
+#include <QSize>
 #include <QWidget>
 #include <stdexcept>
 #include <string>
@@ -78,6 +80,9 @@ class TCGauge : public QWidget {
   void PaintAsText(QImage& image, const Box& r) const;
   void PaintAsNothing(QImage& image, const Box& r) const;
   void PaintAsBar(QImage& image, const Box& r) const;
+  // Fills R with Color, sets the dial's pen and brush, and returns the size
+  // of the box the pie and the needle's dial are drawn in.
+  QSize PrepareDial(QPainter& painter, const Box& r) const;
   void PaintAsPie(QImage& image, const Box& r) const;
   void PaintAsNeedle(QImage& image, const Box& r) const;
 
