@@ -4,17 +4,22 @@
 // Safety guards, all of them visible here:
 //   - a stored name that is empty, holds a NUL or a ".." component is never
 //     written anywhere (restore::TargetName refuses it);
-//   - with a restore folder, every target must lie lexically inside it, the
-//     deepest existing folder above the target must resolve (links followed)
-//     to a place inside it, and a symbolic link standing where the target
-//     file goes is never written through;
+//   - with a restore folder, every target must lie lexically inside it and
+//     its folders are reached from the restore folder's handle one component
+//     at a time, never through a symbolic link; a link standing where the
+//     target file goes is refused;
+//   - every target is written under a temporary name in its folder and
+//     renamed over its own name only when it is whole, so a stopped, failed
+//     or cancelled run leaves the older file as it was, and a hard link,
+//     FIFO or device in the target's place is replaced, never written into;
+//   - a target that is one of the archive's own volumes is refused;
 //   - a volume chain must count upwards, so a damaged archive cannot send
-//     the run round in circles;
-//   - nothing is written into a FIFO, socket or device in a target's place.
+//     the run round in circles.
 // A refused entry is stepped over and the run ends with code 1.
 #include <memory>
 #include <string>
-#include <unordered_set>
+#include <utility>
+#include <vector>
 
 #include "engine/archive_format.h"
 #include "engine/backup_file.h"
@@ -22,6 +27,7 @@
 #include "engine/section_reader.h"
 #include "platform/path_guard.h"
 #include "platform/platform.h"
+#include "platform/target_file.h"
 
 namespace kelmora {
 
@@ -67,25 +73,48 @@ class RestoreRun {
   bool Run();
 
  private:
+  // The target being written: a file under a temporary name that becomes
+  // the target only when FinishTarget puts it in place.
+  struct OpenTarget {
+    std::unique_ptr<platform::PendingFile> file;
+    std::unique_ptr<TFileStream> stream;
+    std::string leaf;    // its own name within its folder
+    bool whole = false;  // every part of its data was read and written
+  };
+
   void OpenArchive();
+  void NoteVolume(TStream* Volume);
   void ReadEntries();
   void RestoreEntry(const std::string& Name);
   void ChangeVolume(const std::string& Name);
   bool DecideByMode(const platform::PathInfo& Existing) const;
   platform::PathInfo Inspect(const std::string& Target) const;
-  // Creates the target's folder; false when it cannot be had (the file is
-  // then skipped, code 1). Throws for a target without any folder part.
-  bool PrepareFolder(const std::string& Target);
-  // With a restore folder: the target's name stays inside it...
+  // Opens the folder CurrentFile goes into and names the file within it;
+  // false (and the entry refused) when it must not or cannot be had.
+  // Throws for a target without any folder part.
+  bool LocateTarget(platform::FolderHandle& Folder, std::string& Leaf);
+  // With a restore folder: the target's name stays inside it.
   bool LexicallyInFolder(const std::string& Target) const;
-  // ...and so does its folder once links are resolved.
-  bool ResolvesInFolder(const std::string& TargetFolder);
+  // Creates the temporary file of CurrentFile; false when the entry is
+  // refused or the run failed.
+  bool BeginTarget();
   void WriteFile();
-  // OnFileRestored, the stored time, closing. Close errors are code 1.
-  void FinishTarget(std::unique_ptr<TFileStream>& Target);
+  // Ends the open target. With Put: OnFileRestored, then flushed, stamped,
+  // closed and renamed over Leaf in its folder (its own name when Leaf is
+  // empty); a failure there is code 1. Without, or when it fails, the
+  // temporary file is removed and whatever had the name keeps it.
+  void FinishTarget(bool Put, const std::string& Leaf = {});
+  // The target ends whole, or not at all.
+  void EndTarget() { FinishTarget(target_.whole); }
+  void SyncWrittenFileSystems();
   void Refuse() {
     decision_ = false;
     e_.errorCode_ = beCannotReadFile;  // reported once at the end
+    failedFile_ = e_.currentFile_;
+  }
+  void FailTarget() {
+    e_.Fail(beCannotReadFile);
+    failedFile_ = e_.currentFile_;
   }
 
   TBackupFile& e_;
@@ -98,8 +127,11 @@ class RestoreRun {
   int volumeNumber_ = 1;
   bool decision_ = false;
   int32_t stamp_ = 0;
-  std::string folderResolved_;                    // the restore folder, links resolved
-  std::unordered_set<std::string> readyFolders_;  // created and checked in this run
+  OpenTarget target_;
+  platform::FolderHandle root_;                  // the restore folder, once opened
+  std::vector<platform::FileIdentity> volumes_;  // every archive volume read so far
+  std::vector<std::pair<uint64_t, platform::FolderHandle>> written_;  // one folder per device
+  std::string failedFile_;  // the file the last code 1 concerns
 };
 
 bool RestoreRun::Run() {
@@ -121,10 +153,23 @@ bool RestoreRun::Run() {
   // go to (CurrentFile may still name one from an earlier run, even a
   // backup's source): it is stepped over.
   decision_ = false;
-  ReadEntries();
+  try {
+    ReadEntries();
+  } catch (...) {
+    // An archive that breaks off after a file's data section still ended
+    // that section properly; the file is put in place before the failure
+    // passes out.
+    EndTarget();
+    throw;
+  }
+  EndTarget();
   volume_.reset();
+  // What was put in place is on disk before the run calls itself done.
+  SyncWrittenFileSystems();
 
   const bool result = e_.errorCode_ == beNone && e_.continue_;
+  // Code 1 names the file it concerns, not whichever the run reached last.
+  if (e_.errorCode_ == beCannotReadFile && !failedFile_.empty()) e_.currentFile_ = failedFile_;
   e_.ReportProgress(std::string(), 100);
   e_.busy_ = false;
   if (e_.errorCode_ != beNone) e_.MessageError(e_.errorCode_);
@@ -135,6 +180,7 @@ void RestoreRun::OpenArchive() {
   if (fromStream_) {
     reader_ = e_.sourceStream_;
     if (reader_ == nullptr) throw Exception(kCannotReadArchive);
+    NoteVolume(reader_);
     return;
   }
   try {
@@ -143,6 +189,16 @@ void RestoreRun::OpenArchive() {
     throw Exception(kCannotReadArchive);
   }
   reader_ = volume_.get();
+  NoteVolume(reader_);
+}
+
+void RestoreRun::NoteVolume(TStream* Volume) {
+  // A caller's stream may be a file too (standard input redirected from
+  // the archive), which a target must not replace either.
+  const auto* handle = dynamic_cast<THandleStream*>(Volume);
+  platform::FileIdentity identity;
+  if (handle != nullptr && platform::IdentityOfHandle(handle->Handle(), identity))
+    volumes_.push_back(identity);
 }
 
 void RestoreRun::ReadEntries() {
@@ -156,6 +212,8 @@ void RestoreRun::ReadEntries() {
     if (format::IsVolumeChangeName(name)) {
       ChangeVolume(name);
     } else {
+      // Only the next file entry shows that no continuation follows.
+      EndTarget();
       RestoreEntry(name);
     }
   } while (length != 0 && e_.continue_);
@@ -197,17 +255,12 @@ void RestoreRun::RestoreEntry(const std::string& Name) {
   } else if (target.empty()) {
     Refuse();
   } else {
-    // One look at what stands in the target's place serves the mode and the
-    // guards: a link inside a restore folder is never written through, and
-    // a FIFO, socket or device is never written to (a FIFO would hang).
     platform::PathInfo existing = Inspect(target);
     decision_ = DecideByMode(existing);
     if (e_.OnRestoreFile) e_.OnRestoreFile(e_, e_.currentFile_, stamp_, decision_);
     if (decision_ && e_.currentFile_ != target) existing = Inspect(e_.currentFile_);
-    if (decision_ &&
-        (existing.Kind == platform::PathKind::Link || existing.Kind == platform::PathKind::Other))
-      Refuse();
-    if (decision_) decision_ = PrepareFolder(e_.currentFile_);
+    if (decision_ && existing.Kind == platform::PathKind::Link) Refuse();
+    if (decision_) decision_ = BeginTarget();
   }
   if (decision_) {
     WriteFile();
@@ -216,83 +269,122 @@ void RestoreRun::RestoreEntry(const std::string& Name) {
   }
 }
 
-bool RestoreRun::PrepareFolder(const std::string& Target) {
-  const std::string folder = restore::FolderOf(Target);
-  if (folder.empty()) throw Exception(kCannotCreateFolder);
-  if (!folder_.empty() && !LexicallyInFolder(Target)) {
-    Refuse();
-    return false;
-  }
-  if (readyFolders_.count(folder) != 0) return true;
-  if (!folder_.empty() && !ResolvesInFolder(folder)) {
-    Refuse();
-    return false;
-  }
-  // The file is stepped over and the run goes on, but a restore that left
-  // a file out must not end as a complete one.
-  if (!platform::ForceDirectories(folder)) {
-    Refuse();
-    return false;
-  }
-  readyFolders_.insert(folder);
-  return true;
-}
-
 bool RestoreRun::LexicallyInFolder(const std::string& Target) const {
   return Target.compare(0, folder_.size(), folder_) == 0 &&
          !HasParentComponent(Target.substr(folder_.size()));
 }
 
-bool RestoreRun::ResolvesInFolder(const std::string& TargetFolder) {
-  if (folderResolved_.empty()) {
-    // The restore folder itself may still have to be made.
-    const std::string root = folder_.size() > 1 ? folder_.substr(0, folder_.size() - 1) : folder_;
-    if (!platform::ForceDirectories(root)) return false;
-    folderResolved_ = platform::ResolvedPath(root);
-    if (folderResolved_.empty()) return false;
+bool RestoreRun::LocateTarget(platform::FolderHandle& Folder, std::string& Leaf) {
+  std::string target = e_.currentFile_;
+  if (restore::FolderOf(target).empty()) throw Exception(kCannotCreateFolder);
+  if (folder_.empty()) {
+    // At stored paths a link is followed as it always is there: the file
+    // it leads to is replaced and the link stays.
+    if (platform::InspectPath(target, false).Kind == platform::PathKind::Link) {
+      const std::string resolved = platform::ResolvedPath(target);
+      if (!resolved.empty()) target = resolved;
+    }
+    Folder = platform::OpenFolder(restore::FolderOf(target), true);
+  } else {
+    if (!LexicallyInFolder(target)) return false;
+    if (!root_.Valid()) {
+      // The restore folder itself may still have to be made.
+      root_ = platform::OpenFolder(
+          folder_.size() > 1 ? folder_.substr(0, folder_.size() - 1) : folder_, true);
+      if (!root_.Valid()) return false;
+    }
+    const std::string below = restore::FolderOf(target.substr(folder_.size() - 1));
+    Folder = platform::OpenFolderBeneath(root_, below);
   }
-  // The deepest folder that exists already decides: whatever is created
-  // below it is new and cannot lead anywhere else.
-  std::string probe = TargetFolder;
-  for (;;) {
-    const std::string resolved = platform::ResolvedPath(probe);
-    if (!resolved.empty()) return restore::IsWithin(resolved, folderResolved_);
-    const std::string parent = restore::FolderOf(probe);
-    if (parent.empty() || parent == probe) return false;
-    probe = parent;
+  Leaf = target.substr(target.find_last_of('/') + 1);
+  return Folder.Valid() && !Leaf.empty();
+}
+
+bool RestoreRun::BeginTarget() {
+  platform::FolderHandle folder;
+  std::string leaf;
+  // A file left out because its folder cannot be had, or lies outside,
+  // is stepped over, and the run must not end as a complete one.
+  if (!LocateTarget(folder, leaf)) {
+    Refuse();
+    return false;
   }
+  const platform::PathInfo there = platform::InspectAt(folder, leaf);
+  // Checked again on the folder reached by handle: the path looked at
+  // before may have led elsewhere.
+  if (!folder_.empty() && there.Kind == platform::PathKind::Link) {
+    Refuse();
+    return false;
+  }
+  platform::FileIdentity identity;
+  if (platform::IdentityAt(folder, leaf, identity)) {
+    for (const platform::FileIdentity& volume : volumes_) {
+      if (identity == volume) {
+        Refuse();
+        return false;
+      }
+    }
+  }
+  auto file = std::make_unique<platform::PendingFile>(std::move(folder));
+  if (there.Kind == platform::PathKind::Directory || !file->Valid()) {
+    FailTarget();
+    return false;
+  }
+  target_.stream = std::make_unique<TFileStream>(file->ReleaseHandle(), e_.currentFile_);
+  target_.file = std::move(file);
+  target_.leaf = leaf;
+  target_.whole = false;
+  return true;
 }
 
 void RestoreRun::WriteFile() {
-  std::unique_ptr<TFileStream> target;
   try {
-    // Inside a restore folder a link that appeared since the check is
-    // still never written through.
-    target = std::make_unique<TFileStream>(e_.currentFile_, TFileStream::fmCreate, folder_.empty());
-    sections_.Read(*reader_, target.get(), true);
-    ++e_.filesDone_;
+    sections_.Read(*reader_, target_.stream.get(), true);
+    // A stop or an inflate failure inside the section leaves it short.
+    target_.whole = e_.continue_;
   } catch (const std::exception&) {
-    e_.Fail(beCannotReadFile);
+    FailTarget();
+    target_.whole = false;
   }
-  if (target) FinishTarget(target);
 }
 
-void RestoreRun::FinishTarget(std::unique_ptr<TFileStream>& Target) {
-  if (e_.OnFileRestored) e_.OnFileRestored(e_, e_.currentFile_, Target);
-  if (!Target) return;
-  try {
-    // Flushed first, so no later write can move the time again. A stamp
-    // that is no valid date leaves the time of writing.
-    Target->Flush();
-    platform::SetFileTimeOfHandle(Target->Handle(), stamp_);
-    Target->Close();
-  } catch (const EStreamError&) {
-    e_.Fail(beCannotReadFile);
+void RestoreRun::FinishTarget(bool Put, const std::string& Leaf) {
+  if (!target_.file) return;
+  if (Put) {
+    if (e_.OnFileRestored) e_.OnFileRestored(e_, e_.currentFile_, target_.stream);
+    try {
+      if (target_.stream) {
+        // Flushed first, so no later write can move the time again. A
+        // stamp that is no valid date leaves the time of writing.
+        target_.stream->Flush();
+        platform::SetFileTimeOfHandle(target_.stream->Handle(), stamp_);
+        target_.stream->Close();
+      }
+      if (!target_.file->PutInPlace(Leaf.empty() ? target_.leaf : Leaf))
+        throw EStreamError(kStreamWriteError);
+      ++e_.filesDone_;
+      platform::FileIdentity folder;
+      if (platform::IdentityOfHandle(target_.file->Folder().Get(), folder)) {
+        bool known = false;
+        for (const auto& written : written_) known = known || written.first == folder.Device;
+        if (!known) written_.emplace_back(folder.Device, target_.file->Folder().Duplicate());
+      }
+    } catch (const EStreamError&) {
+      FailTarget();
+    }
   }
-  Target.reset();
+  target_ = OpenTarget{};
+}
+
+void RestoreRun::SyncWrittenFileSystems() {
+  for (const auto& written : written_) {
+    if (!platform::SyncFileSystem(written.second)) e_.errorCode_ = beCannotReadFile;
+  }
 }
 
 void RestoreRun::ChangeVolume(const std::string& Name) {
+  // The target is whole again only once this continuation is read.
+  target_.whole = false;
   if (fromStream_) {
     // A caller's stream has no next volume to open; it is left open and
     // untouched, and the run ends as an unreadable archive.
@@ -316,19 +408,11 @@ void RestoreRun::ChangeVolume(const std::string& Name) {
 
   volume_ = std::make_unique<TFileStream>(archiveName_, TFileStream::fmOpenRead);
   reader_ = volume_.get();
-  std::unique_ptr<TFileStream> target;
-  if (decision_) {
-    target =
-        std::make_unique<TFileStream>(e_.currentFile_, TFileStream::fmOpenWrite, folder_.empty());
-    target->Seek(0, SeekOrigin::End);
-  }
-  try {
-    sections_.Read(*reader_, target.get(), decision_);
-  } catch (...) {
-    if (target) FinishTarget(target);
-    throw;
-  }
-  if (target) FinishTarget(target);
+  NoteVolume(reader_);
+  // The target stays open across volumes; whatever passes out of here
+  // leaves it unfinished, and the run's end removes it.
+  sections_.Read(*reader_, target_.stream.get(), target_.file != nullptr);
+  target_.whole = target_.file != nullptr && e_.continue_;
 }
 
 bool TBackupFile::Restore(const std::string& ArchiveName, const std::string& Folder) {

@@ -214,6 +214,10 @@ TFileStream::TFileStream(const std::string& FileName, TMode Mode, bool FollowLin
   Attach(fd, true, S_ISREG(st.st_mode) || S_ISBLK(st.st_mode));
 }
 
+TFileStream::TFileStream(int Handle, const std::string& FileName) : fileName_(FileName) {
+  Attach(Handle, true, true);
+}
+
 int64_t TFileStream::Size() {
   Flush();
   struct stat st;

@@ -111,6 +111,9 @@ class TFileStream : public THandleStream {
   // Throws EFOpenError "Cannot open file <name>". With FollowLinks false a
   // symbolic link as the last component is refused rather than opened.
   TFileStream(const std::string& FileName, TMode Mode, bool FollowLinks = true);
+  // Takes over Handle, a regular file open for writing at offset 0 (made
+  // elsewhere, under a name of its own); FileName is the name it stands for.
+  TFileStream(int Handle, const std::string& FileName);
 
   const std::string& FileName() const { return fileName_; }
   int64_t Size();

@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <climits>
@@ -5,14 +6,14 @@
 
 #include "platform/path_guard.h"
 #include "platform/platform.h"
+#include "platform/target_file.h"
 
 namespace kelmora::platform {
 
-PathInfo InspectPath(const std::string& Path, bool FollowLinks) {
-  struct stat st;
-  const int result = FollowLinks ? ::stat(Path.c_str(), &st) : ::lstat(Path.c_str(), &st);
+namespace {
+
+PathInfo InfoOf(const struct stat& st) {
   PathInfo info;
-  if (result != 0) return info;
   if (S_ISREG(st.st_mode)) {
     info.Kind = PathKind::File;
     info.Stamp = PackTime(st.st_mtim.tv_sec);
@@ -24,6 +25,20 @@ PathInfo InspectPath(const std::string& Path, bool FollowLinks) {
     info.Kind = PathKind::Other;
   }
   return info;
+}
+
+}  // namespace
+
+PathInfo InspectPath(const std::string& Path, bool FollowLinks) {
+  struct stat st;
+  const int result = FollowLinks ? ::stat(Path.c_str(), &st) : ::lstat(Path.c_str(), &st);
+  return result == 0 ? InfoOf(st) : PathInfo();
+}
+
+PathInfo InspectAt(const FolderHandle& Folder, const std::string& Name) {
+  struct stat st;
+  if (::fstatat(Folder.Get(), Name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return PathInfo();
+  return InfoOf(st);
 }
 
 std::string ResolvedPath(const std::string& Path) {

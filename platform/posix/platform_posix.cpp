@@ -20,7 +20,9 @@ namespace kelmora::platform {
 
 namespace {
 
-char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char LowerAscii(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 // Glob match with "*" and "?", ASCII case ignored; linear backtracking on
 // the last star keeps it O(n*m) at worst.
@@ -75,7 +77,8 @@ std::string Join(const std::string& folder, const std::string& name) {
 constexpr const char* kArchivedAttribute = "user.kelmora.archived";
 
 std::string ArchivedRecord(const struct stat& st) {
-  const long long ns = static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
+  const long long ns =
+      static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
   return std::to_string(ns) + " " + std::to_string(static_cast<long long>(st.st_size));
 }
 
@@ -181,7 +184,9 @@ bool DirectoryExists(const std::string& Path) {
   return !Path.empty() && ::stat(Path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool DeleteFile(const std::string& Path) { return ::unlink(Path.c_str()) == 0; }
+bool DeleteFile(const std::string& Path) {
+  return ::unlink(Path.c_str()) == 0;
+}
 
 bool ForceDirectories(const std::string& Path) {
   if (Path.empty()) return false;

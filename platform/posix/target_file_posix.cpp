@@ -1,0 +1,131 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <random>
+#include <string_view>
+
+#include "platform/platform.h"
+#include "platform/target_file.h"
+
+namespace kelmora::platform {
+
+namespace {
+
+constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+
+int OpenRetrying(int At, const char* Name, int Flags, mode_t Mode = 0) {
+  int fd;
+  do {
+    fd = ::openat(At, Name, Flags, Mode);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+// Hidden, and short enough for any folder whatever the target's own name.
+std::string TemporaryName() {
+  static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+  static thread_local std::mt19937 gen{std::random_device{}()};
+  std::string name = ".kelmora-";
+  for (int i = 0; i < 10; ++i) name += kLetters[gen() % (sizeof kLetters - 1)];
+  return name + ".part";
+}
+
+}  // namespace
+
+FolderHandle::~FolderHandle() {
+  if (handle_ >= 0) ::close(handle_);
+}
+
+FolderHandle& FolderHandle::operator=(FolderHandle&& Other) noexcept {
+  if (this != &Other) {
+    if (handle_ >= 0) ::close(handle_);
+    handle_ = Other.handle_;
+    Other.handle_ = -1;
+  }
+  return *this;
+}
+
+FolderHandle FolderHandle::Duplicate() const {
+  return FolderHandle(handle_ >= 0 ? ::fcntl(handle_, F_DUPFD_CLOEXEC, 0) : -1);
+}
+
+FolderHandle OpenFolder(const std::string& Path, bool Create) {
+  if (Path.empty() || (Create && !ForceDirectories(Path))) return FolderHandle();
+  return FolderHandle(OpenRetrying(AT_FDCWD, Path.c_str(), kFolderFlags));
+}
+
+FolderHandle OpenFolderBeneath(const FolderHandle& Base, const std::string& Relative) {
+  FolderHandle current = Base.Duplicate();
+  size_t start = 0;
+  while (current.Valid() && start < Relative.size()) {
+    size_t end = Relative.find('/', start);
+    if (end == std::string::npos) end = Relative.size();
+    const std::string part = Relative.substr(start, end - start);
+    start = end + 1;
+    if (part.empty() || part == ".") continue;
+    if (part == "..") return FolderHandle();
+    // O_NOFOLLOW makes a link in the component's place fail (ELOOP or
+    // ENOTDIR) instead of being followed; a missing one is made first.
+    int fd = OpenRetrying(current.Get(), part.c_str(), kFolderFlags | O_NOFOLLOW);
+    if (fd < 0 && errno == ENOENT) {
+      if (::mkdirat(current.Get(), part.c_str(), 0777) != 0 && errno != EEXIST)
+        return FolderHandle();
+      fd = OpenRetrying(current.Get(), part.c_str(), kFolderFlags | O_NOFOLLOW);
+    }
+    current = FolderHandle(fd);
+  }
+  return current;
+}
+
+bool IdentityOfHandle(int Handle, FileIdentity& Identity) {
+  struct stat st;
+  if (::fstat(Handle, &st) != 0) return false;
+  Identity = FileIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+  return true;
+}
+
+bool IdentityAt(const FolderHandle& Folder, const std::string& Name, FileIdentity& Identity) {
+  struct stat st;
+  if (::fstatat(Folder.Get(), Name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+  Identity = FileIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+  return true;
+}
+
+PendingFile::PendingFile(FolderHandle Folder) : folder_(std::move(Folder)) {
+  if (!folder_.Valid()) return;
+  // O_EXCL: a name that someone else took meanwhile is never opened.
+  for (int attempt = 0; attempt < 16 && handle_ < 0; ++attempt) {
+    temporaryName_ = TemporaryName();
+    handle_ = OpenRetrying(folder_.Get(), temporaryName_.c_str(),
+                           O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (handle_ < 0 && errno != EEXIST) break;
+  }
+  pending_ = handle_ >= 0;
+}
+
+PendingFile::~PendingFile() {
+  if (handle_ >= 0) ::close(handle_);
+  if (pending_) ::unlinkat(folder_.Get(), temporaryName_.c_str(), 0);
+}
+
+int PendingFile::ReleaseHandle() {
+  const int handle = handle_;
+  handle_ = -1;
+  return handle;
+}
+
+bool PendingFile::PutInPlace(const std::string& Name) {
+  if (!pending_ || Name.empty() || Name.find('/') != std::string::npos) return false;
+  if (::renameat(folder_.Get(), temporaryName_.c_str(), folder_.Get(), Name.c_str()) != 0)
+    return false;
+  pending_ = false;
+  return true;
+}
+
+bool SyncFileSystem(const FolderHandle& Folder) {
+  return Folder.Valid() && ::syncfs(Folder.Get()) == 0;
+}
+
+}  // namespace kelmora::platform

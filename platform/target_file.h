@@ -1,0 +1,95 @@
+// How a restore reaches a target's folder and writes the target there.
+//
+// A target is written under a temporary name beside its final one and
+// renamed over it only once it is whole, so the older file of that name is
+// either replaced by a complete copy or left exactly as it was. A rename
+// also replaces whatever stood there (a hard link to a file elsewhere, a
+// FIFO, a device) instead of opening it and writing through it.
+//
+// Folders below a restore folder are reached one component at a time from
+// an open handle, never through a symbolic link, so a folder swapped for a
+// link while the run goes on cannot lead a later file outside.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/path_guard.h"
+
+namespace kelmora::platform {
+
+// An open folder, closed with the object.
+class FolderHandle {
+ public:
+  FolderHandle() = default;
+  explicit FolderHandle(int Handle) : handle_(Handle) {}
+  ~FolderHandle();
+  FolderHandle(FolderHandle&& Other) noexcept : handle_(Other.handle_) { Other.handle_ = -1; }
+  FolderHandle& operator=(FolderHandle&& Other) noexcept;
+  FolderHandle(const FolderHandle&) = delete;
+  FolderHandle& operator=(const FolderHandle&) = delete;
+
+  bool Valid() const { return handle_ >= 0; }
+  int Get() const { return handle_; }
+  // A second handle on the same folder; invalid on failure.
+  FolderHandle Duplicate() const;
+
+ private:
+  int handle_ = -1;
+};
+
+// Opens Path as a folder, links followed as in any path the user names.
+// With Create, missing folders (parents included) are made first.
+// Invalid on failure.
+FolderHandle OpenFolder(const std::string& Path, bool Create);
+
+// Walks Relative ("a/b", "/" between components, empty and "." components
+// ignored, ".." refused) below Base, making every missing folder. A
+// component that is a symbolic link or no folder fails the walk. Invalid on
+// failure; a Relative without components gives a second handle on Base.
+FolderHandle OpenFolderBeneath(const FolderHandle& Base, const std::string& Relative);
+
+// What stands at Name in Folder; a final symbolic link is reported as Link.
+PathInfo InspectAt(const FolderHandle& Folder, const std::string& Name);
+
+// A file as the file system knows it, whatever names lead to it.
+struct FileIdentity {
+  uint64_t Device = 0;
+  uint64_t Inode = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+// False when the handle or name cannot be examined (Name: a final link is
+// not followed, so a link never shares the identity of its file).
+bool IdentityOfHandle(int Handle, FileIdentity& Identity);
+bool IdentityAt(const FolderHandle& Folder, const std::string& Name, FileIdentity& Identity);
+
+// A new file in a folder under a temporary hidden name, put in place under
+// a name of that folder only on request. One that never is, is removed.
+class PendingFile {
+ public:
+  // Creates the file, 0666 less the umask. Check Valid().
+  explicit PendingFile(FolderHandle Folder);
+  ~PendingFile();
+  PendingFile(const PendingFile&) = delete;
+  PendingFile& operator=(const PendingFile&) = delete;
+
+  bool Valid() const { return handle_ >= 0; }
+  // The open file, read and write, at offset 0; the caller owns it from
+  // then on and closes it before PutInPlace. Only once.
+  int ReleaseHandle();
+  const FolderHandle& Folder() const { return folder_; }
+  // Renames the file over Name in its folder. False when that fails; the
+  // file then stays pending and is removed with the object.
+  bool PutInPlace(const std::string& Name);
+
+ private:
+  FolderHandle folder_;
+  std::string temporaryName_;
+  int handle_ = -1;
+  bool pending_ = false;  // a temporary name exists that is ours to remove
+};
+
+// Writes everything the file system holding Folder has cached to its disk.
+bool SyncFileSystem(const FolderHandle& Folder);
+
+}  // namespace kelmora::platform
