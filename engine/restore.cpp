@@ -227,8 +227,7 @@ platform::PathInfo RestoreRun::Inspect(const std::string& Target) const {
 
 bool RestoreRun::DecideByMode(const platform::PathInfo& Existing) const {
   const bool exists = Existing.Kind == platform::PathKind::File;
-  // Packed local times compare as signed int32; equal is not newer.
-  const bool storedIsNewer = exists && stamp_ > Existing.Stamp;
+  const bool storedIsNewer = exists && restore::StoredIsNewer(stamp_, Existing.Stamp);
   switch (e_.RestoreMode) {
     case rmAll:
       return true;

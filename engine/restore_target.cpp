@@ -69,6 +69,15 @@ std::string FolderOf(const std::string& Target) {
   return Target.substr(0, slash);
 }
 
+bool StoredIsNewer(int32_t Stored, int32_t Existing) {
+  if (Stored == -1) return false;
+  if (Existing == -1) return true;
+  // The fields run from the year down to the seconds, so as unsigned
+  // numbers they order as dates up to 2107; as signed ones every date from
+  // 2044 on, with the top bit set, would come before 1980.
+  return static_cast<uint32_t>(Stored) > static_cast<uint32_t>(Existing);
+}
+
 bool IsWithin(const std::string& Path, const std::string& Folder) {
   if (Folder == "/") return !Path.empty() && Path[0] == '/';
   return Path.compare(0, Folder.size(), Folder) == 0 &&

@@ -3,6 +3,7 @@
 // both separators are accepted, and "/" is written.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace kelmora::restore {
@@ -25,5 +26,11 @@ std::string FolderOf(const std::string& Target);
 // True when Path lies in Folder (both resolved, Folder without a trailing
 // "/" except for the root).
 bool IsWithin(const std::string& Path, const std::string& Folder);
+
+// Whether a stored packed time stamp is a later date and time than an
+// existing file's; equal is not later. A stamp of -1 holds no date: an
+// existing file without one (before 1980, or unreadable) counts as older,
+// a stored one is never later.
+bool StoredIsNewer(int32_t Stored, int32_t Existing);
 
 }  // namespace kelmora::restore

@@ -79,6 +79,29 @@ TEST(RestoreSafety, ClimbingNamesAreNeverWrittenAndTheRunGoesOn) {
   }
 }
 
+// The one error of a run that refused an entry names that entry, not the
+// file the run had reached when it reported.
+TEST(RestoreSafety, RefusedEntryIsNamedByItself) {
+  test::TempDir top;
+  const std::string folder = top / "r";
+  fs::create_directories(folder);
+  TBackupFile engine;
+  std::vector<std::string> named;
+  engine.OnError = [&](TBackupFile& Sender, int32_t, const std::string&) {
+    named.push_back(Sender.CurrentFile());
+  };
+  TMemoryStream stream = test::StreamOf(ArchiveBuilder()
+                                            .Header()
+                                            .File("/first.txt", kStored, "1")
+                                            .File("/../escape.txt", kStored, "evil")
+                                            .File("/later.txt", kStored, "2")
+                                            .End()
+                                            .Bytes());
+  EXPECT_FALSE(engine.RestoreFromStream(&stream, folder));
+  EXPECT_EQ(named, std::vector<std::string>{"/../escape.txt"});
+  EXPECT_EQ(test::ReadFile(folder + "/later.txt"), "2");
+}
+
 TEST(RestoreSafety, ClimbingNamesAreRefusedAlsoAtStoredPaths) {
   test::TempDir top;
   fs::create_directories(top / "a");

@@ -1,5 +1,6 @@
 // Restore from hand-built archives: where files go, the restore modes, the
 // restore events, time stamps, stop and the failures that pass out.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -169,17 +170,45 @@ TEST(Restore, ModesAgainstMissingOlderEqualAndNewerTargets) {
   }
 }
 
-TEST(Restore, StampsFrom2044OnCompareAsOlder) {
-  test::TempDir dir;
-  test::WriteFile(dir / "f", "existing");
-  ASSERT_TRUE(platform::SetFileTimeOfPath(dir / "f", Stamp(1990, 1, 1, 0, 0, 0)));
-  const int32_t future = Stamp(2050, 1, 1, 0, 0, 0);
-  ASSERT_LT(future, 0);
-  TBackupFile engine;
-  engine.RestoreMode = rmNewer;
-  EXPECT_TRUE(RestoreBytes(
-      engine, ArchiveBuilder().Header().File("/f", future, "new").End().Bytes(), dir.path()));
-  EXPECT_EQ(test::ReadFile(dir / "f"), "existing");
+// Packed stamps compare as dates on both sides of the top bit (set from
+// 2044 on) and up to the last packed year, 2107.
+TEST(Restore, NewerModesCompareStampsAsDatesAcrossTheYearBoundaries) {
+  struct Case {
+    int32_t stored;
+    int32_t existing;  // -1: a file time before 1980, which packs to no date
+    bool newer;
+  };
+  const Case cases[] = {
+      {Stamp(2044, 1, 1, 0, 0, 0), Stamp(2043, 12, 31, 23, 59, 58), true},
+      {Stamp(2043, 12, 31, 23, 59, 58), Stamp(2044, 1, 1, 0, 0, 0), false},
+      {Stamp(2050, 6, 1, 12, 0, 0), Stamp(2020, 6, 1, 12, 0, 0), true},
+      {Stamp(2020, 6, 1, 12, 0, 0), Stamp(2045, 6, 1, 12, 0, 0), false},
+      {Stamp(2044, 3, 3, 3, 3, 4), Stamp(2044, 3, 3, 3, 3, 4), false},
+      {Stamp(2107, 12, 31, 23, 59, 58), Stamp(2107, 12, 31, 23, 59, 56), true},
+      {Stamp(2107, 12, 31, 23, 59, 56), Stamp(2107, 12, 31, 23, 59, 58), false},
+      {Stamp(2043, 1, 1, 0, 0, 0), -1, true},
+      {-1, Stamp(2043, 1, 1, 0, 0, 0), false},
+  };
+  for (const Case& c : cases) {
+    for (const TRestoreMode mode : {rmNewer, rmExistingNewer}) {
+      test::TempDir dir;
+      test::WriteFile(dir / "f", "existing");
+      if (c.existing == -1) {
+        const struct timespec times[2] = {{0, UTIME_OMIT}, {86400 * 365, 0}};  // 1971
+        ASSERT_EQ(::utimensat(AT_FDCWD, (dir / "f").c_str(), times, 0), 0);
+      } else {
+        ASSERT_TRUE(platform::SetFileTimeOfPath(dir / "f", c.existing));
+      }
+      ASSERT_EQ(platform::FileTimeOfPath(dir / "f"), c.existing);
+      TBackupFile engine;
+      engine.RestoreMode = mode;
+      EXPECT_TRUE(RestoreBytes(
+          engine, ArchiveBuilder().Header().File("/f", c.stored, "stored").End().Bytes(),
+          dir.path()));
+      EXPECT_EQ(test::ReadFile(dir / "f"), c.newer ? "stored" : "existing")
+          << std::hex << c.stored << " against " << c.existing << " mode " << int(mode);
+    }
+  }
 }
 
 TEST(Restore, SameFileNameTwiceIsDecidedAgainstTheFirst) {

@@ -21,7 +21,8 @@ using test::TempDir;
 using test::WriteFile;
 using Paths = std::vector<std::string>;
 
-Paths Select(const TStringList& sources, const std::string& archive = "", TBackupMode mode = bmAll) {
+Paths Select(const TStringList& sources, const std::string& archive = "",
+             TBackupMode mode = bmAll) {
   TStringList selected;
   SelectSourceFiles(sources, archive, mode, selected);
   return selected;
