@@ -120,7 +120,12 @@ int RunBackup(const BackupOptions& Options) {
     return kExitFailed;
   }
   progress.Clear();
-  if (Interrupted()) std::fprintf(stderr, "%s: stopped; the archive is incomplete\n", kProgramName);
+  if (Interrupted())
+    std::fprintf(stderr,
+                 toStandardOutput ? "%s: stopped; the archive is incomplete\n"
+                                  : "%s: stopped; no archive was written, an older one is left "
+                                    "as it was\n",
+                 kProgramName);
   // An empty archive is valid, but a mistyped SOURCE should not pass unseen.
   if (ok && engine.FileCount() == 0)
     std::fprintf(stderr, "%s: warning: SOURCE selected no files; the archive holds none\n",
@@ -137,7 +142,8 @@ int RunBackup(const BackupOptions& Options) {
     // Standard output may be the archive itself.
     PrintSummary(toStandardOutput ? stderr : stdout, figures);
   }
-  return ok ? kExitOk : kExitFailed;
+  if (!ok) return kExitFailed;
+  return engine.ErrorCode() == beFileChanged ? kExitChanged : kExitOk;
 }
 
 }  // namespace
@@ -177,8 +183,8 @@ void AddBackupCommand(CLI::App& App, int& Status) {
                     "no progress line and no summary; errors are still reported");
   command
       ->add_option("ARCHIVE", options->Archive,
-                   "the archive file to create (an existing one is replaced), or - for "
-                   "standard output (one volume)")
+                   "the archive file to create (an existing one is replaced once the new one "
+                   "is complete), or - for standard output (one volume)")
       ->required();
   command
       ->add_option("SOURCE", options->Sources,
@@ -188,7 +194,9 @@ void AddBackupCommand(CLI::App& App, int& Status) {
       ->required();
   command->footer(
       "Exit status: 0 when the backup ran to its end, 1 when it failed (the reason on standard "
-      "error), 2 for a usage error.");
+      "error; an existing archive of that name is then left as it was), 2 for a usage error, 3 "
+      "when the archive is complete but a file kept changing while it was read (named on "
+      "standard error; its stored copy may mix old and new contents).");
 
   command->callback([options, &Status] {
     if (options->Archive == "-" && options->VolumeSize != 0)

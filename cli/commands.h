@@ -10,6 +10,9 @@ namespace kelmora::cli {
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailed = 1;
 inline constexpr int kExitUsage = 2;
+// The archive is complete, but a file changed while it was read and its
+// stored copy may mix old and new contents.
+inline constexpr int kExitChanged = 3;
 
 void AddBackupCommand(CLI::App& App, int& Status);
 void AddRestoreCommand(CLI::App& App, int& Status);

@@ -112,11 +112,22 @@ bool Interrupted() {
 
 std::string DescribeError(const TBackupFile& Engine, int32_t Code, const std::string& Message,
                           const std::string& Archive) {
+  if (Code == beFileChanged) {
+    // One line per file, each naming it, as every other message does.
+    std::string lines;
+    for (const std::string& file : Engine.ChangedFiles())
+      lines +=
+          (lines.empty() ? "" : std::string("\n") + kProgramName + ": ") + Message + ": " + file;
+    return lines.empty() ? Message : lines;
+  }
   std::string subject;
   if (Code == beCannotReadFile) subject = Engine.CurrentFile();
   if (Code == beCannotReadArchive || Code == beCannotWriteArchive || Code == beInvalidArchive)
     subject = Archive == "-" ? std::string("standard input/output") : Archive;
-  return subject.empty() ? Message : Message + ": " + subject;
+  std::string text = subject.empty() ? Message : Message + ": " + subject;
+  if (Code == beCannotWriteArchive && !Engine.ErrorReason().empty())
+    text += ": " + Engine.ErrorReason();
+  return text;
 }
 
 void AttachTerminalHooks(TBackupFile& Engine, ProgressLine* Progress, const std::string& Archive) {
@@ -124,8 +135,7 @@ void AttachTerminalHooks(TBackupFile& Engine, ProgressLine* Progress, const std:
     if (Progress) Progress->Clear();
     std::fprintf(stderr, "%s: %s\n", kProgramName, Text.c_str());
   };
-  Engine.OnError = [Progress, Archive](TBackupFile& Sender, int32_t Code,
-                                       const std::string& Text) {
+  Engine.OnError = [Progress, Archive](TBackupFile& Sender, int32_t Code, const std::string& Text) {
     if (Progress) Progress->Clear();
     std::fprintf(stderr, "%s: %s\n", kProgramName,
                  DescribeError(Sender, Code, Text, Archive).c_str());

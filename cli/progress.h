@@ -54,7 +54,9 @@ void AttachTerminalHooks(TBackupFile& Engine, ProgressLine* Progress,
                          const std::string& Archive = std::string());
 
 // The engine's message for Code with what it concerns: the file being
-// read or written for code 1, Archive for the codes about the archive.
+// read or written for code 1, Archive for the codes about the archive
+// (with the system's reason when there is one), one line for each file
+// that changed while it was read for code 8.
 std::string DescribeError(const TBackupFile& Engine, int32_t Code, const std::string& Message,
                           const std::string& Archive);
 

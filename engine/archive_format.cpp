@@ -91,6 +91,11 @@ std::string NextVolumeName(const std::string& Name, const std::string& Digits) {
   return (hasExtension ? Name.substr(0, dot) : Name) + "." + Digits;
 }
 
+std::string VolumeName(const std::string& First, unsigned Volume) {
+  if (Volume <= 1) return First;
+  return NextVolumeName(First, VolumeDigits(VolumeChangeName(Volume)));
+}
+
 void WriteSignature(TStream& Stream) { Stream.WriteBuffer(kSectionSignature, 4); }
 
 void ReadSignature(TStream& Stream) {

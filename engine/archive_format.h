@@ -70,6 +70,9 @@ void WriteVolumeChange(TStream& Stream, unsigned Volume);
 // follows the last "/", "\" or ":") replaced by "." and Digits, or
 // appended when there is none. backup.bkp -> backup.002.
 std::string NextVolumeName(const std::string& Name, const std::string& Digits);
+// The file name of volume Volume of the archive whose first volume is
+// First: First itself for volume 1.
+std::string VolumeName(const std::string& First, unsigned Volume);
 
 void WriteSignature(TStream& Stream);
 // Throws Exception("Invalid archive type") unless the next four bytes

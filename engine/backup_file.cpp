@@ -15,12 +15,13 @@ constexpr const char* kErrorMessages[] = {
     "Invalid archive type",
     "Compression error",
     "Cannot create temporary file to save the file IDs",
+    "File changed while it was read",
 };
 
 }  // namespace
 
 const char* ErrorMessage(int32_t Code) {
-  if (Code < 1 || Code > beTempFile) return "";
+  if (Code < 1 || Code > beFileChanged) return "";
   return kErrorMessages[Code];
 }
 

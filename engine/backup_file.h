@@ -49,6 +49,10 @@ enum TBackupError : int32_t {
   beInvalidArchive = 5,
   beCompression = 6,
   beTempFile = 7,
+  // Not a failure: the archive is complete, but a file kept changing
+  // while it was read, so its stored copy may mix old and new contents.
+  // The run returns true; ChangedFiles names the files.
+  beFileChanged = 8,
 };
 // The message of a code; "" for 0 and for unknown codes.
 const char* ErrorMessage(int32_t Code);
@@ -120,6 +124,11 @@ class TBackupFile {
   int64_t ArchiveBytes() const { return archiveBytes_; }
   const std::string& CurrentFile() const { return currentFile_; }
   int32_t ErrorCode() const { return errorCode_; }
+  // Why the last failure happened when the system said so ("No space
+  // left on device"); "" otherwise.
+  const std::string& ErrorReason() const { return errorReason_; }
+  // The files of the last backup stored while they changed (code 8).
+  const TStringList& ChangedFiles() const { return changedFiles_; }
   TStream* SourceStream() const { return sourceStream_; }
   TStream* TargetStream() const { return targetStream_; }
 
@@ -129,8 +138,9 @@ class TBackupFile {
   friend class SectionReader;
 
   // Records a failure: the operation winds down and reports Code once.
-  void Fail(int32_t Code) {
+  void Fail(int32_t Code, const std::string& Reason = std::string()) {
     errorCode_ = Code;
+    errorReason_ = Reason;
     continue_ = false;
   }
   void ProcessMessages() {
@@ -152,6 +162,8 @@ class TBackupFile {
   bool busy_ = false;
   bool continue_ = false;
   int32_t errorCode_ = 0;
+  std::string errorReason_;
+  TStringList changedFiles_;
   TStream* sourceStream_ = nullptr;
   TStream* targetStream_ = nullptr;
 };

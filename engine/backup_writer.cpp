@@ -2,6 +2,12 @@
 // file as data sections of independently compressed chunks, split into
 // volumes when MaxSize is set. One BackupRun holds the working data of one
 // call and is gone when the call returns, whichever way it returns.
+//
+// Volumes are written under temporary names beside their final ones and
+// take the older archive's place only once the whole run has succeeded
+// and its bytes are on the device: a full disk, a stop or a cancelled
+// volume must never cost the user the backup made last time.
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -21,33 +27,86 @@ namespace kelmora {
 
 namespace {
 
+// A failure to write the archive, told apart from a source's failures:
+// a buffered write can surface at any later record, a file's name or time
+// stamp included, and must still be reported as the archive's.
+class EArchiveWrite : public EStreamError {
+ public:
+  explicit EArchiveWrite(int SystemError) : EStreamError(kStreamWriteError, SystemError) {}
+};
+
+// Every archive byte passes through here on its way to the volume file or
+// the caller's stream, so every failure to take it is an EArchiveWrite.
+class ArchiveSink : public TStream {
+ public:
+  void Attach(TStream* Target) { target_ = Target; }
+
+  size_t Read(void*, size_t) override { throw EStreamError(kStreamReadError); }
+  size_t Write(const void* Buffer, size_t Count) override {
+    try {
+      return target_->Write(Buffer, Count);
+    } catch (const EStreamError& e) {
+      throw EArchiveWrite(e.SystemError());
+    } catch (const std::exception&) {
+      throw EArchiveWrite(0);
+    }
+  }
+  int64_t Seek(int64_t Offset, SeekOrigin Origin) override { return target_->Seek(Offset, Origin); }
+  int64_t Position() const override { return target_->Position(); }
+  void Flush() override {
+    try {
+      target_->Flush();
+    } catch (const EStreamError& e) {
+      throw EArchiveWrite(e.SystemError());
+    } catch (const std::exception&) {
+      throw EArchiveWrite(0);
+    }
+  }
+
+ private:
+  TStream* target_ = nullptr;
+};
+
 // Gathers the records and chunks of a volume file into large writes. The
 // file stream's own buffer is sized for small files; for an archive of
 // hundreds of megabytes, writing a megabyte at a time costs the system
 // markedly less than 64 KiB at a time.
 class GatheredVolume : public TStream {
  public:
-  // Creates the file from empty. Throws EFOpenError.
-  void Open(const std::string& FileName) {
-    file_ = std::make_unique<TFileStream>(FileName, TFileStream::fmCreate);
+  // Takes over a file just opened, at its start.
+  void Open(std::unique_ptr<THandleStream> File) {
+    file_ = std::move(File);
     used_ = 0;
     buffer_.resize(kSize);
   }
-  bool IsOpen() const { return file_ != nullptr; }
+  // Opens a volume written earlier again, to go on from Position.
+  void Reopen(const std::string& FileName, int64_t Position) {
+    file_ = std::make_unique<TFileStream>(FileName, TFileStream::fmOpenWrite, false);
+    used_ = 0;
+    buffer_.resize(kSize);
+    CutAt(Position);
+  }
+  // Drops every byte from Position on and writes on from there.
+  void CutAt(int64_t Position) {
+    Flush();  // nothing buffered may land past the cut afterwards
+    const int error = platform::TruncateHandle(file_->Handle(), Position);
+    if (error != 0) throw EStreamError(kStreamWriteError, error);
+    file_->Seek(Position, SeekOrigin::Begin);
+  }
 
-  // Closes the file and tells whether every byte reached the device.
-  bool Close() {
-    if (!file_) return true;
-    bool ok = true;
+  // Closes the file: 0 when every byte reached it, else the error number.
+  int Close() {
+    if (!file_) return 0;
+    int error = 0;
     try {
       Drain();
       file_->Close();
-    } catch (const EStreamError&) {
-      ok = false;
+    } catch (const EStreamError& e) {
+      error = e.SystemError() != 0 ? e.SystemError() : EIO;
     }
     file_.reset();
     used_ = 0;
-    return ok;
+    return error;
   }
 
   size_t Read(void*, size_t) override { throw EStreamError(kStreamReadError); }
@@ -81,7 +140,7 @@ class GatheredVolume : public TStream {
   static constexpr size_t kSize = size_t{1} << 20;
   std::vector<unsigned char> buffer_;
   size_t used_ = 0;
-  std::unique_ptr<TFileStream> file_;
+  std::unique_ptr<THandleStream> file_;
 };
 
 // A selected file, open; null when it no longer exists, which skips it
@@ -104,15 +163,19 @@ class BackupRun {
       : owner_(Owner),
         archiveName_(ArchiveName),
         toStream_(ArchiveName == kStreamArchiveName),
+        // A device or a FIFO is written to, as a stream is: it has no
+        // folder entry to replace, and renaming a file over it would
+        // destroy it.
+        direct_(toStream_ || platform::IsSpecialFile(ArchiveName)),
         // Stored pieces cost next to nothing; threads would only add work.
         pipeline_(ZlibLevel(Owner.CompressionLevel),
                   Owner.CompressionLevel == clNone ? 0 : CompressionThreads() - 1) {}
 
   // An exception passing out still closes every file this run opened and
-  // removes the temporary file.
+  // removes every temporary file, the unfinished volumes included.
   ~BackupRun() {
     source_.reset();
-    volume_.Close();
+    DiscardVolumes();
     DeleteTempFile();
   }
 
@@ -125,7 +188,18 @@ class BackupRun {
       ~BusyGuard() { owner.busy_ = false; }
     } busy{owner_};
     owner_.errorCode_ = 0;
+    owner_.errorReason_.clear();
+    owner_.changedFiles_.clear();
     owner_.busy_ = true;
+
+    // Selection would quietly leave the archive out and the run would then
+    // replace the very file the user asked to save.
+    if (!toStream_ && NamesFile(Files, archiveName_)) {
+      owner_.Fail(beCannotWriteArchive, "it is one of the files to back up");
+      owner_.busy_ = false;
+      owner_.MessageError(owner_.errorCode_);
+      return false;
+    }
 
     SelectSourceFiles(Files, archiveName_, owner_.GetBackupMode(), selected_);
     owner_.continue_ = true;
@@ -136,6 +210,9 @@ class BackupRun {
     WriteHeader();
     WriteEntries();
     const bool result = Finish();
+    // The archive is whole and usable; the result still must not read as
+    // a plain success when some stored copy may be inconsistent.
+    if (result && !owner_.changedFiles_.empty()) owner_.errorCode_ = beFileChanged;
 
     owner_.ReportProgress("", 100);
     owner_.busy_ = false;
@@ -144,6 +221,28 @@ class BackupRun {
   }
 
  private:
+  // Where an entry starts, to go back to when its file is read again.
+  struct Mark {
+    size_t Volume = 0;  // index in volumes_
+    int64_t Position = 0;
+    int64_t ArchiveBytes = 0;
+    int64_t BytesDone = 0;
+    int32_t FilesDone = 0;
+  };
+
+  // A file stored whole and unchanged, whose archive attribute is cleared
+  // once the archive holding it has taken the older one's place.
+  struct Stored {
+    std::string Path;
+    int64_t Size = 0;
+    int64_t ModifiedNs = 0;
+  };
+
+  struct Volume {
+    std::string Final;
+    std::string Temp;  // "" once renamed
+  };
+
   // ---- before the archive
 
   void MeasureFiles() {
@@ -187,12 +286,14 @@ class BackupRun {
 
   // ---- the archive
 
-  // Taken even after a stop at the first progress event, so the archive
-  // is created (and an older one of that name replaced) in every run
-  // that gets this far.
+  void FailWriting(int SystemError) {
+    owner_.Fail(beCannotWriteArchive,
+                SystemError != 0 ? platform::ErrorText(SystemError) : std::string());
+  }
+
+  // Taken even after a stop at the first progress event; the run then
+  // ends without an archive and leaves the older one alone.
   void WriteHeader() {
-    volumeNumber_ = 1;
-    currentName_ = archiveName_;
     owner_.fileCount_ = static_cast<int32_t>(selected_.size() - (hasFileList_ ? 1 : 0));
     owner_.bytesDone_ = 0;
     owner_.archiveBytes_ = 0;
@@ -206,76 +307,142 @@ class BackupRun {
     try {
       if (toStream_) {
         if (owner_.targetStream_ == nullptr) throw EStreamError(kStreamWriteError);
-        archive_ = owner_.targetStream_;
+        sink_.Attach(owner_.targetStream_);
+        archive_ = &sink_;
       } else {
-        volume_.Open(archiveName_);
-        archive_ = &volume_;
+        OpenVolume(archiveName_);
       }
       format::WriteHeader(*archive_, {owner_.BackupTitle, format::CapTotalSize(owner_.totalSize_),
                                       owner_.fileCount_});
+    } catch (const EStreamError& e) {
+      FailWriting(e.SystemError());
     } catch (const std::exception&) {
       owner_.Fail(beCannotWriteArchive);
     }
   }
 
+  // Creates the next volume under a temporary name beside Final.
+  void OpenVolume(const std::string& Final) {
+    if (direct_) {
+      volume_.Open(std::make_unique<TFileStream>(Final, TFileStream::fmCreate));
+      volumes_.push_back({Final, std::string()});
+    } else {
+      std::string temp;
+      int error = 0;
+      const int handle = platform::CreateFileBeside(Final, temp, error);
+      if (handle < 0) throw EArchiveWrite(error);
+      volumes_.push_back({Final, temp});
+      volume_.Open(std::make_unique<THandleStream>(handle, true));
+    }
+    sink_.Attach(&volume_);
+    archive_ = &sink_;
+  }
+
   void WriteEntries() {
     for (size_t i = 0; i < selected_.size() && owner_.continue_; ++i) {
-      source_.reset();
-      try {
-        source_ = OpenSelected(selected_[i]);
-        if (!source_) continue;  // vanished since selection
-      } catch (const EFOpenError&) {
-        // Still there but closed to us: its entry gets a name and no data.
-      }
+      if (!OpenSource(selected_[i])) continue;  // vanished since selection
       WriteEntry(i);
     }
   }
 
+  // False when the file no longer exists. One that is still there but
+  // closed to us gets an entry with a name and no data.
+  bool OpenSource(const std::string& Path) {
+    source_.reset();
+    try {
+      source_ = OpenSelected(Path);
+      return source_ != nullptr;
+    } catch (const EFOpenError&) {
+      return true;
+    }
+  }
+
+  // A file that changed while it was read is read once more, over the
+  // same place in the archive, so that a file saved once during the run
+  // is still stored whole and consistent. Only a file that changes again
+  // is kept as read and named. A stream or a device cannot be taken back.
   void WriteEntry(size_t Index) {
+    const Mark mark = MarkArchive();
+    bool changed = WriteEntryOnce(Index);
+    if (changed && !direct_ && owner_.continue_) {
+      pipeline_.Reset();
+      if (!RewindTo(mark)) return;
+      if (!OpenSource(selected_[Index])) return;  // gone now: no entry at all
+      changed = WriteEntryOnce(Index);
+    }
+    if (changed) owner_.changedFiles_.push_back(selected_[Index]);
+    pipeline_.Reset();
+    source_.reset();
+  }
+
+  // Writes the entry; true when its file was stored whole but changed
+  // while it was read.
+  bool WriteEntryOnce(size_t Index) {
     const std::string& path = selected_[Index];
     const bool isFileList = hasFileList_ && Index == 0;
-    // A failing name write is not turned into a code: it leaves Backup.
-    format::WriteString(*archive_, isFileList ? std::string(format::kFileListName) : path);
-    // The name is stored as the selection found it, untrimmed: on Linux a
-    // blank at either end is part of the name.
-    owner_.currentFile_ = path;
-
     bool complete = false;
     try {
+      format::WriteString(*archive_, isFileList ? std::string(format::kFileListName) : path);
+      // The name is stored as the selection found it, untrimmed: on Linux
+      // a blank at either end is part of the name.
+      owner_.currentFile_ = path;
       if (!source_) throw EFOpenError("Cannot open file " + path);
       format::WriteInt32(*archive_, source_->Stamp());
       remaining_ = source_->Size();
-      shrunk_ = false;
       pipeline_.Start(*source_, remaining_);
       while (owner_.continue_) {
         WriteSection();
         if (remaining_ <= 0) break;
       }
-      complete = remaining_ <= 0 && !shrunk_ && owner_.errorCode_ == 0;
+      complete = remaining_ <= 0 && owner_.errorCode_ == 0;
       if (!isFileList) ++owner_.filesDone_;
+    } catch (const EArchiveWrite& e) {
+      FailWriting(e.SystemError());
     } catch (const std::exception&) {
       owner_.Fail(beCannotReadFile);
     }
-
-    if (owner_.SetArchiveFlag && !isFileList && complete) ClearArchiveFlag(path);
-    pipeline_.Reset();
-    source_.reset();
+    if (!complete) return false;
+    // Size and time as they were at the open: a file that shrank, grew or
+    // was written meanwhile differs in one of them.
+    if (!source_->Unchanged()) return true;
+    if (owner_.SetArchiveFlag && !isFileList)
+      stored_.push_back({path, source_->Size(), source_->ModifiedNs()});
+    return false;
   }
 
-  // Only a file whose every byte is in the archive loses its archive
-  // attribute: one that failed, was stopped, or changed while it was read
-  // must be taken again by the next incremental backup. Its bytes are
-  // pushed to the device first, so a full disk cannot leave a file marked
-  // as saved whose tail never reached the archive.
-  void ClearArchiveFlag(const std::string& Path) {
+  Mark MarkArchive() const {
+    Mark mark;
+    mark.Volume = volumes_.empty() ? 0 : volumes_.size() - 1;
+    mark.Position = archive_ != nullptr ? archive_->Position() : 0;
+    mark.ArchiveBytes = owner_.archiveBytes_;
+    mark.BytesDone = owner_.bytesDone_;
+    mark.FilesDone = owner_.filesDone_;
+    return mark;
+  }
+
+  // Cuts the archive back to Where, dropping the volumes begun since.
+  bool RewindTo(const Mark& Where) {
+    source_.reset();
     try {
-      if (!source_->Unchanged()) return;
-      archive_->Flush();
-    } catch (const std::exception&) {
-      owner_.Fail(beCannotWriteArchive);
-      return;
+      if (volumes_.size() > Where.Volume + 1) {
+        volume_.Close();  // its bytes go with it
+        while (volumes_.size() > Where.Volume + 1) {
+          platform::DeleteFile(volumes_.back().Temp);
+          volumes_.pop_back();
+        }
+        volume_.Reopen(volumes_.back().Temp, Where.Position);
+      } else {
+        volume_.CutAt(Where.Position);
+      }
+    } catch (const EStreamError& e) {
+      FailWriting(e.SystemError());
+      return false;
     }
-    platform::ClearArchiveAttribute(Path);
+    archive_ = &sink_;
+    owner_.archiveBytes_ = Where.ArchiveBytes;
+    owner_.bytesDone_ = Where.BytesDone;
+    owner_.filesDone_ = Where.FilesDone;
+    return true;
   }
 
   // ---- the data section writer
@@ -287,9 +454,11 @@ class BackupRun {
       while (remaining_ > 0 && owner_.continue_ && RoomForChunk()) WriteChunk();
       format::WriteInt32(*archive_, 0);
       if (remaining_ > 0 && owner_.continue_) ChangeVolume();
+    } catch (const EArchiveWrite& e) {
+      FailWriting(e.SystemError());
     } catch (...) {
-      // Archive writes, the next volume, and the caller's own handlers
-      // raised from in here all count as a failure to write the archive.
+      // The next volume and the caller's own handlers raised from in here
+      // also count as a failure to write the archive.
       owner_.Fail(beCannotWriteArchive);
     }
   }
@@ -307,8 +476,8 @@ class BackupRun {
       return;
     }
     if (piece.Size == 0) {
-      // The file shrank after it was opened: what was there is stored.
-      shrunk_ = true;
+      // The file shrank after it was opened: what was there is stored,
+      // and its changed size has it read once more.
       remaining_ = 0;
       return;
     }
@@ -335,29 +504,27 @@ class BackupRun {
 
   void ChangeVolume() {
     // A caller's stream is never closed, so it can hold only one volume.
-    if (toStream_ || volumeNumber_ >= format::kMaxVolumes) {
+    if (toStream_ || volumes_.size() >= static_cast<size_t>(format::kMaxVolumes)) {
       owner_.Fail(beCannotWriteArchive);
       return;
     }
-    ++volumeNumber_;
-    format::WriteVolumeChange(*archive_, volumeNumber_);
+    const auto next = static_cast<unsigned>(volumes_.size() + 1);
+    format::WriteVolumeChange(*archive_, next);
     archive_ = nullptr;
-    if (!volume_.Close()) {
-      owner_.Fail(beCannotWriteArchive);
+    if (const int error = volume_.Close(); error != 0) {
+      FailWriting(error);
       return;
     }
-    owner_.AskForDisk(volumeNumber_);
+    owner_.AskForDisk(static_cast<uint16_t>(next));
     if (!owner_.continue_) return;
-    const std::string digits = format::VolumeDigits(format::VolumeChangeName(volumeNumber_));
-    currentName_ = format::NextVolumeName(currentName_, digits);
-    // An archive named like a later volume (x.003) would be created over
-    // its own first volume, header and all.
-    if (currentName_ == archiveName_) {
+    const std::string name = format::VolumeName(archiveName_, next);
+    // An archive named like a later volume (x.003) would have its own
+    // first volume replaced by a later one.
+    if (name == archiveName_) {
       owner_.Fail(beCannotWriteArchive);
       return;
     }
-    volume_.Open(currentName_);
-    archive_ = &volume_;
+    OpenVolume(name);
   }
 
   // ---- wind-down
@@ -372,38 +539,84 @@ class BackupRun {
         // A caller's stream is flushed, never closed.
         if (toStream_) archive_->Flush();
         result = true;
-      } catch (const std::exception&) {
-        owner_.Fail(beCannotWriteArchive);
+      } catch (const EArchiveWrite& e) {
+        FailWriting(e.SystemError());
       }
     }
     selected_ = TStringList();
     archive_ = nullptr;
-    if (!volume_.Close()) {
+    if (const int error = volume_.Close(); error != 0) {
       result = false;
       // An earlier failure keeps its own message.
-      if (owner_.errorCode_ == 0) owner_.Fail(beCannotWriteArchive);
+      if (owner_.errorCode_ == 0) FailWriting(error);
+    }
+    if (!direct_ && result) result = Commit();
+    DiscardVolumes();
+    if (result) {
+      for (const Stored& file : stored_)
+        platform::ClearArchiveAttribute(file.Path, file.Size, file.ModifiedNs);
     }
     DeleteTempFile();
     return result;
   }
 
+  // Every volume synced first, then renamed over its final name, the
+  // first one last: the name a reader opens appears only when the
+  // volumes it leads to are all in place.
+  bool Commit() {
+    for (const Volume& volume : volumes_) {
+      if (const int error = platform::SyncFile(volume.Temp); error != 0) {
+        FailWriting(error);
+        return false;
+      }
+    }
+    for (auto it = volumes_.rbegin(); it != volumes_.rend(); ++it) {
+      if (const int error = platform::RenameFile(it->Temp, it->Final); error != 0) {
+        FailWriting(error);
+        return false;
+      }
+      it->Temp.clear();
+    }
+    // Volumes of an older, longer archive would only mislead: they belong
+    // to no archive any more.
+    for (auto n = static_cast<unsigned>(volumes_.size() + 1);
+         n <= static_cast<unsigned>(format::kMaxVolumes); ++n) {
+      const std::string stale = format::VolumeName(archiveName_, n);
+      if (!platform::FileExists(stale) || !platform::DeleteFile(stale)) break;
+    }
+    if (const int error = platform::SyncFolderOf(archiveName_); error != 0) {
+      FailWriting(error);
+      return false;
+    }
+    return true;
+  }
+
+  // Removes whatever volumes were not renamed into place.
+  void DiscardVolumes() {
+    volume_.Close();
+    for (const Volume& volume : volumes_)
+      if (!volume.Temp.empty()) platform::DeleteFile(volume.Temp);
+    volumes_.clear();
+  }
+
   TBackupFile& owner_;
   const std::string archiveName_;
   const bool toStream_;
+  const bool direct_;  // no temporary volumes, nothing to replace
 
   TStringList selected_;
   std::string fileIdText_;
   std::string tempName_;
   bool hasFileList_ = false;
 
-  GatheredVolume volume_;       // the current volume file, when not a stream
-  TStream* archive_ = nullptr;  // where the next archive byte goes
-  std::string currentName_;
-  uint16_t volumeNumber_ = 1;
+  std::vector<Volume> volumes_;  // of a file archive, in order
+  GatheredVolume volume_;        // the last of them, while it is open
+  ArchiveSink sink_;
+  TStream* archive_ = nullptr;  // where the next archive byte goes: sink_ or null
+  std::vector<Stored> stored_;
 
   std::unique_ptr<SourceFile> source_;
   int64_t remaining_ = 0;
-  bool shrunk_ = false;
 
   // Last: its workers stop before anything they could touch is gone.
   ChunkPipeline pipeline_;

@@ -5,6 +5,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "engine/archive_format.h"
 #include "platform/platform.h"
 
 namespace kelmora {
@@ -88,6 +89,10 @@ class Expansion {
     archiveName_ = ArchiveName;
     archiveFullName_ = platform::FullPath(ArchiveName);
     archiveBaseName_ = NamePart(archiveFullName_);
+    // x.bkp's further volumes are x.002 and up: the name without its
+    // extension, a dot and three digits.
+    const std::string second = format::VolumeName(archiveBaseName_, 2);
+    volumeStem_ = second.substr(0, second.size() - 3);
   }
 
   void ExpandSpecification(const std::string& Source) {
@@ -146,14 +151,27 @@ class Expansion {
       selected_.pop_back();
   }
 
+  // The archive, or one of the volumes a split archive of that name has
+  // or will have: a backup repeated into its own folder would otherwise
+  // store the last run's volumes, more of them every time.
   bool IsArchive(const std::string& Path) {
     if (archiveName_.empty()) return false;
     if (Path == archiveName_ || Path == archiveFullName_) return true;
-    // The same file reached through a linked folder: only worth a look
-    // when the names agree.
-    if (NamePart(Path) != archiveBaseName_) return false;
+    const std::string name = NamePart(Path);
+    if (name != archiveBaseName_ && !IsVolumeName(name)) return false;
+    if (FolderPart(Path) == FolderPart(archiveFullName_)) return true;
+    // The same folder reached through a link: only worth a look when the
+    // names agree.
     if (archiveRealFolder_.empty()) archiveRealFolder_ = RealFolder(FolderPart(archiveFullName_));
     return !archiveRealFolder_.empty() && RealFolder(FolderPart(Path)) == archiveRealFolder_;
+  }
+
+  bool IsVolumeName(const std::string& Name) const {
+    if (Name.size() != volumeStem_.size() + 3 ||
+        Name.compare(0, volumeStem_.size(), volumeStem_) != 0)
+      return false;
+    const int number = format::VolumeNumber(Name.substr(volumeStem_.size()));
+    return number >= 2;
   }
 
   TBackupMode mode_;
@@ -164,8 +182,13 @@ class Expansion {
   std::string archiveName_;
   std::string archiveFullName_;
   std::string archiveBaseName_;
+  std::string volumeStem_;  // "x." for x.bkp
   std::string archiveRealFolder_;
 };
+
+bool HasWildcard(const std::string& Name) {
+  return Name.find_first_of("*?") != std::string::npos;
+}
 
 }  // namespace
 
@@ -173,6 +196,19 @@ void SelectSourceFiles(const TStringList& Sources, const std::string& ArchiveNam
                        TStringList& Selected) {
   Expansion expansion(ArchiveName, Mode, Selected);
   for (const std::string& source : Sources) expansion.ExpandSpecification(source);
+}
+
+bool NamesFile(const TStringList& Sources, const std::string& Path) {
+  if (Path.empty()) return false;
+  const std::string full = platform::FullPath(Path);
+  for (const std::string& source : Sources) {
+    if (source.empty() || FindSwitch(source) != std::string::npos) continue;
+    std::string folder, last;
+    SplitPattern(source, folder, last);
+    if (last.empty() || HasWildcard(last)) continue;
+    if (platform::FullPath(source) == full || platform::SameFile(source, Path)) return true;
+  }
+  return false;
 }
 
 }  // namespace kelmora

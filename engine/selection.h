@@ -10,8 +10,13 @@ namespace kelmora {
 
 // Appends to Selected the absolute paths that the specifications in Sources
 // select, in archive order and without duplicates, leaving out the archive
-// itself and, in incremental mode, files whose archive attribute is clear.
-void SelectSourceFiles(const TStringList& Sources, const std::string& ArchiveName,
-                       TBackupMode Mode, TStringList& Selected);
+// itself, the further volumes named after it (x.002 to x.999 beside
+// x.bkp) and, in incremental mode, files whose archive attribute is clear.
+void SelectSourceFiles(const TStringList& Sources, const std::string& ArchiveName, TBackupMode Mode,
+                       TStringList& Selected);
+
+// True when one of Sources names the file Path by its own name, neither
+// through a wildcard nor with the sub-directory switch.
+bool NamesFile(const TStringList& Sources, const std::string& Path);
 
 }  // namespace kelmora

@@ -61,6 +61,9 @@ class SourceFile : public TStream {
   // file had when it was opened.
   int64_t Size() const { return opened_.st_size; }
   int32_t Stamp() const { return platform::PackTime(opened_.st_mtim.tv_sec); }
+  int64_t ModifiedNs() const {
+    return static_cast<int64_t>(opened_.st_mtim.tv_sec) * 1000000000 + opened_.st_mtim.tv_nsec;
+  }
 
   // True while neither the size nor the modification time (to the
   // nanosecond) differs from what they were at the open.

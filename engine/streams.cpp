@@ -52,15 +52,16 @@ THandleStream::~THandleStream() {
 
 void THandleStream::Close() {
   if (handle_ < 0) return;
-  bool failed = false;
+  int error = 0;
   try {
     Flush();
-  } catch (const EStreamError&) {
-    failed = true;
+  } catch (const EStreamError& e) {
+    error = e.SystemError() != 0 ? e.SystemError() : EIO;
   }
-  if (owns_ && ::close(handle_) != 0 && errno != EINTR) failed = true;
+  // NFS and full quotas can report a failed write only here.
+  if (owns_ && ::close(handle_) != 0 && errno != EINTR && error == 0) error = errno;
   handle_ = -1;
-  if (failed) throw EStreamError(kStreamWriteError);
+  if (error != 0) throw EStreamError(kStreamWriteError, error);
 }
 
 void THandleStream::DropReadAhead() {
@@ -115,7 +116,7 @@ size_t THandleStream::Write(const void* Buffer, size_t Count) {
     while (done < Count) {
       const ssize_t n = ::write(handle_, in + done, Count - done);
       if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) throw EStreamError(kStreamWriteError);
+      if (n <= 0) throw EStreamError(kStreamWriteError, n < 0 ? errno : EIO);
       done += static_cast<size_t>(n);
     }
   } else {
@@ -132,8 +133,9 @@ void THandleStream::Flush() {
     const ssize_t n = ::write(handle_, buffer_.get() + done, writeEnd_ - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
+      const int error = n < 0 ? errno : EIO;
       writeEnd_ = 0;
-      throw EStreamError(kStreamWriteError);
+      throw EStreamError(kStreamWriteError, error);
     }
     done += static_cast<size_t>(n);
   }

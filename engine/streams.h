@@ -21,6 +21,14 @@ class Exception : public std::runtime_error {
 class EStreamError : public Exception {
  public:
   using Exception::Exception;
+  EStreamError(const char* Message, int SystemError)
+      : Exception(Message), systemError_(SystemError) {}
+  // The system's error number behind the failure; 0 when there is none
+  // (a damaged archive, a short read at the end of a file).
+  int SystemError() const { return systemError_; }
+
+ private:
+  int systemError_ = 0;
 };
 
 // Opening a file failed; the message names the file.

@@ -23,8 +23,8 @@ std::string FullPath(const std::string& Path);
 // ---- directory search
 
 struct SearchEntry {
-  std::string Name;   // name within the folder searched
-  bool Hidden;        // the name begins with "."
+  std::string Name;  // name within the folder searched
+  bool Hidden;       // the name begins with "."
 };
 
 // Calls Found for every regular file in Folder (a symbolic link counts when
@@ -80,5 +80,33 @@ bool SetFileTimeOfPath(const std::string& Path, int32_t Stamp);
 bool HasArchiveAttribute(const std::string& Path);
 // Records the file's current time and size; contents and time untouched.
 void ClearArchiveAttribute(const std::string& Path);
+// Records the given state (size, modification time in nanoseconds since
+// the epoch) rather than the current one: the state a backup stored. A
+// file changed since then keeps counting as changed.
+void ClearArchiveAttribute(const std::string& Path, int64_t Size, int64_t ModifiedNs);
+
+// ---- files that replace others only once they are complete
+
+// Creates a new empty file in Final's folder under a name that begins
+// with Final's and that no other file has (0666 less the umask), for
+// writing. Returns its descriptor and its name in Name, or -1 with the
+// error number in Error.
+int CreateFileBeside(const std::string& Final, std::string& Name, int& Error);
+// Pushes the file's data to the device: 0, or the error number.
+int SyncFile(const std::string& Path);
+// Puts From in To's place in one step, replacing To: 0, or the error number.
+int RenameFile(const std::string& From, const std::string& To);
+// Makes the names created, renamed and removed in Path's folder durable:
+// 0, or the error number.
+int SyncFolderOf(const std::string& Path);
+// Cuts an open file at Size bytes: 0, or the error number.
+int TruncateHandle(int Handle, int64_t Size);
+// True when Path leads to a device, FIFO or socket: something to write
+// to, not a file that could be replaced.
+bool IsSpecialFile(const std::string& Path);
+// True when both names lead to one existing file (device and inode).
+bool SameFile(const std::string& A, const std::string& B);
+// The system's text for an error number ("No space left on device").
+std::string ErrorText(int Error);
 
 }  // namespace kelmora::platform

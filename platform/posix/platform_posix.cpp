@@ -76,10 +76,15 @@ std::string Join(const std::string& folder, const std::string& name) {
 
 constexpr const char* kArchivedAttribute = "user.kelmora.archived";
 
+std::string ArchivedRecord(int64_t Size, int64_t ModifiedNs) {
+  return std::to_string(static_cast<long long>(ModifiedNs)) + " " +
+         std::to_string(static_cast<long long>(Size));
+}
+
 std::string ArchivedRecord(const struct stat& st) {
   const long long ns =
       static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
-  return std::to_string(ns) + " " + std::to_string(static_cast<long long>(st.st_size));
+  return ArchivedRecord(st.st_size, ns);
 }
 
 bool MakeTimes(int32_t stamp, struct timespec times[2]) {
@@ -290,6 +295,11 @@ void ClearArchiveAttribute(const std::string& Path) {
   const std::string record = ArchivedRecord(st);
   // Failure (no user attributes on this file system) leaves the file
   // counting as changed, so it is simply backed up again next time.
+  ::setxattr(Path.c_str(), kArchivedAttribute, record.data(), record.size(), 0);
+}
+
+void ClearArchiveAttribute(const std::string& Path, int64_t Size, int64_t ModifiedNs) {
+  const std::string record = ArchivedRecord(Size, ModifiedNs);
   ::setxattr(Path.c_str(), kArchivedAttribute, record.data(), record.size(), 0);
 }
 

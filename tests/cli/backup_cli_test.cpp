@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -225,18 +226,19 @@ TEST_F(BackupCli, ProgressLineOnlyOnATerminal) {
   EXPECT_FALSE(Contains(quiet.Err, "%")) << quiet.Err;
 }
 
-// Ctrl-C is a stop request: the run winds down, closes the archive
-// without an end marker, removes the file-ID list's temporary file and
-// exits with 1.
+// Ctrl-C is a stop request: the run winds down, removes the unfinished
+// archive and the file-ID list's temporary file, leaves the older archive
+// as it was and exits with 1.
 TEST_F(BackupCli, InterruptStopsAfterTheNextChunk) {
   test::WriteFile(dir_ / "big.txt", test::TextBytes(48 << 20));
+  test::WriteFile(dir_ / "out/i.bkp", "older");
   std::filesystem::create_directory(dir_ / "tmp");
   int master = -1;
   const pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
   if (pid == 0) {
     ::setenv("TMPDIR", (dir_ / "tmp").c_str(), 1);
     ::dup2(::open((dir_ / ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
-    test::ExecCli({"backup", "-l", "max", "--file-ids", dir_ / "i.bkp", dir_ / "big.txt"});
+    test::ExecCli({"backup", "-l", "max", "--file-ids", dir_ / "out/i.bkp", dir_ / "big.txt"});
   }
   // The progress line is drawn before the first file is read.
   std::string err;
@@ -248,16 +250,43 @@ TEST_F(BackupCli, InterruptStopsAfterTheNextChunk) {
   while ((n = ::read(master, buffer, sizeof buffer)) > 0) err.append(buffer, n);
   ::close(master);
   EXPECT_EQ(1, Reap(pid)) << err;
-  EXPECT_TRUE(Contains(err, "kelmora-cli: stopped")) << err;
-  const auto archive = test::ReadArchiveFile(dir_ / "i.bkp");
-  EXPECT_FALSE(archive.EndMarker);
-  // Depending on when the signal lands, the stop follows the list's chunk
-  // or one of the big file's.
-  ASSERT_FALSE(archive.Entries.empty());
-  EXPECT_EQ("FILE:LIST", archive.Entries[0].Name);
-  const std::string stored = test::EntryData(archive.Entries.back());
-  EXPECT_LT(stored.size(), size_t{48} << 20);
+  EXPECT_TRUE(Contains(err, "kelmora-cli: stopped; no archive was written")) << err;
+  EXPECT_EQ("older", test::ReadFile(dir_ / "out/i.bkp"));
+  EXPECT_EQ(1, std::distance(std::filesystem::directory_iterator(dir_ / "out"),
+                             std::filesystem::directory_iterator()));
   EXPECT_TRUE(std::filesystem::is_empty(dir_ / "tmp"));
+}
+
+// Named as its own source, the file would be replaced by an archive that
+// cannot hold it: refused, untouched.
+TEST_F(BackupCli, ArchiveThatIsASourceIsRefused) {
+  const std::string file = dir_ / "src/a.txt";
+  const std::string before = Contents("a.txt");
+  const Result r = RunCli(dir_, {"backup", "-q", file, file});
+  EXPECT_EQ(1, r.Status);
+  EXPECT_TRUE(Contains(r.Err, "Cannot write to archive: " + file + ": it is one of the files"))
+      << r.Err;
+  EXPECT_EQ(before, Contents("a.txt"));
+}
+
+// A full disk names the archive and the system's reason, and leaves the
+// older archive.
+TEST_F(BackupCli, FullDiskSaysSoAndKeepsTheOlderArchive) {
+  std::filesystem::create_directory(dir_ / "disk");
+  if (::mount("tmpfs", (dir_ / "disk").c_str(), "tmpfs", 0, "size=64k") != 0)
+    GTEST_SKIP() << "cannot mount a small file system here";
+  test::WriteFile(dir_ / "disk/x.bkp", "older");
+  const Result r = RunCli(dir_, {"backup", "-q", "-l", "none", dir_ / "disk/x.bkp", Tree()});
+  const std::string kept = test::ReadFile(dir_ / "disk/x.bkp");
+  const bool alone = std::distance(std::filesystem::directory_iterator(dir_ / "disk"),
+                                   std::filesystem::directory_iterator()) == 1;
+  ::umount2((dir_ / "disk").c_str(), MNT_DETACH);
+  EXPECT_EQ(1, r.Status);
+  EXPECT_TRUE(Contains(r.Err, "kelmora-cli: Cannot write to archive: " + dir_ / "disk/x.bkp" +
+                                  ": No space left on device"))
+      << r.Err;
+  EXPECT_EQ("older", kept);
+  EXPECT_TRUE(alone);
 }
 
 TEST_F(BackupCli, HelpExplainsEveryOption) {

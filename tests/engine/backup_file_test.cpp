@@ -144,10 +144,10 @@ const std::vector<ErrorCase>& ErrorCases() {
       {5, "Invalid archive type"},
       {6, "Compression error"},
       {7, "Cannot create temporary file to save the file IDs"},
+      {8, "File changed while it was read"},
       {0, ""},
       {9, ""},
       {-1, ""},
-      {8, ""},
   };
   return cases;
 }

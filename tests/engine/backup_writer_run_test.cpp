@@ -17,10 +17,13 @@ namespace {
 
 using test::TempDir;
 
-TEST(BackupRun, StopAtTheFirstProgressLeavesOnlyTheHeader) {
+// The header is still written, into the new archive's temporary file,
+// which the stopped run removes: the older archive stays as it was.
+TEST(BackupRun, StopAtTheFirstProgressLeavesTheOlderArchive) {
   TempDir dir;
   test::WriteFile(dir / "src/a", test::TextBytes(50000));
   test::WriteFile(dir / "src/b", "b");
+  test::WriteFile(dir / "out/s.bkp", "older");
   TBackupFile engine;
   engine.BackupTitle = "T";
   test::RunLog log;
@@ -30,16 +33,18 @@ TEST(BackupRun, StopAtTheFirstProgressLeavesOnlyTheHeader) {
     log.Percents.push_back(Percent);
     if (File.empty() && Percent == 0) Continue = false;
   };
-  EXPECT_FALSE(engine.Backup({dir / "src/*.*"}, dir / "s.bkp"));
+  EXPECT_FALSE(engine.Backup({dir / "src/*.*"}, dir / "out/s.bkp"));
   EXPECT_TRUE(log.Errors.empty());
   EXPECT_EQ(std::vector<int>({0, 100}), log.Percents);
-  const std::string bytes = test::ReadFile(dir / "s.bkp");
-  ASSERT_EQ(13u, bytes.size());  // title length, "T", total size, file count
-  EXPECT_EQ(50001, test::LE32(bytes, 5));
-  EXPECT_EQ(2, test::LE32(bytes, 9));
+  EXPECT_EQ("older", test::ReadFile(dir / "out/s.bkp"));
+  EXPECT_EQ(1, std::distance(std::filesystem::directory_iterator(dir / "out"),
+                             std::filesystem::directory_iterator()));
+  EXPECT_EQ(2, engine.FileCount());
+  EXPECT_EQ(50001, engine.TotalSize());
   EXPECT_FALSE(engine.Busy());
 }
 
+// On a stream, which keeps what was written, the stopped section shows.
 TEST(BackupRun, StopMidFileEndsTheSectionAndKeepsTheArchiveFlag) {
   TempDir dir;
   const std::string data = test::RandomBytes(5 * 16384);
@@ -53,8 +58,10 @@ TEST(BackupRun, StopMidFileEndsTheSectionAndKeepsTheArchiveFlag) {
   engine.OnProgress = [&](TBackupFile&, const std::string& File, TPercentage, bool& Continue) {
     if (!File.empty() && ++chunks == 2) Continue = false;
   };
-  EXPECT_FALSE(engine.Backup({dir / "f"}, dir / "m.bkp"));
+  TMemoryStream out;
+  EXPECT_FALSE(engine.BackupToStream({dir / "f"}, &out));
   EXPECT_TRUE(log.Errors.empty());
+  test::WriteFile(dir / "m.bkp", out.Text());
   const auto archive = test::ReadArchiveFile(dir / "m.bkp");
   EXPECT_FALSE(archive.EndMarker);
   ASSERT_EQ(1u, archive.Entries.size());
@@ -128,12 +135,14 @@ TEST(BackupRun, FileIdListIsTheFirstEntryAndItsFileIsGoneAfterwards) {
   EXPECT_EQ(static_cast<int64_t>(3000 + expected.size()), engine.TotalSize());
   EXPECT_TRUE(std::filesystem::is_empty(dir / "tmp"));
 
-  // Nowhere to put the list: code 7, and the archive holds its header only.
+  // Nowhere to put the list: code 7, and the archive of the run before
+  // stays as it was.
+  const std::string before = test::ReadFile(dir / "l.bkp");
   ScopedTempDirVariable missing(dir / "missing");
   log = {};
   EXPECT_FALSE(engine.Backup({dir / "src/a"}, dir / "l.bkp"));
   EXPECT_EQ(std::vector<int32_t>{beTempFile}, log.Errors);
-  EXPECT_EQ(12u, test::ReadFile(dir / "l.bkp").size());
+  EXPECT_EQ(before, test::ReadFile(dir / "l.bkp"));
 }
 
 // Both files are stored completely and lose the attribute; the next
@@ -179,9 +188,8 @@ class FailingOnName : public TMemoryStream {
   std::string name_;
 };
 
-// A failing name write is no error code: the stream error leaves Backup
-// after the busy flag is cleared, with no OnError and no last progress.
-TEST(BackupRun, FailingNameWriteLeavesBackupAsAnException) {
+// A failing name write is the archive's failure like any other write.
+TEST(BackupRun, FailingNameWriteIsAWriteFailure) {
   TempDir dir;
   test::WriteFile(dir / "a", "a");
   test::WriteFile(dir / "b", "b");
@@ -191,10 +199,10 @@ TEST(BackupRun, FailingNameWriteLeavesBackupAsAnException) {
   test::RunLog log;
   test::Record(engine, log);
   stream.Clear();
-  EXPECT_THROW(engine.Backup({dir / "a", dir / "b"}, kStreamArchiveName), EStreamError);
+  EXPECT_FALSE(engine.Backup({dir / "a", dir / "b"}, kStreamArchiveName));
   EXPECT_FALSE(engine.Busy());
-  EXPECT_TRUE(log.Errors.empty());
-  EXPECT_EQ(std::vector<int>({0, 50}), log.Percents);  // a's one chunk, nothing after
+  EXPECT_EQ(std::vector<int32_t>{beCannotWriteArchive}, log.Errors);
+  EXPECT_EQ(std::vector<int>({0, 50, 100}), log.Percents);  // a's one chunk, then the end
   EXPECT_EQ(1, engine.FilesDone());
 }
 

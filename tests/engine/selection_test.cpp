@@ -178,15 +178,19 @@ TEST_F(Selection, EntriesAlreadyInTheListAreKept) {
   EXPECT_EQ(selected, (Paths{P("b.txt"), "/elsewhere", P("a.txt")}));
 }
 
-TEST_F(Selection, ArchiveIsLeftOutButNotItsVolumes) {
-  Make("a.txt");
-  Make("backup.bkp");
-  Make("backup.002");
-  EXPECT_EQ(Select({P("*.*")}, P("backup.bkp")), (Paths{P("a.txt"), P("backup.002")}));
+// Its further volumes too (.002 to .999), so that a split backup repeated
+// into its own folder does not store the last run's volumes; names that
+// only look alike stay.
+TEST_F(Selection, ArchiveAndItsVolumesAreLeftOut) {
+  for (const char* name :
+       {"a.txt", "backup.bkp", "backup.001", "backup.002", "backup.02", "backup.999", "other.002"})
+    Make(name);
+  const Paths expected{P("a.txt"), P("backup.001"), P("backup.02"), P("other.002")};
+  EXPECT_EQ(Select({P("*.*")}, P("backup.bkp")), expected);
   // The same archive name given relative to the current directory.
   InDirectory in(root_.path());
-  EXPECT_EQ(Select({P("*.*")}, "backup.bkp"), (Paths{P("a.txt"), P("backup.002")}));
-  EXPECT_EQ(Select({"*.*"}, "./backup.bkp"), (Paths{P("a.txt"), P("backup.002")}));
+  EXPECT_EQ(Select({P("*.*")}, "backup.bkp"), expected);
+  EXPECT_EQ(Select({"*.*"}, "./backup.bkp"), expected);
 }
 
 TEST_F(Selection, ArchiveReachedThroughLinkedFolderIsLeftOut) {
