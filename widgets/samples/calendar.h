@@ -1,0 +1,72 @@
+// TCCalendar: one month as a grid of days under the locale's day names. The
+// keyboard and the mouse move the selected date; cells of the neighbouring
+// months stay empty so a click there cannot jump to another month by surprise.
+#ifndef KELMORA_WIDGETS_SAMPLES_CALENDAR_H
+#define KELMORA_WIDGETS_SAMPLES_CALENDAR_H
+
+#include <QDate>
+#include <QRect>
+#include <QString>
+#include <QWidget>
+
+namespace kelmora::widgets {
+
+class TCCalendar : public QWidget {
+  Q_OBJECT
+  Q_PROPERTY(int Day READ Day WRITE SetDay NOTIFY DateChanged)
+  Q_PROPERTY(int Month READ Month WRITE SetMonth NOTIFY DateChanged)
+  Q_PROPERTY(int Year READ Year WRITE SetYear NOTIFY DateChanged)
+  Q_PROPERTY(int StartOfWeek READ StartOfWeek WRITE SetStartOfWeek)
+
+ public:
+  static constexpr int kRows = 6;
+  static constexpr int kColumns = 7;
+
+  explicit TCCalendar(QWidget* parent = nullptr);
+
+  QDate Date() const { return date_; }
+  int Day() const { return date_.day(); }
+  int Month() const { return date_.month(); }
+  int Year() const { return date_.year(); }
+  // 0 takes the first day of the week from the widget's locale; 1 (Monday)
+  // to 7 (Sunday) fix it.
+  int StartOfWeek() const { return start_of_week_; }
+
+  // Invalid dates are refused. A day past the month's end, or a month or
+  // year that would make the day invalid, lands on the month's last day.
+  void SetDate(const QDate& date);
+  void SetDay(int day);
+  void SetMonth(int month);
+  void SetYear(int year);
+  void SetStartOfWeek(int day);
+  void MoveMonths(int months);
+
+  // Day of the shown month in a cell of the grid, or 0 where the cell is empty.
+  int DayAtCell(int row, int column) const;
+  QRect CellRect(int row, int column) const;
+  // The locale's short name of the weekday heading a column.
+  QString ColumnName(int column) const;
+
+  QSize sizeHint() const override;
+
+ signals:
+  void DateChanged(const QDate& date);
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+  void mousePressEvent(QMouseEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+  void changeEvent(QEvent* event) override;
+
+ private:
+  int FirstWeekday() const;
+  int LeadingBlanks() const;
+  int HeaderHeight() const;
+
+  QDate date_;
+  int start_of_week_ = 0;
+};
+
+}  // namespace kelmora::widgets
+
+#endif  // KELMORA_WIDGETS_SAMPLES_CALENDAR_H

@@ -1,0 +1,56 @@
+// The sample widgets as one collection for Qt Designer's widget box.
+#ifndef KELMORA_WIDGETS_SAMPLES_DESIGNER_DESIGNER_PLUGIN_H
+#define KELMORA_WIDGETS_SAMPLES_DESIGNER_DESIGNER_PLUGIN_H
+
+#include <QtUiPlugin/QDesignerCustomWidgetCollectionInterface>
+#include <QtUiPlugin/QDesignerCustomWidgetInterface>
+#include <functional>
+
+namespace kelmora::widgets {
+
+// One widget of the collection: its class, header and how to make one.
+class TSampleWidgetPlugin : public QObject, public QDesignerCustomWidgetInterface {
+  Q_OBJECT
+  Q_INTERFACES(QDesignerCustomWidgetInterface)
+
+ public:
+  using Factory = std::function<QWidget*(QWidget*)>;
+  TSampleWidgetPlugin(const QString& class_name, const QString& header, const QString& tool_tip,
+                      Factory factory, QObject* parent);
+
+  QString name() const override { return class_name_; }
+  QString group() const override { return QStringLiteral("Kelmora samples"); }
+  QIcon icon() const override { return {}; }
+  QString toolTip() const override { return tool_tip_; }
+  QString whatsThis() const override { return tool_tip_; }
+  bool isContainer() const override { return false; }
+  QString includeFile() const override { return header_; }
+  QString domXml() const override;
+  QWidget* createWidget(QWidget* parent) override { return factory_(parent); }
+  bool isInitialized() const override { return initialized_; }
+  void initialize(QDesignerFormEditorInterface*) override { initialized_ = true; }
+
+ private:
+  QString class_name_;
+  QString header_;
+  QString tool_tip_;
+  Factory factory_;
+  bool initialized_ = false;
+};
+
+class TSampleWidgetCollection : public QObject, public QDesignerCustomWidgetCollectionInterface {
+  Q_OBJECT
+  Q_PLUGIN_METADATA(IID QDesignerCustomWidgetCollectionInterface_iid)
+  Q_INTERFACES(QDesignerCustomWidgetCollectionInterface)
+
+ public:
+  explicit TSampleWidgetCollection(QObject* parent = nullptr);
+  QList<QDesignerCustomWidgetInterface*> customWidgets() const override { return widgets_; }
+
+ private:
+  QList<QDesignerCustomWidgetInterface*> widgets_;
+};
+
+}  // namespace kelmora::widgets
+
+#endif  // KELMORA_WIDGETS_SAMPLES_DESIGNER_DESIGNER_PLUGIN_H

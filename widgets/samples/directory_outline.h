@@ -1,0 +1,51 @@
+// TCDirectoryOutline: the folders below a root as a tree. A folder's children
+// are read only when it is expanded, so a root with a deep tree under it opens
+// at once. Hidden folders and links to folders are left out, as a backup's
+// selection leaves them out; a folder that cannot be read simply has no
+// children.
+#ifndef KELMORA_WIDGETS_SAMPLES_DIRECTORY_OUTLINE_H
+#define KELMORA_WIDGETS_SAMPLES_DIRECTORY_OUTLINE_H
+
+#include <QString>
+#include <QTreeWidget>
+
+namespace kelmora::widgets {
+
+class TCDirectoryOutline : public QTreeWidget {
+  Q_OBJECT
+  Q_PROPERTY(QString RootPath READ RootPath WRITE SetRootPath)
+  Q_PROPERTY(QString CurrentPath READ CurrentPath WRITE SetCurrentPath NOTIFY CurrentPathChanged)
+
+ public:
+  explicit TCDirectoryOutline(QWidget* parent = nullptr);
+
+  QString RootPath() const { return root_path_; }
+  // Shows the root as the one top item, not yet read.
+  void SetRootPath(const QString& path);
+  QString CurrentPath() const { return current_path_; }
+  // Expands the way down to a folder below the root and selects it. A path
+  // outside the root, or one the tree does not show, is refused.
+  void SetCurrentPath(const QString& path);
+
+  // The item standing for a folder path, or null when that folder is not
+  // read into the tree yet.
+  QTreeWidgetItem* ItemForPath(const QString& path) const;
+  static QString PathOf(const QTreeWidgetItem* item);
+
+ signals:
+  void CurrentPathChanged(const QString& path);
+
+ private:
+  QTreeWidgetItem* MakeItem(const QString& path, const QString& name);
+  // Follows a path down from the root item; with read_on_the_way, expands
+  // (and so reads) every folder it passes.
+  QTreeWidgetItem* WalkTo(const QString& path, bool read_on_the_way) const;
+  void ReadChildren(QTreeWidgetItem* item);
+
+  QString root_path_;
+  QString current_path_;
+};
+
+}  // namespace kelmora::widgets
+
+#endif  // KELMORA_WIDGETS_SAMPLES_DIRECTORY_OUTLINE_H

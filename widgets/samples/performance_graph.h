@@ -1,0 +1,88 @@
+// TPerformanceGraph: a chart of the last values added, newest on the right,
+// drawn as bars or as a line. Each new value pushes the oldest one out. The
+// scale follows the largest value still on show, rounded up to a round
+// number, unless a fixed maximum is set.
+#ifndef KELMORA_WIDGETS_SAMPLES_PERFORMANCE_GRAPH_H
+#define KELMORA_WIDGETS_SAMPLES_PERFORMANCE_GRAPH_H
+
+#include <QColor>
+#include <QWidget>
+#include <deque>
+#include <vector>
+
+namespace kelmora::widgets {
+
+class TPerformanceGraph : public QWidget {
+  Q_OBJECT
+  Q_PROPERTY(TGraphKind Kind READ Kind WRITE SetKind)
+  Q_PROPERTY(int Capacity READ Capacity WRITE SetCapacity)
+  Q_PROPERTY(double FixedMaximum READ FixedMaximum WRITE SetFixedMaximum)
+  Q_PROPERTY(QColor GraphColor READ GraphColor WRITE SetGraphColor)
+  Q_PROPERTY(QColor BackgroundColor READ BackgroundColor WRITE SetBackgroundColor)
+  Q_PROPERTY(QColor GridColor READ GridColor WRITE SetGridColor)
+  Q_PROPERTY(bool ShowGrid READ ShowGrid WRITE SetShowGrid)
+  Q_PROPERTY(int GridLines READ GridLines WRITE SetGridLines)
+
+ public:
+  enum TGraphKind { gkBars, gkLine };
+  Q_ENUM(TGraphKind)
+
+  explicit TPerformanceGraph(QWidget* parent = nullptr);
+
+  // Adds a value on the right. Values below zero count as zero; a value that
+  // is not a finite number is dropped.
+  void AddValue(double value);
+  void Clear();
+  // The values on show, oldest first.
+  std::vector<double> Values() const { return {values_.begin(), values_.end()}; }
+  // The value drawn at the top edge.
+  double Scale() const;
+
+  TGraphKind Kind() const { return kind_; }
+  void SetKind(TGraphKind kind);
+  // How many values are on show; at least 2. Shrinking drops the oldest.
+  int Capacity() const { return capacity_; }
+  void SetCapacity(int capacity);
+  // 0 lets the scale follow the values; a positive maximum fixes it, and
+  // larger values are cut off at the top.
+  double FixedMaximum() const { return fixed_maximum_; }
+  void SetFixedMaximum(double maximum);
+  QColor GraphColor() const { return graph_color_; }
+  void SetGraphColor(const QColor& colour);
+  QColor BackgroundColor() const { return background_color_; }
+  void SetBackgroundColor(const QColor& colour);
+  QColor GridColor() const { return grid_color_; }
+  void SetGridColor(const QColor& colour);
+  bool ShowGrid() const { return show_grid_; }
+  void SetShowGrid(bool show);
+  // Horizontal lines between the bottom and the top; the vertical lines keep
+  // the same spacing and scroll with the values.
+  int GridLines() const { return grid_lines_; }
+  void SetGridLines(int lines);
+
+  QSize sizeHint() const override { return QSize(200, 80); }
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+
+ private:
+  void DrawGrid(QPainter& painter) const;
+  void DrawValues(QPainter& painter) const;
+
+  std::deque<double> values_;
+  // Counts every value ever added, so the vertical grid lines move along
+  // with the values instead of standing still.
+  unsigned long long added_ = 0;
+  TGraphKind kind_ = gkBars;
+  int capacity_ = 50;
+  double fixed_maximum_ = 0;
+  QColor graph_color_{0, 255, 0};
+  QColor background_color_{0, 0, 0};
+  QColor grid_color_{0, 128, 64};
+  bool show_grid_ = true;
+  int grid_lines_ = 4;
+};
+
+}  // namespace kelmora::widgets
+
+#endif  // KELMORA_WIDGETS_SAMPLES_PERFORMANCE_GRAPH_H

@@ -1,0 +1,37 @@
+// TCSpinButton: an up and a down TTimerSpeedButton stacked in one narrow
+// column, each repeating while held.
+#ifndef KELMORA_WIDGETS_SAMPLES_SPIN_BUTTON_H
+#define KELMORA_WIDGETS_SAMPLES_SPIN_BUTTON_H
+
+#include <QWidget>
+
+#include "widgets/samples/timer_speed_button.h"
+
+namespace kelmora::widgets {
+
+class TCSpinButton : public QWidget {
+  Q_OBJECT
+
+ public:
+  explicit TCSpinButton(QWidget* parent = nullptr);
+
+  TTimerSpeedButton* UpButton() const { return up_; }
+  TTimerSpeedButton* DownButton() const { return down_; }
+
+  QSize sizeHint() const override;
+
+ signals:
+  void UpClick();
+  void DownClick();
+
+ protected:
+  void resizeEvent(QResizeEvent* event) override;
+
+ private:
+  TTimerSpeedButton* up_;
+  TTimerSpeedButton* down_;
+};
+
+}  // namespace kelmora::widgets
+
+#endif  // KELMORA_WIDGETS_SAMPLES_SPIN_BUTTON_H

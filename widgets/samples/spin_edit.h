@@ -1,0 +1,62 @@
+// TCSpinEdit: an integer edit with a TCSpinButton beside it. Only digits and
+// a sign can be typed; what is entered is clamped to the limits when the edit
+// is left or Return is pressed, and text that is no number at all is dropped
+// for the last good value.
+#ifndef KELMORA_WIDGETS_SAMPLES_SPIN_EDIT_H
+#define KELMORA_WIDGETS_SAMPLES_SPIN_EDIT_H
+
+#include <QLineEdit>
+#include <QWidget>
+
+#include "widgets/samples/spin_button.h"
+
+namespace kelmora::widgets {
+
+class TCSpinEdit : public QWidget {
+  Q_OBJECT
+  Q_PROPERTY(int Value READ Value WRITE SetValue NOTIFY ValueChanged)
+  Q_PROPERTY(int MinValue READ MinValue WRITE SetMinValue)
+  Q_PROPERTY(int MaxValue READ MaxValue WRITE SetMaxValue)
+  Q_PROPERTY(int Increment READ Increment WRITE SetIncrement)
+
+ public:
+  explicit TCSpinEdit(QWidget* parent = nullptr);
+
+  int Value() const { return value_; }
+  int MinValue() const { return min_value_; }
+  int MaxValue() const { return max_value_; }
+  int Increment() const { return increment_; }
+  // Clamped to the limits.
+  void SetValue(int value);
+  // A minimum above the maximum raises the maximum with it, and the reverse.
+  void SetMinValue(int value);
+  void SetMaxValue(int value);
+  // Values below 1 are refused.
+  void SetIncrement(int value);
+  // Moves the value by a number of increments, stopping at the limits.
+  void Step(int steps);
+
+  QLineEdit* Editor() const { return editor_; }
+  TCSpinButton* Button() const { return button_; }
+
+ signals:
+  void ValueChanged(int value);
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  void SetClamped(long long value);
+  void CommitText();
+
+  QLineEdit* editor_;
+  TCSpinButton* button_;
+  int value_ = 0;
+  int min_value_ = 0;
+  int max_value_ = 100;
+  int increment_ = 1;
+};
+
+}  // namespace kelmora::widgets
+
+#endif  // KELMORA_WIDGETS_SAMPLES_SPIN_EDIT_H
