@@ -68,6 +68,14 @@ TEST(Calendar, PropertiesKeepTheDayInsideTheMonth) {
   EXPECT_TRUE(calendar.setProperty("Month", 12));
   EXPECT_EQ(calendar.property("Day").toInt(), 28);
   EXPECT_EQ(calendar.Date(), QDate(1900, 12, 28));
+
+  calendar.SetDate(QDate(1, 1, 1));
+  QTest::keyClick(&calendar, Qt::Key_Left);
+  QTest::keyClick(&calendar, Qt::Key_PageUp);
+  EXPECT_EQ(calendar.Date(), QDate(1, 1, 1)) << "no step before the first year";
+  calendar.SetDate(QDate(9999, 12, 31));
+  QTest::keyClick(&calendar, Qt::Key_Down);
+  EXPECT_EQ(calendar.Date(), QDate(9999, 12, 31));
 }
 
 TEST(Calendar, GridStartsOnTheLocalesFirstWeekdayAndLeavesOtherMonthsEmpty) {

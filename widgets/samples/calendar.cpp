@@ -26,7 +26,8 @@ TCCalendar::TCCalendar(QWidget* parent) : QWidget(parent), date_(QDate::currentD
 }
 
 void TCCalendar::SetDate(const QDate& date) {
-  if (!date.isValid() || date == date_) return;
+  // Years before 1 have no year 0 before them and would upset month arithmetic.
+  if (!date.isValid() || date.year() < 1 || date.year() > 9999 || date == date_) return;
   date_ = date;
   update();
   emit DateChanged(date_);

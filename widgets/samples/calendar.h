@@ -32,8 +32,8 @@ class TCCalendar : public QWidget {
   // to 7 (Sunday) fix it.
   int StartOfWeek() const { return start_of_week_; }
 
-  // Invalid dates are refused. A day past the month's end, or a month or
-  // year that would make the day invalid, lands on the month's last day.
+  // Invalid dates and years outside 1 to 9999 are refused. A day past the month's end, or a month
+  // or year that would make the day invalid, lands on the month's last day.
   void SetDate(const QDate& date);
   void SetDay(int day);
   void SetMonth(int month);
