@@ -330,6 +330,8 @@ bool RestoreRun::BeginTarget() {
     return false;
   }
   target_.stream = std::make_unique<TFileStream>(file->ReleaseHandle(), e_.currentFile_);
+  // A sparse file comes back sparse, not as gigabytes of written zeros.
+  target_.stream->WriteZerosAsHoles(true);
   target_.file = std::move(file);
   target_.leaf = leaf;
   target_.whole = false;

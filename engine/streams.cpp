@@ -8,7 +8,21 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/platform.h"
+
 namespace kelmora {
+
+namespace {
+
+// A run shorter than a file-system block could not become a hole anyway.
+constexpr size_t kShortestHole = 4096;
+
+bool IsAllZero(const unsigned char* Bytes, size_t Count) {
+  // Each byte equal to the next, and the first one zero.
+  return Count != 0 && Bytes[0] == 0 && std::memcmp(Bytes, Bytes + 1, Count - 1) == 0;
+}
+
+}  // namespace
 
 void TStream::Skip(int64_t Count) {
   if (Count > 0) Seek(Count, SeekOrigin::Current);
@@ -80,7 +94,7 @@ size_t THandleStream::ReadDirect(void* Buffer, size_t Count) {
 
 size_t THandleStream::Read(void* Buffer, size_t Count) {
   if (handle_ < 0) throw EStreamError(kStreamReadError);
-  if (writeEnd_ != 0) Flush();
+  if (writeEnd_ != 0 || holeAtEnd_) Flush();
   auto* out = static_cast<unsigned char*>(Buffer);
   size_t done = 0;
   while (done < Count) {
@@ -110,7 +124,13 @@ size_t THandleStream::Write(const void* Buffer, size_t Count) {
   if (handle_ < 0) throw EStreamError(kStreamWriteError);
   if (readEnd_ != 0) DropReadAhead();
   const auto* in = static_cast<const unsigned char*>(Buffer);
-  if (writeEnd_ + Count > kBufferSize) Flush();
+  if (zerosAsHoles_ && seekable_ && Count >= kShortestHole && IsAllZero(in, Count)) {
+    if (writeEnd_ != 0) Flush();
+    position_ += static_cast<int64_t>(Count);
+    holeAtEnd_ = true;
+    return Count;
+  }
+  if (holeAtEnd_ || writeEnd_ + Count > kBufferSize) Flush();
   if (Count >= kBufferSize) {
     size_t done = 0;
     while (done < Count) {
@@ -140,6 +160,10 @@ void THandleStream::Flush() {
     done += static_cast<size_t>(n);
   }
   writeEnd_ = 0;
+  if (holeAtEnd_) {
+    holeAtEnd_ = false;
+    if (!platform::ExtendFileTo(handle_, position_)) throw EStreamError(kStreamWriteError);
+  }
 }
 
 int64_t THandleStream::Seek(int64_t Offset, SeekOrigin Origin) {

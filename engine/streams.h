@@ -84,6 +84,10 @@ class THandleStream : public TStream {
 
   int Handle() const { return handle_; }
   bool CanSeek() const { return seekable_; }
+  // For a new file that is written front to back: a write of nothing but
+  // zeros moves past them instead, so long zero runs become holes where
+  // the file system has them. Reads give the same bytes either way.
+  void WriteZerosAsHoles(bool On) { zerosAsHoles_ = On; }
   // Flushes and closes an owned descriptor; throws "Stream write error"
   // when the last bytes or the close itself fail (a full disk shows here).
   void Close();
@@ -102,6 +106,10 @@ class THandleStream : public TStream {
   int handle_ = -1;
   bool owns_ = false;
   bool seekable_ = false;
+  bool zerosAsHoles_ = false;
+  // Zeros were passed over at the end: the file is shorter than position_
+  // and the descriptor's offset lags until Flush makes them a hole.
+  bool holeAtEnd_ = false;
   int64_t position_ = 0;
   std::unique_ptr<unsigned char[]> buffer_;  // kBufferSize bytes, not cleared
   size_t readPos_ = 0;                       // next unread byte of read-ahead in buffer_

@@ -60,6 +60,10 @@ bool ForceDirectories(const std::string& Path);
 // $TMPDIR (or /tmp); returns its path, or "" on failure.
 std::string CreateTempFile(const std::string& Prefix);
 
+// Makes the open file Handle at least Size bytes long, the new part a hole
+// where the file system has them, and moves its offset to Size.
+bool ExtendFileTo(int Handle, int64_t Size);
+
 // ---- packed time stamps (FAT date and time of the local time)
 
 // -1 for times before 1980 or after 2107; seconds rounded down to even.

@@ -215,6 +215,13 @@ std::string CreateTempFile(const std::string& Prefix) {
   return templ;
 }
 
+bool ExtendFileTo(int Handle, int64_t Size) {
+  struct stat st;
+  if (::fstat(Handle, &st) != 0) return false;
+  if (st.st_size < Size && ::ftruncate(Handle, static_cast<off_t>(Size)) != 0) return false;
+  return ::lseek(Handle, static_cast<off_t>(Size), SEEK_SET) == static_cast<off_t>(Size);
+}
+
 int32_t PackTime(std::time_t Time) {
   struct tm tm;
   if (!::localtime_r(&Time, &tm)) return -1;

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <fstream>
 #include <map>
 
 #include "engine/backup_file.h"
@@ -147,6 +148,32 @@ TEST(RestoreRoundTrip, BackToTheStoredPaths) {
   fs::remove_all(src);
   ASSERT_TRUE(engine.Restore(dir / "a.bkp", ""));
   ExpectSameTree(tree, ReadTree(src), "stored paths");
+}
+
+// A sparse file comes back sparse: its runs of zero pieces become holes
+// again instead of being written out in full.
+TEST(RestoreRoundTrip, SparseFileComesBackWithItsHoles) {
+  test::TempDir dir;
+  const std::string source = dir / "src/sparse.img";
+  const int64_t size = 96LL << 20;
+  test::WriteFile(source, "head");
+  fs::resize_file(source, size);
+  {
+    std::fstream tail(source, std::ios::in | std::ios::out | std::ios::binary);
+    tail.seekp(size / 2);
+    tail.write("middle", 6);
+    tail.seekp(size - 4);
+    tail.write("tail", 4);
+  }
+  TBackupFile engine;
+  ASSERT_TRUE(engine.Backup({source}, dir / "a.bkp"));
+  ASSERT_TRUE(engine.Restore(dir / "a.bkp", dir / "out"));
+  const std::string restored = dir / "out/sparse.img";
+  EXPECT_TRUE(test::ReadFile(restored) == test::ReadFile(source));
+  struct stat st;
+  ASSERT_EQ(::stat(restored.c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, size);
+  EXPECT_LT(st.st_blocks * 512, 1 << 20) << "allocated " << st.st_blocks * 512 << " bytes";
 }
 
 }  // namespace

@@ -193,6 +193,47 @@ TEST(FileStream, FullDeviceFailsOnFlushAndClose) {
   });
 }
 
+// Zero runs written to a new file become holes: the bytes read back are the
+// same, the size counts the zeros at the end, and the disk holds less.
+TEST(FileStream, ZerosWrittenAsHolesReadBackTheSame) {
+  TempDir dir;
+  const std::string path = dir / "sparse";
+  const std::string zeros(1 << 20, '\0');
+  std::string expected;
+  {
+    TFileStream s(path, TFileStream::fmCreate);
+    s.WriteZerosAsHoles(true);
+    const std::string parts[] = {"head",   zeros, std::string(100, '\0'),
+                                 "middle", zeros, std::string(16384, '\0')};
+    for (const std::string& part : parts) {
+      s.WriteBuffer(part.data(), part.size());
+      expected += part;
+    }
+    EXPECT_EQ(s.Position(), static_cast<int64_t>(expected.size()));
+    EXPECT_EQ(s.Size(), static_cast<int64_t>(expected.size()));
+    // Read back through the same stream, then write on after the hole.
+    s.Seek(0, SeekOrigin::Begin);
+    EXPECT_TRUE(ReadAll(s, 7000) == expected);
+    s.WriteBuffer("end", 3);
+    expected += "end";
+    s.Close();
+  }
+  EXPECT_TRUE(ReadFile(path) == expected);
+  struct stat st;
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, static_cast<off_t>(expected.size()));
+  EXPECT_LT(st.st_blocks * 512, 1 << 20) << "the megabyte runs of zeros take no room";
+
+  // Zeros that end the file and are never followed by data still count.
+  {
+    TFileStream s(path, TFileStream::fmCreate);
+    s.WriteZerosAsHoles(true);
+    s.WriteBuffer("x", 1);
+    s.WriteBuffer(zeros.data(), zeros.size());
+  }
+  EXPECT_TRUE(ReadFile(path) == "x" + zeros);
+}
+
 TEST(HandleStream, PipeSkipsByReading) {
   int fds[2];
   ASSERT_EQ(::pipe(fds), 0);
