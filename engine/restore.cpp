@@ -18,6 +18,7 @@
 // A refused entry is stepped over and the run ends with code 1.
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -329,6 +330,7 @@ bool RestoreRun::BeginTarget() {
     FailTarget();
     return false;
   }
+  if (there.Kind == platform::PathKind::File) file->TakeOverModeOf(leaf);
   target_.stream = std::make_unique<TFileStream>(file->ReleaseHandle(), e_.currentFile_);
   // A sparse file comes back sparse, not as gigabytes of written zeros.
   target_.stream->WriteZerosAsHoles(true);
@@ -412,7 +414,14 @@ void RestoreRun::ChangeVolume(const std::string& Name) {
   NoteVolume(reader_);
   // The target stays open across volumes; whatever passes out of here
   // leaves it unfinished, and the run's end removes it.
-  sections_.Read(*reader_, target_.stream.get(), target_.file != nullptr);
+  try {
+    sections_.Read(*reader_, target_.stream.get(), target_.file != nullptr);
+  } catch (const EStreamError& e) {
+    // Only the target is ever written: a failed write (a full disk) is the
+    // file's failure, code 1 naming it, not a damaged archive.
+    if (!target_.file || std::string_view(e.what()) != kStreamWriteError) throw;
+    FailTarget();
+  }
   target_.whole = target_.file != nullptr && e_.continue_;
 }
 

@@ -78,6 +78,10 @@ class PendingFile {
   // then on and closes it before PutInPlace. Only once.
   int ReleaseHandle();
   const FolderHandle& Folder() const { return folder_; }
+  // Gives the file the permissions (and, where allowed, the owner) of the
+  // regular file at Name in its folder, which it is to replace: a private
+  // file must not come back readable by all. Nothing when there is none.
+  void TakeOverModeOf(const std::string& Name);
   // Renames the file over Name in its folder. False when that fails; the
   // file then stays pending and is removed with the object.
   bool PutInPlace(const std::string& Name);

@@ -116,6 +116,18 @@ int PendingFile::ReleaseHandle() {
   return handle;
 }
 
+void PendingFile::TakeOverModeOf(const std::string& Name) {
+  struct stat st;
+  if (handle_ < 0 || ::fstatat(folder_.Get(), Name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+      !S_ISREG(st.st_mode))
+    return;
+  // The owner first: changing it clears set-user-ID bits. Only a
+  // privileged run may give a file away; a file that stays the runner's
+  // does not get the older one's set-ID bits.
+  const bool owned = ::fchown(handle_, st.st_uid, st.st_gid) == 0;
+  ::fchmod(handle_, st.st_mode & (owned ? 07777 : 0777));
+}
+
 bool PendingFile::PutInPlace(const std::string& Name) {
   if (!pending_ || Name.empty() || Name.find('/') != std::string::npos) return false;
   if (::renameat(folder_.Get(), temporaryName_.c_str(), folder_.Get(), Name.c_str()) != 0)

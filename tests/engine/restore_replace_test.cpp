@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -123,6 +124,9 @@ TEST(RestoreReplace, FullDiskLeavesTheOlderCopyAndNoPart) {
   split.OnNeedDisk = [](TBackupFile&, uint16_t, bool&) {};
   r = RestoreWith(split, src / "s.bkp", disk);
   EXPECT_FALSE(r.result);
+  EXPECT_FALSE(r.threw);
+  EXPECT_EQ(r.errors, std::vector<int32_t>{1});
+  EXPECT_EQ(r.named, std::vector<std::string>{disk + "/split.bin"});
   ExpectOlder(disk + "/split.bin", "older split", "split");
   EXPECT_EQ(Names(disk), (std::set<std::string>{"first.txt", "big.bin", "split.bin"}));
 }
@@ -178,6 +182,45 @@ TEST(RestoreReplace, HardLinkInTheFolderIsReplacedNotWrittenThrough) {
   EXPECT_EQ(test::ReadFile(folder + "/x.txt"), "restored");
   EXPECT_EQ(platform::FileTimeOfPath(folder + "/x.txt"), kStored);
   EXPECT_EQ(fs::hard_link_count(top / "outside.txt"), 1u);
+}
+
+// The new copy keeps what the older file had beyond its bytes: its
+// permissions (a private file stays private) and, for a privileged run,
+// its owner. A file new to the folder gets the usual permissions.
+TEST(RestoreReplace, ReplacedFilesKeepTheirPermissionsAndOwner) {
+  test::TempDir dir;
+  test::WriteFile(dir / "private.txt", "older");
+  test::WriteFile(dir / "tool.sh", "older");
+  ASSERT_EQ(::chmod((dir / "private.txt").c_str(), 0600), 0);
+  ASSERT_EQ(::chmod((dir / "tool.sh").c_str(), 0751), 0);
+  const bool root = ::geteuid() == 0;
+  if (root) {
+    ASSERT_EQ(::chown((dir / "tool.sh").c_str(), 4321, 8765), 0);
+  }
+  ArchiveBuilder()
+      .Header()
+      .File("/private.txt", kStored, "new")
+      .File("/tool.sh", kStored, "new")
+      .File("/fresh.txt", kStored, "new")
+      .End()
+      .Save(dir / "a.bkp");
+  const mode_t mask = ::umask(022);
+  TBackupFile engine;
+  const Outcome r = RestoreWith(engine, dir / "a.bkp", dir.path());
+  ::umask(mask);
+  EXPECT_TRUE(r.result);
+  struct stat st;
+  ASSERT_EQ(::stat((dir / "private.txt").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  ASSERT_EQ(::stat((dir / "tool.sh").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0751u);
+  if (root) {
+    EXPECT_EQ(st.st_uid, 4321u);
+    EXPECT_EQ(st.st_gid, 8765u);
+  }
+  ASSERT_EQ(::stat((dir / "fresh.txt").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0644u);
+  EXPECT_EQ(test::ReadFile(dir / "tool.sh"), "new");
 }
 
 // Restoring an archive into its own folder when it holds a file of the
