@@ -103,6 +103,7 @@ void TForm1::ButtonBackupClick() {
   SourceList.push_back(SourceSpec.toStdString());
   if (Values.LevelIndex >= 0 && Values.LevelIndex < static_cast<int32_t>(std::size(kLevels)))
     BackupEngine.CompressionLevel = kLevels[Values.LevelIndex];
+  BackupEngine.Threads = 0;  // every processor; the archive is the same
   const int unitIndex = ComboBoxSize->currentIndex();
   if (unitIndex >= 0 && unitIndex < static_cast<int>(std::size(kSizeUnits)))
     VolumeBytes = int64_t{Values.SizeValue} * kSizeUnits[unitIndex].Factor;

@@ -1,6 +1,6 @@
 #!/bin/sh
 # Holds `kelmora-cli backup -q` at every level, with its default threads
-# and with KELMORA_THREADS=1 (one thread, like the two below), against
+# and with --threads 1 (one thread, like the two below), against
 #   - the bare loop (bench_bare_loop): the same 16,384-byte pieces deflated
 #     and written with nothing around them, the cost of the scheme itself;
 #   - tar -cf - TREE | gzip -1 / -6 / -9 (plain tar for level none);
@@ -60,7 +60,7 @@ for i in $(seq "$runs"); do
       fastest) gz="gzip -1" ;; default) gz="gzip -6" ;; max) gz="gzip -9" ;; none) gz="cat" ;;
     esac
     run "engine-$level.times" "$cli" backup -q -l "$level" "$out/engine-$level.bkp" "$tree/*.* /s"
-    run "serial-$level.times" env KELMORA_THREADS=1 "$cli" backup -q -l "$level" \
+    run "serial-$level.times" "$cli" backup -q --threads 1 -l "$level" \
       "$out/serial-$level.bkp" "$tree/*.* /s"
     run "bare-$level.times" "$bare" "$level" "$tree" "$out/bare-$level.out"
     run "tar-$level.times" sh -c "tar -cf - -C '$work' 'tree-$scale' | $gz >'$out/tar-$level.out'"

@@ -30,6 +30,7 @@ struct BackupOptions {
   bool Incremental = false;
   bool ClearArchiveFlag = false;
   bool Quiet = false;
+  unsigned Threads = 0;  // one per processor
   std::string Archive;
   std::vector<std::string> Sources;
 };
@@ -86,6 +87,7 @@ int RunBackup(const BackupOptions& Options) {
   engine.MaxSize = static_cast<int32_t>(Options.VolumeSize);
   engine.BackupTitle = Options.Title;
   engine.SaveFileID = Options.FileIds;
+  engine.Threads = Options.Threads;
   if (Options.Incremental) engine.SetBackupMode(bmIncremental);
   if (Options.ClearArchiveFlag) engine.SetArchiveFlag = true;
 
@@ -152,13 +154,13 @@ void AddBackupCommand(CLI::App& App, int& Status) {
   CLI::App* command = App.add_subcommand(
       "backup",
       "Back the files that SOURCE selects up into the archive ARCHIVE. Every file is cut into "
-      "pieces of 16,384 bytes, each compressed on its own with zlib.");
+      "pieces of 16,384 bytes, each compressed on its own into a zlib stream.");
   auto options = std::make_shared<BackupOptions>();
 
   command
       ->add_option("-l,--level", options->Level,
-                   "compression level of every piece: fastest (zlib 1), none (stored, zlib 0), "
-                   "default (zlib's default, 6) or max (zlib 9)")
+                   "compression level of every piece: fastest (level 1), none (stored), default "
+                   "(level 6) or max (libdeflate 10, or zlib 9 in a build without libdeflate)")
       ->check(CLI::IsMember({"fastest", "none", "default", "max"}))
       ->capture_default_str();
   command
@@ -181,6 +183,12 @@ void AddBackupCommand(CLI::App& App, int& Status) {
                     "--incremental backup leaves it out until it changes");
   command->add_flag("-q,--quiet", options->Quiet,
                     "no progress line and no summary; errors are still reported");
+  command
+      ->add_option("--threads", options->Threads,
+                   "threads that compress, this one included: 1 does all the work on one "
+                   "thread; by default one per processor. The archive is the same either way")
+      ->type_name("N")
+      ->check(CLI::Range(1u, 64u));
   command
       ->add_option("ARCHIVE", options->Archive,
                    "the archive file to create (an existing one is replaced once the new one "

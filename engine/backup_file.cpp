@@ -1,6 +1,7 @@
 #include "engine/backup_file.h"
 
 #include <cstdio>
+#include <thread>
 
 namespace kelmora {
 
@@ -49,6 +50,14 @@ int32_t CompressionRateOf(int64_t ArchiveBytes, int64_t TotalSize) {
 
 int32_t TBackupFile::CompressionRate() const {
   return CompressionRateOf(archiveBytes_, totalSize_);
+}
+
+unsigned TBackupFile::ThreadCount() const {
+  constexpr unsigned kMostThreads = 64;
+  unsigned count = Threads;
+  if (count == 0) count = std::thread::hardware_concurrency();
+  if (count == 0) count = 1;  // the processors could not be counted
+  return count < kMostThreads ? count : kMostThreads;
 }
 
 void TBackupFile::MessageError(int32_t Code) {

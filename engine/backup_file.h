@@ -32,8 +32,8 @@ class TBackupFile;
 using TProgressEvent = std::function<void(TBackupFile& Sender, const std::string& Filename,
                                           TPercentage Percent, bool& Continue)>;
 using TNeedDiskEvent = std::function<void(TBackupFile& Sender, uint16_t DiskID, bool& Continue)>;
-using TRestoreFileEvent = std::function<void(TBackupFile& Sender, std::string& Filename,
-                                             int32_t FA, bool& DoRestore)>;
+using TRestoreFileEvent =
+    std::function<void(TBackupFile& Sender, std::string& Filename, int32_t FA, bool& DoRestore)>;
 using TFileRestoredEvent = std::function<void(TBackupFile& Sender, std::string& Filename,
                                               std::unique_ptr<TFileStream>& Stream)>;
 using TBackupErrorEvent =
@@ -97,6 +97,10 @@ class TBackupFile {
   TBackupErrorEvent OnError;
   bool RestoreFullPath = false;
   bool SaveFileID = false;
+  // Threads that compress during a backup, the caller's included: 1 keeps
+  // all the work on the caller's thread, 0 takes one per processor. The
+  // archive is the same byte for byte whatever the count.
+  unsigned Threads = 1;
 
   TUserHooks Hooks;
 
@@ -112,6 +116,9 @@ class TBackupFile {
   void DeCompress(TStream& Source, TStream* Target, bool Decompress);
 
   int32_t CompressionRate() const;
+  // Threads as a count: 0 resolved to the processors there are, and
+  // bounded so that a wild value cannot exhaust the machine.
+  unsigned ThreadCount() const;
   bool Busy() const { return busy_; }
   void Stop() { continue_ = false; }
   void MessageError(int32_t Code);

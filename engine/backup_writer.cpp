@@ -16,7 +16,6 @@
 
 #include "engine/archive_format.h"
 #include "engine/backup_file.h"
-#include "engine/chunk_compressor.h"
 #include "engine/chunk_pipeline.h"
 #include "engine/selection.h"
 #include "engine/source_file.h"
@@ -168,8 +167,8 @@ class BackupRun {
         // destroy it.
         direct_(toStream_ || platform::IsSpecialFile(ArchiveName)),
         // Stored pieces cost next to nothing; threads would only add work.
-        pipeline_(ZlibLevel(Owner.CompressionLevel),
-                  Owner.CompressionLevel == clNone ? 0 : CompressionThreads() - 1) {}
+        pipeline_(Owner.CompressionLevel,
+                  Owner.CompressionLevel == clNone ? 0 : Owner.ThreadCount() - 1) {}
 
   // An exception passing out still closes every file this run opened and
   // removes every temporary file, the unfinished volumes included.
@@ -485,9 +484,9 @@ class BackupRun {
     remaining_ -= n;
     owner_.bytesDone_ += n;
 
-    if (piece.Result == ChunkCompressor::Failed) {
+    if (piece.Result == PieceCompressor::Failed) {
       owner_.Fail(beCompression);
-    } else if (piece.Result == ChunkCompressor::Compressed) {
+    } else if (piece.Result == PieceCompressor::Compressed) {
       format::WriteInt32(*archive_, static_cast<int32_t>(piece.Packed));
       archive_->WriteBuffer(piece.Out.data(), piece.Packed);
       owner_.archiveBytes_ += 4 + static_cast<int64_t>(piece.Packed);

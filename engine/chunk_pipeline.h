@@ -2,16 +2,15 @@
 // worker threads, handing them back strictly in file order.
 //
 // The writer still takes one chunk at a time on the caller's thread and
-// raises every event there; only deflate runs elsewhere. Each worker
-// resets its own zlib stream per piece, so a chunk's bytes do not depend
-// on which thread made it. At most Slots() pieces are in flight, so memory
+// raises every event there; only deflate runs elsewhere. Each worker has a
+// compressor of its own, and a chunk's bytes do not depend on which thread
+// made it. At most Slots() pieces are in flight, so memory
 // stays bounded whatever the size of the file. With no workers the caller
 // reads and compresses each piece when it asks for it, exactly in turn.
 #pragma once
 
 #include <condition_variable>
 #include <cstdint>
-#include <cstdlib>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -19,21 +18,10 @@
 #include <vector>
 
 #include "engine/archive_format.h"
-#include "engine/chunk_compressor.h"
+#include "engine/piece_codec.h"
 #include "engine/streams.h"
 
 namespace kelmora {
-
-// Threads that compress, the caller's included: $KELMORA_THREADS when set
-// (1 = the caller alone), otherwise one per processor, at most four.
-inline unsigned CompressionThreads() {
-  if (const char* value = std::getenv("KELMORA_THREADS")) {
-    const long n = std::strtol(value, nullptr, 10);
-    if (n >= 1) return static_cast<unsigned>(n < 16 ? n : 16);
-  }
-  const unsigned cores = std::thread::hardware_concurrency();
-  return cores == 0 ? 1 : (cores < 4 ? cores : 4);
-}
 
 class ChunkPipeline {
  public:
@@ -42,13 +30,13 @@ class ChunkPipeline {
     std::vector<unsigned char> Out = std::vector<unsigned char>(format::kPieceSize);
     size_t Size = 0;  // bytes read; 0 = the file ended early
     bool ReadFailed = false;
-    ChunkCompressor::Result Result = ChunkCompressor::Failed;
+    PieceCompressor::Result Result = PieceCompressor::Failed;
     size_t Packed = 0;  // bytes in Out when Result is Compressed
     bool taken = false;
     bool done = false;
   };
 
-  ChunkPipeline(int ZlibLevel, unsigned Workers) : level_(ZlibLevel), own_(ZlibLevel) {
+  ChunkPipeline(TCompressionLevel Level, unsigned Workers) : level_(Level), own_(Level) {
     pieces_.resize(2 * (Workers + 1) - 1);
     for (auto& piece : pieces_) free_.push_back(&piece);
     for (unsigned i = 0; i < Workers; ++i) workers_.emplace_back([this] { Work(); });
@@ -119,7 +107,7 @@ class ChunkPipeline {
   }
 
  private:
-  static void Compress(ChunkCompressor& Compressor, Piece& P) {
+  static void Compress(PieceCompressor& Compressor, Piece& P) {
     P.Result = Compressor.Compress(P.In.data(), P.Size, P.Out.data(), P.Packed);
   }
 
@@ -152,7 +140,7 @@ class ChunkPipeline {
   }
 
   void Work() {
-    ChunkCompressor compressor(level_);
+    PieceCompressor compressor(level_);
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
       jobReady_.wait(lock, [&] { return shutdown_ || !jobs_.empty(); });
@@ -168,8 +156,8 @@ class ChunkPipeline {
     }
   }
 
-  const int level_;
-  ChunkCompressor own_;  // the caller's, for pieces no worker took
+  const TCompressionLevel level_;
+  PieceCompressor own_;  // the caller's, for pieces no worker took
   std::vector<Piece> pieces_;
   std::vector<Piece*> free_;   // caller's thread only
   std::deque<Piece*> order_;   // read, in file order; caller's thread only

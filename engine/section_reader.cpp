@@ -1,6 +1,5 @@
 #include "engine/section_reader.h"
 
-#include <cstdlib>
 #include <memory>
 
 #include "engine/archive_format.h"
@@ -15,13 +14,6 @@ constexpr size_t kPiece = static_cast<size_t>(format::kPieceSize);
 // What a skipped chunk adds to progress: its size is unknown without
 // inflating it, so it counts as a full piece.
 constexpr int64_t kSkippedChunkWeight = format::kPieceSize;
-
-voidpf ZAlloc(voidpf, uInt Items, uInt Size) {
-  return std::malloc(static_cast<size_t>(Items) * Size);
-}
-void ZFree(voidpf, voidpf Address) {
-  std::free(Address);
-}
 
 // The file-ID list is a text of lines that end with CR LF.
 void LoadLines(const std::string& Text, TStringList& List) {
@@ -42,34 +34,6 @@ void LoadLines(const std::string& Text, TStringList& List) {
 SectionReader::SectionReader(TBackupFile& Engine)
     : engine_(Engine), in_(new unsigned char[kPiece]), out_(new unsigned char[kPiece]) {}
 
-SectionReader::~SectionReader() {
-  if (zsReady_) inflateEnd(&zs_);
-}
-
-size_t SectionReader::Inflate(size_t Length, bool& Damaged) {
-  if (zsReady_) {
-    Damaged = inflateReset(&zs_) != Z_OK;
-  } else {
-    zs_ = z_stream{};
-    zs_.zalloc = ZAlloc;
-    zs_.zfree = ZFree;
-    zsReady_ = inflateInit(&zs_) == Z_OK;
-    Damaged = !zsReady_;
-  }
-  if (Damaged) return 0;
-  zs_.next_in = in_.get();
-  zs_.avail_in = static_cast<uInt>(Length);
-  zs_.next_out = out_.get();
-  zs_.avail_out = static_cast<uInt>(kPiece);
-  // One call must finish the stream: Z_FINISH also spares zlib its sliding
-  // window. A stream that does not end within the piece (it would inflate
-  // to more, or its input is cut short) and a failed Adler-32 check are
-  // both damage, never a silently shortened chunk.
-  const int result = inflate(&zs_, Z_FINISH);
-  Damaged = result != Z_STREAM_END;
-  return kPiece - zs_.avail_out;
-}
-
 void SectionReader::Read(TStream& Source, TStream* Target, bool Decompress) {
   format::ReadSignature(Source);
   const bool reportsProgress = dynamic_cast<TFileStream*>(Target) != nullptr;
@@ -85,7 +49,7 @@ void SectionReader::Read(TStream& Source, TStream* Target, bool Decompress) {
         size_t produced = size;
         if (length > 0) {
           bool damaged = false;
-          produced = Inflate(size, damaged);
+          produced = inflater_.Inflate(in_.get(), size, out_.get(), damaged);
           bytes = out_.get();
           if (damaged) engine_.Fail(beCompression);
         }

@@ -1,14 +1,12 @@
 // Reads one data section ("EC2\0", chunk records, terminator) back into a
-// stream, or steps over it. One reader keeps its buffers and its inflate
-// state for a whole restore, so a chunk costs an inflateReset, not an
-// allocation.
+// stream, or steps over it. One reader keeps its buffers and its inflater
+// for a whole restore, so a chunk costs no allocation.
 #pragma once
-
-#include <zlib.h>
 
 #include <memory>
 
 #include "engine/backup_file.h"
+#include "engine/piece_codec.h"
 #include "engine/streams.h"
 
 namespace kelmora {
@@ -16,7 +14,7 @@ namespace kelmora {
 class SectionReader {
  public:
   explicit SectionReader(TBackupFile& Engine);
-  ~SectionReader();
+  ~SectionReader() = default;
   SectionReader(const SectionReader&) = delete;
   SectionReader& operator=(const SectionReader&) = delete;
 
@@ -28,15 +26,10 @@ class SectionReader {
   void Read(TStream& Source, TStream* Target, bool Decompress);
 
  private:
-  // Inflates the Length bytes in in_ into out_; returns the bytes produced.
-  // Anything but one complete zlib stream of at most 16384 bytes is damage.
-  size_t Inflate(size_t Length, bool& Damaged);
-
   TBackupFile& engine_;
   std::unique_ptr<unsigned char[]> in_;
   std::unique_ptr<unsigned char[]> out_;
-  z_stream zs_{};
-  bool zsReady_ = false;  // inflateInit succeeded; inflateReset is enough
+  PieceInflater inflater_;
 };
 
 }  // namespace kelmora

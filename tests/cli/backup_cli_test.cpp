@@ -131,6 +131,9 @@ TEST_F(BackupCli, UsageErrorsExitWith2) {
       {"backup", "-v", "12x", dir_ / "x.bkp", Tree()},
       {"backup", "-v", "-1", dir_ / "x.bkp", Tree()},
       {"backup", "--no-such-option", dir_ / "x.bkp", Tree()},
+      {"backup", "--threads", "0", dir_ / "x.bkp", Tree()},
+      {"backup", "--threads", "65", dir_ / "x.bkp", Tree()},
+      {"backup", "--threads", "two", dir_ / "x.bkp", Tree()},
   };
   for (const auto& args : cases) {
     std::string line;
@@ -144,6 +147,20 @@ TEST_F(BackupCli, UsageErrorsExitWith2) {
     }
     EXPECT_FALSE(platform::FileExists(dir_ / "x.bkp"));
   }
+}
+
+// The thread count changes how the work is shared, never the archive.
+TEST_F(BackupCli, ThreadCountLeavesTheArchiveAsItIs) {
+  std::vector<std::string> archives;
+  for (const char* threads : {"1", "3"}) {
+    const std::string name = dir_ / (std::string("t") + threads + ".bkp");
+    const Result r = RunCli(dir_, {"backup", "-q", "--threads", threads, name, Tree()});
+    ASSERT_EQ(0, r.Status) << r.Err;
+    archives.push_back(test::ReadFile(name));
+  }
+  EXPECT_EQ(archives[0], archives[1]);
+  EXPECT_EQ(Contents("a.txt"),
+            test::EntryData(Entry(test::ReadArchiveFile(dir_ / "t3.bkp"), dir_ / "src/a.txt")));
 }
 
 TEST_F(BackupCli, VolumeSizesWithSuffixes) {
@@ -292,9 +309,10 @@ TEST_F(BackupCli, FullDiskSaysSoAndKeepsTheOlderArchive) {
 TEST_F(BackupCli, HelpExplainsEveryOption) {
   const Result r = RunCli(dir_, {"backup", "--help"});
   EXPECT_EQ(0, r.Status);
-  for (const char* option : {"--level", "fastest", "none", "default", "max", "--volume-size",
-                             "--title", "--file-ids", "--incremental", "--clear-archive-flag",
-                             "--quiet", "ARCHIVE", "SOURCE", "standard output", "Exit status"})
+  for (const char* option :
+       {"--level", "fastest", "none", "default", "max", "--volume-size", "--title", "--file-ids",
+        "--incremental", "--clear-archive-flag", "--quiet", "--threads", "ARCHIVE", "SOURCE",
+        "standard output", "Exit status"})
     EXPECT_TRUE(Contains(r.Out, option)) << option;
   const Result top = RunCli(dir_, {"--help"});
   EXPECT_EQ(0, top.Status);

@@ -1,0 +1,83 @@
+// The libdeflate backend: whole-buffer deflate and inflate, which is what a
+// piece is, without zlib's streaming bookkeeping. Its output is an ordinary
+// zlib stream (header, deflate data, Adler-32).
+#include <libdeflate.h>
+
+#include "engine/archive_format.h"
+#include "engine/codec/zlib_inflate.h"
+#include "engine/piece_codec.h"
+
+namespace kelmora {
+
+namespace {
+constexpr size_t kPiece = static_cast<size_t>(format::kPieceSize);
+}
+
+const char* CodecName() {
+  return "libdeflate";
+}
+
+int CodecLevel(TCompressionLevel Level) {
+  switch (Level) {
+    case clFastest:
+      return 1;
+    case clNone:
+      return 0;
+    case clDefault:
+      return 6;
+    case clMax:
+      // Measured on the 16 KiB pieces of a generated mixed tree against
+      // zlib 9: level 9 writes 0.1% more, 10 writes 2% less in about 0.6
+      // of the time, and 11 and 12 save a further 0.3% at 1.3 and 3 times
+      // the time of 10. The first level no larger than zlib 9 is 10.
+      return 10;
+  }
+  return 1;
+}
+
+struct PieceCompressor::State {
+  explicit State(int Level) : compressor(libdeflate_alloc_compressor(Level)) {}
+  ~State() { libdeflate_free_compressor(compressor); }
+  libdeflate_compressor* compressor;
+};
+
+PieceCompressor::PieceCompressor(TCompressionLevel Level)
+    : state_(std::make_unique<State>(CodecLevel(Level))) {}
+PieceCompressor::~PieceCompressor() = default;
+
+PieceCompressor::Result PieceCompressor::Compress(const unsigned char* In, size_t Size,
+                                                  unsigned char* Out, size_t& OutSize) {
+  if (state_->compressor == nullptr) return Failed;
+  // 0 means the stream would not fit in the buffer given: a piece.
+  const size_t packed = libdeflate_zlib_compress(state_->compressor, In, Size, Out, kPiece);
+  if (packed == 0) return Stored;
+  OutSize = packed;
+  return Compressed;
+}
+
+struct PieceInflater::State {
+  State() : decompressor(libdeflate_alloc_decompressor()) {}
+  ~State() { libdeflate_free_decompressor(decompressor); }
+  libdeflate_decompressor* decompressor;
+  codec::ZlibInflate zlib;  // for chunks libdeflate refuses
+};
+
+PieceInflater::PieceInflater() : state_(std::make_unique<State>()) {}
+PieceInflater::~PieceInflater() = default;
+
+size_t PieceInflater::Inflate(const unsigned char* In, size_t Length, unsigned char* Out,
+                              bool& Damaged) {
+  if (state_->decompressor != nullptr) {
+    size_t produced = 0;
+    if (libdeflate_zlib_decompress(state_->decompressor, In, Length, Out, kPiece, &produced) ==
+        LIBDEFLATE_SUCCESS) {
+      Damaged = false;
+      return produced;
+    }
+  }
+  // libdeflate leaves nothing defined in Out when it fails; zlib says how
+  // far the chunk could be read, and has the last word on damage.
+  return state_->zlib.Inflate(In, Length, Out, Damaged);
+}
+
+}  // namespace kelmora
