@@ -1,56 +1,105 @@
-// Arbitrary bytes as an archive on a caller's stream, restored into a
-// private folder. Every input must end the run (true, false or an absorbed
-// exception) without a crash or a hang, never leave anything outside the
-// restore folder, and give the same result when restored a second time.
-// The first byte picks RestoreFullPath and the restore mode.
+// Arbitrary bytes as a split archive in memory-backed volume files,
+// restored into a folder of the scratch area, first over nothing and then
+// again over its own output under a fuzzed overwrite mode. Every input must
+// end both runs (true, false or an absorbed exception) without a crash or a
+// hang, and leave the scratch area as it was everywhere but inside the
+// restore folder: the volumes unchanged, nothing new beside them, nothing
+// written through the link planted in the restore folder.
+//
+// The input unfolds (fuzz_support.h) and is then cut at every separator
+// into volumes a.bkp, a.002, a.003, ... The first byte picks RestoreFullPath
+// (bit 0), the second run's mode (bits 1-3) and whether a missing volume is
+// asked for once more (bit 4) or given up at once.
 #include <cstdint>
-#include <cstdlib>
-#include <filesystem>
 #include <string>
-#include <tuple>
+#include <vector>
 
+#include "engine/archive_format.h"
 #include "engine/backup_file.h"
-#include "engine/streams.h"
+#include "fuzz/fuzz_support.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using kelmora::fuzz::Fault;
+using kelmora::fuzz::Scratch;
 
-const std::string& BaseFolder() {
-  static const std::string base = [] {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/kelmora-fuzz-XXXXXX";
-    if (!::mkdtemp(templ.data())) std::abort();
-    return templ;
-  }();
-  return base;
+constexpr size_t kMaxVolumes = 8;
+// Enough for thousands of chunks and files of tens of megabytes, while a
+// restored file stays small enough for memory-backed storage.
+constexpr size_t kMaxArchive = 96u << 10;
+
+std::string VolumeName(size_t Index) {
+  if (Index == 0) return "a.bkp";
+  char digits[4];
+  std::snprintf(digits, sizeof digits, "%03zu", Index + 1);
+  return std::string("a.") + digits;
 }
 
-std::tuple<bool, int32_t, int32_t> RestoreOnce(const std::string& Archive, uint8_t Flags,
-                                               const std::string& Folder) {
+void RestoreOnce(const std::string& Archive, const std::string& Folder, bool FullPath,
+                 kelmora::TRestoreMode Mode, int AsksPerVolume) {
   kelmora::TBackupFile engine;
-  engine.RestoreFullPath = (Flags & 1) != 0;
-  engine.RestoreMode = static_cast<kelmora::TRestoreMode>((Flags >> 1) % 5);
+  engine.RestoreFullPath = FullPath;
+  engine.RestoreMode = Mode;
   engine.OnError = [](kelmora::TBackupFile&, int32_t, const std::string&) {};
-  kelmora::TMemoryStream stream;
-  stream.WriteBuffer(Archive.data(), Archive.size());
-  stream.Seek(0, kelmora::SeekOrigin::Begin);
-  const bool result = engine.RestoreFromStream(&stream, Folder);
-  return {result, engine.ErrorCode(), engine.FilesDone()};
+  int asks = 0;
+  int lastDisk = -1;
+  engine.OnNeedDisk = [&](kelmora::TBackupFile&, uint16_t Disk, bool& Continue) {
+    asks = Disk == lastDisk ? asks + 1 : 1;
+    lastDisk = Disk;
+    Continue = asks <= AsksPerVolume;
+  };
+  try {
+    engine.Restore(Archive, Folder);
+  } catch (const kelmora::Exception&) {
+    // An unreadable archive ends the run by an exception: a defined end.
+  }
+  if (engine.Busy()) Fault("restore left the engine busy");
+}
+
+// Every entry below the restore folder must stay there once links are
+// followed; only the planted link may point elsewhere.
+void CheckInside(const std::string& Folder, const std::string& Planted) {
+  const fs::path root = fs::canonical(Folder);
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(Folder, ec);
+       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    if (it->path() == Planted) continue;
+    if (it->is_symlink()) Fault("restore made a link: " + it->path().string());
+    const fs::path real = fs::weakly_canonical(it->path());
+    const auto rel = real.lexically_relative(root);
+    if (rel.empty() || *rel.begin() == "..") Fault("escaped the folder: " + real.string());
+  }
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   if (Size == 0) return 0;
-  const std::string archive(reinterpret_cast<const char*>(Data) + 1, Size - 1);
-  const std::string folder = BaseFolder() + "/r";
-  const auto first = RestoreOnce(archive, Data[0], folder);
-  fs::remove_all(folder);
-  const auto second = RestoreOnce(archive, Data[0], folder);
-  if (first != second) std::abort();
-  for (const auto& entry : fs::directory_iterator(BaseFolder()))
-    if (entry.path().filename() != "r") std::abort();  // written outside the folder
-  fs::remove_all(folder);
+  Scratch& scratch = Scratch::Get();
+  scratch.Clear();
+  const uint8_t flags = Data[0];
+  const std::vector<std::string> volumes =
+      kelmora::fuzz::Cut(kelmora::fuzz::Unfold(Data + 1, Size - 1, kMaxArchive), kMaxVolumes);
+
+  const std::string in = scratch / "in";
+  const std::string out = scratch / "out";
+  fs::create_directories(in);
+  fs::create_directories(out);
+  for (size_t i = 0; i < volumes.size(); ++i)
+    kelmora::fuzz::WriteBytes(in + "/" + VolumeName(i), volumes[i]);
+  // A name that goes through this link would land among the volumes.
+  const std::string planted = out + "/lnk";
+  fs::create_directory_symlink(in, planted);
+  const kelmora::fuzz::Snapshot before = kelmora::fuzz::Snap(scratch.Root(), "out");
+
+  const bool fullPath = (flags & 1) != 0;
+  const int asks = (flags & 16) != 0 ? 2 : 1;
+  RestoreOnce(in + "/a.bkp", out, fullPath, kelmora::rmAll, asks);
+  RestoreOnce(in + "/a.bkp", out, fullPath, static_cast<kelmora::TRestoreMode>((flags >> 1) % 5),
+              asks);
+
+  CheckInside(out, planted);
+  if (kelmora::fuzz::Snap(scratch.Root(), "out") != before) Fault("the scratch area changed outside the restore folder");
   return 0;
 }
