@@ -29,6 +29,24 @@ void LoadLines(const std::string& Text, TStringList& List) {
   }
 }
 
+// After a section of the file-ID list: true when a volume change follows,
+// with VolumeName and Volume moved on to the next volume. A volume change
+// that cannot be followed (a caller's stream, a number that does not
+// count upwards, a missing file) is damage: the list is incomplete.
+bool ListGoesOn(TStream& Archive, bool FromStream, std::string& VolumeName, int& Volume) {
+  const int32_t length = format::ReadInt32(Archive);
+  if (length != format::kVolumeChangeNameLength) return false;
+  const std::string name = format::ReadChars(Archive, length);
+  if (!format::IsVolumeChangeName(name)) return false;
+  const std::string digits = format::VolumeDigits(name);
+  const int number = format::VolumeNumber(digits);
+  if (FromStream || number <= Volume) throw Exception(format::kInvalidArchive);
+  Volume = number;
+  VolumeName = format::NextVolumeName(VolumeName, digits);
+  if (!platform::FileExists(VolumeName)) throw Exception(format::kInvalidArchive);
+  return true;
+}
+
 }  // namespace
 
 SectionReader::SectionReader(TBackupFile& Engine)
@@ -109,6 +127,15 @@ std::string TBackupFile::GetArchiveTitle(const std::string& ArchiveName, TString
       const int32_t codeBefore = errorCode_;
       errorCode_ = beNone;
       DeCompress(*archive, &text, true);
+      // The writer may split even the list over volumes; its first part
+      // alone would pass for the whole list.
+      std::string volumeName = ArchiveName;
+      int volume = 1;
+      while (errorCode_ == beNone && ListGoesOn(*archive, fromStream, volumeName, volume)) {
+        file = std::make_unique<TFileStream>(volumeName, TFileStream::fmOpenRead);
+        archive = file.get();
+        DeCompress(*archive, &text, true);
+      }
       if (errorCode_ != beNone) {
         // A damaged list is reported, not handed out in part.
         MessageError(errorCode_);

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <thread>
 
 #include "engine/archive_format.h"
@@ -327,6 +329,41 @@ TEST(ArchiveTitle, DamagedFileIdListIsReportedAndNotHandedOutInPart) {
     EXPECT_EQ(errors.codes, std::vector<int32_t>{code});
     EXPECT_EQ(list, TStringList{"previous"});
   }
+}
+
+// The writer may cut the list itself at a volume change; the listing must
+// follow it into the next volumes, and a list it cannot follow is damage.
+TEST(ArchiveTitle, FileIdListSplitOverVolumesIsReadWhole) {
+  test::TempDir dir;
+  std::vector<std::string> names;
+  for (int i = 0; i < 400; ++i) {
+    names.push_back(dir / ("src/file number " + std::to_string(i) + " with a long name.txt"));
+    test::WriteFile(names.back(), test::RandomBytes(5, i));
+  }
+  TBackupFile engine;
+  engine.SaveFileID = true;
+  engine.CompressionLevel = clNone;  // a stored list takes one volume per piece
+  engine.MaxSize = format::kSmallestMaxSize;
+  engine.OnNeedDisk = [](TBackupFile&, uint16_t, bool&) {};
+  ASSERT_TRUE(engine.Backup({dir / "src/*.*"}, dir / "a.bkp"));
+  ASSERT_TRUE(std::filesystem::exists(dir / "a.003"));  // the list alone needs two volumes
+
+  Errors errors;
+  CountErrors(engine, errors);
+  TStringList list;
+  engine.GetArchiveTitle(dir / "a.bkp", &list);
+  EXPECT_TRUE(errors.codes.empty());
+  ASSERT_EQ(list.size(), names.size());
+  std::sort(list.begin(), list.end());
+  std::sort(names.begin(), names.end());
+  for (size_t i = 0; i < names.size(); ++i)
+    EXPECT_EQ(list[i].substr(0, list[i].find('\t')), names[i]);
+
+  std::filesystem::remove(dir / "a.002");
+  list = {"previous"};
+  engine.GetArchiveTitle(dir / "a.bkp", &list);
+  EXPECT_EQ(errors.codes, std::vector<int32_t>{5});
+  EXPECT_EQ(list, TStringList{"previous"});
 }
 
 }  // namespace
