@@ -173,7 +173,7 @@ class BackupRun {
   // An exception passing out still closes every file this run opened and
   // removes every temporary file, the unfinished volumes included.
   ~BackupRun() {
-    source_.reset();
+    pipeline_.Reset();
     DiscardVolumes();
     DeleteTempFile();
   }
@@ -338,22 +338,22 @@ class BackupRun {
   }
 
   void WriteEntries() {
+    pipeline_.Begin(selected_.size(),
+                    [this](size_t Index) { return OpenSelected(selected_[Index]); });
     for (size_t i = 0; i < selected_.size() && owner_.continue_; ++i) {
-      if (!OpenSource(selected_[i])) continue;  // vanished since selection
-      WriteEntry(i);
+      if (EnterSource(i)) WriteEntry(i);  // else vanished since selection
+      source_ = nullptr;
+      pipeline_.Leave();
     }
+    pipeline_.Reset();
   }
 
   // False when the file no longer exists. One that is still there but
   // closed to us gets an entry with a name and no data.
-  bool OpenSource(const std::string& Path) {
-    source_.reset();
-    try {
-      source_ = OpenSelected(Path);
-      return source_ != nullptr;
-    } catch (const EFOpenError&) {
-      return true;
-    }
+  bool EnterSource(size_t Index) {
+    ChunkPipeline::File& file = pipeline_.Enter(Index);
+    source_ = file.Source.get();
+    return file.Source != nullptr || file.OpenFailed;
   }
 
   // A file that changed while it was read is read once more, over the
@@ -364,14 +364,15 @@ class BackupRun {
     const Mark mark = MarkArchive();
     bool changed = WriteEntryOnce(Index);
     if (changed && !direct_ && owner_.continue_) {
-      pipeline_.Reset();
+      // Whatever was read ahead, this file and the ones after it, is read
+      // again after it, in archive order.
+      source_ = nullptr;
+      pipeline_.Rewind(Index);
       if (!RewindTo(mark)) return;
-      if (!OpenSource(selected_[Index])) return;  // gone now: no entry at all
+      if (!EnterSource(Index)) return;  // gone now: no entry at all
       changed = WriteEntryOnce(Index);
     }
     if (changed) owner_.changedFiles_.push_back(selected_[Index]);
-    pipeline_.Reset();
-    source_.reset();
   }
 
   // Writes the entry; true when its file was stored whole but changed
@@ -388,7 +389,6 @@ class BackupRun {
       if (!source_) throw EFOpenError("Cannot open file " + path);
       format::WriteInt32(*archive_, source_->Stamp());
       remaining_ = source_->Size();
-      pipeline_.Start(*source_, remaining_);
       while (owner_.continue_) {
         WriteSection();
         if (remaining_ <= 0) break;
@@ -421,7 +421,6 @@ class BackupRun {
 
   // Cuts the archive back to Where, dropping the volumes begun since.
   bool RewindTo(const Mark& Where) {
-    source_.reset();
     try {
       if (volumes_.size() > Where.Volume + 1) {
         volume_.Close();  // its bytes go with it
@@ -614,7 +613,7 @@ class BackupRun {
   TStream* archive_ = nullptr;  // where the next archive byte goes: sink_ or null
   std::vector<Stored> stored_;
 
-  std::unique_ptr<SourceFile> source_;
+  SourceFile* source_ = nullptr;  // the file being written, held by the pipeline
   int64_t remaining_ = 0;
 
   // Last: its workers stop before anything they could touch is gone.

@@ -266,13 +266,16 @@ TEST(BackupWriteFailures, EveryRecordKindFailsAsTheArchive) {
 
 // ---- files that change while they are read
 
-class ChangingSource : public ::testing::Test {
+// With one thread and with pieces read ahead on several: a file read
+// again must not be mixed up with the files read ahead after it.
+class ChangingSource : public ::testing::TestWithParam<unsigned> {
  protected:
   std::string Path() const { return dir_ / "src/f"; }
   // Runs a backup that calls Change at every progress event of f.
   bool Run(const std::string& Archive, int32_t MaxSize, const std::function<void(int)>& Change) {
     engine_.MaxSize = MaxSize;
     engine_.SetArchiveFlag = true;
+    engine_.Threads = GetParam();
     test::Record(engine_, log_);
     int events = 0;
     engine_.OnProgress = [&](TBackupFile&, const std::string& File, TPercentage, bool&) {
@@ -285,7 +288,10 @@ class ChangingSource : public ::testing::Test {
     EXPECT_TRUE(Archive.EndMarker);
     EXPECT_EQ("after", test::EntryData(Archive.Entries[1]));
   }
-  void SetUp() override { test::WriteFile(dir_ / "src/g", "after"); }
+  void SetUp() override {
+    test::WriteFile(dir_ / "src/g", "after");
+    engine_.Threads = GetParam();
+  }
 
   TempDir dir_;
   TBackupFile engine_;
@@ -295,7 +301,7 @@ class ChangingSource : public ::testing::Test {
 // Rewritten in place once, part way through the first read, which has
 // already spanned a volume: the file is read again over the same place
 // and stored as it is now, consistent, with no message.
-TEST_F(ChangingSource, RewrittenOnceIsReadAgainAcrossVolumes) {
+TEST_P(ChangingSource, RewrittenOnceIsReadAgainAcrossVolumes) {
   const std::string before = test::RandomBytes(150000, 1), after = test::RandomBytes(150000, 2);
   test::WriteFile(Path(), before);
   const bool ok = Run(dir_ / "x.bkp", 40000, [&](int Event) {
@@ -315,7 +321,7 @@ TEST_F(ChangingSource, RewrittenOnceIsReadAgainAcrossVolumes) {
 }
 
 // Growing once: read again in full, never cut at its first size.
-TEST_F(ChangingSource, GrowingOnceIsStoredWhole) {
+TEST_P(ChangingSource, GrowingOnceIsStoredWhole) {
   const std::string data = test::TextBytes(100000);
   test::WriteFile(Path(), data.substr(0, 60000));
   ASSERT_TRUE(Run(dir_ / "x.bkp", 0, [&](int Event) {
@@ -330,7 +336,7 @@ TEST_F(ChangingSource, GrowingOnceIsStoredWhole) {
 // Changing during both reads: what was read is stored, the archive stays
 // complete, and the run says so with code 8, naming the file; the file
 // keeps its archive attribute.
-TEST_F(ChangingSource, ChangingAgainIsNamed) {
+TEST_P(ChangingSource, ChangingAgainIsNamed) {
   std::string data = test::TextBytes(80000);
   test::WriteFile(Path(), data);
   ASSERT_TRUE(Run(dir_ / "x.bkp", 0, [&](int Event) {
@@ -351,7 +357,7 @@ TEST_F(ChangingSource, ChangingAgainIsNamed) {
 }
 
 // A stream cannot be taken back: a change is named at once.
-TEST_F(ChangingSource, StreamNamesTheFirstChange) {
+TEST_P(ChangingSource, StreamNamesTheFirstChange) {
   test::WriteFile(Path(), test::TextBytes(50000));
   TMemoryStream out;
   engine_.OnProgress = [&](TBackupFile&, const std::string& File, TPercentage, bool&) {
@@ -361,6 +367,8 @@ TEST_F(ChangingSource, StreamNamesTheFirstChange) {
   EXPECT_EQ(beFileChanged, engine_.ErrorCode());
   EXPECT_EQ(TStringList{Path()}, engine_.ChangedFiles());
 }
+
+INSTANTIATE_TEST_SUITE_P(Threads, ChangingSource, ::testing::Values(1u, 4u));
 
 }  // namespace
 }  // namespace kelmora
