@@ -13,7 +13,9 @@
 #include "cli/progress.h"
 #include "engine/archive_format.h"
 #include "engine/backup_file.h"
+#include "engine/selection.h"
 #include "engine/streams.h"
+#include "platform/path_guard.h"
 
 namespace kelmora::cli {
 
@@ -81,7 +83,58 @@ std::string ParseVolumeSize(std::string& Text) {
   return {};
 }
 
+// A SOURCE with a wildcard or the sub-directory switch is a pattern, kept
+// as written; anything else names a file or a folder.
+bool IsPattern(const std::string& Source) {
+  if (Source.find_first_of("*?") != std::string::npos) return true;
+  for (size_t at = Source.find("/s"); at != std::string::npos; at = Source.find("/s", at + 1)) {
+    if (at == 0 || static_cast<unsigned char>(Source[at - 1]) <= 32) return true;
+  }
+  return false;
+}
+
+// Turns every SOURCE into a specification the engine takes: a folder
+// becomes all its files with its sub-directories. A SOURCE that names
+// nothing is an error before any archive exists; a pattern that selects no
+// file is only a warning, since patterns are often shared between machines.
+bool ResolveSources(const BackupOptions& Options, std::vector<std::string>& Specs) {
+  bool ok = true;
+  std::vector<std::string> patterns;
+  for (const std::string& source : Options.Sources) {
+    if (IsPattern(source)) {
+      Specs.push_back(source);
+      patterns.push_back(source);
+      continue;
+    }
+    const platform::PathKind kind = platform::InspectPath(source, true).Kind;
+    if (kind == platform::PathKind::Directory) {
+      std::string folder = source;
+      while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+      Specs.push_back((folder == "/" ? folder : folder + "/") + "*.* /s");
+    } else if (kind == platform::PathKind::Missing) {
+      std::fprintf(stderr, "%s: no such file or folder: %s\n", kProgramName, source.c_str());
+      ok = false;
+    } else {
+      Specs.push_back(source);
+    }
+  }
+  // With one SOURCE the run's own count tells; with more, each pattern is
+  // looked at on its own, since the others would hide it.
+  if (ok && Options.Sources.size() > 1) {
+    for (const std::string& pattern : patterns) {
+      TStringList selected;
+      SelectSourceFiles({pattern}, Options.Archive, bmAll, selected);
+      if (selected.empty())
+        std::fprintf(stderr, "%s: warning: %s matches no file\n", kProgramName, pattern.c_str());
+    }
+  }
+  return ok;
+}
+
 int RunBackup(const BackupOptions& Options) {
+  std::vector<std::string> specs;
+  if (!ResolveSources(Options, specs)) return kExitFailed;
+
   TBackupFile engine;
   engine.CompressionLevel = LevelByName(Options.Level);
   engine.MaxSize = static_cast<int32_t>(Options.VolumeSize);
@@ -105,7 +158,7 @@ int RunBackup(const BackupOptions& Options) {
       // A reader that went away must end the run with a message, not kill it.
       std::signal(SIGPIPE, SIG_IGN);
       THandleStream out(STDOUT_FILENO);
-      ok = engine.BackupToStream(Options.Sources, &out);
+      ok = engine.BackupToStream(specs, &out);
       if (!ok && engine.ErrorCode() == 0 && !Interrupted()) {
         progress.Clear();
         std::fprintf(stderr,
@@ -114,7 +167,7 @@ int RunBackup(const BackupOptions& Options) {
                      kProgramName);
       }
     } else {
-      ok = engine.Backup(Options.Sources, Options.Archive);
+      ok = engine.Backup(specs, Options.Archive);
     }
   } catch (const std::exception& e) {
     progress.Clear();
@@ -196,15 +249,14 @@ void AddBackupCommand(CLI::App& App, int& Status) {
       ->required();
   command
       ->add_option("SOURCE", options->Sources,
-                   "a source specification: a file, or a pattern such as \"/home/ann/data/*.*\"; "
-                   "\" /s\" at its end takes sub-directories too, e.g. "
-                   "\"/home/ann/data/*.* /s\"")
+                   "a folder (with all its sub-directories), a file, or a pattern such as "
+                   "\"/home/ann/data/*.txt\"; \" /s\" at a pattern's end takes "
+                   "sub-directories too, e.g. \"/home/ann/data/*.txt /s\". A SOURCE that names "
+                   "nothing stops the backup before any archive is written; a pattern that "
+                   "matches no file is only warned about.")
       ->required();
-  command->footer(
-      "Exit status: 0 when the backup ran to its end, 1 when it failed (the reason on standard "
-      "error; an existing archive of that name is then left as it was), 2 for a usage error, 3 "
-      "when the archive is complete but a file kept changing while it was read (named on "
-      "standard error; its stored copy may mix old and new contents).");
+  command->footer(std::string(kExitStatusText) +
+                  " A failed backup leaves an existing archive of that name as it was.");
 
   command->callback([options, &Status] {
     if (options->Archive == "-" && options->VolumeSize != 0)

@@ -13,6 +13,12 @@ inline constexpr int kExitUsage = 2;
 // The archive is complete, but a file changed while it was read and its
 // stored copy may mix old and new contents.
 inline constexpr int kExitChanged = 3;
+// One wording of the statuses for every command's help and the manual page.
+inline constexpr const char* kExitStatusText =
+    "Exit status: 0 when the command did everything it was asked; 1 when it failed or did only "
+    "part of it (the reason on standard error); 2 for a usage error; 3 (backup only) when the "
+    "archive is complete but a file kept changing while it was read (named on standard error; "
+    "its stored copy may mix old and new contents).";
 
 void AddBackupCommand(CLI::App& App, int& Status);
 void AddRestoreCommand(CLI::App& App, int& Status);

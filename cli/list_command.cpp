@@ -1,5 +1,4 @@
-// kelmora-cli list: the archive's title, totals and file-ID list, without
-// restoring anything.
+// kelmora-cli list: what an archive holds, read from its records alone.
 #include <unistd.h>
 
 #include <cstdio>
@@ -9,6 +8,7 @@
 
 #include "cli/commands.h"
 #include "cli/progress.h"
+#include "engine/archive_format.h"
 #include "engine/backup_file.h"
 #include "engine/streams.h"
 #include "platform/platform.h"
@@ -18,29 +18,108 @@ namespace kelmora::cli {
 namespace {
 
 struct ListOptions {
+  bool Long = false;
+  bool Json = false;
+  bool Summary = false;
   std::string Archive;
 };
 
-// "path<TAB>stamp=size" shown as "date time  size  path"; a line of any
-// other form is shown as it stands.
-std::string FormatFileIdLine(const std::string& Line) {
-  const size_t tab = Line.rfind('\t');
-  const size_t equals = Line.rfind('=');
-  if (tab == std::string::npos || equals == std::string::npos || equals < tab) return Line;
-  try {
-    const long stamp = std::stol(Line.substr(tab + 1, equals - tab - 1));
-    const long long size = std::stoll(Line.substr(equals + 1));
-    char when[32] = "(no valid time)";
-    std::time_t t;
-    struct tm tm;
-    if (platform::UnpackTime(static_cast<int32_t>(stamp), t) && ::localtime_r(&t, &tm))
-      std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &tm);
-    char head[64];
-    std::snprintf(head, sizeof head, "%s  %15s  ", when, GroupDigits(size).c_str());
-    return head + Line.substr(0, tab);
-  } catch (const std::exception&) {
-    return Line;
+// The packed local time as Format gives it, or "" when it is no valid date.
+std::string FormatStamp(int32_t Stamp, const char* Format) {
+  std::time_t t;
+  struct tm tm;
+  char text[32];
+  if (!platform::UnpackTime(Stamp, t) || !::localtime_r(&t, &tm) ||
+      std::strftime(text, sizeof text, Format, &tm) == 0)
+    return {};
+  return text;
+}
+
+// Length of the UTF-8 sequence at Text[At], or 0 when it is not one.
+size_t Utf8Length(const std::string& Text, size_t At) {
+  const auto byte = [&](size_t i) { return static_cast<unsigned char>(Text[i]); };
+  const unsigned char lead = byte(At);
+  size_t length = 0;
+  if (lead >= 0xC2 && lead <= 0xDF)
+    length = 2;
+  else if (lead >= 0xE0 && lead <= 0xEF)
+    length = 3;
+  else if (lead >= 0xF0 && lead <= 0xF4)
+    length = 4;
+  if (length == 0 || At + length > Text.size()) return 0;
+  for (size_t i = 1; i < length; ++i) {
+    if ((byte(At + i) & 0xC0) != 0x80) return 0;
   }
+  // Overlong forms, surrogates and code points beyond U+10FFFF.
+  if (lead == 0xE0 && byte(At + 1) < 0xA0) return 0;
+  if (lead == 0xED && byte(At + 1) > 0x9F) return 0;
+  if (lead == 0xF0 && byte(At + 1) < 0x90) return 0;
+  if (lead == 0xF4 && byte(At + 1) > 0x8F) return 0;
+  return length;
+}
+
+// A JSON string. Names are bytes; a byte that is not part of valid UTF-8
+// cannot be said in JSON and becomes U+FFFD.
+std::string JsonString(const std::string& Text) {
+  std::string out = "\"";
+  for (size_t i = 0; i < Text.size();) {
+    const unsigned char c = static_cast<unsigned char>(Text[i]);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+      out += escaped;
+    } else if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (const size_t length = Utf8Length(Text, i)) {
+      out.append(Text, i, length);
+      i += length;
+      continue;
+    } else {
+      out += "\\ufffd";
+    }
+    ++i;
+  }
+  return out + '"';
+}
+
+void PrintEntry(const ListOptions& Options, const TArchiveEntry& Entry) {
+  if (Options.Json) {
+    const std::string when = FormatStamp(Entry.Stamp, "%Y-%m-%dT%H:%M:%S");
+    std::printf(
+        "{\"name\":%s,\"size\":%s,\"packed\":%lld,\"chunks\":%d,\"time\":%s,"
+        "\"volume\":%u}\n",
+        JsonString(Entry.Name).c_str(),
+        Entry.Size < 0 ? "null" : std::to_string(Entry.Size).c_str(),
+        static_cast<long long>(Entry.Packed), Entry.Chunks,
+        when.empty() ? "null" : JsonString(when).c_str(), static_cast<unsigned>(Entry.Volume));
+  } else if (Options.Long) {
+    std::string when = FormatStamp(Entry.Stamp, "%Y-%m-%d %H:%M:%S");
+    if (when.empty()) when = "-";
+    std::printf("%15s %15s  %-19s %4u  %s\n",
+                Entry.Size < 0 ? "-" : GroupDigits(Entry.Size).c_str(),
+                GroupDigits(Entry.Packed).c_str(), when.c_str(),
+                static_cast<unsigned>(Entry.Volume), Entry.Name.c_str());
+  } else {
+    std::printf("%s\n", Entry.Name.c_str());
+  }
+}
+
+int RunSummary(const ListOptions& Options, TBackupFile& Engine) {
+  std::string title;
+  if (Options.Archive == "-") {
+    THandleStream in(STDIN_FILENO);
+    title = Engine.GetArchiveTitleFromStream(&in, nullptr);
+  } else {
+    title = Engine.GetArchiveTitle(Options.Archive, nullptr);
+  }
+  std::printf("Title:        %s\n", title.c_str());
+  std::printf("Total size:   %s bytes (%s)\n", GroupDigits(Engine.TotalSize()).c_str(),
+              HumanSize(Engine.TotalSize()).c_str());
+  std::printf("Files:        %s\n", GroupDigits(Engine.FileCount()).c_str());
+  return kExitOk;
 }
 
 int RunList(const ListOptions& Options) {
@@ -50,31 +129,54 @@ int RunList(const ListOptions& Options) {
     return kExitFailed;
   }
   TBackupFile engine;
-  AttachTerminalHooks(engine, nullptr);
+  AttachTerminalHooks(engine, nullptr, Options.Archive);
   bool failed = false;
-  engine.OnError = [&failed](TBackupFile&, int32_t, const std::string& Text) {
+  const TBackupErrorEvent report = engine.OnError;
+  engine.OnError = [&failed, report](TBackupFile& Sender, int32_t Code, const std::string& Text) {
     failed = true;
-    std::fprintf(stderr, "%s: %s\n", kProgramName, Text.c_str());
+    report(Sender, Code, Text);
   };
-  TStringList fileIds;
-  std::string title;
-  if (fromStandardInput) {
-    THandleStream in(STDIN_FILENO);
-    title = engine.GetArchiveTitleFromStream(&in, &fileIds);
-  } else {
-    title = engine.GetArchiveTitle(Options.Archive, &fileIds);
-  }
+  // A listing never waits for a missing volume: it names it and stops.
+  engine.OnNeedDisk = [&Options, &failed](TBackupFile&, uint16_t Disk, bool& Continue) {
+    char digits[8];
+    std::snprintf(digits, sizeof digits, "%03u", static_cast<unsigned>(Disk % 1000));
+    const std::string volume = format::NextVolumeName(Options.Archive, digits);
+    if (platform::FileExists(volume)) return;
+    std::fprintf(stderr, "%s: volume %u of the archive is missing: %s\n", kProgramName,
+                 static_cast<unsigned>(Disk), volume.c_str());
+    failed = true;
+    Continue = false;
+  };
 
-  std::printf("Title:        %s\n", title.c_str());
-  std::printf("Total size:   %s bytes (%s)\n", GroupDigits(engine.TotalSize()).c_str(),
-              HumanSize(engine.TotalSize()).c_str());
-  std::printf("Files:        %s\n", GroupDigits(engine.FileCount()).c_str());
-  if (!fileIds.empty()) {
-    std::printf("File IDs:     %s\n", GroupDigits(static_cast<int64_t>(fileIds.size())).c_str());
-    for (const std::string& line : fileIds) std::printf("  %s\n", FormatFileIdLine(line).c_str());
+  bool complete = false;
+  try {
+    if (Options.Summary) {
+      RunSummary(Options, engine);
+      complete = true;
+    } else {
+      const TListEntryEvent each = [&Options](TBackupFile&, const TArchiveEntry& Entry) {
+        PrintEntry(Options, Entry);
+      };
+      if (fromStandardInput) {
+        THandleStream in(STDIN_FILENO);
+        complete = engine.ListArchiveFromStream(&in, each);
+      } else {
+        complete = engine.ListArchive(Options.Archive, each);
+      }
+    }
+  } catch (const EStreamError&) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s: %s: the archive ends early: it is damaged or incomplete\n",
+                 kProgramName, fromStandardInput ? "standard input" : Options.Archive.c_str());
+    return kExitFailed;
+  } catch (const std::exception& e) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s: %s: %s\n", kProgramName,
+                 fromStandardInput ? "standard input" : Options.Archive.c_str(), e.what());
+    return kExitFailed;
   }
   std::fflush(stdout);
-  return failed ? kExitFailed : kExitOk;
+  return failed || !complete ? kExitFailed : kExitOk;
 }
 
 }  // namespace
@@ -82,12 +184,30 @@ int RunList(const ListOptions& Options) {
 void AddListCommand(CLI::App& App, int& Status) {
   CLI::App* command = App.add_subcommand(
       "list",
-      "Show the title, total size and file count of the archive ARCHIVE and, when it holds "
-      "one, its file-ID list (last-write time, size and path of every file backed up).");
+      "List the files of the archive ARCHIVE, one stored name a line. Only the records are "
+      "read: every file's data is stepped over, never inflated, so a large archive lists "
+      "quickly. Split archives are followed volume by volume.");
   auto options = std::make_shared<ListOptions>();
+  CLI::Option* longForm = command->add_flag(
+      "-l,--long", options->Long,
+      "also show, before each name: the file's size (from the archive's file-ID list, or when "
+      "its data is stored uncompressed; \"-\" otherwise, because the archive records no size "
+      "and only inflating the data would tell), the bytes it takes in the archive, its "
+      "last-write time and the volume its entry starts in");
+  CLI::Option* json = command->add_flag(
+      "--json", options->Json,
+      "one JSON object per line: name, size (null when unknown), packed, chunks, time (local, "
+      "null when it is no valid date) and volume; a byte of a name that is not UTF-8 shows "
+      "as U+FFFD");
+  CLI::Option* summary = command->add_flag(
+      "--summary", options->Summary,
+      "show only the archive's title, total size and file count, from its header");
+  longForm->excludes(json);
+  summary->excludes(longForm);
+  summary->excludes(json);
   command->add_option("ARCHIVE", options->Archive, "the archive, or - for standard input")
       ->required();
-  command->footer("Exit status: 0 when the archive could be read, 1 when it could not.");
+  command->footer(kExitStatusText);
   command->callback([options, &Status] { Status = RunList(*options); });
 }
 

@@ -6,6 +6,8 @@ int main(int argc, char** argv) {
   CLI::App app{"Kelmora backs folders up into compressed archives and restores them.",
                "kelmora-cli"};
   app.require_subcommand(1, 1);
+  app.set_version_flag("--version", std::string("kelmora-cli ") + KELMORA_VERSION);
+  app.footer(kelmora::cli::kExitStatusText);
   int status = kelmora::cli::kExitOk;
   kelmora::cli::AddBackupCommand(app, status);
   kelmora::cli::AddRestoreCommand(app, status);
@@ -14,7 +16,8 @@ int main(int argc, char** argv) {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     const int code = app.exit(e);
-    // --help is a success; every other parse error is a usage error.
+    // --help and --version are successes; every other parse error is a
+    // usage error.
     return code == 0 ? kelmora::cli::kExitOk : kelmora::cli::kExitUsage;
   }
   return status;

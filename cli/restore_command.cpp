@@ -1,18 +1,23 @@
 // kelmora-cli restore: options in, one engine call, an exit status out.
 #include <fcntl.h>
+#include <fnmatch.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "cli/commands.h"
 #include "cli/progress.h"
 #include "engine/archive_format.h"
 #include "engine/backup_file.h"
+#include "engine/restore_target.h"
 #include "engine/streams.h"
 #include "platform/platform.h"
 
@@ -27,11 +32,82 @@ const std::map<std::string, TRestoreMode> kModes = {
 
 struct RestoreOptions {
   std::string Mode = "all";
-  bool FullPath = false;
+  bool FullPath = false;  // the default layout; the flag stays for old scripts
+  bool Relative = false;
+  bool Flat = false;
   bool Quiet = false;
+  std::vector<std::string> Include;
   std::string Archive;
   std::string Folder;
 };
+
+bool HasWildcard(const std::string& Pattern) {
+  return Pattern.find_first_of("*?[") != std::string::npos;
+}
+
+// An -i pattern against a stored name, both without their root. A pattern
+// given with a root is anchored there; one without may match the name's
+// tail from any folder on ("sub/*.txt" takes /home/ann/docs/sub/a.txt).
+// "*" also crosses "/", and a match on a folder takes all under it.
+bool PatternMatches(const std::string& Pattern, const std::string& Stored) {
+  const bool anchored = !Pattern.empty() && (Pattern[0] == '/' || Pattern[0] == '\\');
+  const std::string pattern = HasWildcard(Pattern) ? Pattern : restore::StoredPath(Pattern);
+  std::string trimmed = pattern;
+  while (!trimmed.empty() && (trimmed[0] == '/' || trimmed[0] == '\\')) trimmed.erase(0, 1);
+  while (!trimmed.empty() && trimmed.back() == '/') trimmed.pop_back();
+  if (trimmed.empty()) return anchored;  // "/" takes everything
+  const std::string path = restore::StoredPath(Stored);
+  const std::string underFolder = trimmed + "/*";
+  for (size_t start = 0; start <= path.size();) {
+    const char* tail = path.c_str() + start;
+    if (::fnmatch(trimmed.c_str(), tail, 0) == 0 || ::fnmatch(underFolder.c_str(), tail, 0) == 0)
+      return true;
+    if (anchored) break;
+    const size_t slash = path.find('/', start);
+    if (slash == std::string::npos) break;
+    start = slash + 1;
+  }
+  return false;
+}
+
+std::vector<std::string> Components(const std::string& Path) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  while (start < Path.size()) {
+    size_t end = Path.find('/', start);
+    if (end == std::string::npos) end = Path.size();
+    parts.push_back(Path.substr(start, end - start));
+    start = end + 1;
+  }
+  return parts;
+}
+
+// The stored folder that every restored entry lies in ("home/ann/docs"),
+// found by listing the archive first; "" when they share none.
+std::optional<std::string> CommonFolder(TBackupFile& Engine, const std::string& Archive) {
+  std::optional<std::vector<std::string>> common;
+  const bool read =
+      Engine.ListArchive(Archive, [&common](TBackupFile& Sender, const TArchiveEntry& Entry) {
+        if (Sender.RestoreFilter && !Sender.RestoreFilter(Entry.Name)) return;
+        const std::vector<std::string> folder =
+            Components(restore::FolderOf(restore::StoredPath(Entry.Name)));
+        if (!common) {
+          common = folder;
+          return;
+        }
+        size_t same = 0;
+        while (same < common->size() && same < folder.size() && (*common)[same] == folder[same])
+          ++same;
+        common->resize(same);
+      });
+  std::string joined;
+  for (const std::string& part : common.value_or(std::vector<std::string>())) {
+    if (!joined.empty()) joined += '/';
+    joined += part;
+  }
+  if (!read) return std::nullopt;
+  return joined;
+}
 
 volatile std::sig_atomic_t interrupted = 0;
 
@@ -92,7 +168,7 @@ int RunRestore(const RestoreOptions& Options) {
     std::fprintf(stderr, "%s: archive not found: %s\n", kProgramName, Options.Archive.c_str());
     return kExitFailed;
   }
-  if (!Options.Folder.empty() && !platform::ForceDirectories(Options.Folder)) {
+  if (!platform::ForceDirectories(Options.Folder)) {
     std::fprintf(stderr, "%s: cannot create the restore folder %s\n", kProgramName,
                  Options.Folder.c_str());
     return kExitFailed;
@@ -100,10 +176,53 @@ int RunRestore(const RestoreOptions& Options) {
 
   TBackupFile engine;
   engine.RestoreMode = kModes.at(Options.Mode);
-  engine.RestoreFullPath = Options.FullPath;
+  engine.RestoreFullPath = !Options.Flat;
   ProgressLine progress(!Options.Quiet && StandardErrorIsTerminal());
   AttachTerminalHooks(engine, &progress, Options.Archive);
   AttachVolumeQuestion(engine, Options.Archive, progress);
+
+  std::vector<bool> matched(Options.Include.size(), false);
+  if (!Options.Include.empty()) {
+    engine.RestoreFilter = [&Options, &matched](const std::string& Stored) {
+      bool any = false;
+      for (size_t i = 0; i < Options.Include.size(); ++i) {
+        if (PatternMatches(Options.Include[i], Stored)) any = matched[i] = true;
+      }
+      return any;
+    };
+  }
+  int clashes = 0;
+  engine.OnNameClash = [&clashes, &progress](TBackupFile&, const std::string& Stored,
+                                             const std::string& Earlier,
+                                             const std::string& Target) {
+    ++clashes;
+    progress.Clear();
+    std::fprintf(stderr, "%s: not restored: %s: %s was already restored to %s\n", kProgramName,
+                 Stored.c_str(), Earlier.c_str(), Target.c_str());
+  };
+  // The closing "Cannot read file" would otherwise name whichever file came
+  // last, which is not the one left out.
+  const TBackupErrorEvent report = engine.OnError;
+  engine.OnError = [&clashes, report](TBackupFile& Sender, int32_t Code, const std::string& Text) {
+    if (Code == beCannotReadFile && clashes > 0) {
+      std::fprintf(stderr, "%s: %s: not every file was restored\n", kProgramName, Text.c_str());
+      return;
+    }
+    report(Sender, Code, Text);
+  };
+
+  if (Options.Relative) {
+    try {
+      const std::optional<std::string> base = CommonFolder(engine, Options.Archive);
+      if (!base) return kExitFailed;  // a missing volume, already reported
+      engine.RestoreBaseFolder = *base;
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "%s: %s: %s\n", kProgramName, Options.Archive.c_str(), e.what());
+      return kExitFailed;
+    }
+    std::fill(matched.begin(), matched.end(), false);
+  }
+
   interrupted = 0;
   std::signal(SIGINT, OnInterrupt);
   engine.Hooks.ProcessMessages = [&engine] {
@@ -136,12 +255,20 @@ int RunRestore(const RestoreOptions& Options) {
   std::signal(SIGINT, SIG_DFL);
   if (interrupted) std::fprintf(stderr, "%s: restore interrupted\n", kProgramName);
 
+  bool allMatched = true;
+  for (size_t i = 0; i < matched.size(); ++i) {
+    if (matched[i]) continue;
+    allMatched = false;
+    std::fprintf(stderr, "%s: nothing in the archive matches %s\n", kProgramName,
+                 Options.Include[i].c_str());
+  }
+
   if (!Options.Quiet) {
     PrintRestoreSummary(
         stdout, engine,
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
   }
-  return ok ? kExitOk : kExitFailed;
+  return ok && allMatched ? kExitOk : kExitFailed;
 }
 
 }  // namespace
@@ -149,8 +276,9 @@ int RunRestore(const RestoreOptions& Options) {
 void AddRestoreCommand(CLI::App& App, int& Status) {
   CLI::App* command = App.add_subcommand(
       "restore",
-      "Restore the files of the archive ARCHIVE, under FOLDER or, without FOLDER, at the paths "
-      "they were backed up from. Every file gets its stored last-write time back.");
+      "Restore the files of the archive ARCHIVE under FOLDER, keeping the stored folder tree "
+      "(give / as FOLDER to put files back where they were). Every file gets its stored "
+      "last-write time back.");
   auto options = std::make_shared<RestoreOptions>();
 
   command
@@ -161,9 +289,23 @@ void AddRestoreCommand(CLI::App& App, int& Status) {
                    "stored one)")
       ->check(CLI::IsMember({"all", "no-overwrite", "newer", "existing", "existing-newer"}))
       ->capture_default_str();
-  command->add_flag("-p,--full-path", options->FullPath,
-                    "rebuild the stored folder tree under FOLDER; without it every file goes "
-                    "straight into FOLDER");
+  CLI::Option* relative = command->add_flag(
+      "-r,--relative", options->Relative,
+      "leave out the folder that all restored files share: a backup of /home/ann/docs restores "
+      "as FOLDER/a.txt and FOLDER/sub/b.txt (needs ARCHIVE as a file, which is read twice)");
+  CLI::Option* flat = command->add_flag("-f,--flat", options->Flat,
+                                        "put every file straight into FOLDER, without folders");
+  CLI::Option* fullPath =
+      command->add_flag("-p,--full-path", options->FullPath,
+                        "rebuild the stored folder tree under FOLDER (the default)");
+  relative->excludes(flat);
+  flat->excludes(fullPath);
+  command
+      ->add_option("-i,--include", options->Include,
+                   "restore only the files whose stored name matches PATTERN: a wildcard on the "
+                   "path (* also crosses /), or a folder, which takes everything under it; "
+                   "without a leading / it may match from any folder on. May be repeated.")
+      ->type_name("PATTERN");
   command->add_flag("-q,--quiet", options->Quiet,
                     "no progress line and no summary; errors are still reported");
   command
@@ -171,15 +313,22 @@ void AddRestoreCommand(CLI::App& App, int& Status) {
                    "the archive (its first volume; further volumes are looked for beside it), "
                    "or - for standard input (one volume)")
       ->required();
-  command->add_option("FOLDER", options->Folder,
-                      "the folder to restore into, created when missing; nothing is ever "
-                      "written outside it");
-  command->footer(
-      "Exit status: 0 when every file was restored as the mode decided, 1 when the restore "
-      "failed, was cancelled or refused a stored name (the reason on standard error), 2 for a "
-      "usage error.");
+  command
+      ->add_option("FOLDER", options->Folder,
+                   "the folder to restore into, created when missing; nothing is ever written "
+                   "outside it. / puts every file back at the path it was backed up from.")
+      ->required();
+  command->footer(kExitStatusText);
 
-  command->callback([options, &Status] { Status = RunRestore(*options); });
+  command->callback([options, &Status] {
+    if (options->Folder.empty())
+      throw CLI::ValidationError("FOLDER",
+                                 "must not be empty; give / to restore files where "
+                                 "they were backed up from");
+    if (options->Relative && options->Archive == "-")
+      throw CLI::ValidationError("--relative", "needs ARCHIVE as a file, not standard input");
+    Status = RunRestore(*options);
+  });
 }
 
 }  // namespace kelmora::cli

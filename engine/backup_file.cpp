@@ -3,6 +3,9 @@
 #include <cstdio>
 #include <thread>
 
+#include "engine/archive_format.h"
+#include "platform/platform.h"
+
 namespace kelmora {
 
 namespace {
@@ -87,6 +90,21 @@ void TBackupFile::AskForDisk(uint16_t Disk) {
   std::string text = kNeedDiskText;
   text.replace(text.find("%s"), 2, std::to_string(Disk));
   continue_ = Hooks.AskOkCancel ? Hooks.AskOkCancel("Information", text) : false;
+}
+
+bool TBackupFile::FindNextVolume(const std::string& ChangeName, int& Number,
+                                 std::string& ArchiveName) {
+  const std::string digits = format::VolumeDigits(ChangeName);
+  const int number = format::VolumeNumber(digits);
+  if (number <= Number) throw Exception(format::kInvalidArchive);
+  Number = number;
+  // Asked at least once; every further round asks again, so a volume that
+  // stays missing never keeps the run going on its own.
+  do {
+    AskForDisk(static_cast<uint16_t>(number));
+    ArchiveName = format::NextVolumeName(ArchiveName, digits);
+  } while (!platform::FileExists(ArchiveName) && continue_);
+  return continue_;
 }
 
 }  // namespace kelmora

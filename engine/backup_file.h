@@ -38,6 +38,23 @@ using TFileRestoredEvent = std::function<void(TBackupFile& Sender, std::string& 
                                               std::unique_ptr<TFileStream>& Stream)>;
 using TBackupErrorEvent =
     std::function<void(TBackupFile& Sender, int32_t Error, const std::string& ErrString)>;
+// Stored is not restored because Earlier, another stored name, was already
+// restored to Target in this run.
+using TNameClashEvent = std::function<void(TBackupFile& Sender, const std::string& Stored,
+                                           const std::string& Earlier, const std::string& Target)>;
+
+// One file entry of an archive as a listing sees it, its data unread.
+struct TArchiveEntry {
+  std::string Name;     // the stored name
+  int32_t Stamp = 0;    // packed last-write time
+  uint16_t Volume = 1;  // the volume its record starts in
+  int32_t Chunks = 0;
+  int64_t Packed = 0;  // bytes its chunks take in the archive
+  // The file's own size: known from the file-ID list, or when every chunk
+  // is stored uncompressed; -1 otherwise, since only inflating tells.
+  int64_t Size = -1;
+};
+using TListEntryEvent = std::function<void(TBackupFile& Sender, const TArchiveEntry& Entry)>;
 
 // Error codes of an operation. Their texts live in one table (ErrorMessage).
 enum TBackupError : int32_t {
@@ -101,6 +118,15 @@ class TBackupFile {
   // all the work on the caller's thread, 0 takes one per processor. The
   // archive is the same byte for byte whatever the count.
   unsigned Threads = 1;
+  // With RestoreFullPath and a restore folder: a leading folder of the
+  // stored paths, without its root ("home/ann/docs"), left out of targets.
+  std::string RestoreBaseFolder;
+  // When set, only entries whose stored name it accepts are restored; the
+  // rest are stepped over without inflating.
+  std::function<bool(const std::string& Stored)> RestoreFilter;
+  // Two stored names never overwrite each other in one restore: the later
+  // one is left out, reported here, and the run ends with code 1.
+  TNameClashEvent OnNameClash;
 
   TUserHooks Hooks;
 
@@ -112,6 +138,12 @@ class TBackupFile {
   // List may be null ("holds no list"); the file-ID list replaces its lines.
   std::string GetArchiveTitle(const std::string& ArchiveName, TStringList* List);
   std::string GetArchiveTitleFromStream(TStream* Stream, TStringList* List);
+  // Walks the archive's records, following its volumes, and raises Each for
+  // every file entry; data sections are stepped over, never inflated (only
+  // the file-ID list is read). Throws on an archive it cannot read to its
+  // end marker; false when the archive is missing or the run was stopped.
+  bool ListArchive(const std::string& ArchiveName, const TListEntryEvent& Each);
+  bool ListArchiveFromStream(TStream* Stream, const TListEntryEvent& Each);
   // Reads one data section from Source into Target, or steps over it.
   void DeCompress(TStream& Source, TStream* Target, bool Decompress);
 
@@ -143,6 +175,7 @@ class TBackupFile {
   friend class BackupRun;
   friend class RestoreRun;
   friend class SectionReader;
+  friend class ListRun;
 
   // Records a failure: the operation winds down and reports Code once.
   void Fail(int32_t Code, const std::string& Reason = std::string()) {
@@ -158,6 +191,12 @@ class TBackupFile {
   void ReportProgress(const std::string& Filename, TPercentage Percent);
   // OnNeedDisk, or the built-in question when it is unset.
   void AskForDisk(uint16_t Disk);
+  // Follows the volume-change entry ChangeName from volume Number of
+  // ArchiveName: asks for the next volume until it exists, then leaves its
+  // number and name in Number and ArchiveName. False when the question was
+  // cancelled. A chain that does not count upwards is an invalid archive,
+  // so damage cannot send a reader round in circles.
+  bool FindNextVolume(const std::string& ChangeName, int& Number, std::string& ArchiveName);
 
   TBackupMode backupMode_ = bmAll;
   int32_t fileCount_ = 0;

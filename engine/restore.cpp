@@ -13,12 +13,15 @@
 //     or cancelled run leaves the older file as it was, and a hard link,
 //     FIFO or device in the target's place is replaced, never written into;
 //   - a target that is one of the archive's own volumes is refused;
+//   - two different stored names that land on one target never overwrite
+//     each other: the later one is refused and reported (OnNameClash);
 //   - a volume chain must count upwards, so a damaged archive cannot send
 //     the run round in circles.
 // A refused entry is stepped over and the run ends with code 1.
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -117,6 +120,9 @@ class RestoreRun {
     e_.Fail(beCannotReadFile);
     failedFile_ = e_.currentFile_;
   }
+  // True when another stored name was restored to Target in this run; the
+  // entry is then refused and the clash reported.
+  bool Clashes(const std::string& Stored, const std::string& Target);
 
   TBackupFile& e_;
   std::string archiveName_;
@@ -132,7 +138,8 @@ class RestoreRun {
   platform::FolderHandle root_;                  // the restore folder, once opened
   std::vector<platform::FileIdentity> volumes_;  // every archive volume read so far
   std::vector<std::pair<uint64_t, platform::FolderHandle>> written_;  // one folder per device
-  std::string failedFile_;  // the file the last code 1 concerns
+  std::string failedFile_;                                // the file the last code 1 concerns
+  std::unordered_map<std::string, std::string> claimed_;  // target -> its stored name
 };
 
 bool RestoreRun::Run() {
@@ -247,26 +254,42 @@ bool RestoreRun::DecideByMode(const platform::PathInfo& Existing) const {
 void RestoreRun::RestoreEntry(const std::string& Name) {
   stamp_ = format::ReadInt32(*reader_);
   const bool isFileList = format::IsFileListName(Name);
-  const std::string target = restore::TargetName(Name, folder_, e_.RestoreFullPath);
+  const std::string target =
+      restore::TargetName(Name, folder_, e_.RestoreFullPath, e_.RestoreBaseFolder);
   e_.currentFile_ = target.empty() ? Name : target;
 
-  if (isFileList) {
+  if (isFileList || (e_.RestoreFilter && !e_.RestoreFilter(Name))) {
     decision_ = false;
   } else if (target.empty()) {
     Refuse();
+  } else if (Clashes(Name, target)) {
+    // Checked before the mode decides, so a clash is never passed off as an
+    // existing file the mode keeps.
   } else {
     platform::PathInfo existing = Inspect(target);
     decision_ = DecideByMode(existing);
     if (e_.OnRestoreFile) e_.OnRestoreFile(e_, e_.currentFile_, stamp_, decision_);
     if (decision_ && e_.currentFile_ != target) existing = Inspect(e_.currentFile_);
     if (decision_ && existing.Kind == platform::PathKind::Link) Refuse();
+    if (decision_ && e_.currentFile_ != target && Clashes(Name, e_.currentFile_)) decision_ = false;
     if (decision_) decision_ = BeginTarget();
+    if (decision_) claimed_[e_.currentFile_] = Name;
   }
   if (decision_) {
     WriteFile();
   } else {
     sections_.Read(*reader_, nullptr, false);
   }
+}
+
+bool RestoreRun::Clashes(const std::string& Stored, const std::string& Target) {
+  const auto earlier = claimed_.find(Target);
+  // The same stored name twice is one file backed up twice: the later copy
+  // replaces the earlier as it always did.
+  if (earlier == claimed_.end() || earlier->second == Stored) return false;
+  Refuse();
+  if (e_.OnNameClash) e_.OnNameClash(e_, Stored, earlier->second, Target);
+  return true;
 }
 
 bool RestoreRun::LexicallyInFolder(const std::string& Target) const {
@@ -396,18 +419,7 @@ void RestoreRun::ChangeVolume(const std::string& Name) {
   }
   volume_.reset();
   reader_ = nullptr;
-  const std::string digits = format::VolumeDigits(Name);
-  const int number = format::VolumeNumber(digits);
-  if (number <= volumeNumber_) throw Exception(format::kInvalidArchive);
-  volumeNumber_ = number;
-
-  // Asked at least once; every further round asks again, so a volume that
-  // stays missing never keeps the run going on its own.
-  do {
-    e_.AskForDisk(static_cast<uint16_t>(number));
-    archiveName_ = format::NextVolumeName(archiveName_, digits);
-  } while (!platform::FileExists(archiveName_) && e_.continue_);
-  if (!e_.continue_) return;
+  if (!e_.FindNextVolume(Name, volumeNumber_, archiveName_)) return;
 
   volume_ = std::make_unique<TFileStream>(archiveName_, TFileStream::fmOpenRead);
   reader_ = volume_.get();

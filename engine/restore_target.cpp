@@ -46,7 +46,8 @@ std::string NormaliseFolder(const std::string& Folder) {
   return Folder + '/';
 }
 
-std::string TargetName(const std::string& Stored, const std::string& Folder, bool FullPath) {
+std::string TargetName(const std::string& Stored, const std::string& Folder, bool FullPath,
+                       const std::string& Base) {
   if (Stored.empty() || Stored.find('\0') != std::string::npos) return {};
   const size_t nameStart = Stored.find_last_of("/\\:");
   const std::string fileName =
@@ -58,8 +59,21 @@ std::string TargetName(const std::string& Stored, const std::string& Folder, boo
       relative.empty())
     return {};
   if (Folder.empty()) return '/' + relative;
-  if (FullPath) return Folder + relative;
+  if (FullPath) {
+    if (!Base.empty() && relative.size() > Base.size() && relative[Base.size()] == '/' &&
+        relative.compare(0, Base.size(), Base) == 0)
+      return Folder + relative.substr(Base.size() + 1);
+    return Folder + relative;
+  }
   return Folder + fileName;
+}
+
+std::string StoredPath(const std::string& Stored) {
+  std::string relative;
+  if (Stored.find('\0') != std::string::npos ||
+      !RelativePath(std::string_view(Stored).substr(RootPrefixLength(Stored)), relative))
+    return {};
+  return relative;
 }
 
 std::string FolderOf(const std::string& Target) {

@@ -16,8 +16,15 @@ std::string NormaliseFolder(const std::string& Folder);
 //   FullPath          Folder + the stored path without its root prefix
 //   otherwise         Folder + the file-name part (after the last / \ or :)
 // "" when the name must never be written: empty, holding a NUL, a ".."
-// component, or no file name at its end. Folder must be normalised.
-std::string TargetName(const std::string& Stored, const std::string& Folder, bool FullPath);
+// component, or no file name at its end. Folder must be normalised. With
+// FullPath and a Folder, a stored path below Base (a path as StoredPath
+// gives it) loses that leading part.
+std::string TargetName(const std::string& Stored, const std::string& Folder, bool FullPath,
+                       const std::string& Base = std::string());
+
+// The stored path without its root prefix, re-joined with "/"
+// ("home/ann/a.txt"); "" for a name that is never written.
+std::string StoredPath(const std::string& Stored);
 
 // The folder part of a target ("/a/b" for "/a/b/c.txt", "/" for "/c.txt");
 // "" for a name without any folder.

@@ -51,14 +51,17 @@ inline int Reap(pid_t Pid) {
 // Runs the program in a session of its own, so it has no terminal to ask
 // on; standard output and error go to files in Dir. Input, when given,
 // arrives through a pipe, which cannot seek; without it the pipe is empty.
+// WorkDir, when given, is the program's current folder.
 inline CliResult RunCli(const TempDir& Dir, const std::vector<std::string>& Args,
-                        const std::string* Input = nullptr) {
+                        const std::string* Input = nullptr,
+                        const std::string& WorkDir = std::string()) {
   const std::string outPath = Dir / ".stdout", errPath = Dir / ".stderr";
   int in[2];
   if (::pipe(in) != 0) throw std::runtime_error("pipe");
   const pid_t pid = ::fork();
   if (pid == 0) {
     ::setsid();
+    if (!WorkDir.empty() && ::chdir(WorkDir.c_str()) != 0) ::_exit(126);
     ::dup2(in[0], 0);
     ::close(in[0]);
     ::close(in[1]);

@@ -211,22 +211,80 @@ TEST(Restore, NewerModesCompareStampsAsDatesAcrossTheYearBoundaries) {
   }
 }
 
-TEST(Restore, SameFileNameTwiceIsDecidedAgainstTheFirst) {
+// Two stored names landing on one target: the later one is left out in
+// every mode, reported, and the run ends with code 1, so a flattened restore
+// cannot lose a file behind a clean result.
+TEST(Restore, TwoStoredNamesOnOneTargetNeverOverwriteEachOther) {
   const std::string bytes = ArchiveBuilder()
                                 .Header()
                                 .File("/one/same.txt", kStored, "first")
                                 .File("/two/same.txt", kStored, "second")
+                                .File("/three/other.txt", kStored, "third")
                                 .End()
                                 .Bytes();
-  for (const auto& [mode, expected] :
-       {std::pair{rmNoOverwrite, "first"}, std::pair{rmAll, "second"}}) {
+  for (const TRestoreMode mode : {rmAll, rmNoOverwrite, rmNewer}) {
     test::TempDir dir;
     TBackupFile engine;
+    Recorder r;
+    r.Attach(engine);
     engine.RestoreMode = mode;
-    EXPECT_TRUE(RestoreBytes(engine, bytes, dir.path()));
-    EXPECT_EQ(test::ReadFile(dir / "same.txt"), expected);
-    EXPECT_EQ(engine.FilesDone(), mode == rmAll ? 2 : 1);
+    std::vector<std::string> clashes;
+    engine.OnNameClash = [&](TBackupFile&, const std::string& Stored, const std::string& Earlier,
+                             const std::string& Target) {
+      clashes.push_back(Stored + "|" + Earlier + "|" + Target);
+    };
+    EXPECT_FALSE(RestoreBytes(engine, bytes, dir.path())) << int(mode);
+    EXPECT_EQ(test::ReadFile(dir / "same.txt"), "first");
+    EXPECT_EQ(test::ReadFile(dir / "other.txt"), "third");
+    EXPECT_EQ(engine.FilesDone(), 2);
+    EXPECT_EQ(clashes,
+              std::vector<std::string>{"/two/same.txt|/one/same.txt|" + dir.path() + "/same.txt"});
+    EXPECT_EQ(r.errors, std::vector<int32_t>{beCannotReadFile});
   }
+
+  // With the folder tree kept the same names no longer meet.
+  test::TempDir dir;
+  TBackupFile engine;
+  engine.RestoreFullPath = true;
+  EXPECT_TRUE(RestoreBytes(engine, bytes, dir.path()));
+  EXPECT_EQ(test::ReadFile(dir / "two/same.txt"), "second");
+}
+
+TEST(Restore, OneStoredNameTwiceIsOneFileAndTheLaterCopyWins) {
+  test::TempDir dir;
+  TBackupFile engine;
+  bool clashed = false;
+  engine.OnNameClash = [&](TBackupFile&, const std::string&, const std::string&,
+                           const std::string&) { clashed = true; };
+  EXPECT_TRUE(RestoreBytes(engine,
+                           ArchiveBuilder()
+                               .Header()
+                               .File("/d/same.txt", kStored, "old")
+                               .File("/d/same.txt", kStored, "new")
+                               .End()
+                               .Bytes(),
+                           dir.path()));
+  EXPECT_EQ(test::ReadFile(dir / "same.txt"), "new");
+  EXPECT_FALSE(clashed);
+}
+
+// A rename by OnRestoreFile onto a target already written is a clash too.
+TEST(Restore, RenameOntoAnEarlierTargetIsAClash) {
+  test::TempDir dir;
+  TBackupFile engine;
+  engine.RestoreFullPath = true;
+  engine.OnRestoreFile = [&](TBackupFile&, std::string& Name, int32_t, bool&) {
+    Name = dir / "one.txt";
+  };
+  int clashes = 0;
+  engine.OnNameClash = [&](TBackupFile&, const std::string&, const std::string&,
+                           const std::string&) { ++clashes; };
+  EXPECT_FALSE(RestoreBytes(
+      engine,
+      ArchiveBuilder().Header().File("/a", kStored, "A").File("/b", kStored, "B").End().Bytes(),
+      dir.path()));
+  EXPECT_EQ(test::ReadFile(dir / "one.txt"), "A");
+  EXPECT_EQ(clashes, 1);
 }
 
 TEST(Restore, OnRestoreFileRenamesAndReversesTheDecision) {

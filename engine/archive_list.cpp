@@ -1,0 +1,179 @@
+// Listing: the archive's records read front to back with every data section
+// stepped over chunk by chunk, so a listing costs the records and the chunk
+// lengths, never an inflate. Only the file-ID list, when there is one, is
+// read in full, because it holds the sizes the format does not record.
+#include <map>
+#include <memory>
+#include <string>
+
+#include "engine/archive_format.h"
+#include "engine/backup_file.h"
+#include "engine/section_reader.h"
+#include "platform/platform.h"
+
+namespace kelmora {
+
+class ListRun {
+ public:
+  ListRun(TBackupFile& Engine, const std::string& ArchiveName, const TListEntryEvent& Each)
+      : e_(Engine),
+        archiveName_(ArchiveName),
+        fromStream_(ArchiveName == kStreamArchiveName),
+        each_(Each) {}
+
+  bool Run() {
+    e_.errorCode_ = beNone;
+    e_.continue_ = true;
+    if (fromStream_) {
+      reader_ = e_.sourceStream_;
+      if (reader_ == nullptr) return false;
+    } else {
+      if (!platform::FileExists(archiveName_)) return false;
+      Open();
+    }
+    const format::Header header = format::ReadHeader(*reader_);
+    e_.totalSize_ = header.TotalSize;
+    e_.fileCount_ = header.FileCount;
+    int32_t length = 0;
+    try {
+      do {
+        length = format::ReadInt32(*reader_);
+        if (length <= 0) continue;  // negative lengths are passed over, as a restore does
+        const std::string name = format::ReadChars(*reader_, length);
+        if (format::IsVolumeChangeName(name)) {
+          ChangeVolume(name);
+        } else {
+          Entry(name);
+        }
+      } while (length != 0 && e_.continue_);
+    } catch (...) {
+      // An entry read to its section's end is shown before the damage that
+      // follows it is reported.
+      if (entry_ && sectionDone_) each_(e_, *entry_);
+      throw;
+    }
+    if (e_.continue_ && entry_) each_(e_, *entry_);
+    return e_.continue_;
+  }
+
+ private:
+  void Open() {
+    try {
+      volume_ = std::make_unique<TFileStream>(archiveName_, TFileStream::fmOpenRead);
+    } catch (const EStreamError&) {
+      throw Exception("Cannot read archive");
+    }
+    reader_ = volume_.get();
+  }
+
+  void Entry(const std::string& Name) {
+    // An entry is handed out once its last chunk is known, which may lie in
+    // a later volume.
+    if (entry_) each_(e_, *entry_);
+    entry_.reset();
+    const int32_t stamp = format::ReadInt32(*reader_);
+    if (format::IsFileListName(Name)) {
+      ReadFileIds();
+      return;
+    }
+    entry_ = std::make_unique<TArchiveEntry>();
+    entry_->Name = Name;
+    entry_->Stamp = stamp;
+    entry_->Volume = static_cast<uint16_t>(volumeNumber_);
+    allStored_ = true;
+    StepOver();
+  }
+
+  // Chunk lengths summed, chunk bytes skipped.
+  void StepOver() {
+    sectionDone_ = false;
+    format::ReadSignature(*reader_);
+    for (;;) {
+      const int32_t length = format::ReadChunkLength(*reader_);
+      if (length == 0) break;
+      const int64_t bytes = length < 0 ? -static_cast<int64_t>(length) : length;
+      reader_->Skip(bytes);
+      if (entry_) {
+        ++entry_->Chunks;
+        entry_->Packed += bytes;
+        allStored_ = allStored_ && length < 0;
+      }
+    }
+    if (entry_) {
+      const auto known = sizes_.find(entry_->Name);
+      if (known != sizes_.end())
+        entry_->Size = known->second;
+      else
+        entry_->Size = allStored_ ? entry_->Packed : -1;
+    }
+    sectionDone_ = true;
+  }
+
+  // "path<TAB>stamp=size" lines; a line of another form gives no size.
+  void ReadFileIds() {
+    TMemoryStream text;
+    SectionReader(e_).Read(*reader_, &text, true);
+    if (e_.errorCode_ != beNone) {
+      // A damaged list only costs the sizes it would have given.
+      e_.errorCode_ = beNone;
+      return;
+    }
+    const std::string all = text.Text();
+    size_t start = 0;
+    while (start < all.size()) {
+      size_t end = all.find('\n', start);
+      if (end == std::string::npos) end = all.size();
+      std::string line = all.substr(start, end - start);
+      start = end + 1;
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      const size_t tab = line.rfind('\t');
+      const size_t equals = line.rfind('=');
+      if (tab == std::string::npos || equals == std::string::npos || equals < tab) continue;
+      const std::string digits = line.substr(equals + 1);
+      if (digits.empty() || digits.size() > 18 ||
+          digits.find_first_not_of("0123456789") != std::string::npos)
+        continue;
+      sizes_[line.substr(0, tab)] = std::stoll(digits);
+    }
+  }
+
+  void ChangeVolume(const std::string& Name) {
+    if (fromStream_) {
+      // A stream holds one volume; what follows is elsewhere.
+      e_.errorCode_ = beCannotReadArchive;
+      e_.continue_ = false;
+      e_.MessageError(beCannotReadArchive);
+      return;
+    }
+    volume_.reset();
+    reader_ = nullptr;
+    if (!e_.FindNextVolume(Name, volumeNumber_, archiveName_)) return;
+    Open();
+    // The entry cut by the volume change goes on in a section of its own.
+    StepOver();
+  }
+
+  TBackupFile& e_;
+  std::string archiveName_;
+  const bool fromStream_;
+  const TListEntryEvent& each_;
+  std::unique_ptr<TFileStream> volume_;
+  TStream* reader_ = nullptr;
+  int volumeNumber_ = 1;
+  std::unique_ptr<TArchiveEntry> entry_;
+  bool allStored_ = true;
+  bool sectionDone_ = false;
+  std::map<std::string, int64_t> sizes_;
+};
+
+bool TBackupFile::ListArchive(const std::string& ArchiveName, const TListEntryEvent& Each) {
+  return ListRun(*this, ArchiveName, Each).Run();
+}
+
+bool TBackupFile::ListArchiveFromStream(TStream* Stream, const TListEntryEvent& Each) {
+  if (Stream == nullptr) return false;
+  sourceStream_ = Stream;
+  return ListArchive(kStreamArchiveName, Each);
+}
+
+}  // namespace kelmora

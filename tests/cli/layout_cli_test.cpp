@@ -1,0 +1,192 @@
+// kelmora-cli as a tar or zip user types it: folders as SOURCE, where a
+// restore puts files, and restoring part of an archive.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "cli/cli_runner.h"
+#include "engine/backup_file.h"
+#include "test_support.h"
+
+namespace kelmora {
+namespace {
+
+namespace fs = std::filesystem;
+using Result = test::CliResult;
+using test::RunCli;
+
+bool Contains(const std::string& Text, const std::string& Part) {
+  return Text.find(Part) != std::string::npos;
+}
+
+// Every regular file under Root, as "relative path=contents", sorted.
+std::vector<std::string> Tree(const std::string& Root) {
+  std::vector<std::string> files;
+  if (!fs::exists(Root)) return files;
+  for (const auto& e : fs::recursive_directory_iterator(Root)) {
+    if (e.is_regular_file())
+      files.push_back(fs::relative(e.path(), Root).string() + "=" + test::ReadFile(e.path()));
+  }
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+class LayoutCli : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    test::WriteFile(dir_ / "home/ann/docs/a.txt", "alpha");
+    test::WriteFile(dir_ / "home/ann/docs/sub/b.txt", "beta");
+    test::WriteFile(dir_ / "home/ann/docs/sub/deep/c.bin", test::RandomBytes(40000, 9));
+    test::WriteFile(dir_ / "home/ann/docs/.hidden/h.txt", "hidden");
+    docs_ = dir_ / "home/ann/docs";
+  }
+  // Backs docs_ up as a folder SOURCE into Name.
+  std::string Backup(const std::string& Name = "docs.bkp") {
+    const std::string archive = dir_ / Name;
+    const Result r = RunCli(dir_, {"backup", "-q", archive, docs_});
+    if (r.Status != 0) throw std::runtime_error("backup failed: " + r.Err);
+    return archive;
+  }
+  const std::vector<std::string> kDocs{"a.txt=alpha", "sub/b.txt=beta",
+                                       "sub/deep/c.bin=" + test::RandomBytes(40000, 9)};
+  test::TempDir dir_;
+  std::string docs_;
+};
+
+TEST_F(LayoutCli, FolderSourceTakesTheWholeTreeHowEverItIsWritten) {
+  // Relative, with a trailing slash, and absolute: the same files, stored
+  // under their absolute names (hidden folders stay out, as with "/s").
+  for (const auto& [source, cwd] : std::vector<std::pair<std::string, std::string>>{
+           {"docs", dir_ / "home/ann"}, {"docs/", dir_ / "home/ann"}, {docs_, ""}}) {
+    SCOPED_TRACE(source);
+    const Result r = RunCli(dir_, {"backup", "-q", dir_ / "t.bkp", source}, nullptr, cwd);
+    ASSERT_EQ(r.Status, 0) << r.Err;
+    EXPECT_EQ(r.Err, "");
+    const Result list = RunCli(dir_, {"list", dir_ / "t.bkp"});
+    std::vector<std::string> names;
+    for (size_t at = 0, end; (end = list.Out.find('\n', at)) != std::string::npos; at = end + 1)
+      names.push_back(list.Out.substr(at, end - at));
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{docs_ + "/a.txt", docs_ + "/sub/b.txt",
+                                               docs_ + "/sub/deep/c.bin"}));
+  }
+}
+
+TEST_F(LayoutCli, SourceNamingNothingFailsBeforeAnyArchiveExists) {
+  const Result r =
+      RunCli(dir_, {"backup", dir_ / "x.bkp", docs_, dir_ / "no-such", dir_ / "gone/"});
+  EXPECT_EQ(r.Status, 1);
+  EXPECT_TRUE(Contains(r.Err, "no such file or folder: " + dir_ / "no-such\n")) << r.Err;
+  EXPECT_TRUE(Contains(r.Err, "no such file or folder: " + dir_ / "gone/\n")) << r.Err;
+  EXPECT_FALSE(fs::exists(dir_ / "x.bkp"));
+
+  // A pattern matching nothing is a warning naming it; the rest is backed up.
+  const std::string empty = dir_ / "home/ann/docs/*.none";
+  const Result warned = RunCli(dir_, {"backup", "-q", dir_ / "y.bkp", empty, docs_ + "/*.txt"});
+  EXPECT_EQ(warned.Status, 0) << warned.Err;
+  EXPECT_EQ(warned.Err, "kelmora-cli: warning: " + empty + " matches no file\n");
+  EXPECT_EQ(RunCli(dir_, {"list", dir_ / "y.bkp"}).Out, docs_ + "/a.txt\n");
+}
+
+TEST_F(LayoutCli, RestoreLayouts) {
+  const std::string archive = Backup();
+  // Default: the stored tree under FOLDER.
+  Result r = RunCli(dir_, {"restore", "-q", archive, dir_ / "tree"});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(Tree(dir_ / "tree" + docs_), kDocs);
+
+  // --relative leaves out the shared folder.
+  r = RunCli(dir_, {"restore", "-q", "--relative", archive, dir_ / "rel"});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(Tree(dir_ / "rel"), kDocs);
+
+  // --flat: every file straight into FOLDER.
+  r = RunCli(dir_, {"restore", "-q", "--flat", archive, dir_ / "flat"});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(Tree(dir_ / "flat"),
+            (std::vector<std::string>{"a.txt=alpha", "b.txt=beta", kDocs[2].substr(9)}));
+
+  // "/": back where the files were.
+  fs::remove_all(dir_ / "home");
+  r = RunCli(dir_, {"restore", "-q", archive, "/"});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(Tree(docs_), kDocs);
+}
+
+TEST_F(LayoutCli, NamesMeetingOnOneTargetAreReportedAndNeitherIsLost) {
+  test::WriteFile(dir_ / "t/a/same.txt", "from a");
+  test::WriteFile(dir_ / "t/b/same.txt", "from b");
+  ASSERT_EQ(RunCli(dir_, {"backup", "-q", dir_ / "same.bkp", dir_ / "t"}).Status, 0);
+  const Result r = RunCli(dir_, {"restore", "--flat", dir_ / "same.bkp", dir_ / "out"});
+  EXPECT_EQ(r.Status, 1);
+  // Which of the two comes first is the directory listing's order.
+  const std::string kept = test::ReadFile(dir_ / "out/same.txt");
+  const std::string first = kept == "from a" ? dir_ / "t/a/same.txt" : dir_ / "t/b/same.txt";
+  const std::string second = kept == "from a" ? dir_ / "t/b/same.txt" : dir_ / "t/a/same.txt";
+  EXPECT_TRUE(Contains(r.Err, "not restored: " + second + ": " + first +
+                                  " was already restored to " + dir_ / "out/same.txt"))
+      << r.Err;
+  EXPECT_TRUE(Contains(r.Out, "1 restored of 2")) << r.Out;
+  EXPECT_EQ(Tree(dir_ / "out").size(), 1u);
+}
+
+TEST_F(LayoutCli, FolderIsRequiredAndLayoutsExcludeEachOther) {
+  const std::string archive = Backup();
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"restore", archive},
+           {"restore", archive, ""},
+           {"restore", "--flat", "--relative", archive, dir_ / "o"},
+           {"restore", "--relative", "-", dir_ / "o"}}) {
+    const Result r = RunCli(dir_, args);
+    EXPECT_EQ(r.Status, 2) << args.size();
+    EXPECT_FALSE(r.Err.empty());
+  }
+  EXPECT_TRUE(Contains(RunCli(dir_, {"restore", archive, ""}).Err, "give / to restore"));
+  EXPECT_FALSE(fs::exists(dir_ / "o"));
+}
+
+TEST_F(LayoutCli, IncludeRestoresOnlyMatchingNames) {
+  const std::string archive = Backup();
+  struct Case {
+    std::vector<std::string> patterns;
+    std::vector<std::string> expected;
+  };
+  for (const Case& c :
+       std::vector<Case>{
+           {{"sub"}, {"sub/b.txt=beta", kDocs[2]}},                  // a folder, anywhere
+           {{"*.txt"}, {"a.txt=alpha", "sub/b.txt=beta"}},           // * crosses folders
+           {{docs_ + "/a.txt"}, {"a.txt=alpha"}},                    // one file, anchored
+           {{"deep", "a.txt"}, {"a.txt=alpha", kDocs[2]}},           // several
+           {{docs_.substr(1) + "/sub/b.txt"}, {"sub/b.txt=beta"}}})  // the root may be left off
+  {
+    test::TempDir out;
+    std::vector<std::string> args{"restore", "-q", archive, out.path(), "-i"};
+    args.insert(args.end(), c.patterns.begin(), c.patterns.end());
+    const Result r = RunCli(dir_, args);
+    EXPECT_EQ(r.Status, 0) << c.patterns[0] << r.Err;
+    EXPECT_EQ(Tree(out.path() + docs_), c.expected) << c.patterns[0];
+  }
+
+  // A pattern matching nothing fails and says which; an anchored pattern
+  // does not match from the middle.
+  test::TempDir out;
+  const Result r =
+      RunCli(dir_, {"restore", "-q", archive, out.path(), "-i", "sub", "/sub", "nothing*"});
+  EXPECT_EQ(r.Status, 1);
+  EXPECT_EQ(r.Err,
+            "kelmora-cli: nothing in the archive matches /sub\n"
+            "kelmora-cli: nothing in the archive matches nothing*\n");
+  EXPECT_EQ(Tree(out.path() + docs_).size(), 2u);
+
+  // With --relative the shared folder is that of the chosen files.
+  test::TempDir rel;
+  const Result relative =
+      RunCli(dir_, {"restore", "-q", "--relative", archive, rel.path(), "-i", "sub"});
+  EXPECT_EQ(relative.Status, 0) << relative.Err;
+  EXPECT_EQ(Tree(rel.path()),
+            (std::vector<std::string>{"b.txt=beta", "deep/" + kDocs[2].substr(9)}));
+}
+
+}  // namespace
+}  // namespace kelmora
