@@ -26,6 +26,13 @@ QString UserConfigFolder() {
   return WithSlash(QDir::homePath()) + ".config/";
 }
 
+// An installed program finds its languages in the shared data folder and
+// none beside it; its own folder belongs to the system, not to the user.
+bool IsInstalled(const QString& appFolder) {
+  return !QFileInfo(WithSlash(appFolder) + "language").isDir() &&
+         QFileInfo(QDir::cleanPath(WithSlash(appFolder) + "../share/kelmora/language")).isDir();
+}
+
 }  // namespace
 
 QString ExecutablePath() {
@@ -52,7 +59,9 @@ QString RemoveExtension(const QString& path) {
 QString SettingsPathFor(const QString& executablePath) {
   const QString beside = RemoveExtension(executablePath) + ".ini";
   const QFileInfo info(beside);
-  if (info.exists() ? IsWritable(beside) : IsWritable(ExtractFilePath(beside))) return beside;
+  if (!IsInstalled(ExtractFilePath(executablePath)) &&
+      (info.exists() ? IsWritable(beside) : IsWritable(ExtractFilePath(beside))))
+    return beside;
   return UserConfigFolder() + "kelmora/" + info.fileName();
 }
 
@@ -66,7 +75,7 @@ QString LanguageFolderFor(const QString& appFolder) {
 }
 
 QString DefaultDataFolder(const QString& appFolder) {
-  if (IsWritable(appFolder)) return appFolder;
+  if (!IsInstalled(appFolder) && IsWritable(appFolder)) return appFolder;
   return WithSlash(QDir::homePath());
 }
 

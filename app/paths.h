@@ -13,7 +13,8 @@ QString ExecutableFolder();
 QString ExecutablePath();
 
 // The settings file for an executable: its path with ".ini" in place of its
-// extension, or, when neither that file nor its folder can be written,
+// extension, or, when neither that file nor its folder can be written or
+// the program is installed (its languages under ../share/kelmora),
 // <config>/kelmora/<name>.ini where <config> is $XDG_CONFIG_HOME or
 // ~/.config.
 QString SettingsPathFor(const QString& executablePath);
@@ -24,7 +25,8 @@ QString SettingsPathFor(const QString& executablePath);
 QString LanguageFolderFor(const QString& appFolder);
 
 // Folder that default archive and folder paths start from: the
-// application's folder when it can be written, else the user's home folder.
+// application's folder when it can be written and is no installed program's,
+// else the user's home folder.
 QString DefaultDataFolder(const QString& appFolder);
 
 // Folder part of Path including its last "/" ("" when there is none).

@@ -174,6 +174,15 @@ TEST(PathsTest, SettingsFileFollowsTheExecutableName) {
   const QByteArray saved = qgetenv("XDG_CONFIG_HOME");
   qputenv("XDG_CONFIG_HOME", QFile::encodeName(folder + "config"));
   EXPECT_EQ(app::SettingsPathFor(folder + "gone/kelmora"), folder + "config/kelmora/kelmora.ini");
+  // An installed program writes there even where its own folder is
+  // writable (root's /usr/bin), and starts its paths in the home folder.
+  QDir().mkpath(folder + "usr/bin");
+  QDir().mkpath(folder + "usr/share/kelmora/language");
+  EXPECT_EQ(app::SettingsPathFor(folder + "usr/bin/kelmora"),
+            folder + "config/kelmora/kelmora.ini");
+  EXPECT_EQ(app::DefaultDataFolder(folder + "usr/bin/"), QDir::homePath() + "/");
+  QDir().mkpath(folder + "usr/bin/language");
+  EXPECT_EQ(app::SettingsPathFor(folder + "usr/bin/kelmora"), folder + "usr/bin/kelmora.ini");
   qputenv("XDG_CONFIG_HOME", "relative/is/ignored");
   EXPECT_EQ(app::SettingsPathFor(folder + "gone/kelmora"),
             QDir::homePath() + "/.config/kelmora/kelmora.ini");
