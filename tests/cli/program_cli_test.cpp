@@ -42,7 +42,8 @@ TEST(ProgramCli, VersionAndHelpOfEveryCommand) {
     EXPECT_TRUE(Contains(r.Out,
                          "Exit status: 0 when the command did everything it was asked; 1 "
                          "when it failed or did only part of it (the reason on standard "
-                         "error); 2 for a usage error."))
+                         "error); 2 for a usage error; 3 (backup only) when the archive is "
+                         "complete but a file kept changing while it was read"))
         << r.Out;
   }
 }
