@@ -96,6 +96,17 @@ TEST(Install, IntoAScratchPrefix) {
                                     Quote(KELMORA_BUILD_DIR) + " --prefix " + Quote(prefix));
   ASSERT_EQ(install.Status, 0) << install.Out;
   ExpectInstalledFiles(prefix);
+  // Nothing is put outside the prefix (an absolute destination would be).
+  size_t files = 0;
+  for (size_t at = 0, end; (end = install.Out.find('\n', at)) != std::string::npos; at = end + 1) {
+    const std::string line = install.Out.substr(at, end - at);
+    for (const std::string verb : {"-- Installing: ", "-- Up-to-date: "}) {
+      if (line.rfind(verb, 0) != 0) continue;
+      ++files;
+      EXPECT_EQ(line.compare(verb.size(), prefix.size() + 1, prefix + "/"), 0) << line;
+    }
+  }
+  EXPECT_GE(files, 4u) << install.Out;
 
   const ShellResult version = Shell(Quote(prefix + "/bin/kelmora-cli") + " --version");
   EXPECT_EQ(version.Status, 0);
