@@ -28,7 +28,7 @@ _kelmora_cli() {
       COMPREPLY=($(compgen -W '0 64k 100m 700m 1g' -- "$cur"))
       return
       ;;
-    -t | --title | -i | --include)
+    -t | --title | -i | --include | --threads)
       return
       ;;
   esac
@@ -45,7 +45,7 @@ _kelmora_cli() {
   if [[ $cur == -* ]]; then
     local options
     case $command in
-      backup) options='--level --volume-size --title --file-ids --incremental --clear-archive-flag --quiet --help' ;;
+      backup) options='--level --volume-size --title --file-ids --incremental --clear-archive-flag --quiet --threads --help' ;;
       restore) options='--mode --relative --flat --full-path --include --quiet --help' ;;
       list) options='--long --json --summary --help' ;;
     esac
