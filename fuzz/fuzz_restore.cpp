@@ -57,18 +57,22 @@ void RestoreOnce(const std::string& Archive, const std::string& Folder, bool Ful
   if (engine.Busy()) Fault("restore left the engine busy");
 }
 
-// Every entry below the restore folder must stay there once links are
-// followed; only the planted link may point elsewhere.
+// The walk below the restore folder follows no links, so everything it
+// meets lies inside; only the planted link may be a link, and nothing but
+// files and folders may have been made.
 void CheckInside(const std::string& Folder, const std::string& Planted) {
-  const fs::path root = fs::canonical(Folder);
   std::error_code ec;
   for (auto it = fs::recursive_directory_iterator(Folder, ec);
        !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
     if (it->path() == Planted) continue;
-    if (it->is_symlink()) Fault("restore made a link: " + it->path().string());
-    const fs::path real = fs::weakly_canonical(it->path());
-    const auto rel = real.lexically_relative(root);
-    if (rel.empty() || *rel.begin() == "..") Fault("escaped the folder: " + real.string());
+    // A tree deeper than the system's path limit cannot be looked at by
+    // name; the walk itself still shows it lies inside.
+    std::error_code statError;
+    const auto status = it->symlink_status(statError);
+    if (statError) continue;
+    if (fs::is_symlink(status)) Fault("restore made a link: " + it->path().string());
+    if (!fs::is_regular_file(status) && !fs::is_directory(status))
+      Fault("restore made something other than a file or folder: " + it->path().string());
   }
 }
 
@@ -100,6 +104,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
               asks);
 
   CheckInside(out, planted);
-  if (kelmora::fuzz::Snap(scratch.Root(), "out") != before) Fault("the scratch area changed outside the restore folder");
+  if (kelmora::fuzz::Snap(scratch.Root(), "out") != before)
+    Fault("the scratch area changed outside the restore folder");
   return 0;
 }

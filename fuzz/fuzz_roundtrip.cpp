@@ -65,7 +65,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   if (engine.FileCount() != static_cast<int32_t>(files.size()))
     Fault("file count " + std::to_string(engine.FileCount()) + " of " +
           std::to_string(files.size()));
-  if (engine.SaveFileID && ids.size() < files.size()) Fault("file-ID list lost lines: " + std::to_string(ids.size()) + " error " + std::to_string(engine.ErrorCode()));
+  if (engine.SaveFileID && ids.size() < files.size())
+    Fault("file-ID list lost lines: " + std::to_string(ids.size()) + " error " +
+          std::to_string(engine.ErrorCode()));
   if (!engine.SaveFileID && engine.TotalSize() != total) Fault("total size");
 
   engine.RestoreFullPath = true;

@@ -90,7 +90,6 @@ SEEDS = {
     "title": {
         "with_list": archive_with_list(),
         "no_list": header(b"t", 5, 1) + entry(b"/a", TEXT) + i32(0),
-        "list_bomb": list_bomb(),
         "cut_short": archive_with_list()[:40],
     },
     "decompress": {
@@ -112,6 +111,9 @@ SEEDS = {
                                      (0, b"n\nl", b"y"), (2, b"deep/" * 40 + b"f", TEXT)]),
     },
 }
+# Kept apart: every execution of it inflates tens of megabytes, which
+# would starve a short run; a bounded list reader must refuse it.
+SEEDS["title-bomb"] = {"list_bomb": list_bomb()}
 SEEDS["damage"] = {
     name: bytes([0x00]) + CUT.join([seed[1:], b"\x10\x00\x00\x00\xff\x40\x00\x00\x00\x01"])
     for name, seed in SEEDS["roundtrip"].items()
