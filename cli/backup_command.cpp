@@ -31,6 +31,7 @@ struct BackupOptions {
   bool FileIds = false;
   bool Incremental = false;
   bool ClearArchiveFlag = false;
+  bool Verify = false;
   bool Quiet = false;
   unsigned Threads = 0;  // one per processor
   std::string Archive;
@@ -198,6 +199,13 @@ int RunBackup(const BackupOptions& Options) {
     PrintSummary(toStandardOutput ? stderr : stdout, figures);
   }
   if (!ok) return kExitFailed;
+  // Read back as a restore would read it: a backup that cannot be restored
+  // is no backup.
+  if (Options.Verify && CheckArchive(Options.Archive, Options.Quiet, true) != kExitOk) {
+    std::fprintf(stderr, "%s: verification found damage in the archive just written\n",
+                 kProgramName);
+    return kExitFailed;
+  }
   return engine.ErrorCode() == beFileChanged ? kExitChanged : kExitOk;
 }
 
@@ -234,6 +242,9 @@ void AddBackupCommand(CLI::App& App, int& Status) {
   command->add_flag("--clear-archive-flag", options->ClearArchiveFlag,
                     "clear the archive attribute of every file stored completely, so the next "
                     "--incremental backup leaves it out until it changes");
+  command->add_flag("--verify", options->Verify,
+                    "after the backup, read the whole archive back as a restore would (nothing "
+                    "is written) and fail when any of it is damaged");
   command->add_flag("-q,--quiet", options->Quiet,
                     "no progress line and no summary; errors are still reported");
   command
@@ -262,6 +273,8 @@ void AddBackupCommand(CLI::App& App, int& Status) {
     if (options->Archive == "-" && options->VolumeSize != 0)
       throw CLI::ValidationError("--volume-size",
                                  "an archive on standard output cannot be split into volumes");
+    if (options->Archive == "-" && options->Verify)
+      throw CLI::ValidationError("--verify", "an archive on standard output cannot be read back");
     Status = RunBackup(*options);
   });
 }

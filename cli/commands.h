@@ -3,6 +3,11 @@
 #pragma once
 
 #include <CLI/CLI.hpp>
+#include <string>
+
+namespace kelmora {
+class TBackupFile;
+}
 
 namespace kelmora::cli {
 
@@ -23,5 +28,21 @@ inline constexpr const char* kExitStatusText =
 void AddBackupCommand(CLI::App& App, int& Status);
 void AddRestoreCommand(CLI::App& App, int& Status);
 void AddListCommand(CLI::App& App, int& Status);
+void AddTestCommand(CLI::App& App, int& Status);
+
+// Reads Archive as a restore would, writing nothing; damage goes to
+// standard output one line each. Inflate false follows only the layout,
+// which is enough to tell whether the archive is complete. Returns the
+// command's exit status.
+int CheckArchive(const std::string& Archive, bool Quiet, bool Inflate);
+
+// Follows the layout of Archive to its end and prints a line when it is
+// incomplete or damaged; prints nothing for a sound archive.
+void PrintCompleteness(const std::string& Archive);
+
+class ProgressLine;
+// Damage met by a restore, one line each on standard error.
+void AttachDamageReport(kelmora::TBackupFile& Engine, const std::string& Archive,
+                        ProgressLine& Progress);
 
 }  // namespace kelmora::cli

@@ -12,6 +12,7 @@ int main(int argc, char** argv) {
   kelmora::cli::AddBackupCommand(app, status);
   kelmora::cli::AddRestoreCommand(app, status);
   kelmora::cli::AddListCommand(app, status);
+  kelmora::cli::AddTestCommand(app, status);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {

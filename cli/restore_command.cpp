@@ -35,6 +35,7 @@ struct RestoreOptions {
   bool FullPath = false;  // the default layout; the flag stays for old scripts
   bool Relative = false;
   bool Flat = false;
+  bool KeepDamaged = false;
   bool Quiet = false;
   std::vector<std::string> Include;
   std::string Archive;
@@ -180,6 +181,8 @@ int RunRestore(const RestoreOptions& Options) {
   ProgressLine progress(!Options.Quiet && StandardErrorIsTerminal());
   AttachTerminalHooks(engine, &progress, Options.Archive);
   AttachVolumeQuestion(engine, Options.Archive, progress);
+  engine.KeepDamaged = Options.KeepDamaged;
+  AttachDamageReport(engine, Options.Archive, progress);
 
   std::vector<bool> matched(Options.Include.size(), false);
   if (!Options.Include.empty()) {
@@ -298,6 +301,10 @@ void AddRestoreCommand(CLI::App& App, int& Status) {
   CLI::Option* fullPath =
       command->add_flag("-p,--full-path", options->FullPath,
                         "rebuild the stored folder tree under FOLDER (the default)");
+  command->add_flag("--keep-damaged", options->KeepDamaged,
+                    "keep a damaged file as NAME.damaged beside its place, every sound piece "
+                    "in place and zeros for the damaged ones; without it a damaged file is "
+                    "not written at all (a file of that name is left as it was)");
   relative->excludes(flat);
   flat->excludes(fullPath);
   command

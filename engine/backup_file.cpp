@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <thread>
+#include <utility>
 
 #include "engine/archive_format.h"
 #include "platform/platform.h"
@@ -80,6 +81,11 @@ void TBackupFile::ReportProgress(const std::string& Filename) {
 
 void TBackupFile::ReportProgress(const std::string& Filename, TPercentage Percent) {
   if (OnProgress) OnProgress(*this, Filename, Percent, continue_);
+}
+
+void TBackupFile::ReportDamage(TDamage Damage) {
+  damages_.push_back(std::move(Damage));
+  if (OnDamage) OnDamage(*this, damages_.back());
 }
 
 void TBackupFile::AskForDisk(uint16_t Disk) {

@@ -56,6 +56,18 @@ struct TArchiveEntry {
 };
 using TListEntryEvent = std::function<void(TBackupFile& Sender, const TArchiveEntry& Entry)>;
 
+// One place where an archive could not be read as it was written.
+struct TDamage {
+  // The stored name of the file the damage falls in; empty when it falls in
+  // none (the header, a volume-change entry, the end of the archive) or the
+  // name itself could not be read.
+  std::string Filename;
+  uint16_t Volume = 1;  // 1 for the first volume and for a caller's stream
+  int64_t Offset = 0;   // bytes from the start of that volume (or stream)
+  std::string Reason;
+};
+using TDamageEvent = std::function<void(TBackupFile& Sender, const TDamage& Damage)>;
+
 // Error codes of an operation. Their texts live in one table (ErrorMessage).
 enum TBackupError : int32_t {
   beNone = 0,
@@ -112,7 +124,14 @@ class TBackupFile {
   TRestoreFileEvent OnRestoreFile;
   TFileRestoredEvent OnFileRestored;
   TBackupErrorEvent OnError;
+  // Raised once for every damaged file, and for damage outside any file,
+  // as a restore or test meets it.
+  TDamageEvent OnDamage;
   bool RestoreFullPath = false;
+  // A damaged file is never put in place under its name. With this set it
+  // is kept beside it as NAME.damaged, every sound piece in place and zeros
+  // for the damaged ones; without, it is not kept at all.
+  bool KeepDamaged = false;
   bool SaveFileID = false;
   // Threads that compress during a backup, the caller's included: 1 keeps
   // all the work on the caller's thread, 0 takes one per processor. The
@@ -135,6 +154,13 @@ class TBackupFile {
   bool BackupToStream(const TStringList& Files, TStream* Stream);
   bool Restore(const std::string& ArchiveName, const std::string& Folder);
   bool RestoreFromStream(TStream* Stream, const std::string& Folder);
+  // Reads the archive exactly as Restore does, every chunk inflated and
+  // checked, and writes nothing. True when every part of it is sound;
+  // damage is raised through OnDamage and ends the run with code 6.
+  // With Inflate false only the layout is followed (chunks are stepped over
+  // unread): enough to find a cut or incomplete archive, quickly.
+  bool Test(const std::string& ArchiveName, bool Inflate = true);
+  bool TestFromStream(TStream* Stream);
   // List may be null ("holds no list"); the file-ID list replaces its lines.
   std::string GetArchiveTitle(const std::string& ArchiveName, TStringList* List);
   std::string GetArchiveTitleFromStream(TStream* Stream, TStringList* List);
@@ -168,12 +194,19 @@ class TBackupFile {
   const std::string& ErrorReason() const { return errorReason_; }
   // The files of the last backup stored while they changed (code 8).
   const TStringList& ChangedFiles() const { return changedFiles_; }
+  // What the last restore, test or listing found damaged, in archive order.
+  const std::vector<TDamage>& Damages() const { return damages_; }
+  // The last restore or test found no end marker: the archive was cut, or
+  // its backup stopped before it was finished.
+  bool Incomplete() const { return incomplete_; }
   TStream* SourceStream() const { return sourceStream_; }
   TStream* TargetStream() const { return targetStream_; }
 
  private:
+  friend class ArchiveWalk;
   friend class BackupRun;
   friend class RestoreRun;
+  friend class TestRun;
   friend class SectionReader;
   friend class ListRun;
 
@@ -197,6 +230,8 @@ class TBackupFile {
   // cancelled. A chain that does not count upwards is an invalid archive,
   // so damage cannot send a reader round in circles.
   bool FindNextVolume(const std::string& ChangeName, int& Number, std::string& ArchiveName);
+  // Records damage and raises OnDamage; the run will end with code 6.
+  void ReportDamage(TDamage Damage);
 
   TBackupMode backupMode_ = bmAll;
   int32_t fileCount_ = 0;
@@ -210,6 +245,8 @@ class TBackupFile {
   int32_t errorCode_ = 0;
   std::string errorReason_;
   TStringList changedFiles_;
+  std::vector<TDamage> damages_;
+  bool incomplete_ = false;
   TStream* sourceStream_ = nullptr;
   TStream* targetStream_ = nullptr;
 };

@@ -1,5 +1,5 @@
-// Restore: reads an archive front to back, decides file by file whether to
-// write it, and follows volume-change entries into the next volume files.
+// Restore: decides file by file whether to write what the archive walk
+// reads (engine/archive_walk.h: records, volumes, damage) and where.
 //
 // Safety guards, all of them visible here:
 //   - a stored name that is empty, holds a NUL or a ".." component is never
@@ -16,7 +16,9 @@
 //   - two different stored names that land on one target never overwrite
 //     each other: the later one is refused and reported (OnNameClash);
 //   - a volume chain must count upwards, so a damaged archive cannot send
-//     the run round in circles.
+//     the run round in circles;
+//   - a damaged file never takes its own name: it is kept as NAME.damaged
+//     on request, or not at all, and the run ends with code 6.
 // A refused entry is stepped over and the run ends with code 1.
 #include <memory>
 #include <string>
@@ -26,9 +28,9 @@
 #include <vector>
 
 #include "engine/archive_format.h"
+#include "engine/archive_walk.h"
 #include "engine/backup_file.h"
 #include "engine/restore_target.h"
-#include "engine/section_reader.h"
 #include "platform/path_guard.h"
 #include "platform/platform.h"
 #include "platform/target_file.h"
@@ -37,7 +39,6 @@ namespace kelmora {
 
 namespace {
 
-constexpr const char* kCannotReadArchive = "Cannot read archive";
 constexpr const char* kCannotCreateFolder = "Cannot create folder";
 
 // Clears the busy flag on every way out, an exception included.
@@ -65,16 +66,19 @@ bool HasParentComponent(const std::string& Path) {
 
 }  // namespace
 
-class RestoreRun {
+class RestoreRun : public EntryConsumer {
  public:
   RestoreRun(TBackupFile& Engine, const std::string& ArchiveName, const std::string& Folder)
       : e_(Engine),
         archiveName_(ArchiveName),
         folder_(restore::NormaliseFolder(Folder)),
-        fromStream_(ArchiveName == kStreamArchiveName),
-        sections_(Engine) {}
+        fromStream_(ArchiveName == kStreamArchiveName) {}
 
   bool Run();
+
+  Plan BeginFile(const std::string& Name, int32_t Stamp) override;
+  void EndFile(Ending How) override;
+  void VolumeOpened(TStream& Volume) override;
 
  private:
   // The target being written: a file under a temporary name that becomes
@@ -82,15 +86,9 @@ class RestoreRun {
   struct OpenTarget {
     std::unique_ptr<platform::PendingFile> file;
     std::unique_ptr<TFileStream> stream;
-    std::string leaf;    // its own name within its folder
-    bool whole = false;  // every part of its data was read and written
+    std::string leaf;  // its own name within its folder
   };
 
-  void OpenArchive();
-  void NoteVolume(TStream* Volume);
-  void ReadEntries();
-  void RestoreEntry(const std::string& Name);
-  void ChangeVolume(const std::string& Name);
   bool DecideByMode(const platform::PathInfo& Existing) const;
   platform::PathInfo Inspect(const std::string& Target) const;
   // Opens the folder CurrentFile goes into and names the file within it;
@@ -102,14 +100,17 @@ class RestoreRun {
   // Creates the temporary file of CurrentFile; false when the entry is
   // refused or the run failed.
   bool BeginTarget();
-  void WriteFile();
   // Ends the open target. With Put: OnFileRestored, then flushed, stamped,
-  // closed and renamed over Leaf in its folder (its own name when Leaf is
-  // empty); a failure there is code 1. Without, or when it fails, the
-  // temporary file is removed and whatever had the name keeps it.
-  void FinishTarget(bool Put, const std::string& Leaf = {});
-  // The target ends whole, or not at all.
-  void EndTarget() { FinishTarget(target_.whole); }
+  // closed and renamed over its own name in its folder; a failure there is
+  // code 1. Without, or when it fails, the temporary file is removed and
+  // whatever had the name keeps it.
+  void FinishTarget(bool Put);
+  // A damaged target never takes its own name. On request it is kept
+  // beside it as NAME.damaged, stamped like a restored file.
+  void SetDamagedAside();
+  // Flushes, stamps and closes the target's stream.
+  void CloseTarget();
+  void NoteWrittenFolder();
   void SyncWrittenFileSystems();
   void Refuse() {
     decision_ = false;
@@ -128,10 +129,6 @@ class RestoreRun {
   std::string archiveName_;
   const std::string folder_;
   const bool fromStream_;
-  SectionReader sections_;
-  std::unique_ptr<TFileStream> volume_;
-  TStream* reader_ = nullptr;
-  int volumeNumber_ = 1;
   bool decision_ = false;
   int32_t stamp_ = 0;
   OpenTarget target_;
@@ -147,33 +144,21 @@ bool RestoreRun::Run() {
   e_.filesDone_ = 0;
   e_.continue_ = true;
   if (!fromStream_ && !platform::FileExists(archiveName_)) return false;
-  OpenArchive();
+  ArchiveWalk walk(e_, *this, archiveName_);
+  walk.Open();
   BusyScope busy(e_.busy_);
   try {
-    const format::Header header = format::ReadHeader(*reader_);
-    e_.totalSize_ = header.TotalSize;
-    e_.fileCount_ = header.FileCount;
-  } catch (const Exception&) {
-    throw Exception(kCannotReadArchive);
-  }
-  e_.bytesDone_ = 0;
-  // A continuation met before any file entry has no file of this run to
-  // go to (CurrentFile may still name one from an earlier run, even a
-  // backup's source): it is stepped over.
-  decision_ = false;
-  try {
-    ReadEntries();
+    walk.Run();
   } catch (...) {
-    // An archive that breaks off after a file's data section still ended
-    // that section properly; the file is put in place before the failure
-    // passes out.
-    EndTarget();
+    FinishTarget(false);
     throw;
   }
-  EndTarget();
-  volume_.reset();
+  FinishTarget(false);
   // What was put in place is on disk before the run calls itself done.
   SyncWrittenFileSystems();
+  // However much was damaged, every sound file is in place; the run still
+  // must not end as a success.
+  if (!e_.damages_.empty() && e_.errorCode_ == beNone) e_.errorCode_ = beCompression;
 
   const bool result = e_.errorCode_ == beNone && e_.continue_;
   // Code 1 names the file it concerns, not whichever the run reached last.
@@ -184,47 +169,13 @@ bool RestoreRun::Run() {
   return result;
 }
 
-void RestoreRun::OpenArchive() {
-  if (fromStream_) {
-    reader_ = e_.sourceStream_;
-    if (reader_ == nullptr) throw Exception(kCannotReadArchive);
-    NoteVolume(reader_);
-    return;
-  }
-  try {
-    volume_ = std::make_unique<TFileStream>(archiveName_, TFileStream::fmOpenRead);
-  } catch (const EStreamError&) {
-    throw Exception(kCannotReadArchive);
-  }
-  reader_ = volume_.get();
-  NoteVolume(reader_);
-}
-
-void RestoreRun::NoteVolume(TStream* Volume) {
+void RestoreRun::VolumeOpened(TStream& Volume) {
   // A caller's stream may be a file too (standard input redirected from
   // the archive), which a target must not replace either.
-  const auto* handle = dynamic_cast<THandleStream*>(Volume);
+  const auto* handle = dynamic_cast<THandleStream*>(&Volume);
   platform::FileIdentity identity;
   if (handle != nullptr && platform::IdentityOfHandle(handle->Handle(), identity))
     volumes_.push_back(identity);
-}
-
-void RestoreRun::ReadEntries() {
-  int32_t length = 0;
-  do {
-    length = format::ReadInt32(*reader_);
-    // A negative length is passed over: the next four bytes are read as a
-    // new one.
-    if (length <= 0) continue;
-    const std::string name = format::ReadChars(*reader_, length);
-    if (format::IsVolumeChangeName(name)) {
-      ChangeVolume(name);
-    } else {
-      // Only the next file entry shows that no continuation follows.
-      EndTarget();
-      RestoreEntry(name);
-    }
-  } while (length != 0 && e_.continue_);
 }
 
 platform::PathInfo RestoreRun::Inspect(const std::string& Target) const {
@@ -251,8 +202,8 @@ bool RestoreRun::DecideByMode(const platform::PathInfo& Existing) const {
   return false;
 }
 
-void RestoreRun::RestoreEntry(const std::string& Name) {
-  stamp_ = format::ReadInt32(*reader_);
+EntryConsumer::Plan RestoreRun::BeginFile(const std::string& Name, int32_t Stamp) {
+  stamp_ = Stamp;
   const bool isFileList = format::IsFileListName(Name);
   const std::string target =
       restore::TargetName(Name, folder_, e_.RestoreFullPath, e_.RestoreBaseFolder);
@@ -275,10 +226,27 @@ void RestoreRun::RestoreEntry(const std::string& Name) {
     if (decision_) decision_ = BeginTarget();
     if (decision_) claimed_[e_.currentFile_] = Name;
   }
-  if (decision_) {
-    WriteFile();
-  } else {
-    sections_.Read(*reader_, nullptr, false);
+  // The file-ID list is never restored, but it is checked like any file.
+  if (isFileList) return {nullptr, true, false};
+  if (!decision_) return {};
+  return {target_.stream.get(), true, true};
+}
+
+void RestoreRun::EndFile(Ending How) {
+  switch (How) {
+    case Ending::Sound:
+      FinishTarget(true);
+      return;
+    case Ending::Damaged:
+      SetDamagedAside();
+      return;
+    case Ending::Failed:
+      if (target_.file) FailTarget();
+      FinishTarget(false);
+      return;
+    case Ending::Stopped:
+      FinishTarget(false);
+      return;
   }
 }
 
@@ -359,42 +327,27 @@ bool RestoreRun::BeginTarget() {
   target_.stream->WriteZerosAsHoles(true);
   target_.file = std::move(file);
   target_.leaf = leaf;
-  target_.whole = false;
   return true;
 }
 
-void RestoreRun::WriteFile() {
-  try {
-    sections_.Read(*reader_, target_.stream.get(), true);
-    // A stop or an inflate failure inside the section leaves it short.
-    target_.whole = e_.continue_;
-  } catch (const std::exception&) {
-    FailTarget();
-    target_.whole = false;
-  }
+void RestoreRun::CloseTarget() {
+  if (!target_.stream) return;
+  // Flushed first, so no later write can move the time again. A stamp that
+  // is no valid date leaves the time of writing.
+  target_.stream->Flush();
+  platform::SetFileTimeOfHandle(target_.stream->Handle(), stamp_);
+  target_.stream->Close();
 }
 
-void RestoreRun::FinishTarget(bool Put, const std::string& Leaf) {
+void RestoreRun::FinishTarget(bool Put) {
   if (!target_.file) return;
   if (Put) {
     if (e_.OnFileRestored) e_.OnFileRestored(e_, e_.currentFile_, target_.stream);
     try {
-      if (target_.stream) {
-        // Flushed first, so no later write can move the time again. A
-        // stamp that is no valid date leaves the time of writing.
-        target_.stream->Flush();
-        platform::SetFileTimeOfHandle(target_.stream->Handle(), stamp_);
-        target_.stream->Close();
-      }
-      if (!target_.file->PutInPlace(Leaf.empty() ? target_.leaf : Leaf))
-        throw EStreamError(kStreamWriteError);
+      CloseTarget();
+      if (!target_.file->PutInPlace(target_.leaf)) throw EStreamError(kStreamWriteError);
       ++e_.filesDone_;
-      platform::FileIdentity folder;
-      if (platform::IdentityOfHandle(target_.file->Folder().Get(), folder)) {
-        bool known = false;
-        for (const auto& written : written_) known = known || written.first == folder.Device;
-        if (!known) written_.emplace_back(folder.Device, target_.file->Folder().Duplicate());
-      }
+      NoteWrittenFolder();
     } catch (const EStreamError&) {
       FailTarget();
     }
@@ -402,39 +355,31 @@ void RestoreRun::FinishTarget(bool Put, const std::string& Leaf) {
   target_ = OpenTarget{};
 }
 
+void RestoreRun::SetDamagedAside() {
+  if (target_.file && e_.KeepDamaged) {
+    try {
+      CloseTarget();
+      if (target_.file->PutInPlace(target_.leaf + ".damaged")) NoteWrittenFolder();
+    } catch (const EStreamError&) {
+      // What cannot be kept is only a copy of damage; the run ends with
+      // code 6 either way.
+    }
+  }
+  target_ = OpenTarget{};
+}
+
+void RestoreRun::NoteWrittenFolder() {
+  platform::FileIdentity folder;
+  if (!platform::IdentityOfHandle(target_.file->Folder().Get(), folder)) return;
+  for (const auto& written : written_)
+    if (written.first == folder.Device) return;
+  written_.emplace_back(folder.Device, target_.file->Folder().Duplicate());
+}
+
 void RestoreRun::SyncWrittenFileSystems() {
   for (const auto& written : written_) {
     if (!platform::SyncFileSystem(written.second)) e_.errorCode_ = beCannotReadFile;
   }
-}
-
-void RestoreRun::ChangeVolume(const std::string& Name) {
-  // The target is whole again only once this continuation is read.
-  target_.whole = false;
-  if (fromStream_) {
-    // A caller's stream has no next volume to open; it is left open and
-    // untouched, and the run ends as an unreadable archive.
-    e_.Fail(beCannotReadArchive);
-    return;
-  }
-  volume_.reset();
-  reader_ = nullptr;
-  if (!e_.FindNextVolume(Name, volumeNumber_, archiveName_)) return;
-
-  volume_ = std::make_unique<TFileStream>(archiveName_, TFileStream::fmOpenRead);
-  reader_ = volume_.get();
-  NoteVolume(reader_);
-  // The target stays open across volumes; whatever passes out of here
-  // leaves it unfinished, and the run's end removes it.
-  try {
-    sections_.Read(*reader_, target_.stream.get(), target_.file != nullptr);
-  } catch (const EStreamError& e) {
-    // Only the target is ever written: a failed write (a full disk) is the
-    // file's failure, code 1 naming it, not a damaged archive.
-    if (!target_.file || std::string_view(e.what()) != kStreamWriteError) throw;
-    FailTarget();
-  }
-  target_.whole = target_.file != nullptr && e_.continue_;
 }
 
 bool TBackupFile::Restore(const std::string& ArchiveName, const std::string& Folder) {

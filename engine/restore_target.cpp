@@ -7,27 +7,30 @@ namespace kelmora::restore {
 
 namespace {
 
-bool IsSeparator(char c) {
-  return c == '/' || c == '\\';
-}
+// A name with a drive root ("X:\" or "X:/") was written on Windows, where
+// "\" and "/" both separate. Any other name was written on Linux, where
+// only "/" does: "\" and ":" are ordinary characters of its file names
+// ("12:30 notes.txt"), and reading them as separators would merge files.
+struct NameKind {
+  const char* separators;
+  size_t rootLength;  // "X:\" or "/"; 0 for a name without a root
+};
 
-// Length of "X:\" or "X:/" (a drive written on Windows) or of a leading "/"
-// or "\"; 0 for a name without a root.
-size_t RootPrefixLength(const std::string& Name) {
+NameKind KindOf(const std::string& Name) {
   if (Name.size() >= 3 && std::isalpha(static_cast<unsigned char>(Name[0])) && Name[1] == ':' &&
-      IsSeparator(Name[2]))
-    return 3;
-  return !Name.empty() && IsSeparator(Name[0]) ? 1 : 0;
+      (Name[2] == '\\' || Name[2] == '/'))
+    return {"/\\", 3};
+  return {"/", !Name.empty() && Name[0] == '/' ? 1u : 0u};
 }
 
 // The path below the root, re-joined with "/"; empty and "." components
 // dropped. False when a component is "..".
-bool RelativePath(std::string_view Rest, std::string& Out) {
+bool RelativePath(std::string_view Rest, const char* Separators, std::string& Out) {
   Out.clear();
   size_t start = 0;
   while (start <= Rest.size()) {
-    size_t end = start;
-    while (end < Rest.size() && !IsSeparator(Rest[end])) ++end;
+    size_t end = Rest.find_first_of(Separators, start);
+    if (end == std::string_view::npos) end = Rest.size();
     const std::string_view part = Rest.substr(start, end - start);
     if (part == "..") return false;
     if (!part.empty() && part != ".") {
@@ -49,13 +52,14 @@ std::string NormaliseFolder(const std::string& Folder) {
 std::string TargetName(const std::string& Stored, const std::string& Folder, bool FullPath,
                        const std::string& Base) {
   if (Stored.empty() || Stored.find('\0') != std::string::npos) return {};
-  const size_t nameStart = Stored.find_last_of("/\\:");
+  const NameKind kind = KindOf(Stored);
+  const size_t nameStart = Stored.find_last_of(kind.separators);
   const std::string fileName =
       nameStart == std::string::npos ? Stored : Stored.substr(nameStart + 1);
   if (fileName.empty() || fileName == "." || fileName == "..") return {};
 
   std::string relative;
-  if (!RelativePath(std::string_view(Stored).substr(RootPrefixLength(Stored)), relative) ||
+  if (!RelativePath(std::string_view(Stored).substr(kind.rootLength), kind.separators, relative) ||
       relative.empty())
     return {};
   if (Folder.empty()) return '/' + relative;
@@ -70,8 +74,9 @@ std::string TargetName(const std::string& Stored, const std::string& Folder, boo
 
 std::string StoredPath(const std::string& Stored) {
   std::string relative;
+  const NameKind kind = KindOf(Stored);
   if (Stored.find('\0') != std::string::npos ||
-      !RelativePath(std::string_view(Stored).substr(RootPrefixLength(Stored)), relative))
+      !RelativePath(std::string_view(Stored).substr(kind.rootLength), kind.separators, relative))
     return {};
   return relative;
 }

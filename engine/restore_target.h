@@ -1,6 +1,7 @@
 // Where a stored name goes on this system. Stored names are absolute paths
-// written on Linux ("/home/ann/a.txt") or on Windows ("c:\data\a.txt");
-// both separators are accepted, and "/" is written.
+// written on Linux ("/home/ann/a.txt"), where only "/" separates, or on
+// Windows ("c:\data\a.txt", a drive root), where "\" and "/" both do;
+// "/" is written.
 #pragma once
 
 #include <cstdint>
@@ -14,7 +15,8 @@ std::string NormaliseFolder(const std::string& Folder);
 // The target file of a stored name:
 //   Folder empty      the stored path with its root prefix standing for "/"
 //   FullPath          Folder + the stored path without its root prefix
-//   otherwise         Folder + the file-name part (after the last / \ or :)
+//   otherwise         Folder + the file-name part (after the last separator
+//                     of the name's own kind)
 // "" when the name must never be written: empty, holding a NUL, a ".."
 // component, or no file name at its end. Folder must be normalised. With
 // FullPath and a Folder, a stored path below Base (a path as StoredPath

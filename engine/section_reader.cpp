@@ -3,7 +3,6 @@
 #include <memory>
 
 #include "engine/archive_format.h"
-#include "platform/platform.h"
 
 namespace kelmora {
 
@@ -15,36 +14,9 @@ constexpr size_t kPiece = static_cast<size_t>(format::kPieceSize);
 // inflating it, so it counts as a full piece.
 constexpr int64_t kSkippedChunkWeight = format::kPieceSize;
 
-// The file-ID list is a text of lines that end with CR LF.
-void LoadLines(const std::string& Text, TStringList& List) {
-  List.clear();
-  size_t start = 0;
-  while (start < Text.size()) {
-    size_t end = Text.find('\n', start);
-    const size_t next = end == std::string::npos ? Text.size() : end + 1;
-    if (end == std::string::npos) end = Text.size();
-    if (end > start && Text[end - 1] == '\r') --end;
-    List.emplace_back(Text, start, end - start);
-    start = next;
-  }
-}
-
-// After a section of the file-ID list: true when a volume change follows,
-// with VolumeName and Volume moved on to the next volume. A volume change
-// that cannot be followed (a caller's stream, a number that does not
-// count upwards, a missing file) is damage: the list is incomplete.
-bool ListGoesOn(TStream& Archive, bool FromStream, std::string& VolumeName, int& Volume) {
-  const int32_t length = format::ReadInt32(Archive);
-  if (length != format::kVolumeChangeNameLength) return false;
-  const std::string name = format::ReadChars(Archive, length);
-  if (!format::IsVolumeChangeName(name)) return false;
-  const std::string digits = format::VolumeDigits(name);
-  const int number = format::VolumeNumber(digits);
-  if (FromStream || number <= Volume) throw Exception(format::kInvalidArchive);
-  Volume = number;
-  VolumeName = format::NextVolumeName(VolumeName, digits);
-  if (!platform::FileExists(VolumeName)) throw Exception(format::kInvalidArchive);
-  return true;
+void WriteZeros(TStream& Target, size_t Count) {
+  static const unsigned char zeros[kPiece] = {};
+  Target.WriteBuffer(zeros, Count);
 }
 
 }  // namespace
@@ -88,77 +60,105 @@ void SectionReader::Read(TStream& Source, TStream* Target, bool Decompress) {
   }
 }
 
+bool SectionReader::Inflate(size_t Length, size_t& Produced, std::string* Reason) {
+  bool damaged = false;
+  Produced = inflater_.Inflate(in_.get(), Length, out_.get(), damaged);
+  if (damaged && Reason != nullptr) {
+    // The codec tells damage from soundness, not its kind.
+    *Reason = "the chunk does not inflate to a sound piece (check value, length or data)";
+  }
+  return !damaged;
+}
+
+SectionOutcome SectionReader::ReadChunks(TStream& Source, TStream* Target, bool Inflate,
+                                         bool Progress) {
+  SectionOutcome r;
+  r.SoundUntil = Source.Position();
+  // A damaged piece is written once the next chunk length shows whether it
+  // was the section's last: only a last piece can be shorter than 16384.
+  bool pending = false;
+  size_t pendingSize = 0;
+  const auto broken = [&r](int64_t At, const char* Reason) {
+    r.Result = SectionOutcome::Broken;
+    if (!r.Damaged()) {
+      r.DamageAt = At;
+      r.Reason = Reason;
+    }
+    return r;
+  };
+  for (;;) {
+    if (!engine_.continue_) {
+      r.Result = SectionOutcome::Stopped;
+      return r;
+    }
+    const int64_t at = Source.Position();
+    int32_t length = 0;
+    try {
+      length = format::ReadInt32(Source);
+    } catch (const EStreamError&) {
+      return broken(at, "the archive ends inside a data section");
+    }
+    if (length > format::kPieceSize || length < -format::kPieceSize)
+      return broken(at, "a chunk length is impossible");
+    if (pending) {
+      if (Target != nullptr) WriteZeros(*Target, length == 0 ? pendingSize : kPiece);
+      pending = false;
+    }
+    if (length == 0) {
+      // The terminator adds nothing but is still a step the caller sees.
+      engine_.ProcessMessages();
+      if (Progress) engine_.ReportProgress(engine_.currentFile_);
+      return r;
+    }
+
+    const size_t size = static_cast<size_t>(length < 0 ? -static_cast<int64_t>(length) : length);
+    int64_t contribution = kSkippedChunkWeight;
+    if (!Inflate) {
+      try {
+        Source.Skip(static_cast<int64_t>(size));
+      } catch (const EStreamError&) {
+        return broken(at, "the archive ends inside a chunk");
+      }
+    } else {
+      try {
+        Source.ReadBuffer(in_.get(), size);
+      } catch (const EStreamError&) {
+        return broken(at, "the archive ends inside a chunk");
+      }
+      size_t produced = size;
+      const unsigned char* bytes = in_.get();
+      if (length > 0) {
+        std::string reason;
+        if (!this->Inflate(size, produced, &reason)) {
+          // Two damaged chunks in one section most likely mean that a
+          // chunk length was wrong and everything since is misread.
+          if (r.Damaged()) return broken(at, "");
+          r.DamageAt = at;
+          r.Reason = reason;
+          pending = true;
+          pendingSize = produced;
+          bytes = nullptr;
+        } else if (!r.Damaged()) {
+          // The stream checked out, but a chunk length that runs on past
+          // it is not caught by every codec: only the length itself, read
+          // where the last chunk ended, is certain.
+          r.SoundUntil = at + 4;
+        }
+        if (bytes != nullptr) bytes = out_.get();
+      }
+      if (bytes != nullptr && Target != nullptr) Target->WriteBuffer(bytes, produced);
+      contribution = static_cast<int64_t>(produced);
+    }
+    engine_.ProcessMessages();
+    if (Progress) {
+      engine_.bytesDone_ += contribution;
+      engine_.ReportProgress(engine_.currentFile_);
+    }
+  }
+}
+
 void TBackupFile::DeCompress(TStream& Source, TStream* Target, bool Decompress) {
   SectionReader(*this).Read(Source, Target, Decompress);
-}
-
-std::string TBackupFile::GetArchiveTitle(const std::string& ArchiveName, TStringList* List) {
-  const bool fromStream = ArchiveName == kStreamArchiveName;
-  std::string title;
-  totalSize_ = 0;
-  fileCount_ = 0;
-  filesDone_ = 0;
-
-  std::unique_ptr<TFileStream> file;
-  TStream* archive = sourceStream_;
-  if (!fromStream) {
-    if (!platform::FileExists(ArchiveName)) return title;
-    try {
-      file = std::make_unique<TFileStream>(ArchiveName, TFileStream::fmOpenRead);
-    } catch (const EStreamError&) {
-      errorCode_ = beCannotReadArchive;
-      MessageError(errorCode_);
-      return title;
-    }
-    archive = file.get();
-  }
-  if (archive == nullptr) return title;
-
-  try {
-    title = format::ReadChars(*archive, format::ReadInt32(*archive));
-    totalSize_ = format::ReadInt32(*archive);
-    fileCount_ = format::ReadInt32(*archive);
-    const int32_t nameLength = format::ReadInt32(*archive);
-    if (nameLength > 0 && List != nullptr &&
-        format::IsFileListName(format::ReadChars(*archive, nameLength))) {
-      format::ReadInt32(*archive);  // the list's own time stamp
-      TMemoryStream text;
-      continue_ = true;
-      const int32_t codeBefore = errorCode_;
-      errorCode_ = beNone;
-      DeCompress(*archive, &text, true);
-      // The writer may split even the list over volumes; its first part
-      // alone would pass for the whole list.
-      std::string volumeName = ArchiveName;
-      int volume = 1;
-      while (errorCode_ == beNone && ListGoesOn(*archive, fromStream, volumeName, volume)) {
-        file = std::make_unique<TFileStream>(volumeName, TFileStream::fmOpenRead);
-        archive = file.get();
-        DeCompress(*archive, &text, true);
-      }
-      if (errorCode_ != beNone) {
-        // A damaged list is reported, not handed out in part.
-        MessageError(errorCode_);
-      } else {
-        errorCode_ = codeBefore;
-        LoadLines(text.Text(), *List);
-      }
-    }
-  } catch (const Exception&) {
-    errorCode_ = beInvalidArchive;
-    MessageError(errorCode_);
-  }
-  return title;
-}
-
-std::string TBackupFile::GetArchiveTitleFromStream(TStream* Stream, TStringList* List) {
-  if (Stream == nullptr) return {};
-  sourceStream_ = Stream;
-  try {
-    return GetArchiveTitle(kStreamArchiveName, List);
-  } catch (...) {
-    return {};
-  }
 }
 
 }  // namespace kelmora

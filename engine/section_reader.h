@@ -1,15 +1,42 @@
 // Reads one data section ("EC2\0", chunk records, terminator) back into a
-// stream, or steps over it. One reader keeps its buffers and its inflater
-// for a whole restore, so a chunk costs no allocation.
+// stream, or steps over it, and finds where an archive can be read again
+// after damage. One reader keeps its buffers and its inflater for a whole
+// restore, so a chunk costs no allocation.
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <string>
 
 #include "engine/backup_file.h"
 #include "engine/piece_codec.h"
 #include "engine/streams.h"
 
 namespace kelmora {
+
+// How far one section could be read.
+struct SectionOutcome {
+  enum Kind : uint8_t {
+    Complete,  // the terminator was reached; payloads may still have been damaged
+    Stopped,   // the continue flag ended the reading
+    Broken,    // the layout could not be followed to the terminator
+  };
+  Kind Result = Complete;
+  int64_t DamageAt = -1;  // where the first damage was found; -1 for none
+  std::string Reason;
+  // Every byte before this was read and checked: at most the payload start
+  // of the last chunk that inflated soundly before any damage. Stored
+  // chunks carry no check, so they never move it forward.
+  int64_t SoundUntil = 0;
+  bool Damaged() const { return DamageAt >= 0; }
+};
+
+// A place where reading can resume.
+struct Landing {
+  enum Kind : uint8_t { FileEntry, VolumeChange, EndMarker, EndOfVolume };
+  Kind What = EndOfVolume;
+  int64_t Position = 0;
+};
 
 class SectionReader {
  public:
@@ -25,11 +52,37 @@ class SectionReader {
   // read error; a chunk that does not inflate cleanly sets code 6.
   void Read(TStream& Source, TStream* Target, bool Decompress);
 
+  // The damage-tolerant form used by restore and test. Source stands after
+  // a signature already checked. A damaged payload is replaced by zeros (a
+  // full piece, or the length it still inflated to when it is the last
+  // chunk of the section) and reading goes on; a second damaged chunk, an
+  // impossible chunk length or the end of the data makes the section
+  // Broken. Failures of Target pass out as they are; those of Source never.
+  // With Progress, every chunk advances BytesDone and raises OnProgress.
+  SectionOutcome ReadChunks(TStream& Source, TStream* Target, bool Inflate, bool Progress);
+
+  // The first place at or after From (within the volume Source reads)
+  // where a record can be validated: a file entry whose name, time stamp,
+  // signature and first chunks read soundly, a volume-change entry or an end
+  // marker that ends the volume; EndOfVolume when there is none. Needs a
+  // source that can seek; leaves it at the landing.
+  Landing FindNextRecord(TStream& Source, int64_t From);
+
  private:
+  // Inflates the Length bytes in in_ into out_, setting Produced; false for
+  // damage, described in Reason.
+  bool Inflate(size_t Length, size_t& Produced, std::string* Reason);
+  // The deeper look at a candidate entry whose signature ends at Body.
+  bool ChunksFollow(TStream& Source, int64_t Body);
+
   TBackupFile& engine_;
   std::unique_ptr<unsigned char[]> in_;
   std::unique_ptr<unsigned char[]> out_;
   PieceInflater inflater_;
 };
+
+// Names the writer can have stored: an absolute path of either kind, or the
+// file-ID list. A search for the next entry accepts nothing else.
+bool IsPlausibleStoredName(const std::string& Name);
 
 }  // namespace kelmora

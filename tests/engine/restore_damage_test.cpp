@@ -1,5 +1,5 @@
-// Damaged archives: each failure ends the run the documented way and
-// leaves the files restored before it intact.
+// Damaged archives: damage costs the file it falls in, is reported with its
+// place, and the run goes on to restore every sound file.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -26,134 +26,242 @@ std::string WithSoundFirstFile(const std::string& Damage) {
 struct RunResult {
   bool result = false;
   bool threw = false;
+  bool incomplete = false;
   std::string what;
   std::vector<int32_t> errors;
+  std::vector<TDamage> damages;
   int finalProgress = 0;
 };
 
-RunResult RestoreFile(const std::string& Archive, const std::string& Folder) {
+RunResult RestoreFile(const std::string& Archive, const std::string& Folder,
+                      bool KeepDamaged = false) {
   TBackupFile engine;
+  engine.KeepDamaged = KeepDamaged;
   RunResult r;
   engine.OnError = [&](TBackupFile&, int32_t Code, const std::string&) {
     r.errors.push_back(Code);
   };
+  engine.OnDamage = [&](TBackupFile&, const TDamage& D) { r.damages.push_back(D); };
   engine.OnProgress = [&](TBackupFile&, const std::string& Name, TPercentage P, bool&) {
     if (Name.empty() && P == 100) ++r.finalProgress;
   };
+  engine.OnNeedDisk = [](TBackupFile&, uint16_t, bool&) {};
   try {
     r.result = engine.Restore(Archive, Folder);
   } catch (const Exception& e) {
     r.threw = true;
     r.what = e.what();
   }
+  r.incomplete = engine.Incomplete();
   EXPECT_FALSE(engine.Busy());
+  EXPECT_EQ(engine.Damages().size(), r.damages.size());
   return r;
 }
 
-TEST(RestoreDamage, DamageInsideAFileBeingWrittenIsCodeOne) {
-  const std::string cases[] = {
-      // a wrong signature
-      ArchiveBuilder().Name("/second.txt").Int(kStored).Raw("EC3").Int(0).Bytes(),
-      // a chunk length beyond 16384
-      ArchiveBuilder().Name("/second.txt").Int(kStored).Signature().Int(16385).Bytes(),
-      // the archive ends inside a chunk
-      ArchiveBuilder().Name("/second.txt").Int(kStored).Signature().Int(-500).Raw("abc").Bytes(),
-      // the archive ends before the terminator
-      ArchiveBuilder().Name("/second.txt").Int(kStored).Signature().StoredChunk("abc").Bytes(),
-  };
-  for (const std::string& damage : cases) {
-    test::TempDir src, out;
-    test::WriteFile(src / "a.bkp", WithSoundFirstFile(damage));
-    const RunResult r = RestoreFile(src / "a.bkp", out.path());
-    EXPECT_FALSE(r.result);
-    EXPECT_FALSE(r.threw) << r.what;
-    EXPECT_EQ(r.errors, std::vector<int32_t>{1});
-    EXPECT_EQ(r.finalProgress, 1);
-    EXPECT_EQ(test::ReadFile(out / "first.txt"), "intact");
-    EXPECT_EQ(platform::FileTimeOfPath(out / "first.txt"), kStored);
-    EXPECT_FALSE(fs::exists(out / "second.txt")) << "a broken file is not put in place";
-    EXPECT_EQ(std::distance(fs::directory_iterator(out.path()), fs::directory_iterator()), 1);
-  }
+size_t FilesIn(const std::string& Folder) {
+  return static_cast<size_t>(
+      std::distance(fs::directory_iterator(Folder), fs::directory_iterator()));
 }
 
-TEST(RestoreDamage, InflateFailureIsCodeSixAndPutsNoPartInPlace) {
-  std::string bad = Deflate(test::TextBytes(3000));
-  bad.back() ^= 1;
-  const std::string tooLong = Deflate(std::string(16385, 'x'));
-  for (const std::string& payload : {bad, tooLong}) {
-    test::TempDir src, out;
-    test::WriteFile(src / "a.bkp", WithSoundFirstFile(ArchiveBuilder()
-                                                          .Name("/second.txt")
-                                                          .Int(kStored)
-                                                          .Signature()
-                                                          .StoredChunk("kept ")
-                                                          .DeflatedChunk(payload)
-                                                          .Int(0)
-                                                          .File("/third.txt", kStored, "never")
-                                                          .End()
-                                                          .Bytes()));
-    const RunResult r = RestoreFile(src / "a.bkp", out.path());
-    EXPECT_FALSE(r.result);
-    EXPECT_EQ(r.errors, std::vector<int32_t>{6});
-    EXPECT_EQ(test::ReadFile(out / "first.txt"), "intact");
-    EXPECT_FALSE(fs::exists(out / "second.txt"));
-    EXPECT_FALSE(fs::exists(out / "third.txt"));
-  }
-}
-
-TEST(RestoreDamage, DamageOutsideAWrittenFilePassesOutAsAnException) {
+TEST(RestoreDamage, DamageInsideAFileCostsThatFileAloneAndIsCodeSix) {
+  const std::string third = ArchiveBuilder().File("/third.txt", kStored, "third").End().Bytes();
   struct Case {
     const char* what;
     std::string damage;
-    std::string message;
+    size_t damageAt;  // from the start of /second.txt's entry
+    bool cut;         // the archive ends inside the damaged file
+  };
+  const size_t body = 4 + 11 + 4;  // name length, name, time stamp
+  const Case cases[] = {
+      {"wrong signature",
+       ArchiveBuilder().Name("/second.txt").Int(kStored).Raw("EC3").Int(0).Int(0).Bytes() + third,
+       body, false},
+      {"chunk length beyond 16384",
+       ArchiveBuilder().Name("/second.txt").Int(kStored).Signature().Int(16385).Bytes() + third,
+       body + 4, false},
+      {"stored length running into the next entry",
+       ArchiveBuilder()
+               .Name("/second.txt")
+               .Int(kStored)
+               .Signature()
+               .Int(-600)
+               .Raw(std::string(500, 's'))
+               .Int(0)
+               .Bytes() +
+           third,
+       body + 4, false},
+      {"ends inside a chunk",
+       ArchiveBuilder().Name("/second.txt").Int(kStored).Signature().Int(-500).Raw("abc").Bytes(),
+       body + 4, true},
+      {"ends before the terminator",
+       ArchiveBuilder().Name("/second.txt").Int(kStored).Signature().StoredChunk("abc").Bytes(),
+       body + 4 + 7, true},
+  };
+  const size_t second = WithSoundFirstFile("").size();
+  for (const Case& c : cases) {
+    test::TempDir src, out;
+    test::WriteFile(src / "a.bkp", WithSoundFirstFile(c.damage));
+    const RunResult r = RestoreFile(src / "a.bkp", out.path());
+    EXPECT_FALSE(r.result) << c.what;
+    EXPECT_FALSE(r.threw) << c.what << ": " << r.what;
+    EXPECT_EQ(r.errors, std::vector<int32_t>{6}) << c.what;
+    EXPECT_EQ(r.finalProgress, 1) << c.what;
+    EXPECT_EQ(test::ReadFile(out / "first.txt"), "intact") << c.what;
+    EXPECT_EQ(platform::FileTimeOfPath(out / "first.txt"), kStored) << c.what;
+    EXPECT_FALSE(fs::exists(out / "second.txt")) << c.what << ": a broken file is not put in place";
+    ASSERT_FALSE(r.damages.empty()) << c.what;
+    EXPECT_EQ(r.damages.front().Filename, "/second.txt") << c.what;
+    EXPECT_EQ(r.damages.front().Volume, 1) << c.what;
+    EXPECT_EQ(r.damages.front().Offset, static_cast<int64_t>(second + c.damageAt)) << c.what;
+    EXPECT_EQ(r.incomplete, c.cut) << c.what;
+    if (!c.cut) {
+      EXPECT_EQ(test::ReadFile(out / "third.txt"), "third") << c.what;
+    }
+    EXPECT_EQ(FilesIn(out.path()), c.cut ? 1u : 2u) << c.what;
+  }
+}
+
+TEST(RestoreDamage, ADamagedChunkIsZerosInTheKeptCopyAndTheRunGoesOn) {
+  std::string bad = Deflate(test::TextBytes(3000));
+  bad.back() ^= 1;
+  const std::string tooLong = Deflate(std::string(16385, 'x'));
+  const std::pair<std::string, size_t> payloads[] = {{bad, 3000}, {tooLong, 16384}};
+  for (const auto& [payload, produced] : payloads) {
+    for (const bool keep : {false, true}) {
+      test::TempDir src, out;
+      test::WriteFile(src / "a.bkp", WithSoundFirstFile(ArchiveBuilder()
+                                                            .Name("/second.txt")
+                                                            .Int(kStored)
+                                                            .Signature()
+                                                            .StoredChunk("kept ")
+                                                            .DeflatedChunk(payload)
+                                                            .Int(0)
+                                                            .File("/third.txt", kStored, "third")
+                                                            .End()
+                                                            .Bytes()));
+      const RunResult r = RestoreFile(src / "a.bkp", out.path(), keep);
+      EXPECT_FALSE(r.result);
+      EXPECT_EQ(r.errors, std::vector<int32_t>{6});
+      EXPECT_EQ(test::ReadFile(out / "first.txt"), "intact");
+      EXPECT_FALSE(fs::exists(out / "second.txt"));
+      EXPECT_EQ(test::ReadFile(out / "third.txt"), "third");
+      ASSERT_EQ(r.damages.size(), 1u);
+      EXPECT_EQ(r.damages[0].Filename, "/second.txt");
+      EXPECT_FALSE(r.incomplete);
+      if (keep) {
+        // The damaged chunk was the section's last, so it keeps the length
+        // it still inflated to.
+        EXPECT_EQ(test::ReadFile(out / "second.txt.damaged"),
+                  "kept " + std::string(produced, '\0'));
+        EXPECT_EQ(platform::FileTimeOfPath(out / "second.txt.damaged"), kStored);
+      } else {
+        EXPECT_FALSE(fs::exists(out / "second.txt.damaged"));
+      }
+    }
+  }
+}
+
+TEST(RestoreDamage, DamageOutsideAnyFileIsReportedAndNeverPassesOut) {
+  struct Case {
+    const char* what;
+    std::string damage;
+    bool cut;
+    bool firstKept;
+    bool trailing = false;
   };
   const Case cases[] = {
-      {"archive ends inside a name", ArchiveBuilder().Int(20).Raw("/sec").Bytes(),
-       "Stream read error"},
-      {"archive ends before its end marker", "", "Stream read error"},
-      {"archive ends inside a time stamp", ArchiveBuilder().Name("/s").Raw("\1").Bytes(),
-       "Stream read error"},
-      {"absurd name length", ArchiveBuilder().Int(0x7FFFFFFF).Bytes(), "Invalid archive type"},
+      {"archive ends inside a name", ArchiveBuilder().Int(20).Raw("/sec").Bytes(), true, true},
+      // A backup that stopped: the last file's section may hold only its
+      // first part.
+      {"archive ends before its end marker", "", true, false},
+      {"archive ends inside a time stamp", ArchiveBuilder().Name("/s").Raw("\1").Bytes(), true,
+       true},
+      {"absurd name length", ArchiveBuilder().Int(0x7FFFFFFF).Bytes(), true, true},
       {"wrong signature of the file-ID list",
-       ArchiveBuilder().Name("FILE:LIST").Int(0).Raw("XXXX").Int(0).Bytes(),
-       "Invalid archive type"},
+       ArchiveBuilder().Name("FILE:LIST").Int(0).Raw("XXXX").Int(0).End().Bytes(), false, true},
+      {"bytes after the end marker", ArchiveBuilder().End().Raw(std::string(40, '\0')).Bytes(),
+       false, true, true},
   };
   for (const Case& c : cases) {
     test::TempDir src, out;
     test::WriteFile(src / "a.bkp", WithSoundFirstFile(c.damage));
     const RunResult r = RestoreFile(src / "a.bkp", out.path());
-    EXPECT_TRUE(r.threw) << c.what;
-    EXPECT_EQ(r.what, c.message) << c.what;
-    EXPECT_TRUE(r.errors.empty()) << c.what;
-    EXPECT_EQ(r.finalProgress, 0) << c.what;
-    EXPECT_EQ(test::ReadFile(out / "first.txt"), "intact") << c.what;
+    EXPECT_FALSE(r.threw) << c.what << ": " << r.what;
+    EXPECT_FALSE(r.result) << c.what;
+    EXPECT_EQ(r.errors, std::vector<int32_t>{6}) << c.what;
+    EXPECT_EQ(r.finalProgress, 1) << c.what;
+    EXPECT_FALSE(r.damages.empty()) << c.what;
+    EXPECT_EQ(r.incomplete, c.cut) << c.what;
+    EXPECT_EQ(fs::exists(out / "first.txt"), c.firstKept) << c.what;
+    if (c.firstKept) {
+      EXPECT_EQ(test::ReadFile(out / "first.txt"), "intact") << c.what;
+    }
 
+    // A caller's stream may go on after the archive; everything else is
+    // damage there as well.
     TBackupFile engine;
+    engine.OnError = [](TBackupFile&, int32_t, const std::string&) {};
     TMemoryStream stream = test::StreamOf(WithSoundFirstFile(c.damage));
-    EXPECT_FALSE(engine.RestoreFromStream(&stream, out.path())) << c.what;
+    EXPECT_EQ(engine.RestoreFromStream(&stream, out.path()), c.trailing) << c.what;
   }
 }
 
-TEST(RestoreDamage, NegativeNameLengthsArePassedOver) {
+TEST(RestoreDamage, FewerEntriesThanTheHeaderCountsIsNoSuccess) {
+  // Zeros after the first entry read as an end marker with bytes after it.
+  const std::string sound = ArchiveBuilder()
+                                .Header("", 0, 3)
+                                .File("/one.txt", kStored, "1")
+                                .File("/two.txt", kStored, "2")
+                                .File("/three.txt", kStored, "3")
+                                .End()
+                                .Bytes();
+  const std::string head = ArchiveBuilder().Header("", 0, 3).File("/one.txt", kStored, "1").Bytes();
+  const std::string zeroed = head + std::string(sound.size() - head.size(), '\0');
+  const std::string counted = head + ArchiveBuilder().End().Bytes();
+  for (const std::string& bytes : {zeroed, counted}) {
+    test::TempDir src, out;
+    test::WriteFile(src / "a.bkp", bytes);
+    const RunResult r = RestoreFile(src / "a.bkp", out.path());
+    EXPECT_FALSE(r.result);
+    EXPECT_EQ(r.errors, std::vector<int32_t>{6});
+    EXPECT_EQ(test::ReadFile(out / "one.txt"), "1");
+    ASSERT_EQ(r.damages.size(), 1u);
+    EXPECT_TRUE(r.damages[0].Filename.empty());
+  }
+  test::TempDir src, out;
+  test::WriteFile(src / "a.bkp", head + ArchiveBuilder().End().Bytes());
+  EXPECT_NE(RestoreFile(src / "a.bkp", out.path()).damages.at(0).Reason.find("counts 3 files"),
+            std::string::npos);
+}
+
+TEST(RestoreDamage, NegativeNameLengthsAreDamageAndTheNextEntryIsFound) {
   test::TempDir src, out;
   test::WriteFile(
       src / "a.bkp",
       WithSoundFirstFile(
           ArchiveBuilder().Int(-7).Int(-1).File("/second.txt", kStored, "2").End().Bytes()));
   const RunResult r = RestoreFile(src / "a.bkp", out.path());
-  EXPECT_TRUE(r.result);
+  EXPECT_FALSE(r.result);
+  EXPECT_EQ(r.errors, std::vector<int32_t>{6});
+  EXPECT_EQ(test::ReadFile(out / "first.txt"), "intact");
   EXPECT_EQ(test::ReadFile(out / "second.txt"), "2");
 }
 
-TEST(RestoreDamage, ContinuationVolumeThatIsDamagedPassesOutAndLeavesNoPart) {
+TEST(RestoreDamage, ContinuationVolumeThatIsDamagedCostsTheSplitFileOnly) {
   test::TempDir src, out;
   ArchiveBuilder().Header().File("/s.bin", kStored, "part one").VolumeChange(2).Save(src / "v.bkp");
-  test::WriteFile(src / "v.002", "garbage");
-  TBackupFile engine;
-  engine.OnNeedDisk = [](TBackupFile&, uint16_t, bool&) {};
-  EXPECT_THROW(engine.Restore(src / "v.bkp", out.path()), Exception);
-  EXPECT_FALSE(engine.Busy());
-  EXPECT_TRUE(fs::is_empty(out.path()));
+  test::WriteFile(src / "v.002",
+                  "garbage" + ArchiveBuilder().File("/after.txt", kStored, "after").End().Bytes());
+  const RunResult r = RestoreFile(src / "v.bkp", out.path());
+  EXPECT_FALSE(r.threw) << r.what;
+  EXPECT_FALSE(r.result);
+  EXPECT_EQ(r.errors, std::vector<int32_t>{6});
+  ASSERT_FALSE(r.damages.empty());
+  EXPECT_EQ(r.damages[0].Filename, "/s.bin");
+  EXPECT_EQ(r.damages[0].Volume, 2);
+  EXPECT_EQ(r.damages[0].Offset, 0);
+  EXPECT_FALSE(fs::exists(out / "s.bin"));
+  EXPECT_EQ(test::ReadFile(out / "after.txt"), "after");
 }
 
 }  // namespace

@@ -43,13 +43,27 @@ Outcome RestoreInto(const std::string& Bytes, const std::string& Folder, bool Fu
   return o;
 }
 
+TEST(RestoreSafety, BackslashesOfALinuxNameClimbNowhere) {
+  // Without a drive root "\\" is an ordinary character: the whole name is
+  // one file name inside the folder, whatever dots it holds.
+  for (const bool fullPath : {false, true}) {
+    test::TempDir top;
+    const std::string folder = top / "inside";
+    const Outcome o = RestoreInto(
+        ArchiveBuilder().Header().File("a\\..\\..\\escape.txt", kStored, "odd").End().Bytes(),
+        folder, fullPath);
+    EXPECT_TRUE(o.result);
+    EXPECT_EQ(Tree(top.path()), (std::set<std::string>{"inside", "inside/a\\..\\..\\escape.txt"}));
+  }
+}
+
 TEST(RestoreSafety, ClimbingNamesAreNeverWrittenAndTheRunGoesOn) {
   const std::string hostile[] = {
       "/../../escape.txt",
       "c:\\..\\..\\escape.txt",
       "../escape.txt",
       "/a/../../escape.txt",
-      "a\\..\\..\\escape.txt",
+      "d:\\a\\..\\..\\escape.txt",
       "/x/..",
       // (An empty name cannot occur: a name length of 0 is the end marker.)
       "/dir/",

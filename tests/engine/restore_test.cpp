@@ -70,7 +70,17 @@ TEST(Restore, TargetNamesByFolderAndFullPath) {
       {"/home/ann/notes.txt", false, "notes.txt"},
       {"/home/ann/notes.txt", true, "home/ann/notes.txt"},
       {"/home//ann/./x y\xc3\xa9.txt", true, "home/ann/x y\xc3\xa9.txt"},
-      {"/mixed\\sep/n.txt", true, "mixed/sep/n.txt"},
+      // Written on Linux, "\\" and ":" are part of a file name; only a
+      // drive root makes them separators.
+      {"/mixed\\sep/n.txt", true, "mixed\\sep/n.txt"},
+      {"/home/ann/12:30 notes.txt", false, "12:30 notes.txt"},
+      {"/home/ann/12:30 notes.txt", true, "home/ann/12:30 notes.txt"},
+      {"/home/ann/x\\b.txt", false, "x\\b.txt"},
+      {"/home/a\\nn/x\\b.txt", true, "home/a\\nn/x\\b.txt"},
+      {"/c:\\d\\e.txt", false, "c:\\d\\e.txt"},
+      {"d:\\data\\sub/mixed.txt", false, "mixed.txt"},
+      {"d:\\data\\sub/mixed.txt", true, "data/sub/mixed.txt"},
+      {"D:/x\\y.txt", false, "y.txt"},
   };
   for (const Case& c : cases) {
     for (const bool trailingSlash : {false, true}) {
@@ -90,6 +100,7 @@ TEST(Restore, TargetNamesByFolderAndFullPath) {
 TEST(Restore, EmptyFolderRestoresToTheStoredPathsWithTheirFolders) {
   test::TempDir dir;
   const std::string linuxName = dir / "deep/er/x.txt";
+  const std::string colonName = dir / "deep/12:30 a\\b.txt";
   // Written on Windows: the drive prefix stands for the root.
   std::string windowsName = "d:" + dir.path() + "/win/y.txt";
   for (char& c : windowsName)
@@ -99,11 +110,13 @@ TEST(Restore, EmptyFolderRestoresToTheStoredPathsWithTheirFolders) {
                            ArchiveBuilder()
                                .Header()
                                .File(linuxName, kStored, "linux")
+                               .File(colonName, kStored, "colon")
                                .File(windowsName, kStored, "windows")
                                .End()
                                .Bytes(),
                            ""));
   EXPECT_EQ(test::ReadFile(linuxName), "linux");
+  EXPECT_EQ(test::ReadFile(colonName), "colon");
   EXPECT_EQ(test::ReadFile(dir / "win/y.txt"), "windows");
 }
 

@@ -223,8 +223,13 @@ TEST(RestoreVolumes, ChainThatDoesNotCountUpwardsIsRefusedNotFollowedForever) {
   TBackupFile engine;
   int asked = 0;
   engine.OnNeedDisk = [&](TBackupFile&, uint16_t, bool&) { ++asked; };
-  EXPECT_THROW(engine.Restore(src / "l.bkp", out.path()), Exception);
+  std::vector<TDamage> damages;
+  engine.OnDamage = [&](TBackupFile&, const TDamage& D) { damages.push_back(D); };
+  EXPECT_FALSE(engine.Restore(src / "l.bkp", out.path()));
   EXPECT_EQ(asked, 1);
+  ASSERT_FALSE(damages.empty());
+  EXPECT_EQ(damages[0].Filename, "/loop.bin");
+  EXPECT_EQ(damages[0].Volume, 2);
   EXPECT_FALSE(engine.Busy());
   EXPECT_TRUE(fs::is_empty(out.path())) << "a file whose chain breaks is not put in place";
 }
@@ -234,7 +239,10 @@ TEST(RestoreVolumes, VolumeNameWithoutDigitsIsADamagedArchive) {
   ArchiveBuilder().Header().File("/x", kStored, "a").Name("NEXT:DISKab").Save(src / "d.bkp");
   TBackupFile engine;
   engine.OnNeedDisk = [](TBackupFile&, uint16_t, bool&) { FAIL() << "asked for a disk"; };
-  EXPECT_THROW(engine.Restore(src / "d.bkp", out.path()), Exception);
+  EXPECT_FALSE(engine.Restore(src / "d.bkp", out.path()));
+  EXPECT_EQ(engine.ErrorCode(), beCompression);
+  EXPECT_TRUE(engine.Incomplete());
+  EXPECT_TRUE(fs::is_empty(out.path()));
 }
 
 TEST(RestoreVolumes, ContinuationBeforeAnyEntryIsSteppedOverNotAppendedAnywhere) {

@@ -1,0 +1,423 @@
+#include "engine/archive_walk.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "engine/archive_format.h"
+#include "platform/platform.h"
+
+namespace kelmora {
+
+namespace {
+
+constexpr const char* kCannotReadArchive = "Cannot read archive";
+constexpr const char* kNoEndMarker = "the archive ends without its end marker";
+
+std::string ThreeDigits(int Number) {
+  char digits[8];
+  std::snprintf(digits, sizeof digits, "%03d", Number % 1000);
+  return digits;
+}
+
+// The size of a stream that can seek, -1 for one that cannot.
+int64_t SizeOf(TStream& Stream) {
+  try {
+    const int64_t at = Stream.Position();
+    const int64_t end = Stream.Seek(0, SeekOrigin::End);
+    Stream.Seek(at, SeekOrigin::Begin);
+    return end;
+  } catch (const EStreamError&) {
+    return -1;
+  }
+}
+
+}  // namespace
+
+ArchiveWalk::ArchiveWalk(TBackupFile& Engine, EntryConsumer& Consumer,
+                         const std::string& ArchiveName)
+    : e_(Engine),
+      consumer_(Consumer),
+      sections_(Engine),
+      archiveName_(ArchiveName),
+      fromStream_(ArchiveName == kStreamArchiveName) {}
+
+void ArchiveWalk::Open() {
+  if (fromStream_) {
+    reader_ = e_.sourceStream_;
+    if (reader_ == nullptr) throw Exception(kCannotReadArchive);
+  } else {
+    try {
+      volume_ = std::make_unique<TFileStream>(archiveName_, TFileStream::fmOpenRead);
+    } catch (const EStreamError&) {
+      throw Exception(kCannotReadArchive);
+    }
+    reader_ = volume_.get();
+  }
+  // A caller's stream may hold more after the archive, so its end says
+  // nothing; and it may not seek at all (a pipe), which rules out searching.
+  const int64_t size = SizeOf(*reader_);
+  seekable_ = size >= 0;
+  volumeEnd_ = fromStream_ ? -1 : size;
+  consumer_.VolumeOpened(*reader_);
+}
+
+void ArchiveWalk::Run() {
+  e_.damages_.clear();
+  e_.incomplete_ = false;
+  e_.archiveBytes_ = 0;
+  ReadHeader();
+  while (!finished_ && e_.continue_) ReadRecord();
+  if (open_.Active) {
+    EndOpenFile(!e_.continue_   ? EntryConsumer::Ending::Stopped
+                : open_.Damaged ? EntryConsumer::Ending::Damaged
+                                : EntryConsumer::Ending::Sound);
+  }
+  // The count is checked only where nothing else was found: after damage a
+  // short count says nothing new.
+  if (endMarker_ && e_.damages_.empty() && !headerDamaged_ && entries_ < e_.fileCount_) {
+    Report("", countAt_,
+           "the header counts " + std::to_string(e_.fileCount_) + " files, the archive holds " +
+               std::to_string(entries_));
+  }
+  if (reader_ != nullptr) e_.archiveBytes_ += reader_->Position();
+  volume_.reset();
+}
+
+void ArchiveWalk::ReadHeader() {
+  const int64_t start = reader_->Position();
+  try {
+    const format::Header header = format::ReadHeader(*reader_);
+    e_.totalSize_ = header.TotalSize;
+    e_.fileCount_ = header.FileCount;
+    countAt_ = reader_->Position() - 4;
+    // Nothing in the header can be checked: a title length that is a
+    // little off shows only at the first record, which may then lie
+    // before where the header seemed to end.
+    sound_ = start + 4;
+    e_.bytesDone_ = 0;
+    return;
+  } catch (const Exception&) {
+  }
+  e_.bytesDone_ = 0;
+  // A damaged title length must not cost the whole archive: the entries
+  // after it are searched for. Nothing found means this is no archive.
+  if (!seekable_) throw Exception(kCannotReadArchive);
+  const Landing landing = sections_.FindNextRecord(*reader_, start + 1);
+  if (landing.What == Landing::EndOfVolume) throw Exception(kCannotReadArchive);
+  headerDamaged_ = true;
+  lastLanding_ = landing.Position;
+  Report("", start, "the archive header cannot be read");
+}
+
+void ArchiveWalk::ReadRecord() {
+  const int64_t at = reader_->Position();
+  std::string name;
+  int32_t stamp = 0;
+  try {
+    int32_t length = 0;
+    try {
+      length = format::ReadInt32(*reader_);
+    } catch (const EStreamError&) {
+      throw RecordDamage{at, kNoEndMarker, "", reader_->Position() == at};
+    }
+    if (length == 0) {
+      if (volumeEnd_ >= 0 && at + 4 != volumeEnd_)
+        throw RecordDamage{at, "bytes follow the end marker", ""};
+      endMarker_ = true;
+      finished_ = true;
+      return;
+    }
+    if (length < 0 || length > format::kMaxNameLength)
+      throw RecordDamage{at, "an entry's name length is impossible", ""};
+    try {
+      name = format::ReadChars(*reader_, length);
+    } catch (const EStreamError&) {
+      throw RecordDamage{at, "the archive ends inside an entry", ""};
+    }
+    if (format::IsVolumeChangeName(name)) {
+      if (volumeEnd_ >= 0 && reader_->Position() != volumeEnd_)
+        throw RecordDamage{at, "a volume-change entry does not end its volume", ""};
+    } else {
+      const std::string shown = IsPlausibleStoredName(name) ? name : std::string();
+      try {
+        stamp = format::ReadInt32(*reader_);
+      } catch (const EStreamError&) {
+        throw RecordDamage{at, "the archive ends inside an entry", shown};
+      }
+      const int64_t signatureAt = reader_->Position();
+      try {
+        format::ReadSignature(*reader_);
+      } catch (const Exception&) {
+        throw RecordDamage{signatureAt, "an entry has no data-section signature", shown, false, at};
+      }
+    }
+  } catch (const RecordDamage& damage) {
+    OnRecordDamage(damage);
+    return;
+  }
+  if (format::IsVolumeChangeName(name)) {
+    ChangeVolume(name, at);
+    return;
+  }
+  // The record after the open file read soundly, so its data did too.
+  if (open_.Active)
+    EndOpenFile(open_.Damaged ? EntryConsumer::Ending::Damaged : EntryConsumer::Ending::Sound);
+  sound_ = reader_->Position();
+  if (!format::IsFileListName(name)) ++entries_;
+  open_.Active = true;
+  open_.Name = name;
+  open_.Damaged = false;
+  open_.Plan = consumer_.BeginFile(name, stamp);
+  if (!e_.continue_) {
+    EndOpenFile(e_.errorCode_ != beNone ? EntryConsumer::Ending::Failed
+                                        : EntryConsumer::Ending::Stopped);
+    return;
+  }
+  ReadSection(false);
+}
+
+void ArchiveWalk::ReadSection(bool Continuation) {
+  const EntryConsumer::Plan plan = open_.Active ? open_.Plan : EntryConsumer::Plan{};
+  SectionOutcome outcome;
+  try {
+    outcome = sections_.ReadChunks(*reader_, plan.Target, plan.Inflate, plan.Progress);
+  } catch (const std::exception&) {
+    // Only the target's own failures pass out of the section reader.
+    if (open_.Active) EndOpenFile(EntryConsumer::Ending::Failed);
+    finished_ = true;
+    return;
+  }
+  const int64_t end = reader_->Position();
+  switch (outcome.Result) {
+    case SectionOutcome::Stopped:
+      if (open_.Active) EndOpenFile(EntryConsumer::Ending::Stopped);
+      return;
+    case SectionOutcome::Complete:
+      if (outcome.Damaged()) {
+        // The file stays open: a continuation still belongs in its copy.
+        ReportOpenFile(outcome.DamageAt, outcome.Reason);
+        sound_ = outcome.SoundUntil;
+      } else {
+        // A stored tail is taken on trust until the next record reads.
+        sound_ = outcome.SoundUntil >= end - 4 ? end : outcome.SoundUntil;
+      }
+      return;
+    case SectionOutcome::Broken:
+      if (open_.Active) {
+        ReportOpenFile(outcome.DamageAt, outcome.Reason);
+        EndOpenFile(EntryConsumer::Ending::Damaged);
+      } else {
+        Report("", outcome.DamageAt,
+               std::string(Continuation ? "the continuation of a file is damaged: "
+                                        : "a data section is damaged: ") +
+                   outcome.Reason);
+      }
+      Resync(outcome.SoundUntil);
+      return;
+  }
+}
+
+void ArchiveWalk::ChangeVolume(const std::string& Name, int64_t At) {
+  if (fromStream_) {
+    // A caller's stream has no next volume to open; it is left open and
+    // untouched, and the run ends as an unreadable archive.
+    e_.Fail(beCannotReadArchive);
+    finished_ = true;
+    return;
+  }
+  int number = format::VolumeNumber(format::VolumeDigits(Name));
+  // The writer numbers volumes one by one. A number that goes back (or is
+  // none) is damage, as is one that skips ahead to a volume that is not
+  // there while the next one is: either way the next volume follows.
+  const int next = volumeNumber_ + 1;
+  const bool backwards = number <= volumeNumber_;
+  if (backwards || (number != next && !platform::FileExists(VolumeName(number)) &&
+                    platform::FileExists(VolumeName(next)))) {
+    const std::string reason = "the volume-change entry names volume " + format::VolumeDigits(Name);
+    // Never asked for: a chain that goes back could go round for ever.
+    if (!platform::FileExists(VolumeName(next))) {
+      if (open_.Active) {
+        ReportOpenFile(At, reason);
+        EndOpenFile(EntryConsumer::Ending::Damaged);
+      }
+      Cut(reason, At);
+      return;
+    }
+    Report("", At, reason);
+    number = next;
+  }
+  OpenVolume(number);
+}
+
+std::string ArchiveWalk::VolumeName(int Number) const {
+  return format::NextVolumeName(archiveName_, ThreeDigits(Number));
+}
+
+void ArchiveWalk::OpenVolume(int Number) {
+  const int64_t endOfLast = volumeEnd_;
+  if (Number > format::kMaxVolumes) {
+    Cut("the archive names more than 999 volumes", endOfLast);
+    return;
+  }
+  if (reader_ != nullptr) e_.archiveBytes_ += std::max(reader_->Position(), endOfLast);
+  volume_.reset();
+  reader_ = nullptr;
+  const std::string digits = ThreeDigits(Number);
+  // Asked at least once; every further round asks again, so a volume that
+  // stays missing never keeps the run going on its own.
+  do {
+    e_.AskForDisk(static_cast<uint16_t>(Number));
+    archiveName_ = format::NextVolumeName(archiveName_, digits);
+  } while (!platform::FileExists(archiveName_) && e_.continue_);
+  if (!e_.continue_) {
+    // Asked for and not given: the run ends as a cancelled one, and the
+    // file it splits as a stopped one.
+    if (open_.Active) EndOpenFile(EntryConsumer::Ending::Stopped);
+    e_.incomplete_ = true;
+    finished_ = true;
+    return;
+  }
+  try {
+    volume_ = std::make_unique<TFileStream>(archiveName_, TFileStream::fmOpenRead);
+  } catch (const EStreamError&) {
+  }
+  if (!volume_) {
+    // Everything before the cut stays restored; the file it splits is not.
+    if (open_.Active) {
+      ReportOpenFile(endOfLast, "volume " + std::to_string(Number) + " cannot be read");
+      EndOpenFile(EntryConsumer::Ending::Damaged);
+    }
+    e_.incomplete_ = true;
+    finished_ = true;
+    return;
+  }
+  reader_ = volume_.get();
+  volumeNumber_ = Number;
+  volumeEnd_ = volume_->Size();
+  seekable_ = volume_->CanSeek();
+  sound_ = 0;
+  lastLanding_ = -1;
+  consumer_.VolumeOpened(*reader_);
+  try {
+    format::ReadSignature(*reader_);
+  } catch (const Exception&) {
+    if (open_.Active) {
+      ReportOpenFile(0, "the volume does not begin with the rest of the file");
+      EndOpenFile(EntryConsumer::Ending::Damaged);
+    } else {
+      Report("", 0, "the volume does not begin with a data section");
+    }
+    Resync(0);
+    return;
+  }
+  ReadSection(true);
+}
+
+void ArchiveWalk::OnRecordDamage(const RecordDamage& Damage) {
+  // An archive that simply stops after a file's data is a backup that was
+  // stopped or cut: the writer closes the section of the file it was
+  // writing, so that file may hold only its first part.
+  if (open_.Active && Damage.NothingFollows)
+    ReportOpenFile(Damage.At, "the archive ends right after it; it may be incomplete");
+  // Nothing to search when the volume simply ends here (its last bytes, a
+  // terminator, would only read as an end marker).
+  if (!seekable_ || Damage.NothingFollows) {
+    // Without seeking there is no way back to search from.
+    Cut(Damage.Reason, Damage.At);
+    return;
+  }
+  const int64_t record = Damage.Record >= 0 ? Damage.Record : Damage.At;
+  const int64_t from = std::max(std::min(sound_, record), lastLanding_ + 1);
+  const Landing landing = sections_.FindNextRecord(*reader_, from);
+  if (landing.Position < record) {
+    // A record found inside what was read as the open file's data shows
+    // that a length in it was wrong: the damage is the file's. Before any
+    // file, it was the header's.
+    if (open_.Active) {
+      ReportOpenFile(sound_, "its data section's layout is damaged");
+      EndOpenFile(EntryConsumer::Ending::Damaged);
+    } else if (entries_ == 0 && volumeNumber_ == 1 && lastLanding_ < 0) {
+      headerDamaged_ = true;
+      Report("", 0, "the archive header is damaged");
+    } else {
+      Report("", from, Damage.Reason);
+    }
+  } else if (open_.Active &&
+             (landing.What != Landing::EndOfVolume || !EndsInDamagedVolumeChange())) {
+    EndOpenFile(open_.Damaged ? EntryConsumer::Ending::Damaged : EntryConsumer::Ending::Sound);
+  }
+  if (landing.What == Landing::EndOfVolume) {
+    if (EndsInDamagedVolumeChange()) {
+      Report("", volumeEnd_ - 16, "the volume-change entry is damaged");
+      OpenVolume(volumeNumber_ + 1);
+      return;
+    }
+    Cut(Damage.Reason, Damage.At);
+    return;
+  }
+  if (landing.Position >= record) Report(Damage.Name, Damage.At, Damage.Reason);
+  lastLanding_ = landing.Position;
+}
+
+bool ArchiveWalk::Resync(int64_t From) {
+  if (!seekable_) {
+    Cut("the rest of the archive cannot be searched: it is read from a stream", From);
+    return false;
+  }
+  const Landing landing = sections_.FindNextRecord(*reader_, std::max(From, lastLanding_ + 1));
+  if (landing.What != Landing::EndOfVolume) {
+    lastLanding_ = landing.Position;
+    return true;
+  }
+  if (EndsInDamagedVolumeChange()) {
+    Report("", volumeEnd_ - 16, "the volume-change entry is damaged");
+    OpenVolume(volumeNumber_ + 1);
+    return !finished_;
+  }
+  Cut(kNoEndMarker, landing.Position);
+  return false;
+}
+
+bool ArchiveWalk::EndsInDamagedVolumeChange() {
+  constexpr int64_t kRecord = 4 + format::kVolumeChangeNameLength;
+  if (fromStream_ || volumeEnd_ < kRecord || !seekable_) return false;
+  TMemoryStream expected;
+  format::WriteVolumeChange(expected, static_cast<unsigned>(volumeNumber_ + 1));
+  unsigned char tail[kRecord];
+  const int64_t back = reader_->Position();
+  try {
+    reader_->Seek(volumeEnd_ - kRecord, SeekOrigin::Begin);
+    reader_->ReadBuffer(tail, sizeof tail);
+    reader_->Seek(back, SeekOrigin::Begin);
+  } catch (const EStreamError&) {
+    return false;
+  }
+  int same = 0;
+  for (size_t i = 0; i < sizeof tail; ++i) same += tail[i] == expected.Data()[i] ? 1 : 0;
+  return same >= kRecord - 2;
+}
+
+void ArchiveWalk::Report(const std::string& Name, int64_t At, const std::string& Reason) {
+  e_.ReportDamage({Name, static_cast<uint16_t>(volumeNumber_), At, Reason});
+}
+
+void ArchiveWalk::ReportOpenFile(int64_t At, const std::string& Reason) {
+  if (open_.Damaged) return;  // once per file
+  open_.Damaged = true;
+  Report(open_.Name, At, Reason);
+}
+
+void ArchiveWalk::EndOpenFile(EntryConsumer::Ending How) {
+  open_.Active = false;
+  consumer_.EndFile(How);
+}
+
+void ArchiveWalk::Cut(const std::string& Reason, int64_t At) {
+  if (open_.Active)
+    EndOpenFile(open_.Damaged ? EntryConsumer::Ending::Damaged : EntryConsumer::Ending::Sound);
+  Report("", At, Reason);
+  e_.incomplete_ = true;
+  finished_ = true;
+}
+
+}  // namespace kelmora

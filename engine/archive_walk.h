@@ -1,0 +1,115 @@
+// Reads a whole archive front to back for restore and test: the header,
+// every record, every volume, and the way past damage. What happens to each
+// file's bytes is up to an EntryConsumer; the walk itself writes nothing.
+//
+// Damage stays local. A chunk that fails its check is replaced by zeros and
+// reading goes on; a layout that cannot be followed (an impossible length, a
+// missing signature, a cut volume) is left by searching forward for the next
+// record that can be validated. Every damaged file is reported once, with
+// its volume and the offset of the damage; so is damage that falls in no
+// file. A file is complete only once the record after its data reads
+// soundly, since a wrong length in a stored chunk shows only there.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "engine/backup_file.h"
+#include "engine/section_reader.h"
+#include "engine/streams.h"
+
+namespace kelmora {
+
+class EntryConsumer {
+ public:
+  virtual ~EntryConsumer() = default;
+
+  // Where a file's data go. The plan holds for its continuations too.
+  struct Plan {
+    TStream* Target = nullptr;  // null: the bytes go nowhere
+    bool Inflate = false;       // false: chunks are stepped over unread
+    bool Progress = false;      // every chunk advances BytesDone
+  };
+  enum class Ending : uint8_t {
+    Sound,    // every byte read and checked
+    Damaged,  // reported through OnDamage already
+    Stopped,  // the continue flag ended the reading
+    Failed,   // writing the target failed; the run is failing
+  };
+
+  // A file entry's head (name, time stamp, signature) read soundly.
+  virtual Plan BeginFile(const std::string& Name, int32_t Stamp) = 0;
+  virtual void EndFile(Ending How) = 0;
+  // Every volume the walk opens, the first included.
+  virtual void VolumeOpened(TStream& /*Volume*/) {}
+};
+
+class ArchiveWalk {
+ public:
+  ArchiveWalk(TBackupFile& Engine, EntryConsumer& Consumer, const std::string& ArchiveName);
+  ArchiveWalk(const ArchiveWalk&) = delete;
+  ArchiveWalk& operator=(const ArchiveWalk&) = delete;
+
+  // Opens the archive. Throws Exception("Cannot read archive") when it
+  // cannot be opened or nothing of it can be read.
+  void Open();
+  // The header, then every record until the end marker, the end of the
+  // data, or a stop. Sets TotalSize and FileCount from the header.
+  void Run();
+
+ private:
+  struct RecordDamage {
+    int64_t At = 0;
+    std::string Reason;
+    std::string Name;             // when the entry's name could be read
+    bool NothingFollows = false;  // the volume ends right where the record should be
+    int64_t Record = -1;          // where the record began, when not At
+  };
+  struct OpenFile {
+    bool Active = false;
+    std::string Name;
+    EntryConsumer::Plan Plan;
+    bool Damaged = false;
+  };
+
+  void ReadHeader();
+  void ReadRecord();
+  void ReadSection(bool Continuation);
+  void ChangeVolume(const std::string& Name, int64_t At);
+  void OpenVolume(int Number);
+  // The file name of volume Number beside the current one.
+  std::string VolumeName(int Number) const;
+  void OnRecordDamage(const RecordDamage& Damage);
+  // Goes on at the next record that validates from From on; false when
+  // there is none and the walk has ended.
+  bool Resync(int64_t From);
+  // The volume ends in what is nearly the volume-change entry for the next
+  // volume: one damaged byte in that entry must not end the archive there.
+  bool EndsInDamagedVolumeChange();
+  void Report(const std::string& Name, int64_t At, const std::string& Reason);
+  void ReportOpenFile(int64_t At, const std::string& Reason);
+  void EndOpenFile(EntryConsumer::Ending How);
+  void Cut(const std::string& Reason, int64_t At);
+
+  TBackupFile& e_;
+  EntryConsumer& consumer_;
+  SectionReader sections_;
+  std::string archiveName_;
+  const bool fromStream_;
+  std::unique_ptr<TFileStream> volume_;
+  TStream* reader_ = nullptr;
+  int volumeNumber_ = 1;
+  int64_t volumeEnd_ = -1;  // the volume's size where it can be known
+  bool seekable_ = false;
+  int64_t sound_ = 0;         // every byte before this in the volume is verified
+  int64_t lastLanding_ = -1;  // where the last search went on in this volume
+  OpenFile open_;
+  int64_t countAt_ = 8;  // where the header's file count lies
+  int32_t entries_ = 0;  // file entries met, the file-ID list not counted
+  bool headerDamaged_ = false;
+  bool finished_ = false;
+  bool endMarker_ = false;
+};
+
+}  // namespace kelmora

@@ -1,0 +1,140 @@
+// Finding where a damaged archive can be read again. The archive has no
+// index and no record marks, so after damage the only way on is to look at
+// every following byte for something that reads as a record and whose data
+// then checks out: a record that merely looks right is not enough, since a
+// file's own bytes can look like anything.
+#include <cctype>
+#include <cstring>
+#include <vector>
+
+#include "engine/archive_format.h"
+#include "engine/section_reader.h"
+
+namespace kelmora {
+
+namespace {
+
+// Longer names exist, but an entry that follows damage is only found when
+// its name is at most this long; the search must not read without bound.
+constexpr size_t kMaxFoundName = 64 * 1024;
+// Room for a record head of the longest name found: length, name, time
+// stamp, signature.
+constexpr size_t kLongestHead = 4 + kMaxFoundName + 4 + 4;
+constexpr size_t kWindow = 4 * kLongestHead;
+constexpr size_t kVolumeChangeRecord = 4 + format::kVolumeChangeNameLength;
+
+int32_t Int32At(const unsigned char* Bytes) {
+  return static_cast<int32_t>(
+      static_cast<uint32_t>(Bytes[0]) | static_cast<uint32_t>(Bytes[1]) << 8 |
+      static_cast<uint32_t>(Bytes[2]) << 16 | static_cast<uint32_t>(Bytes[3]) << 24);
+}
+
+bool IsVolumeChangeRecord(const unsigned char* Bytes) {
+  if (Int32At(Bytes) != format::kVolumeChangeNameLength) return false;
+  const char* name = reinterpret_cast<const char*>(Bytes + 4);
+  if (std::memcmp(name, format::kVolumeChangePrefix, format::kVolumeChangePrefixLength) != 0)
+    return false;
+  const std::string digits(name + format::kVolumeChangePrefixLength, 3);
+  return format::VolumeNumber(digits) >= 0;
+}
+
+// Fills Buffer with the bytes of Source from At on; fewer than asked only
+// at the end of the volume (or where it cannot be read any further).
+size_t ReadAt(TStream& Source, int64_t At, std::vector<unsigned char>& Buffer) {
+  try {
+    Source.Seek(At, SeekOrigin::Begin);
+    size_t done = 0;
+    while (done < Buffer.size()) {
+      const size_t n = Source.Read(Buffer.data() + done, Buffer.size() - done);
+      if (n == 0) break;
+      done += n;
+    }
+    return done;
+  } catch (const EStreamError&) {
+    return 0;
+  }
+}
+
+}  // namespace
+
+bool IsPlausibleStoredName(const std::string& Name) {
+  if (Name.empty() || Name.find('\0') != std::string::npos) return false;
+  if (format::IsFileListName(Name)) return true;
+  if (Name[0] == '/' || Name[0] == '\\') return true;
+  return Name.size() >= 3 && std::isalpha(static_cast<unsigned char>(Name[0])) && Name[1] == ':' &&
+         (Name[2] == '\\' || Name[2] == '/');
+}
+
+bool SectionReader::ChunksFollow(TStream& Source, int64_t Body) {
+  try {
+    Source.Seek(Body, SeekOrigin::Begin);
+    // Two chunks, or one and the section's end, are enough to tell an
+    // entry from bytes that happen to look like its head.
+    for (int chunk = 0; chunk < 2; ++chunk) {
+      const int32_t length = format::ReadInt32(Source);
+      if (length > format::kPieceSize || length < -format::kPieceSize) return false;
+      if (length == 0) {
+        unsigned char next[4];
+        // A complete entry at the very end of a cut archive counts too.
+        if (Source.Read(next, 4) != 4) return true;
+        const int32_t nameLength = Int32At(next);
+        return nameLength >= 0 && nameLength <= format::kMaxNameLength;
+      }
+      const size_t size = static_cast<size_t>(length < 0 ? -static_cast<int64_t>(length) : length);
+      Source.ReadBuffer(in_.get(), size);
+      size_t produced = 0;
+      if (length > 0 && !Inflate(size, produced, nullptr)) return false;
+    }
+    return true;
+  } catch (const EStreamError&) {
+    return false;
+  }
+}
+
+Landing SectionReader::FindNextRecord(TStream& Source, int64_t From) {
+  std::vector<unsigned char> window(kWindow);
+  int64_t base = From;
+  size_t length = ReadAt(Source, base, window);
+  bool atEnd = length < window.size();
+  for (int64_t at = From;; ++at) {
+    size_t offset = static_cast<size_t>(at - base);
+    if (!atEnd && offset + kLongestHead > length) {
+      base = at;
+      offset = 0;
+      length = ReadAt(Source, base, window);
+      atEnd = length < window.size();
+    }
+    if (offset + 4 > length) {
+      const int64_t end = base + static_cast<int64_t>(length);
+      Source.Seek(end, SeekOrigin::Begin);
+      return {Landing::EndOfVolume, end};
+    }
+    const unsigned char* bytes = window.data() + offset;
+    const size_t left = length - offset;
+    const int32_t nameLength = Int32At(bytes);
+    if (nameLength == 0) {
+      // An end marker is the last thing in the archive.
+      if (atEnd && left == 4) {
+        Source.Seek(at, SeekOrigin::Begin);
+        return {Landing::EndMarker, at};
+      }
+      continue;
+    }
+    if (atEnd && left == kVolumeChangeRecord && IsVolumeChangeRecord(bytes)) {
+      Source.Seek(at, SeekOrigin::Begin);
+      return {Landing::VolumeChange, at};
+    }
+    if (nameLength < 0 || static_cast<size_t>(nameLength) > kMaxFoundName) continue;
+    const size_t head = 4 + static_cast<size_t>(nameLength) + 4 + 4;
+    if (head > left || std::memcmp(bytes + head - 4, format::kSectionSignature, 4) != 0) continue;
+    const std::string name(reinterpret_cast<const char*>(bytes + 4),
+                           static_cast<size_t>(nameLength));
+    if (!IsPlausibleStoredName(name) || format::IsVolumeChangeName(name)) continue;
+    if (ChunksFollow(Source, at + static_cast<int64_t>(head))) {
+      Source.Seek(at, SeekOrigin::Begin);
+      return {Landing::FileEntry, at};
+    }
+  }
+}
+
+}  // namespace kelmora

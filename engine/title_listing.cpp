@@ -1,0 +1,173 @@
+// The archive's title, totals and file-ID list, read without restoring.
+// The list is the one part of an archive that a reader keeps in memory
+// whole, so its size is bounded here: a small damaged or hostile archive
+// could otherwise inflate to gigabytes.
+#include <memory>
+#include <new>
+#include <string>
+
+#include "engine/archive_format.h"
+#include "engine/backup_file.h"
+#include "engine/section_reader.h"
+#include "platform/platform.h"
+
+namespace kelmora {
+
+namespace {
+
+// Raised by the sink when the list grows beyond its bounds.
+class ListTooLarge : public Exception {
+ public:
+  using Exception::Exception;
+};
+
+// Cuts the inflated text into lines as it arrives (CR LF or a bare LF at
+// their end), so no second copy of the whole text is ever made.
+class LineSink : public TStream {
+ public:
+  explicit LineSink(TStringList& Lines) : lines_(Lines) {}
+
+  size_t Read(void*, size_t) override { throw EStreamError(kStreamReadError); }
+  int64_t Seek(int64_t, SeekOrigin) override { throw EStreamError(kStreamWriteError); }
+  int64_t Position() const override { return static_cast<int64_t>(total_); }
+
+  size_t Write(const void* Buffer, size_t Count) override {
+    total_ += Count;
+    if (total_ > format::kMaxFileIdListBytes)
+      throw ListTooLarge("the file-ID list is larger than 64 MiB");
+    const char* bytes = static_cast<const char*>(Buffer);
+    for (size_t i = 0; i < Count; ++i) {
+      if (bytes[i] == '\n') {
+        EndLine();
+        continue;
+      }
+      if (line_.size() >= format::kMaxFileIdLineBytes)
+        throw ListTooLarge("a line of the file-ID list is longer than 64 KiB");
+      line_ += bytes[i];
+    }
+    return Count;
+  }
+
+  // The text's last line needs no line end.
+  void Finish() {
+    if (!line_.empty()) EndLine();
+  }
+
+ private:
+  void EndLine() {
+    if (lines_.size() >= format::kMaxFileIdLines)
+      throw ListTooLarge("the file-ID list has more than 2,097,152 lines");
+    if (!line_.empty() && line_.back() == '\r') line_.pop_back();
+    lines_.push_back(std::move(line_));
+    line_.clear();
+  }
+
+  TStringList& lines_;
+  std::string line_;
+  size_t total_ = 0;
+};
+
+// After a section of the file-ID list: true when a volume change follows,
+// with VolumeName and Volume moved on to the next volume. A volume change
+// that cannot be followed (a caller's stream, a number that does not
+// count upwards, a missing file) is damage: the list is incomplete.
+bool ListGoesOn(TStream& Archive, bool FromStream, std::string& VolumeName, int& Volume) {
+  const int32_t length = format::ReadInt32(Archive);
+  if (length != format::kVolumeChangeNameLength) return false;
+  const std::string name = format::ReadChars(Archive, length);
+  if (!format::IsVolumeChangeName(name)) return false;
+  const std::string digits = format::VolumeDigits(name);
+  const int number = format::VolumeNumber(digits);
+  if (FromStream || number <= Volume) throw Exception(format::kInvalidArchive);
+  Volume = number;
+  VolumeName = format::NextVolumeName(VolumeName, digits);
+  if (!platform::FileExists(VolumeName)) throw Exception(format::kInvalidArchive);
+  return true;
+}
+
+}  // namespace
+
+std::string TBackupFile::GetArchiveTitle(const std::string& ArchiveName, TStringList* List) {
+  const bool fromStream = ArchiveName == kStreamArchiveName;
+  std::string title;
+  totalSize_ = 0;
+  fileCount_ = 0;
+  filesDone_ = 0;
+  damages_.clear();
+
+  std::unique_ptr<TFileStream> file;
+  TStream* archive = sourceStream_;
+  if (!fromStream) {
+    if (!platform::FileExists(ArchiveName)) return title;
+    try {
+      file = std::make_unique<TFileStream>(ArchiveName, TFileStream::fmOpenRead);
+    } catch (const EStreamError&) {
+      errorCode_ = beCannotReadArchive;
+      MessageError(errorCode_);
+      return title;
+    }
+    archive = file.get();
+  }
+  if (archive == nullptr) return title;
+
+  int64_t listAt = 0;
+  try {
+    title = format::ReadChars(*archive, format::ReadInt32(*archive));
+    totalSize_ = format::ReadInt32(*archive);
+    fileCount_ = format::ReadInt32(*archive);
+    listAt = archive->Position();
+    const int32_t nameLength = format::ReadInt32(*archive);
+    if (nameLength > 0 && List != nullptr &&
+        format::IsFileListName(format::ReadChars(*archive, nameLength))) {
+      format::ReadInt32(*archive);  // the list's own time stamp
+      TStringList lines;
+      LineSink sink(lines);
+      continue_ = true;
+      const int32_t codeBefore = errorCode_;
+      errorCode_ = beNone;
+      DeCompress(*archive, &sink, true);
+      // The writer may split even the list over volumes; its first part
+      // alone would pass for the whole list.
+      std::string volumeName = ArchiveName;
+      int volume = 1;
+      while (errorCode_ == beNone && ListGoesOn(*archive, fromStream, volumeName, volume)) {
+        file = std::make_unique<TFileStream>(volumeName, TFileStream::fmOpenRead);
+        archive = file.get();
+        DeCompress(*archive, &sink, true);
+      }
+      if (errorCode_ != beNone) {
+        // A damaged list is reported, not handed out in part.
+        ReportDamage({format::kFileListName, 1, listAt, "the file-ID list does not inflate"});
+        MessageError(errorCode_);
+      } else {
+        errorCode_ = codeBefore;
+        sink.Finish();
+        List->swap(lines);
+      }
+    }
+  } catch (const ListTooLarge& e) {
+    ReportDamage({format::kFileListName, 1, listAt, e.what()});
+    errorCode_ = beInvalidArchive;
+    MessageError(errorCode_);
+  } catch (const std::bad_alloc&) {
+    ReportDamage({format::kFileListName, 1, listAt, "the file-ID list does not fit in memory"});
+    errorCode_ = beInvalidArchive;
+    MessageError(errorCode_);
+  } catch (const Exception&) {
+    errorCode_ = beInvalidArchive;
+    MessageError(errorCode_);
+  }
+  return title;
+}
+
+std::string TBackupFile::GetArchiveTitleFromStream(TStream* Stream, TStringList* List) {
+  if (Stream == nullptr) return {};
+  sourceStream_ = Stream;
+  try {
+    return GetArchiveTitle(kStreamArchiveName, List);
+  } catch (...) {
+    return {};
+  }
+}
+
+}  // namespace kelmora
