@@ -79,6 +79,8 @@ class RestoreRun : public EntryConsumer {
   Plan BeginFile(const std::string& Name, int32_t Stamp) override;
   void EndFile(Ending How) override;
   void VolumeOpened(TStream& Volume) override;
+  // Records the later volumes present beside the first one.
+  void NoteLaterVolumes();
 
  private:
   // The target being written: a file under a temporary name that becomes
@@ -146,6 +148,7 @@ bool RestoreRun::Run() {
   if (!fromStream_ && !platform::FileExists(archiveName_)) return false;
   ArchiveWalk walk(e_, *this, archiveName_);
   walk.Open();
+  if (!fromStream_) NoteLaterVolumes();
   BusyScope busy(e_.busy_);
   try {
     walk.Run();
@@ -176,6 +179,17 @@ void RestoreRun::VolumeOpened(TStream& Volume) {
   platform::FileIdentity identity;
   if (handle != nullptr && platform::IdentityOfHandle(handle->Handle(), identity))
     volumes_.push_back(identity);
+}
+
+void RestoreRun::NoteLaterVolumes() {
+  // The later volumes already there are the archive too: a target that
+  // replaced one would destroy it before the run reads it.
+  for (unsigned number = 2; number <= static_cast<unsigned>(format::kMaxVolumes); ++number) {
+    const std::string digits = format::VolumeDigits(format::VolumeChangeName(number));
+    platform::FileIdentity identity;
+    if (!platform::IdentityOfPath(format::NextVolumeName(archiveName_, digits), identity)) break;
+    volumes_.push_back(identity);
+  }
 }
 
 platform::PathInfo RestoreRun::Inspect(const std::string& Target) const {

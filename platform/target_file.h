@@ -61,6 +61,7 @@ struct FileIdentity {
 // False when the handle or name cannot be examined (Name: a final link is
 // not followed, so a link never shares the identity of its file).
 bool IdentityOfHandle(int Handle, FileIdentity& Identity);
+bool IdentityOfPath(const std::string& Path, FileIdentity& Identity);  // links followed
 bool IdentityAt(const FolderHandle& Folder, const std::string& Name, FileIdentity& Identity);
 
 // A new file in a folder under a temporary hidden name, put in place under

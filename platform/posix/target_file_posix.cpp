@@ -86,6 +86,13 @@ bool IdentityOfHandle(int Handle, FileIdentity& Identity) {
   return true;
 }
 
+bool IdentityOfPath(const std::string& Path, FileIdentity& Identity) {
+  struct stat st;
+  if (::stat(Path.c_str(), &st) != 0) return false;
+  Identity = FileIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+  return true;
+}
+
 bool IdentityAt(const FolderHandle& Folder, const std::string& Name, FileIdentity& Identity) {
   struct stat st;
   if (::fstatat(Folder.Get(), Name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;

@@ -247,6 +247,25 @@ TEST(RestoreReplace, TheArchiveBeingReadIsNeverATarget) {
   EXPECT_EQ(fs::hard_link_count(archive), 2u);
   EXPECT_EQ(test::ReadFile(dir / "other.txt"), "other");
 
+  // A later volume of the archive is no target either, though the run has
+  // not opened it yet.
+  ArchiveBuilder()
+      .Header()
+      .File("/s.003", kStored, "not a volume")
+      .File("/split.bin", kStored, "one ")
+      .VolumeChange(2)
+      .Save(dir / "s.bkp");
+  ArchiveBuilder().Section("two ").VolumeChange(3).Save(dir / "s.002");
+  ArchiveBuilder().Section("three").End().Save(dir / "s.003");
+  const std::string third = test::ReadFile(dir / "s.003");
+  TBackupFile split;
+  split.OnNeedDisk = [](TBackupFile&, uint16_t, bool&) {};
+  const Outcome s = RestoreWith(split, dir / "s.bkp", dir.path());
+  EXPECT_FALSE(s.result);
+  EXPECT_EQ(s.named, std::vector<std::string>{dir / "s.003"});
+  EXPECT_EQ(test::ReadFile(dir / "s.003"), third);
+  EXPECT_EQ(test::ReadFile(dir / "split.bin"), "one two three");
+
   // The same archive read as a caller's stream on the file.
   THandleStream in(::open(archive.c_str(), O_RDONLY | O_CLOEXEC), true);
   TBackupFile fromStream;
