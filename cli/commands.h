@@ -36,10 +36,6 @@ void AddTestCommand(CLI::App& App, int& Status);
 // command's exit status.
 int CheckArchive(const std::string& Archive, bool Quiet, bool Inflate);
 
-// Follows the layout of Archive to its end and prints a line when it is
-// incomplete or damaged; prints nothing for a sound archive.
-void PrintCompleteness(const std::string& Archive);
-
 class ProgressLine;
 // Damage met by a restore, one line each on standard error.
 void AttachDamageReport(kelmora::TBackupFile& Engine, const std::string& Archive,

@@ -30,23 +30,6 @@ std::string DescribeDamage(const TDamage& Damage) {
 
 }  // namespace
 
-void PrintCompleteness(const std::string& Archive) {
-  TBackupFile engine;
-  engine.OnError = [](TBackupFile&, int32_t, const std::string&) {};
-  engine.OnNeedDisk = [&Archive](TBackupFile&, uint16_t Disk, bool& Continue) {
-    Continue = platform::FileExists(
-        format::NextVolumeName(Archive, format::VolumeDigits(format::VolumeChangeName(Disk))));
-  };
-  engine.Test(Archive, false);
-  if (engine.Incomplete())
-    std::printf(
-        "Incomplete:   the archive ends before its end marker (a stopped backup, a cut "
-        "copy or a missing volume)\n");
-  else if (!engine.Damages().empty())
-    std::printf("Damaged:      %s; kelmora-cli test names the files\n",
-                DescribeDamage(engine.Damages().front()).c_str());
-}
-
 void AttachDamageReport(TBackupFile& Engine, const std::string& Archive, ProgressLine& Progress) {
   Engine.OnDamage = [&Progress](TBackupFile&, const TDamage& Damage) {
     Progress.Clear();
@@ -132,9 +115,8 @@ void AddTestCommand(CLI::App& App, int& Status) {
       ->required();
   command->add_flag("-q,--quiet", options->Quiet,
                     "no progress line and no summary; damage is still listed");
-  command->footer(
-      "Exit status: 0 when the whole archive is sound, 1 when anything is damaged, missing or "
-      "incomplete, or the archive cannot be read, 2 for a usage error.");
+  // "Did everything it was asked" for test means every byte read back sound.
+  command->footer(kExitStatusText);
   command->callback(
       [options, &Status] { Status = CheckArchive(options->Archive, options->Quiet, true); });
 }

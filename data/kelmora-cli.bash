@@ -9,7 +9,7 @@ _kelmora_cli() {
   local command="" i
   for ((i = 1; i < cword; i++)); do
     case ${words[i]} in
-      backup | restore | list)
+      backup | restore | list | test)
         command=${words[i]}
         break
         ;;
@@ -37,7 +37,7 @@ _kelmora_cli() {
     if [[ $cur == -* ]]; then
       COMPREPLY=($(compgen -W '--help --version' -- "$cur"))
     else
-      COMPREPLY=($(compgen -W 'backup restore list' -- "$cur"))
+      COMPREPLY=($(compgen -W 'backup restore list test' -- "$cur"))
     fi
     return
   fi
@@ -45,9 +45,10 @@ _kelmora_cli() {
   if [[ $cur == -* ]]; then
     local options
     case $command in
-      backup) options='--level --volume-size --title --file-ids --incremental --clear-archive-flag --quiet --threads --help' ;;
-      restore) options='--mode --relative --flat --full-path --include --quiet --help' ;;
+      backup) options='--level --volume-size --title --file-ids --incremental --clear-archive-flag --quiet --threads --verify --help' ;;
+      restore) options='--mode --relative --flat --full-path --include --keep-damaged --quiet --help' ;;
       list) options='--long --json --summary --help' ;;
+      test) options='--quiet --help' ;;
     esac
     COMPREPLY=($(compgen -W "$options" -- "$cur"))
     return

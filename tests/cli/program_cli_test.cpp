@@ -19,7 +19,7 @@ bool Contains(const std::string& Text, const std::string& Part) {
   return Text.find(Part) != std::string::npos;
 }
 
-const std::vector<std::string> kCommands{"backup", "restore", "list"};
+const std::vector<std::string> kCommands{"backup", "restore", "list", "test"};
 
 TEST(ProgramCli, VersionAndHelpOfEveryCommand) {
   test::TempDir dir;
@@ -107,7 +107,8 @@ std::set<std::string> Complete(const test::TempDir& Dir, const std::string& Line
 // it offers nothing the program does not take.
 TEST(ProgramCli, BashCompletionKnowsWhatTheHelpLists) {
   test::TempDir dir;
-  EXPECT_EQ(Complete(dir, "kelmora-cli "), (std::set<std::string>{"backup", "restore", "list"}));
+  EXPECT_EQ(Complete(dir, "kelmora-cli "),
+            (std::set<std::string>{"backup", "restore", "list", "test"}));
   EXPECT_EQ(Complete(dir, "kelmora-cli --"), (std::set<std::string>{"--help", "--version"}));
   for (const std::string& command : kCommands) {
     SCOPED_TRACE(command);
