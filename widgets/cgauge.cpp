@@ -30,7 +30,9 @@ std::string RangeMessage(int64_t low, int64_t high) {
 // Every picture is built in images of this format; the exclusive-or
 // combination below works on whole pixel words.
 QImage MakeImage(const QImage& like) {
-  return QImage(like.size(), QImage::Format_RGB32);
+  QImage image(like.size(), QImage::Format_RGB32);
+  image.setDevicePixelRatio(like.devicePixelRatio());
+  return image;
 }
 
 void XorInto(QImage& target, const QImage& source) {
@@ -187,15 +189,21 @@ void TCGauge::RepaintNow() {
 }
 
 void TCGauge::paintEvent(QPaintEvent* /*event*/) {
-  const QImage picture = Render();
+  // Drawn at the screen's own resolution: a picture drawn at layout size
+  // would be stretched, and blurred, on a scaled display.
+  const QImage picture = Render(devicePixelRatioF());
   QPainter painter(this);
   painter.setCompositionMode(QPainter::CompositionMode_Source);
   painter.drawImage(0, 0, picture);
 }
 
-QImage TCGauge::Render() const {
-  QImage image(qMax(width(), 0), qMax(height(), 0), QImage::Format_RGB32);
+QImage TCGauge::Render(qreal devicePixelRatio) const {
+  const qreal ratio = devicePixelRatio > 0 ? devicePixelRatio : 1.0;
+  // Painters on the image work in layout pixels; the image holds device ones.
+  QImage image(static_cast<int>(std::ceil(qMax(width(), 0) * ratio)),
+               static_cast<int>(std::ceil(qMax(height(), 0) * ratio)), QImage::Format_RGB32);
   if (image.isNull()) return image;
+  image.setDevicePixelRatio(ratio);
   PaintBackground(image);
 
   Box r{0, 0, width(), height()};

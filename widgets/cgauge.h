@@ -61,8 +61,9 @@ class TCGauge : public QWidget {
   int GetPercentDone() const;
 
   // The complete picture of the gauge at its current size, exactly as the
-  // screen receives it.
-  QImage Render() const;
+  // screen receives it at DevicePixelRatio device pixels per pixel of the
+  // layout (the image carries that ratio).
+  QImage Render(qreal devicePixelRatio = 1.0) const;
   // Number of repaints the setters have asked for since creation.
   int PaintCount() const { return paint_count_; }
 

@@ -298,5 +298,52 @@ TEST(CGauge, TextKindShowsBlackPercentOnWhite) {
   EXPECT_LT(black_inside, 58 * 28 / 2) << "field is not white";
 }
 
+// On a scaled display the picture is drawn at the display's resolution, not
+// stretched from the layout size: the bar keeps its geometry, the digits
+// get the finer pixels, and no blended colour appears at a fractional scale.
+TEST(CGauge, ScaledPicturesAreDrawnAtTheDisplaysResolution) {
+  TCGauge gauge;
+  gauge.resize(433, 17);  // the main window's gauge
+  gauge.SetProgress(50);
+
+  gauge.SetShowText(false);
+  const QImage plain = gauge.Render();
+  const QImage doubled = gauge.Render(2.0);
+  ASSERT_EQ(doubled.size(), QSize(866, 34));
+  EXPECT_EQ(doubled.devicePixelRatio(), 2.0);
+  int differing = 0;
+  for (int y = 0; y < doubled.height(); ++y)
+    for (int x = 0; x < doubled.width(); ++x)
+      differing += doubled.pixel(x, y) != plain.pixel(x / 2, y / 2);
+  EXPECT_EQ(differing, 0) << "the bar and the frame cover the same places";
+
+  // A picture stretched from layout size is made of uniform 2x2 blocks; the
+  // digits drawn at double resolution are not.
+  gauge.SetShowText(true);
+  const QImage text = gauge.Render(2.0);
+  int finer = 0;
+  for (int y = 0; y + 1 < text.height(); y += 2)
+    for (int x = 0; x + 1 < text.width(); x += 2) {
+      const QRgb p = text.pixel(x, y);
+      finer +=
+          text.pixel(x + 1, y) != p || text.pixel(x, y + 1) != p || text.pixel(x + 1, y + 1) != p;
+    }
+  EXPECT_GT(finer, 0);
+
+  const QImage half = gauge.Render(1.5);
+  ASSERT_EQ(half.size(), QSize(650, 26));
+  int blended = 0;
+  for (int y = 0; y < half.height(); ++y)
+    for (int x = 0; x < half.width(); ++x)
+      blended += half.pixel(x, y) != kBlack && half.pixel(x, y) != kWhite;
+  EXPECT_EQ(blended, 0) << "only the black bar, the white field and their inversions";
+  // The bar ends halfway across the field, near device pixel 1.5 * 216,
+  // with the digits around that point.
+  EXPECT_EQ(half.pixel(300, 13), kBlack);
+  EXPECT_EQ(half.pixel(400, 13), kWhite);
+  EXPECT_EQ(half.pixel(4, 2), kBlack);
+  EXPECT_EQ(half.pixel(645, 2), kWhite);
+}
+
 }  // namespace
 }  // namespace kelmora::widgets
