@@ -2,6 +2,8 @@
 
 #include <QMessageBox>
 
+#include "app/dialogs.h"
+
 namespace kelmora::app {
 
 namespace {
@@ -30,6 +32,7 @@ QFont InterfaceFont() {
 void ShowException(const std::exception& error) {
   QMessageBox box(QMessageBox::Critical, ApplicationTitle(), QString::fromUtf8(error.what()),
                   QMessageBox::Ok, QApplication::activeWindow());
+  FitCaption(box);
   box.exec();
 }
 

@@ -6,6 +6,8 @@
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPushButton>
+#include <algorithm>
 #include <cstdio>
 #include <limits>
 #include <stdexcept>
@@ -22,14 +24,8 @@ namespace kelmora::app {
 
 namespace {
 
-const QString kBusyText =
-    QStringLiteral("A backup or restore is running. Wait until it ends, or press Stop first.");
-
-struct TSizeUnit {
-  const char* Name;
-  int64_t Factor;
-};
-constexpr TSizeUnit kSizeUnits[] = {{"Kb", 1024}, {"Mb", 1048576}, {"Gb", 1073741824}};
+// Bytes per unit of the size list: Kb, Mb, Gb.
+constexpr int64_t kSizeUnits[] = {1024, 1048576, 1073741824};
 
 // The list shows the levels in an order of its own.
 constexpr TCompressionLevel kLevels[] = {clDefault, clFastest, clMax, clNone};
@@ -50,15 +46,20 @@ QString Decimal(int64_t value) {
 
 }  // namespace
 
-// Marks an operation as running for as long as its command runs. A close
-// asked for meanwhile is completed by Guard once the command is over.
+// Marks an operation as running for as long as its command runs, with the
+// commands that must not run meanwhile switched off. A close asked for
+// meanwhile is completed by Guard once the command is over.
 class TForm1::OperationScope {
  public:
   OperationScope(TForm1& form, TOperation operation, const std::string& archive) : form_(form) {
     form_.running_ = operation;
     form_.runningArchive_ = archive;
+    form_.SetRunning(true);
   }
-  ~OperationScope() { form_.running_ = TOperation::None; }
+  ~OperationScope() {
+    form_.running_ = TOperation::None;
+    form_.SetRunning(false);
+  }
   OperationScope(const OperationScope&) = delete;
   OperationScope& operator=(const OperationScope&) = delete;
 
@@ -66,28 +67,89 @@ class TForm1::OperationScope {
   TForm1& form_;
 };
 
-bool TForm1::RefuseWhileBusy() {
-  if (!BackupEngine.Busy()) return false;
-  Dialogs.ShowMessage(ApplicationTitle(), kBusyText);
-  return true;
+void TForm1::SetRunning(bool running) {
+  QWidget* const commands[] = {ButtonBackup, ButtonRestore, ButtonBackupFile, ButtonBackupFolder,
+                               ButtonRestoreFolder};
+  if (running) {
+    focusBeforeRun_ = focusWidget();
+    const bool focusOnCommand =
+        std::find(std::begin(commands), std::end(commands), focusWidget()) != std::end(commands);
+    for (QWidget* command : commands) command->setEnabled(false);
+    // A keyboard user who started the run lands on the one button that
+    // acts on it.
+    if (focusOnCommand) ButtonStop->setFocus();
+    return;
+  }
+  for (QWidget* command : commands) command->setEnabled(true);
+  if (focusBeforeRun_ && (focusWidget() == ButtonStop || focusWidget() == nullptr))
+    focusBeforeRun_->setFocus();
+  focusBeforeRun_ = nullptr;
+}
+
+void TForm1::RunOperation(TOperation operation, const std::string& archive,
+                          const std::function<bool()>& run) {
+  FileCounter = 0;
+  LastFileName.clear();
+  stopAsked_ = false;
+  cancelled_ = false;
+  bool completed = false;
+  try {
+    OperationScope scope(*this, operation, archive);
+    completed = run();
+  } catch (const std::exception& error) {
+    // Guard shows the message; the status line says the run failed.
+    ShowOutcome(operation, false, EngineText(error.what()));
+    throw;
+  }
+  ShowOutcome(operation, completed, QString());
+}
+
+void TForm1::ShowOutcome(TOperation operation, bool completed, const QString& exceptionText) {
+  const int32_t done = BackupEngine.FilesDone();
+  const int32_t count = BackupEngine.FileCount();
+  QString line;
+  if (!exceptionText.isEmpty()) {
+    // The counts may still be those of an earlier run, and no final
+    // progress came: the gauge stays where the run got to.
+    SetStatus(" " + Text("Status->Error").arg(exceptionText));
+    return;
+  }
+  if (BackupEngine.ErrorCode() != 0) {
+    line =
+        Text("Status->Failed")
+            .arg(EngineText(ErrorMessage(BackupEngine.ErrorCode())), Decimal(done), Decimal(count));
+  } else if (completed && operation == TOperation::Backup) {
+    line = Text("Status->Backup")
+               .arg(Decimal(count), Decimal(BackupEngine.TotalSize()),
+                    Decimal(BackupEngine.CompressionRate()));
+  } else if (completed) {
+    line = Text("Status->Restore").arg(Decimal(count), Decimal(BackupEngine.TotalSize()));
+  } else if (cancelled_) {
+    line = Text("Status->Cancelled").arg(Decimal(done), Decimal(count));
+  } else {
+    line = Text("Status->Stopped").arg(Decimal(done), Decimal(count));
+  }
+  SetStatus(" " + line);
+  // The engine's closing progress reads 100 however the run ended; an
+  // unfinished run shows the share of the bytes it got through instead.
+  const int64_t range = int64_t{CGauge1->MaxValue()} - CGauge1->MinValue();
+  const int percent =
+      completed ? 100 : PercentOf(BackupEngine.BytesDone(), BackupEngine.TotalSize());
+  CGauge1->SetProgress(static_cast<int>(CGauge1->MinValue() + range * percent / 100));
 }
 
 bool TForm1::CheckVolumeSize(int unitIndex) {
   if (!Values.LimitSize || IsWorkableVolume(VolumeBytes)) return true;
   QString text;
   if (unitIndex >= 0 && unitIndex < static_cast<int>(std::size(kSizeUnits))) {
-    const TSizeUnit& unit = kSizeUnits[unitIndex];
-    const int64_t smallest = (kSmallestVolume + unit.Factor - 1) / unit.Factor;
-    const int64_t largest = kLargestVolume / unit.Factor;
-    text = QStringLiteral(
-               "The volume size %1 %2 cannot be used. Enter a size from %3 to %4 %2, or 0 for "
-               "a single volume of any size.")
-               .arg(Decimal(Values.SizeValue), QString::fromLatin1(unit.Name), Decimal(smallest),
+    const int64_t factor = kSizeUnits[unitIndex];
+    const int64_t smallest = (kSmallestVolume + factor - 1) / factor;
+    const int64_t largest = kLargestVolume / factor;
+    text = Text("Message->VolumeSize")
+               .arg(Decimal(Values.SizeValue), ComboBoxSize->itemText(unitIndex), Decimal(smallest),
                     Decimal(largest));
   } else {
-    text = QStringLiteral(
-               "The volume size of %1 bytes cannot be used. Choose a size from %2 to %3 bytes, "
-               "or 0 for a single volume of any size.")
+    text = Text("Message->VolumeBytes")
                .arg(Decimal(VolumeBytes), Decimal(kSmallestVolume), Decimal(kLargestVolume));
   }
   Dialogs.ShowError(ApplicationTitle(), text);
@@ -95,8 +157,7 @@ bool TForm1::CheckVolumeSize(int unitIndex) {
 }
 
 void TForm1::ButtonBackupClick() {
-  if (RefuseWhileBusy()) return;
-  FileCounter = 0;
+  if (BackupEngine.Busy()) return;
   SourceList.clear();
   SourceSpec = Values.BackupFolder + "*.*";
   if (CheckBoxSubDirs->isChecked()) SourceSpec += " /s";
@@ -106,23 +167,26 @@ void TForm1::ButtonBackupClick() {
   BackupEngine.Threads = 0;  // every processor; the archive is the same
   const int unitIndex = ComboBoxSize->currentIndex();
   if (unitIndex >= 0 && unitIndex < static_cast<int>(std::size(kSizeUnits)))
-    VolumeBytes = int64_t{Values.SizeValue} * kSizeUnits[unitIndex].Factor;
+    VolumeBytes = int64_t{Values.SizeValue} * kSizeUnits[unitIndex];
   if (!CheckVolumeSize(unitIndex)) return;
   BackupEngine.MaxSize = Values.LimitSize ? static_cast<int32_t>(VolumeBytes) : 0;
 
   const std::string archive = Values.BackupFileName.toStdString();
-  {
-    OperationScope scope(*this, TOperation::Backup, archive);
-    BackupEngine.Backup(SourceList, archive);
-  }
-  SetStatus(QStringLiteral(" Files: %1 - Size: %2 - Compression Rate: %3")
-                .arg(Decimal(BackupEngine.FileCount()), Decimal(BackupEngine.TotalSize()),
-                     Decimal(BackupEngine.CompressionRate())));
+  RunOperation(TOperation::Backup, archive,
+               [&] { return BackupEngine.Backup(SourceList, archive); });
 }
 
 void TForm1::ButtonRestoreClick() {
-  if (RefuseWhileBusy()) return;
-  FileCounter = 0;
+  if (BackupEngine.Busy()) return;
+  // The engine returns quietly for a missing archive; left at that, the
+  // status line would go on showing the previous run's summary.
+  if (!QFileInfo(Values.BackupFileName).isFile()) {
+    SetStatus(" " + Text("Status->Error").arg(Text("Status->ArchiveNotFound")));
+    CGauge1->SetProgress(CGauge1->MinValue());
+    Dialogs.ShowError(ApplicationTitle(),
+                      Text("Message->ArchiveNotFound").arg(Values.BackupFileName));
+    return;
+  }
   BackupEngine.RestoreFullPath = true;
   if (Values.ModeIndex >= 0 && Values.ModeIndex < static_cast<int32_t>(std::size(kModes)))
     BackupEngine.RestoreMode = kModes[Values.ModeIndex];
@@ -130,28 +194,23 @@ void TForm1::ButtonRestoreClick() {
   if (!QFileInfo(Values.RestoreFolder).isDir()) QDir().mkdir(Values.RestoreFolder);
 
   const std::string archive = Values.BackupFileName.toStdString();
-  {
-    OperationScope scope(*this, TOperation::Restore, archive);
-    BackupEngine.Restore(archive, Values.RestoreFolder.toStdString());
-  }
-  SetStatus(QStringLiteral(" Files: %1 - Size: %2")
-                .arg(Decimal(BackupEngine.FileCount()), Decimal(BackupEngine.TotalSize())));
+  const std::string folder = Values.RestoreFolder.toStdString();
+  RunOperation(TOperation::Restore, archive, [&] { return BackupEngine.Restore(archive, folder); });
 }
 
 void TForm1::ButtonStopClick() {
   if (!BackupEngine.Busy()) return;
-  if (Dialogs.AskYesNo(QStringLiteral("Confirm"),
-                       QStringLiteral("Do you want to abort the operation")))
+  if (Dialogs.AskYesNo(Text("Message->ConfirmCaption"), Text("Message->ConfirmStop"))) {
+    stopAsked_ = true;
     BackupEngine.Stop();
+  }
 }
 
 // A line break cannot be stored in the settings file: the name would come
 // back cut short at the next start and silently stand for another path.
 bool TForm1::RefuseUnstorableName(const QString& path) {
   if (!path.contains('\n') && !path.contains('\r')) return false;
-  Dialogs.ShowError(ApplicationTitle(),
-                    QStringLiteral("A name with a line break cannot be kept in the settings "
-                                   "file. Choose or rename another."));
+  Dialogs.ShowError(ApplicationTitle(), Text("Message->LineBreak"));
   return true;
 }
 
@@ -160,14 +219,18 @@ void TForm1::ButtonBackupFileClick() {
       ExtractFilePath(Values.BackupFileName),
       RemoveExtension(QFileInfo(Values.BackupFileName).fileName()), SaveDialogFilter);
   if (chosen.isEmpty() || RefuseUnstorableName(chosen)) return;
-  Values.BackupFileName = chosen + ".bkp";
+  // Picking an existing archive hands back its full name.
+  Values.BackupFileName =
+      chosen.endsWith(QStringLiteral(".bkp"), Qt::CaseInsensitive) ? chosen : chosen + ".bkp";
   EditBackupFile->setText(Values.BackupFileName);
 }
 
 bool TForm1::PickFolder(QLineEdit* edit, QString& value) {
-  FolderDialog1->SetCaption(QStringLiteral("Select Directory"));
+  FolderDialog1->SetCaption(Text("FolderDialog1->Caption"));
   FolderDialog1->SetDirectory(edit->text());
-  ExecuteFolderDialog();
+  // On Cancel the chooser may still have replaced a missing folder with the
+  // current one; that is no choice of the user's.
+  if (!ExecuteFolderDialog()) return false;
   QString folder = FolderDialog1->Directory();
   if (folder.isEmpty() || RefuseUnstorableName(folder)) return false;
   if (!folder.endsWith('/')) folder += '/';
@@ -205,8 +268,7 @@ void TForm1::EditSizeChange() {
   if (text.isEmpty()) return;
   int32_t value = 0;
   if (!ParseInt32(text, value))
-    throw std::invalid_argument(
-        QStringLiteral("'%1' is not a valid integer value").arg(text).toStdString());
+    throw std::invalid_argument(Text("Message->NotAnInteger").arg(text).toStdString());
   Values.SizeValue = value;
 }
 
@@ -221,7 +283,8 @@ void TForm1::CheckBoxSubDirsClick() {
 }
 
 void TForm1::EngineProgress(TBackupFile& Sender, const std::string& Filename, TPercentage, bool&) {
-  if (Filename != LastFileName) ++FileCounter;
+  // The opening and closing events name no file.
+  if (!Filename.empty() && Filename != LastFileName) ++FileCounter;
   LastFileName = Filename;
   const int32_t count = Sender.FileCount();
   if (count > 0) {
@@ -240,16 +303,14 @@ void TForm1::EngineNeedDisk(TBackupFile&, uint16_t DiskID, bool& Continue) {
   if (QFileInfo(QString::fromStdString(next)).isFile()) return;
   // The engine looks again after every answer; ask each time rather than
   // let it spin on a missing file.
-  Continue = Dialogs.AskOkCancel(
-      QStringLiteral("Information"),
-      QStringLiteral("The next volume of the archive, %1, was not found. Put it there and click "
-                     "OK to look again, or click Cancel to stop the restore.")
-          .arg(QString::fromStdString(next)));
+  Continue = Dialogs.AskOkCancel(Text("Message->InformationCaption"),
+                                 Text("Message->NextVolume").arg(QString::fromStdString(next)));
+  if (!Continue) cancelled_ = true;
 }
 
 void TForm1::EngineError(TBackupFile&, int32_t Error, const std::string&) {
   const char* message = ErrorMessage(Error);
-  if (*message) Dialogs.ShowMessage(ApplicationTitle(), QString::fromUtf8(message));
+  if (*message) Dialogs.ShowMessage(ApplicationTitle(), EngineText(message));
 }
 
 }  // namespace kelmora::app

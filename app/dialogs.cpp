@@ -1,6 +1,9 @@
 #include "app/dialogs.h"
 
 #include <QFileDialog>
+#include <QFontDatabase>
+#include <QFontMetrics>
+#include <QGridLayout>
 #include <QMessageBox>
 #include <QPointer>
 #include <QStringList>
@@ -13,10 +16,33 @@ int RunBox(QWidget* parent, QMessageBox::Icon icon, const QString& caption, cons
            QMessageBox::StandardButtons buttons, QMessageBox::StandardButton defaultButton) {
   QMessageBox box(icon, caption, text, buttons, parent);
   box.setDefaultButton(defaultButton);
+  FitCaption(box);
   return box.exec();
 }
 
 }  // namespace
+
+int CaptionWidth(const QString& caption) {
+  // The window manager draws the caption in its own title font, beside an
+  // icon and up to three buttons; the platform's title font stands in for
+  // it, and a button's room is taken as a square of the caption's height.
+  QFont font = QFontDatabase::systemFont(QFontDatabase::TitleFont);
+  font.setBold(true);
+  const QFontMetrics metrics(font);
+  return metrics.horizontalAdvance(caption) + 4 * metrics.height() + 32;
+}
+
+void FitCaption(QMessageBox& box) {
+  // A message box sizes itself to its text and ignores a minimum width;
+  // a spacer across its grid is what widens it.
+  const int width = CaptionWidth(box.windowTitle());
+  if (auto* grid = qobject_cast<QGridLayout*>(box.layout())) {
+    grid->addItem(new QSpacerItem(width, 0, QSizePolicy::Minimum, QSizePolicy::Minimum),
+                  grid->rowCount(), 0, 1, grid->columnCount());
+  } else {
+    box.setMinimumWidth(width);
+  }
+}
 
 QStringList FileDialogFilters(const QString& filter) {
   const QStringList parts = filter.split('|');

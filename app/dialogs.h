@@ -5,6 +5,7 @@
 #include <QString>
 #include <functional>
 
+class QMessageBox;
 class QWidget;
 
 namespace kelmora::app {
@@ -23,6 +24,11 @@ struct TDialogs {
   std::function<QString(const QString& folder, const QString& name, const QString& filter)>
       AskSaveFile;
 };
+
+// Width a window needs for its caption to show whole in the title bar.
+int CaptionWidth(const QString& caption);
+// Widens a message box, before it is shown, to the width of its caption.
+void FitCaption(QMessageBox& box);
 
 // The real boxes and dialogs, parented to Parent.
 TDialogs StandardDialogs(QWidget* parent);

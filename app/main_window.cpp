@@ -7,6 +7,7 @@
 #include <QCoreApplication>
 #include <QGroupBox>
 #include <QGuiApplication>
+#include <QKeySequence>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -15,6 +16,7 @@
 #include <QScreen>
 #include <QStatusBar>
 #include <QTimer>
+#include <QTranslator>
 
 #include "app/about_box.h"
 #include "app/application.h"
@@ -69,7 +71,15 @@ QCheckBox* MakeCheckBox(QWidget* parent, int x, int y, int w, int h, const QStri
 
 void SetLabelCaption(QLabel* label, const QString& caption) {
   label->setText(caption);
-  label->resize(label->fontMetrics().horizontalAdvance(caption) + 1, label->height());
+  // A label with a buddy draws its mnemonic marker as an underline, in no
+  // room of its own.
+  QString drawn = caption;
+  if (label->buddy() != nullptr) {
+    drawn.replace(QStringLiteral("&&"), QStringLiteral("\x01"));
+    drawn.remove('&');
+    drawn.replace(QChar(1), QChar('&'));
+  }
+  label->resize(label->fontMetrics().horizontalAdvance(drawn) + 1, label->height());
 }
 
 TForm1::TForm1(const QString& settingsPath, const QString& appFolder, QWidget* parent)
@@ -118,21 +128,23 @@ TForm1::TForm1(const QString& settingsPath, const QString& appFolder, QWidget* p
 TForm1::~TForm1() = default;
 
 void TForm1::BuildMenu() {
-  QMenu* file = menuBar()->addMenu(QStringLiteral("File"));
+  QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
   MFile = file->menuAction();
-  MExit = file->addAction(QStringLiteral("Exit"));
-  QMenu* settings = menuBar()->addMenu(QStringLiteral("Settings"));
+  MExit = file->addAction(QStringLiteral("E&xit"));
+  QMenu* settings = menuBar()->addMenu(QStringLiteral("&Settings"));
   MSettings = settings->menuAction();
-  QMenu* language = settings->addMenu(QStringLiteral("Language"));
+  QMenu* language = settings->addMenu(QStringLiteral("&Language"));
   MLanguage = language->menuAction();
-  MLangEnglish = language->addAction(QStringLiteral("English"));
+  MLangEnglish = language->addAction(QStringLiteral("&English"));
   MLangEnglish->setCheckable(true);
   MLangEnglish->setChecked(true);
-  MLangRussian = language->addAction(QStringLiteral("Russian"));
+  MLangRussian = language->addAction(QStringLiteral("&Russian"));
   MLangRussian->setCheckable(true);
-  QMenu* help = menuBar()->addMenu(QStringLiteral("Help"));
+  QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
   MHelp = help->menuAction();
-  MAbout = help->addAction(QStringLiteral("About"));
+  MAbout = help->addAction(QStringLiteral("&About"));
+  MExit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+  MAbout->setShortcut(QKeySequence(Qt::Key_F1));
   MFile->setObjectName(QStringLiteral("MFile"));
   MExit->setObjectName(QStringLiteral("MExit"));
   MSettings->setObjectName(QStringLiteral("MSettings"));
@@ -148,13 +160,13 @@ void TForm1::BuildControls() {
   client->setFixedSize(kClientWidth, kClientHeight - 19);
   setCentralWidget(client);
 
-  LabelBackupFile = MakeLabel(client, 8, 12, 13, QStringLiteral("Backup To File:"));
+  LabelBackupFile = MakeLabel(client, 8, 12, 13, QStringLiteral("Backup To F&ile:"));
   EditBackupFile = MakeEdit(client, 112, 8, 249, 21);
   ButtonBackupFile = MakeButton(client, 368, 8, 73, 21, QStringLiteral("Change"));
-  LabelBackupFolder = MakeLabel(client, 8, 36, 13, QStringLiteral("Backup Folder:"));
+  LabelBackupFolder = MakeLabel(client, 8, 36, 13, QStringLiteral("Backup F&older:"));
   EditBackupFolder = MakeEdit(client, 112, 32, 249, 21);
   ButtonBackupFolder = MakeButton(client, 368, 32, 73, 21, QStringLiteral("Select"));
-  LabelRestoreFolder = MakeLabel(client, 8, 60, 13, QStringLiteral("Restore Folder:"));
+  LabelRestoreFolder = MakeLabel(client, 8, 60, 13, QStringLiteral("Restore Fol&der:"));
   EditRestoreFolder = MakeEdit(client, 112, 56, 249, 21);
   ButtonRestoreFolder = MakeButton(client, 368, 56, 73, 21, QStringLiteral("Select"));
   // The path edits only show what the pickers chose.
@@ -165,17 +177,17 @@ void TForm1::BuildControls() {
   GroupBoxOptions = new QGroupBox(QStringLiteral(" Options "), client);
   GroupBoxOptions->setGeometry(8, 88, 433, 81);
   LabelCompressionLevel =
-      MakeLabel(GroupBoxOptions, 16, 24, 13, QStringLiteral("Compression Level:"));
+      MakeLabel(GroupBoxOptions, 16, 24, 13, QStringLiteral("Compression &Level:"));
   ComboBoxCompressionLevel = MakeList(GroupBoxOptions, 120, 20, 113, 21,
                                       {QStringLiteral("Default"), QStringLiteral("Fastest"),
                                        QStringLiteral("Max"), QStringLiteral("None")});
-  LabelRestoreMode = MakeLabel(GroupBoxOptions, 16, 48, 13, QStringLiteral("Restore Mode:"));
+  LabelRestoreMode = MakeLabel(GroupBoxOptions, 16, 48, 13, QStringLiteral("Restore &Mode:"));
   ComboBoxRestoreMode =
       MakeList(GroupBoxOptions, 120, 44, 113, 21,
                {QStringLiteral("All"), QStringLiteral("No Overwrite"), QStringLiteral("Newer"),
                 QStringLiteral("Existing"), QStringLiteral("Existing Newer")});
   CheckBoxSubDirs =
-      MakeCheckBox(GroupBoxOptions, 240, 46, 105, 17, QStringLiteral("sub-directories"));
+      MakeCheckBox(GroupBoxOptions, 240, 46, 105, 17, QStringLiteral("s&ub-directories"));
   CheckBoxSubDirs->setChecked(true);
   EditSize = MakeEdit(GroupBoxOptions, 320, 20, 54, 21);
   EditSize->setText(QStringLiteral("10"));
@@ -183,13 +195,24 @@ void TForm1::BuildControls() {
                           {QStringLiteral("Kb"), QStringLiteral("Mb"), QStringLiteral("Gb")});
   // At 41 pixels the theme's arrow would leave no room for the unit.
   MakeCompact(ComboBoxSize);
-  CheckBoxSize = MakeCheckBox(GroupBoxOptions, 240, 22, 73, 17, QStringLiteral("Limit size"));
+  CheckBoxSize = MakeCheckBox(GroupBoxOptions, 240, 22, 73, 17, QStringLiteral("Limit si&ze"));
 
   CGauge1 = new widgets::TCGauge(client);
   CGauge1->setGeometry(8, 176, 433, 17);
-  ButtonBackup = MakeButton(client, 80, 200, 89, 25, QStringLiteral("Backup"));
-  ButtonRestore = MakeButton(client, 176, 200, 89, 25, QStringLiteral("Restore"));
-  ButtonStop = MakeButton(client, 272, 200, 89, 25, QStringLiteral("Stop"));
+  ButtonBackup = MakeButton(client, 80, 200, 89, 25, QStringLiteral("&Backup"));
+  ButtonRestore = MakeButton(client, 176, 200, 89, 25, QStringLiteral("&Restore"));
+  ButtonStop = MakeButton(client, 272, 200, 89, 25, QStringLiteral("S&top"));
+
+  // A label's mnemonic works its row's picker or list; the path edits
+  // only show what was picked.
+  LabelBackupFile->setBuddy(ButtonBackupFile);
+  LabelBackupFolder->setBuddy(ButtonBackupFolder);
+  LabelRestoreFolder->setBuddy(ButtonRestoreFolder);
+  LabelCompressionLevel->setBuddy(ComboBoxCompressionLevel);
+  LabelRestoreMode->setBuddy(ComboBoxRestoreMode);
+  for (QLabel* label : {LabelBackupFile, LabelBackupFolder, LabelRestoreFolder,
+                        LabelCompressionLevel, LabelRestoreMode})
+    SetLabelCaption(label, label->text());
 
   StatusBar1 = new QStatusBar(this);
   StatusBar1->setSizeGripEnabled(false);
@@ -330,7 +353,8 @@ void TForm1::showEvent(QShowEvent* event) {
 
 void TForm1::FormClose() {
   QString error;
-  if (!WriteSettings(SettingsPath, Values, error)) Dialogs.ShowError(ApplicationTitle(), error);
+  if (!WriteSettings(SettingsPath, Values, error))
+    Dialogs.ShowError(ApplicationTitle(), Text("Message->SettingsNotWritten").arg(SettingsPath));
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
@@ -357,7 +381,7 @@ void TForm1::Guard(const std::function<void()>& handler) {
   try {
     handler();
   } catch (const std::exception& error) {
-    Dialogs.ShowError(ApplicationTitle(), QString::fromUtf8(error.what()));
+    Dialogs.ShowError(ApplicationTitle(), EngineText(error.what()));
   }
   // A close asked for during an operation ends the application only after
   // the command, and any failure it had to show, is over: an error box runs

@@ -3,7 +3,9 @@
 // user's choices into engine calls and shows what comes back.
 #pragma once
 
+#include <QHash>
 #include <QMainWindow>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 #include <cstdint>
@@ -23,6 +25,7 @@ class QLineEdit;
 class QMenu;
 class QPushButton;
 class QStatusBar;
+class QTranslator;
 
 namespace kelmora::widgets {
 class TCGauge;
@@ -109,6 +112,13 @@ class TForm1 : public QMainWindow {
 
   QString StatusLine() const;
 
+  // The window's own message or status text under Key of the language
+  // file: the file's wording, or the English one when the file has none.
+  QString Text(const QString& key) const;
+  // A message the engine raised (an error code's text or an exception's),
+  // in the interface language when it is one the engine is known to raise.
+  QString EngineText(const std::string& message) const;
+
   // ---- handlers
   void FormShow();
   void FormClose();
@@ -148,6 +158,17 @@ class TForm1 : public QMainWindow {
   enum class TOperation { None, Backup, Restore };
   class OperationScope;
 
+  // Runs one engine operation and then says in the status line and the
+  // gauge how it ended: completed, stopped, cancelled or failed.
+  void RunOperation(TOperation operation, const std::string& archive,
+                    const std::function<bool()>& run);
+  void ShowOutcome(TOperation operation, bool completed, const QString& exceptionText);
+  // The commands that would start a second operation, or open a box that
+  // pauses the running one, are off while an operation runs.
+  void SetRunning(bool running);
+  // Loads Qt's own translations (dialog buttons and the like) for Locale.
+  void LoadQtTranslations(const QString& locale);
+
   void BuildControls();
   void BuildMenu();
   void SetTabOrder();
@@ -158,8 +179,6 @@ class TForm1 : public QMainWindow {
   // Runs Handler; an exception it raises is shown in an error box.
   void Guard(const std::function<void()>& handler);
   void SetStatus(const QString& text);
-  // Refuses a second operation while one runs; true when one is running.
-  bool RefuseWhileBusy();
   bool CheckVolumeSize(int unitIndex);
   // False when the chooser gave no folder.
   bool PickFolder(QLineEdit* edit, QString& value);
@@ -170,6 +189,11 @@ class TForm1 : public QMainWindow {
   std::string runningArchive_;
   bool closeRequested_ = false;
   bool settingsWritten_ = false;
+  bool stopAsked_ = false;
+  bool cancelled_ = false;
+  QPointer<QWidget> focusBeforeRun_;
+  QHash<QString, QString> texts_;
+  std::unique_ptr<QTranslator> qtTranslator_;
 };
 
 // Sets the caption of an automatically sized label: the label's width

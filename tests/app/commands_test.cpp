@@ -1,9 +1,11 @@
 // The window's commands on real folders and archives: Backup, Restore and
 // Stop, the pickers, the size limit, and what the window shows of the
 // engine's progress, questions and errors.
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -176,25 +178,49 @@ TEST_F(CommandsTest, SizeEditAcceptsOnlyIntegers) {
   EXPECT_EQ(form->Values.SizeValue, 25);
 }
 
-TEST_F(CommandsTest, AnEngineErrorShowsItsMessageOnceThenTheSummary) {
+TEST_F(CommandsTest, AnEngineErrorShowsItsMessageOnceAndTheStatusSaysTheBackupFailed) {
   MakeTree(Path("src"));
-  auto form = FormFor(Path("src"), Path("missing/out.bkp"));
+  auto form = FormFor(Path("src"), Path("out.bkp"));
+  form->ButtonBackup->click();
+  ASSERT_EQ(form->CGauge1->Progress(), 100);
+  // No archive can be written into a folder that does not exist.
+  form->Values.BackupFileName = QString::fromStdString(Path("missing/out.bkp"));
   form->ButtonBackup->click();
   ASSERT_EQ(shown.size(), 1u);
   EXPECT_EQ(shown[0].Kind, "message") << "a plain box";
   EXPECT_EQ(shown[0].Caption, "Kelmora 1.0");
   EXPECT_EQ(shown[0].Text, "Cannot write to archive");
-  EXPECT_TRUE(form->StatusLine().startsWith(" Files: 4 - Size: "))
-      << form->StatusLine().toStdString();
+  EXPECT_EQ(form->StatusLine(), " Failed: Cannot write to archive - 0 of 4 files");
+  EXPECT_FALSE(form->StatusLine().contains("Compression")) << "nothing was compressed";
+  EXPECT_EQ(form->CGauge1->Progress(), 0) << "the gauge does not claim a finished run";
+  EXPECT_TRUE(form->ButtonBackup->isEnabled());
+  EXPECT_TRUE(form->ButtonRestore->isEnabled());
 }
 
-TEST_F(CommandsTest, RestoringAMissingArchiveSaysNothing) {
-  auto form = FormFor(Path("src"), Path("nothing.bkp"));
+TEST_F(CommandsTest, RestoringAMissingArchiveSaysSoAndShowsNoSummary) {
+  MakeTree(Path("src"));
+  auto form = FormFor(Path("src"), Path("out.bkp"));
+  form->ButtonBackup->click();
+  ASSERT_TRUE(form->StatusLine().startsWith(" Files: 4"));
+  ASSERT_EQ(form->CGauge1->Progress(), 100);
+
+  form->Values.BackupFileName = QString::fromStdString(Path("nothing.bkp"));
   form->Values.RestoreFolder = QString::fromStdString(Path("restored")) + "/";
   form->ButtonRestore->click();
-  EXPECT_TRUE(shown.empty());
-  EXPECT_EQ(form->StatusLine(), " Files: 0 - Size: 0");
-  EXPECT_TRUE(fs::is_directory(Path("restored")));
+  ASSERT_EQ(shown.size(), 1u);
+  EXPECT_EQ(shown[0].Kind, "error");
+  EXPECT_EQ(shown[0].Text,
+            QStringLiteral("The archive %1 was not found.").arg(form->Values.BackupFileName));
+  EXPECT_EQ(form->StatusLine(), " Failed: archive not found");
+  EXPECT_EQ(form->CGauge1->Progress(), 0);
+  EXPECT_FALSE(fs::exists(Path("restored"))) << "nothing is made for an archive that is not there";
+
+  // A folder of the archive's name is no archive either.
+  fs::create_directory(Path("folder.bkp"));
+  form->Values.BackupFileName = QString::fromStdString(Path("folder.bkp"));
+  form->ButtonRestore->click();
+  EXPECT_EQ(shown.size(), 2u);
+  EXPECT_EQ(form->StatusLine(), " Failed: archive not found");
 }
 
 TEST_F(CommandsTest, ADamagedArchiveIsReportedOnceAndTheWindowGoesOn) {
@@ -205,10 +231,14 @@ TEST_F(CommandsTest, ADamagedArchiveIsReportedOnceAndTheWindowGoesOn) {
   form->Values.RestoreFolder = QString::fromStdString(Path("back")) + "/";
   form->ButtonRestore->click();
   // Whether the engine reports the damage as a code or as an exception,
-  // the user sees one box and the window stays usable.
+  // the user sees one box, the status line says the restore failed, and
+  // the window stays usable.
   ASSERT_EQ(shown.size(), 1u);
   EXPECT_FALSE(shown[0].Text.isEmpty());
+  EXPECT_TRUE(form->StatusLine().startsWith(" Failed: " + shown[0].Text))
+      << form->StatusLine().toStdString();
   EXPECT_FALSE(form->BackupEngine.Busy());
+  EXPECT_TRUE(form->ButtonBackup->isEnabled());
   shown.clear();
   form->ButtonBackup->click();  // the next command runs as usual
   EXPECT_TRUE(shown.empty());
@@ -261,27 +291,60 @@ TEST_F(CommandsTest, StopThenYesStopsTheBackup) {
   QTimer::singleShot(0, form.get(), [&] { form->ButtonStop->click(); });
   form->ButtonBackup->click();
   EXPECT_EQ(ShownOf("yesno").size(), 1u);
-  EXPECT_LT(form->BackupEngine.FilesDone(), 30);
+  const int32_t done = form->BackupEngine.FilesDone();
+  EXPECT_LT(done, 30);
   EXPECT_EQ(ShownOf("message").size(), 0u) << "a stop is not an error";
-  EXPECT_TRUE(form->StatusLine().startsWith(" Files: 30 - Size: 1200000"));
+  EXPECT_EQ(form->StatusLine(), QStringLiteral(" Stopped: %1 of 30 files").arg(done));
+  EXPECT_EQ(form->CGauge1->Progress(),
+            PercentOf(form->BackupEngine.BytesDone(), form->BackupEngine.TotalSize()));
+  EXPECT_LT(form->CGauge1->Progress(), 100) << "not the closing event's 100";
+}
+
+TEST_F(CommandsTest, AStoppedRestoreSaysSoAfterACompleteOne) {
+  MakeLongTree(Path("src"));
+  auto form = FormFor(Path("src"), Path("out.bkp"));
+  form->ButtonBackup->click();
+  form->Values.RestoreFolder = QString::fromStdString(Path("back")) + "/";
+  form->ButtonRestore->click();
+  EXPECT_EQ(form->StatusLine(), " Files: 30 - Size: 1200000");
+  EXPECT_EQ(form->CGauge1->Progress(), 100);
+
+  yesNoAnswers = {true};
+  QTimer::singleShot(0, form.get(), [&] { form->ButtonStop->click(); });
+  form->ButtonRestore->click();
+  ASSERT_EQ(ShownOf("yesno").size(), 1u);
+  const int32_t done = form->BackupEngine.FilesDone();
+  EXPECT_LT(done, 30);
+  EXPECT_EQ(form->StatusLine(), QStringLiteral(" Stopped: %1 of 30 files").arg(done));
+  EXPECT_LT(form->CGauge1->Progress(), 100);
+  EXPECT_TRUE(shown.size() == 1u) << "a stop is not an error";
 }
 
 TEST_F(CommandsTest, NoSecondOperationWhileOneRuns) {
   MakeLongTree(Path("src"));
   auto form = FormFor(Path("src"), Path("out.bkp"));
   bool busy = false;
+  std::vector<bool> enabledDuring;
   QTimer::singleShot(0, form.get(), [&] {
     busy = form->BackupEngine.Busy();
+    for (QPushButton* b : {form->ButtonBackup, form->ButtonRestore, form->ButtonBackupFile,
+                           form->ButtonBackupFolder, form->ButtonRestoreFolder, form->ButtonStop})
+      enabledDuring.push_back(b->isEnabled());
     form->ComboBoxCompressionLevel->setCurrentIndex(2);
     form->ComboBoxCompressionLevelChange();
     form->ButtonBackup->click();
     form->ButtonRestore->click();
+    form->ButtonBackupFile->click();
   });
   form->ButtonBackup->click();
   ASSERT_TRUE(busy);
-  const auto told = ShownOf("message");
-  ASSERT_EQ(told.size(), 2u);
-  EXPECT_TRUE(told[0].Text.contains("running")) << told[0].Text.toStdString();
+  EXPECT_EQ(enabledDuring, (std::vector<bool>{false, false, false, false, false, true}))
+      << "only Stop works on a running operation";
+  EXPECT_TRUE(shown.empty()) << "the clicks open no box that would pause the run";
+  EXPECT_TRUE(saveDialogCalls.empty());
+  for (QPushButton* b : {form->ButtonBackup, form->ButtonRestore, form->ButtonBackupFile,
+                         form->ButtonBackupFolder, form->ButtonRestoreFolder})
+    EXPECT_TRUE(b->isEnabled()) << b->objectName().toStdString();
   EXPECT_EQ(form->BackupEngine.CompressionLevel, clDefault)
       << "the level picked during the run waits for the next backup";
   EXPECT_EQ(form->BackupEngine.FilesDone(), 30);
@@ -355,6 +418,9 @@ TEST_F(CommandsTest, AMissingNextVolumeIsAskedForByName) {
   EXPECT_TRUE(asked[0].Text.contains(QString::fromStdString(Path("split.002"))))
       << asked[0].Text.toStdString();
   EXPECT_TRUE(ShownOf("message").empty()) << "a cancel is not an error";
+  EXPECT_TRUE(form->StatusLine().startsWith(" Cancelled: ")) << form->StatusLine().toStdString();
+  EXPECT_TRUE(form->StatusLine().endsWith(" of 1 files"));
+  EXPECT_LT(form->CGauge1->Progress(), 100) << "a third of the file was never read";
 
   // Putting the volume back before answering OK lets the restore finish.
   shown.clear();
@@ -390,9 +456,47 @@ TEST_F(CommandsTest, ArchivePickerAppendsTheExtension) {
   form->ButtonBackupFile->click();
   EXPECT_EQ(form->Values.BackupFileName, "/data/new/x.bkp");
   EXPECT_EQ(form->EditBackupFile->text(), "/data/new/x.bkp");
-  saveAnswer = "/data/new/x.bkp";
+  // Picking an existing archive hands back its name with the extension.
+  saveAnswer = "/data/new/small.bkp";
   form->ButtonBackupFile->click();
-  EXPECT_EQ(form->Values.BackupFileName, "/data/new/x.bkp.bkp");
+  EXPECT_EQ(form->Values.BackupFileName, "/data/new/small.bkp");
+  saveAnswer = "/data/new/OLD.BKP";
+  form->ButtonBackupFile->click();
+  EXPECT_EQ(form->Values.BackupFileName, "/data/new/OLD.BKP");
+  saveAnswer = "/data/new/x.bkp.tar";
+  form->ButtonBackupFile->click();
+  EXPECT_EQ(form->Values.BackupFileName, "/data/new/x.bkp.tar.bkp");
+}
+
+// The real chooser, cancelled: when the edit names a folder that is gone,
+// the chooser opens on the current folder, and that must not become the
+// restore folder.
+TEST_F(CommandsTest, CancelInTheFolderChooserChangesNothing) {
+  auto form = MakeForm();
+  const QString gone = QString::fromStdString(Path("gone")) + "/";
+  form->Values.RestoreFolder = gone;
+  form->EditRestoreFolder->setText(gone);
+  form->Values.BackupFolder = gone;
+  form->EditBackupFolder->setText(gone);
+  int opened = 0;
+  auto cancelWhenOpen = [&] {
+    QTimer::singleShot(0, form.get(), [&] {
+      if (QWidget* dialog = QApplication::activeModalWidget()) {
+        ++opened;
+        static_cast<QDialog*>(dialog)->reject();
+      }
+    });
+  };
+  cancelWhenOpen();
+  form->ButtonRestoreFolder->click();
+  cancelWhenOpen();
+  form->ButtonBackupFolder->click();
+  EXPECT_EQ(opened, 2);
+  EXPECT_EQ(form->Values.RestoreFolder, gone);
+  EXPECT_EQ(form->EditRestoreFolder->text(), gone);
+  EXPECT_EQ(form->Values.BackupFolder, gone);
+  EXPECT_EQ(form->EditBackupFolder->text(), gone);
+  EXPECT_TRUE(shown.empty());
 }
 
 TEST_F(CommandsTest, FolderPickersEndFoldersWithASlash) {

@@ -17,6 +17,11 @@
 #include "app/main_window.h"
 #include "test_support.h"
 
+// Failure messages show texts as text, not as arrays of code units.
+inline void PrintTo(const QString& text, std::ostream* out) {
+  *out << '"' << text.toStdString() << '"';
+}
+
 namespace kelmora::test {
 
 class QtEnvironment : public ::testing::Environment {

@@ -6,10 +6,12 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QStyle>
 #include <QStyleOptionComboBox>
 #include <QTimer>
+#include <filesystem>
 
 #include "app/about_box.h"
 #include "app/ini_file.h"
@@ -18,6 +20,7 @@
 namespace kelmora::test {
 namespace {
 
+namespace fs = std::filesystem;
 using app::TForm1;
 
 const QStringList kKeysInOrder = {
@@ -62,8 +65,58 @@ const QStringList kKeysInOrder = {
     "AboutBox->LabelSite->Caption",
 };
 
+// Keys added after the first 39: the About box's button, then the window's
+// messages and status texts. A file without them keeps the English wording.
+const QStringList kLaterKeys = {
+    "AboutBox->OKButton->Caption",
+    "Language->Locale",
+    "FolderDialog1->Caption",
+    "Message->ConfirmCaption",
+    "Message->ConfirmStop",
+    "Message->InformationCaption",
+    "Message->NextVolume",
+    "Message->VolumeSize",
+    "Message->VolumeBytes",
+    "Message->LineBreak",
+    "Message->NotAnInteger",
+    "Message->ArchiveNotFound",
+    "Message->SettingsNotWritten",
+    "Status->Backup",
+    "Status->Restore",
+    "Status->Stopped",
+    "Status->Cancelled",
+    "Status->Failed",
+    "Status->Error",
+    "Status->ArchiveNotFound",
+    "Error->CannotReadFile",
+    "Error->OverwriteFailed",
+    "Error->CannotReadArchive",
+    "Error->CannotWriteArchive",
+    "Error->InvalidArchive",
+    "Error->Compression",
+    "Error->TempFile",
+    "Error->CannotCreateFolder",
+    "Error->StreamRead",
+    "Error->StreamWrite",
+    "Error->CannotOpenFile",
+};
+
+// The text as drawn: a single "&" marks the mnemonic and takes no room.
+int DrawnWidth(const QFontMetrics& metrics, QString text) {
+  text.replace(QStringLiteral("&&"), QStringLiteral("\x01"));
+  text.remove('&');
+  text.replace(QStringLiteral("\x01"), QStringLiteral("&"));
+  return metrics.horizontalAdvance(text);
+}
+
 class LanguageTest : public FormTest {
  protected:
+  // Two text files of 3000 bytes each under src/.
+  void MakeTreeForBackup() {
+    WriteFile(Path("src/a.txt"), TextBytes(3000, 1));
+    WriteFile(Path("src/b.txt"), TextBytes(3000, 2));
+  }
+
   void WriteLanguage(const std::string& name, const std::string& text) {
     WriteFile(AppFolder().toStdString() + "language/" + name + ".ini", text);
   }
@@ -74,13 +127,13 @@ class LanguageTest : public FormTest {
     for (QAbstractButton* b : std::initializer_list<QAbstractButton*>{
              f.ButtonBackup, f.ButtonRestore, f.ButtonStop, f.ButtonBackupFile,
              f.ButtonBackupFolder, f.ButtonRestoreFolder}) {
-      EXPECT_LE(b->fontMetrics().horizontalAdvance(b->text()) + 8, b->width())
+      EXPECT_LE(DrawnWidth(b->fontMetrics(), b->text()) + 8, b->width())
           << language << ": " << b->text().toStdString();
     }
     for (QCheckBox* c : {f.CheckBoxSubDirs, f.CheckBoxSize}) {
       const int indicator = c->style()->pixelMetric(QStyle::PM_IndicatorWidth, nullptr, c) +
                             c->style()->pixelMetric(QStyle::PM_CheckBoxLabelSpacing, nullptr, c);
-      EXPECT_LE(indicator + c->fontMetrics().horizontalAdvance(c->text()), c->width())
+      EXPECT_LE(indicator + DrawnWidth(c->fontMetrics(), c->text()), c->width())
           << language << ": " << c->text().toStdString();
     }
     const std::pair<QLabel*, QWidget*> rows[] = {
@@ -91,7 +144,7 @@ class LanguageTest : public FormTest {
         {f.LabelRestoreMode, f.ComboBoxRestoreMode},
     };
     for (const auto& [label, beside] : rows) {
-      EXPECT_GE(label->width(), label->fontMetrics().horizontalAdvance(label->text()));
+      EXPECT_GE(label->width(), DrawnWidth(label->fontMetrics(), label->text()));
       EXPECT_LT(label->geometry().right(), beside->x())
           << language << ": " << label->text().toStdString();
     }
@@ -116,9 +169,9 @@ class LanguageTest : public FormTest {
   }
 };
 
-TEST_F(LanguageTest, ThirtyNineKeysInTheirOrder) {
+TEST_F(LanguageTest, TheThirtyNineKeysComeFirstThenTheLaterOnes) {
   auto form = MakeForm();
-  EXPECT_EQ(form->LanguageKeys(), kKeysInOrder);
+  EXPECT_EQ(form->LanguageKeys(), kKeysInOrder + kLaterKeys);
 }
 
 TEST_F(LanguageTest, ShippedFilesListEveryKeyAndEnglishRepeatsTheBuiltInTexts) {
@@ -127,12 +180,13 @@ TEST_F(LanguageTest, ShippedFilesListEveryKeyAndEnglishRepeatsTheBuiltInTexts) {
   for (const char* name : {"English", "Russian"}) {
     app::TIniFile file;
     file.Load(QStringLiteral(KELMORA_SOURCE_DIR "/language/%1.ini").arg(name));
-    for (int i = 0; i < kKeysInOrder.size(); ++i) {
-      const QString value = file.ReadString("Interface", kKeysInOrder[i], "<missing>");
-      EXPECT_NE(value, "<missing>") << name << " lacks " << kKeysInOrder[i].toStdString();
-      EXPECT_FALSE(value.isEmpty()) << name << " " << kKeysInOrder[i].toStdString();
+    const QStringList keys = kKeysInOrder + kLaterKeys;
+    for (int i = 0; i < keys.size(); ++i) {
+      const QString value = file.ReadString("Interface", keys[i], "<missing>");
+      EXPECT_NE(value, "<missing>") << name << " lacks " << keys[i].toStdString();
+      EXPECT_FALSE(value.isEmpty()) << name << " " << keys[i].toStdString();
       if (QString(name) == "English") {
-        EXPECT_EQ(value, builtIn[i]) << kKeysInOrder[i].toStdString();
+        EXPECT_EQ(value, builtIn[i]) << keys[i].toStdString();
       }
     }
   }
@@ -151,7 +205,7 @@ TEST_F(LanguageTest, SwitchingToRussianAndBackRestoresEveryEnglishText) {
   int same = 0;
   for (int i = 0; i < russian.size(); ++i) same += russian[i] == english[i];
   EXPECT_EQ(same, 1) << "only the item naming English stays";
-  EXPECT_EQ(form->ButtonBackup->text(), "Архивировать");
+  EXPECT_EQ(form->ButtonBackup->text(), "&Архивировать");
   EXPECT_EQ(form->GroupBoxOptions->title(), " Параметры ");
   EXPECT_EQ(form->ComboBoxSize->currentText(), "Мб") << "the selection survives";
   EXPECT_EQ(form->AboutBox->windowTitle(), "О программе");
@@ -188,7 +242,7 @@ TEST_F(LanguageTest, KeysMissingFromTheFileKeepTheCurrentWording) {
   form->MLangRussianClick();
   form->MLangEnglishClick();
   EXPECT_EQ(form->MFile->text(), "File");
-  EXPECT_EQ(form->ButtonBackup->text(), "Архивировать");
+  EXPECT_EQ(form->ButtonBackup->text(), "&Архивировать");
 }
 
 TEST_F(LanguageTest, ItemTextChangeKeepsTheSelectionByIndex) {
@@ -228,7 +282,7 @@ TEST_F(LanguageTest, BrokenFilesChangeNothingAndSayNothing) {
   form->LoadLanguage("Blank");
   EXPECT_EQ(form->ButtonStop->text(), "");
   EXPECT_EQ(form->LabelRestoreMode->text(), "");
-  EXPECT_EQ(form->ButtonRestore->text(), "Restore");
+  EXPECT_EQ(form->ButtonRestore->text(), "&Restore");
   EXPECT_TRUE(shown.empty());
 }
 
@@ -256,6 +310,87 @@ TEST_F(LanguageTest, AboutShowsTheFileAsItIsOnDiskWhenItOpens) {
   EXPECT_EQ(seen, (QStringList{"About Kelmora", "backup and restore files", "by Ann",
                                "https://kelmora.org/en/", "visible"}));
   EXPECT_FALSE(form->AboutBox->isVisible());
+}
+
+// Texts of Qt's own dialogs, as a message box shows them now.
+QString StandardButtonText(QMessageBox::StandardButton which) {
+  QMessageBox box(QMessageBox::NoIcon, "", "", which);
+  return box.button(which)->text();
+}
+
+TEST_F(LanguageTest, InRussianTheWindowsMessagesStatusAndQtButtonsAreRussian) {
+  InstallLanguages();
+  MakeTreeForBackup();
+  auto form = MakeForm();
+  form->MLangRussianClick();
+  form->Values.BackupFolder = QString::fromStdString(Path("src")) + "/";
+
+  form->Values.BackupFileName = QString::fromStdString(Path("nothing.bkp"));
+  form->ButtonRestore->click();
+  ASSERT_EQ(shown.size(), 1u);
+  EXPECT_EQ(shown[0].Text, QStringLiteral("Архив %1 не найден.").arg(form->Values.BackupFileName));
+  EXPECT_EQ(form->StatusLine(), " Ошибка: архив не найден");
+
+  form->Values.BackupFileName = QString::fromStdString(Path("missing/out.bkp"));
+  form->ButtonBackup->click();
+  ASSERT_EQ(shown.size(), 2u);
+  EXPECT_EQ(shown[1].Text, "Не удаётся записать архив") << "the engine's error code";
+  EXPECT_EQ(form->StatusLine(), " Ошибка: Не удаётся записать архив - 0 из 2 файлов");
+
+  form->Values.BackupFileName = QString::fromStdString(Path("out.bkp"));
+  form->ButtonBackup->click();
+  EXPECT_TRUE(form->StatusLine().startsWith(" Файлов: 2 - Размер: 6000 - Степень сжатия: "))
+      << form->StatusLine().toStdString();
+
+  // An exception out of the engine reaches the user in Russian too.
+  fs::resize_file(Path("out.bkp"), fs::file_size(Path("out.bkp")) - 4);
+  form->Values.RestoreFolder = QString::fromStdString(Path("back")) + "/";
+  form->ButtonRestore->click();
+  ASSERT_EQ(shown.size(), 3u);
+  EXPECT_EQ(shown[2].Kind, "error");
+  EXPECT_EQ(shown[2].Text, "Ошибка чтения потока");
+  EXPECT_EQ(form->StatusLine(), " Ошибка: Ошибка чтения потока");
+
+  form->CheckBoxSize->setChecked(true);
+  form->EditSize->setText("4000");
+  form->ComboBoxSize->setCurrentIndex(1);
+  form->ComboBoxSizeChange();
+  form->ButtonBackup->click();
+  ASSERT_EQ(shown.size(), 4u);
+  EXPECT_TRUE(
+      shown[3].Text.startsWith("Размер тома 4000 Мб недопустим. Введите размер от 1 до "
+                               "2047 Мб"))
+      << shown[3].Text.toStdString();
+
+  // Qt's own buttons follow the chosen language, and go back with it.
+  EXPECT_EQ(StandardButtonText(QMessageBox::Cancel), "Отмена");
+  EXPECT_EQ(StandardButtonText(QMessageBox::Save), "Сохранить");
+  form->MLangEnglishClick();
+  EXPECT_EQ(StandardButtonText(QMessageBox::Cancel), "Cancel");
+  form->ButtonBackup->click();
+  EXPECT_TRUE(shown.back().Text.startsWith("The volume size 4000 Mb cannot be used."));
+}
+
+// A language file written before the window's messages had keys: its
+// captions apply, and the messages stay readable in English.
+TEST_F(LanguageTest, AnOlderLanguageFileKeepsTheEnglishMessages) {
+  InstallLanguages();
+  app::TIniFile russian;
+  russian.Load(QStringLiteral(KELMORA_SOURCE_DIR "/language/Russian.ini"));
+  std::string older = "[Interface]\n";
+  for (const QString& key : kKeysInOrder)
+    older += (key + "=" + russian.ReadString("Interface", key, "")).toStdString() + "\n";
+  WriteLanguage("Russian", older);
+  auto form = MakeForm();
+  form->MLangRussianClick();
+  EXPECT_EQ(form->ButtonRestore->text(), "&Восстановить");
+  form->Values.BackupFileName = QString::fromStdString(Path("nothing.bkp"));
+  form->ButtonRestore->click();
+  ASSERT_EQ(shown.size(), 1u);
+  EXPECT_EQ(shown[0].Text,
+            QStringLiteral("The archive %1 was not found.").arg(form->Values.BackupFileName));
+  EXPECT_EQ(form->StatusLine(), " Failed: archive not found");
+  EXPECT_EQ(StandardButtonText(QMessageBox::Cancel), "Cancel");
 }
 
 }  // namespace

@@ -35,7 +35,7 @@ TEST_F(SettingsTest, FirstStartShowsTheDefaults) {
   EXPECT_EQ(form->ComboBoxRestoreMode->currentText(), "All");
   EXPECT_TRUE(form->MLangEnglish->isChecked());
   EXPECT_FALSE(form->MLangRussian->isChecked());
-  EXPECT_EQ(form->ButtonBackup->text(), "Backup");
+  EXPECT_EQ(form->ButtonBackup->text(), "&Backup");
   EXPECT_TRUE(shown.empty());
   EXPECT_FALSE(QFile::exists(SettingsPath())) << "nothing is written before the first close";
 }

@@ -1,14 +1,24 @@
 // The main window's fixed layout: every control where it belongs, with its
 // text, state and tab order, and a window that cannot be resized.
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFile>
+#include <QFontDatabase>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QStatusBar>
+#include <QTest>
+#include <QTimer>
+#include <filesystem>
+#include <set>
 
+#include "app/about_box.h"
+#include "app/dialogs.h"
 #include "form_fixture.h"
 #include "widgets/cgauge.h"
 #include "widgets/folder_dialog.h"
@@ -16,6 +26,8 @@
 
 namespace kelmora::test {
 namespace {
+
+namespace fs = std::filesystem;
 
 class WindowTest : public FormTest {};
 
@@ -86,8 +98,8 @@ TEST_F(WindowTest, InitialStateOfTheControls) {
   EXPECT_EQ(form->FolderDialog1->DialogPosition(), widgets::fdpScreenCenter);
   EXPECT_EQ(form->SaveDialogFilter, "Backup File (*.bkp)|*.bkp");
   EXPECT_EQ(form->MLanguage->menu()->actions().size(), 2);
-  EXPECT_EQ(form->MAbout->text(), "About");
-  EXPECT_EQ(form->MExit->text(), "Exit");
+  EXPECT_EQ(form->MAbout->text(), "&About");
+  EXPECT_EQ(form->MExit->text(), "E&xit");
   // The window already carries its one visual style component.
   EXPECT_THROW(widgets::TWinXP second(form.get()), std::exception);
 }
@@ -131,6 +143,94 @@ TEST_F(WindowTest, ExceptionsInHandlersAreShownAndTheWindowGoesOn) {
   EXPECT_EQ(shown[0].Text, "picker broke");
   form->CheckBoxSubDirs->setChecked(false);
   EXPECT_FALSE(form->Values.SubDirs) << "handlers still run";
+}
+
+// The window shown and active, as keys need it.
+void Activate(app::TForm1& form) {
+  form.show();
+  QApplication::setActiveWindow(&form);
+  form.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
+}
+
+TEST_F(WindowTest, TheKeyboardAloneWorksEveryControl) {
+  WriteFile(Path("src/a.txt"), TextBytes(3000, 1));
+  auto form = MakeForm();
+  form->Values.BackupFolder = QString::fromStdString(Path("src")) + "/";
+  form->Values.BackupFileName = QString::fromStdString(Path("out.bkp"));
+  form->CheckBoxSize->setChecked(true);  // so that the size controls take part
+  Activate(*form);
+
+  // Mnemonics: Alt+B backs up, Alt+I opens the archive picker through its
+  // label, Alt+L moves to the level list. A button pressed by its mnemonic
+  // shows itself pressed for a moment before it acts.
+  QTest::keyClick(form.get(), Qt::Key_B, Qt::AltModifier);
+  EXPECT_TRUE(QTest::qWaitFor([&] { return form->StatusLine().startsWith(" Files: 1 - "); }))
+      << form->StatusLine().toStdString();
+  EXPECT_TRUE(fs::exists(Path("out.bkp")));
+  QTest::keyClick(form.get(), Qt::Key_I, Qt::AltModifier);
+  EXPECT_TRUE(QTest::qWaitFor([&] { return saveDialogCalls.size() == 1; }));
+  QTest::keyClick(form.get(), Qt::Key_L, Qt::AltModifier);
+  EXPECT_EQ(QApplication::focusWidget(), form->ComboBoxCompressionLevel);
+
+  // F1 opens About.
+  bool aboutShown = false;
+  QTimer::singleShot(0, form.get(), [&] {
+    aboutShown = form->AboutBox->isVisible();
+    form->AboutBox->reject();
+  });
+  QTest::keyClick(form.get(), Qt::Key_F1);
+  EXPECT_TRUE(aboutShown);
+
+  // Tab visits every control that takes input, Backup first.
+  Activate(*form);
+  form->ButtonBackup->setFocus();
+  std::set<QWidget*> reached;
+  for (int i = 0; i < 30; ++i) {
+    reached.insert(QApplication::focusWidget());
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+  }
+  for (QWidget* control : std::initializer_list<QWidget*>{
+           form->ButtonBackup, form->ButtonRestore, form->ButtonStop, form->ButtonBackupFile,
+           form->ButtonBackupFolder, form->ButtonRestoreFolder, form->ComboBoxCompressionLevel,
+           form->ComboBoxRestoreMode, form->CheckBoxSubDirs, form->EditSize, form->ComboBoxSize,
+           form->CheckBoxSize})
+    EXPECT_TRUE(reached.count(control)) << control->objectName().toStdString();
+
+  // A list changes with the arrow keys, a check box with Space.
+  form->ComboBoxCompressionLevel->setFocus();
+  QTest::keyClick(form->ComboBoxCompressionLevel, Qt::Key_Down);
+  EXPECT_EQ(form->Values.LevelIndex, 1);
+  form->CheckBoxSubDirs->setFocus();
+  QTest::keyClick(form->CheckBoxSubDirs, Qt::Key_Space);
+  EXPECT_FALSE(form->Values.SubDirs);
+
+  // Ctrl+Q quits, writing the settings.
+  QTest::keyClick(form.get(), Qt::Key_Q, Qt::ControlModifier);
+  EXPECT_FALSE(form->isVisible());
+  EXPECT_TRUE(QFile::exists(SettingsPath()));
+  EXPECT_TRUE(shown.empty());
+}
+
+TEST_F(WindowTest, ErrorBoxesAreWideEnoughForTheirCaption) {
+  auto form = std::make_unique<app::TForm1>(SettingsPath(), AppFolder());
+  app::TDialogs dialogs = app::StandardDialogs(form.get());
+  const QString caption = QStringLiteral("Kelmora 1.0 - a caption far longer than its message");
+  int width = 0;
+  QString title;
+  QTimer::singleShot(0, form.get(), [&] {
+    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+      width = box->width();
+      title = box->windowTitle();
+      box->accept();
+    }
+  });
+  dialogs.ShowError(caption, QStringLiteral("Failed"));
+  EXPECT_EQ(title, caption);
+  QFont font = QFontDatabase::systemFont(QFontDatabase::TitleFont);
+  font.setBold(true);
+  EXPECT_GT(width, QFontMetrics(font).horizontalAdvance(caption) + 60)
+      << "room for the caption beside the title bar's icon and buttons";
 }
 
 }  // namespace
