@@ -114,16 +114,18 @@ void TForm1::ShowOutcome(TOperation operation, bool completed, const QString& ex
     SetStatus(" " + Text("Status->Error").arg(exceptionText));
     return;
   }
-  if (BackupEngine.ErrorCode() != 0) {
-    line =
-        Text("Status->Failed")
-            .arg(EngineText(ErrorMessage(BackupEngine.ErrorCode())), Decimal(done), Decimal(count));
-  } else if (completed && operation == TOperation::Backup) {
+  // A run that completed may still carry a code that only warns (a file
+  // that changed while it was read); its box has told of it already.
+  if (completed && operation == TOperation::Backup) {
     line = Text("Status->Backup")
                .arg(Decimal(count), Decimal(BackupEngine.TotalSize()),
                     Decimal(BackupEngine.CompressionRate()));
   } else if (completed) {
     line = Text("Status->Restore").arg(Decimal(count), Decimal(BackupEngine.TotalSize()));
+  } else if (BackupEngine.ErrorCode() != 0) {
+    line =
+        Text("Status->Failed")
+            .arg(EngineText(ErrorMessage(BackupEngine.ErrorCode())), Decimal(done), Decimal(count));
   } else if (cancelled_) {
     line = Text("Status->Cancelled").arg(Decimal(done), Decimal(count));
   } else {

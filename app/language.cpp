@@ -32,7 +32,7 @@ struct TMessageText {
   const char* English;
 };
 
-// The engine's error codes 1 to 7 in order, then the messages of the
+// The engine's error codes 1 to 8 in order, then the messages of the
 // exceptions it raises: their English wording is the engine's own, which
 // is how EngineText recognises them.
 constexpr TMessageText kEngineTexts[] = {
@@ -43,6 +43,7 @@ constexpr TMessageText kEngineTexts[] = {
     {"Error->InvalidArchive", "Invalid archive type"},
     {"Error->Compression", "Compression error"},
     {"Error->TempFile", "Cannot create temporary file to save the file IDs"},
+    {"Error->FileChanged", "File changed while it was read"},
     {"Error->CannotCreateFolder", "Cannot create folder"},
     {"Error->StreamRead", "Stream read error"},
     {"Error->StreamWrite", "Stream write error"},

@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QTimer>
 #include <filesystem>
+#include <fstream>
 #include <map>
 
 #include "form_fixture.h"
@@ -195,6 +196,27 @@ TEST_F(CommandsTest, AnEngineErrorShowsItsMessageOnceAndTheStatusSaysTheBackupFa
   EXPECT_EQ(form->CGauge1->Progress(), 0) << "the gauge does not claim a finished run";
   EXPECT_TRUE(form->ButtonBackup->isEnabled());
   EXPECT_TRUE(form->ButtonRestore->isEnabled());
+}
+
+// A file that keeps changing while it is read is stored as read: the
+// backup completed, and the code it carries only warns.
+TEST_F(CommandsTest, ABackupThatOnlyWarnsStillShowsItsSummary) {
+  MakeTree(Path("src"));
+  auto form = FormFor(Path("src"), Path("out.bkp"));
+  const std::string growing = Path("src/sub/c.txt");
+  form->BackupEngine.OnProgress = [&](TBackupFile& sender, const std::string& name,
+                                      TPercentage percent, bool& go_on) {
+    if (name == growing) std::ofstream(growing, std::ios::app) << "more";
+    form->EngineProgress(sender, name, percent, go_on);
+  };
+  form->ButtonBackup->click();
+  ASSERT_EQ(form->BackupEngine.ErrorCode(), beFileChanged);
+  ASSERT_EQ(shown.size(), 1u);
+  EXPECT_EQ(shown[0].Text, "File changed while it was read");
+  EXPECT_TRUE(form->StatusLine().startsWith(" Files: 4 - Size: "))
+      << form->StatusLine().toStdString();
+  EXPECT_TRUE(form->StatusLine().contains(" - Compression Rate: "));
+  EXPECT_EQ(form->CGauge1->Progress(), 100);
 }
 
 TEST_F(CommandsTest, RestoringAMissingArchiveSaysSoAndShowsNoSummary) {

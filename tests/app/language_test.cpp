@@ -95,6 +95,7 @@ const QStringList kLaterKeys = {
     "Error->InvalidArchive",
     "Error->Compression",
     "Error->TempFile",
+    "Error->FileChanged",
     "Error->CannotCreateFolder",
     "Error->StreamRead",
     "Error->StreamWrite",
