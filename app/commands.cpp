@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 
 #include "app/application.h"
@@ -90,7 +91,6 @@ void TForm1::RunOperation(TOperation operation, const std::string& archive,
                           const std::function<bool()>& run) {
   FileCounter = 0;
   LastFileName.clear();
-  stopAsked_ = false;
   cancelled_ = false;
   bool completed = false;
   try {
@@ -101,17 +101,18 @@ void TForm1::RunOperation(TOperation operation, const std::string& archive,
     ShowOutcome(operation, false, EngineText(error.what()));
     throw;
   }
-  ShowOutcome(operation, completed, QString());
+  ShowOutcome(operation, completed, std::nullopt);
 }
 
-void TForm1::ShowOutcome(TOperation operation, bool completed, const QString& exceptionText) {
+void TForm1::ShowOutcome(TOperation operation, bool completed,
+                         const std::optional<QString>& exceptionText) {
   const int32_t done = BackupEngine.FilesDone();
   const int32_t count = BackupEngine.FileCount();
   QString line;
-  if (!exceptionText.isEmpty()) {
+  if (exceptionText) {
     // The counts may still be those of an earlier run, and no final
     // progress came: the gauge stays where the run got to.
-    SetStatus(" " + Text("Status->Error").arg(exceptionText));
+    SetStatus(" " + Text("Status->Error").arg(*exceptionText));
     return;
   }
   // A run that completed may still carry a code that only warns (a file
@@ -202,10 +203,8 @@ void TForm1::ButtonRestoreClick() {
 
 void TForm1::ButtonStopClick() {
   if (!BackupEngine.Busy()) return;
-  if (Dialogs.AskYesNo(Text("Message->ConfirmCaption"), Text("Message->ConfirmStop"))) {
-    stopAsked_ = true;
+  if (Dialogs.AskYesNo(Text("Message->ConfirmCaption"), Text("Message->ConfirmStop")))
     BackupEngine.Stop();
-  }
 }
 
 // A line break cannot be stored in the settings file: the name would come

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "app/dialogs.h"
 #include "app/settings.h"
@@ -162,7 +163,8 @@ class TForm1 : public QMainWindow {
   // gauge how it ended: completed, stopped, cancelled or failed.
   void RunOperation(TOperation operation, const std::string& archive,
                     const std::function<bool()>& run);
-  void ShowOutcome(TOperation operation, bool completed, const QString& exceptionText);
+  void ShowOutcome(TOperation operation, bool completed,
+                   const std::optional<QString>& exceptionText);
   // The commands that would start a second operation, or open a box that
   // pauses the running one, are off while an operation runs.
   void SetRunning(bool running);
@@ -189,7 +191,6 @@ class TForm1 : public QMainWindow {
   std::string runningArchive_;
   bool closeRequested_ = false;
   bool settingsWritten_ = false;
-  bool stopAsked_ = false;
   bool cancelled_ = false;
   QPointer<QWidget> focusBeforeRun_;
   QHash<QString, QString> texts_;
