@@ -402,22 +402,23 @@ TEST_F(CommandsTest, ClosingDuringARestoreThatFailsShowsTheFailureBeforeTheWindo
   MakeLongTree(Path("src"));
   auto form = FormFor(Path("src"), Path("out.bkp"));
   form->ButtonBackup->click();
-  // Without its end marker the archive runs out where the next entry's
-  // name should be: the restore ends with an exception, not a code.
+  // Without its end marker the archive is damaged: the restore ends with
+  // code 6, whose box the engine raises while the run is still going.
   fs::resize_file(Path("out.bkp"), fs::file_size(Path("out.bkp")) - 4);
   form->Values.RestoreFolder = QString::fromStdString(Path("back")) + "/";
   form->show();
   shown.clear();
   bool visibleWhileShown = false;
-  form->Dialogs.ShowError = [&](const QString& caption, const QString& text) {
-    shown.push_back({"error", caption, text});
+  form->Dialogs.ShowMessage = [&](const QString& caption, const QString& text) {
+    shown.push_back({"message", caption, text});
     // A message box runs its own event loop until the user answers it.
     QCoreApplication::processEvents();
     visibleWhileShown = form->isVisible();
   };
   QTimer::singleShot(0, form.get(), [&] { form->close(); });
   form->ButtonRestore->click();
-  ASSERT_EQ(ShownOf("error").size(), 1u);
+  ASSERT_EQ(ShownOf("message").size(), 1u);
+  EXPECT_TRUE(ShownOf("error").empty());
   EXPECT_TRUE(visibleWhileShown) << "the failure is not swept away by the close";
   QCoreApplication::processEvents();
   EXPECT_FALSE(form->isVisible()) << "the window still closes after it";

@@ -344,13 +344,13 @@ TEST_F(LanguageTest, InRussianTheWindowsMessagesStatusAndQtButtonsAreRussian) {
       << form->StatusLine().toStdString();
 
   // An exception out of the engine reaches the user in Russian too.
-  fs::resize_file(Path("out.bkp"), fs::file_size(Path("out.bkp")) - 4);
+  WriteFile(Path("out.bkp"), std::string(4096, 'x'));
   form->Values.RestoreFolder = QString::fromStdString(Path("back")) + "/";
   form->ButtonRestore->click();
   ASSERT_EQ(shown.size(), 3u);
   EXPECT_EQ(shown[2].Kind, "error");
-  EXPECT_EQ(shown[2].Text, "Ошибка чтения потока");
-  EXPECT_EQ(form->StatusLine(), " Ошибка: Ошибка чтения потока");
+  EXPECT_EQ(shown[2].Text, "Не удаётся прочитать архив");
+  EXPECT_EQ(form->StatusLine(), " Ошибка: Не удаётся прочитать архив");
 
   form->CheckBoxSize->setChecked(true);
   form->EditSize->setText("4000");
