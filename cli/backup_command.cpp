@@ -98,12 +98,12 @@ bool IsPattern(const std::string& Source) {
 // becomes all its files with its sub-directories. A SOURCE that names
 // nothing is an error before any archive exists; a pattern that selects no
 // file is only a warning, since patterns are often shared between machines.
-bool ResolveSources(const BackupOptions& Options, std::vector<std::string>& Specs) {
+bool ResolveSources(const BackupOptions& Options, std::vector<std::string>& Selections) {
   bool ok = true;
   std::vector<std::string> patterns;
   for (const std::string& source : Options.Sources) {
     if (IsPattern(source)) {
-      Specs.push_back(source);
+      Selections.push_back(source);
       patterns.push_back(source);
       continue;
     }
@@ -111,12 +111,12 @@ bool ResolveSources(const BackupOptions& Options, std::vector<std::string>& Spec
     if (kind == platform::PathKind::Directory) {
       std::string folder = source;
       while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
-      Specs.push_back((folder == "/" ? folder : folder + "/") + "*.* /s");
+      Selections.push_back((folder == "/" ? folder : folder + "/") + "*.* /s");
     } else if (kind == platform::PathKind::Missing) {
       std::fprintf(stderr, "%s: no such file or folder: %s\n", kProgramName, source.c_str());
       ok = false;
     } else {
-      Specs.push_back(source);
+      Selections.push_back(source);
     }
   }
   // With one SOURCE the run's own count tells; with more, each pattern is
@@ -133,8 +133,8 @@ bool ResolveSources(const BackupOptions& Options, std::vector<std::string>& Spec
 }
 
 int RunBackup(const BackupOptions& Options) {
-  std::vector<std::string> specs;
-  if (!ResolveSources(Options, specs)) return kExitFailed;
+  std::vector<std::string> selections;
+  if (!ResolveSources(Options, selections)) return kExitFailed;
 
   TBackupFile engine;
   engine.CompressionLevel = LevelByName(Options.Level);
@@ -159,7 +159,7 @@ int RunBackup(const BackupOptions& Options) {
       // A reader that went away must end the run with a message, not kill it.
       std::signal(SIGPIPE, SIG_IGN);
       THandleStream out(STDOUT_FILENO);
-      ok = engine.BackupToStream(specs, &out);
+      ok = engine.BackupToStream(selections, &out);
       if (!ok && engine.ErrorCode() == 0 && !Interrupted()) {
         progress.Clear();
         std::fprintf(stderr,
@@ -168,7 +168,7 @@ int RunBackup(const BackupOptions& Options) {
                      kProgramName);
       }
     } else {
-      ok = engine.Backup(specs, Options.Archive);
+      ok = engine.Backup(selections, Options.Archive);
     }
   } catch (const std::exception& e) {
     progress.Clear();
