@@ -1,5 +1,4 @@
 // kelmora-cli backup: options in, one engine call, an exit status out.
-#include <unistd.h>
 
 #include <chrono>
 #include <csignal>
@@ -158,7 +157,7 @@ int RunBackup(const BackupOptions& Options) {
     if (toStandardOutput) {
       // A reader that went away must end the run with a message, not kill it.
       std::signal(SIGPIPE, SIG_IGN);
-      THandleStream out(STDOUT_FILENO);
+      THandleStream out(TStandardHandle::Output);
       ok = engine.BackupToStream(selections, &out);
       if (!ok && engine.ErrorCode() == 0 && !Interrupted()) {
         progress.Clear();

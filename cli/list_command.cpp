@@ -1,5 +1,4 @@
 // kelmora-cli list: what an archive holds, read from its records alone.
-#include <unistd.h>
 
 #include <cstdio>
 #include <ctime>
@@ -110,7 +109,7 @@ void PrintEntry(const ListOptions& Options, const TArchiveEntry& Entry) {
 int RunSummary(const ListOptions& Options, TBackupFile& Engine) {
   std::string title;
   if (Options.Archive == "-") {
-    THandleStream in(STDIN_FILENO);
+    THandleStream in(TStandardHandle::Input);
     title = Engine.GetArchiveTitleFromStream(&in, nullptr);
   } else {
     title = Engine.GetArchiveTitle(Options.Archive, nullptr);
@@ -158,7 +157,7 @@ int RunList(const ListOptions& Options) {
         PrintEntry(Options, Entry);
       };
       if (fromStandardInput) {
-        THandleStream in(STDIN_FILENO);
+        THandleStream in(TStandardHandle::Input);
         complete = engine.ListArchiveFromStream(&in, each);
       } else {
         complete = engine.ListArchive(Options.Archive, each);

@@ -236,7 +236,7 @@ int RunRestore(const RestoreOptions& Options) {
   bool ok = false;
   try {
     if (fromStandardInput) {
-      THandleStream in(STDIN_FILENO);
+      THandleStream in(TStandardHandle::Input);
       ok = engine.RestoreFromStream(&in, Options.Folder);
       if (!ok && engine.ErrorCode() == 0) {
         progress.Clear();

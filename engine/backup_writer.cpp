@@ -88,8 +88,8 @@ class GatheredVolume : public TStream {
   // Drops every byte from Position on and writes on from there.
   void CutAt(int64_t Position) {
     Flush();  // nothing buffered may land past the cut afterwards
-    const int error = platform::TruncateHandle(file_->Handle(), Position);
-    if (error != 0) throw EStreamError(kStreamWriteError, error);
+    if (!file_->OpenFile().Resize(Position))
+      throw EStreamError(kStreamWriteError, file_->OpenFile().LastError());
     file_->Seek(Position, SeekOrigin::Begin);
   }
 
@@ -327,11 +327,10 @@ class BackupRun {
       volumes_.push_back({Final, std::string()});
     } else {
       std::string temp;
-      int error = 0;
-      const int handle = platform::CreateFileBeside(Final, temp, error);
-      if (handle < 0) throw EArchiveWrite(error);
+      platform::File file = platform::CreateFileBeside(Final, temp);
+      if (!file.Valid()) throw EArchiveWrite(file.LastError());
       volumes_.push_back({Final, temp});
-      volume_.Open(std::make_unique<THandleStream>(handle, true));
+      volume_.Open(std::make_unique<THandleStream>(std::move(file)));
     }
     sink_.Attach(&volume_);
     archive_ = &sink_;

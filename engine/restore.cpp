@@ -177,7 +177,7 @@ void RestoreRun::VolumeOpened(TStream& Volume) {
   // the archive), which a target must not replace either.
   const auto* handle = dynamic_cast<THandleStream*>(&Volume);
   platform::FileIdentity identity;
-  if (handle != nullptr && platform::IdentityOfHandle(handle->Handle(), identity))
+  if (handle != nullptr && platform::IdentityOf(handle->OpenFile(), identity))
     volumes_.push_back(identity);
 }
 
@@ -336,7 +336,7 @@ bool RestoreRun::BeginTarget() {
     return false;
   }
   if (there.Kind == platform::PathKind::File) file->TakeOverModeOf(leaf);
-  target_.stream = std::make_unique<TFileStream>(file->ReleaseHandle(), e_.currentFile_);
+  target_.stream = std::make_unique<TFileStream>(file->ReleaseFile(), e_.currentFile_);
   // A sparse file comes back sparse, not as gigabytes of written zeros.
   target_.stream->WriteZerosAsHoles(true);
   target_.file = std::move(file);
@@ -349,7 +349,7 @@ void RestoreRun::CloseTarget() {
   // Flushed first, so no later write can move the time again. A stamp that
   // is no valid date leaves the time of writing.
   target_.stream->Flush();
-  platform::SetFileTimeOfHandle(target_.stream->Handle(), stamp_);
+  target_.stream->OpenFile().SetStamp(stamp_);
   target_.stream->Close();
 }
 
@@ -384,7 +384,7 @@ void RestoreRun::SetDamagedAside() {
 
 void RestoreRun::NoteWrittenFolder() {
   platform::FileIdentity folder;
-  if (!platform::IdentityOfHandle(target_.file->Folder().Get(), folder)) return;
+  if (!platform::IdentityOf(target_.file->Folder(), folder)) return;
   for (const auto& written : written_)
     if (written.first == folder.Device) return;
   written_.emplace_back(folder.Device, target_.file->Folder().Duplicate());

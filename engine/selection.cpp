@@ -1,11 +1,10 @@
 #include "engine/selection.h"
 
-#include <climits>
-#include <cstdlib>
 #include <unordered_set>
 #include <vector>
 
 #include "engine/archive_format.h"
+#include "platform/path_guard.h"
 #include "platform/platform.h"
 
 namespace kelmora {
@@ -56,9 +55,7 @@ std::string NamePart(const std::string& Path) {
 
 // The folder with symbolic links resolved, or "" when it cannot be.
 std::string RealFolder(const std::string& Folder) {
-  char resolved[PATH_MAX];
-  if (!::realpath(Folder.empty() ? "." : Folder.c_str(), resolved)) return {};
-  return resolved;
+  return platform::ResolvedPath(Folder.empty() ? "." : Folder);
 }
 
 // The absolute, normalised form of a folder with one "/" at its end, so a

@@ -6,15 +6,11 @@
 // thousands of small files; here a piece is the natural unit already.
 #pragma once
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdint>
 #include <string>
 
 #include "engine/streams.h"
+#include "platform/file.h"
 #include "platform/platform.h"
 
 namespace kelmora {
@@ -23,18 +19,17 @@ class SourceFile : public TStream {
  public:
   // Throws EFOpenError "Cannot open file <name>". Anything but a regular
   // file is refused: a FIFO put in a file's place must not block the run,
-  // hence the open without waiting for a writer.
-  explicit SourceFile(const std::string& Path) {
-    do {
-      handle_ = ::open(Path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    } while (handle_ < 0 && errno == EINTR);
-    if (handle_ >= 0 && (::fstat(handle_, &opened_) != 0 || !S_ISREG(opened_.st_mode))) {
-      ::close(handle_);
-      handle_ = -1;
+  // which the platform's open without waiting for a partner sees to.
+  explicit SourceFile(const std::string& Path)
+      : file_(platform::File::Open(Path, platform::OpenMode::Read)) {
+    int error = file_.LastError();
+    if (file_.Valid() && (!file_.State(opened_) || opened_.Kind != platform::FileKind::Regular)) {
+      error = file_.LastError();
+      file_.Close();
+      file_ = platform::File();
     }
-    if (handle_ < 0) throw EFOpenError("Cannot open file " + Path);
+    if (!file_.Valid()) throw EFOpenError(("Cannot open file " + Path).c_str(), error);
   }
-  ~SourceFile() override { ::close(handle_); }
   SourceFile(const SourceFile&) = delete;
   SourceFile& operator=(const SourceFile&) = delete;
 
@@ -44,9 +39,8 @@ class SourceFile : public TStream {
     auto* out = static_cast<unsigned char*>(Buffer);
     size_t done = 0;
     while (done < Count) {
-      const ssize_t n = ::read(handle_, out + done, Count - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) throw EStreamError(kStreamReadError);
+      const int64_t n = file_.Read(out + done, Count - done);
+      if (n < 0) throw EStreamError(kStreamReadError, file_.LastError());
       if (n == 0) break;
       done += static_cast<size_t>(n);
     }
@@ -59,24 +53,22 @@ class SourceFile : public TStream {
 
   // The size and the packed last-write time (-1 when it has none) the
   // file had when it was opened.
-  int64_t Size() const { return opened_.st_size; }
-  int32_t Stamp() const { return platform::PackTime(opened_.st_mtim.tv_sec); }
-  int64_t ModifiedNs() const {
-    return static_cast<int64_t>(opened_.st_mtim.tv_sec) * 1000000000 + opened_.st_mtim.tv_nsec;
-  }
+  int64_t Size() const { return opened_.Size; }
+  int32_t Stamp() const { return platform::PackTime(opened_.ModifiedSeconds); }
+  int64_t ModifiedNs() const { return opened_.ModifiedNs(); }
 
   // True while neither the size nor the modification time (to the
   // nanosecond) differs from what they were at the open.
-  bool Unchanged() const {
-    struct stat now;
-    return ::fstat(handle_, &now) == 0 && now.st_size == opened_.st_size &&
-           now.st_mtim.tv_sec == opened_.st_mtim.tv_sec &&
-           now.st_mtim.tv_nsec == opened_.st_mtim.tv_nsec;
+  bool Unchanged() {
+    platform::FileState now;
+    return file_.State(now) && now.Size == opened_.Size &&
+           now.ModifiedSeconds == opened_.ModifiedSeconds &&
+           now.ModifiedNanoseconds == opened_.ModifiedNanoseconds;
   }
 
  private:
-  int handle_ = -1;
-  struct stat opened_ {};
+  platform::File file_;
+  platform::FileState opened_;
   int64_t position_ = 0;
 };
 

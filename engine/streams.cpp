@@ -1,14 +1,11 @@
 #include "engine/streams.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
-#include "platform/platform.h"
+#include "platform/file.h"
 
 namespace kelmora {
 
@@ -38,20 +35,22 @@ void TStream::WriteBuffer(const void* Buffer, size_t Count) {
 
 // ---------------------------------------------------------------- handle
 
-THandleStream::THandleStream(int Handle, bool OwnsHandle) {
-  Attach(Handle, OwnsHandle);
+THandleStream::THandleStream() = default;
+
+THandleStream::THandleStream(TStandardHandle Which)
+    : THandleStream(Which == TStandardHandle::Input ? platform::File::StandardInput()
+                                                    : platform::File::StandardOutput()) {}
+
+THandleStream::THandleStream(platform::File File) {
+  const bool seekable = File.CanSeek();
+  const int64_t at = seekable ? File.Seek(0, platform::SeekFrom::Current) : 0;
+  Attach(std::move(File));
+  position_ = at > 0 ? at : 0;
 }
 
-void THandleStream::Attach(int Handle, bool OwnsHandle) {
-  const off_t at = ::lseek(Handle, 0, SEEK_CUR);
-  Attach(Handle, OwnsHandle, at >= 0);
-  position_ = seekable_ ? at : 0;
-}
-
-void THandleStream::Attach(int Handle, bool OwnsHandle, bool Seekable) {
-  handle_ = Handle;
-  owns_ = OwnsHandle;
-  seekable_ = Seekable;
+void THandleStream::Attach(platform::File File) {
+  seekable_ = File.CanSeek();
+  file_ = std::make_unique<platform::File>(std::move(File));
   position_ = 0;
   buffer_.reset(new unsigned char[kBufferSize]);
 }
@@ -65,35 +64,31 @@ THandleStream::~THandleStream() {
 }
 
 void THandleStream::Close() {
-  if (handle_ < 0) return;
+  if (!file_ || !file_->Valid()) return;
   int error = 0;
   try {
     Flush();
   } catch (const EStreamError& e) {
     error = e.SystemError() != 0 ? e.SystemError() : EIO;
   }
-  // NFS and full quotas can report a failed write only here.
-  if (owns_ && ::close(handle_) != 0 && errno != EINTR && error == 0) error = errno;
-  handle_ = -1;
+  if (!file_->Close() && error == 0) error = file_->LastError();
   if (error != 0) throw EStreamError(kStreamWriteError, error);
 }
 
 void THandleStream::DropReadAhead() {
   // Bytes read ahead but not consumed belong after Position on the device.
-  if (readEnd_ > readPos_ && seekable_) ::lseek(handle_, position_, SEEK_SET);
+  if (readEnd_ > readPos_ && seekable_) file_->Seek(position_, platform::SeekFrom::Begin);
   readPos_ = readEnd_ = 0;
 }
 
 size_t THandleStream::ReadDirect(void* Buffer, size_t Count) {
-  for (;;) {
-    const ssize_t n = ::read(handle_, Buffer, Count);
-    if (n >= 0) return static_cast<size_t>(n);
-    if (errno != EINTR) throw EStreamError(kStreamReadError);
-  }
+  const int64_t n = file_->Read(Buffer, Count);
+  if (n < 0) throw EStreamError(kStreamReadError, file_->LastError());
+  return static_cast<size_t>(n);
 }
 
 size_t THandleStream::Read(void* Buffer, size_t Count) {
-  if (handle_ < 0) throw EStreamError(kStreamReadError);
+  if (!file_ || !file_->Valid()) throw EStreamError(kStreamReadError);
   if (writeEnd_ != 0 || holeAtEnd_) Flush();
   auto* out = static_cast<unsigned char*>(Buffer);
   size_t done = 0;
@@ -121,7 +116,7 @@ size_t THandleStream::Read(void* Buffer, size_t Count) {
 }
 
 size_t THandleStream::Write(const void* Buffer, size_t Count) {
-  if (handle_ < 0) throw EStreamError(kStreamWriteError);
+  if (!file_ || !file_->Valid()) throw EStreamError(kStreamWriteError);
   if (readEnd_ != 0) DropReadAhead();
   const auto* in = static_cast<const unsigned char*>(Buffer);
   if (zerosAsHoles_ && seekable_ && Count >= kShortestHole && IsAllZero(in, Count)) {
@@ -132,13 +127,7 @@ size_t THandleStream::Write(const void* Buffer, size_t Count) {
   }
   if (holeAtEnd_ || writeEnd_ + Count > kBufferSize) Flush();
   if (Count >= kBufferSize) {
-    size_t done = 0;
-    while (done < Count) {
-      const ssize_t n = ::write(handle_, in + done, Count - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) throw EStreamError(kStreamWriteError, n < 0 ? errno : EIO);
-      done += static_cast<size_t>(n);
-    }
+    if (!file_->Write(in, Count)) throw EStreamError(kStreamWriteError, file_->LastError());
   } else {
     std::memcpy(buffer_.get() + writeEnd_, in, Count);
     writeEnd_ += Count;
@@ -148,21 +137,13 @@ size_t THandleStream::Write(const void* Buffer, size_t Count) {
 }
 
 void THandleStream::Flush() {
-  size_t done = 0;
-  while (done < writeEnd_) {
-    const ssize_t n = ::write(handle_, buffer_.get() + done, writeEnd_ - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      const int error = n < 0 ? errno : EIO;
-      writeEnd_ = 0;
-      throw EStreamError(kStreamWriteError, error);
-    }
-    done += static_cast<size_t>(n);
-  }
-  writeEnd_ = 0;
+  const size_t pending = writeEnd_;
+  writeEnd_ = 0;  // a failed write is not tried again
+  if (pending != 0 && !file_->Write(buffer_.get(), pending))
+    throw EStreamError(kStreamWriteError, file_->LastError());
   if (holeAtEnd_) {
     holeAtEnd_ = false;
-    if (!platform::ExtendFileTo(handle_, position_)) throw EStreamError(kStreamWriteError);
+    if (!file_->ExtendTo(position_)) throw EStreamError(kStreamWriteError, file_->LastError());
   }
 }
 
@@ -173,11 +154,12 @@ int64_t THandleStream::Seek(int64_t Offset, SeekOrigin Origin) {
   int64_t target = Offset;
   if (Origin == SeekOrigin::Current) target = position_ + Offset;
   if (Origin == SeekOrigin::End) {
-    const off_t end = ::lseek(handle_, 0, SEEK_END);
-    if (end < 0) throw EStreamError(kStreamReadError);
+    const int64_t end = file_->Seek(0, platform::SeekFrom::End);
+    if (end < 0) throw EStreamError(kStreamReadError, file_->LastError());
     target = end + Offset;
   }
-  if (target < 0 || ::lseek(handle_, target, SEEK_SET) < 0) throw EStreamError(kStreamReadError);
+  if (target < 0 || file_->Seek(target, platform::SeekFrom::Begin) < 0)
+    throw EStreamError(kStreamReadError, file_->LastError());
   readPos_ = readEnd_ = 0;
   position_ = target;
   return position_;
@@ -208,47 +190,38 @@ void THandleStream::Skip(int64_t Count) {
 
 // ---------------------------------------------------------------- file
 
-TFileStream::TFileStream(const std::string& FileName, TMode Mode, bool FollowLinks)
-    : fileName_(FileName) {
-  int flags = O_CLOEXEC | (FollowLinks ? 0 : O_NOFOLLOW);
+namespace {
+
+platform::OpenMode OpenModeOf(TFileStream::TMode Mode) {
   switch (Mode) {
-    case fmOpenRead:
-      flags |= O_RDONLY;
-      break;
-    case fmCreate:
-      flags |= O_RDWR | O_CREAT | O_TRUNC;
-      break;
-    case fmOpenWrite:
-      flags |= O_WRONLY;
-      break;
+    case TFileStream::fmCreate:
+      return platform::OpenMode::Create;
+    case TFileStream::fmOpenWrite:
+      return platform::OpenMode::Write;
+    default:
+      return platform::OpenMode::Read;
   }
-  int fd;
-  do {
-    // Non-blocking only while opening: a FIFO in a file's place would
-    // otherwise wait for a partner for ever. Without a reader it now fails.
-    fd = ::open(FileName.c_str(), flags | O_NONBLOCK, 0666);
-  } while (fd < 0 && errno == EINTR);
-  if (fd >= 0) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  struct stat st;
-  // A directory opens read-only on Linux but is no file to read.
-  if (fd >= 0 && (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode))) {
-    ::close(fd);
-    fd = -1;
-  }
-  if (fd < 0) throw EFOpenError("Cannot open file " + FileName);
-  // A file just opened stands at 0; a FIFO or a device cannot seek.
-  Attach(fd, true, S_ISREG(st.st_mode) || S_ISBLK(st.st_mode));
 }
 
-TFileStream::TFileStream(int Handle, const std::string& FileName) : fileName_(FileName) {
-  Attach(Handle, true, true);
+}  // namespace
+
+TFileStream::TFileStream(const std::string& FileName, TMode Mode, bool FollowLinks)
+    : fileName_(FileName) {
+  platform::File file = platform::File::Open(FileName, OpenModeOf(Mode), FollowLinks);
+  if (!file.Valid()) throw EFOpenError(("Cannot open file " + FileName).c_str(), file.LastError());
+  Attach(std::move(file));
+}
+
+TFileStream::TFileStream(platform::File Open, const std::string& FileName) : fileName_(FileName) {
+  Attach(std::move(Open));
 }
 
 int64_t TFileStream::Size() {
   Flush();
-  struct stat st;
-  if (::fstat(Handle(), &st) != 0) throw EStreamError(kStreamReadError);
-  return st.st_size;
+  platform::FileState state;
+  if (!OpenFile().Valid() || !OpenFile().State(state))
+    throw EStreamError(kStreamReadError, OpenFile().LastError());
+  return state.Size;
 }
 
 // ---------------------------------------------------------------- memory

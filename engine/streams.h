@@ -10,6 +10,10 @@
 #include <string>
 #include <vector>
 
+namespace kelmora::platform {
+class File;
+}
+
 namespace kelmora {
 
 // The engine's general exception: stream failures, a damaged archive.
@@ -65,12 +69,16 @@ class TStream {
   void WriteBuffer(const void* Buffer, size_t Count);
 };
 
-// A stream over a file descriptor, which may be a pipe or a terminal.
+enum class TStandardHandle { Input, Output };
+
+// A stream over an open file, which may be a pipe or a terminal.
 // Reads and writes are buffered; Position counts the bytes passed through
-// this object, starting from the descriptor's offset when it can seek.
+// this object, starting from the file's offset when it can seek.
 class THandleStream : public TStream {
  public:
-  explicit THandleStream(int Handle, bool OwnsHandle = false);
+  // The process's standard input or output, left open at the end.
+  explicit THandleStream(TStandardHandle Which);
+  explicit THandleStream(platform::File File);
   ~THandleStream() override;
   THandleStream(const THandleStream&) = delete;
   THandleStream& operator=(const THandleStream&) = delete;
@@ -82,29 +90,29 @@ class THandleStream : public TStream {
   void Skip(int64_t Count) override;
   void Flush() override;
 
-  int Handle() const { return handle_; }
+  // The file beneath; not valid once closed.
+  const platform::File& OpenFile() const { return *file_; }
+  platform::File& OpenFile() { return *file_; }
   bool CanSeek() const { return seekable_; }
   // For a new file that is written front to back: a write of nothing but
   // zeros moves past them instead, so long zero runs become holes where
   // the file system has them. Reads give the same bytes either way.
   void WriteZerosAsHoles(bool On) { zerosAsHoles_ = On; }
-  // Flushes and closes an owned descriptor; throws "Stream write error"
-  // when the last bytes or the close itself fail (a full disk shows here).
+  // Flushes and closes an owned file; throws "Stream write error" when the
+  // last bytes or the close itself fail (a full disk shows here).
   void Close();
 
  protected:
-  THandleStream() = default;
-  void Attach(int Handle, bool OwnsHandle);
-  // For a descriptor just opened, at offset 0, whose kind is known.
-  void Attach(int Handle, bool OwnsHandle, bool Seekable);
+  THandleStream();
+  // For a file just opened, at offset 0.
+  void Attach(platform::File File);
 
  private:
   void DropReadAhead();
   size_t ReadDirect(void* Buffer, size_t Count);
 
   static constexpr size_t kBufferSize = 64 * 1024;
-  int handle_ = -1;
-  bool owns_ = false;
+  std::unique_ptr<platform::File> file_;
   bool seekable_ = false;
   bool zerosAsHoles_ = false;
   // Zeros were passed over at the end: the file is shorter than position_
@@ -127,9 +135,9 @@ class TFileStream : public THandleStream {
   // Throws EFOpenError "Cannot open file <name>". With FollowLinks false a
   // symbolic link as the last component is refused rather than opened.
   TFileStream(const std::string& FileName, TMode Mode, bool FollowLinks = true);
-  // Takes over Handle, a regular file open for writing at offset 0 (made
+  // Takes over Open, a regular file open for writing at offset 0 (made
   // elsewhere, under a name of its own); FileName is the name it stands for.
-  TFileStream(int Handle, const std::string& FileName);
+  TFileStream(platform::File Open, const std::string& FileName);
 
   const std::string& FileName() const { return fileName_; }
   int64_t Size();

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/file.h"
+
 namespace kelmora::platform {
 
 // ---- names and wildcards
@@ -60,10 +62,6 @@ bool ForceDirectories(const std::string& Path);
 // $TMPDIR (or /tmp); returns its path, or "" on failure.
 std::string CreateTempFile(const std::string& Prefix);
 
-// Makes the open file Handle at least Size bytes long, the new part a hole
-// where the file system has them, and moves its offset to Size.
-bool ExtendFileTo(int Handle, int64_t Size);
-
 // ---- packed time stamps (FAT date and time of the local time)
 
 // -1 for times before 1980 or after 2107; seconds rounded down to even.
@@ -71,11 +69,10 @@ int32_t PackTime(std::time_t Time);
 // False when the stamp holds no valid date and time.
 bool UnpackTime(int32_t Stamp, std::time_t& Time);
 
-// Last-write time of an open file or of a path, packed; -1 on failure.
-int32_t FileTimeOfHandle(int Handle);
+// Last-write time of a path, packed; -1 on failure (File::Stamp for an
+// open file).
 int32_t FileTimeOfPath(const std::string& Path);
 // Sets the last-write time only; the access time is left alone.
-bool SetFileTimeOfHandle(int Handle, int32_t Stamp);
 bool SetFileTimeOfPath(const std::string& Path, int32_t Stamp);
 
 // ---- the archive attribute, emulated with user.kelmora.archived
@@ -93,9 +90,9 @@ void ClearArchiveAttribute(const std::string& Path, int64_t Size, int64_t Modifi
 
 // Creates a new empty file in Final's folder under a name that begins
 // with Final's and that no other file has (0666 less the umask), for
-// writing. Returns its descriptor and its name in Name, or -1 with the
-// error number in Error.
-int CreateFileBeside(const std::string& Final, std::string& Name, int& Error);
+// writing. Returns it open and its name in Name; on failure the File is
+// not valid and holds the error number.
+File CreateFileBeside(const std::string& Final, std::string& Name);
 // Pushes the file's data to the device: 0, or the error number.
 int SyncFile(const std::string& Path);
 // Puts From in To's place in one step, replacing To: 0, or the error number.
@@ -103,14 +100,10 @@ int RenameFile(const std::string& From, const std::string& To);
 // Makes the names created, renamed and removed in Path's folder durable:
 // 0, or the error number.
 int SyncFolderOf(const std::string& Path);
-// Cuts an open file at Size bytes: 0, or the error number.
-int TruncateHandle(int Handle, int64_t Size);
 // True when Path leads to a device, FIFO or socket: something to write
 // to, not a file that could be replaced.
 bool IsSpecialFile(const std::string& Path);
 // True when both names lead to one existing file (device and inode).
 bool SameFile(const std::string& A, const std::string& B);
-// The system's text for an error number ("No space left on device").
-std::string ErrorText(int Error);
 
 }  // namespace kelmora::platform

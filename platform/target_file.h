@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/file.h"
 #include "platform/path_guard.h"
 
 namespace kelmora::platform {
@@ -22,20 +23,22 @@ namespace kelmora::platform {
 class FolderHandle {
  public:
   FolderHandle() = default;
-  explicit FolderHandle(int Handle) : handle_(Handle) {}
+  explicit FolderHandle(NativeHandle Handle) : handle_(Handle) {}
   ~FolderHandle();
-  FolderHandle(FolderHandle&& Other) noexcept : handle_(Other.handle_) { Other.handle_ = -1; }
+  FolderHandle(FolderHandle&& Other) noexcept : handle_(Other.handle_) {
+    Other.handle_ = kNoHandle;
+  }
   FolderHandle& operator=(FolderHandle&& Other) noexcept;
   FolderHandle(const FolderHandle&) = delete;
   FolderHandle& operator=(const FolderHandle&) = delete;
 
-  bool Valid() const { return handle_ >= 0; }
-  int Get() const { return handle_; }
+  bool Valid() const { return handle_ != kNoHandle; }
+  NativeHandle Get() const { return handle_; }
   // A second handle on the same folder; invalid on failure.
   FolderHandle Duplicate() const;
 
  private:
-  int handle_ = -1;
+  NativeHandle handle_ = kNoHandle;
 };
 
 // Opens Path as a folder, links followed as in any path the user names.
@@ -60,7 +63,8 @@ struct FileIdentity {
 };
 // False when the handle or name cannot be examined (Name: a final link is
 // not followed, so a link never shares the identity of its file).
-bool IdentityOfHandle(int Handle, FileIdentity& Identity);
+bool IdentityOf(const File& Open, FileIdentity& Identity);
+bool IdentityOf(const FolderHandle& Folder, FileIdentity& Identity);
 bool IdentityOfPath(const std::string& Path, FileIdentity& Identity);  // links followed
 bool IdentityAt(const FolderHandle& Folder, const std::string& Name, FileIdentity& Identity);
 
@@ -74,10 +78,10 @@ class PendingFile {
   PendingFile(const PendingFile&) = delete;
   PendingFile& operator=(const PendingFile&) = delete;
 
-  bool Valid() const { return handle_ >= 0; }
+  bool Valid() const { return file_.Valid(); }
   // The open file, read and write, at offset 0; the caller owns it from
   // then on and closes it before PutInPlace. Only once.
-  int ReleaseHandle();
+  File ReleaseFile();
   const FolderHandle& Folder() const { return folder_; }
   // Gives the file the permissions (and, where allowed, the owner) of the
   // regular file at Name in its folder, which it is to replace: a private
@@ -90,7 +94,7 @@ class PendingFile {
  private:
   FolderHandle folder_;
   std::string temporaryName_;
-  int handle_ = -1;
+  File file_;
   bool pending_ = false;  // a temporary name exists that is ours to remove
 };
 

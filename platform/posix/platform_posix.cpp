@@ -215,13 +215,6 @@ std::string CreateTempFile(const std::string& Prefix) {
   return templ;
 }
 
-bool ExtendFileTo(int Handle, int64_t Size) {
-  struct stat st;
-  if (::fstat(Handle, &st) != 0) return false;
-  if (st.st_size < Size && ::ftruncate(Handle, static_cast<off_t>(Size)) != 0) return false;
-  return ::lseek(Handle, static_cast<off_t>(Size), SEEK_SET) == static_cast<off_t>(Size);
-}
-
 int32_t PackTime(std::time_t Time) {
   struct tm tm;
   if (!::localtime_r(&Time, &tm)) return -1;
@@ -265,21 +258,10 @@ bool UnpackTime(int32_t Stamp, std::time_t& Time) {
   return true;
 }
 
-int32_t FileTimeOfHandle(int Handle) {
-  struct stat st;
-  if (::fstat(Handle, &st) != 0) return -1;
-  return PackTime(st.st_mtim.tv_sec);
-}
-
 int32_t FileTimeOfPath(const std::string& Path) {
   struct stat st;
   if (::stat(Path.c_str(), &st) != 0) return -1;
   return PackTime(st.st_mtim.tv_sec);
-}
-
-bool SetFileTimeOfHandle(int Handle, int32_t Stamp) {
-  struct timespec times[2];
-  return MakeTimes(Stamp, times) && ::futimens(Handle, times) == 0;
 }
 
 bool SetFileTimeOfPath(const std::string& Path, int32_t Stamp) {

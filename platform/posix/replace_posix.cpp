@@ -32,7 +32,7 @@ int Retrying(Call call) {
 
 }  // namespace
 
-int CreateFileBeside(const std::string& Final, std::string& Name, int& Error) {
+File CreateFileBeside(const std::string& Final, std::string& Name) {
   static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
   // mkstemp would make the file 0600; the replacement must get the usual
   // permissions of a new file, so the unique name is found here.
@@ -47,12 +47,11 @@ int CreateFileBeside(const std::string& Final, std::string& Name, int& Error) {
     } while (fd < 0 && errno == EINTR);
     if (fd >= 0) {
       Name = name;
-      return fd;
+      return File::Adopt(fd, true);
     }
     if (errno != EEXIST) break;
   }
-  Error = errno;
-  return -1;
+  return File::Failure(errno);
 }
 
 int SyncFile(const std::string& Path) {
@@ -85,10 +84,6 @@ int SyncFolderOf(const std::string& Path) {
   return error;
 }
 
-int TruncateHandle(int Handle, int64_t Size) {
-  return Retrying([&] { return ::ftruncate(Handle, static_cast<off_t>(Size)); });
-}
-
 bool IsSpecialFile(const std::string& Path) {
   struct stat st;
   return ::stat(Path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
@@ -98,12 +93,6 @@ bool SameFile(const std::string& A, const std::string& B) {
   struct stat a, b;
   return ::stat(A.c_str(), &a) == 0 && ::stat(B.c_str(), &b) == 0 && a.st_dev == b.st_dev &&
          a.st_ino == b.st_ino;
-}
-
-std::string ErrorText(int Error) {
-  char text[256];
-  // The GNU strerror_r returns its text, which need not be in our buffer.
-  return ::strerror_r(Error, text, sizeof text);
 }
 
 }  // namespace kelmora::platform

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <random>
 #include <string_view>
+#include <utility>
 
 #include "platform/platform.h"
 #include "platform/target_file.h"
@@ -35,20 +36,20 @@ std::string TemporaryName() {
 }  // namespace
 
 FolderHandle::~FolderHandle() {
-  if (handle_ >= 0) ::close(handle_);
+  if (Valid()) ::close(static_cast<int>(handle_));
 }
 
 FolderHandle& FolderHandle::operator=(FolderHandle&& Other) noexcept {
   if (this != &Other) {
-    if (handle_ >= 0) ::close(handle_);
+    if (Valid()) ::close(static_cast<int>(handle_));
     handle_ = Other.handle_;
-    Other.handle_ = -1;
+    Other.handle_ = kNoHandle;
   }
   return *this;
 }
 
 FolderHandle FolderHandle::Duplicate() const {
-  return FolderHandle(handle_ >= 0 ? ::fcntl(handle_, F_DUPFD_CLOEXEC, 0) : -1);
+  return FolderHandle(Valid() ? ::fcntl(static_cast<int>(handle_), F_DUPFD_CLOEXEC, 0) : -1);
 }
 
 FolderHandle OpenFolder(const std::string& Path, bool Create) {
@@ -79,11 +80,23 @@ FolderHandle OpenFolderBeneath(const FolderHandle& Base, const std::string& Rela
   return current;
 }
 
-bool IdentityOfHandle(int Handle, FileIdentity& Identity) {
+namespace {
+
+bool IdentityOfDescriptor(NativeHandle Handle, FileIdentity& Identity) {
   struct stat st;
-  if (::fstat(Handle, &st) != 0) return false;
+  if (Handle == kNoHandle || ::fstat(static_cast<int>(Handle), &st) != 0) return false;
   Identity = FileIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
   return true;
+}
+
+}  // namespace
+
+bool IdentityOf(const File& Open, FileIdentity& Identity) {
+  return IdentityOfDescriptor(Open.Native(), Identity);
+}
+
+bool IdentityOf(const FolderHandle& Folder, FileIdentity& Identity) {
+  return IdentityOfDescriptor(Folder.Get(), Identity);
 }
 
 bool IdentityOfPath(const std::string& Path, FileIdentity& Identity) {
@@ -103,36 +116,37 @@ bool IdentityAt(const FolderHandle& Folder, const std::string& Name, FileIdentit
 PendingFile::PendingFile(FolderHandle Folder) : folder_(std::move(Folder)) {
   if (!folder_.Valid()) return;
   // O_EXCL: a name that someone else took meanwhile is never opened.
-  for (int attempt = 0; attempt < 16 && handle_ < 0; ++attempt) {
+  int fd = -1;
+  for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
     temporaryName_ = TemporaryName();
-    handle_ = OpenRetrying(folder_.Get(), temporaryName_.c_str(),
-                           O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (handle_ < 0 && errno != EEXIST) break;
+    fd = OpenRetrying(folder_.Get(), temporaryName_.c_str(),
+                      O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0 && errno != EEXIST) break;
   }
-  pending_ = handle_ >= 0;
+  if (fd >= 0) file_ = File::Adopt(fd, true);
+  pending_ = fd >= 0;
 }
 
 PendingFile::~PendingFile() {
-  if (handle_ >= 0) ::close(handle_);
+  file_.Close();
   if (pending_) ::unlinkat(folder_.Get(), temporaryName_.c_str(), 0);
 }
 
-int PendingFile::ReleaseHandle() {
-  const int handle = handle_;
-  handle_ = -1;
-  return handle;
+File PendingFile::ReleaseFile() {
+  return std::move(file_);
 }
 
 void PendingFile::TakeOverModeOf(const std::string& Name) {
   struct stat st;
-  if (handle_ < 0 || ::fstatat(folder_.Get(), Name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+  if (!file_.Valid() || ::fstatat(folder_.Get(), Name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
       !S_ISREG(st.st_mode))
     return;
+  const int handle = static_cast<int>(file_.Native());
   // The owner first: changing it clears set-user-ID bits. Only a
   // privileged run may give a file away; a file that stays the runner's
   // does not get the older one's set-ID bits.
-  const bool owned = ::fchown(handle_, st.st_uid, st.st_gid) == 0;
-  ::fchmod(handle_, st.st_mode & (owned ? 07777 : 0777));
+  const bool owned = ::fchown(handle, st.st_uid, st.st_gid) == 0;
+  ::fchmod(handle, st.st_mode & (owned ? 07777 : 0777));
 }
 
 bool PendingFile::PutInPlace(const std::string& Name) {

@@ -14,6 +14,7 @@
 
 #include "engine/backup_file.h"
 #include "engine/restore_builder.h"
+#include "platform/file.h"
 #include "platform/platform.h"
 #include "test_support.h"
 
@@ -267,7 +268,7 @@ TEST(RestoreReplace, TheArchiveBeingReadIsNeverATarget) {
   EXPECT_EQ(test::ReadFile(dir / "split.bin"), "one two three");
 
   // The same archive read as a caller's stream on the file.
-  THandleStream in(::open(archive.c_str(), O_RDONLY | O_CLOEXEC), true);
+  THandleStream in(platform::File::Adopt(::open(archive.c_str(), O_RDONLY | O_CLOEXEC), true));
   TBackupFile fromStream;
   std::vector<int32_t> errors;
   fromStream.OnError = [&](TBackupFile&, int32_t Code, const std::string&) {

@@ -10,6 +10,7 @@
 #include "engine/archive_format.h"
 #include "engine/backup_file.h"
 #include "engine/restore_builder.h"
+#include "platform/file.h"
 #include "test_support.h"
 
 namespace kelmora {
@@ -124,7 +125,7 @@ TEST(DeCompress, StepsOverASectionOnAPipeWithoutSeeking) {
     }
     ::close(fds[1]);
   });
-  THandleStream pipe(fds[0], true);
+  THandleStream pipe(platform::File::Adopt(fds[0], true));
   ASSERT_FALSE(pipe.CanSeek());
   TBackupFile engine;
   RaiseContinueFlag(engine);

@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/file.h"
 #include "test_support.h"
 
 namespace kelmora {
@@ -247,7 +248,7 @@ TEST(HandleStream, PipeSkipsByReading) {
     }
     ::close(fds[1]);
   });
-  THandleStream in(fds[0], true);
+  THandleStream in(platform::File::Adopt(fds[0], true));
   EXPECT_FALSE(in.CanSeek());
   EXPECT_EQ(in.Position(), 0);
   char c;
@@ -271,7 +272,7 @@ TEST(HandleStream, PositionStartsAtTheDescriptorOffset) {
   ASSERT_GE(fd, 0);
   ASSERT_EQ(::lseek(fd, 4, SEEK_SET), 4);
   {
-    THandleStream s(fd);  // not owned
+    THandleStream s(platform::File::Adopt(fd, false));
     EXPECT_TRUE(s.CanSeek());
     EXPECT_EQ(s.Position(), 4);
     char c;
@@ -287,7 +288,7 @@ TEST(HandleStream, OwnedDescriptorIsClosed) {
   int fds[2];
   ASSERT_EQ(::pipe(fds), 0);
   {
-    THandleStream s(fds[1], true);
+    THandleStream s(platform::File::Adopt(fds[1], true));
     s.WriteBuffer("hi", 2);
   }
   EXPECT_EQ(::fcntl(fds[1], F_GETFD), -1);
@@ -300,7 +301,7 @@ TEST(HandleStream, OwnedDescriptorIsClosed) {
 TEST(HandleStream, ClosedStreamRefusesWork) {
   int fds[2];
   ASSERT_EQ(::pipe(fds), 0);
-  THandleStream s(fds[0], true);
+  THandleStream s(platform::File::Adopt(fds[0], true));
   s.Close();
   char c;
   EXPECT_EQ(MessageOf([&] { s.Read(&c, 1); }), kStreamReadError);

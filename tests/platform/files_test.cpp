@@ -241,18 +241,20 @@ TEST_F(PackedTime, FileTimeRoundTripKeepsAccessTime) {
   EXPECT_EQ(FileTimeOfPath(path), stamp);  // a refused stamp changes nothing
 }
 
-TEST_F(PackedTime, HandleVariantsAgreeWithPaths) {
+TEST_F(PackedTime, OpenFileAgreesWithPaths) {
   TempDir dir;
   const std::string path = dir / "f.txt";
   WriteFile(path, "x");
-  const int fd = ::open(path.c_str(), O_RDWR);
-  ASSERT_GE(fd, 0);
+  File file = File::Open(path, OpenMode::Write);
+  ASSERT_TRUE(file.Valid());
   const int32_t stamp = Fields(1999, 12, 31, 23, 59, 58);
-  EXPECT_TRUE(SetFileTimeOfHandle(fd, stamp));
-  EXPECT_EQ(FileTimeOfHandle(fd), stamp);
+  EXPECT_TRUE(file.SetStamp(stamp));
+  EXPECT_EQ(file.Stamp(), stamp);
   EXPECT_EQ(FileTimeOfPath(path), stamp);
-  ::close(fd);
-  EXPECT_EQ(FileTimeOfHandle(fd), -1);
+  EXPECT_FALSE(file.SetStamp(-1));
+  EXPECT_EQ(file.LastError(), EINVAL);
+  EXPECT_EQ(FileTimeOfPath(path), stamp);
+  EXPECT_TRUE(file.Close());
   EXPECT_EQ(FileTimeOfPath(dir / "missing"), -1);
   EXPECT_FALSE(SetFileTimeOfPath(dir / "missing", stamp));
 }
