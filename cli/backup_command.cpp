@@ -145,7 +145,7 @@ int RunBackup(const BackupOptions& Options) {
   if (Options.ClearArchiveFlag) engine.SetArchiveFlag = true;
 
   ProgressLine progress(!Options.Quiet && StandardErrorIsTerminal());
-  AttachTerminalHooks(engine, &progress, Options.Archive);
+  AttachTerminalHooks(engine, &progress);
   // Further volumes go beside the first without a question.
   engine.OnNeedDisk = [](TBackupFile&, uint16_t, bool& Continue) { Continue = true; };
   StopOnInterrupt(engine);

@@ -38,7 +38,6 @@ int CheckArchive(const std::string& Archive, bool Quiet, bool Inflate);
 
 class ProgressLine;
 // Damage met by a restore, one line each on standard error.
-void AttachDamageReport(kelmora::TBackupFile& Engine, const std::string& Archive,
-                        ProgressLine& Progress);
+void AttachDamageReport(kelmora::TBackupFile& Engine, ProgressLine& Progress);
 
 }  // namespace kelmora::cli

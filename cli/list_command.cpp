@@ -128,7 +128,7 @@ int RunList(const ListOptions& Options) {
     return kExitFailed;
   }
   TBackupFile engine;
-  AttachTerminalHooks(engine, nullptr, Options.Archive);
+  AttachTerminalHooks(engine, nullptr);
   bool failed = false;
   const TBackupErrorEvent report = engine.OnError;
   engine.OnError = [&failed, report](TBackupFile& Sender, int32_t Code, const std::string& Text) {

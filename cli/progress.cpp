@@ -110,35 +110,31 @@ bool Interrupted() {
   return interrupted != 0;
 }
 
-std::string DescribeError(const TBackupFile& Engine, int32_t Code, const std::string& Message,
-                          const std::string& Archive) {
+std::string DescribeError(const TBackupFile& Engine, int32_t Code) {
   if (Code == beFileChanged) {
     // One line per file, each naming it, as every other message does.
+    const std::string message = ErrorMessage(Code);
     std::string lines;
     for (const std::string& file : Engine.ChangedFiles())
       lines +=
-          (lines.empty() ? "" : std::string("\n") + kProgramName + ": ") + Message + ": " + file;
-    return lines.empty() ? Message : lines;
+          (lines.empty() ? "" : std::string("\n") + kProgramName + ": ") + message + ": " + file;
+    return lines.empty() ? message : lines;
   }
-  std::string subject;
-  if (Code == beCannotReadFile) subject = Engine.CurrentFile();
-  if (Code == beCannotReadArchive || Code == beCannotWriteArchive || Code == beInvalidArchive)
-    subject = Archive == "-" ? std::string("standard input/output") : Archive;
-  std::string text = subject.empty() ? Message : Message + ": " + subject;
-  if (Code == beCannotWriteArchive && !Engine.ErrorReason().empty())
-    text += ": " + Engine.ErrorReason();
-  return text;
+  // Printed from what the engine recorded where the failure happened.
+  TFailure failure = Engine.Failure();
+  if (failure.Code != Code) failure = TFailure{static_cast<TBackupError>(Code), {}, {}};
+  if (failure.Subject == kStreamArchiveName) failure.Subject = "standard input/output";
+  return DescribeFailure(failure);
 }
 
-void AttachTerminalHooks(TBackupFile& Engine, ProgressLine* Progress, const std::string& Archive) {
+void AttachTerminalHooks(TBackupFile& Engine, ProgressLine* Progress) {
   Engine.Hooks.ShowError = [Progress](const std::string&, const std::string& Text) {
     if (Progress) Progress->Clear();
     std::fprintf(stderr, "%s: %s\n", kProgramName, Text.c_str());
   };
-  Engine.OnError = [Progress, Archive](TBackupFile& Sender, int32_t Code, const std::string& Text) {
+  Engine.OnError = [Progress](TBackupFile& Sender, int32_t Code, const std::string&) {
     if (Progress) Progress->Clear();
-    std::fprintf(stderr, "%s: %s\n", kProgramName,
-                 DescribeError(Sender, Code, Text, Archive).c_str());
+    std::fprintf(stderr, "%s: %s\n", kProgramName, DescribeError(Sender, Code).c_str());
   };
   Engine.Hooks.AskOkCancel = [Progress](const std::string& Caption, const std::string& Text) {
     if (Progress) Progress->Clear();

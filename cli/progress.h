@@ -48,17 +48,14 @@ class ProgressLine {
 // Connects the engine to the terminal: error messages go to standard
 // error (clearing Progress first) with the file they concern, the
 // need-disk question is asked on the terminal and answered Cancel where
-// there is none, and OnProgress feeds Progress. Progress may be null;
-// Archive is the archive's name as the user gave it.
-void AttachTerminalHooks(TBackupFile& Engine, ProgressLine* Progress,
-                         const std::string& Archive = std::string());
+// there is none, and OnProgress feeds Progress. Progress may be null.
+void AttachTerminalHooks(TBackupFile& Engine, ProgressLine* Progress);
 
-// The engine's message for Code with what it concerns: the file being
-// read or written for code 1, Archive for the codes about the archive
-// (with the system's reason when there is one), one line for each file
-// that changed while it was read for code 8.
-std::string DescribeError(const TBackupFile& Engine, int32_t Code, const std::string& Message,
-                          const std::string& Archive);
+// The engine's message for Code with the file or archive it concerns and
+// the system's reason, as the engine recorded them where the failure
+// happened; one line for each file that changed while it was read for
+// code 8.
+std::string DescribeError(const TBackupFile& Engine, int32_t Code);
 
 // Makes the first Ctrl-C (or SIGTERM) a stop request, which the engine
 // honours after its next chunk and so winds down properly: the archive is

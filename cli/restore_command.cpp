@@ -179,10 +179,10 @@ int RunRestore(const RestoreOptions& Options) {
   engine.RestoreMode = kModes.at(Options.Mode);
   engine.RestoreFullPath = !Options.Flat;
   ProgressLine progress(!Options.Quiet && StandardErrorIsTerminal());
-  AttachTerminalHooks(engine, &progress, Options.Archive);
+  AttachTerminalHooks(engine, &progress);
   AttachVolumeQuestion(engine, Options.Archive, progress);
   engine.KeepDamaged = Options.KeepDamaged;
-  AttachDamageReport(engine, Options.Archive, progress);
+  AttachDamageReport(engine, progress);
 
   std::vector<bool> matched(Options.Include.size(), false);
   if (!Options.Include.empty()) {

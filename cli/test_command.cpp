@@ -30,14 +30,13 @@ std::string DescribeDamage(const TDamage& Damage) {
 
 }  // namespace
 
-void AttachDamageReport(TBackupFile& Engine, const std::string& Archive, ProgressLine& Progress) {
+void AttachDamageReport(TBackupFile& Engine, ProgressLine& Progress) {
   Engine.OnDamage = [&Progress](TBackupFile&, const TDamage& Damage) {
     Progress.Clear();
     std::fprintf(stderr, "%s: %s\n", kProgramName, DescribeDamage(Damage).c_str());
   };
   // Code 6 after damage says only what the lines above said.
-  Engine.OnError = [&Progress, Archive](TBackupFile& Sender, int32_t Code,
-                                        const std::string& Text) {
+  Engine.OnError = [&Progress](TBackupFile& Sender, int32_t Code, const std::string&) {
     Progress.Clear();
     if (Code == beCompression && !Sender.Damages().empty()) {
       std::fprintf(
@@ -45,22 +44,19 @@ void AttachDamageReport(TBackupFile& Engine, const std::string& Archive, Progres
           Sender.Damages().size() == 1 ? "one part of the archive is" : "parts of the archive are");
       return;
     }
-    std::fprintf(stderr, "%s: %s\n", kProgramName,
-                 DescribeError(Sender, Code, Text, Archive).c_str());
+    std::fprintf(stderr, "%s: %s\n", kProgramName, DescribeError(Sender, Code).c_str());
   };
 }
 
 int CheckArchive(const std::string& Archive, bool Quiet, bool Inflate) {
   TBackupFile engine;
   ProgressLine progress(!Quiet && StandardErrorIsTerminal());
-  AttachTerminalHooks(engine, &progress, Archive);
+  AttachTerminalHooks(engine, &progress);
   // Damage has its own lines below; code 6 would only repeat them.
-  engine.OnError = [&progress, &Archive](TBackupFile& Sender, int32_t Code,
-                                         const std::string& Text) {
+  engine.OnError = [&progress](TBackupFile& Sender, int32_t Code, const std::string&) {
     if (Code == beCompression && !Sender.Damages().empty()) return;
     progress.Clear();
-    std::fprintf(stderr, "%s: %s\n", kProgramName,
-                 DescribeError(Sender, Code, Text, Archive).c_str());
+    std::fprintf(stderr, "%s: %s\n", kProgramName, DescribeError(Sender, Code).c_str());
   };
   engine.OnDamage = [&progress](TBackupFile&, const TDamage& Damage) {
     progress.Clear();

@@ -22,7 +22,7 @@ class ListRun {
         each_(Each) {}
 
   bool Run() {
-    e_.errorCode_ = beNone;
+    e_.ClearFailure();
     e_.continue_ = true;
     if (fromStream_) {
       reader_ = e_.sourceStream_;
@@ -115,7 +115,7 @@ class ListRun {
     SectionReader(e_).Read(*reader_, &text, true);
     if (e_.errorCode_ != beNone) {
       // A damaged list only costs the sizes it would have given.
-      e_.errorCode_ = beNone;
+      e_.ClearFailure();
       return;
     }
     const std::string all = text.Text();
@@ -140,8 +140,7 @@ class ListRun {
   void ChangeVolume(const std::string& Name) {
     if (fromStream_) {
       // A stream holds one volume; what follows is elsewhere.
-      e_.errorCode_ = beCannotReadArchive;
-      e_.continue_ = false;
+      e_.Fail(beCannotReadArchive, kStreamArchiveName, "a stream holds one volume only");
       e_.MessageError(beCannotReadArchive);
       return;
     }

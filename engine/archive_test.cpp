@@ -29,13 +29,13 @@ class TestRun : public EntryConsumer {
 };
 
 bool TBackupFile::Test(const std::string& ArchiveName, bool Inflate) {
-  errorCode_ = beNone;
+  ClearFailure();
   filesDone_ = 0;
   continue_ = true;
   damages_.clear();
   incomplete_ = false;
   if (ArchiveName != kStreamArchiveName && !platform::FileExists(ArchiveName)) {
-    errorCode_ = beCannotReadArchive;
+    NoteFailure(beCannotReadArchive, ArchiveName);
     MessageError(errorCode_);
     return false;
   }
@@ -47,9 +47,10 @@ bool TBackupFile::Test(const std::string& ArchiveName, bool Inflate) {
     walk.Run();
   } catch (const Exception&) {
     // Nothing of it could be read: it is no archive, or not one any more.
-    errorCode_ = beCannotReadArchive;
+    NoteFailure(beCannotReadArchive, ArchiveName);
   }
-  if (!damages_.empty() && errorCode_ == beNone) errorCode_ = beCompression;
+  if (!damages_.empty() && errorCode_ == beNone)
+    NoteFailure(beCompression, ArchiveName, "the archive is damaged");
   const bool result = errorCode_ == beNone && continue_;
   ReportProgress(std::string(), 100);
   busy_ = false;

@@ -221,7 +221,7 @@ void ArchiveWalk::ChangeVolume(const std::string& Name, int64_t At) {
   if (fromStream_) {
     // A caller's stream has no next volume to open; it is left open and
     // untouched, and the run ends as an unreadable archive.
-    e_.Fail(beCannotReadArchive);
+    e_.Fail(beCannotReadArchive, archiveName_, "a stream holds one volume only");
     finished_ = true;
     return;
   }

@@ -1,6 +1,5 @@
 #include "engine/backup_file.h"
 
-#include <cstdio>
 #include <thread>
 #include <utility>
 
@@ -64,14 +63,22 @@ unsigned TBackupFile::ThreadCount() const {
   return count < kMostThreads ? count : kMostThreads;
 }
 
+std::string DescribeFailure(const TFailure& Failure) {
+  std::string text = ErrorMessage(Failure.Code);
+  if (!Failure.Subject.empty()) text += ": " + Failure.Subject;
+  if (!Failure.Reason.empty()) text += ": " + Failure.Reason;
+  return text;
+}
+
 void TBackupFile::MessageError(int32_t Code) {
-  const std::string text = ErrorMessage(Code);
   if (OnError) {
-    OnError(*this, Code, text);
+    OnError(*this, Code, ErrorMessage(Code));
   } else if (Hooks.ShowError) {
-    Hooks.ShowError("Error", text);
-  } else {
-    std::fprintf(stderr, "Error: %s\n", text.c_str());
+    const TFailure recorded = Failure();
+    Hooks.ShowError(
+        "Error",
+        DescribeFailure(recorded.Code == Code ? recorded
+                                              : TFailure{static_cast<TBackupError>(Code), {}, {}}));
   }
 }
 

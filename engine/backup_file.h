@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/streams.h"
@@ -86,12 +87,28 @@ enum TBackupError : int32_t {
 // The message of a code; "" for 0 and for unknown codes.
 const char* ErrorMessage(int32_t Code);
 
+// A failure as it was recorded where it happened.
+struct TFailure {
+  TBackupError Code = beNone;
+  // The file or archive it concerns (kStreamArchiveName for a caller's
+  // stream); "" when it concerns none.
+  std::string Subject;
+  // Why, in the system's words where the system gave any ("No space left
+  // on device"); "" when there is nothing to add to the code's message.
+  std::string Reason;
+};
+// "Cannot write to archive: /b/x.bkp: No space left on device"; the parts
+// that are empty are left out.
+std::string DescribeFailure(const TFailure& Failure);
+
 // What the engine needs from the application around it. The window sets
 // these to message boxes and its event loop, the command line to standard
-// error and a terminal prompt. Unset hooks never block: an error goes to
-// standard error, a question is answered Cancel.
+// error and a terminal prompt. Unset hooks never block and the engine
+// prints nothing itself: an error is only recorded (Failure), a question is
+// answered Cancel.
 struct TUserHooks {
-  // Modal box with the error icon and one OK button.
+  // Modal box with the error icon and one OK button; Text describes the
+  // failure with what it concerns (DescribeFailure).
   std::function<void(const std::string& Caption, const std::string& Text)> ShowError;
   // Modal box with the information icon, OK and Cancel; true for OK.
   std::function<bool(const std::string& Caption, const std::string& Text)> AskOkCancel;
@@ -179,6 +196,8 @@ class TBackupFile {
   unsigned ThreadCount() const;
   bool Busy() const { return busy_; }
   void Stop() { continue_ = false; }
+  // Reports Code through OnError (with the code's message), else through
+  // Hooks.ShowError (with the recorded failure when it is Code's).
   void MessageError(int32_t Code);
 
   // ---- run state, readable
@@ -189,6 +208,8 @@ class TBackupFile {
   int64_t ArchiveBytes() const { return archiveBytes_; }
   const std::string& CurrentFile() const { return currentFile_; }
   int32_t ErrorCode() const { return errorCode_; }
+  // The last run's failure: its code, what it concerns and why.
+  TFailure Failure() const { return {errorCode_, errorSubject_, errorReason_}; }
   // Why the last failure happened when the system said so ("No space
   // left on device"); "" otherwise.
   const std::string& ErrorReason() const { return errorReason_; }
@@ -210,10 +231,19 @@ class TBackupFile {
   friend class SectionReader;
   friend class ListRun;
 
-  // Records a failure: the operation winds down and reports Code once.
-  void Fail(int32_t Code, const std::string& Reason = std::string()) {
+  // Records a failure where it happens; the run goes on (a refused entry
+  // is stepped over) and reports the code once at its end.
+  void NoteFailure(TBackupError Code, std::string Subject = std::string(),
+                   std::string Reason = std::string()) {
     errorCode_ = Code;
-    errorReason_ = Reason;
+    errorSubject_ = std::move(Subject);
+    errorReason_ = std::move(Reason);
+  }
+  void ClearFailure() { NoteFailure(beNone); }
+  // Records a failure that ends the run: it winds down and reports Code once.
+  void Fail(TBackupError Code, std::string Subject = std::string(),
+            std::string Reason = std::string()) {
+    NoteFailure(Code, std::move(Subject), std::move(Reason));
     continue_ = false;
   }
   void ProcessMessages() {
@@ -242,7 +272,8 @@ class TBackupFile {
   std::string currentFile_;
   bool busy_ = false;
   bool continue_ = false;
-  int32_t errorCode_ = 0;
+  TBackupError errorCode_ = beNone;
+  std::string errorSubject_;
   std::string errorReason_;
   TStringList changedFiles_;
   std::vector<TDamage> damages_;

@@ -154,6 +154,11 @@ std::unique_ptr<SourceFile> OpenSelected(const std::string& Path) {
   }
 }
 
+// The system's words for a stream failure, else the failure's own.
+std::string ReasonOf(const EStreamError& Error) {
+  return Error.SystemError() != 0 ? platform::ErrorText(Error.SystemError()) : Error.what();
+}
+
 }  // namespace
 
 class BackupRun {
@@ -186,15 +191,14 @@ class BackupRun {
       TBackupFile& owner;
       ~BusyGuard() { owner.busy_ = false; }
     } busy{owner_};
-    owner_.errorCode_ = 0;
-    owner_.errorReason_.clear();
+    owner_.ClearFailure();
     owner_.changedFiles_.clear();
     owner_.busy_ = true;
 
     // Selection would quietly leave the archive out and the run would then
     // replace the very file the user asked to save.
     if (!toStream_ && NamesFile(Files, archiveName_)) {
-      owner_.Fail(beCannotWriteArchive, "it is one of the files to back up");
+      owner_.Fail(beCannotWriteArchive, archiveName_, "it is one of the files to back up");
       owner_.busy_ = false;
       owner_.MessageError(owner_.errorCode_);
       return false;
@@ -211,7 +215,8 @@ class BackupRun {
     const bool result = Finish();
     // The archive is whole and usable; the result still must not read as
     // a plain success when some stored copy may be inconsistent.
-    if (result && !owner_.changedFiles_.empty()) owner_.errorCode_ = beFileChanged;
+    if (result && !owner_.changedFiles_.empty())
+      owner_.NoteFailure(beFileChanged, owner_.changedFiles_.front());
 
     owner_.ReportProgress("", 100);
     owner_.busy_ = false;
@@ -262,14 +267,15 @@ class BackupRun {
   }
 
   void SaveFileIdList() {
-    tempName_ = platform::CreateTempFile(format::kTempFilePrefix);
+    int error = 0;
+    tempName_ = platform::CreateTempFile(format::kTempFilePrefix, &error);
     try {
-      if (tempName_.empty()) throw EStreamError(kStreamWriteError);
+      if (tempName_.empty()) throw EStreamError(kStreamWriteError, error);
       TFileStream list(tempName_, TFileStream::fmCreate);
       list.WriteBuffer(fileIdText_.data(), fileIdText_.size());
       list.Close();
-    } catch (const EStreamError&) {
-      owner_.Fail(beTempFile);
+    } catch (const EStreamError& e) {
+      owner_.Fail(beTempFile, tempName_, ReasonOf(e));
       return;
     }
     selected_.insert(selected_.begin(), tempName_);
@@ -285,9 +291,14 @@ class BackupRun {
 
   // ---- the archive
 
-  void FailWriting(int SystemError) {
-    owner_.Fail(beCannotWriteArchive,
-                SystemError != 0 ? platform::ErrorText(SystemError) : std::string());
+  // The volume being written, or the archive before any volume exists.
+  const std::string& ArchiveWritten() const {
+    return volumes_.empty() ? archiveName_ : volumes_.back().Final;
+  }
+
+  void FailWriting(int SystemError, const std::string& Why = std::string()) {
+    owner_.Fail(beCannotWriteArchive, ArchiveWritten(),
+                SystemError != 0 ? platform::ErrorText(SystemError) : Why);
   }
 
   // Taken even after a stop at the first progress event; the run then
@@ -300,7 +311,8 @@ class BackupRun {
     // kept, and a negative one would never let a chunk in.
     const int64_t maxSize = owner_.MaxSize;
     if (maxSize < 0 || (maxSize > 0 && maxSize < format::kSmallestMaxSize)) {
-      owner_.Fail(beCannotWriteArchive);
+      FailWriting(
+          0, "a volume must hold at least " + std::to_string(format::kSmallestMaxSize) + " bytes");
       return;
     }
     try {
@@ -315,8 +327,8 @@ class BackupRun {
                                       owner_.fileCount_});
     } catch (const EStreamError& e) {
       FailWriting(e.SystemError());
-    } catch (const std::exception&) {
-      owner_.Fail(beCannotWriteArchive);
+    } catch (const std::exception& e) {
+      FailWriting(0, e.what());
     }
   }
 
@@ -352,6 +364,7 @@ class BackupRun {
   bool EnterSource(size_t Index) {
     ChunkPipeline::File& file = pipeline_.Enter(Index);
     source_ = file.Source.get();
+    openError_ = file.OpenError;
     return file.Source != nullptr || file.OpenFailed;
   }
 
@@ -385,7 +398,7 @@ class BackupRun {
       // The name is stored as the selection found it, untrimmed: on Linux
       // a blank at either end is part of the name.
       owner_.currentFile_ = path;
-      if (!source_) throw EFOpenError("Cannot open file " + path);
+      if (!source_) throw EFOpenError("Cannot open file", openError_);
       format::WriteInt32(*archive_, source_->Stamp());
       remaining_ = source_->Size();
       while (owner_.continue_) {
@@ -396,8 +409,10 @@ class BackupRun {
       if (!isFileList) ++owner_.filesDone_;
     } catch (const EArchiveWrite& e) {
       FailWriting(e.SystemError());
-    } catch (const std::exception&) {
-      owner_.Fail(beCannotReadFile);
+    } catch (const EStreamError& e) {
+      owner_.Fail(beCannotReadFile, path, ReasonOf(e));
+    } catch (const std::exception& e) {
+      owner_.Fail(beCannotReadFile, path, e.what());
     }
     if (!complete) return false;
     // Size and time as they were at the open: a file that shrank, grew or
@@ -453,10 +468,14 @@ class BackupRun {
       if (remaining_ > 0 && owner_.continue_) ChangeVolume();
     } catch (const EArchiveWrite& e) {
       FailWriting(e.SystemError());
-    } catch (...) {
+    } catch (const EStreamError& e) {
       // The next volume and the caller's own handlers raised from in here
       // also count as a failure to write the archive.
-      owner_.Fail(beCannotWriteArchive);
+      FailWriting(e.SystemError(), e.what());
+    } catch (const std::exception& e) {
+      FailWriting(0, e.what());
+    } catch (...) {
+      FailWriting(0);
     }
   }
 
@@ -469,7 +488,8 @@ class BackupRun {
     ChunkPipeline::Piece& piece = pipeline_.Next();
     if (piece.ReadFailed) {
       // A read error is no end of file: the stored file would be short.
-      owner_.Fail(beCannotReadFile);
+      owner_.Fail(beCannotReadFile, owner_.currentFile_,
+                  piece.ReadError != 0 ? platform::ErrorText(piece.ReadError) : std::string());
       return;
     }
     if (piece.Size == 0) {
@@ -483,7 +503,7 @@ class BackupRun {
     owner_.bytesDone_ += n;
 
     if (piece.Result == PieceCompressor::Failed) {
-      owner_.Fail(beCompression);
+      owner_.Fail(beCompression, owner_.currentFile_);
     } else if (piece.Result == PieceCompressor::Compressed) {
       format::WriteInt32(*archive_, static_cast<int32_t>(piece.Packed));
       archive_->WriteBuffer(piece.Out.data(), piece.Packed);
@@ -501,8 +521,13 @@ class BackupRun {
 
   void ChangeVolume() {
     // A caller's stream is never closed, so it can hold only one volume.
-    if (toStream_ || volumes_.size() >= static_cast<size_t>(format::kMaxVolumes)) {
-      owner_.Fail(beCannotWriteArchive);
+    if (toStream_) {
+      FailWriting(0, "a stream holds one volume only");
+      return;
+    }
+    if (volumes_.size() >= static_cast<size_t>(format::kMaxVolumes)) {
+      FailWriting(0,
+                  "an archive holds at most " + std::to_string(format::kMaxVolumes) + " volumes");
       return;
     }
     const auto next = static_cast<unsigned>(volumes_.size() + 1);
@@ -518,7 +543,7 @@ class BackupRun {
     // An archive named like a later volume (x.003) would have its own
     // first volume replaced by a later one.
     if (name == archiveName_) {
-      owner_.Fail(beCannotWriteArchive);
+      FailWriting(0, "its name is that of its own volume " + std::to_string(next));
       return;
     }
     OpenVolume(name);
@@ -613,6 +638,7 @@ class BackupRun {
   std::vector<Stored> stored_;
 
   SourceFile* source_ = nullptr;  // the file being written, held by the pipeline
+  int openError_ = 0;             // why it could not be opened, when it could not
   int64_t remaining_ = 0;
 
   // Last: its workers stop before anything they could touch is gone.

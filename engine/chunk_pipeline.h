@@ -41,6 +41,7 @@ class ChunkPipeline {
     std::vector<unsigned char> Out = std::vector<unsigned char>(format::kPieceSize);
     size_t Size = 0;  // bytes read; 0 = the file ended early
     bool ReadFailed = false;
+    int ReadError = 0;  // the system's error number when it failed
     PieceCompressor::Result Result = PieceCompressor::Failed;
     size_t Packed = 0;  // bytes in Out when Result is Compressed
     size_t File = 0;    // index of the file it belongs to
@@ -53,6 +54,7 @@ class ChunkPipeline {
     size_t Index = 0;
     std::unique_ptr<SourceFile> Source;  // null: vanished, or could not be opened
     bool OpenFailed = false;             // it exists but could not be opened
+    int OpenError = 0;                   // the system's error number then
     int64_t ToRead = 0;                  // bytes still to be read ahead
     bool Ended = false;                  // no further piece will be read
   };
@@ -165,8 +167,9 @@ class ChunkPipeline {
     file->Index = nextToOpen_++;
     try {
       file->Source = open_(file->Index);
-    } catch (const EFOpenError&) {
+    } catch (const EFOpenError& e) {
       file->OpenFailed = true;
+      file->OpenError = e.SystemError();
     }
     if (file->Source) {
       file->ToRead = file->Source->Size();
@@ -196,12 +199,14 @@ class ChunkPipeline {
       free_.pop_back();
       piece.File = file->Index;
       piece.ReadFailed = false;
+      piece.ReadError = 0;
       piece.Packed = 0;
       try {
         piece.Size = file->Source->Read(piece.In.data(), piece.In.size());
-      } catch (const EStreamError&) {
+      } catch (const EStreamError& e) {
         piece.Size = 0;
         piece.ReadFailed = true;
+        piece.ReadError = e.SystemError();
       }
       file->ToRead -= static_cast<int64_t>(piece.Size);
       if (piece.Size == 0 || file->ToRead <= 0) file->Ended = true;

@@ -96,7 +96,7 @@ class RestoreRun : public EntryConsumer {
   // Opens the folder CurrentFile goes into and names the file within it;
   // false (and the entry refused) when it must not or cannot be had.
   // Throws for a target without any folder part.
-  bool LocateTarget(platform::FolderHandle& Folder, std::string& Leaf);
+  bool LocateTarget(platform::FolderHandle& Folder, std::string& Leaf, std::string& Why);
   // With a restore folder: the target's name stays inside it.
   bool LexicallyInFolder(const std::string& Target) const;
   // Creates the temporary file of CurrentFile; false when the entry is
@@ -114,13 +114,15 @@ class RestoreRun : public EntryConsumer {
   void CloseTarget();
   void NoteWrittenFolder();
   void SyncWrittenFileSystems();
-  void Refuse() {
+  // The entry is stepped over; code 1 is reported once at the end and
+  // names the last entry refused.
+  void Refuse(const std::string& Why) {
     decision_ = false;
-    e_.errorCode_ = beCannotReadFile;  // reported once at the end
+    e_.NoteFailure(beCannotReadFile, e_.currentFile_, Why);
     failedFile_ = e_.currentFile_;
   }
-  void FailTarget() {
-    e_.Fail(beCannotReadFile);
+  void FailTarget(const std::string& Why) {
+    e_.Fail(beCannotReadFile, e_.currentFile_, Why);
     failedFile_ = e_.currentFile_;
   }
   // True when another stored name was restored to Target in this run; the
@@ -142,7 +144,7 @@ class RestoreRun : public EntryConsumer {
 };
 
 bool RestoreRun::Run() {
-  e_.errorCode_ = beNone;
+  e_.ClearFailure();
   e_.filesDone_ = 0;
   e_.continue_ = true;
   if (!fromStream_ && !platform::FileExists(archiveName_)) return false;
@@ -161,7 +163,8 @@ bool RestoreRun::Run() {
   SyncWrittenFileSystems();
   // However much was damaged, every sound file is in place; the run still
   // must not end as a success.
-  if (!e_.damages_.empty() && e_.errorCode_ == beNone) e_.errorCode_ = beCompression;
+  if (!e_.damages_.empty() && e_.errorCode_ == beNone)
+    e_.NoteFailure(beCompression, archiveName_, "the archive is damaged");
 
   const bool result = e_.errorCode_ == beNone && e_.continue_;
   // Code 1 names the file it concerns, not whichever the run reached last.
@@ -226,7 +229,7 @@ EntryConsumer::Plan RestoreRun::BeginFile(const std::string& Name, int32_t Stamp
   if (isFileList || (e_.RestoreFilter && !e_.RestoreFilter(Name))) {
     decision_ = false;
   } else if (target.empty()) {
-    Refuse();
+    Refuse("its stored name is not one to restore (empty, a NUL or a \"..\" component)");
   } else if (Clashes(Name, target)) {
     // Checked before the mode decides, so a clash is never passed off as an
     // existing file the mode keeps.
@@ -235,7 +238,8 @@ EntryConsumer::Plan RestoreRun::BeginFile(const std::string& Name, int32_t Stamp
     decision_ = DecideByMode(existing);
     if (e_.OnRestoreFile) e_.OnRestoreFile(e_, e_.currentFile_, stamp_, decision_);
     if (decision_ && e_.currentFile_ != target) existing = Inspect(e_.currentFile_);
-    if (decision_ && existing.Kind == platform::PathKind::Link) Refuse();
+    if (decision_ && existing.Kind == platform::PathKind::Link)
+      Refuse("a symbolic link stands in its place");
     if (decision_ && e_.currentFile_ != target && Clashes(Name, e_.currentFile_)) decision_ = false;
     if (decision_) decision_ = BeginTarget();
     if (decision_) claimed_[e_.currentFile_] = Name;
@@ -255,7 +259,7 @@ void RestoreRun::EndFile(Ending How) {
       SetDamagedAside();
       return;
     case Ending::Failed:
-      if (target_.file) FailTarget();
+      if (target_.file) FailTarget(std::string());
       FinishTarget(false);
       return;
     case Ending::Stopped:
@@ -269,7 +273,7 @@ bool RestoreRun::Clashes(const std::string& Stored, const std::string& Target) {
   // The same stored name twice is one file backed up twice: the later copy
   // replaces the earlier as it always did.
   if (earlier == claimed_.end() || earlier->second == Stored) return false;
-  Refuse();
+  Refuse(earlier->second + " was already restored there");
   if (e_.OnNameClash) e_.OnNameClash(e_, Stored, earlier->second, Target);
   return true;
 }
@@ -279,7 +283,7 @@ bool RestoreRun::LexicallyInFolder(const std::string& Target) const {
          !HasParentComponent(Target.substr(folder_.size()));
 }
 
-bool RestoreRun::LocateTarget(platform::FolderHandle& Folder, std::string& Leaf) {
+bool RestoreRun::LocateTarget(platform::FolderHandle& Folder, std::string& Leaf, std::string& Why) {
   std::string target = e_.currentFile_;
   if (restore::FolderOf(target).empty()) throw Exception(kCannotCreateFolder);
   if (folder_.empty()) {
@@ -291,48 +295,64 @@ bool RestoreRun::LocateTarget(platform::FolderHandle& Folder, std::string& Leaf)
     }
     Folder = platform::OpenFolder(restore::FolderOf(target), true);
   } else {
-    if (!LexicallyInFolder(target)) return false;
+    if (!LexicallyInFolder(target)) {
+      Why = "it lies outside the restore folder";
+      return false;
+    }
     if (!root_.Valid()) {
       // The restore folder itself may still have to be made.
       root_ = platform::OpenFolder(
           folder_.size() > 1 ? folder_.substr(0, folder_.size() - 1) : folder_, true);
-      if (!root_.Valid()) return false;
+      if (!root_.Valid()) {
+        Why = std::string(kCannotCreateFolder) + " " + folder_ + ": " +
+              platform::ErrorText(root_.LastError());
+        return false;
+      }
     }
     const std::string below = restore::FolderOf(target.substr(folder_.size() - 1));
     Folder = platform::OpenFolderBeneath(root_, below);
   }
   Leaf = target.substr(target.find_last_of('/') + 1);
+  if (!Folder.Valid()) {
+    Why = std::string(kCannotCreateFolder) + " " + restore::FolderOf(target) + ": " +
+          platform::ErrorText(Folder.LastError());
+  }
   return Folder.Valid() && !Leaf.empty();
 }
 
 bool RestoreRun::BeginTarget() {
   platform::FolderHandle folder;
   std::string leaf;
+  std::string why;
   // A file left out because its folder cannot be had, or lies outside,
   // is stepped over, and the run must not end as a complete one.
-  if (!LocateTarget(folder, leaf)) {
-    Refuse();
+  if (!LocateTarget(folder, leaf, why)) {
+    Refuse(why);
     return false;
   }
   const platform::PathInfo there = platform::InspectAt(folder, leaf);
   // Checked again on the folder reached by handle: the path looked at
   // before may have led elsewhere.
   if (!folder_.empty() && there.Kind == platform::PathKind::Link) {
-    Refuse();
+    Refuse("a symbolic link stands in its place");
     return false;
   }
   platform::FileIdentity identity;
   if (platform::IdentityAt(folder, leaf, identity)) {
     for (const platform::FileIdentity& volume : volumes_) {
       if (identity == volume) {
-        Refuse();
+        Refuse("it is a volume of the archive being read");
         return false;
       }
     }
   }
   auto file = std::make_unique<platform::PendingFile>(std::move(folder));
-  if (there.Kind == platform::PathKind::Directory || !file->Valid()) {
-    FailTarget();
+  if (there.Kind == platform::PathKind::Directory) {
+    FailTarget("a folder stands in its place");
+    return false;
+  }
+  if (!file->Valid()) {
+    FailTarget(platform::ErrorText(file->LastError()));
     return false;
   }
   if (there.Kind == platform::PathKind::File) file->TakeOverModeOf(leaf);
@@ -359,11 +379,12 @@ void RestoreRun::FinishTarget(bool Put) {
     if (e_.OnFileRestored) e_.OnFileRestored(e_, e_.currentFile_, target_.stream);
     try {
       CloseTarget();
-      if (!target_.file->PutInPlace(target_.leaf)) throw EStreamError(kStreamWriteError);
+      if (!target_.file->PutInPlace(target_.leaf))
+        throw EStreamError(kStreamWriteError, target_.file->LastError());
       ++e_.filesDone_;
       NoteWrittenFolder();
-    } catch (const EStreamError&) {
-      FailTarget();
+    } catch (const EStreamError& e) {
+      FailTarget(e.SystemError() != 0 ? platform::ErrorText(e.SystemError()) : e.what());
     }
   }
   target_ = OpenTarget{};
@@ -392,7 +413,8 @@ void RestoreRun::NoteWrittenFolder() {
 
 void RestoreRun::SyncWrittenFileSystems() {
   for (const auto& written : written_) {
-    if (!platform::SyncFileSystem(written.second)) e_.errorCode_ = beCannotReadFile;
+    if (!platform::SyncFileSystem(written.second))
+      e_.NoteFailure(beCannotReadFile, folder_, "the restored files could not be synced");
   }
 }
 

@@ -41,7 +41,7 @@ void SectionReader::Read(TStream& Source, TStream* Target, bool Decompress) {
           bool damaged = false;
           produced = inflater_.Inflate(in_.get(), size, out_.get(), damaged);
           bytes = out_.get();
-          if (damaged) engine_.Fail(beCompression);
+          if (damaged) engine_.Fail(beCompression, engine_.currentFile_);
         }
         // What a damaged chunk did produce is kept: the file is left as far
         // as it could be read.

@@ -101,8 +101,9 @@ std::string TBackupFile::GetArchiveTitle(const std::string& ArchiveName, TString
     if (!platform::FileExists(ArchiveName)) return title;
     try {
       file = std::make_unique<TFileStream>(ArchiveName, TFileStream::fmOpenRead);
-    } catch (const EStreamError&) {
-      errorCode_ = beCannotReadArchive;
+    } catch (const EStreamError& e) {
+      NoteFailure(beCannotReadArchive, ArchiveName,
+                  e.SystemError() != 0 ? platform::ErrorText(e.SystemError()) : std::string());
       MessageError(errorCode_);
       return title;
     }
@@ -123,8 +124,8 @@ std::string TBackupFile::GetArchiveTitle(const std::string& ArchiveName, TString
       TStringList lines;
       LineSink sink(lines);
       continue_ = true;
-      const int32_t codeBefore = errorCode_;
-      errorCode_ = beNone;
+      const TFailure before = Failure();
+      ClearFailure();
       DeCompress(*archive, &sink, true);
       // The writer may split even the list over volumes; its first part
       // alone would pass for the whole list.
@@ -140,21 +141,21 @@ std::string TBackupFile::GetArchiveTitle(const std::string& ArchiveName, TString
         ReportDamage({format::kFileListName, 1, listAt, "the file-ID list does not inflate"});
         MessageError(errorCode_);
       } else {
-        errorCode_ = codeBefore;
+        NoteFailure(before.Code, before.Subject, before.Reason);
         sink.Finish();
         List->swap(lines);
       }
     }
   } catch (const ListTooLarge& e) {
     ReportDamage({format::kFileListName, 1, listAt, e.what()});
-    errorCode_ = beInvalidArchive;
+    NoteFailure(beInvalidArchive, ArchiveName);
     MessageError(errorCode_);
   } catch (const std::bad_alloc&) {
     ReportDamage({format::kFileListName, 1, listAt, "the file-ID list does not fit in memory"});
-    errorCode_ = beInvalidArchive;
+    NoteFailure(beInvalidArchive, ArchiveName);
     MessageError(errorCode_);
   } catch (const Exception&) {
-    errorCode_ = beInvalidArchive;
+    NoteFailure(beInvalidArchive, ArchiveName);
     MessageError(errorCode_);
   }
   return title;

@@ -59,8 +59,9 @@ bool DeleteFile(const std::string& Path);
 // the folder exists afterwards.
 bool ForceDirectories(const std::string& Path);
 // Creates an empty file with a unique name that begins with Prefix in
-// $TMPDIR (or /tmp); returns its path, or "" on failure.
-std::string CreateTempFile(const std::string& Prefix);
+// $TMPDIR (or /tmp); returns its path, or "" on failure with the error
+// number in *Error when it is given.
+std::string CreateTempFile(const std::string& Prefix, int* Error = nullptr);
 
 // ---- packed time stamps (FAT date and time of the local time)
 

@@ -25,20 +25,26 @@ class FolderHandle {
   FolderHandle() = default;
   explicit FolderHandle(NativeHandle Handle) : handle_(Handle) {}
   ~FolderHandle();
-  FolderHandle(FolderHandle&& Other) noexcept : handle_(Other.handle_) {
+  FolderHandle(FolderHandle&& Other) noexcept : handle_(Other.handle_), error_(Other.error_) {
     Other.handle_ = kNoHandle;
   }
   FolderHandle& operator=(FolderHandle&& Other) noexcept;
   FolderHandle(const FolderHandle&) = delete;
   FolderHandle& operator=(const FolderHandle&) = delete;
 
+  // A handle that failed to open for the error number Error.
+  static FolderHandle Failure(int Error);
+
   bool Valid() const { return handle_ != kNoHandle; }
   NativeHandle Get() const { return handle_; }
+  // Why it is not valid, when a call that opens folders failed.
+  int LastError() const { return error_; }
   // A second handle on the same folder; invalid on failure.
   FolderHandle Duplicate() const;
 
  private:
   NativeHandle handle_ = kNoHandle;
+  int error_ = 0;
 };
 
 // Opens Path as a folder, links followed as in any path the user names.
@@ -49,7 +55,8 @@ FolderHandle OpenFolder(const std::string& Path, bool Create);
 // Walks Relative ("a/b", "/" between components, empty and "." components
 // ignored, ".." refused) below Base, making every missing folder. A
 // component that is a symbolic link or no folder fails the walk. Invalid on
-// failure; a Relative without components gives a second handle on Base.
+// failure, with the reason; a Relative without components gives a second
+// handle on Base.
 FolderHandle OpenFolderBeneath(const FolderHandle& Base, const std::string& Relative);
 
 // What stands at Name in Folder; a final symbolic link is reported as Link.
@@ -79,6 +86,8 @@ class PendingFile {
   PendingFile& operator=(const PendingFile&) = delete;
 
   bool Valid() const { return file_.Valid(); }
+  // Why the file could not be created or put in place.
+  int LastError() const { return error_; }
   // The open file, read and write, at offset 0; the caller owns it from
   // then on and closes it before PutInPlace. Only once.
   File ReleaseFile();
@@ -96,6 +105,7 @@ class PendingFile {
   std::string temporaryName_;
   File file_;
   bool pending_ = false;  // a temporary name exists that is ours to remove
+  int error_ = 0;
 };
 
 // Writes everything the file system holding Folder has cached to its disk.

@@ -206,11 +206,14 @@ bool ForceDirectories(const std::string& Path) {
   return DirectoryExists(Path);
 }
 
-std::string CreateTempFile(const std::string& Prefix) {
+std::string CreateTempFile(const std::string& Prefix, int* Error) {
   const char* base = std::getenv("TMPDIR");
   std::string templ = std::string(base && *base ? base : "/tmp") + "/" + Prefix + "XXXXXX";
   const int fd = ::mkstemp(templ.data());
-  if (fd < 0) return {};
+  if (fd < 0) {
+    if (Error != nullptr) *Error = errno;
+    return {};
+  }
   ::close(fd);
   return templ;
 }

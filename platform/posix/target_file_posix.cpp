@@ -39,10 +39,17 @@ FolderHandle::~FolderHandle() {
   if (Valid()) ::close(static_cast<int>(handle_));
 }
 
+FolderHandle FolderHandle::Failure(int Error) {
+  FolderHandle failed;
+  failed.error_ = Error;
+  return failed;
+}
+
 FolderHandle& FolderHandle::operator=(FolderHandle&& Other) noexcept {
   if (this != &Other) {
     if (Valid()) ::close(static_cast<int>(handle_));
     handle_ = Other.handle_;
+    error_ = Other.error_;
     Other.handle_ = kNoHandle;
   }
   return *this;
@@ -53,8 +60,10 @@ FolderHandle FolderHandle::Duplicate() const {
 }
 
 FolderHandle OpenFolder(const std::string& Path, bool Create) {
-  if (Path.empty() || (Create && !ForceDirectories(Path))) return FolderHandle();
-  return FolderHandle(OpenRetrying(AT_FDCWD, Path.c_str(), kFolderFlags));
+  if (Path.empty()) return FolderHandle::Failure(ENOENT);
+  if (Create && !ForceDirectories(Path)) return FolderHandle::Failure(errno);
+  const int fd = OpenRetrying(AT_FDCWD, Path.c_str(), kFolderFlags);
+  return fd >= 0 ? FolderHandle(fd) : FolderHandle::Failure(errno);
 }
 
 FolderHandle OpenFolderBeneath(const FolderHandle& Base, const std::string& Relative) {
@@ -66,16 +75,16 @@ FolderHandle OpenFolderBeneath(const FolderHandle& Base, const std::string& Rela
     const std::string part = Relative.substr(start, end - start);
     start = end + 1;
     if (part.empty() || part == ".") continue;
-    if (part == "..") return FolderHandle();
+    if (part == "..") return FolderHandle::Failure(EINVAL);
     // O_NOFOLLOW makes a link in the component's place fail (ELOOP or
     // ENOTDIR) instead of being followed; a missing one is made first.
     int fd = OpenRetrying(current.Get(), part.c_str(), kFolderFlags | O_NOFOLLOW);
     if (fd < 0 && errno == ENOENT) {
       if (::mkdirat(current.Get(), part.c_str(), 0777) != 0 && errno != EEXIST)
-        return FolderHandle();
+        return FolderHandle::Failure(errno);
       fd = OpenRetrying(current.Get(), part.c_str(), kFolderFlags | O_NOFOLLOW);
     }
-    current = FolderHandle(fd);
+    current = fd >= 0 ? FolderHandle(fd) : FolderHandle::Failure(errno);
   }
   return current;
 }
@@ -114,7 +123,10 @@ bool IdentityAt(const FolderHandle& Folder, const std::string& Name, FileIdentit
 }
 
 PendingFile::PendingFile(FolderHandle Folder) : folder_(std::move(Folder)) {
-  if (!folder_.Valid()) return;
+  if (!folder_.Valid()) {
+    error_ = folder_.LastError();
+    return;
+  }
   // O_EXCL: a name that someone else took meanwhile is never opened.
   int fd = -1;
   for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
@@ -124,6 +136,7 @@ PendingFile::PendingFile(FolderHandle Folder) : folder_(std::move(Folder)) {
     if (fd < 0 && errno != EEXIST) break;
   }
   if (fd >= 0) file_ = File::Adopt(fd, true);
+  if (fd < 0) error_ = errno;
   pending_ = fd >= 0;
 }
 
@@ -150,9 +163,14 @@ void PendingFile::TakeOverModeOf(const std::string& Name) {
 }
 
 bool PendingFile::PutInPlace(const std::string& Name) {
-  if (!pending_ || Name.empty() || Name.find('/') != std::string::npos) return false;
-  if (::renameat(folder_.Get(), temporaryName_.c_str(), folder_.Get(), Name.c_str()) != 0)
+  if (!pending_ || Name.empty() || Name.find('/') != std::string::npos) {
+    error_ = EINVAL;
     return false;
+  }
+  if (::renameat(folder_.Get(), temporaryName_.c_str(), folder_.Get(), Name.c_str()) != 0) {
+    error_ = errno;
+    return false;
+  }
   pending_ = false;
   return true;
 }

@@ -189,18 +189,24 @@ TEST(MessageError, WithoutOnErrorTheHookShowsTheBox) {
   }
 }
 
-TEST(MessageError, WithoutAnyHandlerWritesToStandardError) {
+// The engine never prints: unhooked, a failure is only recorded, for the
+// front end to show.
+TEST(MessageError, WithoutAnyHandlerNothingIsPrinted) {
   for (const ErrorCase& c : ErrorCases()) {
     TBackupFile engine;
     testing::internal::CaptureStderr();
+    testing::internal::CaptureStdout();
     engine.MessageError(c.code);
-    const std::string err = testing::internal::GetCapturedStderr();
-    ASSERT_FALSE(err.empty()) << "code " << c.code;
-    EXPECT_EQ(err.back(), '\n');
-    if (*c.text) {
-      EXPECT_NE(err.find(c.text), std::string::npos) << err;
-    }
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << "code " << c.code;
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << "code " << c.code;
   }
+}
+
+TEST(MessageError, DescriptionLeavesOutWhatIsNotKnown) {
+  EXPECT_EQ(DescribeFailure({beCannotWriteArchive, "/b/x.bkp", "No space left on device"}),
+            "Cannot write to archive: /b/x.bkp: No space left on device");
+  EXPECT_EQ(DescribeFailure({beCannotReadFile, "/s/a.txt", ""}), "Cannot read file: /s/a.txt");
+  EXPECT_EQ(DescribeFailure({beCompression, "", ""}), "Compression error");
 }
 
 TEST(MessageError, TableIsTheOnlySource) {

@@ -261,6 +261,7 @@ TEST(BackupWriteFailures, EveryRecordKindFailsAsTheArchive) {
     EXPECT_FALSE(engine.BackupToStream({dir / "a", dir / "b"}, &out)) << c.Where;
     EXPECT_EQ(std::vector<int32_t>{beCannotWriteArchive}, log.Errors) << c.Where;
     EXPECT_EQ(std::strerror(ENOSPC), engine.ErrorReason()) << c.Where;
+    EXPECT_EQ(kStreamArchiveName, engine.Failure().Subject) << c.Where;
   }
 }
 

@@ -5,6 +5,7 @@
 #include <sys/mount.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
 
 #include "engine/backup_file.h"
@@ -193,6 +194,26 @@ TEST_F(FaultySource, OpenFailingWhileMeasuringLeavesBackup) {
   EXPECT_EQ(std::vector<int>{0}, log.Percents);
   EXPECT_FALSE(platform::FileExists(Archive()));
   EXPECT_FALSE(engine.BackupToStream({Link()}, nullptr));
+}
+
+// Whichever way a source fails, the failure names it with the system's
+// reason, though a healthy file came before it.
+TEST_F(FaultySource, TheFailureNamesTheSourceAndTheSystemsReason) {
+  test::WriteFile(dir_ / "src/a.txt", "healthy");
+  SERVE_OR_SKIP((test::FaultyFileSystem::File{test::TextBytes(100000), 40000, 2}));
+  for (const bool toStream : {false, true}) {
+    TBackupFile engine;
+    TMemoryStream out;
+    const TStringList sources = {dir_ / "src/a.txt", Link()};
+    EXPECT_FALSE(toStream ? engine.BackupToStream(sources, &out)
+                          : engine.Backup(sources, Archive()));
+    const TFailure failure = engine.Failure();
+    EXPECT_EQ(beCannotReadFile, failure.Code);
+    EXPECT_EQ(Link(), failure.Subject);
+    // The second open (at the first run's entry) fails; in the second run
+    // the read part-way through does.
+    EXPECT_EQ(std::strerror(toStream ? EIO : EACCES), failure.Reason);
+  }
 }
 
 // Empty when measured, full when written: a total of 0 with data
