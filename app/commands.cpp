@@ -191,6 +191,7 @@ void TForm1::ButtonRestoreClick() {
     return;
   }
   BackupEngine.RestoreFullPath = true;
+  BackupEngine.Threads = 0;  // every processor; the files and events are the same
   if (Values.ModeIndex >= 0 && Values.ModeIndex < static_cast<int32_t>(std::size(kModes)))
     BackupEngine.RestoreMode = kModes[Values.ModeIndex];
   // One level only, and a failure is left to the restore to meet.

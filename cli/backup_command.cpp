@@ -200,7 +200,7 @@ int RunBackup(const BackupOptions& Options) {
   if (!ok) return kExitFailed;
   // Read back as a restore would read it: a backup that cannot be restored
   // is no backup.
-  if (Options.Verify && CheckArchive(Options.Archive, Options.Quiet, true) != kExitOk) {
+  if (Options.Verify && CheckArchive(Options.Archive, Options.Quiet, true, Options.Threads) != kExitOk) {
     std::fprintf(stderr, "%s: verification found damage in the archive just written\n",
                  kProgramName);
     return kExitFailed;
@@ -246,12 +246,7 @@ void AddBackupCommand(CLI::App& App, int& Status) {
                     "is written) and fail when any of it is damaged");
   command->add_flag("-q,--quiet", options->Quiet,
                     "no progress line and no summary; errors are still reported");
-  command
-      ->add_option("--threads", options->Threads,
-                   "threads that compress, this one included: 1 does all the work on one "
-                   "thread; by default one per processor. The archive is the same either way")
-      ->type_name("N")
-      ->check(CLI::Range(1u, 64u));
+  AddThreadsOption(*command, options->Threads);
   command
       ->add_option("ARCHIVE", options->Archive,
                    "the archive file to create (an existing one is replaced once the new one "

@@ -30,11 +30,23 @@ void AddRestoreCommand(CLI::App& App, int& Status);
 void AddListCommand(CLI::App& App, int& Status);
 void AddTestCommand(CLI::App& App, int& Status);
 
+// --threads N, the same for every command that reads or writes pieces;
+// Threads keeps 0 (one per processor) when it is not given.
+inline void AddThreadsOption(CLI::App& Command, unsigned& Threads) {
+  Command
+      .add_option("--threads", Threads,
+                  "threads that compress or inflate, this one included: 1 does all the work on "
+                  "one thread; by default one per processor. The archive, the restored files "
+                  "and the messages are the same either way")
+      ->type_name("N")
+      ->check(CLI::Range(1u, 64u));
+}
+
 // Reads Archive as a restore would, writing nothing; damage goes to
 // standard output one line each. Inflate false follows only the layout,
-// which is enough to tell whether the archive is complete. Returns the
-// command's exit status.
-int CheckArchive(const std::string& Archive, bool Quiet, bool Inflate);
+// which is enough to tell whether the archive is complete. Threads as
+// the engine takes them. Returns the command's exit status.
+int CheckArchive(const std::string& Archive, bool Quiet, bool Inflate, unsigned Threads);
 
 class ProgressLine;
 // Damage met by a restore, one line each on standard error.

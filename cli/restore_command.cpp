@@ -37,6 +37,7 @@ struct RestoreOptions {
   bool Flat = false;
   bool KeepDamaged = false;
   bool Quiet = false;
+  unsigned Threads = 0;  // one per processor
   std::vector<std::string> Include;
   std::string Archive;
   std::string Folder;
@@ -176,6 +177,7 @@ int RunRestore(const RestoreOptions& Options) {
   }
 
   TBackupFile engine;
+  engine.Threads = Options.Threads;
   engine.RestoreMode = kModes.at(Options.Mode);
   engine.RestoreFullPath = !Options.Flat;
   ProgressLine progress(!Options.Quiet && StandardErrorIsTerminal());
@@ -315,6 +317,7 @@ void AddRestoreCommand(CLI::App& App, int& Status) {
       ->type_name("PATTERN");
   command->add_flag("-q,--quiet", options->Quiet,
                     "no progress line and no summary; errors are still reported");
+  AddThreadsOption(*command, options->Threads);
   command
       ->add_option("ARCHIVE", options->Archive,
                    "the archive (its first volume; further volumes are looked for beside it), "

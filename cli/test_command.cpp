@@ -19,6 +19,7 @@ namespace {
 struct TestOptions {
   std::string Archive;
   bool Quiet = false;
+  unsigned Threads = 0;  // one per processor
 };
 
 std::string DescribeDamage(const TDamage& Damage) {
@@ -48,8 +49,9 @@ void AttachDamageReport(TBackupFile& Engine, ProgressLine& Progress) {
   };
 }
 
-int CheckArchive(const std::string& Archive, bool Quiet, bool Inflate) {
+int CheckArchive(const std::string& Archive, bool Quiet, bool Inflate, unsigned Threads) {
   TBackupFile engine;
+  engine.Threads = Threads;
   ProgressLine progress(!Quiet && StandardErrorIsTerminal());
   AttachTerminalHooks(engine, &progress);
   // Damage has its own lines below; code 6 would only repeat them.
@@ -111,10 +113,13 @@ void AddTestCommand(CLI::App& App, int& Status) {
       ->required();
   command->add_flag("-q,--quiet", options->Quiet,
                     "no progress line and no summary; damage is still listed");
+  AddThreadsOption(*command, options->Threads);
   // "Did everything it was asked" for test means every byte read back sound.
   command->footer(kExitStatusText);
   command->callback(
-      [options, &Status] { Status = CheckArchive(options->Archive, options->Quiet, true); });
+      [options, &Status] {
+        Status = CheckArchive(options->Archive, options->Quiet, true, options->Threads);
+      });
 }
 
 }  // namespace kelmora::cli

@@ -46,9 +46,9 @@ _kelmora_cli() {
     local options
     case $command in
       backup) options='--level --volume-size --title --file-ids --incremental --clear-archive-flag --quiet --threads --verify --help' ;;
-      restore) options='--mode --relative --flat --full-path --include --keep-damaged --quiet --help' ;;
+      restore) options='--mode --relative --flat --full-path --include --keep-damaged --quiet --threads --help' ;;
       list) options='--long --json --summary --help' ;;
-      test) options='--quiet --help' ;;
+      test) options='--quiet --threads --help' ;;
     esac
     COMPREPLY=($(compgen -W "$options" -- "$cur"))
     return

@@ -150,9 +150,10 @@ class TBackupFile {
   // for the damaged ones; without, it is not kept at all.
   bool KeepDamaged = false;
   bool SaveFileID = false;
-  // Threads that compress during a backup, the caller's included: 1 keeps
-  // all the work on the caller's thread, 0 takes one per processor. The
-  // archive is the same byte for byte whatever the count.
+  // Threads that compress during a backup and inflate during a restore or
+  // test, the caller's included: 1 keeps all the work on the caller's
+  // thread, 0 takes one per processor. The archive is the same byte for
+  // byte whatever the count, and so are a restore's files and events.
   unsigned Threads = 1;
   // With RestoreFullPath and a restore folder: a leading folder of the
   // stored paths, without its root ("home/ann/docs"), left out of targets.

@@ -1,5 +1,6 @@
 #include "engine/section_reader.h"
 
+#include <exception>
 #include <memory>
 
 #include "engine/archive_format.h"
@@ -13,6 +14,10 @@ constexpr size_t kPiece = static_cast<size_t>(format::kPieceSize);
 // What a skipped chunk adds to progress: its size is unknown without
 // inflating it, so it counts as a full piece.
 constexpr int64_t kSkippedChunkWeight = format::kPieceSize;
+
+// The codec tells damage from soundness, not its kind.
+constexpr const char* kUnsoundChunk =
+    "the chunk does not inflate to a sound piece (check value, length or data)";
 
 void WriteZeros(TStream& Target, size_t Count) {
   static const unsigned char zeros[kPiece] = {};
@@ -64,16 +69,24 @@ bool SectionReader::Inflate(size_t Length, size_t& Produced, std::string* Reason
   bool damaged = false;
   Produced = inflater_.Inflate(in_.get(), Length, out_.get(), damaged);
   if (damaged && Reason != nullptr) {
-    // The codec tells damage from soundness, not its kind.
-    *Reason = "the chunk does not inflate to a sound piece (check value, length or data)";
+    *Reason = kUnsoundChunk;
   }
   return !damaged;
+}
+
+InflatePipeline& SectionReader::Pipeline() {
+  // Made at the first section and kept for the run: threads are started
+  // once, not for every file.
+  if (!pipeline_) pipeline_ = std::make_unique<InflatePipeline>(engine_.ThreadCount() - 1);
+  return *pipeline_;
 }
 
 SectionOutcome SectionReader::ReadChunks(TStream& Source, TStream* Target, bool Inflate,
                                          bool Progress) {
   SectionOutcome r;
   r.SoundUntil = Source.Position();
+  InflatePipeline& chunks = Pipeline();
+  const InflatePipeline::Section section(chunks, Source, Inflate);
   // A damaged piece is written once the next chunk length shows whether it
   // was the section's last: only a last piece can be shorter than 16384.
   bool pending = false;
@@ -91,15 +104,19 @@ SectionOutcome SectionReader::ReadChunks(TStream& Source, TStream* Target, bool 
       r.Result = SectionOutcome::Stopped;
       return r;
     }
-    const int64_t at = Source.Position();
-    int32_t length = 0;
-    try {
-      length = format::ReadInt32(Source);
-    } catch (const EStreamError&) {
-      return broken(at, "the archive ends inside a data section");
+    const InflatePipeline::Chunk& chunk = chunks.Next();
+    const int64_t at = chunk.At;
+    switch (chunk.What) {
+      case InflatePipeline::Chunk::Threw:
+        std::rethrow_exception(chunk.Error);
+      case InflatePipeline::Chunk::LengthCut:
+        return broken(at, "the archive ends inside a data section");
+      case InflatePipeline::Chunk::Impossible:
+        return broken(at, "a chunk length is impossible");
+      default:
+        break;
     }
-    if (length > format::kPieceSize || length < -format::kPieceSize)
-      return broken(at, "a chunk length is impossible");
+    const int32_t length = chunk.Length;
     if (pending) {
       if (Target != nullptr) WriteZeros(*Target, length == 0 ? pendingSize : kPiece);
       pending = false;
@@ -110,31 +127,22 @@ SectionOutcome SectionReader::ReadChunks(TStream& Source, TStream* Target, bool 
       if (Progress) engine_.ReportProgress(engine_.currentFile_);
       return r;
     }
+    if (chunk.What == InflatePipeline::Chunk::PayloadCut)
+      return broken(at, "the archive ends inside a chunk");
 
-    const size_t size = static_cast<size_t>(length < 0 ? -static_cast<int64_t>(length) : length);
     int64_t contribution = kSkippedChunkWeight;
-    if (!Inflate) {
-      try {
-        Source.Skip(static_cast<int64_t>(size));
-      } catch (const EStreamError&) {
-        return broken(at, "the archive ends inside a chunk");
-      }
-    } else {
-      try {
-        Source.ReadBuffer(in_.get(), size);
-      } catch (const EStreamError&) {
-        return broken(at, "the archive ends inside a chunk");
-      }
-      size_t produced = size;
-      const unsigned char* bytes = in_.get();
+    if (Inflate) {
+      size_t produced = chunk.Size();
+      const unsigned char* bytes = chunk.In.data();
       if (length > 0) {
-        std::string reason;
-        if (!this->Inflate(size, produced, &reason)) {
+        produced = chunk.Produced;
+        bytes = chunk.Out.data();
+        if (chunk.Damaged) {
           // Two damaged chunks in one section most likely mean that a
           // chunk length was wrong and everything since is misread.
           if (r.Damaged()) return broken(at, "");
           r.DamageAt = at;
-          r.Reason = reason;
+          r.Reason = kUnsoundChunk;
           pending = true;
           pendingSize = produced;
           bytes = nullptr;
@@ -144,7 +152,6 @@ SectionOutcome SectionReader::ReadChunks(TStream& Source, TStream* Target, bool 
           // where the last chunk ended, is certain.
           r.SoundUntil = at + 4;
         }
-        if (bytes != nullptr) bytes = out_.get();
       }
       if (bytes != nullptr && Target != nullptr) Target->WriteBuffer(bytes, produced);
       contribution = static_cast<int64_t>(produced);

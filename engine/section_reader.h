@@ -1,7 +1,8 @@
 // Reads one data section ("EC2\0", chunk records, terminator) back into a
 // stream, or steps over it, and finds where an archive can be read again
 // after damage. One reader keeps its buffers and its inflater for a whole
-// restore, so a chunk costs no allocation.
+// restore, so a chunk costs no allocation; so does its pipeline, which
+// inflates the chunks of a section ahead on the engine's threads.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +10,7 @@
 #include <string>
 
 #include "engine/backup_file.h"
+#include "engine/inflate_pipeline.h"
 #include "engine/piece_codec.h"
 #include "engine/streams.h"
 
@@ -74,11 +76,15 @@ class SectionReader {
   bool Inflate(size_t Length, size_t& Produced, std::string* Reason);
   // The deeper look at a candidate entry whose signature ends at Body.
   bool ChunksFollow(TStream& Source, int64_t Body);
+  // Reads ahead and inflates with the engine's threads, the caller's one
+  // among them.
+  InflatePipeline& Pipeline();
 
   TBackupFile& engine_;
   std::unique_ptr<unsigned char[]> in_;
   std::unique_ptr<unsigned char[]> out_;
   PieceInflater inflater_;
+  std::unique_ptr<InflatePipeline> pipeline_;
 };
 
 // Names the writer can have stored: an absolute path of either kind, or the
