@@ -76,13 +76,13 @@ class GatheredVolume : public TStream {
   void Open(std::unique_ptr<THandleStream> File) {
     file_ = std::move(File);
     used_ = 0;
-    buffer_.resize(kSize);
+    Allocate();
   }
   // Opens a volume written earlier again, to go on from Position.
   void Reopen(const std::string& FileName, int64_t Position) {
     file_ = std::make_unique<TFileStream>(FileName, TFileStream::fmOpenWrite, false);
     used_ = 0;
-    buffer_.resize(kSize);
+    Allocate();
     CutAt(Position);
   }
   // Drops every byte from Position on and writes on from there.
@@ -110,11 +110,11 @@ class GatheredVolume : public TStream {
 
   size_t Read(void*, size_t) override { throw EStreamError(kStreamReadError); }
   size_t Write(const void* Buffer, size_t Count) override {
-    if (used_ + Count > buffer_.size()) Drain();
-    if (Count >= buffer_.size()) {
+    if (used_ + Count > kSize) Drain();
+    if (Count >= kSize) {
       file_->WriteBuffer(Buffer, Count);
     } else {
-      std::memcpy(buffer_.data() + used_, Buffer, Count);
+      std::memcpy(buffer_.get() + used_, Buffer, Count);
       used_ += Count;
     }
     return Count;
@@ -133,11 +133,16 @@ class GatheredVolume : public TStream {
   void Drain() {
     const size_t pending = used_;
     used_ = 0;  // a failed write is not tried again
-    file_->WriteBuffer(buffer_.data(), pending);
+    file_->WriteBuffer(buffer_.get(), pending);
+  }
+  // Uncleared: only bytes written are ever read from it, and clearing a
+  // megabyte costs a small backup more than its own writing.
+  void Allocate() {
+    if (!buffer_) buffer_.reset(new unsigned char[kSize]);
   }
 
   static constexpr size_t kSize = size_t{1} << 20;
-  std::vector<unsigned char> buffer_;
+  std::unique_ptr<unsigned char[]> buffer_;
   size_t used_ = 0;
   std::unique_ptr<THandleStream> file_;
 };

@@ -83,6 +83,9 @@ class SectionReader {
   TBackupFile& engine_;
   std::unique_ptr<unsigned char[]> in_;
   std::unique_ptr<unsigned char[]> out_;
+  // FindNextRecord's view of the archive, made on its first search and
+  // kept: a damaged archive may need a search after every record.
+  std::unique_ptr<unsigned char[]> window_;
   PieceInflater inflater_;
   std::unique_ptr<InflatePipeline> pipeline_;
 };

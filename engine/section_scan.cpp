@@ -5,7 +5,7 @@
 // file's own bytes can look like anything.
 #include <cctype>
 #include <cstring>
-#include <vector>
+#include <memory>
 
 #include "engine/archive_format.h"
 #include "engine/section_reader.h"
@@ -40,12 +40,12 @@ bool IsVolumeChangeRecord(const unsigned char* Bytes) {
 
 // Fills Buffer with the bytes of Source from At on; fewer than asked only
 // at the end of the volume (or where it cannot be read any further).
-size_t ReadAt(TStream& Source, int64_t At, std::vector<unsigned char>& Buffer) {
+size_t ReadAt(TStream& Source, int64_t At, unsigned char* Buffer, size_t Size) {
   try {
     Source.Seek(At, SeekOrigin::Begin);
     size_t done = 0;
-    while (done < Buffer.size()) {
-      const size_t n = Source.Read(Buffer.data() + done, Buffer.size() - done);
+    while (done < Size) {
+      const size_t n = Source.Read(Buffer + done, Size - done);
       if (n == 0) break;
       done += n;
     }
@@ -92,24 +92,26 @@ bool SectionReader::ChunksFollow(TStream& Source, int64_t Body) {
 }
 
 Landing SectionReader::FindNextRecord(TStream& Source, int64_t From) {
-  std::vector<unsigned char> window(kWindow);
+  // Left uncleared: only the bytes read are ever looked at.
+  if (!window_) window_.reset(new unsigned char[kWindow]);
+  unsigned char* const window = window_.get();
   int64_t base = From;
-  size_t length = ReadAt(Source, base, window);
-  bool atEnd = length < window.size();
+  size_t length = ReadAt(Source, base, window, kWindow);
+  bool atEnd = length < kWindow;
   for (int64_t at = From;; ++at) {
     size_t offset = static_cast<size_t>(at - base);
     if (!atEnd && offset + kLongestHead > length) {
       base = at;
       offset = 0;
-      length = ReadAt(Source, base, window);
-      atEnd = length < window.size();
+      length = ReadAt(Source, base, window, kWindow);
+      atEnd = length < kWindow;
     }
     if (offset + 4 > length) {
       const int64_t end = base + static_cast<int64_t>(length);
       Source.Seek(end, SeekOrigin::Begin);
       return {Landing::EndOfVolume, end};
     }
-    const unsigned char* bytes = window.data() + offset;
+    const unsigned char* bytes = window + offset;
     const size_t left = length - offset;
     const int32_t nameLength = Int32At(bytes);
     if (nameLength == 0) {

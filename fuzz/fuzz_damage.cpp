@@ -1,14 +1,23 @@
-// A sound archive of fuzzed files, in one volume or many, damaged where
-// the fuzzer says, then restored. Whatever the damage, the run must end
-// without a crash or a hang and write nothing outside its restore folder:
-// the sources and the damaged volumes stay as they were, and nothing
-// escapes the folder.
+// Sound archives of one small tree, damaged where the fuzzer says, then
+// restored. Damage may cost only the files it falls in: every file whose
+// bytes in the archive are untouched, and that ends before any cut, must
+// come back byte-identical. Whatever the damage, the run must end without a
+// crash or a hang and write nothing outside its restore folder: the sources
+// and the damaged volumes stay as they were, and nothing escapes the folder.
 //
-// First byte as in fuzz_roundtrip.cpp. Then pieces cut at separators: the
-// title, one file each, and last the damage: records of a 32-bit offset
-// into the volumes taken end to end and a byte, XORed in there, or where
-// the byte is 0, the archive cut off there (later volumes missing).
+// First byte: compression level (bits 0-1), file-ID list (bit 2), volume
+// size (bits 3-4: one volume or one of three sizes), and whether a test of
+// the same archive must find the same damaged files (bit 5). The rest are
+// damage records: a 32-bit offset into the volumes taken end to end and a
+// byte, XORed in there, or where the byte is 0, the archive cut off there
+// (later volumes missing).
+//
+// Each kind of archive is built once and kept: building it anew for every
+// input would cost more than the restore that is being tested. The fuzzed
+// files of the round trip target stand for the variety of contents.
 #include <cstdint>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -22,49 +31,200 @@ namespace {
 namespace fs = std::filesystem;
 using kelmora::fuzz::Fault;
 
-constexpr size_t kMaxFiles = 12;
-constexpr size_t kMaxTotal = 128u << 10;
 constexpr size_t kMaxDamage = 16;
 
-std::vector<std::string> VolumeNames(const std::string& Folder) {
-  std::vector<std::string> names{Folder + "/a.bkp"};
-  for (unsigned n = 2; fs::exists(Folder + "/a." + std::to_string(1000 + n).substr(1)); ++n)
-    names.push_back(Folder + "/a." + std::to_string(1000 + n).substr(1));
-  return names;
+// A run of archive bytes in one volume, [Begin, End).
+struct Span {
+  size_t volume;
+  size_t begin;
+  size_t end;
+};
+
+struct StoredFile {
+  std::string leaf;  // where a flat restore puts it
+  std::string bytes;
+  std::vector<Span> spans;  // its entry and data, volume changes inside it included
+};
+
+struct SoundArchive {
+  std::vector<std::string> volumes;
+  std::vector<StoredFile> files;
+};
+
+int32_t Le32(const std::string& Bytes, size_t At) {
+  if (At + 4 > Bytes.size()) Fault("the sound archive ends inside a field");
+  const auto* b = reinterpret_cast<const uint8_t*>(Bytes.data() + At);
+  return static_cast<int32_t>(b[0] | b[1] << 8 | b[2] << 16 | static_cast<uint32_t>(b[3]) << 24);
 }
 
-// Applies the damage records to the volumes as one run of bytes.
-void Damage(const std::vector<std::string>& Names, const std::string& Records) {
-  std::vector<std::string> volumes;
-  size_t total = 0;
-  for (const auto& name : Names) {
-    volumes.push_back(kelmora::fuzz::ReadBytes(name));
-    total += volumes.back().size();
+// Where each entry of a sound archive lies, as the writer laid it out: an
+// entry's spans run from its name length to its section's terminator, and
+// on over a volume change that splits its data.
+std::map<std::string, std::vector<Span>> Layout(const std::vector<std::string>& Volumes) {
+  std::map<std::string, std::vector<Span>> spans;
+  size_t volume = 0;
+  size_t at = 8 + static_cast<size_t>(Le32(Volumes[0], 0)) + 4;
+  std::string owner;
+  for (;;) {
+    const std::string& bytes = Volumes[volume];
+    if (at + 4 <= bytes.size() &&
+        bytes.compare(at, 4, kelmora::format::kSectionSignature, 4) == 0) {
+      // The part of a split entry's data that the next volume holds.
+      if (owner.empty()) Fault("a volume starts with data of no entry");
+      spans[owner].push_back({volume, at, at});
+    } else {
+      const int32_t length = Le32(bytes, at);
+      if (length == 0) return spans;
+      const std::string name = bytes.substr(at + 4, static_cast<size_t>(length));
+      if (kelmora::format::IsVolumeChangeName(name)) {
+        if (!owner.empty()) spans[owner].back().end = bytes.size();
+        if (++volume == Volumes.size()) Fault("a volume change past the last volume");
+        at = 0;
+        continue;
+      }
+      owner = name;
+      spans[owner].push_back({volume, at, at});
+      at += 4 + name.size() + 4;
+    }
+    at += 4;  // the signature
+    for (int32_t length; (length = Le32(bytes, at)) != 0;) at += 4 + std::abs(length);
+    at += 4;
+    spans[owner].back().end = at;
   }
-  if (total == 0) return;
-  for (size_t r = 0; r + 5 <= Records.size() && r / 5 < kMaxDamage; r += 5) {
-    const auto* b = reinterpret_cast<const uint8_t*>(Records.data() + r);
+}
+
+SoundArchive Build(uint8_t Kind) {
+  kelmora::fuzz::Scratch& scratch = kelmora::fuzz::Scratch::Get();
+  const std::string src = scratch / "src";
+  const std::string build = scratch / "build";
+  // Leaves of different lengths: no damage to one name can make it another's.
+  static const std::vector<kelmora::fuzz::TreeFile> tree = [&] {
+    std::vector<kelmora::fuzz::TreeFile> files = {
+        {"notes 12:30.txt", kelmora::fuzz::Words(3000, 1)},
+        {"x\\b.bin", kelmora::fuzz::Noise(16384 + 100, 2)},
+        {"empty", ""},
+        {"sub/a long story.txt", kelmora::fuzz::Words(40000, 3)},
+        {"caf\xe9\tend.dat", kelmora::fuzz::Noise(700, 4)},
+    };
+    for (const auto& f : files) {
+      fs::create_directories(fs::path(src + "/" + f.name).parent_path());
+      kelmora::fuzz::WriteBytes(src + "/" + f.name, f.bytes);
+    }
+    return files;
+  }();
+
+  fs::create_directories(build);
+  kelmora::TBackupFile engine;
+  engine.OnError = [](kelmora::TBackupFile&, int32_t Code, const std::string& Text) {
+    Fault("backup error " + std::to_string(Code) + ": " + Text);
+  };
+  engine.OnNeedDisk = [](kelmora::TBackupFile&, uint16_t, bool&) {};
+  static const int32_t sizes[] = {0, kelmora::format::kSmallestMaxSize,
+                                  kelmora::format::kSmallestMaxSize + 9000,
+                                  kelmora::format::kSmallestMaxSize + 30000};
+  kelmora::fuzz::SetUpBackup(engine, "damage", Kind & 7, sizes[(Kind >> 3) & 3]);
+  if (!engine.Backup({src + "/*.* /s"}, build + "/a.bkp")) Fault("backup failed");
+
+  SoundArchive sound;
+  for (size_t v = 0; v < kelmora::format::kMaxVolumes; ++v) {
+    const std::string name = build + "/" + kelmora::fuzz::VolumeName(v);
+    if (!fs::exists(name)) break;
+    sound.volumes.push_back(kelmora::fuzz::ReadBytes(name));
+  }
+  fs::remove_all(build);
+  const auto spans = Layout(sound.volumes);
+  for (const auto& f : tree) {
+    const std::string stored = src + "/" + f.name;
+    if (spans.count(stored) == 0) Fault("no entry for " + stored);
+    sound.files.push_back({f.name.substr(f.name.find_last_of('/') + 1), f.bytes, spans.at(stored)});
+  }
+  return sound;
+}
+
+// Every kind at once, on the first input; then the sources go, so that
+// the scratch area holds no more than the volumes and the restore folder.
+const SoundArchive& Sound(uint8_t Kind) {
+  static const std::vector<SoundArchive> built = [] {
+    std::vector<SoundArchive> kinds;
+    for (uint8_t kind = 0; kind < 32; ++kind) kinds.push_back(Build(kind));
+    kelmora::fuzz::Scratch::Get().Clear();
+    return kinds;
+  }();
+  return built[Kind % built.size()];
+}
+
+struct Damaged {
+  std::vector<std::string> volumes;
+  std::vector<std::pair<size_t, size_t>> flips;  // volume, offset
+  size_t cutVolume = SIZE_MAX;
+  size_t cutAt = SIZE_MAX;
+};
+
+// Applies the damage records to the volumes as one run of bytes. A cut
+// only ever shortens the archive, so every offset still names the byte it
+// named in the sound archive.
+Damaged Damage(const std::vector<std::string>& Volumes, const uint8_t* Records, size_t Size) {
+  Damaged d{Volumes, {}, SIZE_MAX, SIZE_MAX};
+  size_t total = 0;
+  for (const auto& v : Volumes) total += v.size();
+  for (size_t r = 0; r + 5 <= Size && r / 5 < kMaxDamage; r += 5) {
+    const uint8_t* b = Records + r;
     size_t at = (b[0] | b[1] << 8 | b[2] << 16 | static_cast<size_t>(b[3]) << 24) % total;
-    for (size_t v = 0; v < volumes.size(); ++v) {
-      if (at < volumes[v].size()) {
+    for (size_t v = 0; v < d.volumes.size(); ++v) {
+      if (at < d.volumes[v].size()) {
         if (b[4] != 0) {
-          volumes[v][at] = static_cast<char>(volumes[v][at] ^ b[4]);
+          d.volumes[v][at] = static_cast<char>(d.volumes[v][at] ^ b[4]);
+          d.flips.emplace_back(v, at);
         } else {
-          volumes[v].resize(at);
-          volumes.resize(v + 1);
+          d.volumes[v].resize(at);
+          d.volumes.resize(v + 1);
+          d.cutVolume = v;
+          d.cutAt = at;
         }
         break;
       }
-      at -= volumes[v].size();
+      at -= d.volumes[v].size();
     }
   }
-  for (size_t v = 0; v < Names.size(); ++v) {
-    if (v < volumes.size()) {
-      kelmora::fuzz::WriteBytes(Names[v], volumes[v]);
+  return d;
+}
+
+// Untouched: no flipped byte in its spans, and its last byte before any cut.
+bool Untouched(const StoredFile& File, const Damaged& D) {
+  for (const auto& [volume, at] : D.flips)
+    for (const Span& s : File.spans)
+      if (s.volume == volume && s.begin <= at && at < s.end) return false;
+  const Span& last = File.spans.back();
+  return last.volume < D.cutVolume || (last.volume == D.cutVolume && last.end < D.cutAt);
+}
+
+std::set<std::string> Run(kelmora::TBackupFile& Engine, bool Test, const std::string& Archive,
+                          const std::string& Out) {
+  std::set<std::string> damaged;
+  Engine.OnError = [](kelmora::TBackupFile&, int32_t, const std::string&) {};
+  Engine.OnDamage = [&](kelmora::TBackupFile&, const kelmora::TDamage& D) {
+    damaged.insert(D.Filename);
+  };
+  // A volume is asked for once; when it is still missing, the run gives up.
+  int lastDisk = -1;
+  Engine.OnNeedDisk = [&lastDisk](kelmora::TBackupFile&, uint16_t Disk, bool& Continue) {
+    Continue = Disk != lastDisk;
+    lastDisk = Disk;
+  };
+  try {
+    if (Test) {
+      // The test takes what a restore throws as an unreadable archive.
+      if (!Engine.Test(Archive) && Engine.ErrorCode() == kelmora::beCannotReadArchive)
+        damaged.insert("<exception>");
     } else {
-      fs::remove(Names[v]);
+      Engine.Restore(Archive, Out);
     }
+  } catch (const kelmora::Exception&) {
+    // An archive damaged past reading ends the run by an exception.
+    damaged.insert("<exception>");
   }
+  if (Engine.Busy()) Fault("the run left the engine busy");
+  return damaged;
 }
 
 }  // namespace
@@ -72,59 +232,48 @@ void Damage(const std::vector<std::string>& Names, const std::string& Records) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   if (Size == 0) return 0;
   kelmora::fuzz::Scratch& scratch = kelmora::fuzz::Scratch::Get();
-  scratch.Clear();
-  const uint8_t flags = Data[0];
-  std::vector<std::string> pieces = kelmora::fuzz::Cut(
-      std::string(reinterpret_cast<const char*>(Data) + 1, Size - 1), kMaxFiles + 2);
-  if (pieces.size() < 2) return 0;
-  const std::string title = pieces.front().substr(0, 200);
-  const std::string damage = pieces.back();
-  pieces.erase(pieces.begin());
-  pieces.pop_back();
+  const SoundArchive& sound = Sound(Data[0] & 31);
+  const Damaged damaged = Damage(sound.volumes, Data + 1, Size - 1);
 
-  const std::string src = scratch / "src";
-  const std::string arc = scratch / "arc";
+  // The volumes of the last input go; the restore folder starts empty.
+  const std::string in = scratch / "in";
   const std::string out = scratch / "out";
-  fs::create_directories(src);
-  fs::create_directories(arc);
-  kelmora::fuzz::MakeTree(src, pieces, kMaxTotal);
+  fs::remove_all(in);
+  kelmora::fuzz::EmptyFolder(out);
+  fs::create_directories(in);
+  kelmora::fuzz::Snapshot expected = kelmora::fuzz::Snap(scratch.Root(), "out");
+  for (size_t v = 0; v < damaged.volumes.size(); ++v) {
+    const std::string name = kelmora::fuzz::VolumeName(v);
+    kelmora::fuzz::WriteBytes(in + "/" + name, damaged.volumes[v]);
+    expected["in/" + name] = damaged.volumes[v];
+  }
 
   kelmora::TBackupFile engine;
-  engine.OnError = [](kelmora::TBackupFile&, int32_t, const std::string&) {};
-  engine.OnNeedDisk = [](kelmora::TBackupFile&, uint16_t, bool&) {};
-  engine.BackupTitle = title;
-  engine.CompressionLevel = static_cast<kelmora::TCompressionLevel>(flags & 3);
-  engine.SaveFileID = (flags & 4) != 0;
-  if (flags & 8) engine.MaxSize = kelmora::format::kSmallestMaxSize + (flags >> 4) * 2048;
-  if (!engine.Backup({src + "/*.* /s"}, arc + "/a.bkp")) Fault("backup failed");
-  Damage(VolumeNames(arc), damage);
-  fs::create_directories(out);
-  const kelmora::fuzz::Snapshot before = kelmora::fuzz::Snap(scratch.Root(), "out");
+  const std::set<std::string> reported = Run(engine, false, in + "/a.bkp", out);
 
-  // A volume is asked for once; when it is still missing, the run gives up.
-  int lastDisk = -1;
-  engine.OnNeedDisk = [&lastDisk](kelmora::TBackupFile&, uint16_t Disk, bool& Continue) {
-    Continue = Disk != lastDisk;
-    lastDisk = Disk;
-  };
-  engine.RestoreFullPath = true;
-  try {
-    engine.Restore(arc + "/a.bkp", out);
-  } catch (const kelmora::Exception&) {
-    // An archive damaged past reading ends the run by an exception.
+  for (const StoredFile& f : sound.files) {
+    if (!Untouched(f, damaged)) continue;
+    if (kelmora::fuzz::ReadBytes(out + "/" + f.leaf) != f.bytes || !fs::exists(out + "/" + f.leaf))
+      Fault("an untouched file did not come back: " + f.leaf);
   }
-  if (engine.Busy()) Fault("restore left the engine busy");
-  kelmora::TStringList ids;
-  engine.GetArchiveTitle(arc + "/a.bkp", &ids);
-
-  const kelmora::fuzz::Snapshot after = kelmora::fuzz::Snap(scratch.Root(), "out");
-  for (const auto& [name, bytes] : after)
-    if (before.count(name) == 0 || before.at(name) != bytes) Fault("changed outside: " + name);
-  if (after.size() != before.size()) Fault("removed outside the restore folder");
+  if (kelmora::fuzz::Snap(scratch.Root(), "out") != expected)
+    Fault("the scratch area changed outside the restore folder");
   std::error_code ec;
   for (auto it = fs::recursive_directory_iterator(out, ec);
        !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
     if (it->is_symlink() || !(it->is_regular_file() || it->is_directory()))
       Fault("restore made something other than files and folders");
+
+  if (Data[0] & 32) {
+    kelmora::TBackupFile tester;
+    const std::set<std::string> tested = Run(tester, true, in + "/a.bkp", out);
+    if (tested != reported) {
+      std::string names;
+      for (const auto& n : reported) names += " [" + n + "]";
+      names += " against";
+      for (const auto& n : tested) names += " [" + n + "]";
+      Fault("test and restore found different damage:" + names);
+    }
+  }
   return 0;
 }

@@ -18,9 +18,10 @@ namespace {
 
 using kelmora::fuzz::Fault;
 
-// A memory stream that refuses to seek, as a pipe does.
-class PipeStream : public kelmora::TMemoryStream {
+// Bytes in memory that refuse to seek, as a pipe does.
+class PipeStream : public kelmora::fuzz::BytesStream {
  public:
+  using BytesStream::BytesStream;
   int64_t Seek(int64_t Offset, kelmora::SeekOrigin Origin) override {
     if (Origin == kelmora::SeekOrigin::Current && Offset == 0) return Position();
     throw kelmora::EStreamError("not seekable");
@@ -59,14 +60,12 @@ struct Outcome {
   size_t produced = 0;
 };
 
-Outcome ReadSection(const std::string& Bytes, bool Decompress, bool Seekable) {
+Outcome ReadSection(const char* Bytes, size_t Size, bool Decompress, bool Seekable) {
   kelmora::TBackupFile engine;
   engine.OnError = [](kelmora::TBackupFile&, int32_t, const std::string&) {};
-  kelmora::TMemoryStream seekable;
-  PipeStream pipe;
-  kelmora::TMemoryStream& source = Seekable ? seekable : pipe;
-  source.WriteBuffer(Bytes.data(), Bytes.size());
-  source.TMemoryStream::Seek(0, kelmora::SeekOrigin::Begin);
+  kelmora::fuzz::BytesStream seekable(Bytes, Size);
+  PipeStream pipe(Bytes, Size);
+  kelmora::fuzz::BytesStream& source = Seekable ? seekable : pipe;
   CountingSink target;
   Outcome o;
   try {
@@ -85,14 +84,14 @@ Outcome ReadSection(const std::string& Bytes, bool Decompress, bool Seekable) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   if (Size == 0) return 0;
   const bool seekable = (Data[0] & 1) != 0;
-  const std::string section(reinterpret_cast<const char*>(Data) + 1, Size - 1);
-  const Outcome read = ReadSection(section, true, seekable);
+  const char* section = reinterpret_cast<const char*>(Data) + 1;
+  const Outcome read = ReadSection(section, Size - 1, true, seekable);
   // Every chunk record takes at least its 4-byte length, and gives at most
   // one piece.
-  const size_t chunks = section.size() / 4;
+  const size_t chunks = (Size - 1) / 4;
   if (read.produced > chunks * static_cast<size_t>(kelmora::format::kPieceSize))
     Fault("more output than the chunks can hold");
-  const Outcome skipped = ReadSection(section, false, seekable);
+  const Outcome skipped = ReadSection(section, Size - 1, false, seekable);
   if (skipped.produced != 0) Fault("stepping over a section wrote output");
   if (!read.threw && !skipped.threw && read.end != skipped.end)
     Fault("reading and stepping over end at different bytes");

@@ -25,16 +25,10 @@ using kelmora::fuzz::Fault;
 using kelmora::fuzz::Scratch;
 
 constexpr size_t kMaxVolumes = 8;
-// Enough for thousands of chunks and files of tens of megabytes, while a
-// restored file stays small enough for memory-backed storage.
-constexpr size_t kMaxArchive = 96u << 10;
-
-std::string VolumeName(size_t Index) {
-  if (Index == 0) return "a.bkp";
-  char digits[4];
-  std::snprintf(digits, sizeof digits, "%03zu", Index + 1);
-  return std::string("a.") + digits;
-}
+// Enough for many thousands of chunks, a file-ID list past its bound and
+// files of a hundred megabytes, while what a restore writes stays small
+// enough for memory-backed storage.
+constexpr size_t kMaxArchive = 256u << 10;
 
 void RestoreOnce(const std::string& Archive, const std::string& Folder, bool FullPath,
                  kelmora::TRestoreMode Mode, int AsksPerVolume) {
@@ -91,7 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   fs::create_directories(in);
   fs::create_directories(out);
   for (size_t i = 0; i < volumes.size(); ++i)
-    kelmora::fuzz::WriteBytes(in + "/" + VolumeName(i), volumes[i]);
+    kelmora::fuzz::WriteBytes(in + "/" + kelmora::fuzz::VolumeName(i), volumes[i]);
   // A name that goes through this link would land among the volumes.
   const std::string planted = out + "/lnk";
   fs::create_directory_symlink(in, planted);

@@ -53,10 +53,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   };
   // Every volume is there at once; nothing to wait for.
   engine.OnNeedDisk = [](kelmora::TBackupFile&, uint16_t, bool&) {};
-  engine.BackupTitle = title;
-  engine.CompressionLevel = static_cast<kelmora::TCompressionLevel>(flags & 3);
-  engine.SaveFileID = (flags & 4) != 0;
-  if (flags & 8) engine.MaxSize = kelmora::format::kSmallestMaxSize + (flags >> 4) * 2048;
+  kelmora::fuzz::SetUpBackup(
+      engine, title, flags,
+      flags & 8 ? kelmora::format::kSmallestMaxSize + (flags >> 4) * 2048 : 0);
   const std::string archive = arc + "/a.bkp";
   if (!engine.Backup({src + "/*.* /s"}, archive)) Fault("backup failed");
 

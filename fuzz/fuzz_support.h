@@ -4,7 +4,9 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -12,6 +14,8 @@
 #include <map>
 #include <string>
 #include <vector>
+
+#include "engine/streams.h"
 
 namespace kelmora::fuzz {
 
@@ -21,6 +25,17 @@ namespace fs = std::filesystem;
 [[noreturn]] inline void Fault(const std::string& What) {
   std::fprintf(stderr, "FUZZ FAULT: %s\n", What.c_str());
   std::abort();
+}
+
+// Makes Folder exist and hold nothing.
+inline void EmptyFolder(const std::string& Folder) {
+  std::error_code ec;
+  if (!fs::create_directories(Folder, ec) && ec) Fault("cannot make " + Folder);
+  for (const auto& entry : fs::directory_iterator(Folder, ec)) {
+    // A folder left without permissions would not empty otherwise.
+    fs::permissions(entry.path(), fs::perms::owner_all, fs::perm_options::add, ec);
+    fs::remove_all(entry.path(), ec);
+  }
 }
 
 // One folder per process, on /dev/shm when it can be had so that a run
@@ -35,14 +50,7 @@ class Scratch {
   const std::string& Root() const { return root_; }
   std::string operator/(const std::string& Relative) const { return root_ + "/" + Relative; }
 
-  void Clear() {
-    std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(root_, ec)) {
-      // A folder left without permissions would not empty otherwise.
-      fs::permissions(entry.path(), fs::perms::owner_all, fs::perm_options::add, ec);
-      fs::remove_all(entry.path(), ec);
-    }
-  }
+  void Clear();
 
  private:
   Scratch(const Scratch&) = delete;
@@ -70,6 +78,40 @@ class Scratch {
   std::string root_;
 };
 
+inline void Scratch::Clear() {
+  EmptyFolder(root_);
+}
+
+// The name of the volume Index (0 for the first) of an archive a.bkp.
+inline std::string VolumeName(size_t Index) {
+  if (Index == 0) return "a.bkp";
+  char digits[4];
+  std::snprintf(digits, sizeof digits, "%03zu", (Index + 1) % 1000);
+  return std::string("a.") + digits;
+}
+
+// Contents made up the same way on every run: text that compresses, and
+// noise that does not.
+inline std::string Words(size_t Size, uint32_t Seed) {
+  static const char* words[] = {"backup ", "archive ", "volume ", "piece ", "data\n"};
+  std::string text;
+  while (text.size() < Size) {
+    Seed = Seed * 1103515245 + 12345;
+    text += words[(Seed >> 16) % 5];
+  }
+  text.resize(Size);
+  return text;
+}
+
+inline std::string Noise(size_t Size, uint32_t Seed) {
+  std::string bytes(Size, '\0');
+  for (char& c : bytes) {
+    Seed = Seed * 1103515245 + 12345;
+    c = static_cast<char>(Seed >> 23);
+  }
+  return bytes;
+}
+
 // Small inputs stand for large archives: the marker, a 16-bit count and a
 // 16-bit length make the following Length bytes appear Count times. That
 // lets a few hundred fuzzed bytes reach archives of many megabytes (a
@@ -79,8 +121,12 @@ inline constexpr char kRepeatMarker[4] = {'\x7f', 'R', 'P', 'T'};
 // any bound a reader must keep, yet cheap to build.
 inline constexpr size_t kMaxUnfolded = 1u << 20;
 
-inline std::string Unfold(const uint8_t* Data, size_t Size, size_t Limit = kMaxUnfolded) {
-  std::string out;
+// Unfolds into Out, which keeps its capacity from one input to the next: a
+// megabyte allocated and freed per input costs more than the reading.
+inline void UnfoldInto(std::string& Out, const uint8_t* Data, size_t Size,
+                       size_t Limit = kMaxUnfolded) {
+  std::string& out = Out;
+  out.clear();
   size_t at = 0;
   while (at < Size) {
     const void* hit = ::memmem(Data + at, Size - at, kRepeatMarker, 4);
@@ -94,12 +140,57 @@ inline std::string Unfold(const uint8_t* Data, size_t Size, size_t Limit = kMaxU
     size_t length = Data[marker + 6] | Data[marker + 7] << 8;
     at = marker + 8;
     length = std::min(length, Size - at);
-    for (size_t i = 0; i < count && out.size() + length <= Limit; ++i)
+    const size_t room = out.size() < Limit ? Limit - out.size() : 0;
+    const size_t want = length == 0 ? 0 : std::min(count, room / length) * length;
+    if (want > 0) {
+      // Doubling what is there already: a megabyte in some twenty copies
+      // rather than thousands of small ones.
+      const size_t start = out.size();
+      out.reserve(start + want);
       out.append(reinterpret_cast<const char*>(Data + at), length);
+      while (out.size() - start < want)
+        out.append(out.data() + start, std::min(out.size() - start, want - (out.size() - start)));
+    }
     at += length;
   }
+}
+
+inline std::string Unfold(const uint8_t* Data, size_t Size, size_t Limit = kMaxUnfolded) {
+  std::string out;
+  UnfoldInto(out, Data, Size, Limit);
   return out;
 }
+
+// Reads bytes it does not own and cannot be written: an archive in memory
+// without the copy a memory stream would make.
+class BytesStream : public TStream {
+ public:
+  BytesStream(const char* Data, size_t Size) : data_(Data), size_(static_cast<int64_t>(Size)) {}
+  size_t Read(void* Buffer, size_t Count) override {
+    if (position_ >= size_) return 0;
+    const size_t n = static_cast<size_t>(std::min<int64_t>(Count, size_ - position_));
+    std::memcpy(Buffer, data_ + position_, n);
+    position_ += static_cast<int64_t>(n);
+    return n;
+  }
+  size_t Write(const void*, size_t) override { throw EStreamError(kStreamWriteError); }
+  // As a memory stream: it may be placed past its end, where reads give
+  // nothing, but not before its start.
+  int64_t Seek(int64_t Offset, SeekOrigin Origin) override {
+    int64_t target = Offset;
+    if (Origin == SeekOrigin::Current) target = position_ + Offset;
+    if (Origin == SeekOrigin::End) target = size_ + Offset;
+    if (target < 0) throw EStreamError(kStreamReadError);
+    position_ = target;
+    return position_;
+  }
+  int64_t Position() const override { return position_; }
+
+ private:
+  const char* data_;
+  int64_t size_;
+  int64_t position_ = 0;
+};
 
 // The input cut into pieces at every separator: the volumes of a split
 // archive, or the files of a tree.

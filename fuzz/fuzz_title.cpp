@@ -24,9 +24,7 @@ struct Listing {
 Listing ListOnce(const std::string& Archive) {
   kelmora::TBackupFile engine;
   engine.OnError = [](kelmora::TBackupFile&, int32_t, const std::string&) {};
-  kelmora::TMemoryStream stream;
-  stream.WriteBuffer(Archive.data(), Archive.size());
-  stream.Seek(0, kelmora::SeekOrigin::Begin);
+  kelmora::fuzz::BytesStream stream(Archive.data(), Archive.size());
   Listing l;
   l.title = engine.GetArchiveTitleFromStream(&stream, &l.ids);
   l.total = engine.TotalSize();
@@ -38,7 +36,8 @@ Listing ListOnce(const std::string& Archive) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
-  const std::string archive = kelmora::fuzz::Unfold(Data, Size);
+  static std::string archive;
+  kelmora::fuzz::UnfoldInto(archive, Data, Size);
   const Listing first = ListOnce(archive);
   if (first.title.size() > archive.size()) kelmora::fuzz::Fault("title longer than the archive");
   // Listing twice doubles the cost; the small archives, where nearly all

@@ -1,5 +1,5 @@
-// A tree of files made from fuzzed bytes, for the targets that back up
-// and restore real files.
+// Trees of files made from fuzzed bytes, and the backups of them, for the
+// targets that back up and restore real files.
 //
 // The tree's pieces (see Cut) each hold one file: a byte that picks its
 // time stamp, its name up to a NUL, and its contents, which unfold. A name
@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/backup_file.h"
 #include "fuzz/fuzz_support.h"
 
 namespace kelmora::fuzz {
@@ -25,10 +26,6 @@ struct TreeFile {
   std::string bytes;
 };
 
-// Characters a stored name cannot keep on restore today; they are taken
-// out of fuzzed names until restore keeps them.
-inline constexpr const char* kUnkeptCharacters = ":\\";
-
 inline std::string CleanName(const std::string& Raw) {
   std::vector<std::string> parts;
   size_t start = 0;
@@ -37,8 +34,6 @@ inline std::string CleanName(const std::string& Raw) {
     if (end == std::string::npos) end = Raw.size();
     std::string part = Raw.substr(start, std::min<size_t>(end - start, 120));
     start = end + 1;
-    for (char& c : part)
-      if (std::strchr(kUnkeptCharacters, c) != nullptr && c != '\0') c = '_';
     if (part.empty() || part == "." || part == "..") continue;
     parts.push_back(part);
   }
@@ -80,6 +75,16 @@ inline std::vector<TreeFile> MakeTree(const std::string& Root,
     files.push_back({name, std::move(bytes)});
   }
   return files;
+}
+
+// A backup as a fuzzed byte asks for it: compression level (bits 0-1) and
+// file-ID list (bit 2); volumes of MaxSize bytes, or one when it is 0.
+inline void SetUpBackup(TBackupFile& Engine, const std::string& Title, uint8_t Flags,
+                        int32_t MaxSize) {
+  Engine.BackupTitle = Title;
+  Engine.CompressionLevel = static_cast<TCompressionLevel>(Flags & 3);
+  Engine.SaveFileID = (Flags & 4) != 0;
+  Engine.MaxSize = MaxSize;
 }
 
 }  // namespace kelmora::fuzz

@@ -114,11 +114,15 @@ SEEDS = {
 # Kept apart: every execution of it inflates tens of megabytes, which
 # would starve a short run; a bounded list reader must refuse it.
 SEEDS["title-bomb"] = {"list_bomb": list_bomb()}
+# The kind of archive (see fuzz_damage.cpp), then damage records: an
+# offset and a byte to XOR in there, or 0 to cut the archive there.
 SEEDS["damage"] = {
-    name: bytes([0x00]) + CUT.join([seed[1:], b"\x10\x00\x00\x00\xff\x40\x00\x00\x00\x01"])
-    for name, seed in SEEDS["roundtrip"].items()
+    "one_flip": b"\x00" + i32(0x10) + b"\xff",
+    "split_list": b"\x2c" + i32(20000) + b"\x01" + i32(41000) + b"\x80",
+    "cut": b"\x1a" + i32(30000) + b"\x00",
+    # A title length that carries the header over the volume-change entry.
+    "swallowed_volume_change": b"\x2c" + i32(0x4000000) + b"\x00" + i32(0) + b"\x29",
 }
-
 
 def main():
     root = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus")
