@@ -322,6 +322,14 @@ void ArchiveWalk::OnRecordDamage(const RecordDamage& Damage) {
   // Nothing to search when the volume simply ends here (its last bytes, a
   // terminator, would only read as an end marker).
   if (!seekable_ || Damage.NothingFollows) {
+    // A damaged length (a title's, a chunk's) can carry a record to the
+    // exact end of its volume, over the volume-change entry: the archive
+    // goes on in the next volume all the same.
+    if (Damage.NothingFollows && EndsInDamagedVolumeChange()) {
+      Report("", volumeEnd_ - 16, "the volume-change entry was read as part of damaged data");
+      OpenVolume(volumeNumber_ + 1);
+      return;
+    }
     // Without seeking there is no way back to search from.
     Cut(Damage.Reason, Damage.At);
     return;

@@ -264,5 +264,36 @@ TEST(RestoreDamage, ContinuationVolumeThatIsDamagedCostsTheSplitFileOnly) {
   EXPECT_EQ(test::ReadFile(out / "after.txt"), "after");
 }
 
+TEST(RestoreDamage, VolumeChangeSwallowedByADamagedLengthStillLeadsOn) {
+  // The title length grown by the volume-change entry's 16 bytes: the
+  // header then ends exactly where the first volume does.
+  const std::string title = "t";
+  const std::string first = ArchiveBuilder().Header(title).VolumeChange(2).Bytes();
+  std::string damaged = first;
+  damaged[0] = static_cast<char>(title.size() + 16);
+  const std::string second = ArchiveBuilder().File("/after.txt", kStored, "after").End().Bytes();
+  // And a chunk length grown the same way in a file's last section.
+  const std::string withFile =
+      ArchiveBuilder().Header().Name("/s.bin").Int(kStored).Signature().StoredChunk("abc").Bytes();
+  const std::string chunkDamaged = ArchiveBuilder()
+                                       .Raw(withFile.substr(0, withFile.size() - 7))
+                                       .Int(-(3 + 4 + 16))
+                                       .Raw("abc")
+                                       .Int(0)
+                                       .VolumeChange(2)
+                                       .Bytes();
+  for (const std::string& volume : {damaged, chunkDamaged}) {
+    test::TempDir src, out;
+    test::WriteFile(src / "v.bkp", volume);
+    test::WriteFile(src / "v.002", ArchiveBuilder().Raw(second).Bytes());
+    const RunResult r = RestoreFile(src / "v.bkp", out.path());
+    EXPECT_FALSE(r.threw) << r.what;
+    EXPECT_FALSE(r.result);
+    EXPECT_FALSE(r.incomplete);
+    EXPECT_EQ(test::ReadFile(out / "after.txt"), "after");
+    ASSERT_FALSE(r.damages.empty());
+  }
+}
+
 }  // namespace
 }  // namespace kelmora
