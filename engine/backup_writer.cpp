@@ -330,6 +330,7 @@ class BackupRun {
       }
       format::WriteHeader(*archive_, {owner_.BackupTitle, format::CapTotalSize(owner_.totalSize_),
                                       owner_.fileCount_});
+      countAt_ = archive_->Position() - 4;
     } catch (const EStreamError& e) {
       FailWriting(e.SystemError());
     } catch (const std::exception& e) {
@@ -389,6 +390,7 @@ class BackupRun {
       if (!EnterSource(Index)) return;  // gone now: no entry at all
       changed = WriteEntryOnce(Index);
     }
+    if (!(hasFileList_ && Index == 0)) ++entries_;
     if (changed) owner_.changedFiles_.push_back(selected_[Index]);
   }
 
@@ -577,6 +579,7 @@ class BackupRun {
       // An earlier failure keeps its own message.
       if (owner_.errorCode_ == 0) FailWriting(error);
     }
+    if (result && entries_ != owner_.fileCount_) result = CorrectCount();
     if (!direct_ && result) result = Commit();
     DiscardVolumes();
     if (result) {
@@ -585,6 +588,39 @@ class BackupRun {
     }
     DeleteTempFile();
     return result;
+  }
+
+  // A file that vanished between selection and its turn has no entry, so
+  // the header, written first, counts one too many: put right once the
+  // rest is written, or the archive would read as one that lost a file.
+  // A pipe or a device cannot be taken back; its header keeps the count of
+  // the selection, and a reader that finds an entry missing says so.
+  bool CorrectCount() {
+    try {
+      if (toStream_) {
+        TStream& stream = *owner_.targetStream_;
+        const int64_t end = stream.Position();
+        try {
+          stream.Seek(countAt_, SeekOrigin::Begin);
+        } catch (const EStreamError&) {
+          return true;  // it cannot seek
+        }
+        format::WriteInt32(stream, entries_);
+        stream.Seek(end, SeekOrigin::Begin);
+      } else if (!direct_) {
+        TFileStream first(volumes_.front().Temp, TFileStream::fmOpenWrite, false);
+        first.Seek(countAt_, SeekOrigin::Begin);
+        format::WriteInt32(first, entries_);
+        first.Close();
+      } else {
+        return true;
+      }
+    } catch (const EStreamError& e) {
+      FailWriting(e.SystemError());
+      return false;
+    }
+    owner_.fileCount_ = entries_;
+    return true;
   }
 
   // Every volume synced first, then renamed over its final name, the
@@ -635,6 +671,8 @@ class BackupRun {
   std::string fileIdText_;
   std::string tempName_;
   bool hasFileList_ = false;
+  int64_t countAt_ = 0;  // where the header's file count lies in the first volume or stream
+  int32_t entries_ = 0;  // file entries written, the file-ID list's not counted
 
   std::vector<Volume> volumes_;  // of a file archive, in order
   GatheredVolume volume_;        // the last of them, while it is open

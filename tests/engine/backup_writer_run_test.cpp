@@ -15,6 +15,7 @@
 namespace kelmora {
 namespace {
 
+namespace fs = std::filesystem;
 using test::TempDir;
 
 // The header is still written, into the new archive's temporary file,
@@ -91,6 +92,52 @@ TEST(BackupRun, StreamBackupWritesOneVolumeFromTheStreamPosition) {
   EXPECT_TRUE(archive.EndMarker);
   EXPECT_EQ(1u, archive.Volumes.size());
   EXPECT_EQ(data, test::EntryData(archive.Entries[0]));
+}
+
+// A file removed between selection and its turn has no entry; the header
+// counts what was written, so the archive reads as sound and whole. Removed
+// before the header is written and after, into a volume file and into a
+// caller's stream (which starts elsewhere than at 0).
+TEST(BackupRun, AFileThatVanishesBeforeItsTurnIsNotCounted) {
+  for (const bool toStream : {false, true}) {
+    for (const bool afterHeader : {false, true}) {
+      const std::string what = std::string(toStream ? "stream" : "file") +
+                               (afterHeader ? ", removed after the header" : ", removed before");
+      TempDir dir;
+      test::WriteFile(dir / "src/a", test::TextBytes(40000, 1));
+      test::WriteFile(dir / "src/b", "b");
+      test::WriteFile(dir / "src/c", "c");
+      TBackupFile engine;
+      engine.SaveFileID = true;
+      engine.OnProgress = [&](TBackupFile&, const std::string& File, TPercentage, bool&) {
+        if ((afterHeader ? File == dir / "src/a" : File.empty()) && fs::exists(dir / "src/b"))
+          fs::remove(dir / "src/b");
+      };
+      const std::vector<std::string> files = {dir / "src/a", dir / "src/b", dir / "src/c"};
+      TMemoryStream stream;
+      stream.WriteBuffer("XYZ", 3);
+      if (toStream) {
+        ASSERT_TRUE(engine.BackupToStream(files, &stream)) << what;
+        test::WriteFile(dir / "s.bkp", stream.Text().substr(3));
+      } else {
+        ASSERT_TRUE(engine.Backup(files, dir / "s.bkp")) << what;
+      }
+      EXPECT_FALSE(fs::exists(dir / "src/b")) << what;
+      EXPECT_EQ(engine.FileCount(), 2) << what;
+
+      TBackupFile reader;
+      reader.OnError = [](TBackupFile&, int32_t, const std::string&) {};
+      TStringList ids;
+      reader.GetArchiveTitle(dir / "s.bkp", &ids);
+      EXPECT_EQ(reader.FileCount(), 2) << what;
+      EXPECT_TRUE(reader.Test(dir / "s.bkp")) << what;
+      EXPECT_TRUE(reader.Damages().empty()) << what;
+      ASSERT_TRUE(reader.Restore(dir / "s.bkp", dir / "out")) << what;
+      EXPECT_EQ(test::ReadFile(dir / "out/a"), test::TextBytes(40000, 1)) << what;
+      EXPECT_EQ(test::ReadFile(dir / "out/c"), "c") << what;
+      EXPECT_FALSE(fs::exists(dir / "out/b")) << what;
+    }
+  }
 }
 
 // Sets $TMPDIR for one test.
