@@ -209,7 +209,7 @@ class BackupRun {
       return false;
     }
 
-    SelectSourceFiles(Files, archiveName_, owner_.GetBackupMode(), selected_);
+    SelectSourceFiles(Files, archiveName_, owner_.GetBackupMode(), selected_, &measures_);
     owner_.continue_ = true;
     owner_.ReportProgress("", 0);
 
@@ -257,18 +257,28 @@ class BackupRun {
   void MeasureFiles() {
     owner_.totalSize_ = 0;
     owner_.filesDone_ = 0;
-    for (const std::string& path : selected_) {
-      // A file that exists but cannot be opened is the caller's to hear
-      // about: "Cannot open file <name>" leaves Backup as it is.
-      const auto source = OpenSelected(path);
-      if (!source) continue;
-      const int64_t size = source->Size();
+    for (size_t i = 0; i < selected_.size(); ++i) {
+      const std::string& path = selected_[i];
+      // Counted as the search saw it: opening every file here as well as
+      // when it is read would cost each file two opens.
+      const platform::FileMeasure& seen = measures_[i];
+      int64_t size = seen.Size;
+      int32_t stamp = seen.Stamp;
+      if (!seen.Known || !seen.Readable) {
+        // A file that exists but cannot be opened is the caller's to hear
+        // about: "Cannot open file <name>" leaves Backup as it is.
+        const auto source = OpenSelected(path);
+        if (!source) continue;
+        size = source->Size();
+        stamp = source->Stamp();
+      }
       owner_.totalSize_ += size;
       if (owner_.SaveFileID) {
-        fileIdText_ += format::FileIdLine(path, source->Stamp(), size);
+        fileIdText_ += format::FileIdLine(path, stamp, size);
         fileIdText_ += "\r\n";
       }
     }
+    measures_ = {};
   }
 
   void SaveFileIdList() {
@@ -668,6 +678,7 @@ class BackupRun {
   const bool direct_;  // no temporary volumes, nothing to replace
 
   TStringList selected_;
+  std::vector<platform::FileMeasure> measures_;  // beside selected_ until it is measured
   std::string fileIdText_;
   std::string tempName_;
   bool hasFileList_ = false;

@@ -79,8 +79,13 @@ std::string AbsoluteFolder(const std::string& Folder) {
 // specification, the usual case, costs no hashing at all.
 class Expansion {
  public:
-  Expansion(const std::string& ArchiveName, TBackupMode Mode, TStringList& Selected)
-      : mode_(Mode), selected_(Selected), seen_(0, EntryHash{&Selected}, EntryEqual{&Selected}) {
+  Expansion(const std::string& ArchiveName, TBackupMode Mode, TStringList& Selected,
+            std::vector<platform::FileMeasure>* Measures)
+      : mode_(Mode),
+        selected_(Selected),
+        measures_(Measures),
+        seen_(0, EntryHash{&Selected}, EntryEqual{&Selected}) {
+    if (measures_ != nullptr) measures_->resize(selected_.size());
     // A stream backup has no archive file among the sources.
     if (ArchiveName.empty() || ArchiveName == kStreamArchiveName) return;
     archiveName_ = ArchiveName;
@@ -126,26 +131,29 @@ class Expansion {
     const platform::FolderListing listing = platform::ListFolder(Folder, Pattern);
     for (const platform::SearchEntry& sub : listing.Directories)
       ExpandTree(Folder + sub.Name + "/", Pattern);
-    for (const platform::SearchEntry& file : listing.Files) AddFile(Folder, file.Name);
+    for (const platform::SearchEntry& file : listing.Files) AddFile(Folder, file);
   }
 
   // Folder is absolute, normalised and ends in "/"; a found name is never
   // "." or "..", so Folder + name is the file's absolute form.
   void AddFiles(const std::string& Folder, const std::string& Pattern) {
     platform::SearchFiles(Folder, Pattern,
-                          [&](const platform::SearchEntry& entry) { AddFile(Folder, entry.Name); });
+                          [&](const platform::SearchEntry& entry) { AddFile(Folder, entry); });
   }
 
   // Appends Folder + Name unless an earlier specification selected it, it
   // is the archive, or incremental mode finds its archive attribute clear.
-  void AddFile(const std::string& Folder, const std::string& Name) {
+  void AddFile(const std::string& Folder, const platform::SearchEntry& Found) {
     // The candidate goes in first so that the set can hash it by position.
-    selected_.push_back(Folder + Name);
+    selected_.push_back(Folder + Found.Name);
     const size_t added = selected_.size() - 1;
     const std::string& path = selected_.back();
     if ((!seen_.empty() && seen_.count(added) != 0) || IsArchive(path) ||
-        (mode_ == bmIncremental && !platform::HasArchiveAttribute(path)))
+        (mode_ == bmIncremental && !platform::HasArchiveAttribute(path))) {
       selected_.pop_back();
+    } else if (measures_ != nullptr) {
+      measures_->push_back(Found.Measure);
+    }
   }
 
   // The archive, or one of the volumes a split archive of that name has
@@ -173,6 +181,7 @@ class Expansion {
 
   TBackupMode mode_;
   TStringList& selected_;
+  std::vector<platform::FileMeasure>* measures_;  // beside selected_, when asked for
   // Positions in selected_ of the entries before the current specification.
   std::unordered_set<size_t, EntryHash, EntryEqual> seen_;
   size_t indexed_ = 0;
@@ -190,8 +199,8 @@ bool HasWildcard(const std::string& Name) {
 }  // namespace
 
 void SelectSourceFiles(const TStringList& Sources, const std::string& ArchiveName, TBackupMode Mode,
-                       TStringList& Selected) {
-  Expansion expansion(ArchiveName, Mode, Selected);
+                       TStringList& Selected, std::vector<platform::FileMeasure>* Measures) {
+  Expansion expansion(ArchiveName, Mode, Selected, Measures);
   for (const std::string& source : Sources) expansion.ExpandSpecification(source);
 }
 

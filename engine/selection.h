@@ -3,8 +3,10 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "engine/backup_file.h"
+#include "platform/platform.h"
 
 namespace kelmora {
 
@@ -12,8 +14,11 @@ namespace kelmora {
 // select, in archive order and without duplicates, leaving out the archive
 // itself, the further volumes named after it (x.002 to x.999 beside
 // x.bkp) and, in incremental mode, files whose archive attribute is clear.
+// With Measures, it holds for every entry of Selected what the search saw
+// of it (unknown for the entries Selected held before).
 void SelectSourceFiles(const TStringList& Sources, const std::string& ArchiveName, TBackupMode Mode,
-                       TStringList& Selected);
+                       TStringList& Selected,
+                       std::vector<platform::FileMeasure>* Measures = nullptr);
 
 // True when one of Sources names the file Path by its own name, neither
 // through a wildcard nor with the sub-directory switch.

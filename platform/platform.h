@@ -24,9 +24,19 @@ std::string FullPath(const std::string& Path);
 
 // ---- directory search
 
+// A file as the search found it, measured through its folder's handle
+// (links followed), the way opening it would see it then.
+struct FileMeasure {
+  bool Known = false;     // set for every file a search yields
+  bool Readable = false;  // it could be opened for reading
+  int64_t Size = 0;
+  int32_t Stamp = -1;  // packed last-write time
+};
+
 struct SearchEntry {
   std::string Name;  // name within the folder searched
   bool Hidden;       // the name begins with "."
+  FileMeasure Measure;
 };
 
 // Calls Found for every regular file in Folder (a symbolic link counts when

@@ -54,19 +54,33 @@ struct Listed {
   unsigned char type;  // d_type: DT_REG, DT_DIR, DT_LNK, DT_UNKNOWN...
 };
 
-std::vector<Listed> ListDirectory(const std::string& folder) {
-  std::vector<Listed> entries;
-  DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
-  if (!dir) return entries;
-  while (const dirent* e = ::readdir(dir)) {
-    if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
-    entries.push_back(Listed{e->d_name, e->d_type});
+// The folder stays open as long as its listing, so that its files can be
+// looked at through its descriptor rather than by their whole paths.
+class Directory {
+ public:
+  explicit Directory(const std::string& folder) {
+    dir_ = ::opendir(folder.empty() ? "." : folder.c_str());
+    if (!dir_) return;
+    while (const dirent* e = ::readdir(dir_)) {
+      if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+      entries_.push_back(Listed{e->d_name, e->d_type});
+    }
+    std::sort(entries_.begin(), entries_.end(),
+              [](const Listed& a, const Listed& b) { return a.name < b.name; });
   }
-  ::closedir(dir);
-  std::sort(entries.begin(), entries.end(),
-            [](const Listed& a, const Listed& b) { return a.name < b.name; });
-  return entries;
-}
+  ~Directory() {
+    if (dir_) ::closedir(dir_);
+  }
+  Directory(const Directory&) = delete;
+  Directory& operator=(const Directory&) = delete;
+
+  const std::vector<Listed>& Entries() const { return entries_; }
+  int Handle() const { return ::dirfd(dir_); }
+
+ private:
+  DIR* dir_ = nullptr;
+  std::vector<Listed> entries_;
+};
 
 std::string Join(const std::string& folder, const std::string& name) {
   if (folder.empty()) return name;
@@ -134,12 +148,20 @@ std::string FullPath(const std::string& Path) {
 
 namespace {
 
-bool IsSearchFile(const std::string& Folder, const Listed& e) {
-  if (e.type == DT_REG) return true;
-  if (e.type != DT_LNK && e.type != DT_UNKNOWN) return false;
-  // A link counts as the file it leads to; dangling links never do.
+// A regular file, or a link to one (dangling links never count), measured
+// as opening it would: the backup counts it from this and opens it once,
+// to read it.
+bool FindFile(const Directory& Dir, const Listed& e, SearchEntry& Found) {
+  if (e.type != DT_REG && e.type != DT_LNK && e.type != DT_UNKNOWN) return false;
   struct stat st;
-  return ::stat(Join(Folder, e.name).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  if (::fstatat(Dir.Handle(), e.name.c_str(), &st, 0) != 0 || !S_ISREG(st.st_mode)) return false;
+  Found.Name = e.name;
+  Found.Hidden = e.name[0] == '.';
+  Found.Measure.Known = true;
+  Found.Measure.Readable = ::faccessat(Dir.Handle(), e.name.c_str(), R_OK, AT_EACCESS) == 0;
+  Found.Measure.Size = st.st_size;
+  Found.Measure.Stamp = PackTime(st.st_mtim.tv_sec);
+  return true;
 }
 
 bool IsSearchDirectory(const std::string& Folder, const Listed& e) {
@@ -154,26 +176,30 @@ bool IsSearchDirectory(const std::string& Folder, const Listed& e) {
 
 void SearchFiles(const std::string& Folder, const std::string& Pattern,
                  const std::function<void(const SearchEntry&)>& Found) {
-  for (const Listed& e : ListDirectory(Folder)) {
-    if (MatchWildcard(Pattern, e.name) && IsSearchFile(Folder, e))
-      Found(SearchEntry{e.name, e.name[0] == '.'});
+  const Directory dir(Folder);
+  SearchEntry found;
+  for (const Listed& e : dir.Entries()) {
+    if (MatchWildcard(Pattern, e.name) && FindFile(dir, e, found)) Found(found);
   }
 }
 
 void SearchDirectories(const std::string& Folder,
                        const std::function<void(const SearchEntry&)>& Found) {
-  for (const Listed& e : ListDirectory(Folder)) {
-    if (IsSearchDirectory(Folder, e)) Found(SearchEntry{e.name, false});
+  const Directory dir(Folder);
+  for (const Listed& e : dir.Entries()) {
+    if (IsSearchDirectory(Folder, e)) Found(SearchEntry{e.name, false, {}});
   }
 }
 
 FolderListing ListFolder(const std::string& Folder, const std::string& Pattern) {
   FolderListing listing;
-  for (const Listed& e : ListDirectory(Folder)) {
+  const Directory dir(Folder);
+  SearchEntry found;
+  for (const Listed& e : dir.Entries()) {
     if (IsSearchDirectory(Folder, e)) {
-      listing.Directories.push_back(SearchEntry{e.name, false});
-    } else if (MatchWildcard(Pattern, e.name) && IsSearchFile(Folder, e)) {
-      listing.Files.push_back(SearchEntry{e.name, e.name[0] == '.'});
+      listing.Directories.push_back(SearchEntry{e.name, false, {}});
+    } else if (MatchWildcard(Pattern, e.name) && FindFile(dir, e, found)) {
+      listing.Files.push_back(found);
     }
   }
   return listing;

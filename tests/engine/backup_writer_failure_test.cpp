@@ -166,10 +166,10 @@ TEST_F(FaultySource, ReadErrorPartWayIsCode1) {
   EXPECT_EQ(data.substr(0, 2 * 16384), test::EntryData(archive.Entries[0]));
 }
 
-// Measured fine, then it cannot be opened: code 1, and the archive ends
+// Measured fine, then its one open fails: code 1, and the archive ends
 // with the entry's name.
 TEST_F(FaultySource, OpenFailingAtItsEntryIsCode1) {
-  SERVE_OR_SKIP((test::FaultyFileSystem::File{"data", -1, 2}));
+  SERVE_OR_SKIP((test::FaultyFileSystem::File{"data", -1, 1}));
   std::string bytes;
   EXPECT_EQ(kReadFailed, FailingStreamBackup({Link()}, bytes));
   const std::string name = Link();
@@ -177,10 +177,11 @@ TEST_F(FaultySource, OpenFailingAtItsEntryIsCode1) {
   EXPECT_EQ(name, bytes.substr(16));
 }
 
-// Measuring cannot open it: the open error leaves Backup before any
-// archive exists, with no OnError and no last progress.
+// Measuring finds it cannot be read and the open that tells why fails:
+// the open error leaves Backup before any archive exists, with no OnError
+// and no last progress.
 TEST_F(FaultySource, OpenFailingWhileMeasuringLeavesBackup) {
-  SERVE_OR_SKIP((test::FaultyFileSystem::File{"data", -1, 1}));
+  SERVE_OR_SKIP((test::FaultyFileSystem::File{"data", -1, 1, false, true}));
   TBackupFile engine;
   test::RunLog log;
   test::Record(engine, log);
@@ -201,7 +202,7 @@ TEST_F(FaultySource, OpenFailingWhileMeasuringLeavesBackup) {
 // reason, though a healthy file came before it.
 TEST_F(FaultySource, TheFailureNamesTheSourceAndTheSystemsReason) {
   test::WriteFile(dir_ / "src/a.txt", "healthy");
-  SERVE_OR_SKIP((test::FaultyFileSystem::File{test::TextBytes(100000), 40000, 2}));
+  SERVE_OR_SKIP((test::FaultyFileSystem::File{test::TextBytes(100000), 40000, 1}));
   for (const bool toStream : {false, true}) {
     TBackupFile engine;
     TMemoryStream out;
@@ -211,8 +212,8 @@ TEST_F(FaultySource, TheFailureNamesTheSourceAndTheSystemsReason) {
     const TFailure failure = engine.Failure();
     EXPECT_EQ(beCannotReadFile, failure.Code);
     EXPECT_EQ(Link(), failure.Subject);
-    // The second open (at the first run's entry) fails; in the second run
-    // the read part-way through does.
+    // The first run's one open (at its entry) fails; in the second run the
+    // read part-way through does.
     EXPECT_EQ(std::strerror(toStream ? EIO : EACCES), failure.Reason);
   }
 }
@@ -222,6 +223,7 @@ TEST_F(FaultySource, TheFailureNamesTheSourceAndTheSystemsReason) {
 TEST_F(FaultySource, DataAgainstATotalOfZero) {
   const std::string data = test::TextBytes(50000);
   SERVE_OR_SKIP((test::FaultyFileSystem::File{data, -1, 0, true}));
+  // Measured by the search, before the one open.
   TBackupFile engine;
   test::RunLog log;
   test::Record(engine, log);

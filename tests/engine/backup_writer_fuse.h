@@ -1,6 +1,6 @@
 // A file system of one file, served by a thread of the test through
 // /dev/fuse, for failures a real disk does not give on demand: a read
-// error part-way through a file, an open that fails the second time, a
+// error part-way through a file, an open or an access check that fails, a
 // file that is empty when measured and full when written.
 #pragma once
 
@@ -25,9 +25,10 @@ class FaultyFileSystem {
  public:
   struct File {
     std::string Data;
-    int64_t ReadErrorFrom = -1;  // reads at or past this offset fail with EIO
-    int FailingOpen = 0;         // this open (1 = first) fails with EACCES
-    bool EmptyUntilSecondOpen = false;
+    int64_t ReadErrorFrom = -1;     // reads at or past this offset fail with EIO
+    int FailingOpen = 0;            // this open (1 = first) fails with EACCES
+    bool EmptyUntilOpened = false;  // the backup measures before it opens
+    bool DenyAccess = false;        // access checks fail with EACCES
   };
 
   FaultyFileSystem(const std::string& MountPoint, File Contents)
@@ -75,7 +76,7 @@ class FaultyFileSystem {
   }
 
   int64_t Size() const {
-    if (file_.EmptyUntilSecondOpen && opens_ < 2) return 0;
+    if (file_.EmptyUntilOpened && opens_ < 1) return 0;
     return static_cast<int64_t>(file_.Data.size());
   }
 
@@ -127,6 +128,8 @@ class FaultyFileSystem {
         out.open_flags = FOPEN_DIRECT_IO;  // every read comes here, none from a cache
         return Reply(In, 0, &out, sizeof out);
       }
+      case FUSE_ACCESS:
+        return Reply(In, file_.DenyAccess ? -EACCES : 0);
       case FUSE_OPENDIR: {
         fuse_open_out out{};
         return Reply(In, 0, &out, sizeof out);

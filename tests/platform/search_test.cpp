@@ -1,10 +1,12 @@
 // Wildcards and the directory search: what a search yields from a folder
 // that holds every kind of entry Linux has.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -167,6 +169,33 @@ TEST_F(SearchFolder, OneListingAgreesWithBothSearches) {
     EXPECT_EQ(files, FilesIn(dir_.path(), pattern)) << pattern;
   }
   EXPECT_EQ(ListFolder(dir_.path(), "*").Directories.size(), 2u);  // b and sub
+}
+
+// The backup counts files from what the search measured and opens each
+// only to read it: the measure must be what opening the file would show,
+// through a link too, from either search.
+TEST_F(SearchFolder, EveryFileFoundIsMeasuredAsOpeningItWouldSee) {
+  WriteFile(dir_ / "a.txt", std::string(70000, 'a'));
+  const struct timespec times[2] = {{0, UTIME_OMIT}, {1600000001, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, (dir_ / "a.txt").c_str(), times, 0), 0);
+  std::vector<SearchEntry> found;
+  SearchFiles(dir_.path(), "*", [&](const SearchEntry& e) { found.push_back(e); });
+  const FolderListing listing = ListFolder(dir_.path(), "*");
+  ASSERT_EQ(found.size(), listing.Files.size());
+  for (size_t i = 0; i < found.size(); ++i) {
+    for (const SearchEntry& e : {found[i], listing.Files[i]}) {
+      const std::string path = dir_ / e.Name;
+      EXPECT_TRUE(e.Measure.Known) << e.Name;
+      EXPECT_TRUE(e.Measure.Readable) << e.Name;
+      EXPECT_EQ(e.Measure.Size, static_cast<int64_t>(std::filesystem::file_size(path))) << e.Name;
+      EXPECT_EQ(e.Measure.Stamp, FileTimeOfPath(path)) << e.Name;
+    }
+  }
+  const auto link = std::find_if(found.begin(), found.end(),
+                                 [](const SearchEntry& e) { return e.Name == "link.txt"; });
+  ASSERT_NE(link, found.end());
+  EXPECT_EQ(link->Measure.Size, 70000);
+  EXPECT_EQ(link->Measure.Stamp, PackTime(1600000001));
 }
 
 TEST(Search, MissingFolderYieldsNothing) {
