@@ -48,8 +48,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   for (const auto& f : files) total += static_cast<int64_t>(f.bytes.size());
 
   kelmora::TBackupFile engine;
-  engine.OnError = [](kelmora::TBackupFile&, int32_t Code, const std::string& Text) {
-    Fault("engine error " + std::to_string(Code) + ": " + Text);
+  engine.OnError = [](kelmora::TBackupFile& Sender, int32_t Code, const std::string& Text) {
+    Fault("engine error " + std::to_string(Code) + ": " + Text + " (" + Sender.ErrorReason() + ")");
   };
   // Every volume is there at once; nothing to wait for.
   engine.OnNeedDisk = [](kelmora::TBackupFile&, uint16_t, bool&) {};

@@ -59,7 +59,9 @@ inline std::vector<TreeFile> MakeTree(const std::string& Root,
     const std::string name = CleanName(piece.substr(1, nul - 1));
     if (name.empty()) continue;
     const auto* rest = reinterpret_cast<const uint8_t*>(piece.data()) + nul + 1;
-    std::string bytes = Unfold(rest, piece.size() - nul - 1, MaxTotal - total);
+    // Literal bytes may carry the total past its bound; repeats stop there.
+    std::string bytes =
+        Unfold(rest, piece.size() - nul - 1, total < MaxTotal ? MaxTotal - total : 0);
     const std::string path = Root + "/" + name;
     std::error_code ec;
     fs::create_directories(fs::path(path).parent_path(), ec);
