@@ -2,8 +2,9 @@
 // restored. Damage may cost only the files it falls in: every file whose
 // bytes in the archive are untouched, and that ends before any cut, must
 // come back byte-identical. Whatever the damage, the run must end without a
-// crash or a hang and write nothing outside its restore folder: the sources
-// and the damaged volumes stay as they were, and nothing escapes the folder.
+// crash or a hang and write nothing outside its restore folder: the damaged
+// volumes stay as they were, nothing appears beside them, and nothing but
+// files and folders is made in it.
 //
 // First byte: compression level (bits 0-1), file-ID list (bit 2), volume
 // size (bits 3-4: one volume or one of three sizes), and whether a test of
