@@ -1,9 +1,11 @@
 #!/bin/sh
 # The targets table of the libdeflate work, in one interleaved run:
 # kelmora-cli built with libdeflate and with zlib against tar | pigz at
-# levels 1, 6 and 9 (backup) and pigz -dc | tar -x (restore, each into a
-# fresh folder), on the generated mixed tree and on a tree of small files.
-# Prints the median seconds, archive sizes, ratios and peak resident sizes.
+# levels 1, 6 and 9 (backup), pigz -dc | tar -x (restore, each into a
+# fresh folder) and pigz -dc >/dev/null (test), on the generated mixed tree
+# and on a tree of small files. Each build restores and tests the archive it
+# wrote. Prints the median seconds, archive sizes, ratios and peak resident
+# sizes, and the load average before and after.
 #
 #   bench/codec_bench.sh LIBDEFLATE_BUILD ZLIB_BUILD [RUNS] [SCALE] [SMALL_FILES]
 #
@@ -50,6 +52,8 @@ median() { sort -n -k"$2" "$1" | awk -v k="$2" '{ v[NR] = $k } END { print v[int
 size_of() { wc -c <"$1" | tr -d ' '; }
 
 rm -f "$out"/*.t
+load_before=$(cut -d' ' -f1-3 /proc/loadavg)
+fresh=0
 for i in $(seq "$runs"); do
   for tree in "$mixed" "$files"; do
     t=$(basename "$tree")
@@ -65,27 +69,35 @@ for i in $(seq "$runs"); do
     for level in fastest default; do
       for b in ld zl; do
         eval cli=\$$b/kelmora-cli
-        rm -rf "$out/r"
-        run "$t-restore-$level-$b.t" "$cli" restore -q --full-path "$out/$t-$level-ld.bkp" "$out/r"
+        fresh=$((fresh + 1))
+        run "$t-restore-$level-$b.t" "$cli" restore -q --full-path "$out/$t-$level-$b.bkp" \
+          "$out/r$fresh"
       done
-      rm -rf "$out/r" && mkdir -p "$out/r"
-      run "$t-restore-$level-pigz.t" sh -c "pigz -dc '$out/$t-$level.tgz' | tar -xf - -C '$out/r'"
+      fresh=$((fresh + 1))
+      mkdir -p "$out/r$fresh"
+      run "$t-restore-$level-pigz.t" sh -c "pigz -dc '$out/$t-$level.tgz' | tar -xf - -C '$out/r$fresh'"
+      for b in ld zl; do
+        eval cli=\$$b/kelmora-cli
+        run "$t-test-$level-$b.t" "$cli" test -q "$out/$t-$level-$b.bkp"
+      done
+      run "$t-test-$level-pigz.t" sh -c "pigz -dc '$out/$t-$level.tgz' >/dev/null"
     done
-    rm -rf "$out/r"
+    rm -rf "$out"/r[0-9]*
   done
 done
 
 printf '%s\n' "$runs run(s), medians; ld = libdeflate build, zl = zlib build, ratios to tar | pigz"
+printf '%s\n' "load average before: $load_before, after: $(cut -d' ' -f1-3 /proc/loadavg)"
 printf '%-28s %8s %8s %8s %7s %7s %9s %9s %9s %7s %7s\n' measure ld-s zl-s pigz-s ld/pz zl/pz \
   ld-MB zl-MB pigz-MB ld-RSS zl-RSS
 for tree in "$mixed" "$files"; do
   t=$(basename "$tree")
-  for m in fastest default max restore-fastest restore-default; do
+  for m in fastest default max restore-fastest restore-default test-fastest test-default; do
     p=$out/$t-$m-pigz.t
     ls=$(median "$out/$t-$m-ld.t" 1); zs=$(median "$out/$t-$m-zl.t" 1); ps=$(median "$p" 1)
     lr=$(median "$out/$t-$m-ld.t" 2); zr=$(median "$out/$t-$m-zl.t" 2)
     case $m in
-      restore-*) lm=0; zm=0; pm=0 ;;
+      restore-* | test-*) lm=0; zm=0; pm=0 ;;
       *) lm=$(size_of "$out/$t-$m-ld.bkp"); zm=$(size_of "$out/$t-$m-zl.bkp")
          pm=$(size_of "$out/$t-$m.tgz") ;;
     esac

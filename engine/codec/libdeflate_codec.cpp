@@ -4,6 +4,7 @@
 #include <libdeflate.h>
 
 #include "engine/archive_format.h"
+#include "engine/codec/zlib_deflate.h"
 #include "engine/codec/zlib_inflate.h"
 #include "engine/piece_codec.h"
 
@@ -35,18 +36,29 @@ int CodecLevel(TCompressionLevel Level) {
   return 1;
 }
 
+// Whole pieces go to libdeflate, short ones (a small file, the end of a
+// file) to zlib. Measured one thread on the pieces of 10,000 text files of
+// 100 to 6,000 bytes, libdeflate took 1.4, 2.3 and 8.5 times zlib's time
+// at levels 1, 6 and 9 (its 10 for max), and wrote 4% more at level 1; on
+// whole pieces it is the faster one at every level. Which one made a piece
+// depends on its size alone, so the archive is still the same for every
+// thread count and every run.
 struct PieceCompressor::State {
-  explicit State(int Level) : compressor(libdeflate_alloc_compressor(Level)) {}
+  explicit State(TCompressionLevel Level)
+      : compressor(libdeflate_alloc_compressor(CodecLevel(Level))),
+        shortPieces(codec::ZlibLevel(Level)) {}
   ~State() { libdeflate_free_compressor(compressor); }
   libdeflate_compressor* compressor;
+  codec::ZlibDeflate shortPieces;
 };
 
 PieceCompressor::PieceCompressor(TCompressionLevel Level)
-    : state_(std::make_unique<State>(CodecLevel(Level))) {}
+    : state_(std::make_unique<State>(Level)) {}
 PieceCompressor::~PieceCompressor() = default;
 
 PieceCompressor::Result PieceCompressor::Compress(const unsigned char* In, size_t Size,
                                                   unsigned char* Out, size_t& OutSize) {
+  if (Size < kPiece) return state_->shortPieces.Compress(In, Size, Out, OutSize);
   if (state_->compressor == nullptr) return Failed;
   // 0 means the stream would not fit in the buffer given: a piece.
   const size_t packed = libdeflate_zlib_compress(state_->compressor, In, Size, Out, kPiece);

@@ -230,10 +230,14 @@ TEST(BackupLayout, StoppedRunsAreTheSameWithThreads) {
 
 // The zlib backend resets one zlib stream per piece instead of making a
 // new one; the bytes must be those of a fresh deflateInit every time,
-// including after a piece that did not fit and was stored.
+// including after a piece that did not fit and was stored. The libdeflate
+// backend hands zlib its short pieces, which must be zlib's bytes too.
 TEST(PieceCompressor, ZlibBackendGivesTheBytesOfAFreshStream) {
-  if (std::string(CodecName()) != "zlib") GTEST_SKIP() << "built with " << CodecName();
-  const std::vector<std::string> pieces = {test::TextBytes(16384, 7),
+  const bool zlibBuild = std::string(CodecName()) == "zlib";
+  // zlib's level for each of the archive's levels, whichever the backend.
+  const std::map<TCompressionLevel, int> zlibLevels = {
+      {clFastest, 1}, {clNone, 0}, {clDefault, Z_DEFAULT_COMPRESSION}, {clMax, 9}};
+  const std::vector<std::string> pieces = {test::RandomBytes(16383, 15),test::TextBytes(16384, 7),
                                            test::RandomBytes(16384, 8),
                                            test::TextBytes(100, 9),
                                            test::RandomBytes(16384, 10),
@@ -245,11 +249,12 @@ TEST(PieceCompressor, ZlibBackendGivesTheBytesOfAFreshStream) {
     PieceCompressor compressor(level);
     int stored = 0;
     for (size_t i = 0; i < pieces.size(); ++i) {
+      if (!zlibBuild && pieces[i].size() == format::kPieceSize) continue;
       const auto* in = reinterpret_cast<const unsigned char*>(pieces[i].data());
       std::vector<unsigned char> fresh(format::kPieceSize), reused(format::kPieceSize);
 
       z_stream z{};
-      ASSERT_EQ(Z_OK, deflateInit(&z, CodecLevel(level)));
+      ASSERT_EQ(Z_OK, deflateInit(&z, zlibLevels.at(level)));
       z.next_in = const_cast<unsigned char*>(in);
       z.avail_in = static_cast<uInt>(pieces[i].size());
       z.next_out = fresh.data();
@@ -270,7 +275,8 @@ TEST(PieceCompressor, ZlibBackendGivesTheBytesOfAFreshStream) {
       ASSERT_EQ(freshSize, reusedSize) << "piece " << i;
       EXPECT_EQ(0, std::memcmp(fresh.data(), reused.data(), freshSize)) << "piece " << i;
     }
-    EXPECT_GE(stored, 2);  // the random pieces, so resets after a stored piece are covered
+    // The random pieces, so resets after a stored piece are covered.
+    EXPECT_GE(stored, zlibBuild ? 3 : 1);
   }
 }
 
