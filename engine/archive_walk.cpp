@@ -103,7 +103,16 @@ void ArchiveWalk::ReadHeader() {
   // after it are searched for. Nothing found means this is no archive.
   if (!seekable_) throw Exception(kCannotReadArchive);
   const Landing landing = sections_.FindNextRecord(*reader_, start + 1);
-  if (landing.What == Landing::EndOfVolume) throw Exception(kCannotReadArchive);
+  if (landing.What == Landing::EndOfVolume) {
+    // A first volume that holds only the header may end in a damaged
+    // volume-change entry; the archive still goes on in the next volume.
+    if (!EndsInDamagedVolumeChange()) throw Exception(kCannotReadArchive);
+    headerDamaged_ = true;
+    Report("", start, "the archive header cannot be read");
+    Report("", volumeEnd_ - 16, "the volume-change entry is damaged");
+    OpenVolume(volumeNumber_ + 1);
+    return;
+  }
   headerDamaged_ = true;
   lastLanding_ = landing.Position;
   Report("", start, "the archive header cannot be read");

@@ -122,6 +122,8 @@ SEEDS["damage"] = {
     "cut": b"\x1a" + i32(30000) + b"\x00",
     # A title length that carries the header over the volume-change entry.
     "swallowed_volume_change": b"\x2c" + i32(0x4000000) + b"\x00" + i32(0) + b"\x29",
+    # An unreadable header in a volume whose volume-change entry is damaged.
+    "header_and_volume_change": b"\x2e" + i32(46) + b"\x33" + i32(0) + b"\x33",
 }
 
 def main():

@@ -282,7 +282,12 @@ TEST(RestoreDamage, VolumeChangeSwallowedByADamagedLengthStillLeadsOn) {
                                        .Int(0)
                                        .VolumeChange(2)
                                        .Bytes();
-  for (const std::string& volume : {damaged, chunkDamaged}) {
+  // A title length past the end of the volume, whose volume-change entry
+  // is damaged as well: nothing in the volume reads, yet it leads on.
+  std::string unreadable = first;
+  unreadable[0] = 100;
+  unreadable[first.size() - 13] ^= 0x33;
+  for (const std::string& volume : {damaged, chunkDamaged, unreadable}) {
     test::TempDir src, out;
     test::WriteFile(src / "v.bkp", volume);
     test::WriteFile(src / "v.002", ArchiveBuilder().Raw(second).Bytes());
