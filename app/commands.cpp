@@ -8,8 +8,6 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <algorithm>
-#include <cstdio>
-#include <limits>
 #include <optional>
 #include <stdexcept>
 
@@ -17,7 +15,7 @@
 #include "app/ini_file.h"
 #include "app/main_window.h"
 #include "app/paths.h"
-#include "engine/archive_format.h"
+#include "kelmora/helpers.h"
 #include "widgets/cgauge.h"
 #include "widgets/folder_dialog.h"
 
@@ -31,15 +29,6 @@ constexpr int64_t kSizeUnits[] = {1024, 1048576, 1073741824};
 // The list shows the levels in an order of its own.
 constexpr TCompressionLevel kLevels[] = {clDefault, clFastest, clMax, clNone};
 constexpr TRestoreMode kModes[] = {rmAll, rmNoOverwrite, rmNewer, rmExisting, rmExistingNewer};
-
-// A volume must leave room for a chunk below the writer's reserve, and its
-// byte count must fit the engine's signed 32-bit limit.
-constexpr int64_t kSmallestVolume = format::kSmallestMaxSize;
-constexpr int64_t kLargestVolume = std::numeric_limits<int32_t>::max();
-
-bool IsWorkableVolume(int64_t bytes) {
-  return bytes == 0 || (bytes >= kSmallestVolume && bytes <= kLargestVolume);
-}
 
 QString Decimal(int64_t value) {
   return QString::number(value);
@@ -142,18 +131,19 @@ void TForm1::ShowOutcome(TOperation operation, bool completed,
 }
 
 bool TForm1::CheckVolumeSize(int unitIndex) {
-  if (!Values.LimitSize || IsWorkableVolume(VolumeBytes)) return true;
+  if (!Values.LimitSize || IsWorkableVolumeSize(VolumeBytes)) return true;
   QString text;
   if (unitIndex >= 0 && unitIndex < static_cast<int>(std::size(kSizeUnits))) {
     const int64_t factor = kSizeUnits[unitIndex];
-    const int64_t smallest = (kSmallestVolume + factor - 1) / factor;
-    const int64_t largest = kLargestVolume / factor;
+    const int64_t smallest = (kSmallestVolumeSize + factor - 1) / factor;
+    const int64_t largest = kLargestVolumeSize / factor;
     text = Text("Message->VolumeSize")
                .arg(Decimal(Values.SizeValue), ComboBoxSize->itemText(unitIndex), Decimal(smallest),
                     Decimal(largest));
   } else {
-    text = Text("Message->VolumeBytes")
-               .arg(Decimal(VolumeBytes), Decimal(kSmallestVolume), Decimal(kLargestVolume));
+    text =
+        Text("Message->VolumeBytes")
+            .arg(Decimal(VolumeBytes), Decimal(kSmallestVolumeSize), Decimal(kLargestVolumeSize));
   }
   Dialogs.ShowError(ApplicationTitle(), text);
   return false;
@@ -299,9 +289,7 @@ void TForm1::EngineProgress(TBackupFile& Sender, const std::string& Filename, TP
 void TForm1::EngineNeedDisk(TBackupFile&, uint16_t DiskID, bool& Continue) {
   // A backup simply goes on into the next volume file beside the first.
   if (running_ != TOperation::Restore) return;
-  char digits[8];
-  std::snprintf(digits, sizeof digits, "%03u", static_cast<unsigned>(DiskID % 1000));
-  const std::string next = format::NextVolumeName(runningArchive_, digits);
+  const std::string next = VolumeFileName(runningArchive_, DiskID);
   if (QFileInfo(QString::fromStdString(next)).isFile()) return;
   // The engine looks again after every answer; ask each time rather than
   // let it spin on a missing file.

@@ -15,7 +15,7 @@
 
 #include "app/dialogs.h"
 #include "app/settings.h"
-#include "engine/backup_file.h"
+#include "kelmora/backup_file.h"
 
 class QAction;
 class QCheckBox;

@@ -1,6 +1,7 @@
 // kelmora-cli backup: options in, one engine call, an exit status out.
 
 #include <chrono>
+#include <filesystem>
 #include <csignal>
 #include <cstdint>
 #include <limits>
@@ -8,20 +9,16 @@
 #include <string>
 #include <vector>
 
-#include "cli/commands.h"
-#include "cli/progress.h"
-#include "engine/archive_format.h"
-#include "engine/backup_file.h"
-#include "engine/selection.h"
-#include "engine/streams.h"
-#include "platform/path_guard.h"
+#include "commands.h"
+#include "progress.h"
+#include "kelmora/backup_file.h"
+#include "kelmora/helpers.h"
+#include "kelmora/streams.h"
 
 namespace kelmora::cli {
 
 namespace {
 
-constexpr int64_t kSmallestVolume = format::kSmallestMaxSize;
-constexpr int64_t kLargestVolume = std::numeric_limits<int32_t>::max();
 
 struct BackupOptions {
   std::string Level = "default";
@@ -47,8 +44,8 @@ TCompressionLevel LevelByName(const std::string& Name) {
 // "65536", "64k", "700m", "1g" (powers of 1024) to bytes; "" when valid,
 // else the reason.
 std::string ParseVolumeSize(std::string& Text) {
-  const std::string range = "SIZE must be 0 (one volume) or from " + GroupDigits(kSmallestVolume) +
-                            " to " + GroupDigits(kLargestVolume) +
+  const std::string range = "SIZE must be 0 (one volume) or from " + GroupDigits(kSmallestVolumeSize) +
+                            " to " + GroupDigits(kLargestVolumeSize) +
                             " bytes (suffixes k, m, g count 1024, 1024^2, 1024^3)";
   if (Text.empty()) return range;
   int64_t unit = 1;
@@ -76,9 +73,9 @@ std::string ParseVolumeSize(std::string& Text) {
     if (c < '0' || c > '9') return range;
     value = value * 10 + (c - '0');
   }
-  if (value > kLargestVolume / unit) return range;
+  if (value > kLargestVolumeSize / unit) return range;
   value *= unit;
-  if (value != 0 && value < kSmallestVolume) return range;
+  if (value != 0 && value < kSmallestVolumeSize) return range;
   Text = std::to_string(value);
   return {};
 }
@@ -106,12 +103,13 @@ bool ResolveSources(const BackupOptions& Options, std::vector<std::string>& Sele
       patterns.push_back(source);
       continue;
     }
-    const platform::PathKind kind = platform::InspectPath(source, true).Kind;
-    if (kind == platform::PathKind::Directory) {
+    std::error_code error;
+    const std::filesystem::file_status status = std::filesystem::status(source, error);
+    if (std::filesystem::is_directory(status)) {
       std::string folder = source;
       while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
       Selections.push_back((folder == "/" ? folder : folder + "/") + "*.* /s");
-    } else if (kind == platform::PathKind::Missing) {
+    } else if (!std::filesystem::exists(status)) {
       std::fprintf(stderr, "%s: no such file or folder: %s\n", kProgramName, source.c_str());
       ok = false;
     } else {
@@ -122,9 +120,7 @@ bool ResolveSources(const BackupOptions& Options, std::vector<std::string>& Sele
   // looked at on its own, since the others would hide it.
   if (ok && Options.Sources.size() > 1) {
     for (const std::string& pattern : patterns) {
-      TStringList selected;
-      SelectSourceFiles({pattern}, Options.Archive, bmAll, selected);
-      if (selected.empty())
+      if (SelectFiles({pattern}, Options.Archive, bmAll).empty())
         std::fprintf(stderr, "%s: warning: %s matches no file\n", kProgramName, pattern.c_str());
     }
   }

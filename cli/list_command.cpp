@@ -5,12 +5,11 @@
 #include <memory>
 #include <string>
 
-#include "cli/commands.h"
-#include "cli/progress.h"
-#include "engine/archive_format.h"
-#include "engine/backup_file.h"
-#include "engine/streams.h"
-#include "platform/platform.h"
+#include "commands.h"
+#include "progress.h"
+#include "kelmora/backup_file.h"
+#include "kelmora/helpers.h"
+#include "kelmora/streams.h"
 
 namespace kelmora::cli {
 
@@ -28,7 +27,7 @@ std::string FormatStamp(int32_t Stamp, const char* Format) {
   std::time_t t;
   struct tm tm;
   char text[32];
-  if (!platform::UnpackTime(Stamp, t) || !::localtime_r(&t, &tm) ||
+  if (!UnpackStamp(Stamp, t) || !::localtime_r(&t, &tm) ||
       std::strftime(text, sizeof text, Format, &tm) == 0)
     return {};
   return text;
@@ -123,7 +122,7 @@ int RunSummary(const ListOptions& Options, TBackupFile& Engine) {
 
 int RunList(const ListOptions& Options) {
   const bool fromStandardInput = Options.Archive == "-";
-  if (!fromStandardInput && !platform::FileExists(Options.Archive)) {
+  if (!fromStandardInput && !IsFile(Options.Archive)) {
     std::fprintf(stderr, "%s: archive not found: %s\n", kProgramName, Options.Archive.c_str());
     return kExitFailed;
   }
@@ -137,10 +136,8 @@ int RunList(const ListOptions& Options) {
   };
   // A listing never waits for a missing volume: it names it and stops.
   engine.OnNeedDisk = [&Options, &failed](TBackupFile&, uint16_t Disk, bool& Continue) {
-    char digits[8];
-    std::snprintf(digits, sizeof digits, "%03u", static_cast<unsigned>(Disk % 1000));
-    const std::string volume = format::NextVolumeName(Options.Archive, digits);
-    if (platform::FileExists(volume)) return;
+    const std::string volume = VolumeFileName(Options.Archive, Disk);
+    if (IsFile(volume)) return;
     std::fprintf(stderr, "%s: volume %u of the archive is missing: %s\n", kProgramName,
                  static_cast<unsigned>(Disk), volume.c_str());
     failed = true;

@@ -1,6 +1,6 @@
 #include <CLI/CLI.hpp>
 
-#include "cli/commands.h"
+#include "commands.h"
 
 int main(int argc, char** argv) {
   CLI::App app{"Kelmora backs folders up into compressed archives and restores them.",

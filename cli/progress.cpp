@@ -1,4 +1,4 @@
-#include "cli/progress.h"
+#include "progress.h"
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cinttypes>
 #include <csignal>
+#include <filesystem>
 
 namespace kelmora::cli {
 
@@ -145,6 +146,17 @@ void AttachTerminalHooks(TBackupFile& Engine, ProgressLine* Progress) {
                                    TPercentage Percent,
                                    bool&) { Progress->Update(File, Percent, Sender.BytesDone()); };
   }
+}
+
+bool IsFile(const std::string& Path) {
+  std::error_code error;
+  return std::filesystem::is_regular_file(Path, error);
+}
+
+bool MakeFolder(const std::string& Path) {
+  std::error_code error;
+  std::filesystem::create_directories(Path, error);
+  return std::filesystem::is_directory(Path, error);
 }
 
 std::string HumanSize(int64_t Bytes) {

@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <string>
 
-#include "engine/backup_file.h"
+#include "kelmora/backup_file.h"
 
 namespace kelmora::cli {
 
@@ -67,6 +67,11 @@ bool Interrupted();
 // Asks Text on the controlling terminal; true for OK. False at once when
 // there is no terminal, so a script never waits for an answer.
 bool AskOnTerminal(const std::string& Caption, const std::string& Text);
+
+// A regular file, links followed.
+bool IsFile(const std::string& Path);
+// Makes Path with every missing parent; true when it is a folder afterwards.
+bool MakeFolder(const std::string& Path);
 
 // "1.5 MiB"
 std::string HumanSize(int64_t Bytes);

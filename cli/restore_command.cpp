@@ -13,13 +13,11 @@
 #include <string>
 #include <vector>
 
-#include "cli/commands.h"
-#include "cli/progress.h"
-#include "engine/archive_format.h"
-#include "engine/backup_file.h"
-#include "engine/restore_target.h"
-#include "engine/streams.h"
-#include "platform/platform.h"
+#include "commands.h"
+#include "progress.h"
+#include "kelmora/backup_file.h"
+#include "kelmora/helpers.h"
+#include "kelmora/streams.h"
 
 namespace kelmora::cli {
 
@@ -53,12 +51,12 @@ bool HasWildcard(const std::string& Pattern) {
 // "*" also crosses "/", and a match on a folder takes all under it.
 bool PatternMatches(const std::string& Pattern, const std::string& Stored) {
   const bool anchored = !Pattern.empty() && (Pattern[0] == '/' || Pattern[0] == '\\');
-  const std::string pattern = HasWildcard(Pattern) ? Pattern : restore::StoredPath(Pattern);
+  const std::string pattern = HasWildcard(Pattern) ? Pattern : StoredPath(Pattern);
   std::string trimmed = pattern;
   while (!trimmed.empty() && (trimmed[0] == '/' || trimmed[0] == '\\')) trimmed.erase(0, 1);
   while (!trimmed.empty() && trimmed.back() == '/') trimmed.pop_back();
   if (trimmed.empty()) return anchored;  // "/" takes everything
-  const std::string path = restore::StoredPath(Stored);
+  const std::string path = StoredPath(Stored);
   const std::string underFolder = trimmed + "/*";
   for (size_t start = 0; start <= path.size();) {
     const char* tail = path.c_str() + start;
@@ -92,7 +90,7 @@ std::optional<std::string> CommonFolder(TBackupFile& Engine, const std::string& 
       Engine.ListArchive(Archive, [&common](TBackupFile& Sender, const TArchiveEntry& Entry) {
         if (Sender.RestoreFilter && !Sender.RestoreFilter(Entry.Name)) return;
         const std::vector<std::string> folder =
-            Components(restore::FolderOf(restore::StoredPath(Entry.Name)));
+            Components(FolderPart(StoredPath(Entry.Name)));
         if (!common) {
           common = folder;
           return;
@@ -127,19 +125,13 @@ bool HasTerminal() {
   return true;
 }
 
-std::string VolumeDigits(uint16_t Disk) {
-  char digits[8];
-  std::snprintf(digits, sizeof digits, "%03u", static_cast<unsigned>(Disk % 1000));
-  return digits;
-}
-
 // Further volumes are looked for beside the first. A missing one is asked
 // for on the terminal, naming the file; without a terminal the run ends at
 // once with a message, so a script never waits or loops.
 void AttachVolumeQuestion(TBackupFile& Engine, const std::string& Archive, ProgressLine& Progress) {
   Engine.OnNeedDisk = [Archive, &Progress](TBackupFile&, uint16_t Disk, bool& Continue) {
-    const std::string volume = format::NextVolumeName(Archive, VolumeDigits(Disk));
-    if (platform::FileExists(volume)) return;
+    const std::string volume = VolumeFileName(Archive, Disk);
+    if (IsFile(volume)) return;
     Progress.Clear();
     if (!HasTerminal()) {
       std::fprintf(stderr, "%s: volume %u of the archive is missing: %s\n", kProgramName,
@@ -166,11 +158,11 @@ void PrintRestoreSummary(std::FILE* Out, const TBackupFile& Engine, double Secon
 
 int RunRestore(const RestoreOptions& Options) {
   const bool fromStandardInput = Options.Archive == "-";
-  if (!fromStandardInput && !platform::FileExists(Options.Archive)) {
+  if (!fromStandardInput && !IsFile(Options.Archive)) {
     std::fprintf(stderr, "%s: archive not found: %s\n", kProgramName, Options.Archive.c_str());
     return kExitFailed;
   }
-  if (!platform::ForceDirectories(Options.Folder)) {
+  if (!MakeFolder(Options.Folder)) {
     std::fprintf(stderr, "%s: cannot create the restore folder %s\n", kProgramName,
                  Options.Folder.c_str());
     return kExitFailed;

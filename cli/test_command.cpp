@@ -6,11 +6,10 @@
 #include <memory>
 #include <string>
 
-#include "cli/commands.h"
-#include "cli/progress.h"
-#include "engine/archive_format.h"
-#include "engine/backup_file.h"
-#include "platform/platform.h"
+#include "commands.h"
+#include "progress.h"
+#include "kelmora/backup_file.h"
+#include "kelmora/helpers.h"
 
 namespace kelmora::cli {
 
@@ -68,9 +67,8 @@ int CheckArchive(const std::string& Archive, bool Quiet, bool Inflate, unsigned 
   // Further volumes are looked for beside the first, never asked for: a
   // check must be able to run unattended.
   engine.OnNeedDisk = [&Archive, &progress](TBackupFile&, uint16_t Disk, bool& Continue) {
-    const std::string volume =
-        format::NextVolumeName(Archive, format::VolumeDigits(format::VolumeChangeName(Disk)));
-    if (platform::FileExists(volume)) return;
+    const std::string volume = VolumeFileName(Archive, Disk);
+    if (IsFile(volume)) return;
     progress.Clear();
     std::printf("missing: volume %u (%s)\n", static_cast<unsigned>(Disk), volume.c_str());
     Continue = false;

@@ -14,17 +14,18 @@
 #include <cstdint>
 #include <string>
 
-#include "engine/streams.h"
+#include "kelmora/helpers.h"
+#include "kelmora/streams.h"
 
 namespace kelmora::format {
 
 inline constexpr int32_t kPieceSize = 16384;
 // A new chunk starts only while the volume holds fewer than MaxSize - this.
 inline constexpr int32_t kVolumeReserve = kPieceSize + 100;
-// The smallest volume limit at which a fresh volume, holding only a section
-// signature, can take a chunk. Below it every volume would end empty and
-// the next one too, so a writer refuses such a limit.
-inline constexpr int32_t kSmallestMaxSize = kVolumeReserve + 4 + 1;
+// kSmallestVolumeSize is the smallest volume limit at which a fresh volume,
+// holding only a section signature, can take a chunk. Below it every volume
+// would end empty and the next one too, so a writer refuses such a limit.
+static_assert(kSmallestVolumeSize == kVolumeReserve + 4 + 1);
 inline constexpr char kSectionSignature[4] = {'E', 'C', '2', '\0'};
 inline constexpr const char* kFileListName = "FILE:LIST";
 inline constexpr const char* kVolumeChangePrefix = "NEXT:DISK";

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "engine/archive_format.h"
-#include "engine/backup_file.h"
+#include "kelmora/backup_file.h"
 #include "engine/section_reader.h"
 #include "platform/platform.h"
 

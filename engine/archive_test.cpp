@@ -4,7 +4,7 @@
 
 #include "engine/archive_format.h"
 #include "engine/archive_walk.h"
-#include "engine/backup_file.h"
+#include "kelmora/backup_file.h"
 #include "platform/platform.h"
 
 namespace kelmora {

@@ -15,9 +15,9 @@
 #include <memory>
 #include <string>
 
-#include "engine/backup_file.h"
+#include "kelmora/backup_file.h"
 #include "engine/section_reader.h"
-#include "engine/streams.h"
+#include "kelmora/streams.h"
 
 namespace kelmora {
 

@@ -1,4 +1,4 @@
-#include "engine/backup_file.h"
+#include "kelmora/backup_file.h"
 
 #include <thread>
 #include <utility>

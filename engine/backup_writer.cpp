@@ -15,11 +15,11 @@
 #include <vector>
 
 #include "engine/archive_format.h"
-#include "engine/backup_file.h"
+#include "kelmora/backup_file.h"
 #include "engine/chunk_pipeline.h"
 #include "engine/selection.h"
 #include "engine/source_file.h"
-#include "engine/streams.h"
+#include "kelmora/streams.h"
 #include "platform/platform.h"
 
 namespace kelmora {
@@ -325,9 +325,9 @@ class BackupRun {
     // Refused before anything is created: such a limit could never be
     // kept, and a negative one would never let a chunk in.
     const int64_t maxSize = owner_.MaxSize;
-    if (maxSize < 0 || (maxSize > 0 && maxSize < format::kSmallestMaxSize)) {
+    if (maxSize < 0 || (maxSize > 0 && maxSize < kSmallestVolumeSize)) {
       FailWriting(
-          0, "a volume must hold at least " + std::to_string(format::kSmallestMaxSize) + " bytes");
+          0, "a volume must hold at least " + std::to_string(kSmallestVolumeSize) + " bytes");
       return;
     }
     try {

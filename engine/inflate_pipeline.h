@@ -28,7 +28,7 @@
 #include "engine/archive_format.h"
 #include "engine/piece_codec.h"
 #include "engine/piece_workers.h"
-#include "engine/streams.h"
+#include "kelmora/streams.h"
 
 namespace kelmora {
 

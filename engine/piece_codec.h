@@ -12,7 +12,7 @@
 #include <cstddef>
 #include <memory>
 
-#include "engine/backup_file.h"
+#include "kelmora/backup_file.h"
 
 namespace kelmora {
 

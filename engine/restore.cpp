@@ -29,7 +29,7 @@
 
 #include "engine/archive_format.h"
 #include "engine/archive_walk.h"
-#include "engine/backup_file.h"
+#include "kelmora/backup_file.h"
 #include "engine/restore_target.h"
 #include "platform/path_guard.h"
 #include "platform/platform.h"

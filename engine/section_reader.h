@@ -9,10 +9,10 @@
 #include <memory>
 #include <string>
 
-#include "engine/backup_file.h"
 #include "engine/inflate_pipeline.h"
+#include "kelmora/backup_file.h"
 #include "engine/piece_codec.h"
-#include "engine/streams.h"
+#include "kelmora/streams.h"
 
 namespace kelmora {
 

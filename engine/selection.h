@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/backup_file.h"
+#include "kelmora/backup_file.h"
 #include "platform/platform.h"
 
 namespace kelmora {

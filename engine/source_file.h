@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <string>
 
-#include "engine/streams.h"
+#include "kelmora/streams.h"
 #include "platform/file.h"
 #include "platform/platform.h"
 

@@ -1,4 +1,4 @@
-#include "engine/streams.h"
+#include "kelmora/streams.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "engine/archive_format.h"
-#include "engine/backup_file.h"
+#include "kelmora/backup_file.h"
 #include "fuzz/fuzz_support.h"
 #include "fuzz/fuzz_tree.h"
 
@@ -120,9 +120,9 @@ SoundArchive Build(uint8_t Kind) {
     Fault("backup error " + std::to_string(Code) + ": " + Text);
   };
   engine.OnNeedDisk = [](kelmora::TBackupFile&, uint16_t, bool&) {};
-  static const int32_t sizes[] = {0, kelmora::format::kSmallestMaxSize,
-                                  kelmora::format::kSmallestMaxSize + 9000,
-                                  kelmora::format::kSmallestMaxSize + 30000};
+  static const int32_t sizes[] = {0, kelmora::kSmallestVolumeSize,
+                                  kelmora::kSmallestVolumeSize + 9000,
+                                  kelmora::kSmallestVolumeSize + 30000};
   kelmora::fuzz::SetUpBackup(engine, "damage", Kind & 7, sizes[(Kind >> 3) & 3]);
   if (!engine.Backup({src + "/*.* /s"}, build + "/a.bkp")) Fault("backup failed");
 

@@ -10,8 +10,8 @@
 #include <string>
 
 #include "engine/archive_format.h"
-#include "engine/backup_file.h"
-#include "engine/streams.h"
+#include "kelmora/backup_file.h"
+#include "kelmora/streams.h"
 #include "fuzz/fuzz_support.h"
 
 namespace {

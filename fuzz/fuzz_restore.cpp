@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "engine/archive_format.h"
-#include "engine/backup_file.h"
+#include "kelmora/backup_file.h"
 #include "fuzz/fuzz_support.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "engine/archive_format.h"
-#include "engine/backup_file.h"
+#include "kelmora/backup_file.h"
 #include "fuzz/fuzz_support.h"
 #include "fuzz/fuzz_tree.h"
 #include "platform/platform.h"
@@ -55,7 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   engine.OnNeedDisk = [](kelmora::TBackupFile&, uint16_t, bool&) {};
   kelmora::fuzz::SetUpBackup(
       engine, title, flags,
-      flags & 8 ? kelmora::format::kSmallestMaxSize + (flags >> 4) * 2048 : 0);
+      flags & 8 ? kelmora::kSmallestVolumeSize + (flags >> 4) * 2048 : 0);
   const std::string archive = arc + "/a.bkp";
   if (!engine.Backup({src + "/*.* /s"}, archive)) Fault("backup failed");
 

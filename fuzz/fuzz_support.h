@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/streams.h"
+#include "kelmora/streams.h"
 
 namespace kelmora::fuzz {
 

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <string>
 
-#include "engine/backup_file.h"
-#include "engine/streams.h"
+#include "kelmora/backup_file.h"
+#include "kelmora/streams.h"
 #include "fuzz/fuzz_support.h"
 
 namespace {

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/backup_file.h"
+#include "kelmora/backup_file.h"
 #include "fuzz/fuzz_support.h"
 
 namespace kelmora::fuzz {

@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "cli/cli_runner.h"
-#include "engine/backup_file.h"
+#include "kelmora/backup_file.h"
 #include "engine/backup_writer_support.h"
 #include "platform/platform.h"
 #include "test_support.h"

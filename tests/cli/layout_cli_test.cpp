@@ -6,7 +6,7 @@
 #include <filesystem>
 
 #include "cli/cli_runner.h"
-#include "engine/backup_file.h"
+#include "kelmora/backup_file.h"
 #include "test_support.h"
 
 namespace kelmora {

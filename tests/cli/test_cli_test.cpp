@@ -6,8 +6,8 @@
 
 #include "cli/cli_runner.h"
 #include "engine/archive_format.h"
-#include "engine/backup_file.h"
-#include "engine/streams.h"
+#include "kelmora/backup_file.h"
+#include "kelmora/streams.h"
 #include "test_support.h"
 
 namespace kelmora {

@@ -1,6 +1,6 @@
 // The engine object's own small behaviour: defaults, the backup mode and
 // its archive flag, the compression rate and error reporting.
-#include "engine/backup_file.h"
+#include "kelmora/backup_file.h"
 
 #include <gtest/gtest.h>
 

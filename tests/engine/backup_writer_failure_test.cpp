@@ -8,7 +8,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "engine/backup_file.h"
+#include "kelmora/backup_file.h"
 #include "engine/backup_writer_fuse.h"
 #include "engine/backup_writer_support.h"
 #include "platform/platform.h"

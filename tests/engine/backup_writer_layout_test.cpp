@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <map>
 
-#include "engine/backup_file.h"
+#include "kelmora/backup_file.h"
 #include "engine/backup_writer_support.h"
 #include "engine/piece_codec.h"
 #include "platform/platform.h"

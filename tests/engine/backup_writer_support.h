@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "engine/archive_format.h"
-#include "engine/backup_file.h"
-#include "engine/streams.h"
+#include "kelmora/backup_file.h"
+#include "kelmora/streams.h"
 
 namespace kelmora::test {
 

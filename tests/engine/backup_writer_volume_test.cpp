@@ -4,7 +4,7 @@
 
 #include <filesystem>
 
-#include "engine/backup_file.h"
+#include "kelmora/backup_file.h"
 #include "engine/backup_writer_support.h"
 #include "platform/platform.h"
 #include "test_support.h"

@@ -10,7 +10,7 @@
 #include <set>
 
 #include "engine/archive_format.h"
-#include "engine/backup_file.h"
+#include "kelmora/backup_file.h"
 #include "test_support.h"
 
 namespace kelmora {

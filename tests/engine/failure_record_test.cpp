@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <string>
 
-#include "engine/backup_file.h"
+#include "kelmora/backup_file.h"
 #include "engine/restore_builder.h"
 #include "test_support.h"
 

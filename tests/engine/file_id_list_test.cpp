@@ -6,7 +6,7 @@
 #include <filesystem>
 
 #include "engine/archive_format.h"
-#include "engine/backup_file.h"
+#include "kelmora/backup_file.h"
 #include "engine/restore_builder.h"
 #include "test_support.h"
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "engine/archive_format.h"
-#include "engine/backup_file.h"
+#include "kelmora/backup_file.h"
 #include "engine/backup_writer_support.h"
 #include "test_support.h"
 

@@ -7,8 +7,8 @@
 #include <string>
 
 #include "engine/archive_format.h"
-#include "engine/backup_file.h"
-#include "engine/streams.h"
+#include "kelmora/backup_file.h"
+#include "kelmora/streams.h"
 #include "test_support.h"
 
 namespace kelmora::test {

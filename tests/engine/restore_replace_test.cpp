@@ -12,7 +12,7 @@
 #include <filesystem>
 #include <set>
 
-#include "engine/backup_file.h"
+#include "kelmora/backup_file.h"
 #include "engine/restore_builder.h"
 #include "platform/file.h"
 #include "platform/platform.h"

@@ -9,7 +9,7 @@
 #include <fstream>
 #include <map>
 
-#include "engine/backup_file.h"
+#include "kelmora/backup_file.h"
 #include "platform/platform.h"
 #include "test_support.h"
 

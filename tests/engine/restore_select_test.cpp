@@ -3,7 +3,7 @@
 
 #include <filesystem>
 
-#include "engine/backup_file.h"
+#include "kelmora/backup_file.h"
 #include "engine/restore_builder.h"
 #include "engine/restore_target.h"
 #include "test_support.h"

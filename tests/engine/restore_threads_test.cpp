@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "engine/backup_file.h"
+#include "kelmora/backup_file.h"
 #include "engine/restore_builder.h"
 #include "platform/file.h"
 #include "test_support.h"

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "engine/backup_file.h"
+#include "kelmora/backup_file.h"
 #include "engine/restore_builder.h"
 #include "platform/platform.h"
 #include "test_support.h"

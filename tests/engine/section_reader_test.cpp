@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "engine/archive_format.h"
-#include "engine/backup_file.h"
+#include "kelmora/backup_file.h"
 #include "engine/restore_builder.h"
 #include "platform/file.h"
 #include "test_support.h"
@@ -344,7 +344,7 @@ TEST(ArchiveTitle, FileIdListSplitOverVolumesIsReadWhole) {
   TBackupFile engine;
   engine.SaveFileID = true;
   engine.CompressionLevel = clNone;  // a stored list takes one volume per piece
-  engine.MaxSize = format::kSmallestMaxSize;
+  engine.MaxSize = kSmallestVolumeSize;
   engine.OnNeedDisk = [](TBackupFile&, uint16_t, bool&) {};
   ASSERT_TRUE(engine.Backup({dir / "src/*.*"}, dir / "a.bkp"));
   ASSERT_TRUE(std::filesystem::exists(dir / "a.003"));  // the list alone needs two volumes

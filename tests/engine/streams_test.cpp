@@ -1,6 +1,6 @@
 // The engine's streams on real files, pipes and memory: round trips across
 // the buffer size, seeking and skipping, and every failure message.
-#include "engine/streams.h"
+#include "kelmora/streams.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

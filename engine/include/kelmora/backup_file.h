@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "engine/streams.h"
+#include "kelmora/streams.h"
 
 namespace kelmora {
 

@@ -1,0 +1,33 @@
+#include "kelmora/helpers.h"
+
+#include "engine/archive_format.h"
+#include "engine/restore_target.h"
+#include "engine/selection.h"
+#include "platform/platform.h"
+
+namespace kelmora {
+
+std::string VolumeFileName(const std::string& First, unsigned Volume) {
+  return format::VolumeName(First, Volume);
+}
+
+bool UnpackStamp(int32_t Stamp, std::time_t& Time) {
+  return platform::UnpackTime(Stamp, Time);
+}
+
+std::string StoredPath(const std::string& Stored) {
+  return restore::StoredPath(Stored);
+}
+
+std::string FolderPart(const std::string& Path) {
+  return restore::FolderOf(Path);
+}
+
+TStringList SelectFiles(const TStringList& Sources, const std::string& ArchiveName,
+                        TBackupMode Mode) {
+  TStringList selected;
+  SelectSourceFiles(Sources, ArchiveName, Mode, selected);
+  return selected;
+}
+
+}  // namespace kelmora

@@ -1,0 +1,55 @@
+// What the front ends need besides TBackupFile: the volume-size limits, the
+// names of an archive's volumes, packed time stamps, stored names and the
+// files a backup would select. Everything the engine holds beyond these
+// and TBackupFile is its own.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+
+#include "kelmora/backup_file.h"
+
+namespace kelmora {
+
+// ---- volumes
+
+// The smallest MaxSize a backup takes besides 0 (one volume of any size):
+// a fresh volume must have room for its section signature and a whole
+// chunk of 16,384 bytes with its record.
+inline constexpr int64_t kSmallestVolumeSize = 16384 + 100 + 4 + 1;
+// MaxSize is an int32.
+inline constexpr int64_t kLargestVolumeSize = INT32_MAX;
+// True for 0 and for every size from the smallest to the largest.
+inline constexpr bool IsWorkableVolumeSize(int64_t Bytes) {
+  return Bytes == 0 || (Bytes >= kSmallestVolumeSize && Bytes <= kLargestVolumeSize);
+}
+
+// The file name of volume Volume of the archive whose first volume is
+// First: First itself for volume 1, then the extension replaced by the
+// volume's number in three digits (backup.bkp -> backup.002).
+std::string VolumeFileName(const std::string& First, unsigned Volume);
+
+// ---- packed time stamps (the FAT date and time of the local time)
+
+// False when the stamp holds no valid date and time.
+bool UnpackStamp(int32_t Stamp, std::time_t& Time);
+
+// ---- stored names
+
+// A stored name without its root prefix, re-joined with "/"
+// ("/home/ann/a.txt" and "c:\home\ann\a.txt" give "home/ann/a.txt"); ""
+// for a name that is never restored.
+std::string StoredPath(const std::string& Stored);
+// The folder part of a path ("/a/b" for "/a/b/c.txt", "/" for "/c.txt");
+// "" for a name without any folder.
+std::string FolderPart(const std::string& Path);
+
+// ---- selection
+
+// The files a backup of Sources into ArchiveName would store, in archive
+// order (see TBackupFile::Backup for the forms a source takes).
+TStringList SelectFiles(const TStringList& Sources, const std::string& ArchiveName,
+                        TBackupMode Mode);
+
+}  // namespace kelmora

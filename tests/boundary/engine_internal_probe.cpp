@@ -1,0 +1,2 @@
+// Must not compile as a front end: the archive's records are the engine's own.
+#include "engine/archive_format.h"

@@ -1,0 +1,2 @@
+// Must not compile as a front end: the platform layer is the engine's own.
+#include "platform/platform.h"
