@@ -46,11 +46,15 @@ void WriteHeader(TStream& Stream, const Header& Value) {
   WriteInt32(Stream, Value.FileCount);
 }
 
+void ReadHeader(TStream& Stream, Header& Into) {
+  Into.Title = ReadChars(Stream, ReadInt32(Stream));
+  Into.TotalSize = ReadInt32(Stream);
+  Into.FileCount = ReadInt32(Stream);
+}
+
 Header ReadHeader(TStream& Stream) {
   Header h;
-  h.Title = ReadChars(Stream, ReadInt32(Stream));
-  h.TotalSize = ReadInt32(Stream);
-  h.FileCount = ReadInt32(Stream);
+  ReadHeader(Stream, h);
   return h;
 }
 

@@ -56,6 +56,8 @@ std::string ReadChars(TStream& Stream, int32_t Length);
 
 void WriteHeader(TStream& Stream, const Header& Value);
 Header ReadHeader(TStream& Stream);
+// The same, field by field into Into: what was read before a failure stays.
+void ReadHeader(TStream& Stream, Header& Into);
 
 bool IsVolumeChangeName(const std::string& Name);
 bool IsFileListName(const std::string& Name);

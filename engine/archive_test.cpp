@@ -4,6 +4,7 @@
 
 #include "engine/archive_format.h"
 #include "engine/archive_walk.h"
+#include "engine/busy_scope.h"
 #include "kelmora/backup_file.h"
 #include "platform/platform.h"
 
@@ -40,7 +41,7 @@ bool TBackupFile::Test(const std::string& ArchiveName, bool Inflate) {
     return false;
   }
   TestRun run(*this, Inflate);
-  busy_ = true;
+  BusyScope busy(busy_);
   try {
     ArchiveWalk walk(*this, run, ArchiveName);
     walk.Open();
@@ -53,7 +54,7 @@ bool TBackupFile::Test(const std::string& ArchiveName, bool Inflate) {
     NoteFailure(beCompression, ArchiveName, "the archive is damaged");
   const bool result = errorCode_ == beNone && continue_;
   ReportProgress(std::string(), 100);
-  busy_ = false;
+  busy.End();
   if (errorCode_ != beNone) MessageError(errorCode_);
   return result;
 }

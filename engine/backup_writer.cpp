@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "engine/archive_format.h"
+#include "engine/busy_scope.h"
 #include "kelmora/backup_file.h"
 #include "engine/chunk_pipeline.h"
 #include "engine/selection.h"
@@ -192,19 +193,15 @@ class BackupRun {
   BackupRun& operator=(const BackupRun&) = delete;
 
   bool Execute(const TStringList& Files) {
-    struct BusyGuard {
-      TBackupFile& owner;
-      ~BusyGuard() { owner.busy_ = false; }
-    } busy{owner_};
     owner_.ClearFailure();
     owner_.changedFiles_.clear();
-    owner_.busy_ = true;
+    BusyScope busy(owner_.busy_);
 
     // Selection would quietly leave the archive out and the run would then
     // replace the very file the user asked to save.
     if (!toStream_ && NamesFile(Files, archiveName_)) {
       owner_.Fail(beCannotWriteArchive, archiveName_, "it is one of the files to back up");
-      owner_.busy_ = false;
+      busy.End();
       owner_.MessageError(owner_.errorCode_);
       return false;
     }
@@ -224,7 +221,7 @@ class BackupRun {
       owner_.NoteFailure(beFileChanged, owner_.changedFiles_.front());
 
     owner_.ReportProgress("", 100);
-    owner_.busy_ = false;
+    busy.End();
     if (owner_.errorCode_ != 0) owner_.MessageError(owner_.errorCode_);
     return result;
   }

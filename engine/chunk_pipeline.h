@@ -29,6 +29,7 @@
 #include "engine/piece_workers.h"
 #include "engine/source_file.h"
 #include "kelmora/streams.h"
+#include "platform/assertions.h"
 
 namespace kelmora {
 
@@ -87,9 +88,11 @@ class ChunkPipeline {
   }
 
   // The next piece of the file entered, read and compressed. Stays valid
-  // until Release; must not be called when the file has nothing left.
+  // until Release. Only while the file has something left: the writer
+  // counts its bytes down.
   Piece& Next() {
     if (work_.NoneQueued() || work_.FreeCount() >= refill_) Fill();
+    KELMORA_ASSERT(!work_.NoneQueued());
     return work_.Front();
   }
 

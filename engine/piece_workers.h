@@ -23,6 +23,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/assertions.h"
+
 namespace kelmora {
 
 // Piece has a member `bool done`, set once its work is finished or when
@@ -55,8 +57,9 @@ class PieceWorkers {
   size_t FreeCount() const { return free_.size(); }
   bool NoneQueued() const { return order_.empty(); }
 
-  // A free slot to read into; there must be one.
+  // A free slot to read into.
   Piece& TakeFree() {
+    KELMORA_ASSERT(!free_.empty());
     Piece& piece = *free_.back();
     free_.pop_back();
     return piece;
@@ -93,6 +96,7 @@ class PieceWorkers {
 
   // The oldest piece queued, its work done; stays valid until ReleaseFront.
   Piece& Front() {
+    KELMORA_ASSERT(!order_.empty());
     Piece& piece = *order_.front();
     if (piece.done) return piece;
     std::unique_lock<std::mutex> lock(mutex_);
@@ -114,6 +118,7 @@ class PieceWorkers {
   }
 
   void ReleaseFront() {
+    KELMORA_ASSERT(!order_.empty());
     free_.push_back(order_.front());
     order_.pop_front();
   }

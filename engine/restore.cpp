@@ -29,6 +29,7 @@
 
 #include "engine/archive_format.h"
 #include "engine/archive_walk.h"
+#include "engine/busy_scope.h"
 #include "kelmora/backup_file.h"
 #include "engine/restore_target.h"
 #include "platform/path_guard.h"
@@ -40,18 +41,6 @@ namespace kelmora {
 namespace {
 
 constexpr const char* kCannotCreateFolder = "Cannot create folder";
-
-// Clears the busy flag on every way out, an exception included.
-class BusyScope {
- public:
-  explicit BusyScope(bool& Busy) : busy_(Busy) { busy_ = true; }
-  ~BusyScope() { busy_ = false; }
-  BusyScope(const BusyScope&) = delete;
-  BusyScope& operator=(const BusyScope&) = delete;
-
- private:
-  bool& busy_;
-};
 
 bool HasParentComponent(const std::string& Path) {
   size_t start = 0;
@@ -170,7 +159,7 @@ bool RestoreRun::Run() {
   // Code 1 names the file it concerns, not whichever the run reached last.
   if (e_.errorCode_ == beCannotReadFile && !failedFile_.empty()) e_.currentFile_ = failedFile_;
   e_.ReportProgress(std::string(), 100);
-  e_.busy_ = false;
+  busy.End();
   if (e_.errorCode_ != beNone) e_.MessageError(e_.errorCode_);
   return result;
 }

@@ -18,7 +18,7 @@ std::string NormaliseFolder(const std::string& Folder);
 //   otherwise         Folder + the file-name part (after the last separator
 //                     of the name's own kind)
 // "" when the name must never be written: empty, holding a NUL, a ".."
-// component, or no file name at its end. Folder must be normalised. With
+// component, or no file name at its end. Folder is normalised. With
 // FullPath and a Folder, a stored path below Base (a path as StoredPath
 // gives it) loses that leading part.
 std::string TargetName(const std::string& Stored, const std::string& Folder, bool FullPath,

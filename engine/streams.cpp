@@ -5,6 +5,7 @@
 #include <cstring>
 #include <utility>
 
+#include "platform/assertions.h"
 #include "platform/file.h"
 
 namespace kelmora {
@@ -49,6 +50,7 @@ THandleStream::THandleStream(platform::File File) {
 }
 
 void THandleStream::Attach(platform::File File) {
+  KELMORA_ASSERT(File.Valid());
   seekable_ = File.CanSeek();
   file_ = std::make_unique<platform::File>(std::move(File));
   position_ = 0;

@@ -116,10 +116,21 @@ std::string TBackupFile::GetArchiveTitle(const std::string& ArchiveName, TString
   if (archive == nullptr) return title;
 
   int64_t listAt = 0;
+  format::Header header;
+  // A header cut short still gives what it holds before the cut.
+  const auto takeHeader = [&] {
+    title = header.Title;
+    totalSize_ = header.TotalSize;
+    fileCount_ = header.FileCount;
+  };
   try {
-    title = format::ReadChars(*archive, format::ReadInt32(*archive));
-    totalSize_ = format::ReadInt32(*archive);
-    fileCount_ = format::ReadInt32(*archive);
+    try {
+      format::ReadHeader(*archive, header);
+    } catch (const Exception&) {
+      takeHeader();
+      throw;
+    }
+    takeHeader();
     listAt = archive->Position();
     const int32_t nameLength = format::ReadInt32(*archive);
     if (nameLength > 0 && List != nullptr &&

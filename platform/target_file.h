@@ -89,7 +89,7 @@ class PendingFile {
   // Why the file could not be created or put in place.
   int LastError() const { return error_; }
   // The open file, read and write, at offset 0; the caller owns it from
-  // then on and closes it before PutInPlace. Only once.
+  // then on and closes it before PutInPlace. Only once, on a valid file.
   File ReleaseFile();
   const FolderHandle& Folder() const { return folder_; }
   // Gives the file the permissions (and, where allowed, the owner) of the

@@ -1,8 +1,7 @@
 // TCGauge: a progress gauge drawn off screen and copied to the screen in one
 // step, so it never flickers. It repaints only when the shown whole
 // percentage changes, which keeps it cheap to feed from a busy loop.
-#ifndef KELMORA_WIDGETS_CGAUGE_H
-#define KELMORA_WIDGETS_CGAUGE_H
+#pragma once
 
 #include <QColor>
 #include <QImage>
@@ -99,5 +98,3 @@ class TCGauge : public QWidget {
 };
 
 }  // namespace kelmora::widgets
-
-#endif  // KELMORA_WIDGETS_CGAUGE_H

@@ -1,8 +1,7 @@
 // TFolderDialog: lets the user pick a folder and hands back its path. The
 // picker opens on a starting folder, with an optional caption and title line,
 // at one of three screen placements.
-#ifndef KELMORA_WIDGETS_FOLDER_DIALOG_H
-#define KELMORA_WIDGETS_FOLDER_DIALOG_H
+#pragma once
 
 #include <QFlags>
 #include <QObject>
@@ -88,5 +87,3 @@ class TFolderDialog : public QObject {
 };
 
 }  // namespace kelmora::widgets
-
-#endif  // KELMORA_WIDGETS_FOLDER_DIALOG_H

@@ -1,7 +1,6 @@
 // TWinXP stands on a form for the request that the standard controls follow
 // the desktop's visual theme, and guards that it is placed once per form.
-#ifndef KELMORA_WIDGETS_WINXP_H
-#define KELMORA_WIDGETS_WINXP_H
+#pragma once
 
 #include <QObject>
 
@@ -17,5 +16,3 @@ class TWinXP : public QObject {
 };
 
 }  // namespace kelmora::widgets
-
-#endif  // KELMORA_WIDGETS_WINXP_H

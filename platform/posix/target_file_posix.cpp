@@ -7,6 +7,7 @@
 #include <string_view>
 #include <utility>
 
+#include "platform/assertions.h"
 #include "platform/platform.h"
 #include "platform/target_file.h"
 
@@ -146,6 +147,7 @@ PendingFile::~PendingFile() {
 }
 
 File PendingFile::ReleaseFile() {
+  KELMORA_ASSERT(file_.Valid());
   return std::move(file_);
 }
 

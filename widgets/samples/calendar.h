@@ -1,8 +1,7 @@
 // TCCalendar: one month as a grid of days under the locale's day names. The
 // keyboard and the mouse move the selected date; cells of the neighbouring
 // months stay empty so a click there cannot jump to another month by surprise.
-#ifndef KELMORA_WIDGETS_SAMPLES_CALENDAR_H
-#define KELMORA_WIDGETS_SAMPLES_CALENDAR_H
+#pragma once
 
 #include <QDate>
 #include <QRect>
@@ -68,5 +67,3 @@ class TCCalendar : public QWidget {
 };
 
 }  // namespace kelmora::widgets
-
-#endif  // KELMORA_WIDGETS_SAMPLES_CALENDAR_H

@@ -2,8 +2,7 @@
 // a background choice. The left button picks the foreground, the right button
 // the background. From the keyboard the arrow keys move the foreground choice
 // and Ctrl with an arrow key moves the background choice.
-#ifndef KELMORA_WIDGETS_SAMPLES_COLOR_GRID_H
-#define KELMORA_WIDGETS_SAMPLES_COLOR_GRID_H
+#pragma once
 
 #include <QColor>
 #include <QRect>
@@ -58,5 +57,3 @@ class TCColorGrid : public QWidget {
 };
 
 }  // namespace kelmora::widgets
-
-#endif  // KELMORA_WIDGETS_SAMPLES_COLOR_GRID_H

@@ -3,8 +3,7 @@
 // at once. Hidden folders and links to folders are left out, as a backup's
 // selection leaves them out; a folder that cannot be read simply has no
 // children.
-#ifndef KELMORA_WIDGETS_SAMPLES_DIRECTORY_OUTLINE_H
-#define KELMORA_WIDGETS_SAMPLES_DIRECTORY_OUTLINE_H
+#pragma once
 
 #include <QString>
 #include <QTreeWidget>
@@ -47,5 +46,3 @@ class TCDirectoryOutline : public QTreeWidget {
 };
 
 }  // namespace kelmora::widgets
-
-#endif  // KELMORA_WIDGETS_SAMPLES_DIRECTORY_OUTLINE_H

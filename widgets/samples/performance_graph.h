@@ -2,8 +2,7 @@
 // drawn as bars or as a line. Each new value pushes the oldest one out. The
 // scale follows the largest value still on show, rounded up to a round
 // number, unless a fixed maximum is set.
-#ifndef KELMORA_WIDGETS_SAMPLES_PERFORMANCE_GRAPH_H
-#define KELMORA_WIDGETS_SAMPLES_PERFORMANCE_GRAPH_H
+#pragma once
 
 #include <QColor>
 #include <QWidget>
@@ -84,5 +83,3 @@ class TPerformanceGraph : public QWidget {
 };
 
 }  // namespace kelmora::widgets
-
-#endif  // KELMORA_WIDGETS_SAMPLES_PERFORMANCE_GRAPH_H

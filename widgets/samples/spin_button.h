@@ -1,7 +1,6 @@
 // TCSpinButton: an up and a down TTimerSpeedButton stacked in one narrow
 // column, each repeating while held.
-#ifndef KELMORA_WIDGETS_SAMPLES_SPIN_BUTTON_H
-#define KELMORA_WIDGETS_SAMPLES_SPIN_BUTTON_H
+#pragma once
 
 #include <QWidget>
 
@@ -33,5 +32,3 @@ class TCSpinButton : public QWidget {
 };
 
 }  // namespace kelmora::widgets
-
-#endif  // KELMORA_WIDGETS_SAMPLES_SPIN_BUTTON_H

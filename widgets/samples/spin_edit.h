@@ -2,8 +2,7 @@
 // a sign can be typed; what is entered is clamped to the limits when the edit
 // is left or Return is pressed, and text that is no number at all is dropped
 // for the last good value.
-#ifndef KELMORA_WIDGETS_SAMPLES_SPIN_EDIT_H
-#define KELMORA_WIDGETS_SAMPLES_SPIN_EDIT_H
+#pragma once
 
 #include <QLineEdit>
 #include <QWidget>
@@ -58,5 +57,3 @@ class TCSpinEdit : public QWidget {
 };
 
 }  // namespace kelmora::widgets
-
-#endif  // KELMORA_WIDGETS_SAMPLES_SPIN_EDIT_H

@@ -1,8 +1,7 @@
 // TTimerSpeedButton: a button that clicks once when pressed and, while it is
 // held, clicks again and again after an initial delay. The waits come from a
 // TRepeatTimer, so a test can step the repeats itself instead of sleeping.
-#ifndef KELMORA_WIDGETS_SAMPLES_TIMER_SPEED_BUTTON_H
-#define KELMORA_WIDGETS_SAMPLES_TIMER_SPEED_BUTTON_H
+#pragma once
 
 #include <QObject>
 #include <QTimer>
@@ -76,5 +75,3 @@ class TTimerSpeedButton : public QToolButton {
 };
 
 }  // namespace kelmora::widgets
-
-#endif  // KELMORA_WIDGETS_SAMPLES_TIMER_SPEED_BUTTON_H

@@ -1,6 +1,5 @@
 // The sample widgets as one collection for Qt Designer's widget box.
-#ifndef KELMORA_WIDGETS_SAMPLES_DESIGNER_DESIGNER_PLUGIN_H
-#define KELMORA_WIDGETS_SAMPLES_DESIGNER_DESIGNER_PLUGIN_H
+#pragma once
 
 #include <QtUiPlugin/QDesignerCustomWidgetCollectionInterface>
 #include <QtUiPlugin/QDesignerCustomWidgetInterface>
@@ -52,5 +51,3 @@ class TSampleWidgetCollection : public QObject, public QDesignerCustomWidgetColl
 };
 
 }  // namespace kelmora::widgets
-
-#endif  // KELMORA_WIDGETS_SAMPLES_DESIGNER_DESIGNER_PLUGIN_H
