@@ -10,8 +10,8 @@
 #include <cstddef>
 
 #include "engine/archive_format.h"
-#include "engine/backup_file.h"
 #include "engine/piece_codec.h"
+#include "kelmora/backup_file.h"
 
 namespace kelmora::codec {
 
