@@ -265,7 +265,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
     if (it->is_symlink() || !(it->is_regular_file() || it->is_directory()))
       Fault("restore made something other than files and folders");
 
-  if (Data[0] & 32) {
+  // A file the restore cannot write (its damaged name holds a NUL) is
+  // stepped over unread, so only a test finds the damage in its data; such
+  // a restore fails all the same.
+  const int32_t code = engine.ErrorCode();
+  if ((Data[0] & 32) && (code == kelmora::beNone || code == kelmora::beCompression)) {
     kelmora::TBackupFile tester;
     const std::set<std::string> tested = Run(tester, true, in + "/a.bkp", out);
     if (tested != reported) {
