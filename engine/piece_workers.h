@@ -98,7 +98,8 @@ class PieceWorkers {
   Piece& Front() {
     KELMORA_ASSERT(!order_.empty());
     Piece& piece = *order_.front();
-    if (piece.done) return piece;
+    // Read under the lock even when it may be done: a worker's writes to
+    // the piece are seen only through it.
     std::unique_lock<std::mutex> lock(mutex_);
     while (!piece.done) {
       if (jobs_.empty()) {
