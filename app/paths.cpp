@@ -1,7 +1,5 @@
 #include "app/paths.h"
 
-#include <unistd.h>
-
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
@@ -10,8 +8,10 @@ namespace kelmora::app {
 
 namespace {
 
+// Qt asks the system as access(W_OK) would on Linux, and reads the
+// read-only attribute on Windows.
 bool IsWritable(const QString& path) {
-  return ::access(QFile::encodeName(path).constData(), W_OK) == 0;
+  return QFileInfo(path).isWritable();
 }
 
 QString WithSlash(QString folder) {

@@ -1,24 +1,24 @@
 // kelmora-cli backup: options in, one engine call, an exit status out.
 
 #include <chrono>
-#include <filesystem>
 #include <csignal>
 #include <cstdint>
+#include <filesystem>
 #include <limits>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "commands.h"
-#include "progress.h"
 #include "kelmora/backup_file.h"
+#include "kelmora/console.h"
 #include "kelmora/helpers.h"
 #include "kelmora/streams.h"
+#include "progress.h"
 
 namespace kelmora::cli {
 
 namespace {
-
 
 struct BackupOptions {
   std::string Level = "default";
@@ -44,9 +44,9 @@ TCompressionLevel LevelByName(const std::string& Name) {
 // "65536", "64k", "700m", "1g" (powers of 1024) to bytes; "" when valid,
 // else the reason.
 std::string ParseVolumeSize(std::string& Text) {
-  const std::string range = "SIZE must be 0 (one volume) or from " + GroupDigits(kSmallestVolumeSize) +
-                            " to " + GroupDigits(kLargestVolumeSize) +
-                            " bytes (suffixes k, m, g count 1024, 1024^2, 1024^3)";
+  const std::string range =
+      "SIZE must be 0 (one volume) or from " + GroupDigits(kSmallestVolumeSize) + " to " +
+      GroupDigits(kLargestVolumeSize) + " bytes (suffixes k, m, g count 1024, 1024^2, 1024^3)";
   if (Text.empty()) return range;
   int64_t unit = 1;
   std::string digits = Text;
@@ -152,7 +152,7 @@ int RunBackup(const BackupOptions& Options) {
   try {
     if (toStandardOutput) {
       // A reader that went away must end the run with a message, not kill it.
-      std::signal(SIGPIPE, SIG_IGN);
+      platform::IgnoreBrokenPipe();
       THandleStream out(TStandardHandle::Output);
       ok = engine.BackupToStream(selections, &out);
       if (!ok && engine.ErrorCode() == 0 && !Interrupted()) {
@@ -196,7 +196,8 @@ int RunBackup(const BackupOptions& Options) {
   if (!ok) return kExitFailed;
   // Read back as a restore would read it: a backup that cannot be restored
   // is no backup.
-  if (Options.Verify && CheckArchive(Options.Archive, Options.Quiet, true, Options.Threads) != kExitOk) {
+  if (Options.Verify &&
+      CheckArchive(Options.Archive, Options.Quiet, true, Options.Threads) != kExitOk) {
     std::fprintf(stderr, "%s: verification found damage in the archive just written\n",
                  kProgramName);
     return kExitFailed;

@@ -6,10 +6,10 @@
 #include <string>
 
 #include "commands.h"
-#include "progress.h"
 #include "kelmora/backup_file.h"
 #include "kelmora/helpers.h"
 #include "kelmora/streams.h"
+#include "progress.h"
 
 namespace kelmora::cli {
 
@@ -25,11 +25,11 @@ struct ListOptions {
 // The packed local time as Format gives it, or "" when it is no valid date.
 std::string FormatStamp(int32_t Stamp, const char* Format) {
   std::time_t t;
-  struct tm tm;
   char text[32];
-  if (!UnpackStamp(Stamp, t) || !::localtime_r(&t, &tm) ||
-      std::strftime(text, sizeof text, Format, &tm) == 0)
-    return {};
+  if (!UnpackStamp(Stamp, t)) return {};
+  // The listing runs on one thread, so the C library's shared result will do.
+  const std::tm* local = std::localtime(&t);
+  if (local == nullptr || std::strftime(text, sizeof text, Format, local) == 0) return {};
   return text;
 }
 

@@ -1,13 +1,10 @@
 #include "progress.h"
 
-#include <fcntl.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cinttypes>
 #include <csignal>
 #include <filesystem>
+
+#include "kelmora/console.h"
 
 namespace kelmora::cli {
 
@@ -22,12 +19,6 @@ void NoteInterrupt(int) {
   interrupted = 1;
 }
 
-int TerminalWidth() {
-  struct winsize size {};
-  if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col >= 20) return size.ws_col;
-  return 80;
-}
-
 // Keeps the end of a path, which names the file, when it must be shortened.
 std::string FitLeft(const std::string& Text, size_t Width) {
   if (Text.size() <= Width) return Text;
@@ -38,7 +29,7 @@ std::string FitLeft(const std::string& Text, size_t Width) {
 }  // namespace
 
 bool StandardErrorIsTerminal() {
-  return ::isatty(STDERR_FILENO) == 1;
+  return platform::StandardErrorIsTerminal();
 }
 
 ProgressLine::ProgressLine(bool Enabled)
@@ -60,7 +51,7 @@ void ProgressLine::Draw(const std::string& File, int Percent, int64_t Bytes) {
   std::snprintf(head, sizeof head, "%3d%%  %10s  %10s/s  ", Percent, HumanSize(Bytes).c_str(),
                 HumanSize(speed).c_str());
   const std::string headText = head;
-  const size_t width = static_cast<size_t>(TerminalWidth()) - 1;
+  const size_t width = static_cast<size_t>(platform::TerminalWidth()) - 1;
   std::string line = headText.size() < width ? headText + FitLeft(File, width - headText.size())
                                              : headText.substr(0, width);
   // "\x1b[K" erases what a longer earlier line left to the right.
@@ -78,30 +69,15 @@ void ProgressLine::Clear() {
 
 bool AskOnTerminal(const std::string& Caption, const std::string& Text) {
   // The terminal itself, not standard input: that may carry an archive.
-  const int tty = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (tty < 0) return false;
-  const std::string prompt = Caption + ": " + Text + " [OK/cancel] ";
-  bool ok = ::write(tty, prompt.data(), prompt.size()) == static_cast<ssize_t>(prompt.size());
   std::string answer;
-  char c = 0;
-  ssize_t n = 0;
-  while (ok && ((n = ::read(tty, &c, 1)) == 1 || (n < 0 && errno == EINTR))) {
-    if (n == 1 && c == '\n') break;
-    if (n == 1) answer += c;
-  }
-  ::close(tty);
-  if (!ok || n == 0) return false;  // no answer at all is no consent
+  if (!platform::AskTerminal(Caption + ": " + Text + " [OK/cancel] ", answer))
+    return false;  // no answer at all is no consent
   return answer.empty() || answer[0] == 'o' || answer[0] == 'O' || answer[0] == 'y' ||
          answer[0] == 'Y';
 }
 
 void StopOnInterrupt(TBackupFile& Engine) {
-  struct sigaction action {};
-  action.sa_handler = NoteInterrupt;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESETHAND;  // the second signal takes its default course
-  ::sigaction(SIGINT, &action, nullptr);
-  ::sigaction(SIGTERM, &action, nullptr);
+  platform::CatchInterrupt(NoteInterrupt);
   Engine.Hooks.ProcessMessages = [&Engine] {
     if (interrupted) Engine.Stop();
   };

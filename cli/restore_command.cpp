@@ -1,8 +1,4 @@
 // kelmora-cli restore: options in, one engine call, an exit status out.
-#include <fcntl.h>
-#include <fnmatch.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <csignal>
@@ -14,10 +10,11 @@
 #include <vector>
 
 #include "commands.h"
-#include "progress.h"
 #include "kelmora/backup_file.h"
+#include "kelmora/console.h"
 #include "kelmora/helpers.h"
 #include "kelmora/streams.h"
+#include "progress.h"
 
 namespace kelmora::cli {
 
@@ -60,7 +57,7 @@ bool PatternMatches(const std::string& Pattern, const std::string& Stored) {
   const std::string underFolder = trimmed + "/*";
   for (size_t start = 0; start <= path.size();) {
     const char* tail = path.c_str() + start;
-    if (::fnmatch(trimmed.c_str(), tail, 0) == 0 || ::fnmatch(underFolder.c_str(), tail, 0) == 0)
+    if (platform::MatchPathPattern(trimmed, tail) || platform::MatchPathPattern(underFolder, tail))
       return true;
     if (anchored) break;
     const size_t slash = path.find('/', start);
@@ -89,8 +86,7 @@ std::optional<std::string> CommonFolder(TBackupFile& Engine, const std::string& 
   const bool read =
       Engine.ListArchive(Archive, [&common](TBackupFile& Sender, const TArchiveEntry& Entry) {
         if (Sender.RestoreFilter && !Sender.RestoreFilter(Entry.Name)) return;
-        const std::vector<std::string> folder =
-            Components(FolderPart(StoredPath(Entry.Name)));
+        const std::vector<std::string> folder = Components(FolderPart(StoredPath(Entry.Name)));
         if (!common) {
           common = folder;
           return;
@@ -118,13 +114,6 @@ void OnInterrupt(int) {
   std::signal(SIGINT, SIG_DFL);
 }
 
-bool HasTerminal() {
-  const int tty = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (tty < 0) return false;
-  ::close(tty);
-  return true;
-}
-
 // Further volumes are looked for beside the first. A missing one is asked
 // for on the terminal, naming the file; without a terminal the run ends at
 // once with a message, so a script never waits or loops.
@@ -133,7 +122,7 @@ void AttachVolumeQuestion(TBackupFile& Engine, const std::string& Archive, Progr
     const std::string volume = VolumeFileName(Archive, Disk);
     if (IsFile(volume)) return;
     Progress.Clear();
-    if (!HasTerminal()) {
+    if (!platform::HasTerminal()) {
       std::fprintf(stderr, "%s: volume %u of the archive is missing: %s\n", kProgramName,
                    static_cast<unsigned>(Disk), volume.c_str());
       Continue = false;

@@ -7,9 +7,9 @@
 #include <string>
 
 #include "commands.h"
-#include "progress.h"
 #include "kelmora/backup_file.h"
 #include "kelmora/helpers.h"
+#include "progress.h"
 
 namespace kelmora::cli {
 
@@ -114,10 +114,9 @@ void AddTestCommand(CLI::App& App, int& Status) {
   AddThreadsOption(*command, options->Threads);
   // "Did everything it was asked" for test means every byte read back sound.
   command->footer(kExitStatusText);
-  command->callback(
-      [options, &Status] {
-        Status = CheckArchive(options->Archive, options->Quiet, true, options->Threads);
-      });
+  command->callback([options, &Status] {
+    Status = CheckArchive(options->Archive, options->Quiet, true, options->Threads);
+  });
 }
 
 }  // namespace kelmora::cli

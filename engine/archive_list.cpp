@@ -7,8 +7,8 @@
 #include <string>
 
 #include "engine/archive_format.h"
-#include "kelmora/backup_file.h"
 #include "engine/section_reader.h"
+#include "kelmora/backup_file.h"
 #include "platform/platform.h"
 
 namespace kelmora {

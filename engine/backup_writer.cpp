@@ -16,10 +16,10 @@
 
 #include "engine/archive_format.h"
 #include "engine/busy_scope.h"
-#include "kelmora/backup_file.h"
 #include "engine/chunk_pipeline.h"
 #include "engine/selection.h"
 #include "engine/source_file.h"
+#include "kelmora/backup_file.h"
 #include "kelmora/streams.h"
 #include "platform/platform.h"
 
@@ -323,8 +323,8 @@ class BackupRun {
     // kept, and a negative one would never let a chunk in.
     const int64_t maxSize = owner_.MaxSize;
     if (maxSize < 0 || (maxSize > 0 && maxSize < kSmallestVolumeSize)) {
-      FailWriting(
-          0, "a volume must hold at least " + std::to_string(kSmallestVolumeSize) + " bytes");
+      FailWriting(0,
+                  "a volume must hold at least " + std::to_string(kSmallestVolumeSize) + " bytes");
       return;
     }
     try {

@@ -30,8 +30,9 @@
 #include "engine/archive_format.h"
 #include "engine/archive_walk.h"
 #include "engine/busy_scope.h"
-#include "kelmora/backup_file.h"
 #include "engine/restore_target.h"
+#include "kelmora/backup_file.h"
+#include "platform/names.h"
 #include "platform/path_guard.h"
 #include "platform/platform.h"
 #include "platform/target_file.h"
@@ -45,7 +46,7 @@ constexpr const char* kCannotCreateFolder = "Cannot create folder";
 bool HasParentComponent(const std::string& Path) {
   size_t start = 0;
   while (start <= Path.size()) {
-    size_t end = Path.find('/', start);
+    size_t end = Path.find_first_of(platform::kSeparators, start);
     if (end == std::string::npos) end = Path.size();
     if (Path.compare(start, end - start, "..") == 0 && end - start == 2) return true;
     start = end + 1;
@@ -128,8 +129,9 @@ class RestoreRun : public EntryConsumer {
   platform::FolderHandle root_;                  // the restore folder, once opened
   std::vector<platform::FileIdentity> volumes_;  // every archive volume read so far
   std::vector<std::pair<uint64_t, platform::FolderHandle>> written_;  // one folder per device
-  std::string failedFile_;                                // the file the last code 1 concerns
-  std::unordered_map<std::string, std::string> claimed_;  // target -> its stored name
+  std::string failedFile_;  // the file the last code 1 concerns
+  // Target, as this system compares names -> its stored name.
+  std::unordered_map<std::string, std::string> claimed_;
 };
 
 bool RestoreRun::Run() {
@@ -231,7 +233,7 @@ EntryConsumer::Plan RestoreRun::BeginFile(const std::string& Name, int32_t Stamp
       Refuse("a symbolic link stands in its place");
     if (decision_ && e_.currentFile_ != target && Clashes(Name, e_.currentFile_)) decision_ = false;
     if (decision_) decision_ = BeginTarget();
-    if (decision_) claimed_[e_.currentFile_] = Name;
+    if (decision_) claimed_[platform::ComparableName(e_.currentFile_)] = Name;
   }
   // The file-ID list is never restored, but it is checked like any file.
   if (isFileList) return {nullptr, true, false};
@@ -258,7 +260,8 @@ void RestoreRun::EndFile(Ending How) {
 }
 
 bool RestoreRun::Clashes(const std::string& Stored, const std::string& Target) {
-  const auto earlier = claimed_.find(Target);
+  // Where case does not tell names apart, "A.txt" and "a.txt" are one file.
+  const auto earlier = claimed_.find(platform::ComparableName(Target));
   // The same stored name twice is one file backed up twice: the later copy
   // replaces the earlier as it always did.
   if (earlier == claimed_.end() || earlier->second == Stored) return false;
@@ -268,7 +271,11 @@ bool RestoreRun::Clashes(const std::string& Stored, const std::string& Target) {
 }
 
 bool RestoreRun::LexicallyInFolder(const std::string& Target) const {
-  return Target.compare(0, folder_.size(), folder_) == 0 &&
+  // Compared as the system compares names: on Windows "C:\Out\a" lies in
+  // c:/out/.
+  return Target.size() >= folder_.size() &&
+         platform::ComparablePath(Target.substr(0, folder_.size())) ==
+             platform::ComparablePath(folder_) &&
          !HasParentComponent(Target.substr(folder_.size()));
 }
 
@@ -301,7 +308,7 @@ bool RestoreRun::LocateTarget(platform::FolderHandle& Folder, std::string& Leaf,
     const std::string below = restore::FolderOf(target.substr(folder_.size() - 1));
     Folder = platform::OpenFolderBeneath(root_, below);
   }
-  Leaf = target.substr(target.find_last_of('/') + 1);
+  Leaf = target.substr(target.find_last_of(platform::kSeparators) + 1);
   if (!Folder.Valid()) {
     Why = std::string(kCannotCreateFolder) + " " + restore::FolderOf(target) + ": " +
           platform::ErrorText(Folder.LastError());

@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "platform/assertions.h"
+#include "platform/names.h"
 
 namespace kelmora::restore {
 
@@ -26,15 +27,16 @@ NameKind KindOf(const std::string& Name) {
 }
 
 // The path below the root, re-joined with "/"; empty and "." components
-// dropped. False when a component is "..".
-bool RelativePath(std::string_view Rest, const char* Separators, std::string& Out) {
+// dropped. False when a component is "..", or, for a target, one this
+// system cannot hold as a name (on Windows a Linux name's "12:30" or "a\b").
+bool RelativePath(std::string_view Rest, const char* Separators, std::string& Out, bool ForTarget) {
   Out.clear();
   size_t start = 0;
   while (start <= Rest.size()) {
     size_t end = Rest.find_first_of(Separators, start);
     if (end == std::string_view::npos) end = Rest.size();
     const std::string_view part = Rest.substr(start, end - start);
-    if (part == "..") return false;
+    if (part == ".." || (ForTarget && !platform::NameFitsSystem(part))) return false;
     if (!part.empty() && part != ".") {
       if (!Out.empty()) Out += '/';
       Out.append(part);
@@ -44,11 +46,19 @@ bool RelativePath(std::string_view Rest, const char* Separators, std::string& Ou
   return true;
 }
 
+// A path below the root joined with "/" as this system writes it.
+std::string Localised(std::string Relative) {
+  if (platform::kPathSeparator != '/')
+    for (char& c : Relative)
+      if (c == '/') c = platform::kPathSeparator;
+  return Relative;
+}
+
 }  // namespace
 
 std::string NormaliseFolder(const std::string& Folder) {
-  if (Folder.empty() || Folder.back() == '/') return Folder;
-  return Folder + '/';
+  if (Folder.empty() || platform::IsPathSeparator(Folder.back())) return Folder;
+  return Folder + platform::kPathSeparator;
 }
 
 std::string TargetName(const std::string& Stored, const std::string& Folder, bool FullPath,
@@ -62,15 +72,22 @@ std::string TargetName(const std::string& Stored, const std::string& Folder, boo
   if (fileName.empty() || fileName == "." || fileName == "..") return {};
 
   std::string relative;
-  if (!RelativePath(std::string_view(Stored).substr(kind.rootLength), kind.separators, relative) ||
+  if (!RelativePath(std::string_view(Stored).substr(kind.rootLength), kind.separators, relative,
+                    true) ||
       relative.empty())
     return {};
-  if (Folder.empty()) return '/' + relative;
+  if (Folder.empty()) {
+    // Where drives exist a name keeps its own ("c:\data\a.txt" goes back
+    // to c:); a Linux name goes to the current drive's root.
+    if (platform::kDriveLetters && kind.rootLength == 3)
+      return Stored.substr(0, 2) + platform::kPathSeparator + Localised(relative);
+    return platform::kPathSeparator + Localised(relative);
+  }
   if (FullPath) {
     if (!Base.empty() && relative.size() > Base.size() && relative[Base.size()] == '/' &&
         relative.compare(0, Base.size(), Base) == 0)
-      return Folder + relative.substr(Base.size() + 1);
-    return Folder + relative;
+      return Folder + Localised(relative.substr(Base.size() + 1));
+    return Folder + Localised(relative);
   }
   return Folder + fileName;
 }
@@ -79,15 +96,18 @@ std::string StoredPath(const std::string& Stored) {
   std::string relative;
   const NameKind kind = KindOf(Stored);
   if (Stored.find('\0') != std::string::npos ||
-      !RelativePath(std::string_view(Stored).substr(kind.rootLength), kind.separators, relative))
+      !RelativePath(std::string_view(Stored).substr(kind.rootLength), kind.separators, relative,
+                    false))
     return {};
   return relative;
 }
 
 std::string FolderOf(const std::string& Target) {
-  const size_t slash = Target.find_last_of('/');
+  const size_t slash = Target.find_last_of(platform::kSeparators);
   if (slash == std::string::npos) return {};
   if (slash == 0) return "/";
+  // "c:" alone would be the drive's current folder, not its root.
+  if (platform::kDriveLetters && slash == 2 && Target[1] == ':') return Target.substr(0, 3);
   return Target.substr(0, slash);
 }
 

@@ -1,7 +1,7 @@
 // Where a stored name goes on this system. Stored names are absolute paths
 // written on Linux ("/home/ann/a.txt"), where only "/" separates, or on
-// Windows ("c:\data\a.txt", a drive root), where "\" and "/" both do;
-// "/" is written.
+// Windows ("c:\data\a.txt", a drive root), where "\" and "/" both do.
+// Targets are written with this system's separator.
 #pragma once
 
 #include <cstdint>
@@ -9,7 +9,7 @@
 
 namespace kelmora::restore {
 
-// The folder with a trailing "/", or "" when it is empty.
+// The folder with a separator at its end, or "" when it is empty.
 std::string NormaliseFolder(const std::string& Folder);
 
 // The target file of a stored name:

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "engine/archive_format.h"
+#include "platform/names.h"
 #include "platform/path_guard.h"
 #include "platform/platform.h"
 
@@ -35,21 +36,27 @@ size_t FindSwitch(const std::string& Source) {
   return std::string::npos;
 }
 
-// The folder of a pattern is everything up to and including its last "/";
-// "" stands for the current directory.
+// Where the last component of a path or pattern begins, or npos: after
+// the last separator (and on Windows after a drive's colon).
+size_t LastFolderEnd(const std::string& Path) {
+  return Path.find_last_of(platform::kFolderEnds);
+}
+
+// The folder of a pattern is everything up to and including its last
+// separator; "" stands for the current directory.
 void SplitPattern(const std::string& Pattern, std::string& Folder, std::string& Last) {
-  const size_t slash = Pattern.rfind('/');
+  const size_t slash = LastFolderEnd(Pattern);
   Folder = slash == std::string::npos ? std::string() : Pattern.substr(0, slash + 1);
   Last = slash == std::string::npos ? Pattern : Pattern.substr(slash + 1);
 }
 
 std::string FolderPart(const std::string& Path) {
-  const size_t slash = Path.rfind('/');
+  const size_t slash = LastFolderEnd(Path);
   return slash == std::string::npos ? std::string() : Path.substr(0, slash + 1);
 }
 
 std::string NamePart(const std::string& Path) {
-  const size_t slash = Path.rfind('/');
+  const size_t slash = LastFolderEnd(Path);
   return slash == std::string::npos ? Path : Path.substr(slash + 1);
 }
 
@@ -58,11 +65,13 @@ std::string RealFolder(const std::string& Folder) {
   return platform::ResolvedPath(Folder.empty() ? "." : Folder);
 }
 
-// The absolute, normalised form of a folder with one "/" at its end, so a
-// found name appended to it is already the file's absolute path.
+// The absolute, normalised form of a folder with one separator at its end,
+// so a found name appended to it is already the file's absolute path.
+// Where case does not tell names apart it is lower-cased, as every name
+// the backup stores.
 std::string AbsoluteFolder(const std::string& Folder) {
-  std::string full = platform::FullPath(Folder);
-  if (full.back() != '/') full += '/';
+  std::string full = platform::ComparableName(platform::FullPath(Folder));
+  if (full.empty() || !platform::IsPathSeparator(full.back())) full += platform::kPathSeparator;
   return full;
 }
 
@@ -88,8 +97,8 @@ class Expansion {
     if (measures_ != nullptr) measures_->resize(selected_.size());
     // A stream backup has no archive file among the sources.
     if (ArchiveName.empty() || ArchiveName == kStreamArchiveName) return;
-    archiveName_ = ArchiveName;
-    archiveFullName_ = platform::FullPath(ArchiveName);
+    archiveName_ = platform::ComparableName(ArchiveName);
+    archiveFullName_ = platform::ComparableName(platform::FullPath(ArchiveName));
     archiveBaseName_ = NamePart(archiveFullName_);
     // x.bkp's further volumes are x.002 and up: the name without its
     // extension, a dot and three digits.
@@ -97,17 +106,18 @@ class Expansion {
     volumeStem_ = second.substr(0, second.size() - 3);
   }
 
-  void ExpandSpecification(const std::string& Source) {
+  void ExpandSpecification(const std::string& Specification) {
+    const std::string source = platform::ComparableName(Specification);
     // Earlier entries become searchable now that more may follow.
     if (indexed_ < selected_.size()) seen_.reserve(selected_.size());
     for (; indexed_ < selected_.size(); ++indexed_) seen_.insert(indexed_);
-    const size_t sw = FindSwitch(Source);
+    const size_t sw = FindSwitch(source);
     std::string folder, last;
     if (sw == std::string::npos) {
-      SplitPattern(Source, folder, last);
+      SplitPattern(source, folder, last);
       AddFiles(AbsoluteFolder(folder), last);
     } else {
-      SplitPattern(Trim(Source.substr(0, sw)), folder, last);
+      SplitPattern(Trim(source.substr(0, sw)), folder, last);
       ExpandTree(AbsoluteFolder(folder), last);
     }
   }
@@ -130,11 +140,11 @@ class Expansion {
   void ExpandTree(const std::string& Folder, const std::string& Pattern) {
     const platform::FolderListing listing = platform::ListFolder(Folder, Pattern);
     for (const platform::SearchEntry& sub : listing.Directories)
-      ExpandTree(Folder + sub.Name + "/", Pattern);
+      ExpandTree(Folder + platform::ComparableName(sub.Name) + platform::kPathSeparator, Pattern);
     for (const platform::SearchEntry& file : listing.Files) AddFile(Folder, file);
   }
 
-  // Folder is absolute, normalised and ends in "/"; a found name is never
+  // Folder is absolute, normalised and ends in a separator; a found name is never
   // "." or "..", so Folder + name is the file's absolute form.
   void AddFiles(const std::string& Folder, const std::string& Pattern) {
     platform::SearchFiles(Folder, Pattern,
@@ -145,7 +155,7 @@ class Expansion {
   // is the archive, or incremental mode finds its archive attribute clear.
   void AddFile(const std::string& Folder, const platform::SearchEntry& Found) {
     // The candidate goes in first so that the set can hash it by position.
-    selected_.push_back(Folder + Found.Name);
+    selected_.push_back(Folder + platform::ComparableName(Found.Name));
     const size_t added = selected_.size() - 1;
     const std::string& path = selected_.back();
     if ((!seen_.empty() && seen_.count(added) != 0) || IsArchive(path) ||
@@ -167,8 +177,10 @@ class Expansion {
     if (FolderPart(Path) == FolderPart(archiveFullName_)) return true;
     // The same folder reached through a link: only worth a look when the
     // names agree.
-    if (archiveRealFolder_.empty()) archiveRealFolder_ = RealFolder(FolderPart(archiveFullName_));
-    return !archiveRealFolder_.empty() && RealFolder(FolderPart(Path)) == archiveRealFolder_;
+    if (archiveRealFolder_.empty())
+      archiveRealFolder_ = platform::ComparableName(RealFolder(FolderPart(archiveFullName_)));
+    return !archiveRealFolder_.empty() &&
+           platform::ComparableName(RealFolder(FolderPart(Path))) == archiveRealFolder_;
   }
 
   bool IsVolumeName(const std::string& Name) const {
@@ -206,13 +218,15 @@ void SelectSourceFiles(const TStringList& Sources, const std::string& ArchiveNam
 
 bool NamesFile(const TStringList& Sources, const std::string& Path) {
   if (Path.empty()) return false;
-  const std::string full = platform::FullPath(Path);
+  const std::string full = platform::ComparableName(platform::FullPath(Path));
   for (const std::string& source : Sources) {
     if (source.empty() || FindSwitch(source) != std::string::npos) continue;
     std::string folder, last;
     SplitPattern(source, folder, last);
     if (last.empty() || HasWildcard(last)) continue;
-    if (platform::FullPath(source) == full || platform::SameFile(source, Path)) return true;
+    if (platform::ComparableName(platform::FullPath(source)) == full ||
+        platform::SameFile(source, Path))
+      return true;
   }
   return false;
 }

@@ -15,37 +15,11 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/stamp_fields.h"
 
 namespace kelmora::platform {
 
 namespace {
-
-char LowerAscii(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-// Glob match with "*" and "?", ASCII case ignored; linear backtracking on
-// the last star keeps it O(n*m) at worst.
-bool MatchPlain(const std::string& pattern, const std::string& name) {
-  size_t p = 0, n = 0, starP = std::string::npos, starN = 0;
-  while (n < name.size()) {
-    if (p < pattern.size() && pattern[p] == '*') {
-      starP = p++;
-      starN = n;
-    } else if (p < pattern.size() &&
-               (pattern[p] == '?' || LowerAscii(pattern[p]) == LowerAscii(name[n]))) {
-      ++p;
-      ++n;
-    } else if (starP != std::string::npos) {
-      p = starP + 1;
-      n = ++starN;
-    } else {
-      return false;
-    }
-  }
-  while (p < pattern.size() && pattern[p] == '*') ++p;
-  return p == pattern.size();
-}
 
 // Lists a directory's entries other than "." and "..", sorted by name so
 // that an archive's order does not depend on the file system's hashing.
@@ -112,14 +86,6 @@ bool MakeTimes(int32_t stamp, struct timespec times[2]) {
 }
 
 }  // namespace
-
-bool MatchWildcard(const std::string& Pattern, const std::string& Name) {
-  if (MatchPlain(Pattern, Name)) return true;
-  // "name.*" also matches a name without any extension, as "*.*" must.
-  if (Pattern.size() >= 2 && Pattern.compare(Pattern.size() - 2, 2, ".*") == 0)
-    return MatchPlain(Pattern.substr(0, Pattern.size() - 2), Name);
-  return false;
-}
 
 std::string FullPath(const std::string& Path) {
   std::string input = Path;
@@ -259,21 +225,15 @@ int32_t PackTime(std::time_t Time) {
 }
 
 bool UnpackTime(int32_t Stamp, std::time_t& Time) {
-  const uint32_t v = static_cast<uint32_t>(Stamp);
+  StampFields f;
+  if (!SplitStamp(Stamp, f)) return false;
   struct tm tm {};
-  tm.tm_year = static_cast<int>(v >> 25) + 80;
-  tm.tm_mon = static_cast<int>((v >> 21) & 0x0F) - 1;
-  tm.tm_mday = static_cast<int>((v >> 16) & 0x1F);
-  tm.tm_hour = static_cast<int>((v >> 11) & 0x1F);
-  tm.tm_min = static_cast<int>((v >> 5) & 0x3F);
-  tm.tm_sec = static_cast<int>(v & 0x1F) * 2;
-  if (tm.tm_mon < 0 || tm.tm_mon > 11 || tm.tm_mday < 1 || tm.tm_hour > 23 || tm.tm_min > 59 ||
-      tm.tm_sec > 59)
-    return false;
-  static constexpr int kDays[12] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  const int year = tm.tm_year + 1900;
-  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-  if (tm.tm_mday > kDays[tm.tm_mon] || (tm.tm_mon == 1 && tm.tm_mday == 29 && !leap)) return false;
+  tm.tm_year = f.Year - 1900;
+  tm.tm_mon = f.Month - 1;
+  tm.tm_mday = f.Day;
+  tm.tm_hour = f.Hour;
+  tm.tm_min = f.Minute;
+  tm.tm_sec = f.Second;
   // The local offset comes from localtime_r, which keeps the loaded zone;
   // mktime would re-read the zone file for every restored file.
   const std::time_t asUtc = ::timegm(&tm);

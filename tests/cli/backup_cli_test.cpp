@@ -1,12 +1,13 @@
 // kelmora-cli backup, run as a program: its options, exit statuses, what
 // it prints where, and the archive it writes.
-#include <fcntl.h>
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <fcntl.h>
 #include <pty.h>
 #include <signal.h>
-#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <chrono>
 #include <filesystem>
@@ -24,8 +25,10 @@ namespace {
 using test::TempDir;
 
 using Result = test::CliResult;
-using test::Reap;
 using test::RunCli;
+
+#ifndef _WIN32
+using test::Reap;
 
 // With standard error on a terminal, which the test reads.
 Result RunOnTerminal(const TempDir& Dir, const std::vector<std::string>& Args) {
@@ -46,6 +49,7 @@ Result RunOnTerminal(const TempDir& Dir, const std::vector<std::string>& Args) {
   r.Out = test::ReadFile(out);
   return r;
 }
+#endif
 
 // Entries follow the directory listing, whose order is the system's.
 const test::EntryRecord& Entry(const test::ArchiveRecords& Archive, const std::string& Name) {
@@ -227,6 +231,8 @@ TEST_F(BackupCli, IncrementalTakesOnlyChangedFiles) {
 }
 
 TEST_F(BackupCli, ProgressLineOnlyOnATerminal) {
+  KELMORA_POSIX_ONLY("a pseudo-terminal to read standard error from");
+#ifndef _WIN32
   const Result plain = RunCli(dir_, {"backup", dir_ / "p.bkp", Tree()});
   ASSERT_EQ(0, plain.Status);
   EXPECT_TRUE(plain.Err.empty()) << plain.Err;
@@ -241,12 +247,15 @@ TEST_F(BackupCli, ProgressLineOnlyOnATerminal) {
   const Result quiet = RunOnTerminal(dir_, {"backup", "-q", dir_ / "q.bkp", Tree()});
   ASSERT_EQ(0, quiet.Status);
   EXPECT_FALSE(Contains(quiet.Err, "%")) << quiet.Err;
+#endif
 }
 
 // Ctrl-C is a stop request: the run winds down, removes the unfinished
 // archive and the file-ID list's temporary file, leaves the older archive
 // as it was and exits with 1.
 TEST_F(BackupCli, InterruptStopsAfterTheNextChunk) {
+  KELMORA_POSIX_ONLY("signals sent to another process");
+#ifndef _WIN32
   test::WriteFile(dir_ / "big.txt", test::TextBytes(48 << 20));
   test::WriteFile(dir_ / "out/i.bkp", "older");
   std::filesystem::create_directory(dir_ / "tmp");
@@ -272,6 +281,7 @@ TEST_F(BackupCli, InterruptStopsAfterTheNextChunk) {
   EXPECT_EQ(1, std::distance(std::filesystem::directory_iterator(dir_ / "out"),
                              std::filesystem::directory_iterator()));
   EXPECT_TRUE(std::filesystem::is_empty(dir_ / "tmp"));
+#endif
 }
 
 // Named as its own source, the file would be replaced by an archive that
@@ -290,14 +300,14 @@ TEST_F(BackupCli, ArchiveThatIsASourceIsRefused) {
 // older archive.
 TEST_F(BackupCli, FullDiskSaysSoAndKeepsTheOlderArchive) {
   std::filesystem::create_directory(dir_ / "disk");
-  if (::mount("tmpfs", (dir_ / "disk").c_str(), "tmpfs", 0, "size=64k") != 0)
+  if (!test::MountSmallFileSystem(dir_ / "disk", "64k"))
     GTEST_SKIP() << "cannot mount a small file system here";
   test::WriteFile(dir_ / "disk/x.bkp", "older");
   const Result r = RunCli(dir_, {"backup", "-q", "-l", "none", dir_ / "disk/x.bkp", Tree()});
   const std::string kept = test::ReadFile(dir_ / "disk/x.bkp");
   const bool alone = std::distance(std::filesystem::directory_iterator(dir_ / "disk"),
                                    std::filesystem::directory_iterator()) == 1;
-  ::umount2((dir_ / "disk").c_str(), MNT_DETACH);
+  test::UnmountFileSystem(dir_ / "disk");
   EXPECT_EQ(1, r.Status);
   EXPECT_TRUE(Contains(r.Err, "kelmora-cli: Cannot write to archive: " + dir_ / "disk/x.bkp" +
                                   ": No space left on device"))

@@ -2,11 +2,24 @@
 // Every wait has a deadline, so a program that would hang fails its test.
 #pragma once
 
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+// windows.h maps DeleteFile to DeleteFileA; platform::DeleteFile is ours.
+#undef DeleteFile
+#else
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
+#include <algorithm>
 #include <chrono>
 #include <stdexcept>
 #include <string>
@@ -17,12 +30,98 @@
 
 namespace kelmora::test {
 
-inline const char* const kCliProgram = KELMORA_BUILD_DIR "/kelmora-cli";
-
 struct CliResult {
   int Status = -1;  // exit status; -1 when it had to be killed
   std::string Out, Err;
 };
+
+#ifdef _WIN32
+inline const char* const kCliProgram = KELMORA_BUILD_DIR "/kelmora-cli.exe";
+
+// One argument as the C runtime of the child splits its command line:
+// quoted, with backslashes doubled only where a quote follows them.
+inline std::string QuoteArgument(const std::string& Arg) {
+  std::string out = "\"";
+  size_t backslashes = 0;
+  for (const char c : Arg) {
+    if (c == '\\') {
+      ++backslashes;
+      continue;
+    }
+    out.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
+    backslashes = 0;
+    out += c;
+  }
+  out.append(backslashes * 2, '\\');
+  return out + "\"";
+}
+
+inline HANDLE InheritableFile(const std::string& Path) {
+  SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  return ::CreateFileA(Path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                       CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// Runs the program without a console, so it has no terminal to ask on;
+// standard output and error go to files in Dir. Input, when given,
+// arrives through a pipe, which cannot seek; without it the pipe is empty.
+// WorkDir, when given, is the program's current folder.
+inline CliResult RunCli(const TempDir& Dir, const std::vector<std::string>& Args,
+                        const std::string* Input = nullptr,
+                        const std::string& WorkDir = std::string()) {
+  const std::string outPath = Dir / ".stdout", errPath = Dir / ".stderr";
+  SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  HANDLE readEnd = nullptr, writeEnd = nullptr;
+  if (!::CreatePipe(&readEnd, &writeEnd, &inherit, 0)) throw std::runtime_error("pipe");
+  ::SetHandleInformation(writeEnd, HANDLE_FLAG_INHERIT, 0);
+  const HANDLE out = InheritableFile(outPath), err = InheritableFile(errPath);
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = readEnd;
+  startup.hStdOutput = out;
+  startup.hStdError = err;
+  std::string command = QuoteArgument(kCliProgram);
+  for (const std::string& a : Args) command += " " + QuoteArgument(a);
+  PROCESS_INFORMATION process{};
+  const bool started =
+      ::CreateProcessA(kCliProgram, command.data(), nullptr, nullptr, TRUE, DETACHED_PROCESS,
+                       nullptr, WorkDir.empty() ? nullptr : WorkDir.c_str(), &startup, &process);
+  ::CloseHandle(readEnd);
+  ::CloseHandle(out);
+  ::CloseHandle(err);
+  if (!started) {
+    ::CloseHandle(writeEnd);
+    throw std::runtime_error("cannot start " + std::string(kCliProgram));
+  }
+  std::thread feeder([&] {
+    size_t done = 0;
+    while (Input && done < Input->size()) {
+      DWORD n = 0;
+      const DWORD chunk = static_cast<DWORD>(std::min<size_t>(Input->size() - done, 1 << 16));
+      if (!::WriteFile(writeEnd, Input->data() + done, chunk, &n, nullptr) || n == 0) break;
+      done += n;
+    }
+    ::CloseHandle(writeEnd);
+  });
+  CliResult r;
+  if (::WaitForSingleObject(process.hProcess, 60000) != WAIT_OBJECT_0) {
+    ::TerminateProcess(process.hProcess, 1);
+    ::WaitForSingleObject(process.hProcess, INFINITE);
+  } else {
+    DWORD code = 0;
+    ::GetExitCodeProcess(process.hProcess, &code);
+    r.Status = static_cast<int>(code);
+  }
+  ::CloseHandle(process.hThread);
+  ::CloseHandle(process.hProcess);
+  feeder.join();
+  r.Out = ReadFile(outPath);
+  r.Err = ReadFile(errPath);
+  return r;
+}
+#else
+inline const char* const kCliProgram = KELMORA_BUILD_DIR "/kelmora-cli";
 
 // Waits for the child, killing it after a minute.
 inline int Reap(pid_t Pid) {
@@ -87,5 +186,6 @@ inline CliResult RunCli(const TempDir& Dir, const std::vector<std::string>& Args
   r.Err = ReadFile(errPath);
   return r;
 }
+#endif
 
 }  // namespace kelmora::test

@@ -20,13 +20,21 @@ bool Contains(const std::string& Text, const std::string& Part) {
   return Text.find(Part) != std::string::npos;
 }
 
+// Relative below Folder as the system writes it, as stored names are.
+std::string Under(const std::string& Folder, std::string Relative) {
+  for (char& c : Relative)
+    if (c == '/') c = test::kSeparator;
+  return Folder + test::kSeparator + Relative;
+}
+
 // Every regular file under Root, as "relative path=contents", sorted.
 std::vector<std::string> Tree(const std::string& Root) {
   std::vector<std::string> files;
   if (!fs::exists(Root)) return files;
   for (const auto& e : fs::recursive_directory_iterator(Root)) {
     if (e.is_regular_file())
-      files.push_back(fs::relative(e.path(), Root).string() + "=" + test::ReadFile(e.path()));
+      files.push_back(fs::relative(e.path(), Root).generic_string() + "=" +
+                      test::ReadFile(e.path().string()));
   }
   std::sort(files.begin(), files.end());
   return files;
@@ -68,8 +76,8 @@ TEST_F(LayoutCli, FolderSourceTakesTheWholeTreeHowEverItIsWritten) {
     for (size_t at = 0, end; (end = list.Out.find('\n', at)) != std::string::npos; at = end + 1)
       names.push_back(list.Out.substr(at, end - at));
     std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{docs_ + "/a.txt", docs_ + "/sub/b.txt",
-                                               docs_ + "/sub/deep/c.bin"}));
+    EXPECT_EQ(names, (std::vector<std::string>{Under(docs_, "a.txt"), Under(docs_, "sub/b.txt"),
+                                               Under(docs_, "sub/deep/c.bin")}));
   }
 }
 
@@ -86,7 +94,7 @@ TEST_F(LayoutCli, SourceNamingNothingFailsBeforeAnyArchiveExists) {
   const Result warned = RunCli(dir_, {"backup", "-q", dir_ / "y.bkp", empty, docs_ + "/*.txt"});
   EXPECT_EQ(warned.Status, 0) << warned.Err;
   EXPECT_EQ(warned.Err, "kelmora-cli: warning: " + empty + " matches no file\n");
-  EXPECT_EQ(RunCli(dir_, {"list", dir_ / "y.bkp"}).Out, docs_ + "/a.txt\n");
+  EXPECT_EQ(RunCli(dir_, {"list", dir_ / "y.bkp"}).Out, Under(docs_, "a.txt") + "\n");
 }
 
 TEST_F(LayoutCli, RestoreLayouts) {

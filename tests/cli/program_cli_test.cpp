@@ -1,7 +1,9 @@
 // kelmora-cli as a whole: --version, the help of every command, the exit
 // statuses they share, and the bash completion staying in step with them.
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <sys/wait.h>
+#endif
 
 #include <cstdio>
 #include <set>
@@ -77,6 +79,7 @@ TEST(ProgramCli, ExitStatusesMeanTheSameInEveryCommand) {
   }
 }
 
+#ifndef _WIN32
 // What the completion offers after Line (the word being completed last).
 std::set<std::string> Complete(const test::TempDir& Dir, const std::string& Line) {
   const std::string script = Dir / "complete.sh";
@@ -105,7 +108,11 @@ std::set<std::string> Complete(const test::TempDir& Dir, const std::string& Line
 
 // Every long option and every word a --help lists, the completion offers;
 // it offers nothing the program does not take.
+#endif
+
 TEST(ProgramCli, BashCompletionKnowsWhatTheHelpLists) {
+  KELMORA_POSIX_ONLY("bash completion");
+#ifndef _WIN32
   test::TempDir dir;
   EXPECT_EQ(Complete(dir, "kelmora-cli "),
             (std::set<std::string>{"backup", "restore", "list", "test"}));
@@ -131,6 +138,7 @@ TEST(ProgramCli, BashCompletionKnowsWhatTheHelpLists) {
             (std::set<std::string>{"all", "no-overwrite", "newer", "existing", "existing-newer"}));
   EXPECT_EQ(Complete(dir, "kelmora-cli restore -m ex"),
             (std::set<std::string>{"existing", "existing-newer"}));
+#endif
 }
 
 }  // namespace

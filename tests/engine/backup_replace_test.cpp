@@ -3,9 +3,6 @@
 // it was and no temporary file behind. Also: the archive's own volumes
 // and the archive named as a source, and files that change while read.
 #include <gtest/gtest.h>
-#include <sys/mount.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -26,17 +23,14 @@ using test::TempDir;
 std::map<std::string, std::string> Snapshot(const std::string& Folder) {
   std::map<std::string, std::string> files;
   for (const auto& entry : std::filesystem::directory_iterator(Folder))
-    if (entry.is_regular_file()) files[entry.path().filename()] = test::ReadFile(entry.path());
+    if (entry.is_regular_file())
+      files[entry.path().filename().string()] = test::ReadFile(entry.path().string());
   return files;
 }
 
 // Sets a file's modification time Seconds past what it was.
 void MoveTime(const std::string& Path, int Seconds) {
-  struct stat st;
-  ASSERT_EQ(0, ::stat(Path.c_str(), &st));
-  struct timespec times[2] = {{0, UTIME_OMIT}, st.st_mtim};
-  times[1].tv_sec += Seconds;
-  ASSERT_EQ(0, ::utimensat(AT_FDCWD, Path.c_str(), times, 0));
+  test::MoveModificationTime(Path, Seconds);
 }
 
 // An older backup of four volumes in Folder, to be protected.
@@ -66,13 +60,13 @@ class FullDisk : public PreviousArchive {
  protected:
   void SetUp() override {
     std::filesystem::create_directory(dir_ / "disk");
-    if (::mount("tmpfs", (dir_ / "disk").c_str(), "tmpfs", 0, "size=320k") != 0)
+    if (!test::MountSmallFileSystem(dir_ / "disk", "320k"))
       GTEST_SKIP() << "cannot mount a small file system here";
     mounted_ = true;
     MakePrevious(dir_ / "disk");
   }
   void TearDown() override {
-    if (mounted_) ::umount2((dir_ / "disk").c_str(), MNT_DETACH);
+    if (mounted_) test::UnmountFileSystem(dir_ / "disk");
   }
   bool mounted_ = false;
 };
@@ -192,6 +186,7 @@ TEST(BackupSelection, ArchiveVolumesAreLeftOut) {
 // destroy it: refused before anything is written. Through a pattern it
 // is simply left out, as before.
 TEST(BackupSelection, ArchiveNamedAsASourceIsRefused) {
+  KELMORA_POSIX_ONLY("symbolic links any user may make");
   TempDir dir;
   test::WriteFile(dir / "d/only.txt", "precious");
   std::filesystem::create_symlink(dir / "d/only.txt", dir / "link.txt");
@@ -318,7 +313,9 @@ TEST_P(ChangingSource, RewrittenOnceIsReadAgainAcrossVolumes) {
   EXPECT_EQ(after, test::EntryData(archive.Entries[0]));
   // Exactly as many volumes as one clean read needs, none left behind.
   EXPECT_EQ(archive.Volumes.size(), Snapshot(dir_.path()).size());
-  EXPECT_FALSE(platform::HasArchiveAttribute(Path()));
+  if (test::ArchiveAttributeWorks(Path())) {
+    EXPECT_FALSE(platform::HasArchiveAttribute(Path()));
+  }
 }
 
 // Growing once: read again in full, never cut at its first size.
@@ -354,7 +351,10 @@ TEST_P(ChangingSource, ChangingAgainIsNamed) {
   EXPECT_GE(stored.size(), 80000u);
   EXPECT_EQ(data.substr(0, stored.size()), stored);
   EXPECT_TRUE(platform::HasArchiveAttribute(Path()));
-  EXPECT_FALSE(platform::HasArchiveAttribute(dir_ / "src/g"));
+  // Where the file system keeps the attribute at all (Wine keeps none).
+  if (test::ArchiveAttributeWorks(dir_ / "src/g")) {
+    EXPECT_FALSE(platform::HasArchiveAttribute(dir_ / "src/g"));
+  }
 }
 
 // A stream cannot be taken back: a change is named at once.

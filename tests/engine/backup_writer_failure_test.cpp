@@ -2,8 +2,6 @@
 // or fill their disk, and source files that vanish, shrink, grow, refuse
 // to open or fail part-way through.
 #include <gtest/gtest.h>
-#include <sys/mount.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
@@ -57,6 +55,7 @@ TEST(BackupFailures, ArchiveInAFolderThatCannotBeWritten) {
 // /dev/full takes the archive's open but none of its bytes. A small
 // archive fits the write buffer, so only its final flush can tell.
 TEST(BackupFailures, FullDeviceIsNeverASuccess) {
+  KELMORA_POSIX_ONLY("/dev/full");
   TempDir dir;
   test::WriteFile(dir / "small", "small");
   test::WriteFile(dir / "large", test::RandomBytes(1 << 20));
@@ -69,13 +68,13 @@ TEST(BackupFailures, FullDeviceIsNeverASuccess) {
 TEST(BackupFailures, SmallFileSystemRunsFull) {
   TempDir dir;
   std::filesystem::create_directory(dir / "disk");
-  if (::mount("tmpfs", (dir / "disk").c_str(), "tmpfs", 0, "size=200k") != 0)
+  if (!test::MountSmallFileSystem(dir / "disk", "200k"))
     GTEST_SKIP() << "cannot mount a small file system here";
   test::WriteFile(dir / "f", test::RandomBytes(1 << 20));
   test::WriteFile(dir / "g", test::TextBytes(1000));
   EXPECT_EQ(kWriteFailed, FailingBackup({dir / "f", dir / "g"}, dir / "disk/x.bkp"));
   EXPECT_TRUE(std::filesystem::is_empty(dir / "disk"));
-  ::umount2((dir / "disk").c_str(), MNT_DETACH);
+  test::UnmountFileSystem(dir / "disk");
 }
 
 // The second file vanishes while the first is written: skipped without a
@@ -114,8 +113,11 @@ TEST(BackupFailures, FileShrinkingWhileReadEndsItsChunks) {
   test::Record(engine, log);
   bool truncated = false;
   engine.OnProgress = [&](TBackupFile&, const std::string& File, TPercentage, bool&) {
-    if (File == dir / "src/a" && !truncated)
-      truncated = ::truncate((dir / "src/a").c_str(), 1000) == 0;
+    if (File == dir / "src/a" && !truncated) {
+      std::error_code error;
+      std::filesystem::resize_file(dir / "src/a", 1000, error);
+      truncated = !error;
+    }
   };
   ASSERT_TRUE(engine.Backup({dir / "src/a", dir / "src/b"}, dir / "s.bkp"));
   EXPECT_TRUE(truncated);

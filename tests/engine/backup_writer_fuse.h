@@ -4,6 +4,28 @@
 // file that is empty when measured and full when written.
 #pragma once
 
+#include <string>
+
+#ifdef _WIN32
+namespace kelmora::test {
+
+// Windows has no FUSE: nothing is ever mounted, and the tests that need
+// the file system skip.
+class FaultyFileSystem {
+ public:
+  struct File {
+    std::string Data;
+    int64_t ReadErrorFrom = -1;
+    int FailingOpen = 0;
+    bool EmptyUntilSecondOpen = false;
+  };
+  FaultyFileSystem(const std::string&, File) {}
+  bool Mounted() const { return false; }
+  std::string FilePath() const { return {}; }
+};
+
+}  // namespace kelmora::test
+#else
 #include <fcntl.h>
 #include <linux/fuse.h>
 #include <sys/mount.h>
@@ -175,3 +197,4 @@ class FaultyFileSystem {
 };
 
 }  // namespace kelmora::test
+#endif

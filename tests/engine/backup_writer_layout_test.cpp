@@ -120,7 +120,9 @@ TEST(BackupLayout, RoundTripThroughZlibAlone) {
       {"src/noise.bin", test::RandomBytes(50000, 3)},
       {"src/sub/deeper/piece", test::TextBytes(16384, 4)},
       {"src/sub/mixed", test::TextBytes(20000, 5) + test::RandomBytes(30000, 6)},
-      {"src/sub/ lead and trail ", "a name with blanks at both ends"},
+      // Windows drops a blank that ends a name.
+      {test::kOnWindows ? "src/sub/ lead blank" : "src/sub/ lead and trail ",
+       "a name with blanks at both ends"},
   };
   for (const auto& [name, data] : files) test::WriteFile(dir / name, data);
 
@@ -139,7 +141,9 @@ TEST(BackupLayout, RoundTripThroughZlibAlone) {
     int64_t archiveBytes = 0;
     for (const auto& entry : archive.Entries) {
       SCOPED_TRACE(entry.Name);
-      const std::string relative = entry.Name.substr(dir.path().size() + 1);
+      std::string relative = entry.Name.substr(dir.path().size() + 1);
+      for (char& c : relative)
+        if (c == test::kSeparator) c = '/';
       ASSERT_EQ(1u, files.count(relative));
       archiveBytes += 4;
       for (const auto& chunk : entry.Sections[0].Chunks) {
@@ -192,8 +196,10 @@ TEST(BackupLayout, CompressionThreadsDoNotChangeTheBytes) {
 // with pieces read ahead across files as with one thread: what was read
 // ahead of the stop is dropped, and every file opened ahead is closed.
 TEST(BackupLayout, StoppedRunsAreTheSameWithThreads) {
+  // Linux lists a process's open files; Windows has no such folder.
   const auto openFiles = [] {
     size_t n = 0;
+    if (test::kOnWindows) return n;
     for ([[maybe_unused]] const auto& fd : std::filesystem::directory_iterator("/proc/self/fd"))
       ++n;
     return n;

@@ -145,13 +145,13 @@ class ScopedTempDirVariable {
  public:
   explicit ScopedTempDirVariable(const std::string& Value) {
     if (const char* old = std::getenv("TMPDIR")) old_ = old;
-    ::setenv("TMPDIR", Value.c_str(), 1);
+    test::SetEnvironment("TMPDIR", Value);
   }
   ~ScopedTempDirVariable() {
     if (old_.empty())
-      ::unsetenv("TMPDIR");
+      test::UnsetEnvironment("TMPDIR");
     else
-      ::setenv("TMPDIR", old_.c_str(), 1);
+      test::SetEnvironment("TMPDIR", old_);
   }
 
  private:

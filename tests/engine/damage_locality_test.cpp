@@ -135,7 +135,7 @@ class DamageLocality : public ::testing::Test {
   }
 
   static std::string Leaf(const std::string& Stored) {
-    return Stored.substr(Stored.find_last_of('/') + 1);
+    return Stored.substr(Stored.find_last_of(test::kSeparator) + 1);
   }
 
   test::TempDir src_, work_;
@@ -227,7 +227,11 @@ TEST_F(DamageLocality, OneDamagedByteLosesAtMostItsOwnFile) {
           EXPECT_FALSE(restoreDamaged.empty()) << where;
           EXPECT_EQ(engine.ErrorCode(), beCompression) << where;
         }
-        if (!result) {
+        // A hit in "FILE:LIST" can leave a name holding ":", which Windows
+        // refuses as a name (code 1) rather than reading it as damage.
+        const bool refusedName = test::kOnWindows && field.kind == "name" && !result &&
+                                 restoreDamaged.empty() && engine.ErrorCode() == beCannotReadFile;
+        if (!result && !refusedName) {
           EXPECT_FALSE(restoreDamaged.empty()) << where << ": failed without a report";
         }
         // A damaged name length can make the name read a little long or
@@ -244,7 +248,7 @@ TEST_F(DamageLocality, OneDamagedByteLosesAtMostItsOwnFile) {
         tester.OnError = [](TBackupFile&, int32_t, const std::string&) {};
         std::set<std::string> testDamaged;
         tester.OnDamage = [&](TBackupFile&, const TDamage& D) { testDamaged.insert(D.Filename); };
-        EXPECT_EQ(tester.Test(archive), result) << where;
+        EXPECT_EQ(tester.Test(archive), result || refusedName) << where;
         EXPECT_EQ(testDamaged, restoreDamaged) << where;
       }
     }

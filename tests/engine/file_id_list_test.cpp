@@ -48,6 +48,7 @@ TEST(FileIdList, OnlyNamesWithTabsOrLineBreaksAreQuoted) {
 }
 
 TEST(FileIdList, NamesWithLineBreaksRoundTripThroughBackupListAndRestore) {
+  KELMORA_POSIX_ONLY("names with tabs or line breaks");
   test::TempDir dir;
   const std::string names[] = {"tab\tname.txt", "line\nfeed.txt", "carriage\rreturn.txt",
                                "plain.txt"};

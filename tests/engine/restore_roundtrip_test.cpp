@@ -1,13 +1,16 @@
 // Backup then restore of a real mixed tree gives the same bytes and the
 // same last-write times (to 2 seconds), in one volume, over many volumes
 // and through a stream.
-#include <fcntl.h>
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <sys/stat.h>
+#endif
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <string_view>
 
 #include "kelmora/backup_file.h"
 #include "platform/platform.h"
@@ -45,10 +48,14 @@ Tree MakeTree(const std::string& Root) {
   Tree tree;
   std::time_t t = 1600000001;  // an odd second
   for (const auto& [name, bytes] : files) {
+    // Windows takes a name's bytes in its ANSI code page, not as UTF-8.
+    const std::string_view spelt = name;
+    if (test::kOnWindows &&
+        std::any_of(spelt.begin(), spelt.end(), [](char c) { return (c & 0x80) != 0; }))
+      continue;
     const std::string path = Root + "/" + name;
     test::WriteFile(path, bytes);
-    const struct timespec times[2] = {{0, UTIME_OMIT}, {t, 0}};
-    EXPECT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+    test::SetModificationTime(path, t);
     tree[name] = Entry{bytes, platform::FileTimeOfPath(path)};
     t += 86400 * 33 + 3601;
   }
@@ -59,7 +66,7 @@ Tree ReadTree(const std::string& Root) {
   Tree tree;
   for (const auto& e : fs::recursive_directory_iterator(Root)) {
     if (!e.is_regular_file()) continue;
-    tree[fs::relative(e.path(), Root).string()] =
+    tree[fs::relative(e.path(), Root).generic_string()] =
         Entry{test::ReadFile(e.path().string()), platform::FileTimeOfPath(e.path().string())};
   }
   return tree;
@@ -170,10 +177,13 @@ TEST(RestoreRoundTrip, SparseFileComesBackWithItsHoles) {
   ASSERT_TRUE(engine.Restore(dir / "a.bkp", dir / "out"));
   const std::string restored = dir / "out/sparse.img";
   EXPECT_TRUE(test::ReadFile(restored) == test::ReadFile(source));
+  EXPECT_EQ(static_cast<int64_t>(fs::file_size(restored)), size);
+#ifndef _WIN32
+  // NTFS makes holes only in files marked sparse first.
   struct stat st;
   ASSERT_EQ(::stat(restored.c_str(), &st), 0);
-  EXPECT_EQ(st.st_size, size);
   EXPECT_LT(st.st_blocks * 512, 1 << 20) << "allocated " << st.st_blocks * 512 << " bytes";
+#endif
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 // Data sections read back or stepped over, damaged sections, and the
 // archive title with its file-ID list.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -114,18 +113,12 @@ TEST(DeCompress, SkippingIntoAFileTargetWritesNothingAndCountsFullPieces) {
 TEST(DeCompress, StepsOverASectionOnAPipeWithoutSeeking) {
   const std::string section =
       ArchiveBuilder().Signature().Chunks(test::RandomBytes(100000, 6)).Int(0).Int(1234).Bytes();
-  int fds[2];
-  ASSERT_EQ(::pipe(fds), 0);
+  test::TestPipe fds;
   std::thread writer([&] {
-    size_t done = 0;
-    while (done < section.size()) {
-      const ssize_t n = ::write(fds[1], section.data() + done, section.size() - done);
-      if (n <= 0) break;
-      done += static_cast<size_t>(n);
-    }
-    ::close(fds[1]);
+    fds.Write(section);
+    fds.CloseWriter();
   });
-  THandleStream pipe(platform::File::Adopt(fds[0], true));
+  THandleStream pipe(platform::File::Adopt(fds.Reader(), true));
   ASSERT_FALSE(pipe.CanSeek());
   TBackupFile engine;
   RaiseContinueFlag(engine);

@@ -2,11 +2,14 @@
 // the buffer size, seeking and skipping, and every failure message.
 #include "kelmora/streams.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <thread>
@@ -140,9 +143,10 @@ TEST(FileStream, OpenFailureNamesTheFile) {
 // A FIFO standing where a file is expected must not block the open: for
 // writing without a reader it fails, for reading it opens and reads empty.
 TEST(FileStream, FifoNeverBlocksTheOpen) {
+  KELMORA_POSIX_ONLY("FIFOs");
   TempDir dir;
   const std::string fifo = dir / "fifo";
-  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  test::MakeFifo(fifo);
   EXPECT_THROW(TFileStream(fifo, TFileStream::fmOpenWrite), EFOpenError);
   TFileStream reader(fifo, TFileStream::fmOpenRead);
   char byte;
@@ -150,6 +154,7 @@ TEST(FileStream, FifoNeverBlocksTheOpen) {
 }
 
 TEST(FileStream, LinksAreRefusedWhenNotToBeFollowed) {
+  KELMORA_POSIX_ONLY("symbolic links any user may make");
   TempDir dir;
   test::WriteFile(dir / "real.txt", "real");
   std::filesystem::create_symlink(dir / "real.txt", dir / "link.txt");
@@ -171,7 +176,8 @@ TEST(FileStream, ShortReadBufferIsAReadError) {
 }
 
 TEST(FileStream, FullDeviceFailsOnFlushAndClose) {
-  if (::access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no writable /dev/full";
+  if (!platform::File::Open("/dev/full", platform::OpenMode::Write).Valid())
+    GTEST_SKIP() << "no writable /dev/full";
   {
     TFileStream s("/dev/full", TFileStream::fmOpenWrite);
     s.WriteBuffer("abc", 3);  // buffered, nothing reached the device yet
@@ -220,10 +226,13 @@ TEST(FileStream, ZerosWrittenAsHolesReadBackTheSame) {
     s.Close();
   }
   EXPECT_TRUE(ReadFile(path) == expected);
+  EXPECT_EQ(std::filesystem::file_size(path), expected.size());
+#ifndef _WIN32
+  // NTFS makes holes only in files marked sparse first.
   struct stat st;
   ASSERT_EQ(::stat(path.c_str(), &st), 0);
-  EXPECT_EQ(st.st_size, static_cast<off_t>(expected.size()));
   EXPECT_LT(st.st_blocks * 512, 1 << 20) << "the megabyte runs of zeros take no room";
+#endif
 
   // Zeros that end the file and are never followed by data still count.
   {
@@ -236,19 +245,13 @@ TEST(FileStream, ZerosWrittenAsHolesReadBackTheSame) {
 }
 
 TEST(HandleStream, PipeSkipsByReading) {
-  int fds[2];
-  ASSERT_EQ(::pipe(fds), 0);
+  test::TestPipe fds;
   const std::string data = test::RandomBytes(500000, 7);
   std::thread writer([&] {
-    size_t done = 0;
-    while (done < data.size()) {
-      const ssize_t n = ::write(fds[1], data.data() + done, data.size() - done);
-      if (n <= 0) break;
-      done += static_cast<size_t>(n);
-    }
-    ::close(fds[1]);
+    fds.Write(data);
+    fds.CloseWriter();
   });
-  THandleStream in(platform::File::Adopt(fds[0], true));
+  THandleStream in(platform::File::Adopt(fds.Reader(), true));
   EXPECT_FALSE(in.CanSeek());
   EXPECT_EQ(in.Position(), 0);
   char c;
@@ -266,6 +269,8 @@ TEST(HandleStream, PipeSkipsByReading) {
 }
 
 TEST(HandleStream, PositionStartsAtTheDescriptorOffset) {
+  KELMORA_POSIX_ONLY("descriptors (PlatformFile tests adopted handles there)");
+#ifndef _WIN32
   TempDir dir;
   WriteFile(dir / "f.bin", "0123456789");
   const int fd = ::open((dir / "f.bin").c_str(), O_RDONLY);
@@ -282,31 +287,27 @@ TEST(HandleStream, PositionStartsAtTheDescriptorOffset) {
   // The caller's descriptor outlives the stream.
   EXPECT_NE(::fcntl(fd, F_GETFD), -1);
   ::close(fd);
+#endif
 }
 
-TEST(HandleStream, OwnedDescriptorIsClosed) {
-  int fds[2];
-  ASSERT_EQ(::pipe(fds), 0);
+TEST(HandleStream, OwnedHandleIsFlushedAndClosed) {
+  test::TestPipe fds;
   {
-    THandleStream s(platform::File::Adopt(fds[1], true));
+    THandleStream s(platform::File::Adopt(fds.TakeWriter(), true));
     s.WriteBuffer("hi", 2);
   }
-  EXPECT_EQ(::fcntl(fds[1], F_GETFD), -1);
-  char buf[3] = {};
-  EXPECT_EQ(::read(fds[0], buf, 3), 2);  // flushed before the close
-  EXPECT_STREQ(buf, "hi");
-  ::close(fds[0]);
+  // Flushed before the close, and closed: the reader meets the end.
+  THandleStream in(platform::File::Adopt(fds.Reader(), true));
+  EXPECT_EQ(ReadAll(in, 16), "hi");
 }
 
 TEST(HandleStream, ClosedStreamRefusesWork) {
-  int fds[2];
-  ASSERT_EQ(::pipe(fds), 0);
-  THandleStream s(platform::File::Adopt(fds[0], true));
+  test::TestPipe fds;
+  THandleStream s(platform::File::Adopt(fds.Reader(), true));
   s.Close();
   char c;
   EXPECT_EQ(MessageOf([&] { s.Read(&c, 1); }), kStreamReadError);
   EXPECT_EQ(MessageOf([&] { s.Write("x", 1); }), kStreamWriteError);
-  ::close(fds[1]);
 }
 
 TEST(MemoryStream, RoundTripSeekAndGaps) {

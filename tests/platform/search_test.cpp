@@ -2,8 +2,6 @@
 // that holds every kind of entry Linux has.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -78,17 +76,18 @@ std::vector<std::string> Sorted(std::vector<std::string> v) {
 class SearchFolder : public ::testing::Test {
  protected:
   void SetUp() override {
+    KELMORA_POSIX_ONLY("FIFOs, symbolic links and dot-hidden names (see SearchWindows)");
     WriteFile(dir_ / "a.txt", "a");
     WriteFile(dir_ / "README.TXT", "r");
     WriteFile(dir_ / ".hidden.txt", "h");
     WriteFile(dir_ / "notes.md", "n");
     WriteFile(dir_ / "sub/inner.txt", "i");
     WriteFile(dir_ / ".git/config.txt", "c");
-    ASSERT_EQ(::mkfifo((dir_ / "fifo.txt").c_str(), 0600), 0);
-    ASSERT_EQ(::symlink("a.txt", (dir_ / "link.txt").c_str()), 0);
-    ASSERT_EQ(::symlink("missing.txt", (dir_ / "dangling.txt").c_str()), 0);
-    ASSERT_EQ(::symlink("sub", (dir_ / "dirlink.txt").c_str()), 0);
-    ASSERT_EQ(::symlink(".", (dir_ / "loop").c_str()), 0);
+    test::MakeFifo(dir_ / "fifo.txt");
+    test::MakeSymlink("a.txt", dir_ / "link.txt");
+    test::MakeSymlink("missing.txt", dir_ / "dangling.txt");
+    test::MakeSymlink("sub", dir_ / "dirlink.txt");
+    test::MakeSymlink(".", dir_ / "loop");
   }
   TempDir dir_;
 };
@@ -130,12 +129,11 @@ TEST_F(SearchFolder, FolderWithOrWithoutTrailingSlash) {
 }
 
 TEST_F(SearchFolder, EmptyFolderMeansCurrentDirectory) {
-  char saved[4096];
-  ASSERT_NE(::getcwd(saved, sizeof saved), nullptr);
-  ASSERT_EQ(::chdir(dir_.path().c_str()), 0);
+  const std::filesystem::path saved = std::filesystem::current_path();
+  std::filesystem::current_path(dir_.path());
   const auto files = FilesIn("", "*.md");
   const auto dirs = DirectoriesIn("");
-  ASSERT_EQ(::chdir(saved), 0);
+  std::filesystem::current_path(saved);
   EXPECT_EQ(files, std::vector<std::string>{"notes.md"});
   EXPECT_EQ(dirs, std::vector<std::string>{"sub"});
 }
@@ -176,8 +174,7 @@ TEST_F(SearchFolder, OneListingAgreesWithBothSearches) {
 // through a link too, from either search.
 TEST_F(SearchFolder, EveryFileFoundIsMeasuredAsOpeningItWouldSee) {
   WriteFile(dir_ / "a.txt", std::string(70000, 'a'));
-  const struct timespec times[2] = {{0, UTIME_OMIT}, {1600000001, 0}};
-  ASSERT_EQ(::utimensat(AT_FDCWD, (dir_ / "a.txt").c_str(), times, 0), 0);
+  test::SetModificationTime(dir_ / "a.txt", 1600000001);
   std::vector<SearchEntry> found;
   SearchFiles(dir_.path(), "*", [&](const SearchEntry& e) { found.push_back(e); });
   const FolderListing listing = ListFolder(dir_.path(), "*");
@@ -197,6 +194,41 @@ TEST_F(SearchFolder, EveryFileFoundIsMeasuredAsOpeningItWouldSee) {
   EXPECT_EQ(link->Measure.Size, 70000);
   EXPECT_EQ(link->Measure.Stamp, PackTime(1600000001));
 }
+
+#ifdef _WIN32
+void SetAttribute(const std::string& Path, DWORD Attribute) {
+  ASSERT_TRUE(::SetFileAttributesA(Path.c_str(), ::GetFileAttributesA(Path.c_str()) | Attribute))
+      << Path;
+}
+
+// On Windows hidden and system are attributes: hidden and system files are
+// found (the hidden ones flagged), and folders with either attribute are
+// not entered.
+TEST(SearchWindows, AttributesDecideWhatIsHiddenAndEntered) {
+  TempDir dir;
+  // No dot names: Wine shows Unix dot files as hidden, Windows does not.
+  for (const char* file :
+       {"a.txt", "Hidden.TXT", "System.txt", "b.md", "secret/x.txt", "sys/y.txt", "Open/w.txt"})
+    WriteFile(dir / file, file);
+  SetAttribute(dir / "Hidden.TXT", FILE_ATTRIBUTE_HIDDEN);
+  SetAttribute(dir / "System.txt", FILE_ATTRIBUTE_SYSTEM);
+  SetAttribute(dir / "secret", FILE_ATTRIBUTE_HIDDEN);
+  SetAttribute(dir / "sys", FILE_ATTRIBUTE_SYSTEM);
+  // In name order without regard to case, as NTFS lists them.
+  EXPECT_EQ(FilesIn(dir.path(), "*.TXT"),
+            (std::vector<std::string>{"a.txt", "Hidden.TXT", "System.txt"}));
+  EXPECT_EQ(FilesIn(dir.path(), "hidden.txt"), std::vector<std::string>{"Hidden.TXT"});
+  EXPECT_EQ(DirectoriesIn(dir.path()), std::vector<std::string>{"Open"});
+  SearchFiles(dir.path(), "*",
+              [](const SearchEntry& e) { EXPECT_EQ(e.Hidden, e.Name == "Hidden.TXT") << e.Name; });
+  // Both separators and a drive-relative folder lead to the same listing.
+  std::string forward = dir.path() + "/open/";
+  for (char& c : forward)
+    if (c == '\\') c = '/';
+  EXPECT_EQ(FilesIn(forward, "*"), std::vector<std::string>{"w.txt"});
+  EXPECT_EQ(FilesIn(dir / "OPEN\\", "W.*"), std::vector<std::string>{"w.txt"});
+}
+#endif
 
 TEST(Search, MissingFolderYieldsNothing) {
   TempDir dir;

@@ -1,0 +1,82 @@
+// Writing a file beside the one it replaces, and making the replacement
+// durable, on Windows.
+#include <random>
+#include <string>
+
+#include "platform/platform.h"
+#include "platform/target_file.h"
+#include "platform/win32/win32_support.h"
+
+namespace kelmora::platform {
+
+namespace {
+
+using win32::LastErrno;
+
+}  // namespace
+
+File CreateFileBeside(const std::string& Final, std::string& Name) {
+  static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+  std::random_device seed;
+  std::mt19937 pick(seed());
+  int error = EEXIST;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string name = Final + ".tmp";
+    for (int i = 0; i < 6; ++i) name += kLetters[pick() % (sizeof kLetters - 1)];
+    const HANDLE h = ::CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+      Name = name;
+      return File::Adopt(win32::NativeOf(h), true);
+    }
+    const DWORD code = ::GetLastError();
+    if (code != ERROR_FILE_EXISTS && code != ERROR_ALREADY_EXISTS) {
+      error = win32::ErrnoOf(code);
+      break;
+    }
+  }
+  return File::Failure(error);
+}
+
+int SyncFile(const std::string& Path) {
+  // FlushFileBuffers wants a handle that may write; the data reaches the
+  // disk whichever handle wrote it.
+  const HANDLE h = ::CreateFileA(Path.c_str(), GENERIC_WRITE,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return LastErrno();
+  const int error = ::FlushFileBuffers(h) ? 0 : LastErrno();
+  ::CloseHandle(h);
+  return error;
+}
+
+int RenameFile(const std::string& From, const std::string& To) {
+  return ::MoveFileExA(From.c_str(), To.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
+             ? 0
+             : LastErrno();
+}
+
+int SyncFolderOf(const std::string&) {
+  // A folder cannot be flushed on Windows; RenameFile writes its change
+  // through to the disk before it returns.
+  return 0;
+}
+
+bool IsSpecialFile(const std::string& Path) {
+  // "nul", "con", "\\.\pipe\..." are devices and pipes, not disk files.
+  const HANDLE h =
+      ::CreateFileA(Path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  const bool special = ::GetFileType(h) != FILE_TYPE_DISK;
+  ::CloseHandle(h);
+  return special;
+}
+
+bool SameFile(const std::string& A, const std::string& B) {
+  FileIdentity a, b;
+  return IdentityOfPath(A, a) && IdentityOfPath(B, b) && a == b;
+}
+
+}  // namespace kelmora::platform

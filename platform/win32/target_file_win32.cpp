@@ -1,0 +1,218 @@
+// Restore targets on Windows. A folder is held open without delete
+// sharing while files are written into it, so it cannot be renamed away
+// or swapped for a junction meanwhile; folders below a restore folder are
+// entered one at a time and a junction or link in a folder's place is
+// refused, as on every other system.
+#include <aclapi.h>
+#include <fcntl.h>
+
+#include <random>
+#include <string>
+
+#include "platform/names.h"
+#include "platform/platform.h"
+#include "platform/target_file.h"
+#include "platform/win32/win32_support.h"
+
+namespace kelmora::platform {
+
+namespace {
+
+using win32::HandleOf;
+using win32::NativeOf;
+
+HANDLE OpenFolderHandle(const std::string& Path, bool FollowLinks) {
+  const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (FollowLinks ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
+  const HANDLE h = ::CreateFileA(
+      Path.c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, flags, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return h;
+  BY_HANDLE_FILE_INFORMATION data;
+  const DWORD required = FILE_ATTRIBUTE_DIRECTORY;
+  if (!::GetFileInformationByHandle(h, &data) || (data.dwFileAttributes & required) == 0 ||
+      (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    ::CloseHandle(h);
+    return INVALID_HANDLE_VALUE;
+  }
+  return h;
+}
+
+// The folder's path as the system resolved it, with Name below it.
+std::string PathIn(const FolderHandle& Folder, const std::string& Name) {
+  const std::string folder = win32::FinalPathOf(HandleOf(Folder.Get()));
+  if (folder.empty()) return {};
+  return IsPathSeparator(folder.back()) ? folder + Name : folder + '\\' + Name;
+}
+
+bool IdentityOfSystemHandle(HANDLE Handle, FileIdentity& Identity) {
+  BY_HANDLE_FILE_INFORMATION data;
+  if (!::GetFileInformationByHandle(Handle, &data)) return false;
+  Identity = FileIdentity{data.dwVolumeSerialNumber,
+                          static_cast<uint64_t>(data.nFileIndexHigh) << 32 | data.nFileIndexLow};
+  return true;
+}
+
+bool IdentityOfName(const std::string& Path, bool FollowLinks, FileIdentity& Identity) {
+  const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (FollowLinks ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
+  const HANDLE h = ::CreateFileA(Path.c_str(), FILE_READ_ATTRIBUTES,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, flags, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  const bool ok = IdentityOfSystemHandle(h, Identity);
+  ::CloseHandle(h);
+  return ok;
+}
+
+// Distinct from any name a user gives, and short enough for any folder.
+std::string TemporaryName() {
+  static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+  static thread_local std::mt19937 gen{std::random_device{}()};
+  std::string name = ".kelmora-";
+  for (int i = 0; i < 10; ++i) name += kLetters[gen() % (sizeof kLetters - 1)];
+  return name + ".part";
+}
+
+}  // namespace
+
+FolderHandle::~FolderHandle() {
+  if (Valid()) ::CloseHandle(HandleOf(handle_));
+}
+
+FolderHandle& FolderHandle::operator=(FolderHandle&& Other) noexcept {
+  if (this != &Other) {
+    if (Valid()) ::CloseHandle(HandleOf(handle_));
+    handle_ = Other.handle_;
+    Other.handle_ = kNoHandle;
+  }
+  return *this;
+}
+
+FolderHandle FolderHandle::Duplicate() const {
+  if (!Valid()) return FolderHandle();
+  HANDLE copy = INVALID_HANDLE_VALUE;
+  const HANDLE process = ::GetCurrentProcess();
+  if (!::DuplicateHandle(process, HandleOf(handle_), process, &copy, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS))
+    return FolderHandle();
+  return FolderHandle(NativeOf(copy));
+}
+
+FolderHandle OpenFolder(const std::string& Path, bool Create) {
+  if (Path.empty() || (Create && !ForceDirectories(Path))) return FolderHandle();
+  return FolderHandle(NativeOf(OpenFolderHandle(Path, true)));
+}
+
+FolderHandle OpenFolderBeneath(const FolderHandle& Base, const std::string& Relative) {
+  FolderHandle current = Base.Duplicate();
+  size_t start = 0;
+  while (current.Valid() && start < Relative.size()) {
+    size_t end = Relative.find_first_of(kSeparators, start);
+    if (end == std::string::npos) end = Relative.size();
+    const std::string part = Relative.substr(start, end - start);
+    start = end + 1;
+    if (part.empty() || part == ".") continue;
+    if (part == ".." || !NameFitsSystem(part)) return FolderHandle();
+    const std::string path = PathIn(current, part);
+    if (path.empty()) return FolderHandle();
+    if (!::CreateDirectoryA(path.c_str(), nullptr) && ::GetLastError() != ERROR_ALREADY_EXISTS)
+      return FolderHandle();
+    // Not followed: a junction or link in the folder's place fails here.
+    current = FolderHandle(NativeOf(OpenFolderHandle(path, false)));
+  }
+  return current;
+}
+
+bool IdentityOf(const File& Open, FileIdentity& Identity) {
+  return Open.Valid() && IdentityOfSystemHandle(HandleOf(Open.Native()), Identity);
+}
+
+bool IdentityOf(const FolderHandle& Folder, FileIdentity& Identity) {
+  return Folder.Valid() && IdentityOfSystemHandle(HandleOf(Folder.Get()), Identity);
+}
+
+bool IdentityOfPath(const std::string& Path, FileIdentity& Identity) {
+  return IdentityOfName(Path, true, Identity);
+}
+
+bool IdentityAt(const FolderHandle& Folder, const std::string& Name, FileIdentity& Identity) {
+  const std::string path = PathIn(Folder, Name);
+  return !path.empty() && IdentityOfName(path, false, Identity);
+}
+
+PathInfo InspectAt(const FolderHandle& Folder, const std::string& Name) {
+  const std::string path = PathIn(Folder, Name);
+  return path.empty() ? PathInfo() : InspectPath(path, false);
+}
+
+PendingFile::PendingFile(FolderHandle Folder) : folder_(std::move(Folder)) {
+  if (!folder_.Valid()) return;
+  // CREATE_NEW: a name that someone else took meanwhile is never opened.
+  for (int attempt = 0; attempt < 16 && !file_.Valid(); ++attempt) {
+    temporaryName_ = TemporaryName();
+    const std::string path = PathIn(folder_, temporaryName_);
+    if (path.empty()) break;
+    const HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE | WRITE_DAC,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h != INVALID_HANDLE_VALUE)
+      file_ = File::Adopt(NativeOf(h), true);
+    else if (::GetLastError() != ERROR_FILE_EXISTS)
+      break;
+  }
+  pending_ = file_.Valid();
+}
+
+PendingFile::~PendingFile() {
+  file_.Close();
+  if (pending_) ::DeleteFileA(PathIn(folder_, temporaryName_).c_str());
+}
+
+File PendingFile::ReleaseFile() {
+  return std::move(file_);
+}
+
+void PendingFile::TakeOverModeOf(const std::string& Name) {
+  if (!file_.Valid()) return;
+  const std::string path = PathIn(folder_, Name);
+  if (InspectPath(path, false).Kind != PathKind::File) return;
+  // The older file's access list, so a private file does not come back
+  // readable by everyone who may read the folder.
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (::GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                              nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS)
+    return;
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  ::GetSecurityDescriptorControl(descriptor, &control, &revision);
+  const SECURITY_INFORMATION which =
+      DACL_SECURITY_INFORMATION |
+      ((control & SE_DACL_PROTECTED) ? PROTECTED_DACL_SECURITY_INFORMATION
+                                     : UNPROTECTED_DACL_SECURITY_INFORMATION);
+  ::SetSecurityInfo(HandleOf(file_.Native()), SE_FILE_OBJECT, which, nullptr, nullptr, dacl,
+                    nullptr);
+  ::LocalFree(descriptor);
+}
+
+bool PendingFile::PutInPlace(const std::string& Name) {
+  if (!pending_ || Name.empty() || Name.find_first_of(kSeparators) != std::string::npos ||
+      !NameFitsSystem(Name))
+    return false;
+  const std::string from = PathIn(folder_, temporaryName_), to = PathIn(folder_, Name);
+  if (from.empty() || to.empty()) return false;
+  // The data on the disk before the name: Windows cannot flush a whole
+  // file system for an ordinary user, so each file is flushed here and
+  // the rename written through.
+  if (SyncFile(from) != 0) return false;
+  if (!::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    return false;
+  pending_ = false;
+  return true;
+}
+
+bool SyncFileSystem(const FolderHandle& Folder) {
+  // Every file put in place was flushed and renamed through to the disk.
+  return Folder.Valid();
+}
+
+}  // namespace kelmora::platform
