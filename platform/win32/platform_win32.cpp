@@ -187,7 +187,7 @@ bool ForceDirectories(const std::string& Path) {
   return DirectoryExists(Path);
 }
 
-std::string CreateTempFile(const std::string& Prefix) {
+std::string CreateTempFile(const std::string& Prefix, int* Error) {
   // TMPDIR first, as on every other system; Windows' own folder otherwise.
   std::string folder;
   if (const char* base = std::getenv("TMPDIR"); base && *base) {
@@ -195,12 +195,18 @@ std::string CreateTempFile(const std::string& Prefix) {
   } else {
     char path[MAX_PATH + 1];
     const DWORD n = ::GetTempPathA(sizeof path, path);
-    if (n == 0 || n > MAX_PATH) return {};
+    if (n == 0 || n > MAX_PATH) {
+      if (Error != nullptr) *Error = win32::LastErrno();
+      return {};
+    }
     folder.assign(path, n);
   }
   char name[MAX_PATH];
   // GetTempFileNameA creates the file, so the name is ours alone.
-  if (::GetTempFileNameA(folder.c_str(), Prefix.c_str(), 0, name) == 0) return {};
+  if (::GetTempFileNameA(folder.c_str(), Prefix.c_str(), 0, name) == 0) {
+    if (Error != nullptr) *Error = win32::LastErrno();
+    return {};
+  }
   return name;
 }
 
