@@ -187,6 +187,7 @@ void ArchiveWalk::ReadRecord() {
 
 void ArchiveWalk::ReadSection(bool Continuation) {
   const EntryConsumer::Plan plan = open_.Active ? open_.Plan : EntryConsumer::Plan{};
+  const int64_t start = reader_->Position();
   SectionOutcome outcome;
   try {
     outcome = sections_.ReadChunks(*reader_, plan.Target, plan.Inflate, plan.Progress);
@@ -210,6 +211,12 @@ void ArchiveWalk::ReadSection(bool Continuation) {
         // A stored tail is taken on trust until the next record reads.
         sound_ = outcome.SoundUntil >= end - 4 ? end : outcome.SoundUntil;
       }
+      // The writer changes volumes only inside a file, so data that goes on
+      // with no entry open belongs to a file whose head was lost (a damaged
+      // length can swallow it). Unless that file was reported already, it
+      // would otherwise vanish without a word.
+      if (Continuation && !open_.Active && !open_.Damaged && end - start > 4)
+        Report("", start, "a file's continuation follows no entry: the file it belongs to is lost");
       return;
     case SectionOutcome::Broken:
       if (open_.Active) {

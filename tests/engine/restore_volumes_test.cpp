@@ -268,10 +268,22 @@ TEST(RestoreVolumes, ContinuationBeforeAnyEntryIsSteppedOverNotAppendedAnywhere)
   EXPECT_EQ(test::ReadFile(source), "mine");
   EXPECT_EQ(test::ReadFile(out / "after.txt"), "after") << "the run goes on after the section";
 
-  // A fresh engine has no file at all to write the continuation to.
-  TBackupFile fresh;
-  fresh.OnNeedDisk = [](TBackupFile&, uint16_t, bool&) {};
-  EXPECT_TRUE(fresh.Restore(src / "h.bkp", out.path()));
+  // The writer changes volumes only inside a file, so a continuation with
+  // no entry open is the rest of a file whose head was lost: the run says
+  // so, at the continuation, and still restores what follows.
+  for (const bool testOnly : {false, true}) {
+    TBackupFile fresh;
+    fresh.OnNeedDisk = [](TBackupFile&, uint16_t, bool&) {};
+    test::TempDir again;
+    EXPECT_FALSE(testOnly ? fresh.Test(src / "h.bkp") : fresh.Restore(src / "h.bkp", again.path()));
+    EXPECT_EQ(fresh.ErrorCode(), beCompression);
+    ASSERT_EQ(fresh.Damages().size(), 1u);
+    EXPECT_EQ(fresh.Damages()[0].Volume, 2);
+    EXPECT_EQ(fresh.Damages()[0].Offset, 4) << "right after the volume's signature";
+    if (!testOnly) {
+      EXPECT_EQ(test::ReadFile(again / "after.txt"), "after");
+    }
+  }
 }
 
 }  // namespace
