@@ -17,7 +17,8 @@ class FaultyFileSystem {
     std::string Data;
     int64_t ReadErrorFrom = -1;
     int FailingOpen = 0;
-    bool EmptyUntilSecondOpen = false;
+    bool EmptyUntilOpened = false;
+    bool DenyAccess = false;
   };
   FaultyFileSystem(const std::string&, File) {}
   bool Mounted() const { return false; }
