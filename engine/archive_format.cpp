@@ -12,20 +12,27 @@ int32_t CapTotalSize(int64_t TotalSize) {
   return static_cast<int32_t>(TotalSize);
 }
 
-void WriteInt32(TStream& Stream, int32_t Value) {
+int32_t Int32At(const unsigned char* Bytes) {
+  return static_cast<int32_t>(
+      static_cast<uint32_t>(Bytes[0]) | static_cast<uint32_t>(Bytes[1]) << 8 |
+      static_cast<uint32_t>(Bytes[2]) << 16 | static_cast<uint32_t>(Bytes[3]) << 24);
+}
+
+void PutInt32(unsigned char* Bytes, int32_t Value) {
   const uint32_t v = static_cast<uint32_t>(Value);
-  const unsigned char bytes[4] = {static_cast<unsigned char>(v), static_cast<unsigned char>(v >> 8),
-                                  static_cast<unsigned char>(v >> 16),
-                                  static_cast<unsigned char>(v >> 24)};
+  for (int i = 0; i < 4; ++i) Bytes[i] = static_cast<unsigned char>(v >> (8 * i));
+}
+
+void WriteInt32(TStream& Stream, int32_t Value) {
+  unsigned char bytes[4];
+  PutInt32(bytes, Value);
   Stream.WriteBuffer(bytes, 4);
 }
 
 int32_t ReadInt32(TStream& Stream) {
-  unsigned char b[4];
-  Stream.ReadBuffer(b, 4);
-  const uint32_t v = static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 |
-                     static_cast<uint32_t>(b[2]) << 16 | static_cast<uint32_t>(b[3]) << 24;
-  return static_cast<int32_t>(v);
+  unsigned char bytes[4];
+  Stream.ReadBuffer(bytes, 4);
+  return Int32At(bytes);
 }
 
 void WriteString(TStream& Stream, const std::string& Value) {
@@ -62,7 +69,9 @@ bool IsVolumeChangeName(const std::string& Name) {
   return Name.compare(0, kVolumeChangePrefixLength, kVolumeChangePrefix) == 0;
 }
 
-bool IsFileListName(const std::string& Name) { return Name == kFileListName; }
+bool IsFileListName(const std::string& Name) {
+  return Name == kFileListName;
+}
 
 std::string VolumeChangeName(unsigned Volume) {
   const std::string number = "00" + std::to_string(Volume);
@@ -101,7 +110,9 @@ std::string VolumeName(const std::string& First, unsigned Volume) {
   return NextVolumeName(First, VolumeDigits(VolumeChangeName(Volume)));
 }
 
-void WriteSignature(TStream& Stream) { Stream.WriteBuffer(kSectionSignature, 4); }
+void WriteSignature(TStream& Stream) {
+  Stream.WriteBuffer(kSectionSignature, 4);
+}
 
 void ReadSignature(TStream& Stream) {
   char b[4];

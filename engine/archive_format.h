@@ -47,6 +47,9 @@ struct Header {
 int32_t CapTotalSize(int64_t TotalSize);
 
 void WriteInt32(TStream& Stream, int32_t Value);
+// Little-endian, as every integer in the archive is stored.
+int32_t Int32At(const unsigned char* Bytes);
+void PutInt32(unsigned char* Bytes, int32_t Value);
 int32_t ReadInt32(TStream& Stream);  // throws "Stream read error" at the end
 
 // Length-prefixed string.

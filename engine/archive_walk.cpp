@@ -124,11 +124,20 @@ void ArchiveWalk::ReadRecord() {
   int32_t stamp = 0;
   try {
     int32_t length = 0;
+    unsigned char raw[4];
+    size_t got = 0;
     try {
-      length = format::ReadInt32(*reader_);
+      for (size_t n = 1; got < sizeof raw && n != 0; got += n)
+        n = reader_->Read(raw + got, sizeof raw - got);
     } catch (const EStreamError&) {
-      throw RecordDamage{at, kNoEndMarker, "", reader_->Position() == at};
     }
+    if (got < sizeof raw) {
+      RecordDamage cut{at, kNoEndMarker, "", reader_->Position() == at};
+      if (reader_->Position() == at + static_cast<int64_t>(got))
+        cut.CutLength.assign(reinterpret_cast<char*>(raw), got);
+      throw cut;
+    }
+    length = format::Int32At(raw);
     if (length == 0) {
       if (volumeEnd_ >= 0 && at + 4 != volumeEnd_)
         throw RecordDamage{at, "bytes follow the end marker", ""};
@@ -353,6 +362,7 @@ void ArchiveWalk::OnRecordDamage(const RecordDamage& Damage) {
   const int64_t record = Damage.Record >= 0 ? Damage.Record : Damage.At;
   const int64_t from = std::max(std::min(sound_, record), lastLanding_ + 1);
   const Landing landing = sections_.FindNextRecord(*reader_, from);
+  if (EndsInsideLength(Damage, landing)) return;
   if (landing.Position < record) {
     // A record found inside what was read as the open file's data shows
     // that a length in it was wrong: the damage is the file's. Before any
@@ -381,6 +391,27 @@ void ArchiveWalk::OnRecordDamage(const RecordDamage& Damage) {
   }
   if (landing.Position >= record) Report(Damage.Name, Damage.At, Damage.Reason);
   lastLanding_ = landing.Position;
+}
+
+bool ArchiveWalk::EndsInsideLength(const RecordDamage& Damage, const Landing& Found) {
+  if (Damage.CutLength.empty()) return false;
+  // The terminator just read and a cut length of zeros read as an end
+  // marker, but none can begin inside that terminator.
+  const bool endMarkerInTerminator =
+      Found.What == Landing::EndMarker && Found.Position > Damage.At - 4;
+  if (!endMarkerInTerminator && (Found.What != Landing::EndOfVolume || EndsInDamagedVolumeChange()))
+    return false;
+  if (open_.Active) {
+    // What is left of the length may be a volume-change entry's: then the
+    // file may go on in a volume that is lost, and it is not whole.
+    unsigned char change[4];
+    format::PutInt32(change, format::kVolumeChangeNameLength);
+    if (Damage.CutLength.compare(0, std::string::npos, reinterpret_cast<char*>(change),
+                                 Damage.CutLength.size()) == 0)
+      ReportOpenFile(Damage.At, "the archive ends where the file may go on in another volume");
+  }
+  Cut(Damage.Reason, Damage.At);
+  return true;
 }
 
 bool ArchiveWalk::Resync(int64_t From) {

@@ -15,8 +15,8 @@
 #include <memory>
 #include <string>
 
-#include "kelmora/backup_file.h"
 #include "engine/section_reader.h"
+#include "kelmora/backup_file.h"
 #include "kelmora/streams.h"
 
 namespace kelmora {
@@ -65,6 +65,9 @@ class ArchiveWalk {
     std::string Name;             // when the entry's name could be read
     bool NothingFollows = false;  // the volume ends right where the record should be
     int64_t Record = -1;          // where the record began, when not At
+    // The first bytes of a name length that the volume cuts off (one to
+    // three of them).
+    std::string CutLength = {};
   };
   struct OpenFile {
     bool Active = false;
@@ -91,6 +94,9 @@ class ArchiveWalk {
   void ReportOpenFile(int64_t At, const std::string& Reason);
   void EndOpenFile(EntryConsumer::Ending How);
   void Cut(const std::string& Reason, int64_t At);
+  // The volume ends inside the name length of the record after the open
+  // file; true when the walk has ended there.
+  bool EndsInsideLength(const RecordDamage& Damage, const Landing& Found);
 
   TBackupFile& e_;
   EntryConsumer& consumer_;

@@ -23,11 +23,7 @@ constexpr size_t kLongestHead = 4 + kMaxFoundName + 4 + 4;
 constexpr size_t kWindow = 4 * kLongestHead;
 constexpr size_t kVolumeChangeRecord = 4 + format::kVolumeChangeNameLength;
 
-int32_t Int32At(const unsigned char* Bytes) {
-  return static_cast<int32_t>(
-      static_cast<uint32_t>(Bytes[0]) | static_cast<uint32_t>(Bytes[1]) << 8 |
-      static_cast<uint32_t>(Bytes[2]) << 16 | static_cast<uint32_t>(Bytes[3]) << 24);
-}
+using format::Int32At;
 
 bool IsVolumeChangeRecord(const unsigned char* Bytes) {
   if (Int32At(Bytes) != format::kVolumeChangeNameLength) return false;
