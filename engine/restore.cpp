@@ -78,7 +78,8 @@ class RestoreRun : public EntryConsumer {
   struct OpenTarget {
     std::unique_ptr<platform::PendingFile> file;
     std::unique_ptr<TFileStream> stream;
-    std::string leaf;  // its own name within its folder
+    std::string leaf;    // its own name within its folder
+    std::string folder;  // the folder's path, as LocateTarget reached it
   };
 
   bool DecideByMode(const platform::PathInfo& Existing) const;
@@ -87,6 +88,9 @@ class RestoreRun : public EntryConsumer {
   // false (and the entry refused) when it must not or cannot be had.
   // Throws for a target without any folder part.
   bool LocateTarget(platform::FolderHandle& Folder, std::string& Leaf, std::string& Why);
+  // Opens a target's folder: Path by its name at stored paths, Below the
+  // restore folder's handle otherwise.
+  platform::FolderHandle OpenTargetFolder(const std::string& Path, const std::string& Below);
   // With a restore folder: the target's name stays inside it.
   bool LexicallyInFolder(const std::string& Target) const;
   // Creates the temporary file of CurrentFile; false when the entry is
@@ -129,7 +133,17 @@ class RestoreRun : public EntryConsumer {
   platform::FolderHandle root_;                  // the restore folder, once opened
   std::vector<platform::FileIdentity> volumes_;  // every archive volume read so far
   std::vector<std::pair<uint64_t, platform::FolderHandle>> written_;  // one folder per device
-  std::string failedFile_;  // the file the last code 1 concerns
+  std::string lastWritten_;  // the folder of the file NoteWrittenFolder saw last
+  // The folder the last target went into. An archive holds a folder's
+  // files one after another, and reaching a folder component by component
+  // costs two system calls a level. A handle kept open still leads to the
+  // folder that was checked, whatever is linked in its place meanwhile;
+  // only someone who may write both where it was and where it goes can
+  // move it, and its files then land where that one could put them anyway.
+  std::string lastFolderPath_;
+  platform::FolderHandle lastFolder_;
+  bool reusedFolder_ = false;  // the current target's folder is lastFolder_
+  std::string failedFile_;     // the file the last code 1 concerns
   // Target, as this system compares names -> its stored name.
   std::unordered_map<std::string, std::string> claimed_;
 };
@@ -289,7 +303,7 @@ bool RestoreRun::LocateTarget(platform::FolderHandle& Folder, std::string& Leaf,
       const std::string resolved = platform::ResolvedPath(target);
       if (!resolved.empty()) target = resolved;
     }
-    Folder = platform::OpenFolder(restore::FolderOf(target), true);
+    Folder = OpenTargetFolder(restore::FolderOf(target), std::string());
   } else {
     if (!LexicallyInFolder(target)) {
       Why = "it lies outside the restore folder";
@@ -306,7 +320,7 @@ bool RestoreRun::LocateTarget(platform::FolderHandle& Folder, std::string& Leaf,
       }
     }
     const std::string below = restore::FolderOf(target.substr(folder_.size() - 1));
-    Folder = platform::OpenFolderBeneath(root_, below);
+    Folder = OpenTargetFolder(folder_ + below, below);
   }
   Leaf = target.substr(target.find_last_of(platform::kSeparators) + 1);
   if (!Folder.Valid()) {
@@ -314,6 +328,21 @@ bool RestoreRun::LocateTarget(platform::FolderHandle& Folder, std::string& Leaf,
           platform::ErrorText(Folder.LastError());
   }
   return Folder.Valid() && !Leaf.empty();
+}
+
+platform::FolderHandle RestoreRun::OpenTargetFolder(const std::string& Path,
+                                                    const std::string& Below) {
+  if (lastFolder_.Valid() && Path == lastFolderPath_) {
+    platform::FolderHandle again = lastFolder_.Duplicate();
+    reusedFolder_ = again.Valid();
+    if (reusedFolder_) return again;
+  }
+  reusedFolder_ = false;
+  platform::FolderHandle folder = folder_.empty() ? platform::OpenFolder(Path, true)
+                                                  : platform::OpenFolderBeneath(root_, Below);
+  lastFolder_ = folder.Duplicate();
+  lastFolderPath_ = lastFolder_.Valid() ? Path : std::string();
+  return folder;
 }
 
 bool RestoreRun::BeginTarget() {
@@ -334,7 +363,7 @@ bool RestoreRun::BeginTarget() {
     return false;
   }
   platform::FileIdentity identity;
-  if (platform::IdentityAt(folder, leaf, identity)) {
+  if (there.Kind != platform::PathKind::Missing && platform::IdentityAt(folder, leaf, identity)) {
     for (const platform::FileIdentity& volume : volumes_) {
       if (identity == volume) {
         Refuse("it is a volume of the archive being read");
@@ -343,6 +372,16 @@ bool RestoreRun::BeginTarget() {
     }
   }
   auto file = std::make_unique<platform::PendingFile>(std::move(folder));
+  if (!file->Valid() && reusedFolder_) {
+    // The folder kept open may have been removed since: it is reached
+    // (and made) afresh.
+    lastFolder_ = platform::FolderHandle();
+    if (!LocateTarget(folder, leaf, why)) {
+      Refuse(why);
+      return false;
+    }
+    file = std::make_unique<platform::PendingFile>(std::move(folder));
+  }
   if (there.Kind == platform::PathKind::Directory) {
     FailTarget("a folder stands in its place");
     return false;
@@ -357,6 +396,7 @@ bool RestoreRun::BeginTarget() {
   target_.stream->WriteZerosAsHoles(true);
   target_.file = std::move(file);
   target_.leaf = leaf;
+  target_.folder = lastFolderPath_;
   return true;
 }
 
@@ -400,6 +440,9 @@ void RestoreRun::SetDamagedAside() {
 }
 
 void RestoreRun::NoteWrittenFolder() {
+  // Only the device matters, and the files of one folder share it.
+  if (!target_.folder.empty() && target_.folder == lastWritten_) return;
+  lastWritten_ = target_.folder;
   platform::FileIdentity folder;
   if (!platform::IdentityOf(target_.file->Folder(), folder)) return;
   for (const auto& written : written_)

@@ -6,8 +6,8 @@
 #include <filesystem>
 #include <set>
 
-#include "kelmora/backup_file.h"
 #include "engine/restore_builder.h"
+#include "kelmora/backup_file.h"
 #include "test_support.h"
 
 namespace kelmora {
@@ -200,6 +200,42 @@ TEST(RestoreSafety, LinkStandingWhereTheFileGoesIsNotWrittenThrough) {
     engine.RestoreFromStream(&stream, folder);
     EXPECT_EQ(test::ReadFile(top / "precious.txt"), "precious") << int(mode);
     EXPECT_TRUE(fs::is_symlink(folder + "/x.txt"));
+  }
+}
+
+// The folder of one file is kept open for the next files of that folder;
+// what happens to the folder meanwhile must not lead a file out, nor lose it.
+TEST(RestoreSafety, AFolderChangedBetweenItsFilesLeadsNothingOutAndLosesNothing) {
+  KELMORA_POSIX_ONLY("symbolic links any user may make");
+  for (const bool swapped : {false, true}) {
+    test::TempDir top;
+    const std::string folder = top / "r";
+    fs::create_directories(top / "victim");
+    TBackupFile engine;
+    engine.RestoreFullPath = true;
+    engine.OnRestoreFile = [&](TBackupFile&, std::string& Name, int32_t, bool&) {
+      if (Name != folder + "/d/b.txt") return;
+      if (swapped) {
+        fs::rename(folder + "/d", top / "moved");
+        fs::create_directory_symlink(top / "victim", folder + "/d");
+      } else {
+        fs::remove_all(folder + "/d");
+      }
+    };
+    engine.OnError = [](TBackupFile&, int32_t, const std::string&) {};
+    TMemoryStream stream = test::StreamOf(ArchiveBuilder()
+                                              .Header()
+                                              .File("/d/a.txt", kStored, "a")
+                                              .File("/d/b.txt", kStored, "b")
+                                              .File("/d/c.txt", kStored, "c")
+                                              .End()
+                                              .Bytes());
+    engine.RestoreFromStream(&stream, folder);
+    EXPECT_TRUE(fs::is_empty(top / "victim")) << "swapped " << swapped;
+    if (!swapped) {
+      EXPECT_EQ(Tree(folder), (std::set<std::string>{"d", "d/b.txt", "d/c.txt"}));
+      EXPECT_EQ(test::ReadFile(folder + "/d/c.txt"), "c");
+    }
   }
 }
 
