@@ -113,9 +113,8 @@ void TForm1::ShowOutcome(TOperation operation, bool completed,
   } else if (completed) {
     line = Text("Status->Restore").arg(Decimal(count), Decimal(BackupEngine.TotalSize()));
   } else if (BackupEngine.ErrorCode() != 0) {
-    line =
-        Text("Status->Failed")
-            .arg(EngineText(ErrorMessage(BackupEngine.ErrorCode())), Decimal(done), Decimal(count));
+    line = Text("Status->Failed")
+               .arg(FailureText(BackupEngine.ErrorCode()), Decimal(done), Decimal(count));
   } else if (cancelled_) {
     line = Text("Status->Cancelled").arg(Decimal(done), Decimal(count));
   } else {
@@ -298,9 +297,20 @@ void TForm1::EngineNeedDisk(TBackupFile&, uint16_t DiskID, bool& Continue) {
   if (!Continue) cancelled_ = true;
 }
 
+QString TForm1::FailureText(int32_t Code) const {
+  QString text = EngineText(ErrorMessage(Code));
+  // The record may be that of another code (a warning noted before the
+  // failure); its file would then be named for the wrong reason.
+  const TFailure failure = BackupEngine.Failure();
+  if (failure.Code != Code) return text;
+  // Names and the system's words are shown as they came, untranslated.
+  if (!failure.Subject.empty()) text += ": " + QString::fromStdString(failure.Subject);
+  if (!failure.Reason.empty()) text += ": " + QString::fromStdString(failure.Reason);
+  return text;
+}
+
 void TForm1::EngineError(TBackupFile&, int32_t Error, const std::string&) {
-  const char* message = ErrorMessage(Error);
-  if (*message) Dialogs.ShowMessage(ApplicationTitle(), EngineText(message));
+  if (*ErrorMessage(Error)) Dialogs.ShowMessage(ApplicationTitle(), FailureText(Error));
 }
 
 }  // namespace kelmora::app

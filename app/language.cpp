@@ -195,8 +195,14 @@ QString TForm1::Text(const QString& key) const {
 
 QString TForm1::EngineText(const std::string& message) const {
   const QString english = QString::fromStdString(message);
-  for (const TMessageText& text : kEngineTexts)
-    if (english == QLatin1String(text.English)) return Text(QString::fromLatin1(text.Key));
+  for (const TMessageText& text : kEngineTexts) {
+    const QLatin1String known(text.English);
+    if (english == known) return Text(QString::fromLatin1(text.Key));
+    // A described failure: the message, then what it concerns and why,
+    // which stay as they are.
+    if (english.startsWith(known + QLatin1String(": ")))
+      return Text(QString::fromLatin1(text.Key)) + english.mid(known.size());
+  }
   const QString openPrefix = QString::fromLatin1(kCannotOpenFile.English).section('%', 0, 0);
   if (english.startsWith(openPrefix))
     return Text(QString::fromLatin1(kCannotOpenFile.Key)).arg(english.mid(openPrefix.size()));

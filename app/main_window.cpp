@@ -108,7 +108,7 @@ TForm1::TForm1(const QString& settingsPath, const QString& appFolder, QWidget* p
 
   BackupEngine.Hooks.ProcessMessages = [] { QCoreApplication::processEvents(); };
   BackupEngine.Hooks.ShowError = [this](const std::string& caption, const std::string& text) {
-    Dialogs.ShowError(QString::fromStdString(caption), QString::fromStdString(text));
+    Dialogs.ShowError(QString::fromStdString(caption), EngineText(text));
   };
   BackupEngine.Hooks.AskOkCancel = [this](const std::string& caption, const std::string& text) {
     return Dialogs.AskOkCancel(QString::fromStdString(caption), QString::fromStdString(text));

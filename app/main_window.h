@@ -119,6 +119,11 @@ class TForm1 : public QMainWindow {
   // A message the engine raised (an error code's text or an exception's),
   // in the interface language when it is one the engine is known to raise.
   QString EngineText(const std::string& message) const;
+  // The engine's error Code as the user reads it: its message in the
+  // interface language, then the file or archive it concerns and why, as
+  // the engine recorded them ("Cannot write to archive: /b/x.bkp: No space
+  // left on device").
+  QString FailureText(int32_t Code) const;
 
   // ---- handlers
   void FormShow();

@@ -10,11 +10,13 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTimer>
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <map>
 
 #include "form_fixture.h"
+#include "platform/file.h"
 #include "widgets/cgauge.h"
 #include "widgets/folder_dialog.h"
 
@@ -190,12 +192,62 @@ TEST_F(CommandsTest, AnEngineErrorShowsItsMessageOnceAndTheStatusSaysTheBackupFa
   ASSERT_EQ(shown.size(), 1u);
   EXPECT_EQ(shown[0].Kind, "message") << "a plain box";
   EXPECT_EQ(shown[0].Caption, "Kelmora 1.0");
-  EXPECT_EQ(shown[0].Text, "Cannot write to archive");
-  EXPECT_EQ(form->StatusLine(), " Failed: Cannot write to archive - 0 of 4 files");
+  const QString text =
+      "Cannot write to archive: " + QString::fromStdString(Path("missing/out.bkp")) + ": " +
+      QString::fromStdString(platform::ErrorText(ENOENT));
+  EXPECT_EQ(shown[0].Text, text);
+  EXPECT_EQ(form->StatusLine(), " Failed: " + text + " - 0 of 4 files");
   EXPECT_FALSE(form->StatusLine().contains("Compression")) << "nothing was compressed";
   EXPECT_EQ(form->CGauge1->Progress(), 0) << "the gauge does not claim a finished run";
   EXPECT_TRUE(form->ButtonBackup->isEnabled());
   EXPECT_TRUE(form->ButtonRestore->isEnabled());
+}
+
+// The box and the status line say what failed, which file or archive it
+// concerns and the system's reason, in the interface language where the
+// words are the window's own.
+TEST_F(CommandsTest, AFailureNamesItsFileAndTheSystemsReason) {
+  MakeTree(Path("src"));
+  WriteFile(Path("blocker"), "a file where a folder should be");
+  auto form = FormFor(Path("src"), Path("blocker/out.bkp"));
+  form->ButtonBackup->click();
+  const QString notAFolder = QString::fromStdString(platform::ErrorText(ENOTDIR));
+  const QString archiveText =
+      "Cannot write to archive: " + QString::fromStdString(Path("blocker/out.bkp")) + ": " +
+      notAFolder;
+  ASSERT_EQ(shown.size(), 1u);
+  EXPECT_EQ(shown[0].Kind, "message");
+  EXPECT_EQ(shown[0].Text, archiveText);
+  EXPECT_EQ(form->StatusLine(), " Failed: " + archiveText + " - 0 of 4 files");
+
+  // A restore whose folder is blocked by a file refuses every entry and
+  // names the last one, with the folder that could not be made.
+  InstallLanguages();
+  form->MLangRussianClick();
+  form->Values.BackupFileName = QString::fromStdString(Path("out.bkp"));
+  form->ButtonBackup->click();
+  ASSERT_EQ(shown.size(), 1u);
+  form->Values.RestoreFolder = QString::fromStdString(Path("blocker")) + "/";
+  form->ButtonRestore->click();
+  ASSERT_EQ(shown.size(), 2u);
+  const QString restoreText = QStringLiteral("Не удаётся прочитать файл: ") +
+                              QString::fromStdString(form->BackupEngine.Failure().Subject) +
+                              ": Cannot create folder " + form->Values.RestoreFolder + ": " +
+                              QString::fromStdString(platform::ErrorText(EEXIST));
+  EXPECT_EQ(shown[1].Text, restoreText);
+  EXPECT_TRUE(shown[1].Text.contains(QString::fromStdString(Path("src/"))))
+      << "the stored file is named";
+  EXPECT_TRUE(form->StatusLine().startsWith(" Ошибка: " + restoreText + " - "))
+      << form->StatusLine().toStdString();
+
+  // Left to the engine's own error hook, the box reads the same.
+  form->BackupEngine.OnError = nullptr;
+  form->Values.BackupFileName = QString::fromStdString(Path("blocker/out.bkp"));
+  form->ButtonBackup->click();
+  ASSERT_EQ(shown.size(), 3u);
+  EXPECT_EQ(shown[2].Kind, "error");
+  EXPECT_EQ(shown[2].Text, QStringLiteral("Не удаётся записать архив: ") +
+                               QString::fromStdString(Path("blocker/out.bkp")) + ": " + notAFolder);
 }
 
 // A file that keeps changing while it is read is stored as read: the
@@ -212,7 +264,7 @@ TEST_F(CommandsTest, ABackupThatOnlyWarnsStillShowsItsSummary) {
   form->ButtonBackup->click();
   ASSERT_EQ(form->BackupEngine.ErrorCode(), beFileChanged);
   ASSERT_EQ(shown.size(), 1u);
-  EXPECT_EQ(shown[0].Text, "File changed while it was read");
+  EXPECT_EQ(shown[0].Text, QString::fromStdString("File changed while it was read: " + growing));
   EXPECT_TRUE(form->StatusLine().startsWith(" Files: 4 - Size: "))
       << form->StatusLine().toStdString();
   EXPECT_TRUE(form->StatusLine().contains(" - Compression Rate: "));

@@ -11,11 +11,13 @@
 #include <QStyle>
 #include <QStyleOptionComboBox>
 #include <QTimer>
+#include <cerrno>
 #include <filesystem>
 
 #include "app/about_box.h"
 #include "app/ini_file.h"
 #include "form_fixture.h"
+#include "platform/file.h"
 
 namespace kelmora::test {
 namespace {
@@ -335,8 +337,11 @@ TEST_F(LanguageTest, InRussianTheWindowsMessagesStatusAndQtButtonsAreRussian) {
   form->Values.BackupFileName = QString::fromStdString(Path("missing/out.bkp"));
   form->ButtonBackup->click();
   ASSERT_EQ(shown.size(), 2u);
-  EXPECT_EQ(shown[1].Text, "Не удаётся записать архив") << "the engine's error code";
-  EXPECT_EQ(form->StatusLine(), " Ошибка: Не удаётся записать архив - 0 из 2 файлов");
+  const QString failure = QStringLiteral("Не удаётся записать архив: ") +
+                          form->Values.BackupFileName + ": " +
+                          QString::fromStdString(platform::ErrorText(ENOENT));
+  EXPECT_EQ(shown[1].Text, failure) << "the engine's error code, then its file and reason";
+  EXPECT_EQ(form->StatusLine(), " Ошибка: " + failure + " - 0 из 2 файлов");
 
   form->Values.BackupFileName = QString::fromStdString(Path("out.bkp"));
   form->ButtonBackup->click();
