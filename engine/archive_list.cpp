@@ -7,6 +7,7 @@
 #include <string>
 
 #include "engine/archive_format.h"
+#include "engine/run_state.h"
 #include "engine/section_reader.h"
 #include "kelmora/backup_file.h"
 #include "platform/platform.h"
@@ -17,23 +18,25 @@ class ListRun {
  public:
   ListRun(TBackupFile& Engine, const std::string& ArchiveName, const TListEntryEvent& Each)
       : e_(Engine),
+        run_(Engine),
+        s_(run_.State()),
         archiveName_(ArchiveName),
         fromStream_(ArchiveName == kStreamArchiveName),
         each_(Each) {}
 
   bool Run() {
-    e_.ClearFailure();
-    e_.continue_ = true;
+    run_.ClearFailure();
+    s_.Continue = true;
     if (fromStream_) {
-      reader_ = e_.sourceStream_;
+      reader_ = e_.SourceStream();
       if (reader_ == nullptr) return false;
     } else {
       if (!platform::FileExists(archiveName_)) return false;
       Open();
     }
     const format::Header header = format::ReadHeader(*reader_);
-    e_.totalSize_ = header.TotalSize;
-    e_.fileCount_ = header.FileCount;
+    s_.TotalSize = header.TotalSize;
+    s_.FileCount = header.FileCount;
     int32_t length = 0;
     try {
       do {
@@ -45,15 +48,15 @@ class ListRun {
         } else {
           Entry(name);
         }
-      } while (length != 0 && e_.continue_);
+      } while (length != 0 && s_.Continue);
     } catch (...) {
       // An entry read to its section's end is shown before the damage that
       // follows it is reported.
       if (entry_ && sectionDone_) each_(e_, *entry_);
       throw;
     }
-    if (e_.continue_ && entry_) each_(e_, *entry_);
-    return e_.continue_;
+    if (s_.Continue && entry_) each_(e_, *entry_);
+    return s_.Continue;
   }
 
  private:
@@ -112,10 +115,10 @@ class ListRun {
   // "path<TAB>stamp=size" lines; a line of another form gives no size.
   void ReadFileIds() {
     TMemoryStream text;
-    SectionReader(e_).Read(*reader_, &text, true);
-    if (e_.errorCode_ != beNone) {
+    SectionReader(run_).Read(*reader_, &text, true);
+    if (s_.Failure.Code != beNone) {
       // A damaged list only costs the sizes it would have given.
-      e_.ClearFailure();
+      run_.ClearFailure();
       return;
     }
     const std::string all = text.Text();
@@ -140,19 +143,21 @@ class ListRun {
   void ChangeVolume(const std::string& Name) {
     if (fromStream_) {
       // A stream holds one volume; what follows is elsewhere.
-      e_.Fail(beCannotReadArchive, kStreamArchiveName, "a stream holds one volume only");
+      run_.Fail(beCannotReadArchive, kStreamArchiveName, "a stream holds one volume only");
       e_.MessageError(beCannotReadArchive);
       return;
     }
     volume_.reset();
     reader_ = nullptr;
-    if (!e_.FindNextVolume(Name, volumeNumber_, archiveName_)) return;
+    if (!run_.FindNextVolume(Name, volumeNumber_, archiveName_)) return;
     Open();
     // The entry cut by the volume change goes on in a section of its own.
     StepOver();
   }
 
   TBackupFile& e_;
+  RunContext run_;
+  RunState& s_;
   std::string archiveName_;
   const bool fromStream_;
   const TListEntryEvent& each_;

@@ -5,6 +5,7 @@
 #include "engine/archive_format.h"
 #include "engine/archive_walk.h"
 #include "engine/busy_scope.h"
+#include "engine/run_state.h"
 #include "kelmora/backup_file.h"
 #include "platform/platform.h"
 
@@ -12,51 +13,51 @@ namespace kelmora {
 
 class TestRun : public EntryConsumer {
  public:
-  TestRun(TBackupFile& Engine, bool Inflate) : e_(Engine), inflate_(Inflate) {}
+  TestRun(TBackupFile& Engine, bool Inflate) : run_(Engine), s_(run_.State()), inflate_(Inflate) {}
+
+  bool Run(const std::string& ArchiveName) {
+    s_.Continue = true;
+    if (ArchiveName != kStreamArchiveName && !platform::FileExists(ArchiveName)) {
+      run_.NoteFailure(beCannotReadArchive, ArchiveName);
+      run_.Engine().MessageError(s_.Failure.Code);
+      return false;
+    }
+    BusyScope busy(s_.Busy);
+    try {
+      ArchiveWalk walk(run_, *this, ArchiveName);
+      walk.Open();
+      walk.Run();
+    } catch (const Exception&) {
+      // Nothing of it could be read: it is no archive, or not one any more.
+      run_.NoteFailure(beCannotReadArchive, ArchiveName);
+    }
+    if (!s_.Damages.empty() && s_.Failure.Code == beNone)
+      run_.NoteFailure(beCompression, ArchiveName, "the archive is damaged");
+    const bool result = s_.Failure.Code == beNone && s_.Continue;
+    run_.ReportProgress(std::string(), 100);
+    busy.End();
+    if (s_.Failure.Code != beNone) run_.Engine().MessageError(s_.Failure.Code);
+    return result;
+  }
 
   Plan BeginFile(const std::string& Name, int32_t) override {
-    e_.currentFile_ = Name;
+    s_.CurrentFile = Name;
     isFileList_ = format::IsFileListName(Name);
     return {nullptr, inflate_, true};
   }
   void EndFile(Ending How) override {
-    if (How != Ending::Stopped && !isFileList_) ++e_.filesDone_;
+    if (How != Ending::Stopped && !isFileList_) ++s_.FilesDone;
   }
 
  private:
-  TBackupFile& e_;
+  RunContext run_;  // a fresh state for this run, published on the engine
+  RunState& s_;
   const bool inflate_;
   bool isFileList_ = false;
 };
 
 bool TBackupFile::Test(const std::string& ArchiveName, bool Inflate) {
-  ClearFailure();
-  filesDone_ = 0;
-  continue_ = true;
-  damages_.clear();
-  incomplete_ = false;
-  if (ArchiveName != kStreamArchiveName && !platform::FileExists(ArchiveName)) {
-    NoteFailure(beCannotReadArchive, ArchiveName);
-    MessageError(errorCode_);
-    return false;
-  }
-  TestRun run(*this, Inflate);
-  BusyScope busy(busy_);
-  try {
-    ArchiveWalk walk(*this, run, ArchiveName);
-    walk.Open();
-    walk.Run();
-  } catch (const Exception&) {
-    // Nothing of it could be read: it is no archive, or not one any more.
-    NoteFailure(beCannotReadArchive, ArchiveName);
-  }
-  if (!damages_.empty() && errorCode_ == beNone)
-    NoteFailure(beCompression, ArchiveName, "the archive is damaged");
-  const bool result = errorCode_ == beNone && continue_;
-  ReportProgress(std::string(), 100);
-  busy.End();
-  if (errorCode_ != beNone) MessageError(errorCode_);
-  return result;
+  return TestRun(*this, Inflate).Run(ArchiveName);
 }
 
 bool TBackupFile::TestFromStream(TStream* Stream) {

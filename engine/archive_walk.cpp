@@ -33,17 +33,18 @@ int64_t SizeOf(TStream& Stream) {
 
 }  // namespace
 
-ArchiveWalk::ArchiveWalk(TBackupFile& Engine, EntryConsumer& Consumer,
-                         const std::string& ArchiveName)
-    : e_(Engine),
+ArchiveWalk::ArchiveWalk(RunContext& Run, EntryConsumer& Consumer, const std::string& ArchiveName)
+    : run_(Run),
+      e_(Run.Engine()),
+      s_(Run.State()),
       consumer_(Consumer),
-      sections_(Engine),
+      sections_(Run),
       archiveName_(ArchiveName),
       fromStream_(ArchiveName == kStreamArchiveName) {}
 
 void ArchiveWalk::Open() {
   if (fromStream_) {
-    reader_ = e_.sourceStream_;
+    reader_ = e_.SourceStream();
     if (reader_ == nullptr) throw Exception(kCannotReadArchive);
   } else {
     try {
@@ -62,24 +63,24 @@ void ArchiveWalk::Open() {
 }
 
 void ArchiveWalk::Run() {
-  e_.damages_.clear();
-  e_.incomplete_ = false;
-  e_.archiveBytes_ = 0;
+  s_.Damages.clear();
+  s_.Incomplete = false;
+  s_.ArchiveBytes = 0;
   ReadHeader();
-  while (!finished_ && e_.continue_) ReadRecord();
+  while (!finished_ && s_.Continue) ReadRecord();
   if (open_.Active) {
-    EndOpenFile(!e_.continue_   ? EntryConsumer::Ending::Stopped
+    EndOpenFile(!s_.Continue    ? EntryConsumer::Ending::Stopped
                 : open_.Damaged ? EntryConsumer::Ending::Damaged
                                 : EntryConsumer::Ending::Sound);
   }
   // The count is checked only where nothing else was found: after damage a
   // short count says nothing new.
-  if (endMarker_ && e_.damages_.empty() && !headerDamaged_ && entries_ < e_.fileCount_) {
+  if (endMarker_ && s_.Damages.empty() && !headerDamaged_ && entries_ < s_.FileCount) {
     Report("", countAt_,
-           "the header counts " + std::to_string(e_.fileCount_) + " files, the archive holds " +
+           "the header counts " + std::to_string(s_.FileCount) + " files, the archive holds " +
                std::to_string(entries_));
   }
-  if (reader_ != nullptr) e_.archiveBytes_ += reader_->Position();
+  if (reader_ != nullptr) s_.ArchiveBytes += reader_->Position();
   volume_.reset();
 }
 
@@ -87,18 +88,18 @@ void ArchiveWalk::ReadHeader() {
   const int64_t start = reader_->Position();
   try {
     const format::Header header = format::ReadHeader(*reader_);
-    e_.totalSize_ = header.TotalSize;
-    e_.fileCount_ = header.FileCount;
+    s_.TotalSize = header.TotalSize;
+    s_.FileCount = header.FileCount;
     countAt_ = reader_->Position() - 4;
     // Nothing in the header can be checked: a title length that is a
     // little off shows only at the first record, which may then lie
     // before where the header seemed to end.
     sound_ = start + 4;
-    e_.bytesDone_ = 0;
+    s_.BytesDone = 0;
     return;
   } catch (const Exception&) {
   }
-  e_.bytesDone_ = 0;
+  s_.BytesDone = 0;
   // A damaged title length must not cost the whole archive: the entries
   // after it are searched for. Nothing found means this is no archive.
   if (!seekable_) throw Exception(kCannotReadArchive);
@@ -186,9 +187,9 @@ void ArchiveWalk::ReadRecord() {
   open_.Name = name;
   open_.Damaged = false;
   open_.Plan = consumer_.BeginFile(name, stamp);
-  if (!e_.continue_) {
-    EndOpenFile(e_.errorCode_ != beNone ? EntryConsumer::Ending::Failed
-                                        : EntryConsumer::Ending::Stopped);
+  if (!s_.Continue) {
+    EndOpenFile(s_.Failure.Code != beNone ? EntryConsumer::Ending::Failed
+                                          : EntryConsumer::Ending::Stopped);
     return;
   }
   ReadSection(false);
@@ -246,7 +247,7 @@ void ArchiveWalk::ChangeVolume(const std::string& Name, int64_t At) {
   if (fromStream_) {
     // A caller's stream has no next volume to open; it is left open and
     // untouched, and the run ends as an unreadable archive.
-    e_.Fail(beCannotReadArchive, archiveName_, "a stream holds one volume only");
+    run_.Fail(beCannotReadArchive, archiveName_, "a stream holds one volume only");
     finished_ = true;
     return;
   }
@@ -284,21 +285,21 @@ void ArchiveWalk::OpenVolume(int Number) {
     Cut("the archive names more than 999 volumes", endOfLast);
     return;
   }
-  if (reader_ != nullptr) e_.archiveBytes_ += std::max(reader_->Position(), endOfLast);
+  if (reader_ != nullptr) s_.ArchiveBytes += std::max(reader_->Position(), endOfLast);
   volume_.reset();
   reader_ = nullptr;
   const std::string digits = ThreeDigits(Number);
   // Asked at least once; every further round asks again, so a volume that
   // stays missing never keeps the run going on its own.
   do {
-    e_.AskForDisk(static_cast<uint16_t>(Number));
+    run_.AskForDisk(static_cast<uint16_t>(Number));
     archiveName_ = format::NextVolumeName(archiveName_, digits);
-  } while (!platform::FileExists(archiveName_) && e_.continue_);
-  if (!e_.continue_) {
+  } while (!platform::FileExists(archiveName_) && s_.Continue);
+  if (!s_.Continue) {
     // Asked for and not given: the run ends as a cancelled one, and the
     // file it splits as a stopped one.
     if (open_.Active) EndOpenFile(EntryConsumer::Ending::Stopped);
-    e_.incomplete_ = true;
+    s_.Incomplete = true;
     finished_ = true;
     return;
   }
@@ -312,7 +313,7 @@ void ArchiveWalk::OpenVolume(int Number) {
       ReportOpenFile(endOfLast, "volume " + std::to_string(Number) + " cannot be read");
       EndOpenFile(EntryConsumer::Ending::Damaged);
     }
-    e_.incomplete_ = true;
+    s_.Incomplete = true;
     finished_ = true;
     return;
   }
@@ -453,7 +454,7 @@ bool ArchiveWalk::EndsInDamagedVolumeChange() {
 }
 
 void ArchiveWalk::Report(const std::string& Name, int64_t At, const std::string& Reason) {
-  e_.ReportDamage({Name, static_cast<uint16_t>(volumeNumber_), At, Reason});
+  run_.ReportDamage({Name, static_cast<uint16_t>(volumeNumber_), At, Reason});
 }
 
 void ArchiveWalk::ReportOpenFile(int64_t At, const std::string& Reason) {
@@ -471,7 +472,7 @@ void ArchiveWalk::Cut(const std::string& Reason, int64_t At) {
   if (open_.Active)
     EndOpenFile(open_.Damaged ? EntryConsumer::Ending::Damaged : EntryConsumer::Ending::Sound);
   Report("", At, Reason);
-  e_.incomplete_ = true;
+  s_.Incomplete = true;
   finished_ = true;
 }
 

@@ -47,7 +47,7 @@ class EntryConsumer {
 
 class ArchiveWalk {
  public:
-  ArchiveWalk(TBackupFile& Engine, EntryConsumer& Consumer, const std::string& ArchiveName);
+  ArchiveWalk(RunContext& Run, EntryConsumer& Consumer, const std::string& ArchiveName);
   ArchiveWalk(const ArchiveWalk&) = delete;
   ArchiveWalk& operator=(const ArchiveWalk&) = delete;
 
@@ -98,7 +98,9 @@ class ArchiveWalk {
   // file; true when the walk has ended there.
   bool EndsInsideLength(const RecordDamage& Damage, const Landing& Found);
 
+  RunContext& run_;
   TBackupFile& e_;
+  RunState& s_;
   EntryConsumer& consumer_;
   SectionReader sections_;
   std::string archiveName_;

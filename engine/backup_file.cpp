@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "engine/archive_format.h"
+#include "engine/run_state.h"
 #include "platform/platform.h"
 
 namespace kelmora {
@@ -52,7 +53,7 @@ int32_t CompressionRateOf(int64_t ArchiveBytes, int64_t TotalSize) {
 }
 
 int32_t TBackupFile::CompressionRate() const {
-  return CompressionRateOf(archiveBytes_, totalSize_);
+  return CompressionRateOf(state_->ArchiveBytes, state_->TotalSize);
 }
 
 unsigned TBackupFile::ThreadCount() const {
@@ -82,31 +83,96 @@ void TBackupFile::MessageError(int32_t Code) {
   }
 }
 
-void TBackupFile::ReportProgress(const std::string& Filename) {
-  ReportProgress(Filename, PercentOf(bytesDone_, totalSize_));
+TBackupFile::TBackupFile() : state_(std::make_shared<RunState>()) {}
+TBackupFile::~TBackupFile() = default;
+
+bool TBackupFile::Busy() const {
+  return state_->Busy;
+}
+void TBackupFile::Stop() {
+  state_->Continue = false;
+}
+int32_t TBackupFile::FileCount() const {
+  return state_->FileCount;
+}
+int64_t TBackupFile::TotalSize() const {
+  return state_->TotalSize;
+}
+int32_t TBackupFile::FilesDone() const {
+  return state_->FilesDone;
+}
+int64_t TBackupFile::BytesDone() const {
+  return state_->BytesDone;
+}
+int64_t TBackupFile::ArchiveBytes() const {
+  return state_->ArchiveBytes;
+}
+const std::string& TBackupFile::CurrentFile() const {
+  return state_->CurrentFile;
+}
+int32_t TBackupFile::ErrorCode() const {
+  return state_->Failure.Code;
+}
+TFailure TBackupFile::Failure() const {
+  return state_->Failure;
+}
+const std::string& TBackupFile::ErrorReason() const {
+  return state_->Failure.Reason;
+}
+const TStringList& TBackupFile::ChangedFiles() const {
+  return state_->ChangedFiles;
+}
+const std::vector<TDamage>& TBackupFile::Damages() const {
+  return state_->Damages;
+}
+bool TBackupFile::Incomplete() const {
+  return state_->Incomplete;
 }
 
-void TBackupFile::ReportProgress(const std::string& Filename, TPercentage Percent) {
-  if (OnProgress) OnProgress(*this, Filename, Percent, continue_);
+RunContext::RunContext(TBackupFile& Engine, Start How)
+    : engine_(Engine), state_(How == Start::Fresh ? std::make_shared<RunState>() : Engine.state_) {
+  engine_.state_ = state_;
 }
 
-void TBackupFile::ReportDamage(TDamage Damage) {
-  damages_.push_back(std::move(Damage));
-  if (OnDamage) OnDamage(*this, damages_.back());
+void RunContext::NoteFailure(TBackupError Code, std::string Subject, std::string Reason) {
+  state_->Failure = {Code, std::move(Subject), std::move(Reason)};
 }
 
-void TBackupFile::AskForDisk(uint16_t Disk) {
-  if (OnNeedDisk) {
-    OnNeedDisk(*this, Disk, continue_);
+void RunContext::Fail(TBackupError Code, std::string Subject, std::string Reason) {
+  NoteFailure(Code, std::move(Subject), std::move(Reason));
+  state_->Continue = false;
+}
+
+void RunContext::ProcessMessages() {
+  if (engine_.Hooks.ProcessMessages) engine_.Hooks.ProcessMessages();
+}
+
+void RunContext::ReportProgress(const std::string& Filename) {
+  ReportProgress(Filename, PercentOf(state_->BytesDone, state_->TotalSize));
+}
+
+void RunContext::ReportProgress(const std::string& Filename, TPercentage Percent) {
+  if (engine_.OnProgress) engine_.OnProgress(engine_, Filename, Percent, state_->Continue);
+}
+
+void RunContext::ReportDamage(TDamage Damage) {
+  state_->Damages.push_back(std::move(Damage));
+  if (engine_.OnDamage) engine_.OnDamage(engine_, state_->Damages.back());
+}
+
+void RunContext::AskForDisk(uint16_t Disk) {
+  if (engine_.OnNeedDisk) {
+    engine_.OnNeedDisk(engine_, Disk, state_->Continue);
     return;
   }
   std::string text = kNeedDiskText;
   text.replace(text.find("%s"), 2, std::to_string(Disk));
-  continue_ = Hooks.AskOkCancel ? Hooks.AskOkCancel("Information", text) : false;
+  state_->Continue =
+      engine_.Hooks.AskOkCancel ? engine_.Hooks.AskOkCancel("Information", text) : false;
 }
 
-bool TBackupFile::FindNextVolume(const std::string& ChangeName, int& Number,
-                                 std::string& ArchiveName) {
+bool RunContext::FindNextVolume(const std::string& ChangeName, int& Number,
+                                std::string& ArchiveName) {
   const std::string digits = format::VolumeDigits(ChangeName);
   const int number = format::VolumeNumber(digits);
   if (number <= Number) throw Exception(format::kInvalidArchive);
@@ -116,8 +182,8 @@ bool TBackupFile::FindNextVolume(const std::string& ChangeName, int& Number,
   do {
     AskForDisk(static_cast<uint16_t>(number));
     ArchiveName = format::NextVolumeName(ArchiveName, digits);
-  } while (!platform::FileExists(ArchiveName) && continue_);
-  return continue_;
+  } while (!platform::FileExists(ArchiveName) && state_->Continue);
+  return state_->Continue;
 }
 
 }  // namespace kelmora

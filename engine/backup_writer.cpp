@@ -17,6 +17,7 @@
 #include "engine/archive_format.h"
 #include "engine/busy_scope.h"
 #include "engine/chunk_pipeline.h"
+#include "engine/run_state.h"
 #include "engine/selection.h"
 #include "engine/source_file.h"
 #include "kelmora/backup_file.h"
@@ -171,6 +172,8 @@ class BackupRun {
  public:
   BackupRun(TBackupFile& Owner, const std::string& ArchiveName)
       : owner_(Owner),
+        run_(Owner),
+        s_(run_.State()),
         archiveName_(ArchiveName),
         toStream_(ArchiveName == kStreamArchiveName),
         // A device or a FIFO is written to, as a stream is: it has no
@@ -193,22 +196,22 @@ class BackupRun {
   BackupRun& operator=(const BackupRun&) = delete;
 
   bool Execute(const TStringList& Files) {
-    owner_.ClearFailure();
-    owner_.changedFiles_.clear();
-    BusyScope busy(owner_.busy_);
+    run_.ClearFailure();
+    s_.ChangedFiles.clear();
+    BusyScope busy(s_.Busy);
 
     // Selection would quietly leave the archive out and the run would then
     // replace the very file the user asked to save.
     if (!toStream_ && NamesFile(Files, archiveName_)) {
-      owner_.Fail(beCannotWriteArchive, archiveName_, "it is one of the files to back up");
+      run_.Fail(beCannotWriteArchive, archiveName_, "it is one of the files to back up");
       busy.End();
-      owner_.MessageError(owner_.errorCode_);
+      owner_.MessageError(s_.Failure.Code);
       return false;
     }
 
     SelectSourceFiles(Files, archiveName_, owner_.GetBackupMode(), selected_, &measures_);
-    owner_.continue_ = true;
-    owner_.ReportProgress("", 0);
+    s_.Continue = true;
+    run_.ReportProgress("", 0);
 
     MeasureFiles();
     if (owner_.SaveFileID) SaveFileIdList();
@@ -217,12 +220,12 @@ class BackupRun {
     const bool result = Finish();
     // The archive is whole and usable; the result still must not read as
     // a plain success when some stored copy may be inconsistent.
-    if (result && !owner_.changedFiles_.empty())
-      owner_.NoteFailure(beFileChanged, owner_.changedFiles_.front());
+    if (result && !s_.ChangedFiles.empty())
+      run_.NoteFailure(beFileChanged, s_.ChangedFiles.front());
 
-    owner_.ReportProgress("", 100);
+    run_.ReportProgress("", 100);
     busy.End();
-    if (owner_.errorCode_ != 0) owner_.MessageError(owner_.errorCode_);
+    if (s_.Failure.Code != 0) owner_.MessageError(s_.Failure.Code);
     return result;
   }
 
@@ -252,8 +255,8 @@ class BackupRun {
   // ---- before the archive
 
   void MeasureFiles() {
-    owner_.totalSize_ = 0;
-    owner_.filesDone_ = 0;
+    s_.TotalSize = 0;
+    s_.FilesDone = 0;
     for (size_t i = 0; i < selected_.size(); ++i) {
       const std::string& path = selected_[i];
       // Counted as the search saw it: opening every file here as well as
@@ -269,7 +272,7 @@ class BackupRun {
         size = source->Size();
         stamp = source->Stamp();
       }
-      owner_.totalSize_ += size;
+      s_.TotalSize += size;
       if (owner_.SaveFileID) {
         fileIdText_ += format::FileIdLine(path, stamp, size);
         fileIdText_ += "\r\n";
@@ -287,12 +290,12 @@ class BackupRun {
       list.WriteBuffer(fileIdText_.data(), fileIdText_.size());
       list.Close();
     } catch (const EStreamError& e) {
-      owner_.Fail(beTempFile, tempName_, ReasonOf(e));
+      run_.Fail(beTempFile, tempName_, ReasonOf(e));
       return;
     }
     selected_.insert(selected_.begin(), tempName_);
     hasFileList_ = true;
-    owner_.totalSize_ += static_cast<int64_t>(fileIdText_.size());
+    s_.TotalSize += static_cast<int64_t>(fileIdText_.size());
     fileIdText_ = std::string();
   }
 
@@ -309,16 +312,16 @@ class BackupRun {
   }
 
   void FailWriting(int SystemError, const std::string& Why = std::string()) {
-    owner_.Fail(beCannotWriteArchive, ArchiveWritten(),
-                SystemError != 0 ? platform::ErrorText(SystemError) : Why);
+    run_.Fail(beCannotWriteArchive, ArchiveWritten(),
+              SystemError != 0 ? platform::ErrorText(SystemError) : Why);
   }
 
   // Taken even after a stop at the first progress event; the run then
   // ends without an archive and leaves the older one alone.
   void WriteHeader() {
-    owner_.fileCount_ = static_cast<int32_t>(selected_.size() - (hasFileList_ ? 1 : 0));
-    owner_.bytesDone_ = 0;
-    owner_.archiveBytes_ = 0;
+    s_.FileCount = static_cast<int32_t>(selected_.size() - (hasFileList_ ? 1 : 0));
+    s_.BytesDone = 0;
+    s_.ArchiveBytes = 0;
     // Refused before anything is created: such a limit could never be
     // kept, and a negative one would never let a chunk in.
     const int64_t maxSize = owner_.MaxSize;
@@ -329,14 +332,14 @@ class BackupRun {
     }
     try {
       if (toStream_) {
-        if (owner_.targetStream_ == nullptr) throw EStreamError(kStreamWriteError);
-        sink_.Attach(owner_.targetStream_);
+        if (owner_.TargetStream() == nullptr) throw EStreamError(kStreamWriteError);
+        sink_.Attach(owner_.TargetStream());
         archive_ = &sink_;
       } else {
         OpenVolume(archiveName_);
       }
-      format::WriteHeader(*archive_, {owner_.BackupTitle, format::CapTotalSize(owner_.totalSize_),
-                                      owner_.fileCount_});
+      format::WriteHeader(*archive_,
+                          {owner_.BackupTitle, format::CapTotalSize(s_.TotalSize), s_.FileCount});
       countAt_ = archive_->Position() - 4;
     } catch (const EStreamError& e) {
       FailWriting(e.SystemError());
@@ -364,7 +367,7 @@ class BackupRun {
   void WriteEntries() {
     pipeline_.Begin(selected_.size(),
                     [this](size_t Index) { return OpenSelected(selected_[Index]); });
-    for (size_t i = 0; i < selected_.size() && owner_.continue_; ++i) {
+    for (size_t i = 0; i < selected_.size() && s_.Continue; ++i) {
       if (EnterSource(i)) WriteEntry(i);  // else vanished since selection
       source_ = nullptr;
       pipeline_.Leave();
@@ -388,7 +391,7 @@ class BackupRun {
   void WriteEntry(size_t Index) {
     const Mark mark = MarkArchive();
     bool changed = WriteEntryOnce(Index);
-    if (changed && !direct_ && owner_.continue_) {
+    if (changed && !direct_ && s_.Continue) {
       // Whatever was read ahead, this file and the ones after it, is read
       // again after it, in archive order.
       source_ = nullptr;
@@ -398,7 +401,7 @@ class BackupRun {
       changed = WriteEntryOnce(Index);
     }
     if (!(hasFileList_ && Index == 0)) ++entries_;
-    if (changed) owner_.changedFiles_.push_back(selected_[Index]);
+    if (changed) s_.ChangedFiles.push_back(selected_[Index]);
   }
 
   // Writes the entry; true when its file was stored whole but changed
@@ -411,22 +414,22 @@ class BackupRun {
       format::WriteString(*archive_, isFileList ? std::string(format::kFileListName) : path);
       // The name is stored as the selection found it, untrimmed: on Linux
       // a blank at either end is part of the name.
-      owner_.currentFile_ = path;
+      s_.CurrentFile = path;
       if (!source_) throw EFOpenError("Cannot open file", openError_);
       format::WriteInt32(*archive_, source_->Stamp());
       remaining_ = source_->Size();
-      while (owner_.continue_) {
+      while (s_.Continue) {
         WriteSection();
         if (remaining_ <= 0) break;
       }
-      complete = remaining_ <= 0 && owner_.errorCode_ == 0;
-      if (!isFileList) ++owner_.filesDone_;
+      complete = remaining_ <= 0 && s_.Failure.Code == 0;
+      if (!isFileList) ++s_.FilesDone;
     } catch (const EArchiveWrite& e) {
       FailWriting(e.SystemError());
     } catch (const EStreamError& e) {
-      owner_.Fail(beCannotReadFile, path, ReasonOf(e));
+      run_.Fail(beCannotReadFile, path, ReasonOf(e));
     } catch (const std::exception& e) {
-      owner_.Fail(beCannotReadFile, path, e.what());
+      run_.Fail(beCannotReadFile, path, e.what());
     }
     if (!complete) return false;
     // Size and time as they were at the open: a file that shrank, grew or
@@ -441,9 +444,9 @@ class BackupRun {
     Mark mark;
     mark.Volume = volumes_.empty() ? 0 : volumes_.size() - 1;
     mark.Position = archive_ != nullptr ? archive_->Position() : 0;
-    mark.ArchiveBytes = owner_.archiveBytes_;
-    mark.BytesDone = owner_.bytesDone_;
-    mark.FilesDone = owner_.filesDone_;
+    mark.ArchiveBytes = s_.ArchiveBytes;
+    mark.BytesDone = s_.BytesDone;
+    mark.FilesDone = s_.FilesDone;
     return mark;
   }
 
@@ -465,9 +468,9 @@ class BackupRun {
       return false;
     }
     archive_ = &sink_;
-    owner_.archiveBytes_ = Where.ArchiveBytes;
-    owner_.bytesDone_ = Where.BytesDone;
-    owner_.filesDone_ = Where.FilesDone;
+    s_.ArchiveBytes = Where.ArchiveBytes;
+    s_.BytesDone = Where.BytesDone;
+    s_.FilesDone = Where.FilesDone;
     return true;
   }
 
@@ -476,10 +479,10 @@ class BackupRun {
   void WriteSection() {
     try {
       format::WriteSignature(*archive_);
-      owner_.archiveBytes_ += 4;
-      while (remaining_ > 0 && owner_.continue_ && RoomForChunk()) WriteChunk();
+      s_.ArchiveBytes += 4;
+      while (remaining_ > 0 && s_.Continue && RoomForChunk()) WriteChunk();
       format::WriteInt32(*archive_, 0);
-      if (remaining_ > 0 && owner_.continue_) ChangeVolume();
+      if (remaining_ > 0 && s_.Continue) ChangeVolume();
     } catch (const EArchiveWrite& e) {
       FailWriting(e.SystemError());
     } catch (const EStreamError& e) {
@@ -502,8 +505,8 @@ class BackupRun {
     ChunkPipeline::Piece& piece = pipeline_.Next();
     if (piece.ReadFailed) {
       // A read error is no end of file: the stored file would be short.
-      owner_.Fail(beCannotReadFile, owner_.currentFile_,
-                  piece.ReadError != 0 ? platform::ErrorText(piece.ReadError) : std::string());
+      run_.Fail(beCannotReadFile, s_.CurrentFile,
+                piece.ReadError != 0 ? platform::ErrorText(piece.ReadError) : std::string());
       return;
     }
     if (piece.Size == 0) {
@@ -514,23 +517,23 @@ class BackupRun {
     }
     const auto n = static_cast<int64_t>(piece.Size);
     remaining_ -= n;
-    owner_.bytesDone_ += n;
+    s_.BytesDone += n;
 
     if (piece.Result == PieceCompressor::Failed) {
-      owner_.Fail(beCompression, owner_.currentFile_);
+      run_.Fail(beCompression, s_.CurrentFile);
     } else if (piece.Result == PieceCompressor::Compressed) {
       format::WriteInt32(*archive_, static_cast<int32_t>(piece.Packed));
       archive_->WriteBuffer(piece.Out.data(), piece.Packed);
-      owner_.archiveBytes_ += 4 + static_cast<int64_t>(piece.Packed);
+      s_.ArchiveBytes += 4 + static_cast<int64_t>(piece.Packed);
     } else {
       format::WriteInt32(*archive_, -static_cast<int32_t>(n));
       archive_->WriteBuffer(piece.In.data(), piece.Size);
-      owner_.archiveBytes_ += 4 + n;
+      s_.ArchiveBytes += 4 + n;
     }
     pipeline_.Release();
 
-    owner_.ProcessMessages();
-    owner_.ReportProgress(owner_.currentFile_);
+    run_.ProcessMessages();
+    run_.ReportProgress(s_.CurrentFile);
   }
 
   void ChangeVolume() {
@@ -551,8 +554,8 @@ class BackupRun {
       FailWriting(error);
       return;
     }
-    owner_.AskForDisk(static_cast<uint16_t>(next));
-    if (!owner_.continue_) return;
+    run_.AskForDisk(static_cast<uint16_t>(next));
+    if (!s_.Continue) return;
     const std::string name = format::VolumeName(archiveName_, next);
     // An archive named like a later volume (x.003) would have its own
     // first volume replaced by a later one.
@@ -569,7 +572,7 @@ class BackupRun {
   // device only here, so a run is a success only when they did.
   bool Finish() {
     bool result = false;
-    if (owner_.continue_ && archive_ != nullptr) {
+    if (s_.Continue && archive_ != nullptr) {
       try {
         format::WriteInt32(*archive_, 0);
         // A caller's stream is flushed, never closed.
@@ -584,9 +587,9 @@ class BackupRun {
     if (const int error = volume_.Close(); error != 0) {
       result = false;
       // An earlier failure keeps its own message.
-      if (owner_.errorCode_ == 0) FailWriting(error);
+      if (s_.Failure.Code == 0) FailWriting(error);
     }
-    if (result && entries_ != owner_.fileCount_) result = CorrectCount();
+    if (result && entries_ != s_.FileCount) result = CorrectCount();
     if (!direct_ && result) result = Commit();
     DiscardVolumes();
     if (result) {
@@ -605,7 +608,7 @@ class BackupRun {
   bool CorrectCount() {
     try {
       if (toStream_) {
-        TStream& stream = *owner_.targetStream_;
+        TStream& stream = *owner_.TargetStream();
         const int64_t end = stream.Position();
         try {
           stream.Seek(countAt_, SeekOrigin::Begin);
@@ -626,7 +629,7 @@ class BackupRun {
       FailWriting(e.SystemError());
       return false;
     }
-    owner_.fileCount_ = entries_;
+    s_.FileCount = entries_;
     return true;
   }
 
@@ -670,6 +673,8 @@ class BackupRun {
   }
 
   TBackupFile& owner_;
+  RunContext run_;
+  RunState& s_;
   const std::string archiveName_;
   const bool toStream_;
   const bool direct_;  // no temporary volumes, nothing to replace

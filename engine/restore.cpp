@@ -31,6 +31,7 @@
 #include "engine/archive_walk.h"
 #include "engine/busy_scope.h"
 #include "engine/restore_target.h"
+#include "engine/run_state.h"
 #include "kelmora/backup_file.h"
 #include "platform/names.h"
 #include "platform/path_guard.h"
@@ -60,6 +61,8 @@ class RestoreRun : public EntryConsumer {
  public:
   RestoreRun(TBackupFile& Engine, const std::string& ArchiveName, const std::string& Folder)
       : e_(Engine),
+        run_(Engine),
+        s_(run_.State()),
         archiveName_(ArchiveName),
         folder_(restore::NormaliseFolder(Folder)),
         fromStream_(ArchiveName == kStreamArchiveName) {}
@@ -112,18 +115,20 @@ class RestoreRun : public EntryConsumer {
   // names the last entry refused.
   void Refuse(const std::string& Why) {
     decision_ = false;
-    e_.NoteFailure(beCannotReadFile, e_.currentFile_, Why);
-    failedFile_ = e_.currentFile_;
+    run_.NoteFailure(beCannotReadFile, s_.CurrentFile, Why);
+    failedFile_ = s_.CurrentFile;
   }
   void FailTarget(const std::string& Why) {
-    e_.Fail(beCannotReadFile, e_.currentFile_, Why);
-    failedFile_ = e_.currentFile_;
+    run_.Fail(beCannotReadFile, s_.CurrentFile, Why);
+    failedFile_ = s_.CurrentFile;
   }
   // True when another stored name was restored to Target in this run; the
   // entry is then refused and the clash reported.
   bool Clashes(const std::string& Stored, const std::string& Target);
 
   TBackupFile& e_;
+  RunContext run_;  // a fresh state for this run, published on the engine
+  RunState& s_;
   std::string archiveName_;
   const std::string folder_;
   const bool fromStream_;
@@ -149,14 +154,14 @@ class RestoreRun : public EntryConsumer {
 };
 
 bool RestoreRun::Run() {
-  e_.ClearFailure();
-  e_.filesDone_ = 0;
-  e_.continue_ = true;
+  run_.ClearFailure();
+  s_.FilesDone = 0;
+  s_.Continue = true;
   if (!fromStream_ && !platform::FileExists(archiveName_)) return false;
-  ArchiveWalk walk(e_, *this, archiveName_);
+  ArchiveWalk walk(run_, *this, archiveName_);
   walk.Open();
   if (!fromStream_) NoteLaterVolumes();
-  BusyScope busy(e_.busy_);
+  BusyScope busy(s_.Busy);
   try {
     walk.Run();
   } catch (...) {
@@ -168,15 +173,15 @@ bool RestoreRun::Run() {
   SyncWrittenFileSystems();
   // However much was damaged, every sound file is in place; the run still
   // must not end as a success.
-  if (!e_.damages_.empty() && e_.errorCode_ == beNone)
-    e_.NoteFailure(beCompression, archiveName_, "the archive is damaged");
+  if (!s_.Damages.empty() && s_.Failure.Code == beNone)
+    run_.NoteFailure(beCompression, archiveName_, "the archive is damaged");
 
-  const bool result = e_.errorCode_ == beNone && e_.continue_;
+  const bool result = s_.Failure.Code == beNone && s_.Continue;
   // Code 1 names the file it concerns, not whichever the run reached last.
-  if (e_.errorCode_ == beCannotReadFile && !failedFile_.empty()) e_.currentFile_ = failedFile_;
-  e_.ReportProgress(std::string(), 100);
+  if (s_.Failure.Code == beCannotReadFile && !failedFile_.empty()) s_.CurrentFile = failedFile_;
+  run_.ReportProgress(std::string(), 100);
   busy.End();
-  if (e_.errorCode_ != beNone) e_.MessageError(e_.errorCode_);
+  if (s_.Failure.Code != beNone) e_.MessageError(s_.Failure.Code);
   return result;
 }
 
@@ -229,7 +234,7 @@ EntryConsumer::Plan RestoreRun::BeginFile(const std::string& Name, int32_t Stamp
   const bool isFileList = format::IsFileListName(Name);
   const std::string target =
       restore::TargetName(Name, folder_, e_.RestoreFullPath, e_.RestoreBaseFolder);
-  e_.currentFile_ = target.empty() ? Name : target;
+  s_.CurrentFile = target.empty() ? Name : target;
 
   if (isFileList || (e_.RestoreFilter && !e_.RestoreFilter(Name))) {
     decision_ = false;
@@ -241,13 +246,13 @@ EntryConsumer::Plan RestoreRun::BeginFile(const std::string& Name, int32_t Stamp
   } else {
     platform::PathInfo existing = Inspect(target);
     decision_ = DecideByMode(existing);
-    if (e_.OnRestoreFile) e_.OnRestoreFile(e_, e_.currentFile_, stamp_, decision_);
-    if (decision_ && e_.currentFile_ != target) existing = Inspect(e_.currentFile_);
+    if (e_.OnRestoreFile) e_.OnRestoreFile(e_, s_.CurrentFile, stamp_, decision_);
+    if (decision_ && s_.CurrentFile != target) existing = Inspect(s_.CurrentFile);
     if (decision_ && existing.Kind == platform::PathKind::Link)
       Refuse("a symbolic link stands in its place");
-    if (decision_ && e_.currentFile_ != target && Clashes(Name, e_.currentFile_)) decision_ = false;
+    if (decision_ && s_.CurrentFile != target && Clashes(Name, s_.CurrentFile)) decision_ = false;
     if (decision_) decision_ = BeginTarget();
-    if (decision_) claimed_[platform::ComparableName(e_.currentFile_)] = Name;
+    if (decision_) claimed_[platform::ComparableName(s_.CurrentFile)] = Name;
   }
   // The file-ID list is never restored, but it is checked like any file.
   if (isFileList) return {nullptr, true, false};
@@ -294,7 +299,7 @@ bool RestoreRun::LexicallyInFolder(const std::string& Target) const {
 }
 
 bool RestoreRun::LocateTarget(platform::FolderHandle& Folder, std::string& Leaf, std::string& Why) {
-  std::string target = e_.currentFile_;
+  std::string target = s_.CurrentFile;
   if (restore::FolderOf(target).empty()) throw Exception(kCannotCreateFolder);
   if (folder_.empty()) {
     // At stored paths a link is followed as it always is there: the file
@@ -391,7 +396,7 @@ bool RestoreRun::BeginTarget() {
     return false;
   }
   if (there.Kind == platform::PathKind::File) file->TakeOverModeOf(leaf);
-  target_.stream = std::make_unique<TFileStream>(file->ReleaseFile(), e_.currentFile_);
+  target_.stream = std::make_unique<TFileStream>(file->ReleaseFile(), s_.CurrentFile);
   // A sparse file comes back sparse, not as gigabytes of written zeros.
   target_.stream->WriteZerosAsHoles(true);
   target_.file = std::move(file);
@@ -412,12 +417,12 @@ void RestoreRun::CloseTarget() {
 void RestoreRun::FinishTarget(bool Put) {
   if (!target_.file) return;
   if (Put) {
-    if (e_.OnFileRestored) e_.OnFileRestored(e_, e_.currentFile_, target_.stream);
+    if (e_.OnFileRestored) e_.OnFileRestored(e_, s_.CurrentFile, target_.stream);
     try {
       CloseTarget();
       if (!target_.file->PutInPlace(target_.leaf))
         throw EStreamError(kStreamWriteError, target_.file->LastError());
-      ++e_.filesDone_;
+      ++s_.FilesDone;
       NoteWrittenFolder();
     } catch (const EStreamError& e) {
       FailTarget(e.SystemError() != 0 ? platform::ErrorText(e.SystemError()) : e.what());
@@ -453,7 +458,7 @@ void RestoreRun::NoteWrittenFolder() {
 void RestoreRun::SyncWrittenFileSystems() {
   for (const auto& written : written_) {
     if (!platform::SyncFileSystem(written.second))
-      e_.NoteFailure(beCannotReadFile, folder_, "the restored files could not be synced");
+      run_.NoteFailure(beCannotReadFile, folder_, "the restored files could not be synced");
   }
 }
 

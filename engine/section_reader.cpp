@@ -26,14 +26,14 @@ void WriteZeros(TStream& Target, size_t Count) {
 
 }  // namespace
 
-SectionReader::SectionReader(TBackupFile& Engine)
-    : engine_(Engine), in_(new unsigned char[kPiece]), out_(new unsigned char[kPiece]) {}
+SectionReader::SectionReader(RunContext& Run)
+    : run_(Run), in_(new unsigned char[kPiece]), out_(new unsigned char[kPiece]) {}
 
 void SectionReader::Read(TStream& Source, TStream* Target, bool Decompress) {
   format::ReadSignature(Source);
   const bool reportsProgress = dynamic_cast<TFileStream*>(Target) != nullptr;
   int32_t length = -1;  // anything but the terminator before the first chunk
-  while (length != 0 && engine_.continue_) {
+  while (length != 0 && run_.State().Continue) {
     length = format::ReadChunkLength(Source);
     int64_t contribution = 0;
     if (length != 0) {
@@ -46,7 +46,7 @@ void SectionReader::Read(TStream& Source, TStream* Target, bool Decompress) {
           bool damaged = false;
           produced = inflater_.Inflate(in_.get(), size, out_.get(), damaged);
           bytes = out_.get();
-          if (damaged) engine_.Fail(beCompression, engine_.currentFile_);
+          if (damaged) run_.Fail(beCompression, run_.State().CurrentFile);
         }
         // What a damaged chunk did produce is kept: the file is left as far
         // as it could be read.
@@ -57,10 +57,10 @@ void SectionReader::Read(TStream& Source, TStream* Target, bool Decompress) {
         contribution = kSkippedChunkWeight;
       }
     }
-    engine_.ProcessMessages();
+    run_.ProcessMessages();
     if (reportsProgress) {
-      engine_.bytesDone_ += contribution;
-      engine_.ReportProgress(engine_.currentFile_);
+      run_.State().BytesDone += contribution;
+      run_.ReportProgress(run_.State().CurrentFile);
     }
   }
 }
@@ -77,7 +77,7 @@ bool SectionReader::Inflate(size_t Length, size_t& Produced, std::string* Reason
 InflatePipeline& SectionReader::Pipeline() {
   // Made at the first section and kept for the run: threads are started
   // once, not for every file.
-  if (!pipeline_) pipeline_ = std::make_unique<InflatePipeline>(engine_.ThreadCount() - 1);
+  if (!pipeline_) pipeline_ = std::make_unique<InflatePipeline>(run_.Engine().ThreadCount() - 1);
   return *pipeline_;
 }
 
@@ -100,7 +100,7 @@ SectionOutcome SectionReader::ReadChunks(TStream& Source, TStream* Target, bool 
     return r;
   };
   for (;;) {
-    if (!engine_.continue_) {
+    if (!run_.State().Continue) {
       r.Result = SectionOutcome::Stopped;
       return r;
     }
@@ -123,8 +123,8 @@ SectionOutcome SectionReader::ReadChunks(TStream& Source, TStream* Target, bool 
     }
     if (length == 0) {
       // The terminator adds nothing but is still a step the caller sees.
-      engine_.ProcessMessages();
-      if (Progress) engine_.ReportProgress(engine_.currentFile_);
+      run_.ProcessMessages();
+      if (Progress) run_.ReportProgress(run_.State().CurrentFile);
       return r;
     }
     if (chunk.What == InflatePipeline::Chunk::PayloadCut)
@@ -156,16 +156,18 @@ SectionOutcome SectionReader::ReadChunks(TStream& Source, TStream* Target, bool 
       if (bytes != nullptr && Target != nullptr) Target->WriteBuffer(bytes, produced);
       contribution = static_cast<int64_t>(produced);
     }
-    engine_.ProcessMessages();
+    run_.ProcessMessages();
     if (Progress) {
-      engine_.bytesDone_ += contribution;
-      engine_.ReportProgress(engine_.currentFile_);
+      run_.State().BytesDone += contribution;
+      run_.ReportProgress(run_.State().CurrentFile);
     }
   }
 }
 
 void TBackupFile::DeCompress(TStream& Source, TStream* Target, bool Decompress) {
-  SectionReader(*this).Read(Source, Target, Decompress);
+  // A step of whatever run is under way, not a run of its own.
+  RunContext run(*this, RunContext::Start::Current);
+  SectionReader(run).Read(Source, Target, Decompress);
 }
 
 }  // namespace kelmora

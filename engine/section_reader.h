@@ -10,8 +10,9 @@
 #include <string>
 
 #include "engine/inflate_pipeline.h"
-#include "kelmora/backup_file.h"
 #include "engine/piece_codec.h"
+#include "engine/run_state.h"
+#include "kelmora/backup_file.h"
 #include "kelmora/streams.h"
 
 namespace kelmora {
@@ -42,7 +43,7 @@ struct Landing {
 
 class SectionReader {
  public:
-  explicit SectionReader(TBackupFile& Engine);
+  explicit SectionReader(RunContext& Run);
   ~SectionReader() = default;
   SectionReader(const SectionReader&) = delete;
   SectionReader& operator=(const SectionReader&) = delete;
@@ -80,7 +81,7 @@ class SectionReader {
   // among them.
   InflatePipeline& Pipeline();
 
-  TBackupFile& engine_;
+  RunContext& run_;
   std::unique_ptr<unsigned char[]> in_;
   std::unique_ptr<unsigned char[]> out_;
   // FindNextRecord's view of the archive, made on its first search and

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "engine/archive_format.h"
+#include "engine/run_state.h"
 #include "engine/section_reader.h"
 #include "kelmora/backup_file.h"
 #include "platform/platform.h"
@@ -93,11 +94,15 @@ bool ListGoesOn(TStream& Archive, bool FromStream, std::string& VolumeName, int&
 
 std::string TBackupFile::GetArchiveTitle(const std::string& ArchiveName, TStringList* List) {
   const bool fromStream = ArchiveName == kStreamArchiveName;
+  // Not a run of its own: it resets only the figures it reads, and a
+  // failure on record stays there unless this one fails.
+  RunContext run(*this, RunContext::Start::Current);
+  RunState& s = run.State();
   std::string title;
-  totalSize_ = 0;
-  fileCount_ = 0;
-  filesDone_ = 0;
-  damages_.clear();
+  s.TotalSize = 0;
+  s.FileCount = 0;
+  s.FilesDone = 0;
+  s.Damages.clear();
 
   std::unique_ptr<TFileStream> file;
   TStream* archive = sourceStream_;
@@ -106,9 +111,9 @@ std::string TBackupFile::GetArchiveTitle(const std::string& ArchiveName, TString
     try {
       file = std::make_unique<TFileStream>(ArchiveName, TFileStream::fmOpenRead);
     } catch (const EStreamError& e) {
-      NoteFailure(beCannotReadArchive, ArchiveName,
-                  e.SystemError() != 0 ? platform::ErrorText(e.SystemError()) : std::string());
-      MessageError(errorCode_);
+      run.NoteFailure(beCannotReadArchive, ArchiveName,
+                      e.SystemError() != 0 ? platform::ErrorText(e.SystemError()) : std::string());
+      MessageError(s.Failure.Code);
       return title;
     }
     archive = file.get();
@@ -120,8 +125,8 @@ std::string TBackupFile::GetArchiveTitle(const std::string& ArchiveName, TString
   // A header cut short still gives what it holds before the cut.
   const auto takeHeader = [&] {
     title = header.Title;
-    totalSize_ = header.TotalSize;
-    fileCount_ = header.FileCount;
+    s.TotalSize = header.TotalSize;
+    s.FileCount = header.FileCount;
   };
   try {
     try {
@@ -138,40 +143,40 @@ std::string TBackupFile::GetArchiveTitle(const std::string& ArchiveName, TString
       format::ReadInt32(*archive);  // the list's own time stamp
       TStringList lines;
       LineSink sink(lines);
-      continue_ = true;
-      const TFailure before = Failure();
-      ClearFailure();
+      s.Continue = true;
+      const TFailure before = s.Failure;
+      run.ClearFailure();
       DeCompress(*archive, &sink, true);
       // The writer may split even the list over volumes; its first part
       // alone would pass for the whole list.
       std::string volumeName = ArchiveName;
       int volume = 1;
-      while (errorCode_ == beNone && ListGoesOn(*archive, fromStream, volumeName, volume)) {
+      while (s.Failure.Code == beNone && ListGoesOn(*archive, fromStream, volumeName, volume)) {
         file = std::make_unique<TFileStream>(volumeName, TFileStream::fmOpenRead);
         archive = file.get();
         DeCompress(*archive, &sink, true);
       }
-      if (errorCode_ != beNone) {
+      if (s.Failure.Code != beNone) {
         // A damaged list is reported, not handed out in part.
-        ReportDamage({format::kFileListName, 1, listAt, "the file-ID list does not inflate"});
-        MessageError(errorCode_);
+        run.ReportDamage({format::kFileListName, 1, listAt, "the file-ID list does not inflate"});
+        MessageError(s.Failure.Code);
       } else {
-        NoteFailure(before.Code, before.Subject, before.Reason);
+        run.NoteFailure(before.Code, before.Subject, before.Reason);
         sink.Finish();
         List->swap(lines);
       }
     }
   } catch (const ListTooLarge& e) {
-    ReportDamage({format::kFileListName, 1, listAt, e.what()});
-    NoteFailure(beInvalidArchive, ArchiveName);
-    MessageError(errorCode_);
+    run.ReportDamage({format::kFileListName, 1, listAt, e.what()});
+    run.NoteFailure(beInvalidArchive, ArchiveName);
+    MessageError(s.Failure.Code);
   } catch (const std::bad_alloc&) {
-    ReportDamage({format::kFileListName, 1, listAt, "the file-ID list does not fit in memory"});
-    NoteFailure(beInvalidArchive, ArchiveName);
-    MessageError(errorCode_);
+    run.ReportDamage({format::kFileListName, 1, listAt, "the file-ID list does not fit in memory"});
+    run.NoteFailure(beInvalidArchive, ArchiveName);
+    MessageError(s.Failure.Code);
   } catch (const Exception&) {
-    NoteFailure(beInvalidArchive, ArchiveName);
-    MessageError(errorCode_);
+    run.NoteFailure(beInvalidArchive, ArchiveName);
+    MessageError(s.Failure.Code);
   }
   return title;
 }

@@ -29,6 +29,7 @@ using TPercentage = uint8_t;  // 0 to 100
 using TStringList = std::vector<std::string>;
 
 class TBackupFile;
+class RunState;
 
 using TProgressEvent = std::function<void(TBackupFile& Sender, const std::string& Filename,
                                           TPercentage Percent, bool& Continue)>;
@@ -121,7 +122,8 @@ inline constexpr const char* kNeedDiskText = "Please insert disk %s and click OK
 
 class TBackupFile {
  public:
-  TBackupFile() = default;
+  TBackupFile();
+  ~TBackupFile();
   TBackupFile(const TBackupFile&) = delete;
   TBackupFile& operator=(const TBackupFile&) = delete;
 
@@ -195,90 +197,41 @@ class TBackupFile {
   // Threads as a count: 0 resolved to the processors there are, and
   // bounded so that a wild value cannot exhaust the machine.
   unsigned ThreadCount() const;
-  bool Busy() const { return busy_; }
-  void Stop() { continue_ = false; }
+  bool Busy() const;
+  void Stop();
   // Reports Code through OnError (with the code's message), else through
   // Hooks.ShowError (with the recorded failure when it is Code's).
   void MessageError(int32_t Code);
 
-  // ---- run state, readable
-  int32_t FileCount() const { return fileCount_; }
-  int64_t TotalSize() const { return totalSize_; }
-  int32_t FilesDone() const { return filesDone_; }
-  int64_t BytesDone() const { return bytesDone_; }
-  int64_t ArchiveBytes() const { return archiveBytes_; }
-  const std::string& CurrentFile() const { return currentFile_; }
-  int32_t ErrorCode() const { return errorCode_; }
+  // ---- run state, readable: the run under way, or else the last one
+  int32_t FileCount() const;
+  int64_t TotalSize() const;
+  int32_t FilesDone() const;
+  int64_t BytesDone() const;
+  int64_t ArchiveBytes() const;
+  const std::string& CurrentFile() const;
+  int32_t ErrorCode() const;
   // The last run's failure: its code, what it concerns and why.
-  TFailure Failure() const { return {errorCode_, errorSubject_, errorReason_}; }
+  TFailure Failure() const;
   // Why the last failure happened when the system said so ("No space
   // left on device"); "" otherwise.
-  const std::string& ErrorReason() const { return errorReason_; }
+  const std::string& ErrorReason() const;
   // The files of the last backup stored while they changed (code 8).
-  const TStringList& ChangedFiles() const { return changedFiles_; }
+  const TStringList& ChangedFiles() const;
   // What the last restore, test or listing found damaged, in archive order.
-  const std::vector<TDamage>& Damages() const { return damages_; }
+  const std::vector<TDamage>& Damages() const;
   // The last restore or test found no end marker: the archive was cut, or
   // its backup stopped before it was finished.
-  bool Incomplete() const { return incomplete_; }
+  bool Incomplete() const;
   TStream* SourceStream() const { return sourceStream_; }
   TStream* TargetStream() const { return targetStream_; }
 
  private:
-  friend class ArchiveWalk;
-  friend class BackupRun;
-  friend class RestoreRun;
-  friend class TestRun;
-  friend class SectionReader;
-  friend class ListRun;
-
-  // Records a failure where it happens; the run goes on (a refused entry
-  // is stepped over) and reports the code once at its end.
-  void NoteFailure(TBackupError Code, std::string Subject = std::string(),
-                   std::string Reason = std::string()) {
-    errorCode_ = Code;
-    errorSubject_ = std::move(Subject);
-    errorReason_ = std::move(Reason);
-  }
-  void ClearFailure() { NoteFailure(beNone); }
-  // Records a failure that ends the run: it winds down and reports Code once.
-  void Fail(TBackupError Code, std::string Subject = std::string(),
-            std::string Reason = std::string()) {
-    NoteFailure(Code, std::move(Subject), std::move(Reason));
-    continue_ = false;
-  }
-  void ProcessMessages() {
-    if (Hooks.ProcessMessages) Hooks.ProcessMessages();
-  }
-  // Raises OnProgress with BytesDone against TotalSize, clamped to 0..100.
-  void ReportProgress(const std::string& Filename);
-  void ReportProgress(const std::string& Filename, TPercentage Percent);
-  // OnNeedDisk, or the built-in question when it is unset.
-  void AskForDisk(uint16_t Disk);
-  // Follows the volume-change entry ChangeName from volume Number of
-  // ArchiveName: asks for the next volume until it exists, then leaves its
-  // number and name in Number and ArchiveName. False when the question was
-  // cancelled. A chain that does not count upwards is an invalid archive,
-  // so damage cannot send a reader round in circles.
-  bool FindNextVolume(const std::string& ChangeName, int& Number, std::string& ArchiveName);
-  // Records damage and raises OnDamage; the run will end with code 6.
-  void ReportDamage(TDamage Damage);
+  // The one way in for a run: it publishes the run's state here.
+  friend class RunContext;
 
   TBackupMode backupMode_ = bmAll;
-  int32_t fileCount_ = 0;
-  int32_t filesDone_ = 0;
-  int64_t totalSize_ = 0;
-  int64_t bytesDone_ = 0;
-  int64_t archiveBytes_ = 0;
-  std::string currentFile_;
-  bool busy_ = false;
-  bool continue_ = false;
-  TBackupError errorCode_ = beNone;
-  std::string errorSubject_;
-  std::string errorReason_;
-  TStringList changedFiles_;
-  std::vector<TDamage> damages_;
-  bool incomplete_ = false;
+  std::shared_ptr<RunState> state_;
   TStream* sourceStream_ = nullptr;
   TStream* targetStream_ = nullptr;
 };
