@@ -4,8 +4,8 @@
 
 #include <filesystem>
 
-#include "kelmora/backup_file.h"
 #include "engine/restore_builder.h"
+#include "kelmora/backup_file.h"
 #include "platform/platform.h"
 #include "test_support.h"
 
@@ -298,6 +298,35 @@ TEST(RestoreDamage, VolumeChangeSwallowedByADamagedLengthStillLeadsOn) {
     EXPECT_EQ(test::ReadFile(out / "after.txt"), "after");
     ASSERT_FALSE(r.damages.empty());
   }
+}
+
+// Each run starts from nothing: what one run found is not left over for the
+// next to report, while reading a title is no run and keeps the record.
+TEST(RunState, ARunStartsFromNothingTheLastRunLeft) {
+  test::TempDir dir;
+  ArchiveBuilder()
+      .Header("damaged", 4, 1)
+      .Name("/a.txt")
+      .Int(0)
+      .Signature()
+      .DeflatedChunk("not a zlib stream")
+      .Int(0)
+      .Save(dir / "bad.bkp");  // no end marker either
+  TBackupFile engine;
+  EXPECT_FALSE(engine.Test(dir / "bad.bkp"));
+  EXPECT_EQ(engine.ErrorCode(), beCompression);
+  EXPECT_FALSE(engine.Damages().empty());
+  EXPECT_TRUE(engine.Incomplete());
+
+  EXPECT_EQ(engine.GetArchiveTitle(dir / "bad.bkp", nullptr), "damaged");
+  EXPECT_EQ(engine.ErrorCode(), beCompression);
+
+  test::WriteFile(dir / "src/b.txt", "b");
+  ASSERT_TRUE(engine.Backup({dir / "src/b.txt"}, dir / "good.bkp"));
+  EXPECT_EQ(engine.ErrorCode(), beNone);
+  EXPECT_TRUE(engine.Damages().empty());
+  EXPECT_FALSE(engine.Incomplete());
+  EXPECT_EQ(engine.FilesDone(), 1);
 }
 
 }  // namespace

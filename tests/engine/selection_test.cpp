@@ -139,7 +139,7 @@ TEST_F(Selection, UntrimmedWithoutSwitch) {
   KELMORA_POSIX_ONLY("Windows drops a blank that ends a name");
   Make("a.txt");
   EXPECT_TRUE(Select({P("a.txt ")}).empty());
-  EXPECT_TRUE(Select({" " + P("a.txt")}).empty());
+  EXPECT_TRUE(Select({std::string(" ").append(P("a.txt"))}).empty());
   Make("b.txt ");  // the blank belongs to the name
   EXPECT_EQ(Select({P("b.txt ")}), Paths{P("b.txt ")});
 }
