@@ -253,12 +253,13 @@ void ArchiveWalk::ChangeVolume(const std::string& Name, int64_t At) {
   }
   int number = format::VolumeNumber(format::VolumeDigits(Name));
   // The writer numbers volumes one by one. A number that goes back (or is
-  // none) is damage, as is one that skips ahead to a volume that is not
-  // there while the next one is: either way the next volume follows.
+  // none) is damage, as is one that skips ahead while the next volume is
+  // there: a volume of this archive would be passed over, and every file
+  // that goes on in it lost. Either way the next volume follows. A number
+  // further on is followed only when there is no next volume to read.
   const int next = volumeNumber_ + 1;
   const bool backwards = number <= volumeNumber_;
-  if (backwards || (number != next && !platform::FileExists(VolumeName(number)) &&
-                    platform::FileExists(VolumeName(next)))) {
+  if (backwards || (number != next && platform::FileExists(VolumeName(next)))) {
     const std::string reason = "the volume-change entry names volume " + format::VolumeDigits(Name);
     // Never asked for: a chain that goes back could go round for ever.
     if (!platform::FileExists(VolumeName(next))) {

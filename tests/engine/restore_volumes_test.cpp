@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "kelmora/backup_file.h"
 #include "engine/restore_builder.h"
+#include "kelmora/backup_file.h"
 #include "platform/platform.h"
 #include "test_support.h"
 
@@ -214,6 +214,27 @@ TEST(RestoreVolumes, VolumeChangeInACallersStreamEndsFalseAndLeavesItOpen) {
   char rest[5];
   stream.ReadBuffer(rest, 5);  // still ours, positioned after the entry
   EXPECT_EQ(std::string(rest, 5), "after");
+}
+
+// A volume-change entry damaged to name a later volume than the next, while
+// the next is there: following it would pass a volume over and lose the
+// file that goes on in it.
+TEST(RestoreVolumes, ADamagedNumberThatSkipsAVolumeIsNotFollowed) {
+  test::TempDir src, out;
+  SplitArchive set(src);
+  std::string first = test::ReadFile(set.archive);
+  first[first.size() - 1] = '3';  // NEXT:DISK002 -> NEXT:DISK003
+  test::WriteFile(set.archive, first);
+  TBackupFile engine;
+  engine.OnNeedDisk = [](TBackupFile&, uint16_t, bool&) {};
+  std::vector<TDamage> damages;
+  engine.OnDamage = [&](TBackupFile&, const TDamage& D) { damages.push_back(D); };
+  EXPECT_FALSE(engine.Restore(set.archive, out.path()));
+  ASSERT_EQ(damages.size(), 1u);
+  EXPECT_EQ(damages[0].Filename, "");
+  EXPECT_EQ(damages[0].Volume, 1);
+  EXPECT_EQ(test::ReadFile(out / "split.bin"), set.Whole());
+  EXPECT_EQ(test::ReadFile(out / "whole.txt"), "whole");
 }
 
 TEST(RestoreVolumes, ChainThatDoesNotCountUpwardsIsRefusedNotFollowedForever) {
