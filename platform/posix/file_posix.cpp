@@ -74,7 +74,6 @@ File File::Open(const std::string& Path, OpenMode Mode, bool FollowLinks) {
     file.Failed();
     return file;
   }
-  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   struct stat st;
   // A directory opens read-only on Linux but is no file to read.
   if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
@@ -82,6 +81,10 @@ File File::Open(const std::string& Path, OpenMode Mode, bool FollowLinks) {
     ::close(fd);
     return file;
   }
+  // Reads and writes wait as usual once it is open. The flag means nothing
+  // to a regular file, which spares two system calls for every file a
+  // backup reads.
+  if (!S_ISREG(st.st_mode)) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   // A file just opened stands at 0; a FIFO or a character device cannot seek.
   file.handle_ = fd;
   file.owns_ = true;
