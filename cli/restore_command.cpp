@@ -1,5 +1,6 @@
 // kelmora-cli restore: options in, one engine call, an exit status out.
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -42,13 +43,23 @@ bool HasWildcard(const std::string& Pattern) {
   return Pattern.find_first_of("*?[") != std::string::npos;
 }
 
+// "c:\" or "c:/": the root of a name written on Windows, read as such on
+// every system, as stored names are.
+bool HasDriveRoot(const std::string& Pattern) {
+  return Pattern.size() >= 3 && std::isalpha(static_cast<unsigned char>(Pattern[0])) &&
+         Pattern[1] == ':' && (Pattern[2] == '\\' || Pattern[2] == '/');
+}
+
 // An -i pattern against a stored name, both without their root. A pattern
-// given with a root is anchored there; one without may match the name's
-// tail from any folder on ("sub/*.txt" takes /home/ann/docs/sub/a.txt).
-// "*" also crosses "/", and a match on a folder takes all under it.
+// given with a root ("/", or a drive's "c:\") is anchored there; one
+// without may match the name's tail from any folder on ("sub/*.txt" takes
+// /home/ann/docs/sub/a.txt). "*" also crosses "/", and a match on a folder
+// takes all under it.
 bool PatternMatches(const std::string& Pattern, const std::string& Stored) {
-  const bool anchored = !Pattern.empty() && (Pattern[0] == '/' || Pattern[0] == '\\');
-  const std::string pattern = HasWildcard(Pattern) ? Pattern : StoredPath(Pattern);
+  const bool drive = HasDriveRoot(Pattern);
+  const bool anchored = drive || (!Pattern.empty() && (Pattern[0] == '/' || Pattern[0] == '\\'));
+  // A drive's pattern loses its root and takes "\" as "/", wildcards or not.
+  const std::string pattern = HasWildcard(Pattern) && !drive ? Pattern : StoredPath(Pattern);
   std::string trimmed = pattern;
   while (!trimmed.empty() && (trimmed[0] == '/' || trimmed[0] == '\\')) trimmed.erase(0, 1);
   while (!trimmed.empty() && trimmed.back() == '/') trimmed.pop_back();
@@ -103,6 +114,18 @@ std::optional<std::string> CommonFolder(TBackupFile& Engine, const std::string& 
   }
   if (!read) return std::nullopt;
   return joined;
+}
+
+// What the engine gets as FOLDER. On Windows "\" alone is the current
+// drive's root, while a name written there carries its own drive: to put
+// files back where they were, the engine is given no folder, and each name
+// goes back to its drive (a name written on Linux to the current one).
+std::string EngineFolder(const RestoreOptions& Options) {
+#ifdef _WIN32
+  if ((Options.Folder == "/" || Options.Folder == "\\") && !Options.Flat && !Options.Relative)
+    return {};
+#endif
+  return Options.Folder;
 }
 
 volatile std::sig_atomic_t interrupted = 0;
@@ -220,7 +243,7 @@ int RunRestore(const RestoreOptions& Options) {
   try {
     if (fromStandardInput) {
       THandleStream in(TStandardHandle::Input);
-      ok = engine.RestoreFromStream(&in, Options.Folder);
+      ok = engine.RestoreFromStream(&in, EngineFolder(Options));
       if (!ok && engine.ErrorCode() == 0) {
         progress.Clear();
         std::fprintf(stderr,
@@ -229,7 +252,7 @@ int RunRestore(const RestoreOptions& Options) {
                      kProgramName);
       }
     } else {
-      ok = engine.Restore(Options.Archive, Options.Folder);
+      ok = engine.Restore(Options.Archive, EngineFolder(Options));
     }
   } catch (const std::exception& e) {
     progress.Clear();

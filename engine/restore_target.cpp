@@ -63,7 +63,7 @@ std::string NormaliseFolder(const std::string& Folder) {
 
 std::string TargetName(const std::string& Stored, const std::string& Folder, bool FullPath,
                        const std::string& Base) {
-  KELMORA_ASSERT(Folder.empty() || Folder.back() == '/');
+  KELMORA_ASSERT(Folder.empty() || platform::IsPathSeparator(Folder.back()));
   if (Stored.empty() || Stored.find('\0') != std::string::npos) return {};
   const NameKind kind = KindOf(Stored);
   const size_t nameStart = Stored.find_last_of(kind.separators);

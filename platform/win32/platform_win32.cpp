@@ -61,7 +61,7 @@ bool IsSearchDirectory(const Listed& e) {
 }
 
 SearchEntry EntryOf(const Listed& e) {
-  return SearchEntry{e.name, (e.attributes & FILE_ATTRIBUTE_HIDDEN) != 0};
+  return SearchEntry{e.name, (e.attributes & FILE_ATTRIBUTE_HIDDEN) != 0, {}};
 }
 
 bool FileData(const std::string& Path, WIN32_FILE_ATTRIBUTE_DATA& Data) {
@@ -136,14 +136,14 @@ void SearchFiles(const std::string& Folder, const std::string& Pattern,
 void SearchDirectories(const std::string& Folder,
                        const std::function<void(const SearchEntry&)>& Found) {
   for (const Listed& e : ListDirectory(Folder))
-    if (IsSearchDirectory(e)) Found(SearchEntry{e.name, false});
+    if (IsSearchDirectory(e)) Found(SearchEntry{e.name, false, {}});
 }
 
 FolderListing ListFolder(const std::string& Folder, const std::string& Pattern) {
   FolderListing listing;
   for (const Listed& e : ListDirectory(Folder)) {
     if (IsSearchDirectory(e))
-      listing.Directories.push_back(SearchEntry{e.name, false});
+      listing.Directories.push_back(SearchEntry{e.name, false, {}});
     else if (IsSearchFile(e) && MatchWildcard(Pattern, e.name))
       listing.Files.push_back(EntryOf(e));
   }
@@ -181,10 +181,16 @@ bool ForceDirectories(const std::string& Path) {
     const std::string prefix = Path.substr(0, pos);
     if (prefix.empty() || (prefix.size() == 2 && prefix[1] == ':')) continue;
     if (!::CreateDirectoryA(prefix.c_str(), nullptr) && ::GetLastError() != ERROR_ALREADY_EXISTS &&
-        !DirectoryExists(prefix))
+        !DirectoryExists(prefix)) {
+      errno = win32::LastErrno();
       return false;
+    }
   }
-  return DirectoryExists(Path);
+  // Callers name the reason from errno, as mkdir(2) leaves it on Linux: what
+  // stands in a folder's place is no folder.
+  if (DirectoryExists(Path)) return true;
+  errno = ENOTDIR;
+  return false;
 }
 
 std::string CreateTempFile(const std::string& Prefix, int* Error) {

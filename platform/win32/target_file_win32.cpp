@@ -21,20 +21,27 @@ namespace {
 using win32::HandleOf;
 using win32::NativeOf;
 
-HANDLE OpenFolderHandle(const std::string& Path, bool FollowLinks) {
+// A folder, or why not: a file in its place is ENOTDIR and, when links are
+// not followed, a junction or link there ELOOP, as open(2) says on Linux.
+FolderHandle OpenFolderHandle(const std::string& Path, bool FollowLinks) {
   const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (FollowLinks ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
   const HANDLE h = ::CreateFileA(
       Path.c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, flags, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return h;
+  if (h == INVALID_HANDLE_VALUE) return FolderHandle::Failure(win32::LastErrno());
   BY_HANDLE_FILE_INFORMATION data;
-  const DWORD required = FILE_ATTRIBUTE_DIRECTORY;
-  if (!::GetFileInformationByHandle(h, &data) || (data.dwFileAttributes & required) == 0 ||
-      (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+  int error = 0;
+  if (!::GetFileInformationByHandle(h, &data))
+    error = win32::LastErrno();
+  else if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+    error = ENOTDIR;
+  else if ((data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+    error = ELOOP;
+  if (error != 0) {
     ::CloseHandle(h);
-    return INVALID_HANDLE_VALUE;
+    return FolderHandle::Failure(error);
   }
-  return h;
+  return FolderHandle(NativeOf(h));
 }
 
 // The folder's path as the system resolved it, with Name below it.
@@ -78,10 +85,17 @@ FolderHandle::~FolderHandle() {
   if (Valid()) ::CloseHandle(HandleOf(handle_));
 }
 
+FolderHandle FolderHandle::Failure(int Error) {
+  FolderHandle failed;
+  failed.error_ = Error;
+  return failed;
+}
+
 FolderHandle& FolderHandle::operator=(FolderHandle&& Other) noexcept {
   if (this != &Other) {
     if (Valid()) ::CloseHandle(HandleOf(handle_));
     handle_ = Other.handle_;
+    error_ = Other.error_;
     Other.handle_ = kNoHandle;
   }
   return *this;
@@ -93,13 +107,14 @@ FolderHandle FolderHandle::Duplicate() const {
   const HANDLE process = ::GetCurrentProcess();
   if (!::DuplicateHandle(process, HandleOf(handle_), process, &copy, 0, FALSE,
                          DUPLICATE_SAME_ACCESS))
-    return FolderHandle();
+    return FolderHandle::Failure(win32::LastErrno());
   return FolderHandle(NativeOf(copy));
 }
 
 FolderHandle OpenFolder(const std::string& Path, bool Create) {
-  if (Path.empty() || (Create && !ForceDirectories(Path))) return FolderHandle();
-  return FolderHandle(NativeOf(OpenFolderHandle(Path, true)));
+  if (Path.empty()) return FolderHandle::Failure(ENOENT);
+  if (Create && !ForceDirectories(Path)) return FolderHandle::Failure(errno);
+  return OpenFolderHandle(Path, true);
 }
 
 FolderHandle OpenFolderBeneath(const FolderHandle& Base, const std::string& Relative) {
@@ -111,13 +126,13 @@ FolderHandle OpenFolderBeneath(const FolderHandle& Base, const std::string& Rela
     const std::string part = Relative.substr(start, end - start);
     start = end + 1;
     if (part.empty() || part == ".") continue;
-    if (part == ".." || !NameFitsSystem(part)) return FolderHandle();
+    if (part == ".." || !NameFitsSystem(part)) return FolderHandle::Failure(EINVAL);
     const std::string path = PathIn(current, part);
-    if (path.empty()) return FolderHandle();
+    if (path.empty()) return FolderHandle::Failure(win32::LastErrno());
     if (!::CreateDirectoryA(path.c_str(), nullptr) && ::GetLastError() != ERROR_ALREADY_EXISTS)
-      return FolderHandle();
+      return FolderHandle::Failure(win32::LastErrno());
     // Not followed: a junction or link in the folder's place fails here.
-    current = FolderHandle(NativeOf(OpenFolderHandle(path, false)));
+    current = OpenFolderHandle(path, false);
   }
   return current;
 }

@@ -102,7 +102,7 @@ TEST_F(LayoutCli, RestoreLayouts) {
   // Default: the stored tree under FOLDER.
   Result r = RunCli(dir_, {"restore", "-q", archive, dir_ / "tree"});
   ASSERT_EQ(r.Status, 0) << r.Err;
-  EXPECT_EQ(Tree(dir_ / "tree" + docs_), kDocs);
+  EXPECT_EQ(Tree(test::BelowFolder(dir_ / "tree", docs_)), kDocs);
 
   // --relative leaves out the shared folder.
   r = RunCli(dir_, {"restore", "-q", "--relative", archive, dir_ / "rel"});
@@ -156,36 +156,40 @@ TEST_F(LayoutCli, FolderIsRequiredAndLayoutsExcludeEachOther) {
 
 TEST_F(LayoutCli, IncludeRestoresOnlyMatchingNames) {
   const std::string archive = Backup();
+  // The path without its root ("/", or "c:\" on Windows).
+  const std::string withoutRoot = fs::path(docs_).relative_path().generic_string();
   struct Case {
     std::vector<std::string> patterns;
     std::vector<std::string> expected;
   };
   for (const Case& c :
        std::vector<Case>{
-           {{"sub"}, {"sub/b.txt=beta", kDocs[2]}},                  // a folder, anywhere
-           {{"*.txt"}, {"a.txt=alpha", "sub/b.txt=beta"}},           // * crosses folders
-           {{docs_ + "/a.txt"}, {"a.txt=alpha"}},                    // one file, anchored
-           {{"deep", "a.txt"}, {"a.txt=alpha", kDocs[2]}},           // several
-           {{docs_.substr(1) + "/sub/b.txt"}, {"sub/b.txt=beta"}}})  // the root may be left off
+           {{"sub"}, {"sub/b.txt=beta", kDocs[2]}},              // a folder, anywhere
+           {{"*.txt"}, {"a.txt=alpha", "sub/b.txt=beta"}},       // * crosses folders
+           {{docs_ + "/a.txt"}, {"a.txt=alpha"}},                // one file, anchored
+           {{docs_ + "/s*/*.txt"}, {"sub/b.txt=beta"}},          // anchored, with wildcards
+           {{"deep", "a.txt"}, {"a.txt=alpha", kDocs[2]}},       // several
+           {{withoutRoot + "/sub/b.txt"}, {"sub/b.txt=beta"}}})  // the root may be left off
   {
     test::TempDir out;
     std::vector<std::string> args{"restore", "-q", archive, out.path(), "-i"};
     args.insert(args.end(), c.patterns.begin(), c.patterns.end());
     const Result r = RunCli(dir_, args);
     EXPECT_EQ(r.Status, 0) << c.patterns[0] << r.Err;
-    EXPECT_EQ(Tree(out.path() + docs_), c.expected) << c.patterns[0];
+    EXPECT_EQ(Tree(test::BelowFolder(out.path(), docs_)), c.expected) << c.patterns[0];
   }
 
-  // A pattern matching nothing fails and says which; an anchored pattern
-  // does not match from the middle.
+  // A pattern matching nothing fails and says which; an anchored pattern,
+  // a drive's as well, does not match from the middle.
   test::TempDir out;
-  const Result r =
-      RunCli(dir_, {"restore", "-q", archive, out.path(), "-i", "sub", "/sub", "nothing*"});
+  const Result r = RunCli(dir_, {"restore", "-q", archive, out.path(), "-i", "sub", "/sub",
+                                 "x:\\home\\ann\\docs\\a.txt", "nothing*"});
   EXPECT_EQ(r.Status, 1);
   EXPECT_EQ(r.Err,
             "kelmora-cli: nothing in the archive matches /sub\n"
+            "kelmora-cli: nothing in the archive matches x:\\home\\ann\\docs\\a.txt\n"
             "kelmora-cli: nothing in the archive matches nothing*\n");
-  EXPECT_EQ(Tree(out.path() + docs_).size(), 2u);
+  EXPECT_EQ(Tree(test::BelowFolder(out.path(), docs_)).size(), 2u);
 
   // With --relative the shared folder is that of the chosen files.
   test::TempDir rel;

@@ -11,8 +11,8 @@
 #include <filesystem>
 #include <string>
 
-#include "kelmora/backup_file.h"
 #include "engine/restore_builder.h"
+#include "kelmora/backup_file.h"
 #include "test_support.h"
 
 namespace kelmora {
@@ -34,7 +34,7 @@ TEST(FailureRecord, RestoreNamesTheEntryThatFailedNotTheLastOne) {
   const RestoreCase cases[] = {
       {"an entry that climbs out", "/../../escape.txt", "/../../escape.txt", "\"..\""},
       {"a folder that cannot be made", "/sub/a.txt", "sub/a.txt",
-       std::string("/sub: ") + std::strerror(ENOTDIR)},
+       test::kSeparator + std::string("sub: ") + std::strerror(ENOTDIR)},
       {"a folder in the file's place", "/taken.txt", "taken.txt", "a folder stands in its place"},
   };
   for (const RestoreCase& c : cases) {

@@ -96,7 +96,7 @@ TEST(RestoreRoundTrip, EveryLevelInOneVolume) {
     ASSERT_TRUE(engine.Restore(archive, out)) << int(level);
     EXPECT_EQ(engine.FilesDone(), static_cast<int32_t>(tree.size()));
     EXPECT_EQ(engine.FileCount(), static_cast<int32_t>(tree.size()));
-    ExpectSameTree(tree, ReadTree(out + src), "level " + std::to_string(level));
+    ExpectSameTree(tree, ReadTree(test::BelowFolder(out, src)), "level " + std::to_string(level));
   }
 }
 
@@ -123,7 +123,7 @@ TEST(RestoreRoundTrip, ManyVolumes) {
   ASSERT_TRUE(engine.Restore(archive, dir / "out"));
   ASSERT_EQ(static_cast<int>(restoreDisks.size()), backupDisks);
   for (size_t i = 0; i < restoreDisks.size(); ++i) EXPECT_EQ(restoreDisks[i], int(i) + 2);
-  ExpectSameTree(tree, ReadTree(dir / "out" + src), "volumes");
+  ExpectSameTree(tree, ReadTree(test::BelowFolder(dir / "out", src)), "volumes");
 }
 
 TEST(RestoreRoundTrip, ThroughAStream) {
@@ -142,7 +142,7 @@ TEST(RestoreRoundTrip, ThroughAStream) {
   stream.Seek(4, SeekOrigin::Begin);
   engine.RestoreFullPath = true;
   ASSERT_TRUE(engine.RestoreFromStream(&stream, dir / "out"));
-  ExpectSameTree(tree, ReadTree(dir / "out" + src), "stream");
+  ExpectSameTree(tree, ReadTree(test::BelowFolder(dir / "out", src)), "stream");
   EXPECT_EQ(stream.Position(), static_cast<int64_t>(stream.Data().size()));
 }
 

@@ -3,9 +3,9 @@
 
 #include <filesystem>
 
-#include "kelmora/backup_file.h"
 #include "engine/restore_builder.h"
 #include "engine/restore_target.h"
+#include "kelmora/backup_file.h"
 #include "test_support.h"
 
 namespace kelmora {
@@ -54,18 +54,32 @@ TEST(RestoreSelect, FilterRestoresOnlyAcceptedNamesAndNeverInflatesTheRest) {
   EXPECT_EQ(plain.ErrorCode(), beCompression);
 }
 
+// A target is spelt with this system's separator ("\\" on Windows).
+std::string Spelt(std::string Path) {
+  for (char& c : Path)
+    if (c == '/') c = test::kSeparator;
+  return Path;
+}
+
 TEST(RestoreSelect, BaseFolderIsLeftOutOnlyAsWholeLeadingComponents) {
-  using restore::TargetName;
-  EXPECT_EQ(TargetName("/home/ann/docs/a.txt", "/r/", true, "home/ann/docs"), "/r/a.txt");
-  EXPECT_EQ(TargetName("/home/ann/docs/sub/b.txt", "/r/", true, "home/ann/docs"), "/r/sub/b.txt");
-  EXPECT_EQ(TargetName("c:\\home\\ann\\docs\\w.txt", "/r/", true, "home/ann/docs"), "/r/w.txt");
+  const auto TargetName = [](const std::string& Stored, const std::string& Folder, bool FullPath,
+                             const std::string& Base) {
+    return restore::TargetName(Stored, Spelt(Folder), FullPath, Base);
+  };
+  EXPECT_EQ(TargetName("/home/ann/docs/a.txt", "/r/", true, "home/ann/docs"), Spelt("/r/a.txt"));
+  EXPECT_EQ(TargetName("/home/ann/docs/sub/b.txt", "/r/", true, "home/ann/docs"),
+            Spelt("/r/sub/b.txt"));
+  EXPECT_EQ(TargetName("c:\\home\\ann\\docs\\w.txt", "/r/", true, "home/ann/docs"),
+            Spelt("/r/w.txt"));
   // Not below the base: the whole path is kept.
   EXPECT_EQ(TargetName("/home/ann/docs2/c.txt", "/r/", true, "home/ann/docs"),
-            "/r/home/ann/docs2/c.txt");
-  EXPECT_EQ(TargetName("/other/d.txt", "/r/", true, "home/ann/docs"), "/r/other/d.txt");
+            Spelt("/r/home/ann/docs2/c.txt"));
+  EXPECT_EQ(TargetName("/other/d.txt", "/r/", true, "home/ann/docs"), Spelt("/r/other/d.txt"));
   // The base never applies to flat restores or to stored paths.
-  EXPECT_EQ(TargetName("/home/ann/docs/sub/b.txt", "/r/", false, "home/ann/docs"), "/r/b.txt");
-  EXPECT_EQ(TargetName("/home/ann/docs/a.txt", "", true, "home/ann/docs"), "/home/ann/docs/a.txt");
+  EXPECT_EQ(TargetName("/home/ann/docs/sub/b.txt", "/r/", false, "home/ann/docs"),
+            Spelt("/r/b.txt"));
+  EXPECT_EQ(TargetName("/home/ann/docs/a.txt", "", true, "home/ann/docs"),
+            Spelt("/home/ann/docs/a.txt"));
   EXPECT_EQ(restore::StoredPath("c:\\x\\y.txt"), "x/y.txt");
   EXPECT_EQ(restore::StoredPath("/a/../b"), "");
 

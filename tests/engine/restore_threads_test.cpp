@@ -3,9 +3,7 @@
 // same damage, stops and volume questions, the same counts at the end.
 // Every case runs once with one thread and again with several, and the two
 // recordings are compared whole.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <map>
@@ -13,8 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "kelmora/backup_file.h"
 #include "engine/restore_builder.h"
+#include "kelmora/backup_file.h"
 #include "platform/file.h"
 #include "test_support.h"
 
@@ -54,7 +52,8 @@ std::map<std::string, std::string> ReadTree(const std::string& Root) {
   std::map<std::string, std::string> tree;
   if (!fs::exists(Root)) return tree;
   for (const auto& e : fs::recursive_directory_iterator(Root))
-    if (e.is_regular_file()) tree[fs::relative(e.path(), Root).string()] = test::ReadFile(e.path());
+    if (e.is_regular_file())
+      tree[fs::relative(e.path(), Root).generic_string()] = test::ReadFile(e.path().string());
   return tree;
 }
 
@@ -70,17 +69,10 @@ struct Options {
 class PipeSource {
  public:
   explicit PipeSource(const std::string& Bytes) {
-    int fds[2];
-    if (::pipe(fds) != 0) throw std::runtime_error("pipe");
-    stream_ = std::make_unique<THandleStream>(platform::File::Adopt(fds[0], true));
-    writer_ = std::thread([fd = fds[1], Bytes] {
-      size_t done = 0;
-      while (done < Bytes.size()) {
-        const ssize_t n = ::write(fd, Bytes.data() + done, Bytes.size() - done);
-        if (n <= 0) break;  // the reader went away
-        done += static_cast<size_t>(n);
-      }
-      ::close(fd);
+    stream_ = std::make_unique<THandleStream>(platform::File::Adopt(pipe_.Reader(), true));
+    writer_ = std::thread([this, Bytes] {
+      pipe_.Write(Bytes);  // false once the reader went away
+      pipe_.CloseWriter();
     });
   }
   ~PipeSource() {
@@ -90,6 +82,7 @@ class PipeSource {
   THandleStream* Stream() { return stream_.get(); }
 
  private:
+  test::TestPipe pipe_;
   std::unique_ptr<THandleStream> stream_;
   std::thread writer_;
 };
@@ -198,7 +191,8 @@ std::string BackUp(const TempDir& Dir, int32_t MaxSize) {
 // What lies beneath the restored copy of the source folder.
 std::map<std::string, std::string> SourceCopy(const Recording& R, const std::string& Source) {
   std::map<std::string, std::string> copy;
-  const std::string prefix = Source.substr(1) + "/";
+  const std::string prefix =
+      fs::path(test::BelowFolder("", Source)).relative_path().generic_string() + "/";
   for (const auto& [path, bytes] : R.Tree)
     if (path.compare(0, prefix.size(), prefix) == 0) copy[path.substr(prefix.size())] = bytes;
   return copy;
@@ -290,7 +284,8 @@ TEST(RestoreThreads, DamageIsFoundReportedAndKeptAlike) {
   EXPECT_EQ(text.substr(0, 50000), one.Tree["after two.txt"]);
   EXPECT_EQ(text.substr(0, 70000), one.Tree["after impossible.txt"]);
   std::string expected;
-  for (int i = 0; i < 30; ++i) expected += i == 17 ? std::string(16384, '\0') : text.substr(0, 16384);
+  for (int i = 0; i < 30; ++i)
+    expected += i == 17 ? std::string(16384, '\0') : text.substr(0, 16384);
   EXPECT_EQ(expected, one.Tree["one bad chunk.txt.damaged"]);
   EXPECT_EQ(0u, one.Tree.count("one bad chunk.txt"));
   int damages = 0;
