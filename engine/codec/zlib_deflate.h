@@ -23,7 +23,7 @@ inline int ZlibLevel(TCompressionLevel Level) {
     case clNone:
       return 0;
     case clDefault:
-      return Z_DEFAULT_COMPRESSION;
+      return 6;  // what Z_DEFAULT_COMPRESSION stands for
     case clMax:
       return 9;
   }
