@@ -16,25 +16,25 @@ namespace kelmora::app {
 
 namespace {
 
-QLabel* MakeLabel(QWidget* parent, int x, int y, int w, int h, const QString& text,
-                  const QColor& color, bool bold, bool underline) {
-  auto* label = new QLabel(parent);
+QLabel* MakeLabel(QWidget* Parent, int X, int Y, int W, int H, const QString& Text,
+                  const QColor& Color, bool Bold, bool Underline) {
+  auto* label = new QLabel(Parent);
   label->setTextFormat(Qt::PlainText);
-  label->setGeometry(x, y, w, h);
+  label->setGeometry(X, Y, W, H);
   QFont font = label->font();
-  font.setBold(bold);
-  font.setUnderline(underline);
+  font.setBold(Bold);
+  font.setUnderline(Underline);
   label->setFont(font);
   QPalette palette = label->palette();
-  palette.setColor(QPalette::WindowText, color);
+  palette.setColor(QPalette::WindowText, Color);
   label->setPalette(palette);
-  label->setText(text);
+  label->setText(Text);
   return label;
 }
 
 }  // namespace
 
-TAboutBox::TAboutBox(QWidget* parent) : QDialog(parent) {
+TAboutBox::TAboutBox(QWidget* Parent) : QDialog(Parent) {
   InitResources();
   setObjectName(QStringLiteral("AboutBox"));
   setWindowTitle(kCaption);
@@ -87,18 +87,18 @@ TAboutBox::TAboutBox(QWidget* parent) : QDialog(parent) {
   OKButton->raise();
   connect(OKButton, &QPushButton::clicked, this, &QDialog::accept);
 
-  OpenUrl = [](const QString& text) { QDesktopServices::openUrl(QUrl::fromUserInput(text)); };
+  OpenUrl = [](const QString& Text) { QDesktopServices::openUrl(QUrl::fromUserInput(Text)); };
 
   if (const QScreen* screen = QGuiApplication::primaryScreen())
     move(screen->availableGeometry().center() - rect().center());
 }
 
-void TAboutBox::SetCaption(QLabel* label, const QString& text) {
-  label->setText(text);
-  if (label->wordWrap()) {
-    label->resize(label->width(), std::max(13, label->heightForWidth(label->width())));
+void TAboutBox::SetCaption(QLabel* Label, const QString& Text) {
+  Label->setText(Text);
+  if (Label->wordWrap()) {
+    Label->resize(Label->width(), std::max(13, Label->heightForWidth(Label->width())));
   } else {
-    label->resize(label->fontMetrics().horizontalAdvance(text) + 1, label->height());
+    Label->resize(Label->fontMetrics().horizontalAdvance(Text) + 1, Label->height());
   }
 }
 
@@ -106,9 +106,9 @@ QColor TAboutBox::LinkColor() const {
   return LabelSite->palette().color(QPalette::WindowText);
 }
 
-void TAboutBox::SetLinkColor(const QColor& color) {
+void TAboutBox::SetLinkColor(const QColor& Color) {
   QPalette palette = LabelSite->palette();
-  palette.setColor(QPalette::WindowText, color);
+  palette.setColor(QPalette::WindowText, Color);
   LabelSite->setPalette(palette);
 }
 
@@ -126,20 +126,20 @@ void TAboutBox::LabelSiteMouseDown() {
   if (OpenUrl) OpenUrl(LabelSite->text());
 }
 
-bool TAboutBox::eventFilter(QObject* watched, QEvent* event) {
-  if (watched == LabelSite) {
-    if (event->type() == QEvent::MouseMove) {
+bool TAboutBox::eventFilter(QObject* Watched, QEvent* Event) {
+  if (Watched == LabelSite) {
+    if (Event->type() == QEvent::MouseMove) {
       LabelSiteMouseMove();
       return true;
     }
-    if (event->type() == QEvent::MouseButtonPress) {
+    if (Event->type() == QEvent::MouseButtonPress) {
       LabelSiteMouseDown();
       return true;
     }
-  } else if (watched == Panel1 && event->type() == QEvent::MouseMove) {
+  } else if (Watched == Panel1 && Event->type() == QEvent::MouseMove) {
     Panel1MouseMove();
   }
-  return QDialog::eventFilter(watched, event);
+  return QDialog::eventFilter(Watched, Event);
 }
 
 }  // namespace kelmora::app

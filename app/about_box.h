@@ -25,7 +25,7 @@ class TAboutBox : public QDialog {
   static inline const QColor kLinkColor{0, 0, 255};
   static inline const QColor kLinkHoverColor{255, 0, 0};
 
-  explicit TAboutBox(QWidget* parent = nullptr);
+  explicit TAboutBox(QWidget* Parent = nullptr);
 
   QFrame* Panel1;
   QLabel* ProgramIcon;
@@ -37,11 +37,11 @@ class TAboutBox : public QDialog {
   QPushButton* OKButton;
 
   // Opens a link text with the desktop's default handler; tests replace it.
-  std::function<void(const QString& text)> OpenUrl;
+  std::function<void(const QString& Text)> OpenUrl;
 
   // Sets a label's text; the label's width follows it (the e-mail label
   // wraps within its width instead).
-  void SetCaption(QLabel* label, const QString& text);
+  void SetCaption(QLabel* Label, const QString& Text);
   QColor LinkColor() const;
 
   void LabelSiteMouseMove();
@@ -49,10 +49,10 @@ class TAboutBox : public QDialog {
   void Panel1MouseMove();
 
  protected:
-  bool eventFilter(QObject* watched, QEvent* event) override;
+  bool eventFilter(QObject* Watched, QEvent* Event) override;
 
  private:
-  void SetLinkColor(const QColor& color);
+  void SetLinkColor(const QColor& Color);
 };
 
 }  // namespace kelmora::app

@@ -18,8 +18,8 @@ QString& Title() {
 QString ApplicationTitle() {
   return Title();
 }
-void SetApplicationTitle(const QString& title) {
-  Title() = title;
+void SetApplicationTitle(const QString& Caption) {
+  Title() = Caption;
 }
 
 QFont InterfaceFont() {
@@ -29,18 +29,18 @@ QFont InterfaceFont() {
   return font;
 }
 
-void ShowException(const std::exception& error) {
-  QMessageBox box(QMessageBox::Critical, ApplicationTitle(), QString::fromUtf8(error.what()),
+void ShowException(const std::exception& Error) {
+  QMessageBox box(QMessageBox::Critical, ApplicationTitle(), QString::fromUtf8(Error.what()),
                   QMessageBox::Ok, QApplication::activeWindow());
   FitCaption(box);
   box.exec();
 }
 
-TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {}
+TApplication::TApplication(int& Argc, char** Argv) : QApplication(Argc, Argv) {}
 
-bool TApplication::notify(QObject* receiver, QEvent* event) {
+bool TApplication::notify(QObject* Receiver, QEvent* Event) {
   try {
-    return QApplication::notify(receiver, event);
+    return QApplication::notify(Receiver, Event);
   } catch (const std::exception& error) {
     ShowException(error);
   }

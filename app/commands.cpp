@@ -30,8 +30,8 @@ constexpr int64_t kSizeUnits[] = {1024, 1048576, 1073741824};
 constexpr TCompressionLevel kLevels[] = {clDefault, clFastest, clMax, clNone};
 constexpr TRestoreMode kModes[] = {rmAll, rmNoOverwrite, rmNewer, rmExisting, rmExistingNewer};
 
-QString Decimal(int64_t value) {
-  return QString::number(value);
+QString Decimal(int64_t Value) {
+  return QString::number(Value);
 }
 
 }  // namespace
@@ -41,9 +41,9 @@ QString Decimal(int64_t value) {
 // meanwhile is completed by Guard once the command is over.
 class TForm1::OperationScope {
  public:
-  OperationScope(TForm1& form, TOperation operation, const std::string& archive) : form_(form) {
-    form_.running_ = operation;
-    form_.runningArchive_ = archive;
+  OperationScope(TForm1& Form, TOperation Operation, const std::string& Archive) : form_(Form) {
+    form_.running_ = Operation;
+    form_.runningArchive_ = Archive;
     form_.SetRunning(true);
   }
   ~OperationScope() {
@@ -57,10 +57,10 @@ class TForm1::OperationScope {
   TForm1& form_;
 };
 
-void TForm1::SetRunning(bool running) {
+void TForm1::SetRunning(bool Running) {
   QWidget* const commands[] = {ButtonBackup, ButtonRestore, ButtonBackupFile, ButtonBackupFolder,
                                ButtonRestoreFolder};
-  if (running) {
+  if (Running) {
     focusBeforeRun_ = focusWidget();
     const bool focusOnCommand =
         std::find(std::begin(commands), std::end(commands), focusWidget()) != std::end(commands);
@@ -76,41 +76,41 @@ void TForm1::SetRunning(bool running) {
   focusBeforeRun_ = nullptr;
 }
 
-void TForm1::RunOperation(TOperation operation, const std::string& archive,
-                          const std::function<bool()>& run) {
+void TForm1::RunOperation(TOperation Operation, const std::string& Archive,
+                          const std::function<bool()>& Run) {
   FileCounter = 0;
   LastFileName.clear();
   cancelled_ = false;
   bool completed = false;
   try {
-    OperationScope scope(*this, operation, archive);
-    completed = run();
+    OperationScope scope(*this, Operation, Archive);
+    completed = Run();
   } catch (const std::exception& error) {
     // Guard shows the message; the status line says the run failed.
-    ShowOutcome(operation, false, EngineText(error.what()));
+    ShowOutcome(Operation, false, EngineText(error.what()));
     throw;
   }
-  ShowOutcome(operation, completed, std::nullopt);
+  ShowOutcome(Operation, completed, std::nullopt);
 }
 
-void TForm1::ShowOutcome(TOperation operation, bool completed,
-                         const std::optional<QString>& exceptionText) {
+void TForm1::ShowOutcome(TOperation Operation, bool Completed,
+                         const std::optional<QString>& ExceptionText) {
   const int32_t done = BackupEngine.FilesDone();
   const int32_t count = BackupEngine.FileCount();
   QString line;
-  if (exceptionText) {
+  if (ExceptionText) {
     // The counts may still be those of an earlier run, and no final
     // progress came: the gauge stays where the run got to.
-    SetStatus(" " + Text("Status->Error").arg(*exceptionText));
+    SetStatus(" " + Text("Status->Error").arg(*ExceptionText));
     return;
   }
   // A run that completed may still carry a code that only warns (a file
   // that changed while it was read); its box has told of it already.
-  if (completed && operation == TOperation::Backup) {
+  if (Completed && Operation == TOperation::Backup) {
     line = Text("Status->Backup")
                .arg(Decimal(count), Decimal(BackupEngine.TotalSize()),
                     Decimal(BackupEngine.CompressionRate()));
-  } else if (completed) {
+  } else if (Completed) {
     line = Text("Status->Restore").arg(Decimal(count), Decimal(BackupEngine.TotalSize()));
   } else if (BackupEngine.ErrorCode() != 0) {
     line = Text("Status->Failed")
@@ -125,19 +125,19 @@ void TForm1::ShowOutcome(TOperation operation, bool completed,
   // unfinished run shows the share of the bytes it got through instead.
   const int64_t range = int64_t{CGauge1->MaxValue()} - CGauge1->MinValue();
   const int percent =
-      completed ? 100 : PercentOf(BackupEngine.BytesDone(), BackupEngine.TotalSize());
+      Completed ? 100 : PercentOf(BackupEngine.BytesDone(), BackupEngine.TotalSize());
   CGauge1->SetProgress(static_cast<int>(CGauge1->MinValue() + range * percent / 100));
 }
 
-bool TForm1::CheckVolumeSize(int unitIndex) {
+bool TForm1::CheckVolumeSize(int UnitIndex) {
   if (!Values.LimitSize || IsWorkableVolumeSize(VolumeBytes)) return true;
   QString text;
-  if (unitIndex >= 0 && unitIndex < static_cast<int>(std::size(kSizeUnits))) {
-    const int64_t factor = kSizeUnits[unitIndex];
+  if (UnitIndex >= 0 && UnitIndex < static_cast<int>(std::size(kSizeUnits))) {
+    const int64_t factor = kSizeUnits[UnitIndex];
     const int64_t smallest = (kSmallestVolumeSize + factor - 1) / factor;
     const int64_t largest = kLargestVolumeSize / factor;
     text = Text("Message->VolumeSize")
-               .arg(Decimal(Values.SizeValue), ComboBoxSize->itemText(unitIndex), Decimal(smallest),
+               .arg(Decimal(Values.SizeValue), ComboBoxSize->itemText(UnitIndex), Decimal(smallest),
                     Decimal(largest));
   } else {
     text =
@@ -199,8 +199,8 @@ void TForm1::ButtonStopClick() {
 
 // A line break cannot be stored in the settings file: the name would come
 // back cut short at the next start and silently stand for another path.
-bool TForm1::RefuseUnstorableName(const QString& path) {
-  if (!path.contains('\n') && !path.contains('\r')) return false;
+bool TForm1::RefuseUnstorableName(const QString& Path) {
+  if (!Path.contains('\n') && !Path.contains('\r')) return false;
   Dialogs.ShowError(ApplicationTitle(), Text("Message->LineBreak"));
   return true;
 }
@@ -216,17 +216,17 @@ void TForm1::ButtonBackupFileClick() {
   EditBackupFile->setText(Values.BackupFileName);
 }
 
-bool TForm1::PickFolder(QLineEdit* edit, QString& value) {
+bool TForm1::PickFolder(QLineEdit* Edit, QString& Value) {
   FolderDialog1->SetCaption(Text("FolderDialog1->Caption"));
-  FolderDialog1->SetDirectory(edit->text());
+  FolderDialog1->SetDirectory(Edit->text());
   // On Cancel the chooser may still have replaced a missing folder with the
   // current one; that is no choice of the user's.
   if (!ExecuteFolderDialog()) return false;
   QString folder = FolderDialog1->Directory();
   if (folder.isEmpty() || RefuseUnstorableName(folder)) return false;
   if (!folder.endsWith('/')) folder += '/';
-  edit->setText(folder);
-  value = folder;
+  Edit->setText(folder);
+  Value = folder;
   return true;
 }
 

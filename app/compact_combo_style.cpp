@@ -8,13 +8,13 @@ namespace kelmora::app {
 
 TCompactComboStyle::TCompactComboStyle() : QProxyStyle(QApplication::style()->name()) {}
 
-QRect TCompactComboStyle::subControlRect(ComplexControl control, const QStyleOptionComplex* option,
-                                         SubControl sub, const QWidget* widget) const {
-  if (control != CC_ComboBox || !option)
-    return QProxyStyle::subControlRect(control, option, sub, widget);
-  const QRect all = option->rect;
+QRect TCompactComboStyle::subControlRect(ComplexControl Control, const QStyleOptionComplex* Option,
+                                         SubControl Sub, const QWidget* Widget) const {
+  if (Control != CC_ComboBox || !Option)
+    return QProxyStyle::subControlRect(Control, Option, Sub, Widget);
+  const QRect all = Option->rect;
   const int frame = 2;
-  switch (sub) {
+  switch (Sub) {
     case SC_ComboBoxArrow:
       return QRect(all.right() - frame - kArrowWidth + 1, all.top() + frame, kArrowWidth,
                    all.height() - 2 * frame);
@@ -22,14 +22,14 @@ QRect TCompactComboStyle::subControlRect(ComplexControl control, const QStyleOpt
       return QRect(all.left() + frame + 1, all.top() + frame,
                    all.width() - 2 * frame - kArrowWidth - 1, all.height() - 2 * frame);
     default:
-      return QProxyStyle::subControlRect(control, option, sub, widget);
+      return QProxyStyle::subControlRect(Control, Option, Sub, Widget);
   }
 }
 
-void MakeCompact(QComboBox* list) {
+void MakeCompact(QComboBox* List) {
   auto* style = new TCompactComboStyle;
-  style->setParent(list);
-  list->setStyle(style);
+  style->setParent(List);
+  List->setStyle(style);
 }
 
 }  // namespace kelmora::app

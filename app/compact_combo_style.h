@@ -13,13 +13,13 @@ class TCompactComboStyle : public QProxyStyle {
  public:
   TCompactComboStyle();
 
-  QRect subControlRect(ComplexControl control, const QStyleOptionComplex* option, SubControl sub,
-                       const QWidget* widget) const override;
+  QRect subControlRect(ComplexControl Control, const QStyleOptionComplex* Option, SubControl Sub,
+                       const QWidget* Widget) const override;
 
   static constexpr int kArrowWidth = 12;
 };
 
 // Gives List the compact style; the style lives as long as the list.
-void MakeCompact(QComboBox* list);
+void MakeCompact(QComboBox* List);
 
 }  // namespace kelmora::app

@@ -12,40 +12,40 @@ namespace kelmora::app {
 
 namespace {
 
-int RunBox(QWidget* parent, QMessageBox::Icon icon, const QString& caption, const QString& text,
-           QMessageBox::StandardButtons buttons, QMessageBox::StandardButton defaultButton) {
-  QMessageBox box(icon, caption, text, buttons, parent);
-  box.setDefaultButton(defaultButton);
+int RunBox(QWidget* Parent, QMessageBox::Icon Icon, const QString& Caption, const QString& Text,
+           QMessageBox::StandardButtons Buttons, QMessageBox::StandardButton DefaultButton) {
+  QMessageBox box(Icon, Caption, Text, Buttons, Parent);
+  box.setDefaultButton(DefaultButton);
   FitCaption(box);
   return box.exec();
 }
 
 }  // namespace
 
-int CaptionWidth(const QString& caption) {
+int CaptionWidth(const QString& Caption) {
   // The window manager draws the caption in its own title font, beside an
   // icon and up to three buttons; the platform's title font stands in for
   // it, and a button's room is taken as a square of the caption's height.
   QFont font = QFontDatabase::systemFont(QFontDatabase::TitleFont);
   font.setBold(true);
   const QFontMetrics metrics(font);
-  return metrics.horizontalAdvance(caption) + 4 * metrics.height() + 32;
+  return metrics.horizontalAdvance(Caption) + 4 * metrics.height() + 32;
 }
 
-void FitCaption(QMessageBox& box) {
+void FitCaption(QMessageBox& Box) {
   // A message box sizes itself to its text and ignores a minimum width;
   // a spacer across its grid is what widens it.
-  const int width = CaptionWidth(box.windowTitle());
-  if (auto* grid = qobject_cast<QGridLayout*>(box.layout())) {
+  const int width = CaptionWidth(Box.windowTitle());
+  if (auto* grid = qobject_cast<QGridLayout*>(Box.layout())) {
     grid->addItem(new QSpacerItem(width, 0, QSizePolicy::Minimum, QSizePolicy::Minimum),
                   grid->rowCount(), 0, 1, grid->columnCount());
   } else {
-    box.setMinimumWidth(width);
+    Box.setMinimumWidth(width);
   }
 }
 
-QStringList FileDialogFilters(const QString& filter) {
-  const QStringList parts = filter.split('|');
+QStringList FileDialogFilters(const QString& Filter) {
+  const QStringList parts = Filter.split('|');
   QStringList result;
   for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
     const QString description = parts[i].trimmed();
@@ -60,33 +60,33 @@ QStringList FileDialogFilters(const QString& filter) {
   return result;
 }
 
-TDialogs StandardDialogs(QWidget* parent) {
-  QPointer<QWidget> owner(parent);
+TDialogs StandardDialogs(QWidget* Parent) {
+  QPointer<QWidget> owner(Parent);
   TDialogs d;
-  d.ShowMessage = [owner](const QString& caption, const QString& text) {
-    RunBox(owner, QMessageBox::NoIcon, caption, text, QMessageBox::Ok, QMessageBox::Ok);
+  d.ShowMessage = [owner](const QString& Caption, const QString& Text) {
+    RunBox(owner, QMessageBox::NoIcon, Caption, Text, QMessageBox::Ok, QMessageBox::Ok);
   };
-  d.ShowError = [owner](const QString& caption, const QString& text) {
-    RunBox(owner, QMessageBox::Critical, caption, text, QMessageBox::Ok, QMessageBox::Ok);
+  d.ShowError = [owner](const QString& Caption, const QString& Text) {
+    RunBox(owner, QMessageBox::Critical, Caption, Text, QMessageBox::Ok, QMessageBox::Ok);
   };
-  d.AskYesNo = [owner](const QString& caption, const QString& text) {
-    return RunBox(owner, QMessageBox::Question, caption, text, QMessageBox::Yes | QMessageBox::No,
+  d.AskYesNo = [owner](const QString& Caption, const QString& Text) {
+    return RunBox(owner, QMessageBox::Question, Caption, Text, QMessageBox::Yes | QMessageBox::No,
                   QMessageBox::Yes) == QMessageBox::Yes;
   };
-  d.AskOkCancel = [owner](const QString& caption, const QString& text) {
-    return RunBox(owner, QMessageBox::Information, caption, text,
+  d.AskOkCancel = [owner](const QString& Caption, const QString& Text) {
+    return RunBox(owner, QMessageBox::Information, Caption, Text,
                   QMessageBox::Ok | QMessageBox::Cancel, QMessageBox::Ok) == QMessageBox::Ok;
   };
-  d.AskSaveFile = [owner](const QString& folder, const QString& name, const QString& filter) {
+  d.AskSaveFile = [owner](const QString& Folder, const QString& Name, const QString& Filter) {
     QFileDialog dialog(owner);
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setFileMode(QFileDialog::AnyFile);
     // The caller appends the extension itself and never asks before
     // replacing an archive name.
     dialog.setOption(QFileDialog::DontConfirmOverwrite, true);
-    if (!folder.isEmpty()) dialog.setDirectory(folder);
-    dialog.setNameFilters(FileDialogFilters(filter));
-    dialog.selectFile(name);
+    if (!Folder.isEmpty()) dialog.setDirectory(Folder);
+    dialog.setNameFilters(FileDialogFilters(Filter));
+    dialog.selectFile(Name);
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return QString();
     return dialog.selectedFiles().front();
   };

@@ -12,29 +12,29 @@ namespace kelmora::app {
 
 struct TDialogs {
   // Plain box: no icon, one OK button.
-  std::function<void(const QString& caption, const QString& text)> ShowMessage;
+  std::function<void(const QString& Caption, const QString& Text)> ShowMessage;
   // Error icon, one OK button.
-  std::function<void(const QString& caption, const QString& text)> ShowError;
+  std::function<void(const QString& Caption, const QString& Text)> ShowError;
   // Question icon, Yes and No; true for Yes.
-  std::function<bool(const QString& caption, const QString& text)> AskYesNo;
+  std::function<bool(const QString& Caption, const QString& Text)> AskYesNo;
   // Information icon, OK and Cancel; true for OK.
-  std::function<bool(const QString& caption, const QString& text)> AskOkCancel;
-  // File-save dialog opened in Folder with Name, filter in the "text|pattern"
+  std::function<bool(const QString& Caption, const QString& Text)> AskOkCancel;
+  // File-save dialog opened in Folder with Name, Filter in the "text|pattern"
   // form; the chosen full path, or "" when cancelled.
-  std::function<QString(const QString& folder, const QString& name, const QString& filter)>
+  std::function<QString(const QString& Folder, const QString& Name, const QString& Filter)>
       AskSaveFile;
 };
 
 // Width a window needs for its caption to show whole in the title bar.
-int CaptionWidth(const QString& caption);
+int CaptionWidth(const QString& Caption);
 // Widens a message box, before it is shown, to the width of its caption.
-void FitCaption(QMessageBox& box);
+void FitCaption(QMessageBox& Box);
 
 // The real boxes and dialogs, parented to Parent.
-TDialogs StandardDialogs(QWidget* parent);
+TDialogs StandardDialogs(QWidget* Parent);
 
 // "Backup File (*.bkp)|*.bkp" -> {"Backup File (*.bkp)"}; patterns separated
 // by ";" become blank-separated, as the file dialog expects them.
-QStringList FileDialogFilters(const QString& filter);
+QStringList FileDialogFilters(const QString& Filter);
 
 }  // namespace kelmora::app

@@ -22,25 +22,25 @@ struct TIniFile::Data {
 
 namespace {
 
-std::string Bytes(const QString& text) {
-  return text.toUtf8().toStdString();
+std::string Bytes(const QString& Text) {
+  return Text.toUtf8().toStdString();
 }
 
 // The profile services drop one pair of enclosing quotes, which is how a
 // value keeps leading or trailing blanks.
-QString StripQuotes(QString value) {
-  if (value.size() >= 2) {
-    const QChar first = value.front();
-    if ((first == '"' || first == '\'') && value.back() == first)
-      value = value.mid(1, value.size() - 2);
+QString StripQuotes(QString Value) {
+  if (Value.size() >= 2) {
+    const QChar first = Value.front();
+    if ((first == '"' || first == '\'') && Value.back() == first)
+      Value = Value.mid(1, Value.size() - 2);
   }
-  return value;
+  return Value;
 }
 
 }  // namespace
 
-bool ParseInt32(const QString& text, int32_t& value) {
-  const QString trimmed = text.trimmed();
+bool ParseInt32(const QString& Text, int32_t& Value) {
+  const QString trimmed = Text.trimmed();
   qsizetype i = 0;
   bool negative = false;
   if (i < trimmed.size() && (trimmed[i] == '-' || trimmed[i] == '+')) {
@@ -57,55 +57,55 @@ bool ParseInt32(const QString& text, int32_t& value) {
   }
   const int64_t result = negative ? -magnitude : magnitude;
   if (result > std::numeric_limits<int32_t>::max()) return false;
-  value = static_cast<int32_t>(result);
+  Value = static_cast<int32_t>(result);
   return true;
 }
 
 TIniFile::TIniFile() : data_(std::make_unique<Data>()) {}
 TIniFile::~TIniFile() = default;
 
-void TIniFile::Load(const QString& path) {
+void TIniFile::Load(const QString& Path) {
   data_->ini.Reset();
-  QFile file(path);
+  QFile file(Path);
   if (!file.open(QIODevice::ReadOnly)) return;
   const QByteArray bytes = file.readAll();
   if (data_->ini.LoadData(bytes.constData(), static_cast<size_t>(bytes.size())) < 0)
     data_->ini.Reset();
 }
 
-QString TIniFile::ReadString(const QString& section, const QString& key, const QString& def) const {
-  const char* value = data_->ini.GetValue(Bytes(section).c_str(), Bytes(key).c_str(), nullptr);
-  if (!value) return def;
+QString TIniFile::ReadString(const QString& Section, const QString& Key, const QString& Def) const {
+  const char* value = data_->ini.GetValue(Bytes(Section).c_str(), Bytes(Key).c_str(), nullptr);
+  if (!value) return Def;
   return StripQuotes(QString::fromUtf8(value));
 }
 
-int32_t TIniFile::ReadInteger(const QString& section, const QString& key, int32_t def) const {
+int32_t TIniFile::ReadInteger(const QString& Section, const QString& Key, int32_t Def) const {
   int32_t value = 0;
-  return ParseInt32(ReadString(section, key, QString()), value) ? value : def;
+  return ParseInt32(ReadString(Section, Key, QString()), value) ? value : Def;
 }
 
-bool TIniFile::ReadBool(const QString& section, const QString& key, bool def) const {
-  return ReadInteger(section, key, def ? 1 : 0) != 0;
+bool TIniFile::ReadBool(const QString& Section, const QString& Key, bool Def) const {
+  return ReadInteger(Section, Key, Def ? 1 : 0) != 0;
 }
 
-void TIniFile::WriteString(const QString& section, const QString& key, const QString& value) {
-  data_->ini.SetValue(Bytes(section).c_str(), Bytes(key).c_str(), Bytes(value).c_str());
+void TIniFile::WriteString(const QString& Section, const QString& Key, const QString& Value) {
+  data_->ini.SetValue(Bytes(Section).c_str(), Bytes(Key).c_str(), Bytes(Value).c_str());
 }
 
-void TIniFile::WriteInteger(const QString& section, const QString& key, int32_t value) {
-  WriteString(section, key, QString::number(value));
+void TIniFile::WriteInteger(const QString& Section, const QString& Key, int32_t Value) {
+  WriteString(Section, Key, QString::number(Value));
 }
 
-void TIniFile::WriteBool(const QString& section, const QString& key, bool value) {
-  WriteString(section, key, value ? QStringLiteral("1") : QStringLiteral("0"));
+void TIniFile::WriteBool(const QString& Section, const QString& Key, bool Value) {
+  WriteString(Section, Key, Value ? QStringLiteral("1") : QStringLiteral("0"));
 }
 
-bool TIniFile::Save(const QString& path, QString& error) const {
+bool TIniFile::Save(const QString& Path, QString& Error) const {
   std::string text;
   data_->ini.SetSpaces(false);
   const bool saved = data_->ini.Save(text) >= 0;
-  QDir().mkpath(QFileInfo(path).absolutePath());
-  QSaveFile file(path);
+  QDir().mkpath(QFileInfo(Path).absolutePath());
+  QSaveFile file(Path);
   // A writable file in a folder that is not can still be rewritten in place.
   file.setDirectWriteFallback(true);
   if (saved && file.open(QIODevice::WriteOnly) &&
@@ -113,7 +113,7 @@ bool TIniFile::Save(const QString& path, QString& error) const {
           static_cast<qint64>(text.size()) &&
       file.commit())
     return true;
-  error = QStringLiteral("Unable to write to %1").arg(path);
+  Error = QStringLiteral("Unable to write to %1").arg(Path);
   return false;
 }
 

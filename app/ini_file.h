@@ -12,7 +12,7 @@ namespace kelmora::app {
 
 // Reads a signed 32-bit decimal number, blanks around it allowed. False
 // for anything else, including values out of range.
-bool ParseInt32(const QString& text, int32_t& value);
+bool ParseInt32(const QString& Text, int32_t& Value);
 
 class TIniFile {
  public:
@@ -23,23 +23,23 @@ class TIniFile {
 
   // Reads the file. A missing, unreadable or malformed file leaves this
   // empty, so every read returns its default. Texts are UTF-8.
-  void Load(const QString& path);
+  void Load(const QString& Path);
 
   // Default when the key is absent; "" when it is present and empty.
-  QString ReadString(const QString& section, const QString& key, const QString& def) const;
+  QString ReadString(const QString& Section, const QString& Key, const QString& Def) const;
   // Default when the key is absent or its value is not a number.
-  int32_t ReadInteger(const QString& section, const QString& key, int32_t def) const;
+  int32_t ReadInteger(const QString& Section, const QString& Key, int32_t Def) const;
   // An integer; anything other than 0 is true.
-  bool ReadBool(const QString& section, const QString& key, bool def) const;
+  bool ReadBool(const QString& Section, const QString& Key, bool Def) const;
 
-  void WriteString(const QString& section, const QString& key, const QString& value);
-  void WriteInteger(const QString& section, const QString& key, int32_t value);
-  void WriteBool(const QString& section, const QString& key, bool value);
+  void WriteString(const QString& Section, const QString& Key, const QString& Value);
+  void WriteInteger(const QString& Section, const QString& Key, int32_t Value);
+  void WriteBool(const QString& Section, const QString& Key, bool Value);
 
   // Replaces the file in one step (a new file is written, then renamed over
   // the old one), creating its folder when needed. On failure returns
   // false and sets error to "Unable to write to <path>".
-  bool Save(const QString& path, QString& error) const;
+  bool Save(const QString& Path, QString& Error) const;
 
  private:
   struct Data;

@@ -96,72 +96,72 @@ struct TTextTarget {
   std::function<void(const QString&)> Set;
 };
 
-TTextTarget Caption(const QString& name, QAction* action) {
-  return {name + "->Caption", [action] { return action->text(); },
-          [action](const QString& text) { action->setText(text); }};
+TTextTarget Caption(const QString& Name, QAction* Action) {
+  return {Name + "->Caption", [Action] { return Action->text(); },
+          [Action](const QString& Text) { Action->setText(Text); }};
 }
 
-TTextTarget Caption(const QString& name, QLabel* label) {
-  return {name + "->Caption", [label] { return label->text(); },
-          [label](const QString& text) { SetLabelCaption(label, text); }};
+TTextTarget Caption(const QString& Name, QLabel* Label) {
+  return {Name + "->Caption", [Label] { return Label->text(); },
+          [Label](const QString& Text) { SetLabelCaption(Label, Text); }};
 }
 
-TTextTarget Caption(const QString& name, QAbstractButton* button) {
-  return {name + "->Caption", [button] { return button->text(); },
-          [button](const QString& text) { button->setText(text); }};
+TTextTarget Caption(const QString& Name, QAbstractButton* Button) {
+  return {Name + "->Caption", [Button] { return Button->text(); },
+          [Button](const QString& Text) { Button->setText(Text); }};
 }
 
-TTextTarget Caption(const QString& name, QGroupBox* box) {
-  return {name + "->Caption", [box] { return box->title(); },
-          [box](const QString& text) { box->setTitle(text); }};
+TTextTarget Caption(const QString& Name, QGroupBox* Box) {
+  return {Name + "->Caption", [Box] { return Box->title(); },
+          [Box](const QString& Text) { Box->setTitle(Text); }};
 }
 
-void AddItems(std::vector<TTextTarget>& targets, const QString& name, QComboBox* list) {
-  for (int i = 0; i < list->count(); ++i) {
-    targets.push_back({QStringLiteral("%1->Items->Strings[%2]").arg(name).arg(i),
-                       [list, i] { return list->itemText(i); },
-                       [list, i](const QString& text) { list->setItemText(i, text); }});
+void AddItems(std::vector<TTextTarget>& Targets, const QString& Name, QComboBox* List) {
+  for (int i = 0; i < List->count(); ++i) {
+    Targets.push_back({QStringLiteral("%1->Items->Strings[%2]").arg(Name).arg(i),
+                       [List, i] { return List->itemText(i); },
+                       [List, i](const QString& Text) { List->setItemText(i, Text); }});
   }
 }
 
-TTextTarget AboutText(TAboutBox& box, const QString& name, QLabel* label) {
-  return {"AboutBox->" + name + "->Caption", [label] { return label->text(); },
-          [&box, label](const QString& text) { box.SetCaption(label, text); }};
+TTextTarget AboutText(TAboutBox& Box, const QString& Name, QLabel* Label) {
+  return {"AboutBox->" + Name + "->Caption", [Label] { return Label->text(); },
+          [&Box, Label](const QString& Text) { Box.SetCaption(Label, Text); }};
 }
 
-std::vector<TTextTarget> TextTargets(TForm1& f) {
+std::vector<TTextTarget> TextTargets(TForm1& F) {
   std::vector<TTextTarget> t = {
-      Caption("MFile", f.MFile),
-      Caption("MExit", f.MExit),
-      Caption("MSettings", f.MSettings),
-      Caption("MLanguage", f.MLanguage),
-      Caption("MLangEnglish", f.MLangEnglish),
-      Caption("MLangRussian", f.MLangRussian),
-      Caption("MHelp", f.MHelp),
-      Caption("MAbout", f.MAbout),
-      Caption("LabelBackupFile", f.LabelBackupFile),
-      Caption("LabelBackupFolder", f.LabelBackupFolder),
-      Caption("LabelRestoreFolder", f.LabelRestoreFolder),
-      Caption("ButtonBackup", f.ButtonBackup),
-      Caption("ButtonRestore", f.ButtonRestore),
-      Caption("ButtonStop", f.ButtonStop),
-      Caption("ButtonBackupFile", f.ButtonBackupFile),
-      Caption("ButtonBackupFolder", f.ButtonBackupFolder),
-      Caption("ButtonRestoreFolder", f.ButtonRestoreFolder),
-      Caption("GroupBoxOptions", f.GroupBoxOptions),
-      Caption("LabelCompressionLevel", f.LabelCompressionLevel),
-      Caption("LabelRestoreMode", f.LabelRestoreMode),
+      Caption("MFile", F.MFile),
+      Caption("MExit", F.MExit),
+      Caption("MSettings", F.MSettings),
+      Caption("MLanguage", F.MLanguage),
+      Caption("MLangEnglish", F.MLangEnglish),
+      Caption("MLangRussian", F.MLangRussian),
+      Caption("MHelp", F.MHelp),
+      Caption("MAbout", F.MAbout),
+      Caption("LabelBackupFile", F.LabelBackupFile),
+      Caption("LabelBackupFolder", F.LabelBackupFolder),
+      Caption("LabelRestoreFolder", F.LabelRestoreFolder),
+      Caption("ButtonBackup", F.ButtonBackup),
+      Caption("ButtonRestore", F.ButtonRestore),
+      Caption("ButtonStop", F.ButtonStop),
+      Caption("ButtonBackupFile", F.ButtonBackupFile),
+      Caption("ButtonBackupFolder", F.ButtonBackupFolder),
+      Caption("ButtonRestoreFolder", F.ButtonRestoreFolder),
+      Caption("GroupBoxOptions", F.GroupBoxOptions),
+      Caption("LabelCompressionLevel", F.LabelCompressionLevel),
+      Caption("LabelRestoreMode", F.LabelRestoreMode),
   };
-  AddItems(t, "ComboBoxCompressionLevel", f.ComboBoxCompressionLevel);
-  AddItems(t, "ComboBoxRestoreMode", f.ComboBoxRestoreMode);
-  t.push_back(Caption("CheckBoxSubDirs", f.CheckBoxSubDirs));
-  AddItems(t, "ComboBoxSize", f.ComboBoxSize);
-  t.push_back(Caption("CheckBoxSize", f.CheckBoxSize));
-  t.push_back({"SaveDialog1->Filter", [&f] { return f.SaveDialogFilter; },
-               [&f](const QString& text) { f.SaveDialogFilter = text; }});
-  TAboutBox& about = *f.AboutBox;
+  AddItems(t, "ComboBoxCompressionLevel", F.ComboBoxCompressionLevel);
+  AddItems(t, "ComboBoxRestoreMode", F.ComboBoxRestoreMode);
+  t.push_back(Caption("CheckBoxSubDirs", F.CheckBoxSubDirs));
+  AddItems(t, "ComboBoxSize", F.ComboBoxSize);
+  t.push_back(Caption("CheckBoxSize", F.CheckBoxSize));
+  t.push_back({"SaveDialog1->Filter", [&F] { return F.SaveDialogFilter; },
+               [&F](const QString& Text) { F.SaveDialogFilter = Text; }});
+  TAboutBox& about = *F.AboutBox;
   t.push_back({"AboutBox->Caption", [&about] { return about.windowTitle(); },
-               [&about](const QString& text) { about.setWindowTitle(text); }});
+               [&about](const QString& Text) { about.setWindowTitle(Text); }});
   t.push_back(AboutText(about, "LabelAbout", about.LabelAbout));
   t.push_back(AboutText(about, "LabelAuthor", about.LabelAuthor));
   t.push_back(AboutText(about, "LabelSite", about.LabelSite));
@@ -185,16 +185,16 @@ QStringList TForm1::InterfaceTexts() {
   return texts;
 }
 
-QString TForm1::Text(const QString& key) const {
-  if (const auto found = texts_.constFind(key); found != texts_.constEnd()) return *found;
+QString TForm1::Text(const QString& Key) const {
+  if (const auto found = texts_.constFind(Key); found != texts_.constEnd()) return *found;
   for (const TMessageText& text : MessageTexts())
-    if (key == QLatin1String(text.Key)) return QString::fromUtf8(text.English);
+    if (Key == QLatin1String(text.Key)) return QString::fromUtf8(text.English);
   // An unknown key shows itself rather than nothing.
-  return key;
+  return Key;
 }
 
-QString TForm1::EngineText(const std::string& message) const {
-  const QString english = QString::fromStdString(message);
+QString TForm1::EngineText(const std::string& Message) const {
+  const QString english = QString::fromStdString(Message);
   for (const TMessageText& text : kEngineTexts) {
     const QLatin1String known(text.English);
     if (english == known) return Text(QString::fromLatin1(text.Key));
@@ -209,22 +209,22 @@ QString TForm1::EngineText(const std::string& message) const {
   return english;
 }
 
-void TForm1::LoadQtTranslations(const QString& locale) {
+void TForm1::LoadQtTranslations(const QString& Locale) {
   // Removed from the application when destroyed.
   qtTranslator_.reset();
   auto translator = std::make_unique<QTranslator>();
-  if (!translator->load(QLocale(locale), QStringLiteral("qtbase"), QStringLiteral("_"),
+  if (!translator->load(QLocale(Locale), QStringLiteral("qtbase"), QStringLiteral("_"),
                         QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
     return;
   QCoreApplication::installTranslator(translator.get());
   qtTranslator_ = std::move(translator);
 }
 
-void TForm1::LoadLanguage(const QString& name) {
-  MLangEnglish->setChecked(name == QStringLiteral("English"));
-  MLangRussian->setChecked(name == QStringLiteral("Russian"));
+void TForm1::LoadLanguage(const QString& Name) {
+  MLangEnglish->setChecked(Name == QStringLiteral("English"));
+  MLangRussian->setChecked(Name == QStringLiteral("Russian"));
   TIniFile file;
-  file.Load(LanguageFolderFor(AppFolder) + name + ".ini");
+  file.Load(LanguageFolderFor(AppFolder) + Name + ".ini");
   for (const TTextTarget& target : TextTargets(*this))
     target.Set(file.ReadString(kLanguageSection, target.Key, target.Get()));
   for (const TMessageText& text : MessageTexts()) {

@@ -31,59 +31,59 @@ namespace kelmora::app {
 
 namespace {
 
-QLabel* MakeLabel(QWidget* parent, int x, int y, int h, const QString& text) {
-  auto* label = new QLabel(parent);
+QLabel* MakeLabel(QWidget* Parent, int X, int Y, int H, const QString& Text) {
+  auto* label = new QLabel(Parent);
   label->setTextFormat(Qt::PlainText);
-  label->move(x, y);
-  label->resize(label->width(), h);
-  SetLabelCaption(label, text);
+  label->move(X, Y);
+  label->resize(label->width(), H);
+  SetLabelCaption(label, Text);
   return label;
 }
 
-QLineEdit* MakeEdit(QWidget* parent, int x, int y, int w, int h) {
-  auto* edit = new QLineEdit(parent);
-  edit->setGeometry(x, y, w, h);
+QLineEdit* MakeEdit(QWidget* Parent, int X, int Y, int W, int H) {
+  auto* edit = new QLineEdit(Parent);
+  edit->setGeometry(X, Y, W, H);
   return edit;
 }
 
-QPushButton* MakeButton(QWidget* parent, int x, int y, int w, int h, const QString& text) {
-  auto* button = new QPushButton(text, parent);
-  button->setGeometry(x, y, w, h);
+QPushButton* MakeButton(QWidget* Parent, int X, int Y, int W, int H, const QString& Text) {
+  auto* button = new QPushButton(Text, Parent);
+  button->setGeometry(X, Y, W, H);
   button->setAutoDefault(false);
   return button;
 }
 
-QComboBox* MakeList(QWidget* parent, int x, int y, int w, int h, const QStringList& items) {
-  auto* list = new QComboBox(parent);
+QComboBox* MakeList(QWidget* Parent, int X, int Y, int W, int H, const QStringList& Items) {
+  auto* list = new QComboBox(Parent);
   list->setEditable(false);
-  list->addItems(items);
-  list->setGeometry(x, y, w, h);
+  list->addItems(Items);
+  list->setGeometry(X, Y, W, H);
   return list;
 }
 
-QCheckBox* MakeCheckBox(QWidget* parent, int x, int y, int w, int h, const QString& text) {
-  auto* box = new QCheckBox(text, parent);
-  box->setGeometry(x, y, w, h);
+QCheckBox* MakeCheckBox(QWidget* Parent, int X, int Y, int W, int H, const QString& Text) {
+  auto* box = new QCheckBox(Text, Parent);
+  box->setGeometry(X, Y, W, H);
   return box;
 }
 
 }  // namespace
 
-void SetLabelCaption(QLabel* label, const QString& caption) {
-  label->setText(caption);
+void SetLabelCaption(QLabel* Label, const QString& Caption) {
+  Label->setText(Caption);
   // A label with a buddy draws its mnemonic marker as an underline, in no
   // room of its own.
-  QString drawn = caption;
-  if (label->buddy() != nullptr) {
+  QString drawn = Caption;
+  if (Label->buddy() != nullptr) {
     drawn.replace(QStringLiteral("&&"), QStringLiteral("\x01"));
     drawn.remove('&');
     drawn.replace(QChar(1), QChar('&'));
   }
-  label->resize(label->fontMetrics().horizontalAdvance(drawn) + 1, label->height());
+  Label->resize(Label->fontMetrics().horizontalAdvance(drawn) + 1, Label->height());
 }
 
-TForm1::TForm1(const QString& settingsPath, const QString& appFolder, QWidget* parent)
-    : QMainWindow(parent), SettingsPath(settingsPath) {
+TForm1::TForm1(const QString& SettingsFile, const QString& ProgramFolder, QWidget* Parent)
+    : QMainWindow(Parent), SettingsPath(SettingsFile) {
   InitResources();
   setObjectName(QStringLiteral("Form1"));
   setWindowTitle(kCaption);
@@ -107,11 +107,11 @@ TForm1::TForm1(const QString& settingsPath, const QString& appFolder, QWidget* p
   WinXP1->setObjectName(QStringLiteral("WinXP1"));
 
   BackupEngine.Hooks.ProcessMessages = [] { QCoreApplication::processEvents(); };
-  BackupEngine.Hooks.ShowError = [this](const std::string& caption, const std::string& text) {
-    Dialogs.ShowError(QString::fromStdString(caption), EngineText(text));
+  BackupEngine.Hooks.ShowError = [this](const std::string& Caption, const std::string& Message) {
+    Dialogs.ShowError(QString::fromStdString(Caption), EngineText(Message));
   };
-  BackupEngine.Hooks.AskOkCancel = [this](const std::string& caption, const std::string& text) {
-    return Dialogs.AskOkCancel(QString::fromStdString(caption), QString::fromStdString(text));
+  BackupEngine.Hooks.AskOkCancel = [this](const std::string& Caption, const std::string& Question) {
+    return Dialogs.AskOkCancel(QString::fromStdString(Caption), QString::fromStdString(Question));
   };
 
   // The fixed client area lies below the menu bar.
@@ -119,7 +119,7 @@ TForm1::TForm1(const QString& settingsPath, const QString& appFolder, QWidget* p
   if (const QScreen* screen = QGuiApplication::primaryScreen())
     move(screen->availableGeometry().center() - rect().center());
 
-  AppFolder = appFolder;
+  AppFolder = ProgramFolder;
   if (!AppFolder.isEmpty() && !AppFolder.endsWith('/')) AppFolder += '/';
   FormCreate();
   ConnectHandlers();
@@ -313,14 +313,14 @@ void TForm1::FormCreate() {
   Values = ReadSettings(SettingsPath, DefaultDataFolder(AppFolder));
   ShowValues();
   LoadLanguage(Values.LanguageName);
-  BackupEngine.OnError = [this](TBackupFile& sender, int32_t error, const std::string& text) {
-    EngineError(sender, error, text);
+  BackupEngine.OnError = [this](TBackupFile& Sender, int32_t Error, const std::string& ErrString) {
+    EngineError(Sender, Error, ErrString);
   };
-  BackupEngine.OnProgress = [this](TBackupFile& sender, const std::string& name,
-                                   TPercentage percent,
-                                   bool& go_on) { EngineProgress(sender, name, percent, go_on); };
-  BackupEngine.OnNeedDisk = [this](TBackupFile& sender, uint16_t disk, bool& go_on) {
-    EngineNeedDisk(sender, disk, go_on);
+  BackupEngine.OnProgress = [this](TBackupFile& Sender, const std::string& Name,
+                                   TPercentage Percent,
+                                   bool& GoOn) { EngineProgress(Sender, Name, Percent, GoOn); };
+  BackupEngine.OnNeedDisk = [this](TBackupFile& Sender, uint16_t Disk, bool& GoOn) {
+    EngineNeedDisk(Sender, Disk, GoOn);
   };
 }
 
@@ -346,9 +346,9 @@ void TForm1::FormShow() {
   SelectListItems();
 }
 
-void TForm1::showEvent(QShowEvent* event) {
-  QMainWindow::showEvent(event);
-  if (!event->spontaneous()) Guard([this] { FormShow(); });
+void TForm1::showEvent(QShowEvent* Event) {
+  QMainWindow::showEvent(Event);
+  if (!Event->spontaneous()) Guard([this] { FormShow(); });
 }
 
 void TForm1::FormClose() {
@@ -357,7 +357,7 @@ void TForm1::FormClose() {
     Dialogs.ShowError(ApplicationTitle(), Text("Message->SettingsNotWritten").arg(SettingsPath));
 }
 
-void TForm1::closeEvent(QCloseEvent* event) {
+void TForm1::closeEvent(QCloseEvent* Event) {
   // Settings are written when the close is asked for; a close that only
   // completes after a running operation does not write them again.
   if (!settingsWritten_) Guard([this] { FormClose(); });
@@ -366,20 +366,20 @@ void TForm1::closeEvent(QCloseEvent* event) {
     // when that returns.
     settingsWritten_ = true;
     closeRequested_ = true;
-    event->ignore();
+    Event->ignore();
     return;
   }
   settingsWritten_ = false;
-  event->accept();
+  Event->accept();
 }
 
 void TForm1::MExitClick() {
   close();
 }
 
-void TForm1::Guard(const std::function<void()>& handler) {
+void TForm1::Guard(const std::function<void()>& Handler) {
   try {
-    handler();
+    Handler();
   } catch (const std::exception& error) {
     Dialogs.ShowError(ApplicationTitle(), EngineText(error.what()));
   }
@@ -392,8 +392,8 @@ void TForm1::Guard(const std::function<void()>& handler) {
   }
 }
 
-void TForm1::SetStatus(const QString& text) {
-  StatusText->setText(text);
+void TForm1::SetStatus(const QString& Line) {
+  StatusText->setText(Line);
 }
 
 QString TForm1::StatusLine() const {

@@ -46,9 +46,10 @@ class TForm1 : public QMainWindow {
   static constexpr int kClientHeight = 251;
   static inline const QString kCaption = QStringLiteral("Kelmora 1.0");
 
-  // SettingsPath is the settings file; AppFolder the folder of the
-  // executable (the language folder and the defaults start from it).
-  TForm1(const QString& settingsPath, const QString& appFolder, QWidget* parent = nullptr);
+  // SettingsFile is the settings file (kept as SettingsPath); ProgramFolder
+  // the folder of the executable (kept as AppFolder: the language folder
+  // and the defaults start from it).
+  TForm1(const QString& SettingsFile, const QString& ProgramFolder, QWidget* Parent = nullptr);
   ~TForm1() override;
 
   // ---- controls
@@ -115,10 +116,10 @@ class TForm1 : public QMainWindow {
 
   // The window's own message or status text under Key of the language
   // file: the file's wording, or the English one when the file has none.
-  QString Text(const QString& key) const;
+  QString Text(const QString& Key) const;
   // A message the engine raised (an error code's text or an exception's),
   // in the interface language when it is one the engine is known to raise.
-  QString EngineText(const std::string& message) const;
+  QString EngineText(const std::string& Message) const;
   // The engine's error Code as the user reads it: its message in the
   // interface language, then the file or archive it concerns and why, as
   // the engine recorded them ("Cannot write to archive: /b/x.bkp: No space
@@ -150,15 +151,15 @@ class TForm1 : public QMainWindow {
   void EngineError(TBackupFile& Sender, int32_t Error, const std::string& ErrString);
 
   // Applies the language file of Name to every text (see language.cpp).
-  void LoadLanguage(const QString& name);
+  void LoadLanguage(const QString& Name);
   // The keys of a language file in the order LoadLanguage applies them.
   QStringList LanguageKeys();
   // The texts those keys set, as they are now, in the same order.
   QStringList InterfaceTexts();
 
  protected:
-  void showEvent(QShowEvent* event) override;
-  void closeEvent(QCloseEvent* event) override;
+  void showEvent(QShowEvent* Event) override;
+  void closeEvent(QCloseEvent* Event) override;
 
  private:
   enum class TOperation { None, Backup, Restore };
@@ -166,15 +167,15 @@ class TForm1 : public QMainWindow {
 
   // Runs one engine operation and then says in the status line and the
   // gauge how it ended: completed, stopped, cancelled or failed.
-  void RunOperation(TOperation operation, const std::string& archive,
-                    const std::function<bool()>& run);
-  void ShowOutcome(TOperation operation, bool completed,
-                   const std::optional<QString>& exceptionText);
+  void RunOperation(TOperation Operation, const std::string& Archive,
+                    const std::function<bool()>& Run);
+  void ShowOutcome(TOperation Operation, bool Completed,
+                   const std::optional<QString>& ExceptionText);
   // The commands that would start a second operation, or open a box that
   // pauses the running one, are off while an operation runs.
-  void SetRunning(bool running);
+  void SetRunning(bool Running);
   // Loads Qt's own translations (dialog buttons and the like) for Locale.
-  void LoadQtTranslations(const QString& locale);
+  void LoadQtTranslations(const QString& Locale);
 
   void BuildControls();
   void BuildMenu();
@@ -184,13 +185,13 @@ class TForm1 : public QMainWindow {
   void ShowValues();
   void SelectListItems();
   // Runs Handler; an exception it raises is shown in an error box.
-  void Guard(const std::function<void()>& handler);
-  void SetStatus(const QString& text);
-  bool CheckVolumeSize(int unitIndex);
+  void Guard(const std::function<void()>& Handler);
+  void SetStatus(const QString& Line);
+  bool CheckVolumeSize(int UnitIndex);
   // False when the chooser gave no folder.
-  bool PickFolder(QLineEdit* edit, QString& value);
+  bool PickFolder(QLineEdit* Edit, QString& Value);
   // True (after telling the user) for a name the settings file cannot keep.
-  bool RefuseUnstorableName(const QString& path);
+  bool RefuseUnstorableName(const QString& Path);
 
   TOperation running_ = TOperation::None;
   std::string runningArchive_;
@@ -204,6 +205,6 @@ class TForm1 : public QMainWindow {
 
 // Sets the caption of an automatically sized label: the label's width
 // follows its text, as the window's labels do.
-void SetLabelCaption(QLabel* label, const QString& caption);
+void SetLabelCaption(QLabel* Label, const QString& Caption);
 
 }  // namespace kelmora::app

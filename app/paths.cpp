@@ -10,13 +10,13 @@ namespace {
 
 // Qt asks the system as access(W_OK) would on Linux, and reads the
 // read-only attribute on Windows.
-bool IsWritable(const QString& path) {
-  return QFileInfo(path).isWritable();
+bool IsWritable(const QString& Path) {
+  return QFileInfo(Path).isWritable();
 }
 
-QString WithSlash(QString folder) {
-  if (!folder.endsWith('/')) folder += '/';
-  return folder;
+QString WithSlash(QString Folder) {
+  if (!Folder.endsWith('/')) Folder += '/';
+  return Folder;
 }
 
 QString UserConfigFolder() {
@@ -28,9 +28,9 @@ QString UserConfigFolder() {
 
 // An installed program finds its languages in the shared data folder and
 // none beside it; its own folder belongs to the system, not to the user.
-bool IsInstalled(const QString& appFolder) {
-  return !QFileInfo(WithSlash(appFolder) + "language").isDir() &&
-         QFileInfo(QDir::cleanPath(WithSlash(appFolder) + "../share/kelmora/language")).isDir();
+bool IsInstalled(const QString& AppFolder) {
+  return !QFileInfo(WithSlash(AppFolder) + "language").isDir() &&
+         QFileInfo(QDir::cleanPath(WithSlash(AppFolder) + "../share/kelmora/language")).isDir();
 }
 
 }  // namespace
@@ -45,37 +45,37 @@ QString ExecutableFolder() {
   return ExtractFilePath(ExecutablePath());
 }
 
-QString ExtractFilePath(const QString& path) {
-  const qsizetype slash = path.lastIndexOf('/');
-  return slash < 0 ? QString() : path.left(slash + 1);
+QString ExtractFilePath(const QString& Path) {
+  const qsizetype slash = Path.lastIndexOf('/');
+  return slash < 0 ? QString() : Path.left(slash + 1);
 }
 
-QString RemoveExtension(const QString& path) {
-  const qsizetype slash = path.lastIndexOf('/');
-  const qsizetype dot = path.lastIndexOf('.');
-  return dot > slash ? path.left(dot) : path;
+QString RemoveExtension(const QString& Path) {
+  const qsizetype slash = Path.lastIndexOf('/');
+  const qsizetype dot = Path.lastIndexOf('.');
+  return dot > slash ? Path.left(dot) : Path;
 }
 
-QString SettingsPathFor(const QString& executablePath) {
-  const QString beside = RemoveExtension(executablePath) + ".ini";
+QString SettingsPathFor(const QString& Executable) {
+  const QString beside = RemoveExtension(Executable) + ".ini";
   const QFileInfo info(beside);
-  if (!IsInstalled(ExtractFilePath(executablePath)) &&
+  if (!IsInstalled(ExtractFilePath(Executable)) &&
       (info.exists() ? IsWritable(beside) : IsWritable(ExtractFilePath(beside))))
     return beside;
   return UserConfigFolder() + "kelmora/" + info.fileName();
 }
 
-QString LanguageFolderFor(const QString& appFolder) {
-  const QString beside = WithSlash(appFolder) + "language/";
+QString LanguageFolderFor(const QString& AppFolder) {
+  const QString beside = WithSlash(AppFolder) + "language/";
   if (QFileInfo(beside).isDir()) return beside;
   const QString installed =
-      QDir::cleanPath(WithSlash(appFolder) + "../share/kelmora/language") + "/";
+      QDir::cleanPath(WithSlash(AppFolder) + "../share/kelmora/language") + "/";
   if (QFileInfo(installed).isDir()) return installed;
   return beside;
 }
 
-QString DefaultDataFolder(const QString& appFolder) {
-  if (!IsInstalled(appFolder) && IsWritable(appFolder)) return appFolder;
+QString DefaultDataFolder(const QString& AppFolder) {
+  if (!IsInstalled(AppFolder) && IsWritable(AppFolder)) return AppFolder;
   return WithSlash(QDir::homePath());
 }
 

@@ -17,21 +17,21 @@ QString ExecutablePath();
 // the program is installed (its languages under ../share/kelmora),
 // <config>/kelmora/<name>.ini where <config> is $XDG_CONFIG_HOME or
 // ~/.config.
-QString SettingsPathFor(const QString& executablePath);
+QString SettingsPathFor(const QString& Executable);
 
 // The language folder, ending in "/": "language" beside the executable, or
 // the installed data folder (../share/kelmora/language) when there is none
 // beside it.
-QString LanguageFolderFor(const QString& appFolder);
+QString LanguageFolderFor(const QString& AppFolder);
 
 // Folder that default archive and folder paths start from: the
 // application's folder when it can be written and is no installed program's,
 // else the user's home folder.
-QString DefaultDataFolder(const QString& appFolder);
+QString DefaultDataFolder(const QString& AppFolder);
 
 // Folder part of Path including its last "/" ("" when there is none).
-QString ExtractFilePath(const QString& path);
+QString ExtractFilePath(const QString& Path);
 // Path without its extension (the part from the last "." after the last "/").
-QString RemoveExtension(const QString& path);
+QString RemoveExtension(const QString& Path);
 
 }  // namespace kelmora::app

@@ -20,14 +20,14 @@ const QString kRestoreMode = QStringLiteral("Restore Mode");
 
 }  // namespace
 
-TWindowValues ReadSettings(const QString& path, const QString& defaultFolder) {
+TWindowValues ReadSettings(const QString& Path, const QString& DefaultFolder) {
   TIniFile ini;
-  ini.Load(path);
+  ini.Load(Path);
   TWindowValues v;
   v.LanguageName = ini.ReadString(kSection, kLanguage, QStringLiteral("English"));
-  v.BackupFileName = ini.ReadString(kSection, kBackupFile, defaultFolder + "MyBackup.bkp");
-  v.BackupFolder = ini.ReadString(kSection, kBackupFolder, defaultFolder);
-  v.RestoreFolder = ini.ReadString(kSection, kRestoreFolder, defaultFolder);
+  v.BackupFileName = ini.ReadString(kSection, kBackupFile, DefaultFolder + "MyBackup.bkp");
+  v.BackupFolder = ini.ReadString(kSection, kBackupFolder, DefaultFolder);
+  v.RestoreFolder = ini.ReadString(kSection, kRestoreFolder, DefaultFolder);
   v.LimitSize = ini.ReadBool(kSection, kLimitSize, false);
   v.SizeValue = ini.ReadInteger(kSection, kMaxSize, 10);
   v.SizeUnit = ini.ReadInteger(kSection, kSizeType, 1);
@@ -37,20 +37,20 @@ TWindowValues ReadSettings(const QString& path, const QString& defaultFolder) {
   return v;
 }
 
-bool WriteSettings(const QString& path, const TWindowValues& v, QString& error) {
+bool WriteSettings(const QString& Path, const TWindowValues& V, QString& Error) {
   TIniFile ini;
-  ini.Load(path);
-  ini.WriteString(kSection, kLanguage, v.LanguageName);
-  ini.WriteString(kSection, kBackupFile, v.BackupFileName);
-  ini.WriteString(kSection, kBackupFolder, v.BackupFolder);
-  ini.WriteString(kSection, kRestoreFolder, v.RestoreFolder);
-  ini.WriteBool(kSection, kLimitSize, v.LimitSize);
-  ini.WriteInteger(kSection, kMaxSize, v.SizeValue);
-  ini.WriteInteger(kSection, kSizeType, v.SizeUnit);
-  ini.WriteBool(kSection, kSubdirs, v.SubDirs);
-  ini.WriteInteger(kSection, kCompressionLevel, v.LevelIndex);
-  ini.WriteInteger(kSection, kRestoreMode, v.ModeIndex);
-  return ini.Save(path, error);
+  ini.Load(Path);
+  ini.WriteString(kSection, kLanguage, V.LanguageName);
+  ini.WriteString(kSection, kBackupFile, V.BackupFileName);
+  ini.WriteString(kSection, kBackupFolder, V.BackupFolder);
+  ini.WriteString(kSection, kRestoreFolder, V.RestoreFolder);
+  ini.WriteBool(kSection, kLimitSize, V.LimitSize);
+  ini.WriteInteger(kSection, kMaxSize, V.SizeValue);
+  ini.WriteInteger(kSection, kSizeType, V.SizeUnit);
+  ini.WriteBool(kSection, kSubdirs, V.SubDirs);
+  ini.WriteInteger(kSection, kCompressionLevel, V.LevelIndex);
+  ini.WriteInteger(kSection, kRestoreMode, V.ModeIndex);
+  return ini.Save(Path, Error);
 }
 
 }  // namespace kelmora::app

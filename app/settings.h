@@ -26,10 +26,10 @@ struct TWindowValues {
 // stands for the folders and the archive's folder when they are absent. A
 // missing file, section or key, or a number that is not one, gives the
 // default.
-TWindowValues ReadSettings(const QString& path, const QString& defaultFolder);
+TWindowValues ReadSettings(const QString& Path, const QString& DefaultFolder);
 
 // Writes all ten keys, keeping whatever else the file holds. False with
 // error set when the file cannot be written.
-bool WriteSettings(const QString& path, const TWindowValues& values, QString& error);
+bool WriteSettings(const QString& Path, const TWindowValues& Values, QString& Error);
 
 }  // namespace kelmora::app

@@ -21,40 +21,40 @@ enum TFormBorderStyle { bsNone, bsSingle, bsSizeable, bsDialog, bsToolWindow, bs
 // Raised when a caller gives the gauge inconsistent limits.
 class EGaugeError : public std::runtime_error {
  public:
-  explicit EGaugeError(const std::string& message) : std::runtime_error(message) {}
+  explicit EGaugeError(const std::string& Message) : std::runtime_error(Message) {}
 };
 
 class TCGauge : public QWidget {
   Q_OBJECT
 
  public:
-  explicit TCGauge(QWidget* parent = nullptr);
+  explicit TCGauge(QWidget* Parent = nullptr);
 
-  int MinValue() const { return min_value_; }
-  int MaxValue() const { return max_value_; }
+  int MinValue() const { return minValue_; }
+  int MaxValue() const { return maxValue_; }
   int Progress() const { return progress_; }
   TCGaugeKind Kind() const { return kind_; }
-  bool ShowText() const { return show_text_; }
-  TFormBorderStyle BorderStyle() const { return border_style_; }
-  QColor ForeColor() const { return fore_color_; }
-  QColor BackColor() const { return back_color_; }
+  bool ShowText() const { return showText_; }
+  TFormBorderStyle BorderStyle() const { return borderStyle_; }
+  QColor ForeColor() const { return foreColor_; }
+  QColor BackColor() const { return backColor_; }
   // Background around a pie or a needle dial; the parent's colour unless set.
   QColor Color() const;
 
   // Throws EGaugeError when the value lies above MaxValue.
-  void SetMinValue(int value);
+  void SetMinValue(int Value);
   // 0 is ignored; throws EGaugeError when the value lies below MinValue.
-  void SetMaxValue(int value);
+  void SetMaxValue(int Value);
   // Clamps to [MinValue, MaxValue]; repaints only when the whole percentage changes.
-  void SetProgress(int value);
-  // Moves Progress by delta and always repaints.
-  void AddProgress(int delta);
-  void SetKind(TCGaugeKind kind);
-  void SetShowText(bool show);
-  void SetBorderStyle(TFormBorderStyle style);
-  void SetForeColor(const QColor& color);
-  void SetBackColor(const QColor& color);
-  void SetColor(const QColor& color);
+  void SetProgress(int Value);
+  // Moves Progress by Delta and always repaints.
+  void AddProgress(int Delta);
+  void SetKind(TCGaugeKind Value);
+  void SetShowText(bool Show);
+  void SetBorderStyle(TFormBorderStyle Style);
+  void SetForeColor(const QColor& Value);
+  void SetBackColor(const QColor& Value);
+  void SetColor(const QColor& Value);
 
   // Whole percentage of Progress between the limits, 0 to 100.
   int GetPercentDone() const;
@@ -62,12 +62,12 @@ class TCGauge : public QWidget {
   // The complete picture of the gauge at its current size, exactly as the
   // screen receives it at DevicePixelRatio device pixels per pixel of the
   // layout (the image carries that ratio).
-  QImage Render(qreal devicePixelRatio = 1.0) const;
+  QImage Render(qreal DevicePixelRatio = 1.0) const;
   // Number of repaints the setters have asked for since creation.
-  int PaintCount() const { return paint_count_; }
+  int PaintCount() const { return paintCount_; }
 
  protected:
-  void paintEvent(QPaintEvent* event) override;
+  void paintEvent(QPaintEvent* Event) override;
 
  private:
   // Win32-style rectangle: right and bottom are exclusive.
@@ -76,25 +76,25 @@ class TCGauge : public QWidget {
   };
 
   void RepaintNow();
-  void PaintBackground(QImage& image) const;
-  void PaintAsText(QImage& image, const Box& r) const;
-  void PaintAsNothing(QImage& image, const Box& r) const;
-  void PaintAsBar(QImage& image, const Box& r) const;
+  void PaintBackground(QImage& Image) const;
+  void PaintAsText(QImage& Image, const Box& R) const;
+  void PaintAsNothing(QImage& Image, const Box& R) const;
+  void PaintAsBar(QImage& Image, const Box& R) const;
   // Fills R with Color, sets the dial's pen and brush, and returns the size
   // of the box the pie and the needle's dial are drawn in.
-  QSize PrepareDial(QPainter& painter, const Box& r) const;
-  void PaintAsPie(QImage& image, const Box& r) const;
-  void PaintAsNeedle(QImage& image, const Box& r) const;
+  QSize PrepareDial(QPainter& Painter, const Box& R) const;
+  void PaintAsPie(QImage& Image, const Box& R) const;
+  void PaintAsNeedle(QImage& Image, const Box& R) const;
 
-  int min_value_ = 0;
-  int max_value_ = 100;
+  int minValue_ = 0;
+  int maxValue_ = 100;
   int progress_ = 0;
   TCGaugeKind kind_ = gkHorizontalBar;
-  bool show_text_ = true;
-  TFormBorderStyle border_style_ = bsSingle;
-  QColor fore_color_{0, 0, 0};
-  QColor back_color_{255, 255, 255};
-  int paint_count_ = 0;
+  bool showText_ = true;
+  TFormBorderStyle borderStyle_ = bsSingle;
+  QColor foreColor_{0, 0, 0};
+  QColor backColor_{255, 255, 255};
+  int paintCount_ = 0;
 };
 
 }  // namespace kelmora::widgets

@@ -31,19 +31,19 @@ constexpr OptionFlag kOptionFlags[] = {
 // reading the placement at that moment.
 class WindowPlacer : public QObject {
  public:
-  WindowPlacer(const TFolderDialog& owner, QWidget& window) : owner_(owner), window_(window) {
+  WindowPlacer(const TFolderDialog& Owner, QWidget& Window) : owner_(Owner), window_(Window) {
     window_.installEventFilter(this);
   }
 
-  bool eventFilter(QObject* watched, QEvent* event) override {
-    if (watched == &window_ && event->type() == QEvent::Show && !placed_) {
+  bool eventFilter(QObject* Watched, QEvent* Event) override {
+    if (Watched == &window_ && Event->type() == QEvent::Show && !placed_) {
       placed_ = true;
       const QScreen* screen = window_.screen();
       const QSize desktop = screen != nullptr ? screen->virtualSize() : QSize();
       window_.move(TFolderDialog::PlaceWindow(owner_.DialogPosition(), window_.frameGeometry(),
                                               desktop, owner_.DialogX(), owner_.DialogY()));
     }
-    return QObject::eventFilter(watched, event);
+    return QObject::eventFilter(Watched, Event);
   }
 
  private:
@@ -52,13 +52,13 @@ class WindowPlacer : public QObject {
   bool placed_ = false;
 };
 
-bool IsExistingDirectory(const QString& path) {
-  return !path.isEmpty() && QFileInfo(path).isDir();
+bool IsExistingDirectory(const QString& Path) {
+  return !Path.isEmpty() && QFileInfo(Path).isDir();
 }
 
 }  // namespace
 
-TFolderDialog::TFolderDialog(QObject* owner) : QObject(owner), directory_(QDir::currentPath()) {}
+TFolderDialog::TFolderDialog(QObject* Owner) : QObject(Owner), directory_(QDir::currentPath()) {}
 
 bool TFolderDialog::Execute() {
   // The replacement stays even when the user cancels: Directory then names a
@@ -98,8 +98,8 @@ bool TFolderDialog::Execute() {
   return chosen;
 }
 
-bool TFolderDialog::RunDialog(QFileDialog& dialog) {
-  return dialog.exec() == QDialog::Accepted;
+bool TFolderDialog::RunDialog(QFileDialog& Dialog) {
+  return Dialog.exec() == QDialog::Accepted;
 }
 
 QString TFolderDialog::GetVersion() const {
@@ -123,19 +123,19 @@ int TFolderDialog::ShellFlags() const {
   return flags;
 }
 
-QPoint TFolderDialog::PlaceWindow(TDialogPosition position, QRect windowRect, QSize virtualDesktop,
-                                  int dialogX, int dialogY) {
-  switch (position) {
+QPoint TFolderDialog::PlaceWindow(TDialogPosition Position, QRect WindowRect, QSize VirtualDesktop,
+                                  int X, int Y) {
+  switch (Position) {
     case fdpScreenCenter:
       // The desktop's origin is not added: on X11 it is always (0, 0).
-      return QPoint(virtualDesktop.width() / 2 - windowRect.width() / 2,
-                    virtualDesktop.height() / 2 - windowRect.height() / 2);
+      return QPoint(VirtualDesktop.width() / 2 - WindowRect.width() / 2,
+                    VirtualDesktop.height() / 2 - WindowRect.height() / 2);
     case fdpXY:
-      return QPoint(std::max(dialogX, 0), std::max(dialogY, 0));
+      return QPoint(std::max(X, 0), std::max(Y, 0));
     case fdpDefault:
       break;
   }
-  return windowRect.topLeft();
+  return WindowRect.topLeft();
 }
 
 }  // namespace kelmora::widgets

@@ -37,24 +37,24 @@ class TFolderDialog : public QObject {
   Q_OBJECT
 
  public:
-  explicit TFolderDialog(QObject* owner = nullptr);
+  explicit TFolderDialog(QObject* Owner = nullptr);
 
   QString Caption() const { return caption_; }
-  void SetCaption(const QString& caption) { caption_ = caption; }
+  void SetCaption(const QString& Value) { caption_ = Value; }
   QString Title() const { return title_; }
-  void SetTitle(const QString& title) { title_ = title; }
+  void SetTitle(const QString& Value) { title_ = Value; }
   QString Directory() const { return directory_; }
-  void SetDirectory(const QString& directory) { directory_ = directory; }
+  void SetDirectory(const QString& Value) { directory_ = Value; }
   TFolderOptions Options() const { return options_; }
-  void SetOptions(TFolderOptions options) { options_ = options; }
-  int DialogX() const { return dialog_x_; }
-  void SetDialogX(int x) { dialog_x_ = x; }
-  int DialogY() const { return dialog_y_; }
-  void SetDialogY(int y) { dialog_y_ = y; }
-  TDialogPosition DialogPosition() const { return dialog_position_; }
-  void SetDialogPosition(TDialogPosition position) { dialog_position_ = position; }
+  void SetOptions(TFolderOptions Value) { options_ = Value; }
+  int DialogX() const { return dialogX_; }
+  void SetDialogX(int X) { dialogX_ = X; }
+  int DialogY() const { return dialogY_; }
+  void SetDialogY(int Y) { dialogY_ = Y; }
+  TDialogPosition DialogPosition() const { return dialogPosition_; }
+  void SetDialogPosition(TDialogPosition Position) { dialogPosition_ = Position; }
   // No image list exists on this platform, so this stays 0.
-  int ImageIndex() const { return image_index_; }
+  int ImageIndex() const { return imageIndex_; }
 
   // Opens the modal picker. True when the user chose a folder; Directory then
   // holds it. Otherwise Directory keeps its value, or the current directory
@@ -67,23 +67,23 @@ class TFolderDialog : public QObject {
   int ShellFlags() const;
 
   // Top left corner for a window with the given frame rectangle.
-  static QPoint PlaceWindow(TDialogPosition position, QRect windowRect, QSize virtualDesktop,
-                            int dialogX, int dialogY);
+  static QPoint PlaceWindow(TDialogPosition Position, QRect WindowRect, QSize VirtualDesktop, int X,
+                            int Y);
 
  protected:
   // Runs the prepared dialog modally and returns whether it was accepted.
   // Tests override this to answer the dialog without a person.
-  virtual bool RunDialog(QFileDialog& dialog);
+  virtual bool RunDialog(QFileDialog& Dialog);
 
  private:
   QString caption_;
   QString title_;
   QString directory_;
   TFolderOptions options_ = fdoNewDialogStyle;
-  int image_index_ = 0;
-  int dialog_x_ = 0;
-  int dialog_y_ = 0;
-  TDialogPosition dialog_position_ = fdpDefault;
+  int imageIndex_ = 0;
+  int dialogX_ = 0;
+  int dialogY_ = 0;
+  TDialogPosition dialogPosition_ = fdpDefault;
 };
 
 }  // namespace kelmora::widgets

@@ -6,17 +6,17 @@
 namespace kelmora::widgets {
 namespace {
 
-QObject* CheckedOwner(QObject* owner) {
-  const auto* form = qobject_cast<QWidget*>(owner);
+QObject* CheckedOwner(QObject* Owner) {
+  const auto* form = qobject_cast<QWidget*>(Owner);
   if (form == nullptr || !form->isWindow()) {
     throw std::runtime_error("Control parent must be a form!");
   }
   // Counting happens before this instance joins the owner, so a refused
   // instance never appears among its children.
-  if (!owner->findChildren<TWinXP*>(Qt::FindDirectChildrenOnly).isEmpty()) {
+  if (!Owner->findChildren<TWinXP*>(Qt::FindDirectChildrenOnly).isEmpty()) {
     throw std::runtime_error("Only one instance of TWinXP allowed on form");
   }
-  return owner;
+  return Owner;
 }
 
 }  // namespace
@@ -25,6 +25,6 @@ QObject* CheckedOwner(QObject* owner) {
 // theme plugin picks it when the application starts), so the themed look
 // needs no code here: the application simply never overrides the style. What
 // remains of this component is the check that it stands once on a form.
-TWinXP::TWinXP(QObject* owner) : QObject(CheckedOwner(owner)) {}
+TWinXP::TWinXP(QObject* Owner) : QObject(CheckedOwner(Owner)) {}
 
 }  // namespace kelmora::widgets

@@ -12,7 +12,7 @@ class TWinXP : public QObject {
  public:
   // Throws std::runtime_error when the owner is not a top-level window or
   // already has a TWinXP; nothing is left behind in the owner then.
-  explicit TWinXP(QObject* owner);
+  explicit TWinXP(QObject* Owner);
 };
 
 }  // namespace kelmora::widgets

@@ -17,20 +17,20 @@ namespace {
 
 using app::TAboutBox;
 
-void MoveOver(QWidget* widget) {
-  QMouseEvent move(QEvent::MouseMove, QPointF(2, 2), widget->mapToGlobal(QPointF(2, 2)),
+void MoveOver(QWidget* Widget) {
+  QMouseEvent move(QEvent::MouseMove, QPointF(2, 2), Widget->mapToGlobal(QPointF(2, 2)),
                    Qt::NoButton, Qt::NoButton, Qt::NoModifier);
-  QApplication::sendEvent(widget, &move);
+  QApplication::sendEvent(Widget, &move);
 }
 
-void PressOn(QWidget* widget, Qt::MouseButton button, Qt::KeyboardModifiers modifiers = {}) {
-  QMouseEvent press(QEvent::MouseButtonPress, QPointF(2, 2), widget->mapToGlobal(QPointF(2, 2)),
-                    button, button, modifiers);
-  QApplication::sendEvent(widget, &press);
+void PressOn(QWidget* Widget, Qt::MouseButton Button, Qt::KeyboardModifiers Modifiers = {}) {
+  QMouseEvent press(QEvent::MouseButtonPress, QPointF(2, 2), Widget->mapToGlobal(QPointF(2, 2)),
+                    Button, Button, Modifiers);
+  QApplication::sendEvent(Widget, &press);
 }
 
-QColor TextColor(const QLabel* label) {
-  return label->palette().color(QPalette::WindowText);
+QColor TextColor(const QLabel* Label) {
+  return Label->palette().color(QPalette::WindowText);
 }
 
 class AboutBoxTest : public FormTest {};
@@ -93,7 +93,7 @@ TEST_F(AboutBoxTest, LinkTurnsRedUnderThePointerAndBlueOverThePanel) {
 TEST_F(AboutBoxTest, AnyButtonOpensTheLabelsOwnText) {
   TAboutBox box;
   QStringList opened;
-  box.OpenUrl = [&](const QString& text) { opened << text; };
+  box.OpenUrl = [&](const QString& Text) { opened << Text; };
   PressOn(box.LabelSite, Qt::LeftButton);
   PressOn(box.LabelSite, Qt::RightButton, Qt::ShiftModifier);
   PressOn(box.LabelSite, Qt::MiddleButton);
@@ -124,7 +124,7 @@ TEST_F(AboutBoxTest, LanguageChangesTheLinkItOpens) {
             "[Interface]\nAboutBox->LabelSite->Caption=https://kelmora.org/ru/\n");
   auto form = MakeForm();
   QStringList opened;
-  form->AboutBox->OpenUrl = [&](const QString& text) { opened << text; };
+  form->AboutBox->OpenUrl = [&](const QString& Text) { opened << Text; };
   form->MLangRussianClick();
   PressOn(form->AboutBox->LabelSite, Qt::LeftButton);
   EXPECT_EQ(opened, QStringList{"https://kelmora.org/ru/"});

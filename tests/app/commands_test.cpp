@@ -29,35 +29,35 @@ using app::TForm1;
 class CommandsTest : public FormTest {
  protected:
   // A small tree; returns relative path -> contents.
-  std::map<std::string, std::string> MakeTree(const std::string& root) {
+  std::map<std::string, std::string> MakeTree(const std::string& Root) {
     std::map<std::string, std::string> files = {
         {"a.txt", TextBytes(5000, 1)},
         {"b.bin", RandomBytes(40000, 2)},
         {"sub/c.txt", TextBytes(70000, 3)},
         {"sub/deeper/d.bin", RandomBytes(3000, 4)},
     };
-    for (const auto& [name, bytes] : files) WriteFile(root + "/" + name, bytes);
+    for (const auto& [name, bytes] : files) WriteFile(Root + "/" + name, bytes);
     return files;
   }
 
   // Many multi-chunk files, so that an operation takes many steps.
-  void MakeLongTree(const std::string& root) {
+  void MakeLongTree(const std::string& Root) {
     for (int i = 0; i < 30; ++i)
-      WriteFile(root + "/f" + std::to_string(i) + ".bin", RandomBytes(40000, 100 + i));
+      WriteFile(Root + "/f" + std::to_string(i) + ".bin", RandomBytes(40000, 100 + i));
   }
 
-  std::unique_ptr<TForm1> FormFor(const std::string& source, const std::string& archive) {
+  std::unique_ptr<TForm1> FormFor(const std::string& Source, const std::string& Archive) {
     auto form = MakeForm();
-    form->Values.BackupFolder = QString::fromStdString(source) + "/";
-    form->Values.BackupFileName = QString::fromStdString(archive);
+    form->Values.BackupFolder = QString::fromStdString(Source) + "/";
+    form->Values.BackupFileName = QString::fromStdString(Archive);
     return form;
   }
 
-  static void SetLimit(TForm1& form, const QString& size, int unit) {
-    form.CheckBoxSize->setChecked(true);
-    form.EditSize->setText(size);
-    form.ComboBoxSize->setCurrentIndex(unit);
-    form.ComboBoxSizeChange();
+  static void SetLimit(TForm1& Form, const QString& Size, int Unit) {
+    Form.CheckBoxSize->setChecked(true);
+    Form.EditSize->setText(Size);
+    Form.ComboBoxSize->setCurrentIndex(Unit);
+    Form.ComboBoxSizeChange();
   }
 };
 
@@ -256,10 +256,10 @@ TEST_F(CommandsTest, ABackupThatOnlyWarnsStillShowsItsSummary) {
   MakeTree(Path("src"));
   auto form = FormFor(Path("src"), Path("out.bkp"));
   const std::string growing = Path("src/sub/c.txt");
-  form->BackupEngine.OnProgress = [&](TBackupFile& sender, const std::string& name,
-                                      TPercentage percent, bool& go_on) {
-    if (name == growing) std::ofstream(growing, std::ios::app) << "more";
-    form->EngineProgress(sender, name, percent, go_on);
+  form->BackupEngine.OnProgress = [&](TBackupFile& Sender, const std::string& Name,
+                                      TPercentage Percent, bool& GoOn) {
+    if (Name == growing) std::ofstream(growing, std::ios::app) << "more";
+    form->EngineProgress(Sender, Name, Percent, GoOn);
   };
   form->ButtonBackup->click();
   ASSERT_EQ(form->BackupEngine.ErrorCode(), beFileChanged);
@@ -461,8 +461,8 @@ TEST_F(CommandsTest, ClosingDuringARestoreThatFailsShowsTheFailureBeforeTheWindo
   form->show();
   shown.clear();
   bool visibleWhileShown = false;
-  form->Dialogs.ShowMessage = [&](const QString& caption, const QString& text) {
-    shown.push_back({"message", caption, text});
+  form->Dialogs.ShowMessage = [&](const QString& Caption, const QString& Text) {
+    shown.push_back({"message", Caption, Text});
     // A message box runs its own event loop until the user answers it.
     QCoreApplication::processEvents();
     visibleWhileShown = form->isVisible();
@@ -499,8 +499,8 @@ TEST_F(CommandsTest, AMissingNextVolumeIsAskedForByName) {
 
   // Putting the volume back before answering OK lets the restore finish.
   shown.clear();
-  form->Dialogs.AskOkCancel = [&](const QString& caption, const QString& text) {
-    shown.push_back({"okcancel", caption, text});
+  form->Dialogs.AskOkCancel = [&](const QString& Caption, const QString& Text) {
+    shown.push_back({"okcancel", Caption, Text});
     fs::rename(Path("aside.002"), Path("split.002"));
     return true;
   };

@@ -18,8 +18,8 @@
 #include "test_support.h"
 
 // Failure messages show texts as text, not as arrays of code units.
-inline void PrintTo(const QString& text, std::ostream* out) {
-  *out << '"' << text.toStdString() << '"';
+inline void PrintTo(const QString& Text, std::ostream* Out) {
+  *Out << '"' << Text.toStdString() << '"';
 }
 
 namespace kelmora::test {
@@ -54,11 +54,11 @@ class FormTest : public ::testing::Test {
   // The application's folder, ending in "/".
   QString AppFolder() const { return QString::fromStdString(dir / "app") + "/"; }
   QString SettingsPath() const { return AppFolder() + "kelmora.ini"; }
-  std::string Path(const std::string& relative) const { return dir / relative; }
+  std::string Path(const std::string& Relative) const { return dir / Relative; }
 
   void SetUp() override { QDir().mkpath(AppFolder()); }
 
-  void WriteSettings(const std::string& text) { WriteFile(SettingsPath().toStdString(), text); }
+  void WriteSettings(const std::string& Text) { WriteFile(SettingsPath().toStdString(), Text); }
 
   // Copies the shipped language files into the application's folder.
   void InstallLanguages() {
@@ -77,32 +77,32 @@ class FormTest : public ::testing::Test {
 
   // Routes every box of Form to the record below; questions take their
   // answers from YesNoAnswers / OkCancelAnswers (false once they run out).
-  void Answer(app::TForm1& form) {
-    form.Dialogs.ShowMessage = [this](const QString& c, const QString& t) {
-      shown.push_back({"message", c, t});
+  void Answer(app::TForm1& Form) {
+    Form.Dialogs.ShowMessage = [this](const QString& C, const QString& T) {
+      shown.push_back({"message", C, T});
     };
-    form.Dialogs.ShowError = [this](const QString& c, const QString& t) {
-      shown.push_back({"error", c, t});
+    Form.Dialogs.ShowError = [this](const QString& C, const QString& T) {
+      shown.push_back({"error", C, T});
     };
-    form.Dialogs.AskYesNo = [this](const QString& c, const QString& t) {
-      shown.push_back({"yesno", c, t});
+    Form.Dialogs.AskYesNo = [this](const QString& C, const QString& T) {
+      shown.push_back({"yesno", C, T});
       return Next(yesNoAnswers);
     };
-    form.Dialogs.AskOkCancel = [this](const QString& c, const QString& t) {
-      shown.push_back({"okcancel", c, t});
+    Form.Dialogs.AskOkCancel = [this](const QString& C, const QString& T) {
+      shown.push_back({"okcancel", C, T});
       return Next(okCancelAnswers);
     };
-    form.Dialogs.AskSaveFile = [this](const QString& folder, const QString& name,
-                                      const QString& filter) {
-      saveDialogCalls.push_back({folder, name, filter});
+    Form.Dialogs.AskSaveFile = [this](const QString& Folder, const QString& Name,
+                                      const QString& Filter) {
+      saveDialogCalls.push_back({Folder, Name, Filter});
       return saveAnswer;
     };
   }
 
-  std::vector<Shown> ShownOf(const std::string& kind) const {
+  std::vector<Shown> ShownOf(const std::string& Kind) const {
     std::vector<Shown> result;
     for (const Shown& s : shown)
-      if (s.Kind == kind) result.push_back(s);
+      if (s.Kind == Kind) result.push_back(s);
     return result;
   }
 
@@ -116,10 +116,10 @@ class FormTest : public ::testing::Test {
   QString saveAnswer;
 
  private:
-  static bool Next(std::deque<bool>& answers) {
-    if (answers.empty()) return false;
-    const bool answer = answers.front();
-    answers.pop_front();
+  static bool Next(std::deque<bool>& Answers) {
+    if (Answers.empty()) return false;
+    const bool answer = Answers.front();
+    Answers.pop_front();
     return answer;
   }
 };

@@ -105,11 +105,11 @@ const QStringList kLaterKeys = {
 };
 
 // The text as drawn: a single "&" marks the mnemonic and takes no room.
-int DrawnWidth(const QFontMetrics& metrics, QString text) {
-  text.replace(QStringLiteral("&&"), QStringLiteral("\x01"));
-  text.remove('&');
-  text.replace(QStringLiteral("\x01"), QStringLiteral("&"));
-  return metrics.horizontalAdvance(text);
+int DrawnWidth(const QFontMetrics& Metrics, QString Text) {
+  Text.replace(QStringLiteral("&&"), QStringLiteral("\x01"));
+  Text.remove('&');
+  Text.replace(QStringLiteral("\x01"), QStringLiteral("&"));
+  return Metrics.horizontalAdvance(Text);
 }
 
 class LanguageTest : public FormTest {
@@ -120,38 +120,38 @@ class LanguageTest : public FormTest {
     WriteFile(Path("src/b.txt"), TextBytes(3000, 2));
   }
 
-  void WriteLanguage(const std::string& name, const std::string& text) {
-    WriteFile(AppFolder().toStdString() + "language/" + name + ".ini", text);
+  void WriteLanguage(const std::string& Name, const std::string& Text) {
+    WriteFile(AppFolder().toStdString() + "language/" + Name + ".ini", Text);
   }
 
   // Every text of the window lies within its control, and no label runs
   // into the control beside it.
-  static void ExpectTextsFit(TForm1& f, const std::string& language) {
+  static void ExpectTextsFit(TForm1& F, const std::string& Language) {
     for (QAbstractButton* b : std::initializer_list<QAbstractButton*>{
-             f.ButtonBackup, f.ButtonRestore, f.ButtonStop, f.ButtonBackupFile,
-             f.ButtonBackupFolder, f.ButtonRestoreFolder}) {
+             F.ButtonBackup, F.ButtonRestore, F.ButtonStop, F.ButtonBackupFile,
+             F.ButtonBackupFolder, F.ButtonRestoreFolder}) {
       EXPECT_LE(DrawnWidth(b->fontMetrics(), b->text()) + 8, b->width())
-          << language << ": " << b->text().toStdString();
+          << Language << ": " << b->text().toStdString();
     }
-    for (QCheckBox* c : {f.CheckBoxSubDirs, f.CheckBoxSize}) {
+    for (QCheckBox* c : {F.CheckBoxSubDirs, F.CheckBoxSize}) {
       const int indicator = c->style()->pixelMetric(QStyle::PM_IndicatorWidth, nullptr, c) +
                             c->style()->pixelMetric(QStyle::PM_CheckBoxLabelSpacing, nullptr, c);
       EXPECT_LE(indicator + DrawnWidth(c->fontMetrics(), c->text()), c->width())
-          << language << ": " << c->text().toStdString();
+          << Language << ": " << c->text().toStdString();
     }
     const std::pair<QLabel*, QWidget*> rows[] = {
-        {f.LabelBackupFile, f.EditBackupFile},
-        {f.LabelBackupFolder, f.EditBackupFolder},
-        {f.LabelRestoreFolder, f.EditRestoreFolder},
-        {f.LabelCompressionLevel, f.ComboBoxCompressionLevel},
-        {f.LabelRestoreMode, f.ComboBoxRestoreMode},
+        {F.LabelBackupFile, F.EditBackupFile},
+        {F.LabelBackupFolder, F.EditBackupFolder},
+        {F.LabelRestoreFolder, F.EditRestoreFolder},
+        {F.LabelCompressionLevel, F.ComboBoxCompressionLevel},
+        {F.LabelRestoreMode, F.ComboBoxRestoreMode},
     };
     for (const auto& [label, beside] : rows) {
       EXPECT_GE(label->width(), DrawnWidth(label->fontMetrics(), label->text()));
       EXPECT_LT(label->geometry().right(), beside->x())
-          << language << ": " << label->text().toStdString();
+          << Language << ": " << label->text().toStdString();
     }
-    for (QComboBox* list : {f.ComboBoxCompressionLevel, f.ComboBoxRestoreMode, f.ComboBoxSize}) {
+    for (QComboBox* list : {F.ComboBoxCompressionLevel, F.ComboBoxRestoreMode, F.ComboBoxSize}) {
       QStyleOptionComboBox option;
       option.initFrom(list);
       option.rect = list->rect();
@@ -159,15 +159,15 @@ class LanguageTest : public FormTest {
                                                         QStyle::SC_ComboBoxEditField, list);
       for (int i = 0; i < list->count(); ++i) {
         EXPECT_LE(list->fontMetrics().horizontalAdvance(list->itemText(i)), field.width())
-            << language << ": " << list->itemText(i).toStdString();
+            << Language << ": " << list->itemText(i).toStdString();
       }
     }
-    EXPECT_LE(f.GroupBoxOptions->fontMetrics().horizontalAdvance(f.GroupBoxOptions->title()),
-              f.GroupBoxOptions->width() - 20);
-    app::TAboutBox& about = *f.AboutBox;
+    EXPECT_LE(F.GroupBoxOptions->fontMetrics().horizontalAdvance(F.GroupBoxOptions->title()),
+              F.GroupBoxOptions->width() - 20);
+    app::TAboutBox& about = *F.AboutBox;
     for (QLabel* l : {about.LabelTitle, about.LabelAbout, about.LabelAuthor, about.LabelSite}) {
       EXPECT_LE(l->geometry().right(), about.Panel1->width() - 4)
-          << language << ": " << l->text().toStdString();
+          << Language << ": " << l->text().toStdString();
     }
   }
 };
@@ -316,9 +316,9 @@ TEST_F(LanguageTest, AboutShowsTheFileAsItIsOnDiskWhenItOpens) {
 }
 
 // Texts of Qt's own dialogs, as a message box shows them now.
-QString StandardButtonText(QMessageBox::StandardButton which) {
-  QMessageBox box(QMessageBox::NoIcon, "", "", which);
-  return box.button(which)->text();
+QString StandardButtonText(QMessageBox::StandardButton Which) {
+  QMessageBox box(QMessageBox::NoIcon, "", "", Which);
+  return box.button(Which)->text();
 }
 
 TEST_F(LanguageTest, InRussianTheWindowsMessagesStatusAndQtButtonsAreRussian) {

@@ -146,11 +146,11 @@ TEST_F(WindowTest, ExceptionsInHandlersAreShownAndTheWindowGoesOn) {
 }
 
 // The window shown and active, as keys need it.
-void Activate(app::TForm1& form) {
-  form.show();
-  QApplication::setActiveWindow(&form);
-  form.activateWindow();
-  ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
+void Activate(app::TForm1& Form) {
+  Form.show();
+  QApplication::setActiveWindow(&Form);
+  Form.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&Form));
 }
 
 TEST_F(WindowTest, TheKeyboardAloneWorksEveryControl) {

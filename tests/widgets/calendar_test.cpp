@@ -11,10 +11,10 @@ namespace kelmora::widgets {
 namespace {
 
 // Cell of the grid that shows a day, or (-1, -1) when the grid lacks it.
-QPoint CellOfDay(const TCCalendar& calendar, int day) {
+QPoint CellOfDay(const TCCalendar& Calendar, int Day) {
   for (int row = 0; row < TCCalendar::kRows; ++row)
     for (int column = 0; column < TCCalendar::kColumns; ++column)
-      if (calendar.DayAtCell(row, column) == day) return {column, row};
+      if (Calendar.DayAtCell(row, column) == Day) return {column, row};
   return {-1, -1};
 }
 

@@ -18,11 +18,11 @@ const QRgb kGreen = qRgb(0, 128, 0);
 
 // A gauge with distinct colours for the filled part, the field and the
 // surroundings, so every region of a picture can be told apart.
-void UseColours(TCGauge& gauge) {
-  gauge.SetForeColor(QColor(kRed));
-  gauge.SetBackColor(QColor(kBlue));
-  gauge.SetColor(QColor(kGreen));
-  gauge.SetShowText(false);
+void UseColours(TCGauge& Gauge) {
+  Gauge.SetForeColor(QColor(kRed));
+  Gauge.SetBackColor(QColor(kBlue));
+  Gauge.SetColor(QColor(kGreen));
+  Gauge.SetShowText(false);
 }
 
 // Gauge that counts the paints that actually reach the widget.
@@ -31,9 +31,9 @@ class CountingGauge : public TCGauge {
   int painted = 0;
 
  protected:
-  void paintEvent(QPaintEvent* event) override {
+  void paintEvent(QPaintEvent* Event) override {
     ++painted;
-    TCGauge::paintEvent(event);
+    TCGauge::paintEvent(Event);
   }
 };
 
@@ -241,9 +241,9 @@ TEST(CGauge, NeedleIsAbsentAtZeroAndSwingsFromLeftToRight) {
   UseColours(gauge);
   // Where the needle crosses row 63 at 25 %, 50 % and 75 %.
   const QPoint left(32, 63), up(50, 63), right(68, 63);
-  auto needle_near = [](const QImage& image, QPoint p) {
-    return image.pixel(p.x() - 1, p.y()) == kRed || image.pixel(p) == kRed ||
-           image.pixel(p.x() + 1, p.y()) == kRed;
+  auto needle_near = [](const QImage& Image, QPoint P) {
+    return Image.pixel(P.x() - 1, P.y()) == kRed || Image.pixel(P) == kRed ||
+           Image.pixel(P.x() + 1, P.y()) == kRed;
   };
 
   const QImage zero = gauge.Render();

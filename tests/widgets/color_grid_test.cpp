@@ -17,8 +17,8 @@ class ColorGridTest : public ::testing::Test {
     grid_.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&grid_));
   }
-  void Click(Qt::MouseButton button, int index) {
-    QTest::mouseClick(&grid_, button, {}, grid_.CellRect(index).center());
+  void Click(Qt::MouseButton Button, int Index) {
+    QTest::mouseClick(&grid_, Button, {}, grid_.CellRect(Index).center());
   }
 
   TCColorGrid grid_;

@@ -40,20 +40,20 @@ class WithoutReadOverride {
   bool dropped_ = false;
 };
 
-bool CanOpen(const std::string& folder) {
-  DIR* dir = ::opendir(folder.c_str());
+bool CanOpen(const std::string& Folder) {
+  DIR* dir = ::opendir(Folder.c_str());
   if (dir != nullptr) ::closedir(dir);
   return dir != nullptr;
 }
 
-QStringList ChildNames(const QTreeWidgetItem* item) {
+QStringList ChildNames(const QTreeWidgetItem* Item) {
   QStringList names;
-  for (int i = 0; i < item->childCount(); ++i) names << item->child(i)->text(0);
+  for (int i = 0; i < Item->childCount(); ++i) names << Item->child(i)->text(0);
   return names;
 }
 
-QString Q(const std::string& path) {
-  return QString::fromStdString(path);
+QString Q(const std::string& Path) {
+  return QString::fromStdString(Path);
 }
 
 TEST(DirectoryOutline, ReadsAFolderOnlyWhenExpandedAndLeavesOutHiddenFoldersAndLinks) {

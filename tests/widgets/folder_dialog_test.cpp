@@ -23,7 +23,7 @@ class ScriptedFolderDialog : public TFolderDialog {
   std::function<bool(QFileDialog&)> answer;
 
  protected:
-  bool RunDialog(QFileDialog& dialog) override { return answer(dialog); }
+  bool RunDialog(QFileDialog& Dialog) override { return answer(Dialog); }
 };
 
 TEST(FolderDialog, PlacementArithmetic) {
@@ -79,8 +79,8 @@ TEST(FolderDialog, MissingOrFileStartFolderIsReplacedByTheCurrentDirectory) {
     ScriptedFolderDialog dialog;
     dialog.SetDirectory(start);
     QString shown;
-    dialog.answer = [&](QFileDialog& d) {
-      shown = d.directory().absolutePath();
+    dialog.answer = [&](QFileDialog& D) {
+      shown = D.directory().absolutePath();
       return false;
     };
     EXPECT_FALSE(dialog.Execute());
@@ -95,8 +95,8 @@ TEST(FolderDialog, CancelOrFailureLeavesTheStateAlone) {
   ScriptedFolderDialog dialog;
   dialog.SetDirectory(start);
   QString shown;
-  dialog.answer = [&](QFileDialog& d) {
-    shown = d.directory().absolutePath();
+  dialog.answer = [&](QFileDialog& D) {
+    shown = D.directory().absolutePath();
     return false;
   };
   EXPECT_FALSE(dialog.Execute());
@@ -121,8 +121,8 @@ TEST(FolderDialog, AcceptingHandsBackTheChosenFolder) {
   EXPECT_TRUE(dialog.Execute());
   EXPECT_EQ(QDir(dialog.Directory()), QDir(start));
 
-  dialog.answer = [&](QFileDialog& d) {
-    d.setDirectory(start + "/chosen");
+  dialog.answer = [&](QFileDialog& D) {
+    D.setDirectory(start + "/chosen");
     return true;
   };
   EXPECT_TRUE(dialog.Execute());
@@ -137,14 +137,14 @@ TEST(FolderDialog, CaptionTitleOptionsAndPlacementReachTheDialog) {
   bool read_only = true;
   QPoint shown_at;
   QRect frame;
-  dialog.answer = [&](QFileDialog& d) {
-    d.show();
-    caption = d.windowTitle();
-    title = d.labelText(QFileDialog::LookIn);
-    read_only = d.testOption(QFileDialog::ReadOnly);
-    shown_at = d.pos();
-    frame = d.frameGeometry();
-    d.hide();
+  dialog.answer = [&](QFileDialog& D) {
+    D.show();
+    caption = D.windowTitle();
+    title = D.labelText(QFileDialog::LookIn);
+    read_only = D.testOption(QFileDialog::ReadOnly);
+    shown_at = D.pos();
+    frame = D.frameGeometry();
+    D.hide();
     return false;
   };
 

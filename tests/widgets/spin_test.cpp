@@ -16,8 +16,8 @@ namespace {
 // and ends the current one when told to.
 class SteppedTimer : public TRepeatTimer {
  public:
-  void Start(int milliseconds) override {
-    waits.push_back(milliseconds);
+  void Start(int Milliseconds) override {
+    waits.push_back(Milliseconds);
     running = true;
   }
   void Stop() override { running = false; }
@@ -32,9 +32,9 @@ class SteppedTimer : public TRepeatTimer {
   bool running = false;
 };
 
-SteppedTimer* UseSteppedTimer(TTimerSpeedButton& button) {
+SteppedTimer* UseSteppedTimer(TTimerSpeedButton& Button) {
   auto* timer = new SteppedTimer;
-  button.SetRepeatTimer(timer);
+  Button.SetRepeatTimer(timer);
   return timer;
 }
 
@@ -115,10 +115,10 @@ class SpinEditTest : public ::testing::Test {
     changes_.clear();
   }
   // Replaces the text as a user would and presses Return.
-  void Enter(const QString& keys) {
+  void Enter(const QString& Keys) {
     edit_.Editor()->selectAll();
     QTest::keyClick(edit_.Editor(), Qt::Key_Delete);
-    QTest::keyClicks(edit_.Editor(), keys);
+    QTest::keyClicks(edit_.Editor(), Keys);
     QTest::keyClick(edit_.Editor(), Qt::Key_Return);
   }
 

@@ -12,16 +12,16 @@
 namespace kelmora::widgets {
 namespace {
 
-int CountOn(const QObject& owner) {
-  return static_cast<int>(owner.findChildren<TWinXP*>(Qt::FindDirectChildrenOnly).size());
+int CountOn(const QObject& Owner) {
+  return static_cast<int>(Owner.findChildren<TWinXP*>(Qt::FindDirectChildrenOnly).size());
 }
 
-void ExpectRefused(QObject* owner, const char* message) {
+void ExpectRefused(QObject* Owner, const char* Message) {
   try {
-    TWinXP refused(owner);
+    TWinXP refused(Owner);
     ADD_FAILURE() << "placement was accepted";
   } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(), message);
+    EXPECT_STREQ(e.what(), Message);
   }
 }
 

@@ -12,66 +12,66 @@ namespace {
 
 // Keeps the day inside the target month, so moving from 31 January lands on
 // the last day of February instead of an invalid date.
-QDate ClampedDate(int year, int month, int day) {
-  if (year < 1 || year > 9999 || month < 1 || month > 12) return {};
-  const int last = QDate(year, month, 1).daysInMonth();
-  return QDate(year, month, std::clamp(day, 1, last));
+QDate ClampedDate(int Year, int Month, int Day) {
+  if (Year < 1 || Year > 9999 || Month < 1 || Month > 12) return {};
+  const int last = QDate(Year, Month, 1).daysInMonth();
+  return QDate(Year, Month, std::clamp(Day, 1, last));
 }
 
 }  // namespace
 
-TCCalendar::TCCalendar(QWidget* parent) : QWidget(parent), date_(QDate::currentDate()) {
+TCCalendar::TCCalendar(QWidget* Parent) : QWidget(Parent), date_(QDate::currentDate()) {
   setFocusPolicy(Qt::StrongFocus);
   setAttribute(Qt::WA_OpaquePaintEvent);
 }
 
-void TCCalendar::SetDate(const QDate& date) {
+void TCCalendar::SetDate(const QDate& Value) {
   // Years before 1 have no year 0 before them and would upset month arithmetic.
-  if (!date.isValid() || date.year() < 1 || date.year() > 9999 || date == date_) return;
-  date_ = date;
+  if (!Value.isValid() || Value.year() < 1 || Value.year() > 9999 || Value == date_) return;
+  date_ = Value;
   update();
   emit DateChanged(date_);
 }
 
-void TCCalendar::SetDay(int day) {
-  if (day >= 1 && day <= date_.daysInMonth()) SetDate(QDate(Year(), Month(), day));
+void TCCalendar::SetDay(int Value) {
+  if (Value >= 1 && Value <= date_.daysInMonth()) SetDate(QDate(Year(), Month(), Value));
 }
 
-void TCCalendar::SetMonth(int month) {
-  SetDate(ClampedDate(Year(), month, Day()));
+void TCCalendar::SetMonth(int Value) {
+  SetDate(ClampedDate(Year(), Value, Day()));
 }
 
-void TCCalendar::SetYear(int year) {
-  SetDate(ClampedDate(year, Month(), Day()));
+void TCCalendar::SetYear(int Value) {
+  SetDate(ClampedDate(Value, Month(), Day()));
 }
 
-void TCCalendar::SetStartOfWeek(int day) {
-  if (day < 0 || day > 7) return;
-  start_of_week_ = day;
+void TCCalendar::SetStartOfWeek(int Value) {
+  if (Value < 0 || Value > 7) return;
+  startOfWeek_ = Value;
   update();
 }
 
-void TCCalendar::MoveMonths(int months) {
-  const QDate first = QDate(Year(), Month(), 1).addMonths(months);
+void TCCalendar::MoveMonths(int Months) {
+  const QDate first = QDate(Year(), Month(), 1).addMonths(Months);
   SetDate(ClampedDate(first.year(), first.month(), Day()));
 }
 
 int TCCalendar::FirstWeekday() const {
-  return start_of_week_ != 0 ? start_of_week_ : static_cast<int>(locale().firstDayOfWeek());
+  return startOfWeek_ != 0 ? startOfWeek_ : static_cast<int>(locale().firstDayOfWeek());
 }
 
 int TCCalendar::LeadingBlanks() const {
   return (QDate(Year(), Month(), 1).dayOfWeek() - FirstWeekday() + 7) % 7;
 }
 
-int TCCalendar::DayAtCell(int row, int column) const {
-  if (row < 0 || row >= kRows || column < 0 || column >= kColumns) return 0;
-  const int day = row * kColumns + column - LeadingBlanks() + 1;
+int TCCalendar::DayAtCell(int Row, int Column) const {
+  if (Row < 0 || Row >= kRows || Column < 0 || Column >= kColumns) return 0;
+  const int day = Row * kColumns + Column - LeadingBlanks() + 1;
   return day >= 1 && day <= date_.daysInMonth() ? day : 0;
 }
 
-QString TCCalendar::ColumnName(int column) const {
-  const int weekday = (FirstWeekday() - 1 + column) % 7 + 1;
+QString TCCalendar::ColumnName(int Column) const {
+  const int weekday = (FirstWeekday() - 1 + Column) % 7 + 1;
   return locale().dayName(weekday, QLocale::ShortFormat);
 }
 
@@ -79,12 +79,12 @@ int TCCalendar::HeaderHeight() const {
   return fontMetrics().height() + 6;
 }
 
-QRect TCCalendar::CellRect(int row, int column) const {
+QRect TCCalendar::CellRect(int Row, int Column) const {
   const int top = HeaderHeight();
-  const int left = column * width() / kColumns;
-  const int right = (column + 1) * width() / kColumns;
-  const int y0 = top + row * (height() - top) / kRows;
-  const int y1 = top + (row + 1) * (height() - top) / kRows;
+  const int left = Column * width() / kColumns;
+  const int right = (Column + 1) * width() / kColumns;
+  const int y0 = top + Row * (height() - top) / kRows;
+  const int y1 = top + (Row + 1) * (height() - top) / kRows;
   return QRect(left, y0, right - left, y1 - y0);
 }
 
@@ -123,18 +123,18 @@ void TCCalendar::paintEvent(QPaintEvent*) {
   }
 }
 
-void TCCalendar::mousePressEvent(QMouseEvent* event) {
-  if (event->button() != Qt::LeftButton) return QWidget::mousePressEvent(event);
+void TCCalendar::mousePressEvent(QMouseEvent* Event) {
+  if (Event->button() != Qt::LeftButton) return QWidget::mousePressEvent(Event);
   for (int row = 0; row < kRows; ++row)
     for (int column = 0; column < kColumns; ++column)
-      if (CellRect(row, column).contains(event->position().toPoint())) {
+      if (CellRect(row, column).contains(Event->position().toPoint())) {
         if (const int day = DayAtCell(row, column); day != 0) SetDay(day);
         return;
       }
 }
 
-void TCCalendar::keyPressEvent(QKeyEvent* event) {
-  switch (event->key()) {
+void TCCalendar::keyPressEvent(QKeyEvent* Event) {
+  switch (Event->key()) {
     case Qt::Key_Left:
       return SetDate(date_.addDays(-1));
     case Qt::Key_Right:
@@ -144,21 +144,21 @@ void TCCalendar::keyPressEvent(QKeyEvent* event) {
     case Qt::Key_Down:
       return SetDate(date_.addDays(7));
     case Qt::Key_PageUp:
-      return MoveMonths(event->modifiers() & Qt::ControlModifier ? -12 : -1);
+      return MoveMonths(Event->modifiers() & Qt::ControlModifier ? -12 : -1);
     case Qt::Key_PageDown:
-      return MoveMonths(event->modifiers() & Qt::ControlModifier ? 12 : 1);
+      return MoveMonths(Event->modifiers() & Qt::ControlModifier ? 12 : 1);
     case Qt::Key_Home:
       return SetDay(1);
     case Qt::Key_End:
       return SetDay(date_.daysInMonth());
     default:
-      QWidget::keyPressEvent(event);
+      QWidget::keyPressEvent(Event);
   }
 }
 
-void TCCalendar::changeEvent(QEvent* event) {
-  if (event->type() == QEvent::LocaleChange || event->type() == QEvent::FontChange) update();
-  QWidget::changeEvent(event);
+void TCCalendar::changeEvent(QEvent* Event) {
+  if (Event->type() == QEvent::LocaleChange || Event->type() == QEvent::FontChange) update();
+  QWidget::changeEvent(Event);
 }
 
 }  // namespace kelmora::widgets

@@ -21,7 +21,7 @@ class TCCalendar : public QWidget {
   static constexpr int kRows = 6;
   static constexpr int kColumns = 7;
 
-  explicit TCCalendar(QWidget* parent = nullptr);
+  explicit TCCalendar(QWidget* Parent = nullptr);
 
   QDate Date() const { return date_; }
   int Day() const { return date_.day(); }
@@ -29,33 +29,33 @@ class TCCalendar : public QWidget {
   int Year() const { return date_.year(); }
   // 0 takes the first day of the week from the widget's locale; 1 (Monday)
   // to 7 (Sunday) fix it.
-  int StartOfWeek() const { return start_of_week_; }
+  int StartOfWeek() const { return startOfWeek_; }
 
   // Invalid dates and years outside 1 to 9999 are refused. A day past the month's end, or a month
   // or year that would make the day invalid, lands on the month's last day.
-  void SetDate(const QDate& date);
-  void SetDay(int day);
-  void SetMonth(int month);
-  void SetYear(int year);
-  void SetStartOfWeek(int day);
-  void MoveMonths(int months);
+  void SetDate(const QDate& Value);
+  void SetDay(int Value);
+  void SetMonth(int Value);
+  void SetYear(int Value);
+  void SetStartOfWeek(int Value);
+  void MoveMonths(int Months);
 
   // Day of the shown month in a cell of the grid, or 0 where the cell is empty.
-  int DayAtCell(int row, int column) const;
-  QRect CellRect(int row, int column) const;
+  int DayAtCell(int Row, int Column) const;
+  QRect CellRect(int Row, int Column) const;
   // The locale's short name of the weekday heading a column.
-  QString ColumnName(int column) const;
+  QString ColumnName(int Column) const;
 
   QSize sizeHint() const override;
 
  signals:
-  void DateChanged(const QDate& date);
+  void DateChanged(const QDate& NewDate);
 
  protected:
-  void paintEvent(QPaintEvent* event) override;
-  void mousePressEvent(QMouseEvent* event) override;
-  void keyPressEvent(QKeyEvent* event) override;
-  void changeEvent(QEvent* event) override;
+  void paintEvent(QPaintEvent* Event) override;
+  void mousePressEvent(QMouseEvent* Event) override;
+  void keyPressEvent(QKeyEvent* Event) override;
+  void changeEvent(QEvent* Event) override;
 
  private:
   int FirstWeekday() const;
@@ -63,7 +63,7 @@ class TCCalendar : public QWidget {
   int HeaderHeight() const;
 
   QDate date_;
-  int start_of_week_ = 0;
+  int startOfWeek_ = 0;
 };
 
 }  // namespace kelmora::widgets

@@ -18,18 +18,18 @@ constexpr std::array<QRgb, TCColorGrid::kColours> kPalette = {
 
 // Moves an index one cell in the direction of an arrow key, staying inside
 // the grid; -1 for any other key.
-int Neighbour(int index, int key) {
-  const int row = index / TCColorGrid::kColumns;
-  const int column = index % TCColorGrid::kColumns;
-  switch (key) {
+int Neighbour(int Index, int Key) {
+  const int row = Index / TCColorGrid::kColumns;
+  const int column = Index % TCColorGrid::kColumns;
+  switch (Key) {
     case Qt::Key_Left:
-      return column > 0 ? index - 1 : index;
+      return column > 0 ? Index - 1 : Index;
     case Qt::Key_Right:
-      return column < TCColorGrid::kColumns - 1 ? index + 1 : index;
+      return column < TCColorGrid::kColumns - 1 ? Index + 1 : Index;
     case Qt::Key_Up:
-      return row > 0 ? index - TCColorGrid::kColumns : index;
+      return row > 0 ? Index - TCColorGrid::kColumns : Index;
     case Qt::Key_Down:
-      return row < kRows - 1 ? index + TCColorGrid::kColumns : index;
+      return row < kRows - 1 ? Index + TCColorGrid::kColumns : Index;
     default:
       return -1;
   }
@@ -37,33 +37,33 @@ int Neighbour(int index, int key) {
 
 }  // namespace
 
-TCColorGrid::TCColorGrid(QWidget* parent) : QWidget(parent) {
+TCColorGrid::TCColorGrid(QWidget* Parent) : QWidget(Parent) {
   setFocusPolicy(Qt::StrongFocus);
   setAttribute(Qt::WA_OpaquePaintEvent);
 }
 
-QColor TCColorGrid::StandardColor(int index) {
-  if (index < 0 || index >= kColours) return {};
-  return QColor(kPalette[static_cast<size_t>(index)]);
+QColor TCColorGrid::StandardColor(int Index) {
+  if (Index < 0 || Index >= kColours) return {};
+  return QColor(kPalette[static_cast<size_t>(Index)]);
 }
 
-void TCColorGrid::SetForegroundIndex(int index) {
-  if (index < 0 || index >= kColours || index == foreground_) return;
-  foreground_ = index;
+void TCColorGrid::SetForegroundIndex(int Index) {
+  if (Index < 0 || Index >= kColours || Index == foreground_) return;
+  foreground_ = Index;
   update();
-  emit ForegroundChanged(index);
+  emit ForegroundChanged(Index);
 }
 
-void TCColorGrid::SetBackgroundIndex(int index) {
-  if (index < 0 || index >= kColours || index == background_) return;
-  background_ = index;
+void TCColorGrid::SetBackgroundIndex(int Index) {
+  if (Index < 0 || Index >= kColours || Index == background_) return;
+  background_ = Index;
   update();
-  emit BackgroundChanged(index);
+  emit BackgroundChanged(Index);
 }
 
-QRect TCColorGrid::CellRect(int index) const {
-  const int row = index / kColumns;
-  const int column = index % kColumns;
+QRect TCColorGrid::CellRect(int Index) const {
+  const int row = Index / kColumns;
+  const int column = Index % kColumns;
   const int left = column * width() / kColumns;
   const int top = row * height() / kRows;
   return QRect(left, top, (column + 1) * width() / kColumns - left,
@@ -75,13 +75,13 @@ QSize TCColorGrid::sizeHint() const {
   return QSize(cell * kColumns, cell * kRows);
 }
 
-void TCColorGrid::DrawMarker(QPainter& painter, int index, const QString& text,
-                             Qt::Alignment where) const {
-  const QRect cell = CellRect(index).adjusted(3, 3, -3, -3);
+void TCColorGrid::DrawMarker(QPainter& Painter, int Index, const QString& Text,
+                             Qt::Alignment Where) const {
+  const QRect cell = CellRect(Index).adjusted(3, 3, -3, -3);
   // Black or white text, whichever stands out on the cell's colour.
-  const QColor colour = StandardColor(index);
-  painter.setPen(qGray(colour.rgb()) > 128 ? Qt::black : Qt::white);
-  painter.drawText(cell, where, text);
+  const QColor colour = StandardColor(Index);
+  Painter.setPen(qGray(colour.rgb()) > 128 ? Qt::black : Qt::white);
+  Painter.drawText(cell, Where, Text);
 }
 
 void TCColorGrid::paintEvent(QPaintEvent*) {
@@ -101,19 +101,19 @@ void TCColorGrid::paintEvent(QPaintEvent*) {
   }
 }
 
-void TCColorGrid::mousePressEvent(QMouseEvent* event) {
+void TCColorGrid::mousePressEvent(QMouseEvent* Event) {
   for (int index = 0; index < kColours; ++index) {
-    if (!CellRect(index).contains(event->position().toPoint())) continue;
-    if (event->button() == Qt::LeftButton) SetForegroundIndex(index);
-    if (event->button() == Qt::RightButton) SetBackgroundIndex(index);
+    if (!CellRect(index).contains(Event->position().toPoint())) continue;
+    if (Event->button() == Qt::LeftButton) SetForegroundIndex(index);
+    if (Event->button() == Qt::RightButton) SetBackgroundIndex(index);
     return;
   }
 }
 
-void TCColorGrid::keyPressEvent(QKeyEvent* event) {
-  const bool background = event->modifiers() & Qt::ControlModifier;
-  const int moved = Neighbour(background ? background_ : foreground_, event->key());
-  if (moved < 0) return QWidget::keyPressEvent(event);
+void TCColorGrid::keyPressEvent(QKeyEvent* Event) {
+  const bool background = Event->modifiers() & Qt::ControlModifier;
+  const int moved = Neighbour(background ? background_ : foreground_, Event->key());
+  if (moved < 0) return QWidget::keyPressEvent(Event);
   if (background)
     SetBackgroundIndex(moved);
   else

@@ -23,34 +23,34 @@ class TCColorGrid : public QWidget {
   static constexpr int kColours = 16;
   static constexpr int kColumns = 4;
 
-  explicit TCColorGrid(QWidget* parent = nullptr);
+  explicit TCColorGrid(QWidget* Parent = nullptr);
 
   // The standard colour at an index 0 to 15, in the usual order from black
   // to white; invalid for any other index.
-  static QColor StandardColor(int index);
+  static QColor StandardColor(int Index);
 
   int ForegroundIndex() const { return foreground_; }
   int BackgroundIndex() const { return background_; }
   QColor ForegroundColor() const { return StandardColor(foreground_); }
   QColor BackgroundColor() const { return StandardColor(background_); }
   // Indexes outside 0 to 15 are refused.
-  void SetForegroundIndex(int index);
-  void SetBackgroundIndex(int index);
+  void SetForegroundIndex(int Index);
+  void SetBackgroundIndex(int Index);
 
-  QRect CellRect(int index) const;
+  QRect CellRect(int Index) const;
   QSize sizeHint() const override;
 
  signals:
-  void ForegroundChanged(int index);
-  void BackgroundChanged(int index);
+  void ForegroundChanged(int Index);
+  void BackgroundChanged(int Index);
 
  protected:
-  void paintEvent(QPaintEvent* event) override;
-  void mousePressEvent(QMouseEvent* event) override;
-  void keyPressEvent(QKeyEvent* event) override;
+  void paintEvent(QPaintEvent* Event) override;
+  void mousePressEvent(QMouseEvent* Event) override;
+  void keyPressEvent(QKeyEvent* Event) override;
 
  private:
-  void DrawMarker(QPainter& painter, int index, const QString& text, Qt::Alignment where) const;
+  void DrawMarker(QPainter& Painter, int Index, const QString& Text, Qt::Alignment Where) const;
 
   int foreground_ = 0;
   int background_ = 15;

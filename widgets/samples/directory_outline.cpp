@@ -14,64 +14,64 @@ constexpr int kReadRole = Qt::UserRole + 1;
 
 }  // namespace
 
-TCDirectoryOutline::TCDirectoryOutline(QWidget* parent) : QTreeWidget(parent) {
+TCDirectoryOutline::TCDirectoryOutline(QWidget* Parent) : QTreeWidget(Parent) {
   setHeaderHidden(true);
   setColumnCount(1);
   connect(this, &QTreeWidget::itemExpanded, this, &TCDirectoryOutline::ReadChildren);
-  connect(this, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* item) {
-    const QString path = item != nullptr ? PathOf(item) : QString();
-    if (path == current_path_) return;
-    current_path_ = path;
+  connect(this, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* Item) {
+    const QString path = Item != nullptr ? PathOf(Item) : QString();
+    if (path == currentPath_) return;
+    currentPath_ = path;
     emit CurrentPathChanged(path);
   });
 }
 
-QString TCDirectoryOutline::PathOf(const QTreeWidgetItem* item) {
-  return item->data(0, kPathRole).toString();
+QString TCDirectoryOutline::PathOf(const QTreeWidgetItem* Item) {
+  return Item->data(0, kPathRole).toString();
 }
 
-QTreeWidgetItem* TCDirectoryOutline::MakeItem(const QString& path, const QString& name) {
-  auto* item = new QTreeWidgetItem(QStringList{name});
-  item->setData(0, kPathRole, path);
+QTreeWidgetItem* TCDirectoryOutline::MakeItem(const QString& Path, const QString& Name) {
+  auto* item = new QTreeWidgetItem(QStringList{Name});
+  item->setData(0, kPathRole, Path);
   item->setIcon(0, style()->standardIcon(QStyle::SP_DirIcon));
   // The expand mark is offered before anything is read; reading decides.
   item->setChildIndicatorPolicy(QTreeWidgetItem::ShowIndicator);
   return item;
 }
 
-void TCDirectoryOutline::SetRootPath(const QString& path) {
+void TCDirectoryOutline::SetRootPath(const QString& Path) {
   clear();
-  root_path_ = path.isEmpty() ? QString() : QDir::cleanPath(QDir(path).absolutePath());
-  if (root_path_.isEmpty()) return;
-  const QString name = QFileInfo(root_path_).fileName();
-  addTopLevelItem(MakeItem(root_path_, name.isEmpty() ? root_path_ : name));
+  rootPath_ = Path.isEmpty() ? QString() : QDir::cleanPath(QDir(Path).absolutePath());
+  if (rootPath_.isEmpty()) return;
+  const QString name = QFileInfo(rootPath_).fileName();
+  addTopLevelItem(MakeItem(rootPath_, name.isEmpty() ? rootPath_ : name));
 }
 
-void TCDirectoryOutline::ReadChildren(QTreeWidgetItem* item) {
-  if (item->data(0, kReadRole).toBool()) return;
-  item->setData(0, kReadRole, true);
+void TCDirectoryOutline::ReadChildren(QTreeWidgetItem* Item) {
+  if (Item->data(0, kReadRole).toBool()) return;
+  Item->setData(0, kReadRole, true);
   // Without QDir::Hidden the dot-named folders stay out. A folder that cannot
   // be opened lists nothing, which is all the user needs to see of it.
   const QFileInfoList entries =
-      QDir(PathOf(item)).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
+      QDir(PathOf(Item)).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
   for (const QFileInfo& entry : entries) {
     if (entry.isSymLink()) continue;
-    item->addChild(MakeItem(entry.absoluteFilePath(), entry.fileName()));
+    Item->addChild(MakeItem(entry.absoluteFilePath(), entry.fileName()));
   }
-  item->setChildIndicatorPolicy(QTreeWidgetItem::DontShowIndicatorWhenChildless);
+  Item->setChildIndicatorPolicy(QTreeWidgetItem::DontShowIndicatorWhenChildless);
 }
 
-QTreeWidgetItem* TCDirectoryOutline::WalkTo(const QString& path, bool read_on_the_way) const {
+QTreeWidgetItem* TCDirectoryOutline::WalkTo(const QString& Path, bool ReadOnTheWay) const {
   if (topLevelItemCount() == 0) return nullptr;
-  const QString relative = QDir(root_path_).relativeFilePath(QDir(path).absolutePath());
+  const QString relative = QDir(rootPath_).relativeFilePath(QDir(Path).absolutePath());
   if (relative == QLatin1String("..") || relative.startsWith(QLatin1String("../")) ||
       QDir::isAbsolutePath(relative))
     return nullptr;
   QTreeWidgetItem* item = topLevelItem(0);
-  QString walked = root_path_;
+  QString walked = rootPath_;
   for (const QString& part : relative.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
     if (part == QLatin1String(".")) continue;
-    if (read_on_the_way) item->setExpanded(true);  // reads the folder if it was not read yet
+    if (ReadOnTheWay) item->setExpanded(true);  // reads the folder if it was not read yet
     walked = QDir(walked).filePath(part);
     QTreeWidgetItem* next = nullptr;
     for (int i = 0; i < item->childCount() && next == nullptr; ++i)
@@ -82,12 +82,12 @@ QTreeWidgetItem* TCDirectoryOutline::WalkTo(const QString& path, bool read_on_th
   return item;
 }
 
-QTreeWidgetItem* TCDirectoryOutline::ItemForPath(const QString& path) const {
-  return WalkTo(path, false);
+QTreeWidgetItem* TCDirectoryOutline::ItemForPath(const QString& Path) const {
+  return WalkTo(Path, false);
 }
 
-void TCDirectoryOutline::SetCurrentPath(const QString& path) {
-  if (QTreeWidgetItem* item = WalkTo(path, true)) {
+void TCDirectoryOutline::SetCurrentPath(const QString& Path) {
+  if (QTreeWidgetItem* item = WalkTo(Path, true)) {
     setCurrentItem(item);
     scrollToItem(item);
   }

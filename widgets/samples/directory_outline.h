@@ -16,33 +16,33 @@ class TCDirectoryOutline : public QTreeWidget {
   Q_PROPERTY(QString CurrentPath READ CurrentPath WRITE SetCurrentPath NOTIFY CurrentPathChanged)
 
  public:
-  explicit TCDirectoryOutline(QWidget* parent = nullptr);
+  explicit TCDirectoryOutline(QWidget* Parent = nullptr);
 
-  QString RootPath() const { return root_path_; }
+  QString RootPath() const { return rootPath_; }
   // Shows the root as the one top item, not yet read.
-  void SetRootPath(const QString& path);
-  QString CurrentPath() const { return current_path_; }
+  void SetRootPath(const QString& Path);
+  QString CurrentPath() const { return currentPath_; }
   // Expands the way down to a folder below the root and selects it. A path
   // outside the root, or one the tree does not show, is refused.
-  void SetCurrentPath(const QString& path);
+  void SetCurrentPath(const QString& Path);
 
   // The item standing for a folder path, or null when that folder is not
   // read into the tree yet.
-  QTreeWidgetItem* ItemForPath(const QString& path) const;
-  static QString PathOf(const QTreeWidgetItem* item);
+  QTreeWidgetItem* ItemForPath(const QString& Path) const;
+  static QString PathOf(const QTreeWidgetItem* Item);
 
  signals:
-  void CurrentPathChanged(const QString& path);
+  void CurrentPathChanged(const QString& Path);
 
  private:
-  QTreeWidgetItem* MakeItem(const QString& path, const QString& name);
-  // Follows a path down from the root item; with read_on_the_way, expands
+  QTreeWidgetItem* MakeItem(const QString& Path, const QString& Name);
+  // Follows a path down from the root item; with ReadOnTheWay, expands
   // (and so reads) every folder it passes.
-  QTreeWidgetItem* WalkTo(const QString& path, bool read_on_the_way) const;
-  void ReadChildren(QTreeWidgetItem* item);
+  QTreeWidgetItem* WalkTo(const QString& Path, bool ReadOnTheWay) const;
+  void ReadChildren(QTreeWidgetItem* Item);
 
-  QString root_path_;
-  QString current_path_;
+  QString rootPath_;
+  QString currentPath_;
 };
 
 }  // namespace kelmora::widgets

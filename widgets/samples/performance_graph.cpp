@@ -11,23 +11,23 @@ namespace {
 
 // The smallest of 1, 2 or 5 times a power of ten that is not below a value,
 // so the grid lines fall on readable numbers.
-double RoundUp(double value) {
-  if (value <= 0) return 1;
-  const double power = std::pow(10.0, std::floor(std::log10(value)));
+double RoundUp(double Value) {
+  if (Value <= 0) return 1;
+  const double power = std::pow(10.0, std::floor(std::log10(Value)));
   for (const double step : {1.0, 2.0, 5.0, 10.0})
-    if (step * power >= value) return step * power;
+    if (step * power >= Value) return step * power;
   return 10 * power;
 }
 
 }  // namespace
 
-TPerformanceGraph::TPerformanceGraph(QWidget* parent) : QWidget(parent) {
+TPerformanceGraph::TPerformanceGraph(QWidget* Parent) : QWidget(Parent) {
   setAttribute(Qt::WA_OpaquePaintEvent);
 }
 
-void TPerformanceGraph::AddValue(double value) {
-  if (!std::isfinite(value)) return;
-  values_.push_back(std::max(value, 0.0));
+void TPerformanceGraph::AddValue(double Value) {
+  if (!std::isfinite(Value)) return;
+  values_.push_back(std::max(Value, 0.0));
   while (values_.size() > static_cast<size_t>(capacity_)) values_.pop_front();
   ++added_;
   update();
@@ -39,58 +39,58 @@ void TPerformanceGraph::Clear() {
 }
 
 double TPerformanceGraph::Scale() const {
-  if (fixed_maximum_ > 0) return fixed_maximum_;
+  if (fixedMaximum_ > 0) return fixedMaximum_;
   const auto largest = std::max_element(values_.begin(), values_.end());
   return RoundUp(largest == values_.end() ? 0 : *largest);
 }
 
-void TPerformanceGraph::SetKind(TGraphKind kind) {
-  kind_ = kind;
+void TPerformanceGraph::SetKind(TGraphKind Value) {
+  kind_ = Value;
   update();
 }
 
-void TPerformanceGraph::SetCapacity(int capacity) {
-  capacity_ = std::max(capacity, 2);
+void TPerformanceGraph::SetCapacity(int Value) {
+  capacity_ = std::max(Value, 2);
   while (values_.size() > static_cast<size_t>(capacity_)) values_.pop_front();
   update();
 }
 
-void TPerformanceGraph::SetFixedMaximum(double maximum) {
-  fixed_maximum_ = std::isfinite(maximum) && maximum > 0 ? maximum : 0;
+void TPerformanceGraph::SetFixedMaximum(double Maximum) {
+  fixedMaximum_ = std::isfinite(Maximum) && Maximum > 0 ? Maximum : 0;
   update();
 }
 
-void TPerformanceGraph::SetGraphColor(const QColor& colour) {
-  graph_color_ = colour;
+void TPerformanceGraph::SetGraphColor(const QColor& Colour) {
+  graphColor_ = Colour;
   update();
 }
 
-void TPerformanceGraph::SetBackgroundColor(const QColor& colour) {
-  background_color_ = colour;
+void TPerformanceGraph::SetBackgroundColor(const QColor& Colour) {
+  backgroundColor_ = Colour;
   update();
 }
 
-void TPerformanceGraph::SetGridColor(const QColor& colour) {
-  grid_color_ = colour;
+void TPerformanceGraph::SetGridColor(const QColor& Colour) {
+  gridColor_ = Colour;
   update();
 }
 
-void TPerformanceGraph::SetShowGrid(bool show) {
-  show_grid_ = show;
+void TPerformanceGraph::SetShowGrid(bool Show) {
+  showGrid_ = Show;
   update();
 }
 
-void TPerformanceGraph::SetGridLines(int lines) {
-  grid_lines_ = std::clamp(lines, 1, 20);
+void TPerformanceGraph::SetGridLines(int Lines) {
+  gridLines_ = std::clamp(Lines, 1, 20);
   update();
 }
 
-void TPerformanceGraph::DrawGrid(QPainter& painter) const {
-  painter.setPen(grid_color_);
-  const double spacing = static_cast<double>(height()) / (grid_lines_ + 1);
-  for (int line = 1; line <= grid_lines_; ++line) {
+void TPerformanceGraph::DrawGrid(QPainter& Painter) const {
+  Painter.setPen(gridColor_);
+  const double spacing = static_cast<double>(height()) / (gridLines_ + 1);
+  for (int line = 1; line <= gridLines_; ++line) {
     const int y = static_cast<int>(std::lround(line * spacing));
-    painter.drawLine(0, y, width(), y);
+    Painter.drawLine(0, y, width(), y);
   }
   // One slot per value; the lines sit every few slots and scroll left as
   // values are added.
@@ -99,16 +99,16 @@ void TPerformanceGraph::DrawGrid(QPainter& painter) const {
   const int shift = static_cast<int>(added_ % static_cast<unsigned>(every));
   for (int index = every - shift; index <= capacity_; index += every) {
     const int x = static_cast<int>(std::lround(width() - index * slot));
-    painter.drawLine(x, 0, x, height());
+    Painter.drawLine(x, 0, x, height());
   }
 }
 
-void TPerformanceGraph::DrawValues(QPainter& painter) const {
+void TPerformanceGraph::DrawValues(QPainter& Painter) const {
   if (values_.empty()) return;
   const double scale = Scale();
   const double slot = static_cast<double>(width()) / capacity_;
-  const auto top_of = [&](double value) {
-    return height() - std::min(value / scale, 1.0) * (height() - 1);
+  const auto top_of = [&](double Value) {
+    return height() - std::min(Value / scale, 1.0) * (height() - 1);
   };
   // The newest value takes the rightmost slot.
   const double first_left = width() - static_cast<double>(values_.size()) * slot;
@@ -116,7 +116,7 @@ void TPerformanceGraph::DrawValues(QPainter& painter) const {
     for (size_t i = 0; i < values_.size(); ++i) {
       const double left = first_left + i * slot;
       const double top = top_of(values_[i]);
-      painter.fillRect(QRectF(left, top, std::max(slot - 1, 1.0), height() - top), graph_color_);
+      Painter.fillRect(QRectF(left, top, std::max(slot - 1, 1.0), height() - top), graphColor_);
     }
     return;
   }
@@ -128,15 +128,15 @@ void TPerformanceGraph::DrawValues(QPainter& painter) const {
     else
       path.lineTo(point);
   }
-  painter.setRenderHint(QPainter::Antialiasing);
-  painter.setPen(QPen(graph_color_, 1.5));
-  painter.drawPath(path);
+  Painter.setRenderHint(QPainter::Antialiasing);
+  Painter.setPen(QPen(graphColor_, 1.5));
+  Painter.drawPath(path);
 }
 
 void TPerformanceGraph::paintEvent(QPaintEvent*) {
   QPainter painter(this);
-  painter.fillRect(rect(), background_color_);
-  if (show_grid_) DrawGrid(painter);
+  painter.fillRect(rect(), backgroundColor_);
+  if (showGrid_) DrawGrid(painter);
   DrawValues(painter);
 }
 

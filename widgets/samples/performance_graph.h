@@ -26,11 +26,11 @@ class TPerformanceGraph : public QWidget {
   enum TGraphKind { gkBars, gkLine };
   Q_ENUM(TGraphKind)
 
-  explicit TPerformanceGraph(QWidget* parent = nullptr);
+  explicit TPerformanceGraph(QWidget* Parent = nullptr);
 
   // Adds a value on the right. Values below zero count as zero; a value that
   // is not a finite number is dropped.
-  void AddValue(double value);
+  void AddValue(double Value);
   void Clear();
   // The values on show, oldest first.
   std::vector<double> Values() const { return {values_.begin(), values_.end()}; }
@@ -38,35 +38,35 @@ class TPerformanceGraph : public QWidget {
   double Scale() const;
 
   TGraphKind Kind() const { return kind_; }
-  void SetKind(TGraphKind kind);
+  void SetKind(TGraphKind Value);
   // How many values are on show; at least 2. Shrinking drops the oldest.
   int Capacity() const { return capacity_; }
-  void SetCapacity(int capacity);
+  void SetCapacity(int Value);
   // 0 lets the scale follow the values; a positive maximum fixes it, and
   // larger values are cut off at the top.
-  double FixedMaximum() const { return fixed_maximum_; }
-  void SetFixedMaximum(double maximum);
-  QColor GraphColor() const { return graph_color_; }
-  void SetGraphColor(const QColor& colour);
-  QColor BackgroundColor() const { return background_color_; }
-  void SetBackgroundColor(const QColor& colour);
-  QColor GridColor() const { return grid_color_; }
-  void SetGridColor(const QColor& colour);
-  bool ShowGrid() const { return show_grid_; }
-  void SetShowGrid(bool show);
+  double FixedMaximum() const { return fixedMaximum_; }
+  void SetFixedMaximum(double Maximum);
+  QColor GraphColor() const { return graphColor_; }
+  void SetGraphColor(const QColor& Colour);
+  QColor BackgroundColor() const { return backgroundColor_; }
+  void SetBackgroundColor(const QColor& Colour);
+  QColor GridColor() const { return gridColor_; }
+  void SetGridColor(const QColor& Colour);
+  bool ShowGrid() const { return showGrid_; }
+  void SetShowGrid(bool Show);
   // Horizontal lines between the bottom and the top; the vertical lines keep
   // the same spacing and scroll with the values.
-  int GridLines() const { return grid_lines_; }
-  void SetGridLines(int lines);
+  int GridLines() const { return gridLines_; }
+  void SetGridLines(int Lines);
 
   QSize sizeHint() const override { return QSize(200, 80); }
 
  protected:
-  void paintEvent(QPaintEvent* event) override;
+  void paintEvent(QPaintEvent* Event) override;
 
  private:
-  void DrawGrid(QPainter& painter) const;
-  void DrawValues(QPainter& painter) const;
+  void DrawGrid(QPainter& Painter) const;
+  void DrawValues(QPainter& Painter) const;
 
   std::deque<double> values_;
   // Counts every value ever added, so the vertical grid lines move along
@@ -74,12 +74,12 @@ class TPerformanceGraph : public QWidget {
   unsigned long long added_ = 0;
   TGraphKind kind_ = gkBars;
   int capacity_ = 50;
-  double fixed_maximum_ = 0;
-  QColor graph_color_{0, 255, 0};
-  QColor background_color_{0, 0, 0};
-  QColor grid_color_{0, 128, 64};
-  bool show_grid_ = true;
-  int grid_lines_ = 4;
+  double fixedMaximum_ = 0;
+  QColor graphColor_{0, 255, 0};
+  QColor backgroundColor_{0, 0, 0};
+  QColor gridColor_{0, 128, 64};
+  bool showGrid_ = true;
+  int gridLines_ = 4;
 };
 
 }  // namespace kelmora::widgets

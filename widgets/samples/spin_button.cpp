@@ -6,9 +6,9 @@ namespace kelmora::widgets {
 
 namespace {
 
-TTimerSpeedButton* MakeHalf(QWidget* parent, Qt::ArrowType arrow) {
-  auto* button = new TTimerSpeedButton(parent);
-  button->setArrowType(arrow);
+TTimerSpeedButton* MakeHalf(QWidget* Parent, Qt::ArrowType Arrow) {
+  auto* button = new TTimerSpeedButton(Parent);
+  button->setArrowType(Arrow);
   // The edit beside the buttons keeps the focus while they are clicked.
   button->setFocusPolicy(Qt::NoFocus);
   return button;
@@ -16,8 +16,8 @@ TTimerSpeedButton* MakeHalf(QWidget* parent, Qt::ArrowType arrow) {
 
 }  // namespace
 
-TCSpinButton::TCSpinButton(QWidget* parent)
-    : QWidget(parent), up_(MakeHalf(this, Qt::UpArrow)), down_(MakeHalf(this, Qt::DownArrow)) {
+TCSpinButton::TCSpinButton(QWidget* Parent)
+    : QWidget(Parent), up_(MakeHalf(this, Qt::UpArrow)), down_(MakeHalf(this, Qt::DownArrow)) {
   up_->setObjectName(QStringLiteral("UpButton"));
   down_->setObjectName(QStringLiteral("DownButton"));
   connect(up_, &QAbstractButton::clicked, this, &TCSpinButton::UpClick);
@@ -29,8 +29,8 @@ QSize TCSpinButton::sizeHint() const {
   return QSize(18, 24);
 }
 
-void TCSpinButton::resizeEvent(QResizeEvent* event) {
-  const int half = event->size().height() / 2;
+void TCSpinButton::resizeEvent(QResizeEvent* Event) {
+  const int half = Event->size().height() / 2;
   up_->setGeometry(0, 0, width(), half);
   down_->setGeometry(0, half, width(), height() - half);
 }

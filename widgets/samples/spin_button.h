@@ -12,7 +12,7 @@ class TCSpinButton : public QWidget {
   Q_OBJECT
 
  public:
-  explicit TCSpinButton(QWidget* parent = nullptr);
+  explicit TCSpinButton(QWidget* Parent = nullptr);
 
   TTimerSpeedButton* UpButton() const { return up_; }
   TTimerSpeedButton* DownButton() const { return down_; }
@@ -24,7 +24,7 @@ class TCSpinButton : public QWidget {
   void DownClick();
 
  protected:
-  void resizeEvent(QResizeEvent* event) override;
+  void resizeEvent(QResizeEvent* Event) override;
 
  private:
   TTimerSpeedButton* up_;

@@ -7,8 +7,8 @@
 
 namespace kelmora::widgets {
 
-TCSpinEdit::TCSpinEdit(QWidget* parent)
-    : QWidget(parent), editor_(new QLineEdit(this)), button_(new TCSpinButton(this)) {
+TCSpinEdit::TCSpinEdit(QWidget* Parent)
+    : QWidget(Parent), editor_(new QLineEdit(this)), button_(new TCSpinButton(this)) {
   auto* layout = new QHBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
   layout->setSpacing(0);
@@ -27,38 +27,38 @@ TCSpinEdit::TCSpinEdit(QWidget* parent)
   connect(button_, &TCSpinButton::DownClick, this, [this] { Step(-1); });
 }
 
-void TCSpinEdit::SetClamped(long long value) {
-  const int clamped = static_cast<int>(std::clamp<long long>(value, min_value_, max_value_));
+void TCSpinEdit::SetClamped(long long Wanted) {
+  const int clamped = static_cast<int>(std::clamp<long long>(Wanted, minValue_, maxValue_));
   editor_->setText(QString::number(clamped));
   if (clamped == value_) return;
   value_ = clamped;
   emit ValueChanged(value_);
 }
 
-void TCSpinEdit::SetValue(int value) {
-  SetClamped(value);
+void TCSpinEdit::SetValue(int NewValue) {
+  SetClamped(NewValue);
 }
 
-void TCSpinEdit::SetMinValue(int value) {
-  min_value_ = value;
-  max_value_ = std::max(max_value_, value);
+void TCSpinEdit::SetMinValue(int Limit) {
+  minValue_ = Limit;
+  maxValue_ = std::max(maxValue_, Limit);
   SetClamped(value_);
 }
 
-void TCSpinEdit::SetMaxValue(int value) {
-  max_value_ = value;
-  min_value_ = std::min(min_value_, value);
+void TCSpinEdit::SetMaxValue(int Limit) {
+  maxValue_ = Limit;
+  minValue_ = std::min(minValue_, Limit);
   SetClamped(value_);
 }
 
-void TCSpinEdit::SetIncrement(int value) {
-  if (value >= 1) increment_ = value;
+void TCSpinEdit::SetIncrement(int Amount) {
+  if (Amount >= 1) increment_ = Amount;
 }
 
-void TCSpinEdit::Step(int steps) {
+void TCSpinEdit::Step(int Steps) {
   // Take up what was typed first, so a step starts from the shown number.
   CommitText();
-  SetClamped(static_cast<long long>(value_) + static_cast<long long>(steps) * increment_);
+  SetClamped(static_cast<long long>(value_) + static_cast<long long>(Steps) * increment_);
 }
 
 void TCSpinEdit::CommitText() {
@@ -67,15 +67,15 @@ void TCSpinEdit::CommitText() {
   SetClamped(ok ? typed : value_);
 }
 
-bool TCSpinEdit::eventFilter(QObject* watched, QEvent* event) {
-  if (watched == editor_ && event->type() == QEvent::KeyPress) {
-    const int key = static_cast<QKeyEvent*>(event)->key();
+bool TCSpinEdit::eventFilter(QObject* Watched, QEvent* Event) {
+  if (Watched == editor_ && Event->type() == QEvent::KeyPress) {
+    const int key = static_cast<QKeyEvent*>(Event)->key();
     if (key == Qt::Key_Up || key == Qt::Key_Down) {
       Step(key == Qt::Key_Up ? 1 : -1);
       return true;
     }
   }
-  return QWidget::eventFilter(watched, event);
+  return QWidget::eventFilter(Watched, Event);
 }
 
 }  // namespace kelmora::widgets

@@ -19,40 +19,40 @@ class TCSpinEdit : public QWidget {
   Q_PROPERTY(int Increment READ Increment WRITE SetIncrement)
 
  public:
-  explicit TCSpinEdit(QWidget* parent = nullptr);
+  explicit TCSpinEdit(QWidget* Parent = nullptr);
 
   int Value() const { return value_; }
-  int MinValue() const { return min_value_; }
-  int MaxValue() const { return max_value_; }
+  int MinValue() const { return minValue_; }
+  int MaxValue() const { return maxValue_; }
   int Increment() const { return increment_; }
   // Clamped to the limits.
-  void SetValue(int value);
+  void SetValue(int NewValue);
   // A minimum above the maximum raises the maximum with it, and the reverse.
-  void SetMinValue(int value);
-  void SetMaxValue(int value);
+  void SetMinValue(int Limit);
+  void SetMaxValue(int Limit);
   // Values below 1 are refused.
-  void SetIncrement(int value);
+  void SetIncrement(int Amount);
   // Moves the value by a number of increments, stopping at the limits.
-  void Step(int steps);
+  void Step(int Steps);
 
   QLineEdit* Editor() const { return editor_; }
   TCSpinButton* Button() const { return button_; }
 
  signals:
-  void ValueChanged(int value);
+  void ValueChanged(int NewValue);
 
  protected:
-  bool eventFilter(QObject* watched, QEvent* event) override;
+  bool eventFilter(QObject* Watched, QEvent* Event) override;
 
  private:
-  void SetClamped(long long value);
+  void SetClamped(long long Wanted);
   void CommitText();
 
   QLineEdit* editor_;
   TCSpinButton* button_;
   int value_ = 0;
-  int min_value_ = 0;
-  int max_value_ = 100;
+  int minValue_ = 0;
+  int maxValue_ = 100;
   int increment_ = 1;
 };
 

@@ -5,30 +5,30 @@
 
 namespace kelmora::widgets {
 
-TQtRepeatTimer::TQtRepeatTimer(QObject* parent) : TRepeatTimer(parent) {
+TQtRepeatTimer::TQtRepeatTimer(QObject* Parent) : TRepeatTimer(Parent) {
   timer_.setSingleShot(true);
   connect(&timer_, &QTimer::timeout, this, &TRepeatTimer::Elapsed);
 }
 
-TTimerSpeedButton::TTimerSpeedButton(QWidget* parent) : QToolButton(parent) {
+TTimerSpeedButton::TTimerSpeedButton(QWidget* Parent) : QToolButton(Parent) {
   SetRepeatTimer(new TQtRepeatTimer);
 }
 
-void TTimerSpeedButton::SetInitialDelay(int milliseconds) {
-  if (milliseconds >= 0) initial_delay_ = milliseconds;
+void TTimerSpeedButton::SetInitialDelay(int Milliseconds) {
+  if (Milliseconds >= 0) initialDelay_ = Milliseconds;
 }
 
-void TTimerSpeedButton::SetRepeatInterval(int milliseconds) {
+void TTimerSpeedButton::SetRepeatInterval(int Milliseconds) {
   // A zero interval would click as fast as the event loop turns.
-  if (milliseconds > 0) repeat_interval_ = milliseconds;
+  if (Milliseconds > 0) repeatInterval_ = Milliseconds;
 }
 
-void TTimerSpeedButton::SetRepeatTimer(TRepeatTimer* timer) {
+void TTimerSpeedButton::SetRepeatTimer(TRepeatTimer* Timer) {
   if (timer_ != nullptr) {
     timer_->Stop();
     delete timer_;
   }
-  timer_ = timer;
+  timer_ = Timer;
   timer_->setParent(this);
   connect(timer_, &TRepeatTimer::Elapsed, this, &TTimerSpeedButton::Repeat);
 }
@@ -39,7 +39,7 @@ void TTimerSpeedButton::Press() {
   if (isDown() || !isEnabled()) return;
   setDown(true);
   emit pressed();
-  if (repeating_) timer_->Start(initial_delay_);
+  if (repeating_) timer_->Start(initialDelay_);
   emit clicked(false);
 }
 
@@ -53,46 +53,46 @@ void TTimerSpeedButton::Release() {
 void TTimerSpeedButton::Repeat() {
   // A wait that ends after the release was already called off.
   if (!isDown() || !repeating_) return;
-  timer_->Start(repeat_interval_);
+  timer_->Start(repeatInterval_);
   emit clicked(false);
 }
 
-void TTimerSpeedButton::mousePressEvent(QMouseEvent* event) {
-  if (event->button() == Qt::LeftButton)
+void TTimerSpeedButton::mousePressEvent(QMouseEvent* Event) {
+  if (Event->button() == Qt::LeftButton)
     Press();
   else
-    event->ignore();
+    Event->ignore();
 }
 
-void TTimerSpeedButton::mouseReleaseEvent(QMouseEvent* event) {
-  if (event->button() == Qt::LeftButton)
+void TTimerSpeedButton::mouseReleaseEvent(QMouseEvent* Event) {
+  if (Event->button() == Qt::LeftButton)
     Release();
   else
-    event->ignore();
+    Event->ignore();
 }
 
-void TTimerSpeedButton::keyPressEvent(QKeyEvent* event) {
-  if (event->key() == Qt::Key_Space && !event->isAutoRepeat())
+void TTimerSpeedButton::keyPressEvent(QKeyEvent* Event) {
+  if (Event->key() == Qt::Key_Space && !Event->isAutoRepeat())
     Press();
-  else if (event->key() != Qt::Key_Space)
-    QToolButton::keyPressEvent(event);
+  else if (Event->key() != Qt::Key_Space)
+    QToolButton::keyPressEvent(Event);
 }
 
-void TTimerSpeedButton::keyReleaseEvent(QKeyEvent* event) {
-  if (event->key() == Qt::Key_Space && !event->isAutoRepeat())
+void TTimerSpeedButton::keyReleaseEvent(QKeyEvent* Event) {
+  if (Event->key() == Qt::Key_Space && !Event->isAutoRepeat())
     Release();
-  else if (event->key() != Qt::Key_Space)
-    QToolButton::keyReleaseEvent(event);
+  else if (Event->key() != Qt::Key_Space)
+    QToolButton::keyReleaseEvent(Event);
 }
 
-void TTimerSpeedButton::focusOutEvent(QFocusEvent* event) {
+void TTimerSpeedButton::focusOutEvent(QFocusEvent* Event) {
   Release();
-  QToolButton::focusOutEvent(event);
+  QToolButton::focusOutEvent(Event);
 }
 
-void TTimerSpeedButton::hideEvent(QHideEvent* event) {
+void TTimerSpeedButton::hideEvent(QHideEvent* Event) {
   Release();
-  QToolButton::hideEvent(event);
+  QToolButton::hideEvent(Event);
 }
 
 }  // namespace kelmora::widgets

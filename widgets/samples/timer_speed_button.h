@@ -16,7 +16,7 @@ class TRepeatTimer : public QObject {
  public:
   using QObject::QObject;
   // Starts (or restarts) the wait.
-  virtual void Start(int milliseconds) = 0;
+  virtual void Start(int Milliseconds) = 0;
   virtual void Stop() = 0;
 
  signals:
@@ -28,8 +28,8 @@ class TQtRepeatTimer : public TRepeatTimer {
   Q_OBJECT
 
  public:
-  explicit TQtRepeatTimer(QObject* parent = nullptr);
-  void Start(int milliseconds) override { timer_.start(milliseconds); }
+  explicit TQtRepeatTimer(QObject* Parent = nullptr);
+  void Start(int Milliseconds) override { timer_.start(Milliseconds); }
   void Stop() override { timer_.stop(); }
 
  private:
@@ -43,25 +43,25 @@ class TTimerSpeedButton : public QToolButton {
   Q_PROPERTY(int RepeatInterval READ RepeatInterval WRITE SetRepeatInterval)
 
  public:
-  explicit TTimerSpeedButton(QWidget* parent = nullptr);
+  explicit TTimerSpeedButton(QWidget* Parent = nullptr);
 
   bool Repeating() const { return repeating_; }
-  void SetRepeating(bool repeating) { repeating_ = repeating; }
-  int InitialDelay() const { return initial_delay_; }
-  void SetInitialDelay(int milliseconds);
-  int RepeatInterval() const { return repeat_interval_; }
-  void SetRepeatInterval(int milliseconds);
+  void SetRepeating(bool Value) { repeating_ = Value; }
+  int InitialDelay() const { return initialDelay_; }
+  void SetInitialDelay(int Milliseconds);
+  int RepeatInterval() const { return repeatInterval_; }
+  void SetRepeatInterval(int Milliseconds);
 
   // Takes the timer over (the button becomes its parent); used by tests.
-  void SetRepeatTimer(TRepeatTimer* timer);
+  void SetRepeatTimer(TRepeatTimer* Timer);
 
  protected:
-  void mousePressEvent(QMouseEvent* event) override;
-  void mouseReleaseEvent(QMouseEvent* event) override;
-  void keyPressEvent(QKeyEvent* event) override;
-  void keyReleaseEvent(QKeyEvent* event) override;
-  void focusOutEvent(QFocusEvent* event) override;
-  void hideEvent(QHideEvent* event) override;
+  void mousePressEvent(QMouseEvent* Event) override;
+  void mouseReleaseEvent(QMouseEvent* Event) override;
+  void keyPressEvent(QKeyEvent* Event) override;
+  void keyReleaseEvent(QKeyEvent* Event) override;
+  void focusOutEvent(QFocusEvent* Event) override;
+  void hideEvent(QHideEvent* Event) override;
 
  private:
   void Press();
@@ -70,8 +70,8 @@ class TTimerSpeedButton : public QToolButton {
 
   TRepeatTimer* timer_ = nullptr;
   bool repeating_ = true;
-  int initial_delay_ = 400;
-  int repeat_interval_ = 100;
+  int initialDelay_ = 400;
+  int repeatInterval_ = 100;
 };
 
 }  // namespace kelmora::widgets

@@ -13,35 +13,35 @@ namespace kelmora::widgets {
 namespace {
 
 template <typename Widget>
-QWidget* Make(QWidget* parent) {
-  return new Widget(parent);
+QWidget* Make(QWidget* Parent) {
+  return new Widget(Parent);
 }
 
 }  // namespace
 
-TSampleWidgetPlugin::TSampleWidgetPlugin(const QString& class_name, const QString& header,
-                                         const QString& tool_tip, Factory factory, QObject* parent)
-    : QObject(parent),
-      class_name_(class_name),
-      header_(header),
-      tool_tip_(tool_tip),
-      factory_(std::move(factory)) {}
+TSampleWidgetPlugin::TSampleWidgetPlugin(const QString& ClassName, const QString& Header,
+                                         const QString& ToolTip, Factory Maker, QObject* Parent)
+    : QObject(Parent),
+      className_(ClassName),
+      header_(Header),
+      toolTip_(ToolTip),
+      factory_(std::move(Maker)) {}
 
 // The class names carry their namespace, which the default description would
 // turn into an object name Designer cannot use; the bare class name serves.
 QString TSampleWidgetPlugin::domXml() const {
-  const QString object_name = class_name_.section(QStringLiteral("::"), -1);
+  const QString object_name = className_.section(QStringLiteral("::"), -1);
   return QStringLiteral("<ui language=\"c++\"><widget class=\"%1\" name=\"%2\"/></ui>")
-      .arg(class_name_, object_name);
+      .arg(className_, object_name);
 }
 
-TSampleWidgetCollection::TSampleWidgetCollection(QObject* parent) : QObject(parent) {
-  const auto add = [this](const char* name, const char* header, const char* tip,
-                          TSampleWidgetPlugin::Factory factory) {
+TSampleWidgetCollection::TSampleWidgetCollection(QObject* Parent) : QObject(Parent) {
+  const auto add = [this](const char* Name, const char* Header, const char* Tip,
+                          TSampleWidgetPlugin::Factory Maker) {
     widgets_.append(
-        new TSampleWidgetPlugin(QStringLiteral("kelmora::widgets::") + QLatin1String(name),
-                                QStringLiteral("widgets/samples/") + QLatin1String(header),
-                                QLatin1String(tip), std::move(factory), this));
+        new TSampleWidgetPlugin(QStringLiteral("kelmora::widgets::") + QLatin1String(Name),
+                                QStringLiteral("widgets/samples/") + QLatin1String(Header),
+                                QLatin1String(Tip), std::move(Maker), this));
   };
   add("TCCalendar", "calendar.h", "A month grid of days", Make<TCCalendar>);
   add("TCDirectoryOutline", "directory_outline.h", "A tree of folders below a root",

@@ -14,25 +14,25 @@ class TSampleWidgetPlugin : public QObject, public QDesignerCustomWidgetInterfac
 
  public:
   using Factory = std::function<QWidget*(QWidget*)>;
-  TSampleWidgetPlugin(const QString& class_name, const QString& header, const QString& tool_tip,
-                      Factory factory, QObject* parent);
+  TSampleWidgetPlugin(const QString& ClassName, const QString& Header, const QString& ToolTip,
+                      Factory Maker, QObject* Parent);
 
-  QString name() const override { return class_name_; }
+  QString name() const override { return className_; }
   QString group() const override { return QStringLiteral("Kelmora samples"); }
   QIcon icon() const override { return {}; }
-  QString toolTip() const override { return tool_tip_; }
-  QString whatsThis() const override { return tool_tip_; }
+  QString toolTip() const override { return toolTip_; }
+  QString whatsThis() const override { return toolTip_; }
   bool isContainer() const override { return false; }
   QString includeFile() const override { return header_; }
   QString domXml() const override;
-  QWidget* createWidget(QWidget* parent) override { return factory_(parent); }
+  QWidget* createWidget(QWidget* Parent) override { return factory_(Parent); }
   bool isInitialized() const override { return initialized_; }
   void initialize(QDesignerFormEditorInterface*) override { initialized_ = true; }
 
  private:
-  QString class_name_;
+  QString className_;
   QString header_;
-  QString tool_tip_;
+  QString toolTip_;
   Factory factory_;
   bool initialized_ = false;
 };
@@ -43,7 +43,7 @@ class TSampleWidgetCollection : public QObject, public QDesignerCustomWidgetColl
   Q_INTERFACES(QDesignerCustomWidgetCollectionInterface)
 
  public:
-  explicit TSampleWidgetCollection(QObject* parent = nullptr);
+  explicit TSampleWidgetCollection(QObject* Parent = nullptr);
   QList<QDesignerCustomWidgetInterface*> customWidgets() const override { return widgets_; }
 
  private:
