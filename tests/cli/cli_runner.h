@@ -2,17 +2,10 @@
 // Every wait has a deadline, so a program that would hang fails its test.
 #pragma once
 
-#ifdef _WIN32
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
-// windows.h maps DeleteFile to DeleteFileA; platform::DeleteFile is ours.
-#undef DeleteFile
-#else
+// windows.h comes with test_support.h, set up as the tests need it.
+#include "test_support.h"
+
+#ifndef _WIN32
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -25,8 +18,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include "test_support.h"
 
 namespace kelmora::test {
 
