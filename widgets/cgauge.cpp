@@ -238,27 +238,27 @@ void TCGauge::PaintBackground(QImage& Image) const {
 }
 
 void TCGauge::PaintAsText(QImage& Image, const Box& R) const {
-  QImage text_image = MakeImage(Image);
-  text_image.fill(Qt::black);
+  QImage textImage = MakeImage(Image);
+  textImage.fill(Qt::black);
   const QString text = QString::asprintf("%i", GetPercentDone()) + QLatin1Char('%');
 
   // Smoothed glyph edges would turn the exclusive-or into stray colours;
   // solid glyphs invert exactly what lies beneath them.
-  QFont text_font = font();
-  text_font.setStyleStrategy(QFont::NoAntialias);
-  const QFontMetrics metrics(text_font);
+  QFont textFont = font();
+  textFont.setStyleStrategy(QFont::NoAntialias);
+  const QFontMetrics metrics(textFont);
   const int x = (R.right - R.left + 1 - metrics.horizontalAdvance(text)) / 2;
   const int y = (R.bottom - R.top + 1 - metrics.height()) / 2;
 
   {
-    QPainter painter(&text_image);
-    painter.setFont(text_font);
+    QPainter painter(&textImage);
+    painter.setFont(textFont);
     painter.setPen(Qt::white);
     painter.setBrush(Qt::NoBrush);
     painter.setClipRect(FillRect(R.left, R.top, R.right, R.bottom));
     painter.drawText(x, y + metrics.ascent(), text);
   }
-  XorInto(Image, text_image);
+  XorInto(Image, textImage);
 }
 
 void TCGauge::PaintAsNothing(QImage& Image, const Box& R) const {
@@ -328,10 +328,10 @@ void TCGauge::PaintAsNeedle(QImage& Image, const Box& R) const {
 
   const int percent = GetPercentDone();
   if (percent <= 0) return;
-  const int half_width = width() / 2;
+  const int halfWidth = width() / 2;
   const double angle = percent * 0.01 * kPi;
-  const QPoint pivot(half_width, R.bottom - 1);
-  const QPoint tip(static_cast<int>(std::floor((1 - std::cos(angle)) * half_width)),
+  const QPoint pivot(halfWidth, R.bottom - 1);
+  const QPoint tip(static_cast<int>(std::floor((1 - std::cos(angle)) * halfWidth)),
                    static_cast<int>(std::floor((1 - std::sin(angle)) * (R.bottom - 1))));
   painter.drawLine(pivot, tip);
 }

@@ -325,18 +325,18 @@ TEST_F(CommandsTest, GaugeCountsFilesOfTheCurrentOperation) {
   form->ButtonBackup->click();  // leaves FileCount at 4 for the next run
   ASSERT_EQ(form->BackupEngine.FileCount(), 4);
   form->FileCounter = 0;
-  bool go_on = true;
+  bool goOn = true;
   // The opening event (no name) of the next operation resets the gauge.
-  form->EngineProgress(form->BackupEngine, "", 0, go_on);
+  form->EngineProgress(form->BackupEngine, "", 0, goOn);
   EXPECT_EQ(form->CGauge1->Progress(), 0);
-  form->EngineProgress(form->BackupEngine, "/x/a", 10, go_on);
-  form->EngineProgress(form->BackupEngine, "/x/a", 20, go_on);
+  form->EngineProgress(form->BackupEngine, "/x/a", 10, goOn);
+  form->EngineProgress(form->BackupEngine, "/x/a", 20, goOn);
   EXPECT_EQ(form->CGauge1->Progress(), 25) << "one name, however many chunks";
   EXPECT_EQ(form->StatusLine(), " /x/a");
-  form->EngineProgress(form->BackupEngine, "/x/b", 30, go_on);
-  form->EngineProgress(form->BackupEngine, "/x/c", 40, go_on);
+  form->EngineProgress(form->BackupEngine, "/x/b", 30, goOn);
+  form->EngineProgress(form->BackupEngine, "/x/c", 40, goOn);
   EXPECT_EQ(form->CGauge1->Progress(), 75);
-  EXPECT_TRUE(go_on);
+  EXPECT_TRUE(goOn);
 }
 
 TEST_F(CommandsTest, StopWhileIdleAsksNothing) {

@@ -293,7 +293,7 @@ TEST_F(LanguageTest, AboutShowsTheFileAsItIsOnDiskWhenItOpens) {
   InstallLanguages();
   auto form = MakeForm();
   QStringList seen;
-  auto open_about = [&] {
+  auto openAbout = [&] {
     QTimer::singleShot(0, form.get(), [&] {
       seen = {form->AboutBox->windowTitle(), form->AboutBox->LabelAbout->text(),
               form->AboutBox->LabelAuthor->text(), form->AboutBox->LabelSite->text(),
@@ -302,14 +302,14 @@ TEST_F(LanguageTest, AboutShowsTheFileAsItIsOnDiskWhenItOpens) {
     });
     form->MAboutClick();
   };
-  open_about();
+  openAbout();
   EXPECT_EQ(seen, (QStringList{"About Program", "backup and restore files", "by the Kelmora team",
                                "https://kelmora.org", "visible"}));
 
   WriteLanguage("English",
                 "[Interface]\nAboutBox->Caption=About Kelmora\nAboutBox->LabelAuthor->Caption=by "
                 "Ann\nAboutBox->LabelSite->Caption=https://kelmora.org/en/\n");
-  open_about();
+  openAbout();
   EXPECT_EQ(seen, (QStringList{"About Kelmora", "backup and restore files", "by Ann",
                                "https://kelmora.org/en/", "visible"}));
   EXPECT_FALSE(form->AboutBox->isVisible());

@@ -166,7 +166,7 @@ TEST(CGauge, MainWindowGaugeAtHalfFillsTheLeftHalfWithInvertedText) {
 
   gauge.SetShowText(true);
   const QImage text = gauge.Render();
-  int left = 433, right = -1, over_bar = 0, over_field = 0;
+  int left = 433, right = -1, overBar = 0, overField = 0;
   for (int y = 0; y < 17; ++y) {
     for (int x = 0; x < 433; ++x) {
       if (text.pixel(x, y) == plain.pixel(x, y)) continue;
@@ -175,11 +175,11 @@ TEST(CGauge, MainWindowGaugeAtHalfFillsTheLeftHalfWithInvertedText) {
       ASSERT_TRUE(x >= 1 && x < 432 && y >= 1 && y < 16) << "text outside the paint rectangle";
       left = std::min(left, x);
       right = std::max(right, x);
-      (x < 216 ? over_bar : over_field)++;
+      (x < 216 ? overBar : overField)++;
     }
   }
-  EXPECT_GT(over_bar, 0) << "no white text over the bar";
-  EXPECT_GT(over_field, 0) << "no black text over the field";
+  EXPECT_GT(overBar, 0) << "no white text over the bar";
+  EXPECT_GT(overField, 0) << "no black text over the field";
   EXPECT_NEAR((left + right) / 2.0, 216, 4) << "text is not centred";
 }
 
@@ -241,7 +241,7 @@ TEST(CGauge, NeedleIsAbsentAtZeroAndSwingsFromLeftToRight) {
   UseColours(gauge);
   // Where the needle crosses row 63 at 25 %, 50 % and 75 %.
   const QPoint left(32, 63), up(50, 63), right(68, 63);
-  auto needle_near = [](const QImage& Image, QPoint P) {
+  auto needleNear = [](const QImage& Image, QPoint P) {
     return Image.pixel(P.x() - 1, P.y()) == kRed || Image.pixel(P) == kRed ||
            Image.pixel(P.x() + 1, P.y()) == kRed;
   };
@@ -249,7 +249,7 @@ TEST(CGauge, NeedleIsAbsentAtZeroAndSwingsFromLeftToRight) {
   const QImage zero = gauge.Render();
   EXPECT_EQ(zero.pixel(3, 3), kGreen) << "corner outside the dial";
   EXPECT_EQ(zero.pixel(50, 1), kRed) << "top of the dial's outline";
-  for (QPoint p : {left, up, right}) EXPECT_FALSE(needle_near(zero, p)) << "needle drawn at 0 %";
+  for (QPoint p : {left, up, right}) EXPECT_FALSE(needleNear(zero, p)) << "needle drawn at 0 %";
 
   struct Case {
     int percent;
@@ -258,8 +258,8 @@ TEST(CGauge, NeedleIsAbsentAtZeroAndSwingsFromLeftToRight) {
   for (const Case& c : {Case{25, left, right}, Case{50, up, left}, Case{75, right, up}}) {
     gauge.SetProgress(c.percent);
     const QImage image = gauge.Render();
-    EXPECT_TRUE(needle_near(image, c.on)) << "needle missing at " << c.percent << " %";
-    EXPECT_FALSE(needle_near(image, c.off)) << "needle misplaced at " << c.percent << " %";
+    EXPECT_TRUE(needleNear(image, c.on)) << "needle missing at " << c.percent << " %";
+    EXPECT_FALSE(needleNear(image, c.off)) << "needle misplaced at " << c.percent << " %";
   }
 }
 
@@ -282,7 +282,7 @@ TEST(CGauge, TextKindShowsBlackPercentOnWhite) {
   gauge.SetKind(gkText);
   gauge.SetProgress(100);
   const QImage image = gauge.Render();
-  int black_inside = 0;
+  int blackInside = 0;
   for (int y = 0; y < 30; ++y) {
     for (int x = 0; x < 60; ++x) {
       const QRgb pixel = image.pixel(x, y);
@@ -290,12 +290,12 @@ TEST(CGauge, TextKindShowsBlackPercentOnWhite) {
       if (x == 0 || y == 0 || x == 59 || y == 29) {
         ASSERT_EQ(pixel, kBlack) << "frame at " << x << "," << y;
       } else if (pixel == kBlack) {
-        ++black_inside;
+        ++blackInside;
       }
     }
   }
-  EXPECT_GT(black_inside, 10) << "no text drawn";
-  EXPECT_LT(black_inside, 58 * 28 / 2) << "field is not white";
+  EXPECT_GT(blackInside, 10) << "no text drawn";
+  EXPECT_LT(blackInside, 58 * 28 / 2) << "field is not white";
 }
 
 // On a scaled display the picture is drawn at the display's resolution, not

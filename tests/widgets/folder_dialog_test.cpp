@@ -134,15 +134,15 @@ TEST(FolderDialog, CaptionTitleOptionsAndPlacementReachTheDialog) {
   dialog.SetCaption("Select Directory");
   dialog.SetTitle("Pick the folder to back up");
   QString caption, title;
-  bool read_only = true;
-  QPoint shown_at;
+  bool readOnly = true;
+  QPoint shownAt;
   QRect frame;
   dialog.answer = [&](QFileDialog& D) {
     D.show();
     caption = D.windowTitle();
     title = D.labelText(QFileDialog::LookIn);
-    read_only = D.testOption(QFileDialog::ReadOnly);
-    shown_at = D.pos();
+    readOnly = D.testOption(QFileDialog::ReadOnly);
+    shownAt = D.pos();
     frame = D.frameGeometry();
     D.hide();
     return false;
@@ -154,16 +154,16 @@ TEST(FolderDialog, CaptionTitleOptionsAndPlacementReachTheDialog) {
   dialog.Execute();
   EXPECT_EQ(caption, "Select Directory");
   EXPECT_EQ(title, "Pick the folder to back up");
-  EXPECT_FALSE(read_only) << "the default style offers a new-folder button";
-  EXPECT_EQ(shown_at, QPoint(0, 20));
+  EXPECT_FALSE(readOnly) << "the default style offers a new-folder button";
+  EXPECT_EQ(shownAt, QPoint(0, 20));
 
   dialog.SetDialogPosition(fdpScreenCenter);
   dialog.SetOptions(fdoNewDialogStyle | fdoNoNewFolderButton);
   dialog.Execute();
-  EXPECT_TRUE(read_only);
+  EXPECT_TRUE(readOnly);
   const QSize desktop = QGuiApplication::primaryScreen()->virtualSize();
-  EXPECT_EQ(shown_at, QPoint(desktop.width() / 2 - frame.width() / 2,
-                             desktop.height() / 2 - frame.height() / 2));
+  EXPECT_EQ(shownAt, QPoint(desktop.width() / 2 - frame.width() / 2,
+                            desktop.height() / 2 - frame.height() / 2));
 
   dialog.SetCaption(QString());
   dialog.Execute();

@@ -38,12 +38,12 @@ TEST(PerformanceGraph, ScaleFollowsTheLargestValueOnShowUnlessFixed) {
   graph.AddValue(0);
   EXPECT_GT(graph.Scale(), 0);
   graph.AddValue(730);
-  const double peak_scale = graph.Scale();
-  EXPECT_GE(peak_scale, 730);
-  EXPECT_LE(peak_scale, 1000);
+  const double peakScale = graph.Scale();
+  EXPECT_GE(peakScale, 730);
+  EXPECT_LE(peakScale, 1000);
   graph.AddValue(12);
   graph.AddValue(3);
-  EXPECT_EQ(graph.Scale(), peak_scale) << "the peak is still on show";
+  EXPECT_EQ(graph.Scale(), peakScale) << "the peak is still on show";
   graph.AddValue(8);  // the peak scrolls out
   EXPECT_GE(graph.Scale(), 12);
   EXPECT_LE(graph.Scale(), 20);
@@ -66,17 +66,17 @@ TEST(PerformanceGraph, BarsAreRedrawnAgainstTheNewScale) {
   graph.resize(40, 101);
   graph.AddValue(100);
   graph.AddValue(50);
-  const auto filled_rows = [&graph] {
+  const auto filledRows = [&graph] {
     const QImage image = graph.grab().toImage();
     int rows = 0;
     for (int y = 0; y < image.height(); ++y) rows += image.pixelColor(30, y) == Qt::white;
     return rows;
   };
-  EXPECT_NEAR(filled_rows(), 50, 2);
+  EXPECT_NEAR(filledRows(), 50, 2);
   graph.AddValue(50);
-  EXPECT_NEAR(filled_rows(), 101, 1);
+  EXPECT_NEAR(filledRows(), 101, 1);
   graph.SetKind(TPerformanceGraph::gkLine);
-  EXPECT_LT(filled_rows(), 10) << "a line, not a bar";
+  EXPECT_LT(filledRows(), 10) << "a line, not a bar";
 }
 
 }  // namespace

@@ -92,12 +92,12 @@ TEST(SpinButton, EachHalfRepeatsItsOwnSignal) {
   spin.resize(18, 30);
   spin.show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&spin));
-  SteppedTimer* up_timer = UseSteppedTimer(*spin.UpButton());
+  SteppedTimer* upTimer = UseSteppedTimer(*spin.UpButton());
   QSignalSpy ups(&spin, &TCSpinButton::UpClick);
   QSignalSpy downs(&spin, &TCSpinButton::DownClick);
   QTest::mousePress(spin.UpButton(), Qt::LeftButton);
-  up_timer->Elapse();
-  up_timer->Elapse();
+  upTimer->Elapse();
+  upTimer->Elapse();
   QTest::mouseRelease(spin.UpButton(), Qt::LeftButton);
   QTest::mouseClick(spin.DownButton(), Qt::LeftButton);
   EXPECT_EQ(ups.count(), 3);

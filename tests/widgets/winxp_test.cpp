@@ -28,16 +28,16 @@ void ExpectRefused(QObject* Owner, const char* Message) {
 TEST(WinXP, OnePerFormIsAcceptedOnEveryForm) {
   QWidget first;
   QDialog second;
-  auto* on_first = new TWinXP(&first);
-  auto* on_second = new TWinXP(&second);
-  EXPECT_EQ(on_first->parent(), &first);
-  EXPECT_EQ(on_second->parent(), &second);
+  auto* onFirst = new TWinXP(&first);
+  auto* onSecond = new TWinXP(&second);
+  EXPECT_EQ(onFirst->parent(), &first);
+  EXPECT_EQ(onSecond->parent(), &second);
 
   ExpectRefused(&first, "Only one instance of TWinXP allowed on form");
   EXPECT_EQ(CountOn(first), 1) << "a refused instance stayed on the form";
 
   // Once the form's instance is gone, the form may take a new one.
-  delete on_first;
+  delete onFirst;
   new TWinXP(&first);
   EXPECT_EQ(CountOn(first), 1);
 }

@@ -107,22 +107,22 @@ void TPerformanceGraph::DrawValues(QPainter& Painter) const {
   if (values_.empty()) return;
   const double scale = Scale();
   const double slot = static_cast<double>(width()) / capacity_;
-  const auto top_of = [&](double Value) {
+  const auto topOf = [&](double Value) {
     return height() - std::min(Value / scale, 1.0) * (height() - 1);
   };
   // The newest value takes the rightmost slot.
-  const double first_left = width() - static_cast<double>(values_.size()) * slot;
+  const double firstLeft = width() - static_cast<double>(values_.size()) * slot;
   if (kind_ == gkBars) {
     for (size_t i = 0; i < values_.size(); ++i) {
-      const double left = first_left + i * slot;
-      const double top = top_of(values_[i]);
+      const double left = firstLeft + i * slot;
+      const double top = topOf(values_[i]);
       Painter.fillRect(QRectF(left, top, std::max(slot - 1, 1.0), height() - top), graphColor_);
     }
     return;
   }
   QPainterPath path;
   for (size_t i = 0; i < values_.size(); ++i) {
-    const QPointF point(first_left + (i + 0.5) * slot, top_of(values_[i]));
+    const QPointF point(firstLeft + (i + 0.5) * slot, topOf(values_[i]));
     if (i == 0)
       path.moveTo(point);
     else

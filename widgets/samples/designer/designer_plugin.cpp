@@ -30,9 +30,9 @@ TSampleWidgetPlugin::TSampleWidgetPlugin(const QString& ClassName, const QString
 // The class names carry their namespace, which the default description would
 // turn into an object name Designer cannot use; the bare class name serves.
 QString TSampleWidgetPlugin::domXml() const {
-  const QString object_name = className_.section(QStringLiteral("::"), -1);
+  const QString objectName = className_.section(QStringLiteral("::"), -1);
   return QStringLiteral("<ui language=\"c++\"><widget class=\"%1\" name=\"%2\"/></ui>")
-      .arg(className_, object_name);
+      .arg(className_, objectName);
 }
 
 TSampleWidgetCollection::TSampleWidgetCollection(QObject* Parent) : QObject(Parent) {
