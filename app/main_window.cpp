@@ -219,6 +219,8 @@ void TForm1::BuildControls() {
   StatusBar1->setFixedHeight(19);
   StatusText = new QLabel(StatusBar1);
   StatusText->setTextFormat(Qt::PlainText);
+  // The label takes the room the bar gives it, not what its text asks for.
+  StatusText->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
   StatusBar1->addWidget(StatusText, 1);
   setStatusBar(StatusBar1);
 
@@ -348,6 +350,7 @@ void TForm1::FormShow() {
 
 void TForm1::showEvent(QShowEvent* Event) {
   QMainWindow::showEvent(Event);
+  SetStatus(statusLine_);
   if (!Event->spontaneous()) Guard([this] { FormShow(); });
 }
 
@@ -393,11 +396,19 @@ void TForm1::Guard(const std::function<void()>& Handler) {
 }
 
 void TForm1::SetStatus(const QString& Line) {
-  StatusText->setText(Line);
+  // A path and the system's reason may not fit the fixed window: the middle
+  // of the line gives way, and the whole of it is the tip. Before the bar
+  // is laid out there is no width to fit; the line is fitted when shown.
+  statusLine_ = Line;
+  const int room = StatusText->contentsRect().width();
+  StatusText->setText(StatusText->isVisible() && room > 0
+                          ? StatusText->fontMetrics().elidedText(Line, Qt::ElideMiddle, room)
+                          : Line);
+  StatusText->setToolTip(StatusText->text() == Line ? QString() : Line);
 }
 
 QString TForm1::StatusLine() const {
-  return StatusText->text();
+  return statusLine_;
 }
 
 }  // namespace kelmora::app

@@ -194,6 +194,7 @@ class TForm1 : public QMainWindow {
   bool RefuseUnstorableName(const QString& Path);
 
   TOperation running_ = TOperation::None;
+  QString statusLine_;  // the whole line; the status bar may show it shortened
   std::string runningArchive_;
   bool closeRequested_ = false;
   bool settingsWritten_ = false;

@@ -212,6 +212,28 @@ TEST_F(WindowTest, TheKeyboardAloneWorksEveryControl) {
   EXPECT_TRUE(shown.empty());
 }
 
+// A failure names a path and a reason, which can be longer than the fixed
+// window: the status bar shows both ends of it and keeps the whole as a tip.
+TEST_F(WindowTest, ALongStatusLineIsShortenedInTheMiddleNotCutOff) {
+  auto form = MakeForm();
+  form->Values.BackupFolder = QString::fromStdString(Path("src")) + "/";
+  form->Values.BackupFileName =
+      QString::fromStdString(Path("blocker/" + std::string(150, 'n') + "/out.bkp"));
+  WriteFile(Path("src/a.txt"), "a");
+  WriteFile(Path("blocker"), "a file where a folder is needed");
+  Answer(*form);
+  Activate(*form);
+  form->ButtonBackup->click();
+  const QString line = form->StatusLine();
+  ASSERT_TRUE(line.contains("out.bkp")) << line.toStdString();
+  const auto* label = form->StatusBar1->findChild<QLabel*>();
+  ASSERT_NE(label, nullptr);
+  EXPECT_LE(label->fontMetrics().horizontalAdvance(label->text()), label->contentsRect().width());
+  EXPECT_TRUE(label->text().startsWith(line.left(8))) << label->text().toStdString();
+  EXPECT_TRUE(label->text().endsWith(line.right(8))) << label->text().toStdString();
+  EXPECT_EQ(label->toolTip(), line);
+}
+
 TEST_F(WindowTest, ErrorBoxesAreWideEnoughForTheirCaption) {
   auto form = std::make_unique<app::TForm1>(SettingsPath(), AppFolder());
   app::TDialogs dialogs = app::StandardDialogs(form.get());
