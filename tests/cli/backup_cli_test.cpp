@@ -14,8 +14,8 @@
 #include <thread>
 
 #include "cli/cli_runner.h"
-#include "kelmora/backup_file.h"
 #include "engine/backup_writer_support.h"
+#include "kelmora/backup_file.h"
 #include "platform/platform.h"
 #include "test_support.h"
 
@@ -217,7 +217,7 @@ TEST_F(BackupCli, SourceSelectingNothingWarnsButWritesTheEmptyArchive) {
 TEST_F(BackupCli, IncrementalTakesOnlyChangedFiles) {
   platform::ClearArchiveAttribute(dir_ / "src/a.txt");
   if (platform::HasArchiveAttribute(dir_ / "src/a.txt"))
-    GTEST_SKIP() << "no user extended attributes here";
+    GTEST_SKIP() << "the archive attribute cannot be cleared here (see ArchiveAttributeWorks)";
   test::WriteFile(dir_ / "src/a.txt", "changed");
   ASSERT_EQ(0,
             RunCli(dir_, {"backup", "-q", "--clear-archive-flag", dir_ / "1.bkp", Tree()}).Status);
