@@ -70,6 +70,10 @@ bool SectionReader::ChunksFollow(TStream& Source, int64_t Body) {
       const int32_t length = format::ReadInt32(Source);
       if (length > format::kPieceSize || length < -format::kPieceSize) return false;
       if (length == 0) {
+        // A chunk that read soundly and the terminator right after it are
+        // proof enough: the record after them may itself be damaged, and
+        // asking more of it would lose this sound entry with it.
+        if (chunk > 0) return true;
         unsigned char next[4];
         // A complete entry at the very end of a cut archive counts too.
         if (Source.Read(next, 4) != 4) return true;

@@ -247,6 +247,26 @@ TEST(RestoreDamage, NegativeNameLengthsAreDamageAndTheNextEntryIsFound) {
   EXPECT_EQ(test::ReadFile(out / "second.txt"), "2");
 }
 
+// Found after damage, an entry whose data read soundly is restored even
+// when the record after it is damaged too.
+TEST(RestoreDamage, AnEntryFoundBetweenTwoDamagesIsRestored) {
+  test::TempDir src, out;
+  test::WriteFile(src / "a.bkp", WithSoundFirstFile(ArchiveBuilder()
+                                                        .Int(-7)
+                                                        .File("/second.txt", kStored, "two")
+                                                        .Int(-5)
+                                                        .Raw("junk")
+                                                        .File("/third.txt", kStored, "three")
+                                                        .End()
+                                                        .Bytes()));
+  const RunResult r = RestoreFile(src / "a.bkp", out.path());
+  EXPECT_FALSE(r.result);
+  EXPECT_EQ(r.damages.size(), 2u);
+  EXPECT_EQ(test::ReadFile(out / "first.txt"), "intact");
+  EXPECT_EQ(test::ReadFile(out / "second.txt"), "two");
+  EXPECT_EQ(test::ReadFile(out / "third.txt"), "three");
+}
+
 TEST(RestoreDamage, ContinuationVolumeThatIsDamagedCostsTheSplitFileOnly) {
   test::TempDir src, out;
   ArchiveBuilder().Header().File("/s.bin", kStored, "part one").VolumeChange(2).Save(src / "v.bkp");
