@@ -21,27 +21,6 @@ NativeHandle Held(HANDLE Handle) {
 
 }  // namespace
 
-File::~File() {
-  if (owns_ && Valid()) ::CloseHandle(SystemHandle(handle_));
-}
-
-File::File(File&& Other) noexcept
-    : handle_(Other.handle_), owns_(Other.owns_), seekable_(Other.seekable_), error_(Other.error_) {
-  Other.handle_ = kNoHandle;
-}
-
-File& File::operator=(File&& Other) noexcept {
-  if (this != &Other) {
-    if (owns_ && Valid()) ::CloseHandle(SystemHandle(handle_));
-    handle_ = Other.handle_;
-    owns_ = Other.owns_;
-    seekable_ = Other.seekable_;
-    error_ = Other.error_;
-    Other.handle_ = kNoHandle;
-  }
-  return *this;
-}
-
 bool File::Failed() {
   error_ = win32::LastErrno();
   return false;
