@@ -12,12 +12,6 @@ int32_t CapTotalSize(int64_t TotalSize) {
   return static_cast<int32_t>(TotalSize);
 }
 
-int32_t Int32At(const unsigned char* Bytes) {
-  return static_cast<int32_t>(
-      static_cast<uint32_t>(Bytes[0]) | static_cast<uint32_t>(Bytes[1]) << 8 |
-      static_cast<uint32_t>(Bytes[2]) << 16 | static_cast<uint32_t>(Bytes[3]) << 24);
-}
-
 void PutInt32(unsigned char* Bytes, int32_t Value) {
   const uint32_t v = static_cast<uint32_t>(Value);
   for (int i = 0; i < 4; ++i) Bytes[i] = static_cast<unsigned char>(v >> (8 * i));

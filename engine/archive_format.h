@@ -47,8 +47,13 @@ struct Header {
 int32_t CapTotalSize(int64_t TotalSize);
 
 void WriteInt32(TStream& Stream, int32_t Value);
-// Little-endian, as every integer in the archive is stored.
-int32_t Int32At(const unsigned char* Bytes);
+// Little-endian, as every integer in the archive is stored. Inline: the
+// search after damage calls it at every byte.
+inline int32_t Int32At(const unsigned char* Bytes) {
+  return static_cast<int32_t>(
+      static_cast<uint32_t>(Bytes[0]) | static_cast<uint32_t>(Bytes[1]) << 8 |
+      static_cast<uint32_t>(Bytes[2]) << 16 | static_cast<uint32_t>(Bytes[3]) << 24);
+}
 void PutInt32(unsigned char* Bytes, int32_t Value);
 int32_t ReadInt32(TStream& Stream);  // throws "Stream read error" at the end
 

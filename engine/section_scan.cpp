@@ -20,7 +20,13 @@ constexpr size_t kMaxFoundName = 64 * 1024;
 // Room for a record head of the longest name found: length, name, time
 // stamp, signature.
 constexpr size_t kLongestHead = 4 + kMaxFoundName + 4 + 4;
-constexpr size_t kWindow = 4 * kLongestHead;
+constexpr size_t kWindow = kLongestHead;
+// Most searches land within a few records, and a badly damaged archive
+// needs one after nearly every record, so the search reads a short stretch
+// at a time and the longest head only for a candidate that needs it.
+constexpr size_t kFirstLook = 16 * 1024;
+// What the checks before a candidate's head look at, with room to spare.
+constexpr size_t kMargin = 64;
 constexpr size_t kVolumeChangeRecord = 4 + format::kVolumeChangeNameLength;
 
 using format::Int32At;
@@ -96,23 +102,25 @@ Landing SectionReader::FindNextRecord(TStream& Source, int64_t From) {
   if (!window_) window_.reset(new unsigned char[kWindow]);
   unsigned char* const window = window_.get();
   int64_t base = From;
-  size_t length = ReadAt(Source, base, window, kWindow);
-  bool atEnd = length < kWindow;
+  size_t length = 0;
+  bool atEnd = false;
+  // Reads Size bytes from At on into the window; short only at the end.
+  const auto look = [&](int64_t At, size_t Size) {
+    base = At;
+    length = ReadAt(Source, base, window, Size);
+    atEnd = length < Size;
+  };
+  look(From, kFirstLook);
   for (int64_t at = From;; ++at) {
-    size_t offset = static_cast<size_t>(at - base);
-    if (!atEnd && offset + kLongestHead > length) {
-      base = at;
-      offset = 0;
-      length = ReadAt(Source, base, window, kWindow);
-      atEnd = length < kWindow;
-    }
+    if (!atEnd && static_cast<size_t>(at - base) + kMargin > length) look(at, kFirstLook);
+    const size_t offset = static_cast<size_t>(at - base);
     if (offset + 4 > length) {
       const int64_t end = base + static_cast<int64_t>(length);
       Source.Seek(end, SeekOrigin::Begin);
       return {Landing::EndOfVolume, end};
     }
     const unsigned char* bytes = window + offset;
-    const size_t left = length - offset;
+    size_t left = length - offset;
     const int32_t nameLength = Int32At(bytes);
     if (nameLength == 0) {
       // An end marker is the last thing in the archive.
@@ -128,6 +136,11 @@ Landing SectionReader::FindNextRecord(TStream& Source, int64_t From) {
     }
     if (nameLength < 0 || static_cast<size_t>(nameLength) > kMaxFoundName) continue;
     const size_t head = 4 + static_cast<size_t>(nameLength) + 4 + 4;
+    if (head > left && !atEnd) {
+      look(at, kWindow);
+      bytes = window;
+      left = length;
+    }
     if (head > left || std::memcmp(bytes + head - 4, format::kSectionSignature, 4) != 0) continue;
     const std::string name(reinterpret_cast<const char*>(bytes + 4),
                            static_cast<size_t>(nameLength));

@@ -267,6 +267,30 @@ TEST(RestoreDamage, AnEntryFoundBetweenTwoDamagesIsRestored) {
   EXPECT_EQ(test::ReadFile(out / "third.txt"), "three");
 }
 
+// The search reads a short stretch at a time; an entry with a long name
+// must be found wherever its head falls across the end of such a stretch.
+TEST(RestoreDamage, AnEntryWithALongNameIsFoundAfterDamageOfAnyLength) {
+  std::string name;
+  while (name.size() < 2900) name += "/dddddddddd";
+  name += "/long.txt";
+  for (const size_t junk : {12000u, 14000u, 16300u, 16379u, 16384u, 40000u}) {
+    SCOPED_TRACE(junk);
+    test::TempDir src, out;
+    test::WriteFile(src / "a.bkp", WithSoundFirstFile(ArchiveBuilder()
+                                                          .Raw(std::string(junk, '\xff'))
+                                                          .File(name, kStored, "long")
+                                                          .File("/after.txt", kStored, "after")
+                                                          .End()
+                                                          .Bytes()));
+    const RunResult r = RestoreFile(src / "a.bkp", out.path());
+    EXPECT_FALSE(r.result);
+    ASSERT_EQ(r.damages.size(), 1u);
+    EXPECT_EQ(test::ReadFile(out / "first.txt"), "intact");
+    EXPECT_EQ(test::ReadFile(out / "long.txt"), "long");
+    EXPECT_EQ(test::ReadFile(out / "after.txt"), "after");
+  }
+}
+
 TEST(RestoreDamage, ContinuationVolumeThatIsDamagedCostsTheSplitFileOnly) {
   test::TempDir src, out;
   ArchiveBuilder().Header().File("/s.bin", kStored, "part one").VolumeChange(2).Save(src / "v.bkp");
