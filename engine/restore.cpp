@@ -76,6 +76,8 @@ class RestoreRun : public EntryConsumer {
   void NoteLaterVolumes();
 
  private:
+  using Folder = std::shared_ptr<const platform::FolderHandle>;
+
   // The target being written: a file under a temporary name that becomes
   // the target only when FinishTarget puts it in place.
   struct OpenTarget {
@@ -86,19 +88,21 @@ class RestoreRun : public EntryConsumer {
   };
 
   bool DecideByMode(const platform::PathInfo& Existing) const;
-  platform::PathInfo Inspect(const std::string& Target) const;
+  // What stands at Target, looked at through the folder handle kept open
+  // when Target lies in that folder, by its name otherwise.
+  platform::PathInfo Inspect(const std::string& Target);
   // Opens the folder CurrentFile goes into and names the file within it;
   // false (and the entry refused) when it must not or cannot be had.
   // Throws for a target without any folder part.
-  bool LocateTarget(platform::FolderHandle& Folder, std::string& Leaf, std::string& Why);
+  bool LocateTarget(Folder& Into, std::string& Leaf, std::string& Why);
   // Opens a target's folder: Path by its name at stored paths, Below the
   // restore folder's handle otherwise.
-  platform::FolderHandle OpenTargetFolder(const std::string& Path, const std::string& Below);
+  Folder OpenTargetFolder(const std::string& Path, const std::string& Below);
   // With a restore folder: the target's name stays inside it.
   bool LexicallyInFolder(const std::string& Target) const;
-  // Creates the temporary file of CurrentFile; false when the entry is
-  // refused or the run failed.
-  bool BeginTarget();
+  // Creates the temporary file of CurrentFile, which Inspect last saw as
+  // Existing; false when the entry is refused, left out or the run failed.
+  bool BeginTarget(const platform::PathInfo& Existing);
   // Ends the open target. With Put: OnFileRestored, then flushed, stamped,
   // closed and renamed over its own name in its folder; a failure there is
   // code 1. Without, or when it fails, the temporary file is removed and
@@ -137,7 +141,7 @@ class RestoreRun : public EntryConsumer {
   OpenTarget target_;
   platform::FolderHandle root_;                  // the restore folder, once opened
   std::vector<platform::FileIdentity> volumes_;  // every archive volume read so far
-  std::vector<std::pair<uint64_t, platform::FolderHandle>> written_;  // one folder per device
+  std::vector<std::pair<uint64_t, Folder>> written_;  // one folder per device
   std::string lastWritten_;  // the folder of the file NoteWrittenFolder saw last
   // The folder the last target went into. An archive holds a folder's
   // files one after another, and reaching a folder component by component
@@ -146,8 +150,9 @@ class RestoreRun : public EntryConsumer {
   // only someone who may write both where it was and where it goes can
   // move it, and its files then land where that one could put them anyway.
   std::string lastFolderPath_;
-  platform::FolderHandle lastFolder_;
+  Folder lastFolder_;
   bool reusedFolder_ = false;  // the current target's folder is lastFolder_
+  Folder inspectedIn_;         // the folder Inspect last looked in by handle
   std::string failedFile_;     // the file the last code 1 concerns
   // Target, as this system compares names -> its stored name.
   std::unordered_map<std::string, std::string> claimed_;
@@ -205,7 +210,16 @@ void RestoreRun::NoteLaterVolumes() {
   }
 }
 
-platform::PathInfo RestoreRun::Inspect(const std::string& Target) const {
+platform::PathInfo RestoreRun::Inspect(const std::string& Target) {
+  inspectedIn_.reset();
+  // Most files go into the folder of the file before them; its handle
+  // spares a walk down the whole path.
+  if (!folder_.empty() && lastFolder_ && LexicallyInFolder(Target) &&
+      folder_ + restore::FolderOf(Target.substr(folder_.size() - 1)) == lastFolderPath_) {
+    inspectedIn_ = lastFolder_;
+    return platform::InspectAt(*lastFolder_,
+                               Target.substr(Target.find_last_of(platform::kSeparators) + 1));
+  }
   // Inside a restore folder a link in the target's place is itself the
   // fact that matters; at stored paths links are followed as usual.
   return platform::InspectPath(Target, folder_.empty());
@@ -251,7 +265,7 @@ EntryConsumer::Plan RestoreRun::BeginFile(const std::string& Name, int32_t Stamp
     if (decision_ && existing.Kind == platform::PathKind::Link)
       Refuse("a symbolic link stands in its place");
     if (decision_ && s_.CurrentFile != target && Clashes(Name, s_.CurrentFile)) decision_ = false;
-    if (decision_) decision_ = BeginTarget();
+    if (decision_) decision_ = BeginTarget(existing);
     if (decision_) claimed_[platform::ComparableName(s_.CurrentFile)] = Name;
   }
   // The file-ID list is never restored, but it is checked like any file.
@@ -298,7 +312,7 @@ bool RestoreRun::LexicallyInFolder(const std::string& Target) const {
          !HasParentComponent(Target.substr(folder_.size()));
 }
 
-bool RestoreRun::LocateTarget(platform::FolderHandle& Folder, std::string& Leaf, std::string& Why) {
+bool RestoreRun::LocateTarget(Folder& Into, std::string& Leaf, std::string& Why) {
   std::string target = s_.CurrentFile;
   if (restore::FolderOf(target).empty()) throw Exception(kCannotCreateFolder);
   if (folder_.empty()) {
@@ -308,7 +322,7 @@ bool RestoreRun::LocateTarget(platform::FolderHandle& Folder, std::string& Leaf,
       const std::string resolved = platform::ResolvedPath(target);
       if (!resolved.empty()) target = resolved;
     }
-    Folder = OpenTargetFolder(restore::FolderOf(target), std::string());
+    Into = OpenTargetFolder(restore::FolderOf(target), std::string());
   } else {
     if (!LexicallyInFolder(target)) {
       Why = "it lies outside the restore folder";
@@ -325,84 +339,85 @@ bool RestoreRun::LocateTarget(platform::FolderHandle& Folder, std::string& Leaf,
       }
     }
     const std::string below = restore::FolderOf(target.substr(folder_.size() - 1));
-    Folder = OpenTargetFolder(folder_ + below, below);
+    Into = OpenTargetFolder(folder_ + below, below);
   }
   Leaf = target.substr(target.find_last_of(platform::kSeparators) + 1);
-  if (!Folder.Valid()) {
+  if (!Into->Valid()) {
     Why = std::string(kCannotCreateFolder) + " " + restore::FolderOf(target) + ": " +
-          platform::ErrorText(Folder.LastError());
+          platform::ErrorText(Into->LastError());
   }
-  return Folder.Valid() && !Leaf.empty();
+  return Into->Valid() && !Leaf.empty();
 }
 
-platform::FolderHandle RestoreRun::OpenTargetFolder(const std::string& Path,
-                                                    const std::string& Below) {
-  if (lastFolder_.Valid() && Path == lastFolderPath_) {
-    platform::FolderHandle again = lastFolder_.Duplicate();
-    reusedFolder_ = again.Valid();
-    if (reusedFolder_) return again;
-  }
-  reusedFolder_ = false;
-  platform::FolderHandle folder = folder_.empty() ? platform::OpenFolder(Path, true)
-                                                  : platform::OpenFolderBeneath(root_, Below);
-  lastFolder_ = folder.Duplicate();
-  lastFolderPath_ = lastFolder_.Valid() ? Path : std::string();
+RestoreRun::Folder RestoreRun::OpenTargetFolder(const std::string& Path,
+                                                const std::string& Below) {
+  reusedFolder_ = lastFolder_ && Path == lastFolderPath_;
+  if (reusedFolder_) return lastFolder_;
+  Folder folder = std::make_shared<const platform::FolderHandle>(
+      folder_.empty() ? platform::OpenFolder(Path, true)
+                      : platform::OpenFolderBeneath(root_, Below));
+  lastFolder_ = folder->Valid() ? folder : nullptr;
+  lastFolderPath_ = lastFolder_ ? Path : std::string();
   return folder;
 }
 
-bool RestoreRun::BeginTarget() {
-  platform::FolderHandle folder;
-  std::string leaf;
-  std::string why;
-  // A file left out because its folder cannot be had, or lies outside,
-  // is stepped over, and the run must not end as a complete one.
-  if (!LocateTarget(folder, leaf, why)) {
-    Refuse(why);
-    return false;
-  }
-  const platform::PathInfo there = platform::InspectAt(folder, leaf);
-  // Checked again on the folder reached by handle: the path looked at
-  // before may have led elsewhere.
-  if (!folder_.empty() && there.Kind == platform::PathKind::Link) {
-    Refuse("a symbolic link stands in its place");
-    return false;
-  }
-  platform::FileIdentity identity;
-  if (there.Kind != platform::PathKind::Missing && platform::IdentityAt(folder, leaf, identity)) {
-    for (const platform::FileIdentity& volume : volumes_) {
-      if (identity == volume) {
-        Refuse("it is a volume of the archive being read");
-        return false;
-      }
-    }
-  }
-  auto file = std::make_unique<platform::PendingFile>(std::move(folder));
-  if (!file->Valid() && reusedFolder_) {
-    // The folder kept open may have been removed since: it is reached
-    // (and made) afresh.
-    lastFolder_ = platform::FolderHandle();
+bool RestoreRun::BeginTarget(const platform::PathInfo& Existing) {
+  // A second try when the folder kept open turns out removed meanwhile: it
+  // is reached (and made) afresh, and what stands there is looked at anew.
+  for (int attempt = 0;; ++attempt) {
+    Folder folder;
+    std::string leaf;
+    std::string why;
+    // A file left out because its folder cannot be had, or lies outside,
+    // is stepped over, and the run must not end as a complete one.
     if (!LocateTarget(folder, leaf, why)) {
       Refuse(why);
       return false;
     }
-    file = std::make_unique<platform::PendingFile>(std::move(folder));
+    // Inspect looked through this very handle already; any other way to
+    // the folder is looked at again, since the path may have led elsewhere.
+    const platform::PathInfo there =
+        attempt == 0 && folder == inspectedIn_ ? Existing : platform::InspectAt(*folder, leaf);
+    // The mode decided on what stood in the removed folder; in the one made
+    // afresh it decides again.
+    if (attempt > 0 && !DecideByMode(there)) return false;
+    if (!folder_.empty() && there.Kind == platform::PathKind::Link) {
+      Refuse("a symbolic link stands in its place");
+      return false;
+    }
+    platform::FileIdentity identity;
+    if (there.Kind != platform::PathKind::Missing &&
+        platform::IdentityAt(*folder, leaf, identity)) {
+      for (const platform::FileIdentity& volume : volumes_) {
+        if (identity == volume) {
+          Refuse("it is a volume of the archive being read");
+          return false;
+        }
+      }
+    }
+    auto file = std::make_unique<platform::PendingFile>(folder);
+    if (!file->Valid() && reusedFolder_ && attempt == 0) {
+      lastFolder_.reset();
+      lastFolderPath_.clear();
+      continue;
+    }
+    if (there.Kind == platform::PathKind::Directory) {
+      FailTarget("a folder stands in its place");
+      return false;
+    }
+    if (!file->Valid()) {
+      FailTarget(platform::ErrorText(file->LastError()));
+      return false;
+    }
+    if (there.Kind == platform::PathKind::File) file->TakeOverModeOf(leaf);
+    target_.stream = std::make_unique<TFileStream>(file->ReleaseFile(), s_.CurrentFile);
+    // A sparse file comes back sparse, not as gigabytes of written zeros.
+    target_.stream->WriteZerosAsHoles(true);
+    target_.file = std::move(file);
+    target_.leaf = leaf;
+    target_.folder = lastFolderPath_;
+    return true;
   }
-  if (there.Kind == platform::PathKind::Directory) {
-    FailTarget("a folder stands in its place");
-    return false;
-  }
-  if (!file->Valid()) {
-    FailTarget(platform::ErrorText(file->LastError()));
-    return false;
-  }
-  if (there.Kind == platform::PathKind::File) file->TakeOverModeOf(leaf);
-  target_.stream = std::make_unique<TFileStream>(file->ReleaseFile(), s_.CurrentFile);
-  // A sparse file comes back sparse, not as gigabytes of written zeros.
-  target_.stream->WriteZerosAsHoles(true);
-  target_.file = std::move(file);
-  target_.leaf = leaf;
-  target_.folder = lastFolderPath_;
-  return true;
 }
 
 void RestoreRun::CloseTarget() {
@@ -449,15 +464,15 @@ void RestoreRun::NoteWrittenFolder() {
   if (!target_.folder.empty() && target_.folder == lastWritten_) return;
   lastWritten_ = target_.folder;
   platform::FileIdentity folder;
-  if (!platform::IdentityOf(target_.file->Folder(), folder)) return;
+  if (!platform::IdentityOf(*target_.file->Folder(), folder)) return;
   for (const auto& written : written_)
     if (written.first == folder.Device) return;
-  written_.emplace_back(folder.Device, target_.file->Folder().Duplicate());
+  written_.emplace_back(folder.Device, target_.file->Folder());
 }
 
 void RestoreRun::SyncWrittenFileSystems() {
   for (const auto& written : written_) {
-    if (!platform::SyncFileSystem(written.second))
+    if (!platform::SyncFileSystem(*written.second))
       run_.NoteFailure(beCannotReadFile, folder_, "the restored files could not be synced");
   }
 }

@@ -55,6 +55,9 @@ class File {
   static File Open(const std::string& Path, OpenMode Mode, bool FollowLinks = true);
   // Takes a handle opened elsewhere; with Owns it is closed with the File.
   static File Adopt(NativeHandle Handle, bool Owns);
+  // Takes and owns the handle of a regular file this process just created,
+  // which stands at 0 and can seek: nothing needs to be asked of it.
+  static File AdoptCreated(NativeHandle Handle) { return File(Handle, true, true); }
   // The process's standard input and output, never closed by the File.
   static File StandardInput();
   static File StandardOutput();

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "platform/file.h"
@@ -77,10 +78,12 @@ bool IdentityAt(const FolderHandle& Folder, const std::string& Name, FileIdentit
 
 // A new file in a folder under a temporary hidden name, put in place under
 // a name of that folder only on request. One that never is, is removed.
+// The folder's handle is shared: the many files of one folder are written
+// through one handle, not a copy each.
 class PendingFile {
  public:
   // Creates the file, 0666 less the umask. Check Valid().
-  explicit PendingFile(FolderHandle Folder);
+  explicit PendingFile(std::shared_ptr<const FolderHandle> Folder);
   ~PendingFile();
   PendingFile(const PendingFile&) = delete;
   PendingFile& operator=(const PendingFile&) = delete;
@@ -91,7 +94,7 @@ class PendingFile {
   // The open file, read and write, at offset 0; the caller owns it from
   // then on and closes it before PutInPlace. Only once, on a valid file.
   File ReleaseFile();
-  const FolderHandle& Folder() const { return folder_; }
+  const std::shared_ptr<const FolderHandle>& Folder() const { return folder_; }
   // Gives the file the permissions (and, where allowed, the owner) of the
   // regular file at Name in its folder, which it is to replace: a private
   // file must not come back readable by all. Nothing when there is none.
@@ -101,7 +104,7 @@ class PendingFile {
   bool PutInPlace(const std::string& Name);
 
  private:
-  FolderHandle folder_;
+  std::shared_ptr<const FolderHandle> folder_;
   std::string temporaryName_;
   File file_;
   bool pending_ = false;  // a temporary name exists that is ours to remove

@@ -123,27 +123,27 @@ bool IdentityAt(const FolderHandle& Folder, const std::string& Name, FileIdentit
   return true;
 }
 
-PendingFile::PendingFile(FolderHandle Folder) : folder_(std::move(Folder)) {
-  if (!folder_.Valid()) {
-    error_ = folder_.LastError();
+PendingFile::PendingFile(std::shared_ptr<const FolderHandle> Folder) : folder_(std::move(Folder)) {
+  if (!folder_ || !folder_->Valid()) {
+    error_ = folder_ ? folder_->LastError() : EBADF;
     return;
   }
   // O_EXCL: a name that someone else took meanwhile is never opened.
   int fd = -1;
   for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
     temporaryName_ = TemporaryName();
-    fd = OpenRetrying(folder_.Get(), temporaryName_.c_str(),
+    fd = OpenRetrying(folder_->Get(), temporaryName_.c_str(),
                       O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd < 0 && errno != EEXIST) break;
   }
-  if (fd >= 0) file_ = File::Adopt(fd, true);
+  if (fd >= 0) file_ = File::AdoptCreated(fd);
   if (fd < 0) error_ = errno;
   pending_ = fd >= 0;
 }
 
 PendingFile::~PendingFile() {
   file_.Close();
-  if (pending_) ::unlinkat(folder_.Get(), temporaryName_.c_str(), 0);
+  if (pending_) ::unlinkat(folder_->Get(), temporaryName_.c_str(), 0);
 }
 
 File PendingFile::ReleaseFile() {
@@ -153,7 +153,7 @@ File PendingFile::ReleaseFile() {
 
 void PendingFile::TakeOverModeOf(const std::string& Name) {
   struct stat st;
-  if (!file_.Valid() || ::fstatat(folder_.Get(), Name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+  if (!file_.Valid() || ::fstatat(folder_->Get(), Name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
       !S_ISREG(st.st_mode))
     return;
   const int handle = static_cast<int>(file_.Native());
@@ -169,7 +169,7 @@ bool PendingFile::PutInPlace(const std::string& Name) {
     error_ = EINVAL;
     return false;
   }
-  if (::renameat(folder_.Get(), temporaryName_.c_str(), folder_.Get(), Name.c_str()) != 0) {
+  if (::renameat(folder_->Get(), temporaryName_.c_str(), folder_->Get(), Name.c_str()) != 0) {
     error_ = errno;
     return false;
   }

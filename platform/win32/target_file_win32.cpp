@@ -159,18 +159,18 @@ PathInfo InspectAt(const FolderHandle& Folder, const std::string& Name) {
   return path.empty() ? PathInfo() : InspectPath(path, false);
 }
 
-PendingFile::PendingFile(FolderHandle Folder) : folder_(std::move(Folder)) {
-  if (!folder_.Valid()) return;
+PendingFile::PendingFile(std::shared_ptr<const FolderHandle> Folder) : folder_(std::move(Folder)) {
+  if (!folder_ || !folder_->Valid()) return;
   // CREATE_NEW: a name that someone else took meanwhile is never opened.
   for (int attempt = 0; attempt < 16 && !file_.Valid(); ++attempt) {
     temporaryName_ = TemporaryName();
-    const std::string path = PathIn(folder_, temporaryName_);
+    const std::string path = PathIn(*folder_, temporaryName_);
     if (path.empty()) break;
     const HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE | WRITE_DAC,
                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                    CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h != INVALID_HANDLE_VALUE)
-      file_ = File::Adopt(NativeOf(h), true);
+      file_ = File::AdoptCreated(NativeOf(h));
     else if (::GetLastError() != ERROR_FILE_EXISTS)
       break;
   }
@@ -179,7 +179,7 @@ PendingFile::PendingFile(FolderHandle Folder) : folder_(std::move(Folder)) {
 
 PendingFile::~PendingFile() {
   file_.Close();
-  if (pending_) ::DeleteFileA(PathIn(folder_, temporaryName_).c_str());
+  if (pending_) ::DeleteFileA(PathIn(*folder_, temporaryName_).c_str());
 }
 
 File PendingFile::ReleaseFile() {
@@ -188,7 +188,7 @@ File PendingFile::ReleaseFile() {
 
 void PendingFile::TakeOverModeOf(const std::string& Name) {
   if (!file_.Valid()) return;
-  const std::string path = PathIn(folder_, Name);
+  const std::string path = PathIn(*folder_, Name);
   if (InspectPath(path, false).Kind != PathKind::File) return;
   // The older file's access list, so a private file does not come back
   // readable by everyone who may read the folder.
@@ -213,7 +213,7 @@ bool PendingFile::PutInPlace(const std::string& Name) {
   if (!pending_ || Name.empty() || Name.find_first_of(kSeparators) != std::string::npos ||
       !NameFitsSystem(Name))
     return false;
-  const std::string from = PathIn(folder_, temporaryName_), to = PathIn(folder_, Name);
+  const std::string from = PathIn(*folder_, temporaryName_), to = PathIn(*folder_, Name);
   if (from.empty() || to.empty()) return false;
   // The data on the disk before the name: Windows cannot flush a whole
   // file system for an ordinary user, so each file is flushed here and

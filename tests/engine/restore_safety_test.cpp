@@ -239,6 +239,34 @@ TEST(RestoreSafety, AFolderChangedBetweenItsFilesLeadsNothingOutAndLosesNothing)
   }
 }
 
+// A folder removed after the mode decided and made again with a file of
+// that name: the mode decides again on what stands there now.
+TEST(RestoreSafety, AFolderMadeAgainWithTheFileInItKeepsThatFileUnderNoOverwrite) {
+  test::TempDir top;
+  const std::string folder = top / "r";
+  TBackupFile engine;
+  engine.RestoreFullPath = true;
+  engine.RestoreMode = rmNoOverwrite;
+  engine.OnRestoreFile = [&](TBackupFile&, std::string& Name, int32_t, bool&) {
+    if (Name != folder + "/d/b.txt") return;
+    fs::remove_all(folder + "/d");
+    fs::create_directory(folder + "/d");
+    test::WriteFile(folder + "/d/b.txt", "mine");
+  };
+  engine.OnError = [](TBackupFile&, int32_t, const std::string&) {};
+  TMemoryStream stream = test::StreamOf(ArchiveBuilder()
+                                            .Header()
+                                            .File("/d/a.txt", kStored, "a")
+                                            .File("/d/b.txt", kStored, "b")
+                                            .File("/d/c.txt", kStored, "c")
+                                            .End()
+                                            .Bytes());
+  engine.RestoreFromStream(&stream, folder);
+  EXPECT_EQ(Tree(folder), (std::set<std::string>{"d", "d/b.txt", "d/c.txt"}));
+  EXPECT_EQ(test::ReadFile(folder + "/d/b.txt"), "mine");
+  EXPECT_EQ(test::ReadFile(folder + "/d/c.txt"), "c");
+}
+
 TEST(RestoreSafety, HandlerNamesOutsideTheFolderAreRefused) {
   test::TempDir top;
   const std::string folder = top / "r";
