@@ -21,9 +21,9 @@ class SourceFile : public TStream {
   // file is refused: a FIFO put in a file's place must not block the run,
   // which the platform's open without waiting for a partner sees to.
   explicit SourceFile(const std::string& Path)
-      : file_(platform::File::Open(Path, platform::OpenMode::Read)) {
+      : file_(platform::File::Open(Path, platform::OpenMode::Read, true, &opened_)) {
     int error = file_.LastError();
-    if (file_.Valid() && (!file_.State(opened_) || opened_.Kind != platform::FileKind::Regular)) {
+    if (file_.Valid() && opened_.Kind != platform::FileKind::Regular) {
       error = file_.LastError();
       file_.Close();
       file_ = platform::File();
@@ -67,8 +67,9 @@ class SourceFile : public TStream {
   }
 
  private:
-  platform::File file_;
+  // Before file_: opening the file fills it in.
   platform::FileState opened_;
+  platform::File file_;
   int64_t position_ = 0;
 };
 

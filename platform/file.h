@@ -52,7 +52,10 @@ class File {
   // for a partner, so a FIFO put in a file's place cannot hang the run;
   // reads and writes wait as usual afterwards. With FollowLinks false a
   // symbolic link as the last component is refused rather than opened.
-  static File Open(const std::string& Path, OpenMode Mode, bool FollowLinks = true);
+  // With Opened, what the system knew of the file at the open is put there,
+  // which spares asking again.
+  static File Open(const std::string& Path, OpenMode Mode, bool FollowLinks = true,
+                   FileState* Opened = nullptr);
   // Takes a handle opened elsewhere; with Owns it is closed with the File.
   static File Adopt(NativeHandle Handle, bool Owns);
   // Takes and owns the handle of a regular file this process just created,

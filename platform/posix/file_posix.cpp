@@ -24,6 +24,15 @@ FileKind KindOf(mode_t Mode) {
   return FileKind::Other;
 }
 
+FileState StateOf(const struct stat& St) {
+  FileState state;
+  state.Kind = KindOf(St.st_mode);
+  state.Size = St.st_size;
+  state.ModifiedSeconds = St.st_mtim.tv_sec;
+  state.ModifiedNanoseconds = static_cast<int32_t>(St.st_mtim.tv_nsec);
+  return state;
+}
+
 }  // namespace
 
 bool File::Failed() {
@@ -31,7 +40,7 @@ bool File::Failed() {
   return false;
 }
 
-File File::Open(const std::string& Path, OpenMode Mode, bool FollowLinks) {
+File File::Open(const std::string& Path, OpenMode Mode, bool FollowLinks, FileState* Opened) {
   int flags = O_CLOEXEC | (FollowLinks ? 0 : O_NOFOLLOW);
   switch (Mode) {
     case OpenMode::Read:
@@ -68,6 +77,7 @@ File File::Open(const std::string& Path, OpenMode Mode, bool FollowLinks) {
   file.handle_ = fd;
   file.owns_ = true;
   file.seekable_ = S_ISREG(st.st_mode) || S_ISBLK(st.st_mode);
+  if (Opened != nullptr) *Opened = StateOf(st);
   return file;
 }
 
@@ -131,10 +141,7 @@ int64_t File::Seek(int64_t Offset, SeekFrom From) {
 bool File::State(FileState& State) {
   struct stat st;
   if (::fstat(Descriptor(handle_), &st) != 0) return Failed();
-  State.Kind = KindOf(st.st_mode);
-  State.Size = st.st_size;
-  State.ModifiedSeconds = st.st_mtim.tv_sec;
-  State.ModifiedNanoseconds = static_cast<int32_t>(st.st_mtim.tv_nsec);
+  State = StateOf(st);
   return true;
 }
 

@@ -26,7 +26,7 @@ bool File::Failed() {
   return false;
 }
 
-File File::Open(const std::string& Path, OpenMode Mode, bool FollowLinks) {
+File File::Open(const std::string& Path, OpenMode Mode, bool FollowLinks, FileState* Opened) {
   File file;
   const DWORD attributes = ::GetFileAttributesA(Path.c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
@@ -57,6 +57,7 @@ File File::Open(const std::string& Path, OpenMode Mode, bool FollowLinks) {
   file.handle_ = Held(h);
   file.owns_ = true;
   file.seekable_ = ::GetFileType(h) == FILE_TYPE_DISK;
+  if (Opened != nullptr && !file.State(*Opened)) file.Close();
   return file;
 }
 
