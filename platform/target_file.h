@@ -44,6 +44,8 @@ class FolderHandle {
   FolderHandle Duplicate() const;
 
  private:
+  void Close();  // each system's own; nothing when not valid
+
   NativeHandle handle_ = kNoHandle;
   int error_ = 0;
 };
@@ -75,6 +77,10 @@ bool IdentityOf(const File& Open, FileIdentity& Identity);
 bool IdentityOf(const FolderHandle& Folder, FileIdentity& Identity);
 bool IdentityOfPath(const std::string& Path, FileIdentity& Identity);  // links followed
 bool IdentityAt(const FolderHandle& Folder, const std::string& Name, FileIdentity& Identity);
+
+// A hidden name, distinct from any name a user gives and short enough for
+// any folder, for a file while it is written.
+std::string TemporaryName();
 
 // A new file in a folder under a temporary hidden name, put in place under
 // a name of that folder only on request. One that never is, is removed.

@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <random>
 #include <string_view>
 #include <utility>
 
@@ -25,35 +24,10 @@ int OpenRetrying(int At, const char* Name, int Flags, mode_t Mode = 0) {
   return fd;
 }
 
-// Hidden, and short enough for any folder whatever the target's own name.
-std::string TemporaryName() {
-  static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-  static thread_local std::mt19937 gen{std::random_device{}()};
-  std::string name = ".kelmora-";
-  for (int i = 0; i < 10; ++i) name += kLetters[gen() % (sizeof kLetters - 1)];
-  return name + ".part";
-}
-
 }  // namespace
 
-FolderHandle::~FolderHandle() {
+void FolderHandle::Close() {
   if (Valid()) ::close(static_cast<int>(handle_));
-}
-
-FolderHandle FolderHandle::Failure(int Error) {
-  FolderHandle failed;
-  failed.error_ = Error;
-  return failed;
-}
-
-FolderHandle& FolderHandle::operator=(FolderHandle&& Other) noexcept {
-  if (this != &Other) {
-    if (Valid()) ::close(static_cast<int>(handle_));
-    handle_ = Other.handle_;
-    error_ = Other.error_;
-    Other.handle_ = kNoHandle;
-  }
-  return *this;
 }
 
 FolderHandle FolderHandle::Duplicate() const {

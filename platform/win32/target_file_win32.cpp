@@ -6,7 +6,6 @@
 #include <aclapi.h>
 #include <fcntl.h>
 
-#include <random>
 #include <string>
 
 #include "platform/names.h"
@@ -70,35 +69,10 @@ bool IdentityOfName(const std::string& Path, bool FollowLinks, FileIdentity& Ide
   return ok;
 }
 
-// Distinct from any name a user gives, and short enough for any folder.
-std::string TemporaryName() {
-  static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-  static thread_local std::mt19937 gen{std::random_device{}()};
-  std::string name = ".kelmora-";
-  for (int i = 0; i < 10; ++i) name += kLetters[gen() % (sizeof kLetters - 1)];
-  return name + ".part";
-}
-
 }  // namespace
 
-FolderHandle::~FolderHandle() {
+void FolderHandle::Close() {
   if (Valid()) ::CloseHandle(HandleOf(handle_));
-}
-
-FolderHandle FolderHandle::Failure(int Error) {
-  FolderHandle failed;
-  failed.error_ = Error;
-  return failed;
-}
-
-FolderHandle& FolderHandle::operator=(FolderHandle&& Other) noexcept {
-  if (this != &Other) {
-    if (Valid()) ::CloseHandle(HandleOf(handle_));
-    handle_ = Other.handle_;
-    error_ = Other.error_;
-    Other.handle_ = kNoHandle;
-  }
-  return *this;
 }
 
 FolderHandle FolderHandle::Duplicate() const {
