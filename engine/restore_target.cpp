@@ -120,10 +120,4 @@ bool StoredIsNewer(int32_t Stored, int32_t Existing) {
   return static_cast<uint32_t>(Stored) > static_cast<uint32_t>(Existing);
 }
 
-bool IsWithin(const std::string& Path, const std::string& Folder) {
-  if (Folder == "/") return !Path.empty() && Path[0] == '/';
-  return Path.compare(0, Folder.size(), Folder) == 0 &&
-         (Path.size() == Folder.size() || Path[Folder.size()] == '/');
-}
-
 }  // namespace kelmora::restore

@@ -32,10 +32,6 @@ std::string StoredPath(const std::string& Stored);
 // "" for a name without any folder.
 std::string FolderOf(const std::string& Target);
 
-// True when Path lies in Folder (both resolved, Folder without a trailing
-// "/" except for the root).
-bool IsWithin(const std::string& Path, const std::string& Folder);
-
 // Whether a stored packed time stamp is a later date and time than an
 // existing file's; equal is not later. A stamp of -1 holds no date: an
 // existing file without one (before 1980, or unreadable) counts as older,
