@@ -175,7 +175,7 @@ void ArchiveWalk::ReadRecord() {
     return;
   }
   if (format::IsVolumeChangeName(name)) {
-    ChangeVolume(name, at);
+    if (!HeaderSwallowedEntry(at)) ChangeVolume(name, at);
     return;
   }
   // The record after the open file read soundly, so its data did too.
@@ -393,6 +393,26 @@ void ArchiveWalk::OnRecordDamage(const RecordDamage& Damage) {
   }
   if (landing.Position >= record) Report(Damage.Name, Damage.At, Damage.Reason);
   lastLanding_ = landing.Position;
+}
+
+bool ArchiveWalk::HeaderSwallowedEntry(int64_t At) {
+  // Sound, a volume change follows the header only when the header filled
+  // the volume. A title length damaged upwards can take in the first
+  // entry's head instead; its data would then read as the continuation of
+  // nothing in the next volume, and the file would be lost.
+  if (!seekable_ || volumeNumber_ != 1 || entries_ != 0 || open_.Active || headerDamaged_ ||
+      lastLanding_ >= 0 || sound_ >= At)
+    return false;
+  const int64_t resume = reader_->Position();
+  const Landing landing = sections_.FindNextRecord(*reader_, sound_);
+  if (landing.What != Landing::FileEntry || landing.Position >= At) {
+    reader_->Seek(resume, SeekOrigin::Begin);
+    return false;
+  }
+  headerDamaged_ = true;
+  lastLanding_ = landing.Position;
+  Report("", 0, "the archive header is damaged");
+  return true;
 }
 
 bool ArchiveWalk::EndsInsideLength(const RecordDamage& Damage, const Landing& Found) {

@@ -80,6 +80,10 @@ class ArchiveWalk {
   void ReadRecord();
   void ReadSection(bool Continuation);
   void ChangeVolume(const std::string& Name, int64_t At);
+  // True when a volume-change entry read at At, right after the header,
+  // shows that the header swallowed the first entry: the walk then goes on
+  // from that entry, with the header reported damaged.
+  bool HeaderSwallowedEntry(int64_t At);
   void OpenVolume(int Number);
   // The file name of volume Number beside the current one.
   std::string VolumeName(int Number) const;

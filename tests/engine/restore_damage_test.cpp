@@ -291,6 +291,28 @@ TEST(RestoreDamage, AnEntryWithALongNameIsFoundAfterDamageOfAnyLength) {
   }
 }
 
+// The first volume holds the header and a split file's head; a title length
+// grown by that head's size makes the header end at the volume change.
+TEST(RestoreDamage, AFirstEntrySwallowedByTheTitleBeforeAVolumeChangeIsFound) {
+  const std::string title = "t";
+  const std::string head = ArchiveBuilder().Name("/split.bin").Int(kStored).Section("").Bytes();
+  std::string first = ArchiveBuilder().Header(title).Raw(head).VolumeChange(2).Bytes();
+  first[0] = static_cast<char>(title.size() + head.size());
+  test::TempDir src, out;
+  test::WriteFile(src / "v.bkp", first);
+  test::WriteFile(src / "v.002", ArchiveBuilder()
+                                     .Section("the split file's data")
+                                     .File("/after.txt", kStored, "after")
+                                     .End()
+                                     .Bytes());
+  const RunResult r = RestoreFile(src / "v.bkp", out.path());
+  EXPECT_FALSE(r.result);
+  ASSERT_EQ(r.damages.size(), 1u);
+  EXPECT_EQ(r.damages[0].Offset, 0);
+  EXPECT_EQ(test::ReadFile(out / "split.bin"), "the split file's data");
+  EXPECT_EQ(test::ReadFile(out / "after.txt"), "after");
+}
+
 TEST(RestoreDamage, ContinuationVolumeThatIsDamagedCostsTheSplitFileOnly) {
   test::TempDir src, out;
   ArchiveBuilder().Header().File("/s.bin", kStored, "part one").VolumeChange(2).Save(src / "v.bkp");
