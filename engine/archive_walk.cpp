@@ -378,8 +378,10 @@ void ArchiveWalk::OnRecordDamage(const RecordDamage& Damage) {
     } else {
       Report("", from, Damage.Reason);
     }
-  } else if (open_.Active &&
-             (landing.What != Landing::EndOfVolume || !EndsInDamagedVolumeChange())) {
+  } else if (open_.Active && (landing.What != Landing::EndOfVolume ||
+                               record < volumeEnd_ - 16 || !EndsInDamagedVolumeChange())) {
+    // Only a damaged record that is the volume change itself can leave the
+    // open file going on in the next volume; any other lies between them.
     EndOpenFile(open_.Damaged ? EntryConsumer::Ending::Damaged : EntryConsumer::Ending::Sound);
   }
   if (landing.What == Landing::EndOfVolume) {

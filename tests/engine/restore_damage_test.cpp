@@ -313,6 +313,31 @@ TEST(RestoreDamage, AFirstEntrySwallowedByTheTitleBeforeAVolumeChangeIsFound) {
   EXPECT_EQ(test::ReadFile(out / "after.txt"), "after");
 }
 
+// A damaged entry between a whole file and a damaged volume change: the
+// file before them ended at its terminator and comes back.
+TEST(RestoreDamage, AFileBeforeADamagedEntryAndADamagedVolumeChangeIsWhole) {
+  std::string first = ArchiveBuilder()
+                          .Header()
+                          .File("/a.txt", kStored, "all of a")
+                          .Int(-5)
+                          .Raw("the damaged entry's head")
+                          .VolumeChange(2)
+                          .Bytes();
+  first[first.size() - 6] ^= 0x20;
+  test::TempDir src, out;
+  test::WriteFile(src / "v.bkp", first);
+  test::WriteFile(src / "v.002", ArchiveBuilder()
+                                     .Section("the damaged entry's data")
+                                     .File("/after.txt", kStored, "after")
+                                     .End()
+                                     .Bytes());
+  const RunResult r = RestoreFile(src / "v.bkp", out.path());
+  EXPECT_FALSE(r.result);
+  EXPECT_FALSE(r.damages.empty());
+  EXPECT_EQ(test::ReadFile(out / "a.txt"), "all of a");
+  EXPECT_EQ(test::ReadFile(out / "after.txt"), "after");
+}
+
 TEST(RestoreDamage, ContinuationVolumeThatIsDamagedCostsTheSplitFileOnly) {
   test::TempDir src, out;
   ArchiveBuilder().Header().File("/s.bin", kStored, "part one").VolumeChange(2).Save(src / "v.bkp");
