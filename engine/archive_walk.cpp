@@ -379,13 +379,13 @@ void ArchiveWalk::OnRecordDamage(const RecordDamage& Damage) {
       Report("", from, Damage.Reason);
     }
   } else if (open_.Active && (landing.What != Landing::EndOfVolume ||
-                               record < volumeEnd_ - 16 || !EndsInDamagedVolumeChange())) {
+                               record < volumeEnd_ - 16 || !EndsInDamagedVolumeChange(record))) {
     // Only a damaged record that is the volume change itself can leave the
     // open file going on in the next volume; any other lies between them.
     EndOpenFile(open_.Damaged ? EntryConsumer::Ending::Damaged : EntryConsumer::Ending::Sound);
   }
   if (landing.What == Landing::EndOfVolume) {
-    if (EndsInDamagedVolumeChange()) {
+    if (EndsInDamagedVolumeChange(record)) {
       Report("", volumeEnd_ - 16, "the volume-change entry is damaged");
       OpenVolume(volumeNumber_ + 1);
       return;
@@ -457,9 +457,11 @@ bool ArchiveWalk::Resync(int64_t From) {
   return false;
 }
 
-bool ArchiveWalk::EndsInDamagedVolumeChange() {
+bool ArchiveWalk::EndsInDamagedVolumeChange(int64_t DamagedRecord) {
   constexpr int64_t kRecord = 4 + format::kVolumeChangeNameLength;
   if (fromStream_ || volumeEnd_ < kRecord || !seekable_) return false;
+  if (DamagedRecord == volumeEnd_ - kRecord && platform::FileExists(VolumeName(volumeNumber_ + 1)))
+    return true;
   TMemoryStream expected;
   format::WriteVolumeChange(expected, static_cast<unsigned>(volumeNumber_ + 1));
   unsigned char tail[kRecord];

@@ -93,7 +93,10 @@ class ArchiveWalk {
   bool Resync(int64_t From);
   // The volume ends in what is nearly the volume-change entry for the next
   // volume: one damaged byte in that entry must not end the archive there.
-  bool EndsInDamagedVolumeChange();
+  // With DamagedRecord, a damaged record that begins exactly where that
+  // entry would, before a next volume that is there, counts too, however
+  // much of it is damaged.
+  bool EndsInDamagedVolumeChange(int64_t DamagedRecord = -1);
   void Report(const std::string& Name, int64_t At, const std::string& Reason);
   void ReportOpenFile(int64_t At, const std::string& Reason);
   void EndOpenFile(EntryConsumer::Ending How);

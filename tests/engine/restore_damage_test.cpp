@@ -338,6 +338,35 @@ TEST(RestoreDamage, AFileBeforeADamagedEntryAndADamagedVolumeChangeIsWhole) {
   EXPECT_EQ(test::ReadFile(out / "after.txt"), "after");
 }
 
+// A volume-change entry damaged in three bytes, its length among them, is
+// still where a volume change must be, and the next volume is there.
+TEST(RestoreDamage, AVolumeChangeDamagedPastRecognitionStillLeadsToTheNextVolume) {
+  std::string first = ArchiveBuilder()
+                          .Header()
+                          .Name("/split.bin")
+                          .Int(kStored)
+                          .Section("")
+                          .VolumeChange(2)
+                          .Bytes();
+  const size_t change = first.size() - 16;
+  first[change + 3] = '\xff';
+  first[change + 4] ^= 0x40;
+  first[change + 5] ^= 0x40;
+  test::TempDir src, out;
+  test::WriteFile(src / "v.bkp", first);
+  test::WriteFile(src / "v.002", ArchiveBuilder()
+                                     .Section("the split file's data")
+                                     .File("/after.txt", kStored, "after")
+                                     .End()
+                                     .Bytes());
+  const RunResult r = RestoreFile(src / "v.bkp", out.path());
+  EXPECT_FALSE(r.result);
+  ASSERT_EQ(r.damages.size(), 1u);
+  EXPECT_EQ(r.damages[0].Offset, static_cast<int64_t>(change));
+  EXPECT_EQ(test::ReadFile(out / "split.bin"), "the split file's data");
+  EXPECT_EQ(test::ReadFile(out / "after.txt"), "after");
+}
+
 TEST(RestoreDamage, ContinuationVolumeThatIsDamagedCostsTheSplitFileOnly) {
   test::TempDir src, out;
   ArchiveBuilder().Header().File("/s.bin", kStored, "part one").VolumeChange(2).Save(src / "v.bkp");
