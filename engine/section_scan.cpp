@@ -84,7 +84,13 @@ bool SectionReader::ChunksFollow(TStream& Source, int64_t Body) {
         // A complete entry at the very end of a cut archive counts too.
         if (Source.Read(next, 4) != 4) return true;
         const int32_t nameLength = Int32At(next);
-        return nameLength >= 0 && nameLength <= format::kMaxNameLength;
+        if (nameLength >= 0 && nameLength <= format::kMaxNameLength) return true;
+        // So does an empty section that ends where a volume-change entry
+        // belongs, the last record of its volume, when that entry is damaged
+        // in its length: the section of a file split right after its head.
+        const int64_t after = Source.Position() - 4;
+        return after + static_cast<int64_t>(kVolumeChangeRecord) ==
+               Source.Seek(0, SeekOrigin::End);
       }
       const size_t size = static_cast<size_t>(length < 0 ? -static_cast<int64_t>(length) : length);
       Source.ReadBuffer(in_.get(), size);

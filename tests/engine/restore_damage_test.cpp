@@ -367,6 +367,32 @@ TEST(RestoreDamage, AVolumeChangeDamagedPastRecognitionStillLeadsToTheNextVolume
   EXPECT_EQ(test::ReadFile(out / "after.txt"), "after");
 }
 
+// Header and volume change both damaged: the split file's empty first
+// section, ending where the volume change belongs, is what the search finds.
+TEST(RestoreDamage, ASplitFileAfterADamagedHeaderIsFoundBeforeADamagedVolumeChange) {
+  std::string first = ArchiveBuilder()
+                          .Header("t")
+                          .Name("/split.bin")
+                          .Int(kStored)
+                          .Section("")
+                          .VolumeChange(2)
+                          .Bytes();
+  first[3] = '\x7f';
+  first[first.size() - 13] = '\xff';
+  test::TempDir src, out;
+  test::WriteFile(src / "v.bkp", first);
+  test::WriteFile(src / "v.002", ArchiveBuilder()
+                                     .Section("the split file's data")
+                                     .File("/after.txt", kStored, "after")
+                                     .End()
+                                     .Bytes());
+  const RunResult r = RestoreFile(src / "v.bkp", out.path());
+  EXPECT_FALSE(r.threw) << r.what;
+  EXPECT_FALSE(r.result);
+  EXPECT_EQ(test::ReadFile(out / "split.bin"), "the split file's data");
+  EXPECT_EQ(test::ReadFile(out / "after.txt"), "after");
+}
+
 TEST(RestoreDamage, ContinuationVolumeThatIsDamagedCostsTheSplitFileOnly) {
   test::TempDir src, out;
   ArchiveBuilder().Header().File("/s.bin", kStored, "part one").VolumeChange(2).Save(src / "v.bkp");
