@@ -217,6 +217,7 @@ void ArchiveWalk::ReadSection(bool Continuation) {
         // The file stays open: a continuation still belongs in its copy.
         ReportOpenFile(outcome.DamageAt, outcome.Reason);
         sound_ = outcome.SoundUntil;
+        if (EntryInside(outcome.DamageAt + 1, end)) return;
       } else {
         // A stored tail is taken on trust until the next record reads.
         sound_ = outcome.SoundUntil >= end - 4 ? end : outcome.SoundUntil;
@@ -395,6 +396,21 @@ void ArchiveWalk::OnRecordDamage(const RecordDamage& Damage) {
   }
   if (landing.Position >= record) Report(Damage.Name, Damage.At, Damage.Reason);
   lastLanding_ = landing.Position;
+}
+
+bool ArchiveWalk::EntryInside(int64_t From, int64_t End) {
+  // A damaged chunk length (a terminator's among them) can carry a section
+  // over the records after it until another section's terminator ends it;
+  // the entries it took in would be lost without a word.
+  if (!seekable_) return false;
+  const Landing landing = sections_.FindNextRecord(*reader_, std::max(From, lastLanding_ + 1));
+  if (landing.What == Landing::FileEntry && landing.Position < End) {
+    if (open_.Active) EndOpenFile(EntryConsumer::Ending::Damaged);
+    lastLanding_ = landing.Position;
+    return true;
+  }
+  reader_->Seek(End, SeekOrigin::Begin);
+  return false;
 }
 
 bool ArchiveWalk::HeaderSwallowedEntry(int64_t At) {

@@ -84,6 +84,10 @@ class ArchiveWalk {
   // shows that the header swallowed the first entry: the walk then goes on
   // from that entry, with the header reported damaged.
   bool HeaderSwallowedEntry(int64_t At);
+  // True when an entry lies in [From, End) of a section read with a damaged
+  // chunk: the walk then goes on from that entry, and the open file ends
+  // damaged. Otherwise the reader is left at End.
+  bool EntryInside(int64_t From, int64_t End);
   void OpenVolume(int Number);
   // The file name of volume Number beside the current one.
   std::string VolumeName(int Number) const;

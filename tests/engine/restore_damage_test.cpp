@@ -393,6 +393,32 @@ TEST(RestoreDamage, ASplitFileAfterADamagedHeaderIsFoundBeforeADamagedVolumeChan
   EXPECT_EQ(test::ReadFile(out / "after.txt"), "after");
 }
 
+// A terminator damaged into a chunk length that takes in the next entry's
+// head: that entry's chunks and terminator end the section soundly.
+TEST(RestoreDamage, AnEntryTakenInByADamagedTerminatorIsFound) {
+  const std::string b = ArchiveBuilder().File("/b.txt", kStored, "bbb").Bytes();
+  const int32_t head = static_cast<int32_t>(4 + 6 + 4 + 4);
+  test::TempDir src, out;
+  test::WriteFile(src / "a.bkp", ArchiveBuilder()
+                                     .Header()
+                                     .Name("/a.txt")
+                                     .Int(kStored)
+                                     .Signature()
+                                     .Chunks("all of a")
+                                     .Int(head)
+                                     .Raw(b)
+                                     .File("/c.txt", kStored, "ccc")
+                                     .End()
+                                     .Bytes());
+  const RunResult r = RestoreFile(src / "a.bkp", out.path());
+  EXPECT_FALSE(r.result);
+  ASSERT_FALSE(r.damages.empty());
+  EXPECT_EQ(r.damages[0].Filename, "/a.txt");
+  EXPECT_FALSE(fs::exists(out / "a.txt"));
+  EXPECT_EQ(test::ReadFile(out / "b.txt"), "bbb");
+  EXPECT_EQ(test::ReadFile(out / "c.txt"), "ccc");
+}
+
 TEST(RestoreDamage, ContinuationVolumeThatIsDamagedCostsTheSplitFileOnly) {
   test::TempDir src, out;
   ArchiveBuilder().Header().File("/s.bin", kStored, "part one").VolumeChange(2).Save(src / "v.bkp");
