@@ -77,20 +77,10 @@ bool SectionReader::ChunksFollow(TStream& Source, int64_t Body) {
       if (length > format::kPieceSize || length < -format::kPieceSize) return false;
       if (length == 0) {
         // A chunk that read soundly and the terminator right after it are
-        // proof enough: the record after them may itself be damaged, and
-        // asking more of it would lose this sound entry with it.
-        if (chunk > 0) return true;
-        unsigned char next[4];
-        // A complete entry at the very end of a cut archive counts too.
-        if (Source.Read(next, 4) != 4) return true;
-        const int32_t nameLength = Int32At(next);
-        if (nameLength >= 0 && nameLength <= format::kMaxNameLength) return true;
-        // So does an empty section that ends where a volume-change entry
-        // belongs, the last record of its volume, when that entry is damaged
-        // in its length: the section of a file split right after its head.
-        const int64_t after = Source.Position() - 4;
-        return after + static_cast<int64_t>(kVolumeChangeRecord) ==
-               Source.Seek(0, SeekOrigin::End);
+        // proof enough, and so is an empty section (the signature and the
+        // terminator right after it): the record after them may itself be
+        // damaged, and asking more of it would lose this sound entry with it.
+        return true;
       }
       const size_t size = static_cast<size_t>(length < 0 ? -static_cast<int64_t>(length) : length);
       Source.ReadBuffer(in_.get(), size);

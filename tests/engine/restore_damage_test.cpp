@@ -250,21 +250,24 @@ TEST(RestoreDamage, NegativeNameLengthsAreDamageAndTheNextEntryIsFound) {
 // Found after damage, an entry whose data read soundly is restored even
 // when the record after it is damaged too.
 TEST(RestoreDamage, AnEntryFoundBetweenTwoDamagesIsRestored) {
-  test::TempDir src, out;
-  test::WriteFile(src / "a.bkp", WithSoundFirstFile(ArchiveBuilder()
-                                                        .Int(-7)
-                                                        .File("/second.txt", kStored, "two")
-                                                        .Int(-5)
-                                                        .Raw("junk")
-                                                        .File("/third.txt", kStored, "three")
-                                                        .End()
-                                                        .Bytes()));
-  const RunResult r = RestoreFile(src / "a.bkp", out.path());
-  EXPECT_FALSE(r.result);
-  EXPECT_EQ(r.damages.size(), 2u);
-  EXPECT_EQ(test::ReadFile(out / "first.txt"), "intact");
-  EXPECT_EQ(test::ReadFile(out / "second.txt"), "two");
-  EXPECT_EQ(test::ReadFile(out / "third.txt"), "three");
+  // An empty file too: its signature and terminator are all its section.
+  for (const std::string second : {"two", ""}) {
+    test::TempDir src, out;
+    test::WriteFile(src / "a.bkp", WithSoundFirstFile(ArchiveBuilder()
+                                                          .Int(-7)
+                                                          .File("/second.txt", kStored, second)
+                                                          .Int(-5)
+                                                          .Raw("junk")
+                                                          .File("/third.txt", kStored, "three")
+                                                          .End()
+                                                          .Bytes()));
+    const RunResult r = RestoreFile(src / "a.bkp", out.path());
+    EXPECT_FALSE(r.result);
+    EXPECT_EQ(r.damages.size(), 2u);
+    EXPECT_EQ(test::ReadFile(out / "first.txt"), "intact");
+    EXPECT_EQ(test::ReadFile(out / "second.txt"), second);
+    EXPECT_EQ(test::ReadFile(out / "third.txt"), "three");
+  }
 }
 
 // The search reads a short stretch at a time; an entry with a long name
