@@ -294,6 +294,20 @@ TEST(RestoreDamage, AnEntryWithALongNameIsFoundAfterDamageOfAnyLength) {
   }
 }
 
+// First as the first volume, then a second that goes on with Data for the
+// entry split over them and ends with a sound /after.txt; restored into Out.
+RunResult RestoreWithSecondVolume(const std::string& First, const std::string& Data,
+                                  const test::TempDir& Out) {
+  test::TempDir src;
+  test::WriteFile(src / "v.bkp", First);
+  test::WriteFile(src / "v.002", ArchiveBuilder()
+                                     .Section(Data)
+                                     .File("/after.txt", kStored, "after")
+                                     .End()
+                                     .Bytes());
+  return RestoreFile(src / "v.bkp", Out.path());
+}
+
 // The first volume holds the header and a split file's head; a title length
 // grown by that head's size makes the header end at the volume change.
 TEST(RestoreDamage, AFirstEntrySwallowedByTheTitleBeforeAVolumeChangeIsFound) {
@@ -301,14 +315,8 @@ TEST(RestoreDamage, AFirstEntrySwallowedByTheTitleBeforeAVolumeChangeIsFound) {
   const std::string head = ArchiveBuilder().Name("/split.bin").Int(kStored).Section("").Bytes();
   std::string first = ArchiveBuilder().Header(title).Raw(head).VolumeChange(2).Bytes();
   first[0] = static_cast<char>(title.size() + head.size());
-  test::TempDir src, out;
-  test::WriteFile(src / "v.bkp", first);
-  test::WriteFile(src / "v.002", ArchiveBuilder()
-                                     .Section("the split file's data")
-                                     .File("/after.txt", kStored, "after")
-                                     .End()
-                                     .Bytes());
-  const RunResult r = RestoreFile(src / "v.bkp", out.path());
+  test::TempDir out;
+  const RunResult r = RestoreWithSecondVolume(first, "the split file's data", out);
   EXPECT_FALSE(r.result);
   ASSERT_EQ(r.damages.size(), 1u);
   EXPECT_EQ(r.damages[0].Offset, 0);
@@ -327,14 +335,8 @@ TEST(RestoreDamage, AFileBeforeADamagedEntryAndADamagedVolumeChangeIsWhole) {
                           .VolumeChange(2)
                           .Bytes();
   first[first.size() - 6] ^= 0x20;
-  test::TempDir src, out;
-  test::WriteFile(src / "v.bkp", first);
-  test::WriteFile(src / "v.002", ArchiveBuilder()
-                                     .Section("the damaged entry's data")
-                                     .File("/after.txt", kStored, "after")
-                                     .End()
-                                     .Bytes());
-  const RunResult r = RestoreFile(src / "v.bkp", out.path());
+  test::TempDir out;
+  const RunResult r = RestoreWithSecondVolume(first, "the damaged entry's data", out);
   EXPECT_FALSE(r.result);
   EXPECT_FALSE(r.damages.empty());
   EXPECT_EQ(test::ReadFile(out / "a.txt"), "all of a");
@@ -355,14 +357,8 @@ TEST(RestoreDamage, AVolumeChangeDamagedPastRecognitionStillLeadsToTheNextVolume
   first[change + 3] = '\xff';
   first[change + 4] ^= 0x40;
   first[change + 5] ^= 0x40;
-  test::TempDir src, out;
-  test::WriteFile(src / "v.bkp", first);
-  test::WriteFile(src / "v.002", ArchiveBuilder()
-                                     .Section("the split file's data")
-                                     .File("/after.txt", kStored, "after")
-                                     .End()
-                                     .Bytes());
-  const RunResult r = RestoreFile(src / "v.bkp", out.path());
+  test::TempDir out;
+  const RunResult r = RestoreWithSecondVolume(first, "the split file's data", out);
   EXPECT_FALSE(r.result);
   ASSERT_EQ(r.damages.size(), 1u);
   EXPECT_EQ(r.damages[0].Offset, static_cast<int64_t>(change));
@@ -382,14 +378,8 @@ TEST(RestoreDamage, ASplitFileAfterADamagedHeaderIsFoundBeforeADamagedVolumeChan
                           .Bytes();
   first[3] = '\x7f';
   first[first.size() - 13] = '\xff';
-  test::TempDir src, out;
-  test::WriteFile(src / "v.bkp", first);
-  test::WriteFile(src / "v.002", ArchiveBuilder()
-                                     .Section("the split file's data")
-                                     .File("/after.txt", kStored, "after")
-                                     .End()
-                                     .Bytes());
-  const RunResult r = RestoreFile(src / "v.bkp", out.path());
+  test::TempDir out;
+  const RunResult r = RestoreWithSecondVolume(first, "the split file's data", out);
   EXPECT_FALSE(r.threw) << r.what;
   EXPECT_FALSE(r.result);
   EXPECT_EQ(test::ReadFile(out / "split.bin"), "the split file's data");
