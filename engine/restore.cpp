@@ -24,6 +24,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -32,6 +33,7 @@
 #include "engine/busy_scope.h"
 #include "engine/restore_target.h"
 #include "engine/run_state.h"
+#include "engine/target_writer.h"
 #include "kelmora/backup_file.h"
 #include "platform/names.h"
 #include "platform/path_guard.h"
@@ -43,6 +45,9 @@ namespace kelmora {
 namespace {
 
 constexpr const char* kCannotCreateFolder = "Cannot create folder";
+// Whole files waiting for the writer thread: each holds a descriptor and a
+// stream buffer, so this bounds both.
+constexpr size_t kWriterSlots = 64;
 
 bool HasParentComponent(const std::string& Path) {
   size_t start = 0;
@@ -104,15 +109,26 @@ class RestoreRun : public EntryConsumer {
   // Existing; false when the entry is refused, left out or the run failed.
   bool BeginTarget(const platform::PathInfo& Existing);
   // Ends the open target. With Put: OnFileRestored, then flushed, stamped,
-  // closed and renamed over its own name in its folder; a failure there is
-  // code 1. Without, or when it fails, the temporary file is removed and
-  // whatever had the name keeps it.
+  // closed and renamed over its own name in its folder, here or by the
+  // writer thread; a failure there is code 1. Without, or when it fails,
+  // the temporary file is removed and whatever had the name keeps it.
   void FinishTarget(bool Put);
   // A damaged target never takes its own name. On request it is kept
   // beside it as NAME.damaged, stamped like a restored file.
   void SetDamagedAside();
-  // Flushes, stamps and closes the target's stream.
-  void CloseTarget();
+  // Waits for the writer thread, when there is one, and takes in what it
+  // did: the files it put in place, and a failure, which ends the run.
+  void Drain() {
+    if (!writer_) return;
+    writer_->Drain();
+    TakeWriterOutcome();
+  }
+  // True when it brought a failure.
+  bool TakeWriterOutcome();
+  // Whether a file the writer may still hold could change what the run
+  // finds at Target: the same name restored before, or a file restored
+  // where one of its folders goes.
+  bool MayMeetQueuedFile(const std::string& Target);
   void NoteWrittenFolder();
   void SyncWrittenFileSystems();
   // The entry is stepped over; code 1 is reported once at the end and
@@ -122,9 +138,10 @@ class RestoreRun : public EntryConsumer {
     run_.NoteFailure(beCannotReadFile, s_.CurrentFile, Why);
     failedFile_ = s_.CurrentFile;
   }
-  void FailTarget(const std::string& Why) {
-    run_.Fail(beCannotReadFile, s_.CurrentFile, Why);
-    failedFile_ = s_.CurrentFile;
+  void FailTarget(const std::string& Why) { FailTarget(s_.CurrentFile, Why); }
+  void FailTarget(const std::string& Target, const std::string& Why) {
+    run_.Fail(beCannotReadFile, Target, Why);
+    failedFile_ = Target;
   }
   // True when another stored name was restored to Target in this run; the
   // entry is then refused and the clash reported.
@@ -156,6 +173,18 @@ class RestoreRun : public EntryConsumer {
   std::string failedFile_;     // the file the last code 1 concerns
   // Target, as this system compares names -> its stored name.
   std::unordered_map<std::string, std::string> claimed_;
+  // Puts whole files in place while the run reads on; only with threads,
+  // and only where the one-thread run's files and events stay exactly the
+  // same: in mode all (whether a target exists then decides nothing a file
+  // still queued could change) and without an OnFileRestored handler
+  // (which may write to the open file).
+  std::unique_ptr<TargetWriter> writer_;
+  std::string writerFolder_;  // the folder of the file handed to it last
+  uint64_t writerFolderNumber_ = 0;
+  std::string checkedFolder_;  // the folder MayMeetQueuedFile checked last
+  // Folders below the restore folder that this run made and that hold no
+  // folder: nothing stands in them but this run's own files.
+  std::unordered_set<std::string> emptyMade_;
 };
 
 bool RestoreRun::Run() {
@@ -167,13 +196,17 @@ bool RestoreRun::Run() {
   walk.Open();
   if (!fromStream_) NoteLaterVolumes();
   BusyScope busy(s_.Busy);
+  if (e_.ThreadCount() > 1 && e_.RestoreMode == rmAll && !e_.OnFileRestored)
+    writer_ = std::make_unique<TargetWriter>(kWriterSlots);
   try {
     walk.Run();
   } catch (...) {
     FinishTarget(false);
+    Drain();
     throw;
   }
   FinishTarget(false);
+  Drain();
   // What was put in place is on disk before the run calls itself done.
   SyncWrittenFileSystems();
   // However much was damaged, every sound file is in place; the run still
@@ -214,11 +247,19 @@ platform::PathInfo RestoreRun::Inspect(const std::string& Target) {
   inspectedIn_.reset();
   // Most files go into the folder of the file before them; its handle
   // spares a walk down the whole path.
-  if (!folder_.empty() && lastFolder_ && LexicallyInFolder(Target) &&
-      folder_ + restore::FolderOf(Target.substr(folder_.size() - 1)) == lastFolderPath_) {
-    inspectedIn_ = lastFolder_;
-    return platform::InspectAt(*lastFolder_,
-                               Target.substr(Target.find_last_of(platform::kSeparators) + 1));
+  if (!folder_.empty() && lastFolder_ && LexicallyInFolder(Target)) {
+    const std::string below = restore::FolderOf(Target.substr(folder_.size() - 1));
+    if (folder_ + below == lastFolderPath_) {
+      inspectedIn_ = lastFolder_;
+      // In mode all only a link, a folder, or a file of this run's could
+      // tell there, and a folder this run made holds none of them.
+      if (e_.RestoreMode == rmAll &&
+          claimed_.count(platform::ComparableName(Target)) == 0 &&
+          emptyMade_.count(platform::ComparableName(below)) != 0)
+        return platform::PathInfo{};
+      return platform::InspectAt(*lastFolder_,
+                                 Target.substr(Target.find_last_of(platform::kSeparators) + 1));
+    }
   }
   // Inside a restore folder a link in the target's place is itself the
   // fact that matters; at stored paths links are followed as usual.
@@ -250,6 +291,10 @@ EntryConsumer::Plan RestoreRun::BeginFile(const std::string& Name, int32_t Stamp
       restore::TargetName(Name, folder_, e_.RestoreFullPath, e_.RestoreBaseFolder);
   s_.CurrentFile = target.empty() ? Name : target;
 
+  if (writer_) {
+    if (!target.empty() && MayMeetQueuedFile(target)) Drain();
+    if (TakeWriterOutcome()) return {};
+  }
   if (isFileList || (e_.RestoreFilter && !e_.RestoreFilter(Name))) {
     decision_ = false;
   } else if (target.empty()) {
@@ -261,7 +306,11 @@ EntryConsumer::Plan RestoreRun::BeginFile(const std::string& Name, int32_t Stamp
     platform::PathInfo existing = Inspect(target);
     decision_ = DecideByMode(existing);
     if (e_.OnRestoreFile) e_.OnRestoreFile(e_, s_.CurrentFile, stamp_, decision_);
-    if (decision_ && s_.CurrentFile != target) existing = Inspect(s_.CurrentFile);
+    if (decision_ && s_.CurrentFile != target) {
+      // The handler sent the file elsewhere, maybe where a queued file goes.
+      Drain();
+      existing = Inspect(s_.CurrentFile);
+    }
     if (decision_ && existing.Kind == platform::PathKind::Link)
       Refuse("a symbolic link stands in its place");
     if (decision_ && s_.CurrentFile != target && Clashes(Name, s_.CurrentFile)) decision_ = false;
@@ -283,7 +332,9 @@ void RestoreRun::EndFile(Ending How) {
       SetDamagedAside();
       return;
     case Ending::Failed:
-      if (target_.file) FailTarget(std::string());
+      // A file begun after the run failed ends so too; the failure stays
+      // the one of the file that failed.
+      if (target_.file && s_.Continue) FailTarget(std::string());
       FinishTarget(false);
       return;
     case Ending::Stopped:
@@ -319,6 +370,8 @@ bool RestoreRun::LocateTarget(Folder& Into, std::string& Leaf, std::string& Why)
     // At stored paths a link is followed as it always is there: the file
     // it leads to is replaced and the link stays.
     if (platform::InspectPath(target, false).Kind == platform::PathKind::Link) {
+      // The link may lead where a file still queued goes.
+      Drain();
       const std::string resolved = platform::ResolvedPath(target);
       if (!resolved.empty()) target = resolved;
     }
@@ -358,6 +411,11 @@ RestoreRun::Folder RestoreRun::OpenTargetFolder(const std::string& Path,
                       : platform::OpenFolderBeneath(root_, Below));
   lastFolder_ = folder->Valid() ? folder : nullptr;
   lastFolderPath_ = lastFolder_ ? Path : std::string();
+  if (folder->Made()) {
+    // Its folder holds a folder now, which a file may not replace.
+    emptyMade_.erase(platform::ComparableName(restore::FolderOf(Below)));
+    emptyMade_.insert(platform::ComparableName(Below));
+  }
   return folder;
 }
 
@@ -420,27 +478,27 @@ bool RestoreRun::BeginTarget(const platform::PathInfo& Existing) {
   }
 }
 
-void RestoreRun::CloseTarget() {
-  if (!target_.stream) return;
-  // Flushed first, so no later write can move the time again. A stamp that
-  // is no valid date leaves the time of writing.
-  target_.stream->Flush();
-  target_.stream->OpenFile().SetStamp(stamp_);
-  target_.stream->Close();
-}
-
 void RestoreRun::FinishTarget(bool Put) {
   if (!target_.file) return;
   if (Put) {
     if (e_.OnFileRestored) e_.OnFileRestored(e_, s_.CurrentFile, target_.stream);
-    try {
-      CloseTarget();
-      if (!target_.file->PutInPlace(target_.leaf))
-        throw EStreamError(kStreamWriteError, target_.file->LastError());
+    // Noted before it is in place: a file system written to is synced,
+    // whether the rename then succeeds or not.
+    NoteWrittenFolder();
+    FinishedTarget whole{std::move(target_.file), std::move(target_.stream), target_.leaf,
+                         s_.CurrentFile, stamp_};
+    if (writer_) {
+      std::string folder = restore::FolderOf(s_.CurrentFile);
+      if (folder != writerFolder_) {
+        writerFolder_ = std::move(folder);
+        ++writerFolderNumber_;
+      }
+      writer_->Hand(std::move(whole), writerFolderNumber_);
+      TakeWriterOutcome();
+    } else if (const std::string why = PutInPlace(whole); why.empty()) {
       ++s_.FilesDone;
-      NoteWrittenFolder();
-    } catch (const EStreamError& e) {
-      FailTarget(e.SystemError() != 0 ? platform::ErrorText(e.SystemError()) : e.what());
+    } else {
+      FailTarget(why);
     }
   }
   target_ = OpenTarget{};
@@ -448,15 +506,37 @@ void RestoreRun::FinishTarget(bool Put) {
 
 void RestoreRun::SetDamagedAside() {
   if (target_.file && e_.KeepDamaged) {
-    try {
-      CloseTarget();
-      if (target_.file->PutInPlace(target_.leaf + ".damaged")) NoteWrittenFolder();
-    } catch (const EStreamError&) {
-      // What cannot be kept is only a copy of damage; the run ends with
-      // code 6 either way.
-    }
+    // What cannot be kept is only a copy of damage; the run ends with code
+    // 6 either way.
+    Drain();
+    NoteWrittenFolder();
+    FinishedTarget kept{std::move(target_.file), std::move(target_.stream),
+                        target_.leaf + ".damaged", s_.CurrentFile, stamp_};
+    PutInPlace(kept);
   }
   target_ = OpenTarget{};
+}
+
+bool RestoreRun::MayMeetQueuedFile(const std::string& Target) {
+  if (claimed_.count(platform::ComparableName(Target)) != 0) return true;
+  // The files of one folder come one after another: its folders are
+  // looked at once.
+  std::string above = restore::FolderOf(Target);
+  if (above == checkedFolder_) return false;
+  checkedFolder_ = above;
+  for (;;) {
+    if (claimed_.count(platform::ComparableName(above)) != 0) return true;
+    std::string up = restore::FolderOf(above);
+    if (up.empty() || up == above) return false;
+    above = std::move(up);
+  }
+}
+
+bool RestoreRun::TakeWriterOutcome() {
+  const TargetWriter::Outcome outcome = writer_->Collect();
+  s_.FilesDone += outcome.Placed;
+  if (outcome.Failed) FailTarget(outcome.Name, outcome.Why);
+  return outcome.Failed;
 }
 
 void RestoreRun::NoteWrittenFolder() {

@@ -22,6 +22,7 @@ FolderHandle& FolderHandle::operator=(FolderHandle&& Other) noexcept {
     Close();
     handle_ = Other.handle_;
     error_ = Other.error_;
+    made_ = Other.made_;
     Other.handle_ = kNoHandle;
   }
   return *this;

@@ -26,7 +26,8 @@ class FolderHandle {
   FolderHandle() = default;
   explicit FolderHandle(NativeHandle Handle) : handle_(Handle) {}
   ~FolderHandle();
-  FolderHandle(FolderHandle&& Other) noexcept : handle_(Other.handle_), error_(Other.error_) {
+  FolderHandle(FolderHandle&& Other) noexcept
+      : handle_(Other.handle_), error_(Other.error_), made_(Other.made_) {
     Other.handle_ = kNoHandle;
   }
   FolderHandle& operator=(FolderHandle&& Other) noexcept;
@@ -42,12 +43,16 @@ class FolderHandle {
   int LastError() const { return error_; }
   // A second handle on the same folder; invalid on failure.
   FolderHandle Duplicate() const;
+  // The call that opened the folder made it: it was empty then.
+  bool Made() const { return made_; }
+  void SetMade() { made_ = true; }
 
  private:
   void Close();  // each system's own; nothing when not valid
 
   NativeHandle handle_ = kNoHandle;
   int error_ = 0;
+  bool made_ = false;
 };
 
 // Opens Path as a folder, links followed as in any path the user names.
@@ -59,7 +64,7 @@ FolderHandle OpenFolder(const std::string& Path, bool Create);
 // ignored, ".." refused) below Base, making every missing folder. A
 // component that is a symbolic link or no folder fails the walk. Invalid on
 // failure, with the reason; a Relative without components gives a second
-// handle on Base.
+// handle on Base. Made() tells whether the last component was made here.
 FolderHandle OpenFolderBeneath(const FolderHandle& Base, const std::string& Relative);
 
 // What stands at Name in Folder; a final symbolic link is reported as Link.

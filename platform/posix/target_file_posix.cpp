@@ -43,6 +43,7 @@ FolderHandle OpenFolder(const std::string& Path, bool Create) {
 
 FolderHandle OpenFolderBeneath(const FolderHandle& Base, const std::string& Relative) {
   FolderHandle current = Base.Duplicate();
+  bool made = false;
   size_t start = 0;
   while (current.Valid() && start < Relative.size()) {
     size_t end = Relative.find('/', start);
@@ -54,13 +55,15 @@ FolderHandle OpenFolderBeneath(const FolderHandle& Base, const std::string& Rela
     // O_NOFOLLOW makes a link in the component's place fail (ELOOP or
     // ENOTDIR) instead of being followed; a missing one is made first.
     int fd = OpenRetrying(current.Get(), part.c_str(), kFolderFlags | O_NOFOLLOW);
+    made = false;
     if (fd < 0 && errno == ENOENT) {
-      if (::mkdirat(current.Get(), part.c_str(), 0777) != 0 && errno != EEXIST)
-        return FolderHandle::Failure(errno);
+      made = ::mkdirat(current.Get(), part.c_str(), 0777) == 0;
+      if (!made && errno != EEXIST) return FolderHandle::Failure(errno);
       fd = OpenRetrying(current.Get(), part.c_str(), kFolderFlags | O_NOFOLLOW);
     }
     current = fd >= 0 ? FolderHandle(fd) : FolderHandle::Failure(errno);
   }
+  if (made && current.Valid()) current.SetMade();
   return current;
 }
 

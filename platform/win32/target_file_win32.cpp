@@ -93,6 +93,7 @@ FolderHandle OpenFolder(const std::string& Path, bool Create) {
 
 FolderHandle OpenFolderBeneath(const FolderHandle& Base, const std::string& Relative) {
   FolderHandle current = Base.Duplicate();
+  bool made = false;
   size_t start = 0;
   while (current.Valid() && start < Relative.size()) {
     size_t end = Relative.find_first_of(kSeparators, start);
@@ -103,11 +104,13 @@ FolderHandle OpenFolderBeneath(const FolderHandle& Base, const std::string& Rela
     if (part == ".." || !NameFitsSystem(part)) return FolderHandle::Failure(EINVAL);
     const std::string path = PathIn(current, part);
     if (path.empty()) return FolderHandle::Failure(win32::LastErrno());
-    if (!::CreateDirectoryA(path.c_str(), nullptr) && ::GetLastError() != ERROR_ALREADY_EXISTS)
+    made = ::CreateDirectoryA(path.c_str(), nullptr) != 0;
+    if (!made && ::GetLastError() != ERROR_ALREADY_EXISTS)
       return FolderHandle::Failure(win32::LastErrno());
     // Not followed: a junction or link in the folder's place fails here.
     current = OpenFolderHandle(path, false);
   }
+  if (made && current.Valid()) current.SetMade();
   return current;
 }
 

@@ -513,21 +513,35 @@ TEST(Restore, WriteFailureIsCodeOneWhetherItShowsWhileWritingOrAtTheEnd) {
   // for restored.
   KELMORA_POSIX_ONLY("a limit on the size of the files a process writes");
 #ifndef _WIN32
-  for (const size_t size : {size_t{50000}, size_t{300000}}) {
-    test::TempDir dir;
-    const std::string bytes =
-        ArchiveBuilder().Header().File("/f", kStored, test::RandomBytes(size)).End().Bytes();
-    TBackupFile engine;
-    Recorder r;
-    r.Attach(engine);
-    bool result = true;
-    {
-      FileSizeLimit limit(20000);
-      result = RestoreBytes(engine, bytes, dir.path());
+  // With threads and no OnFileRestored handler, the last bytes are written
+  // by the writer thread, which must report the failure just the same, and
+  // put nothing after it in place.
+  for (const unsigned threads : {1u, 2u})
+    for (const size_t size : {size_t{50000}, size_t{300000}}) {
+      test::TempDir dir;
+      const std::string bytes = ArchiveBuilder()
+                                    .Header()
+                                    .File("/f", kStored, test::RandomBytes(size))
+                                    .File("/g", kStored, "small")
+                                    .End()
+                                    .Bytes();
+      TBackupFile engine;
+      engine.Threads = threads;
+      Recorder r;
+      r.Attach(engine);
+      engine.OnFileRestored = nullptr;
+      bool result = true;
+      {
+        FileSizeLimit limit(20000);
+        result = RestoreBytes(engine, bytes, dir.path());
+      }
+      EXPECT_FALSE(result) << size << " " << threads;
+      EXPECT_EQ(r.errors, std::vector<int32_t>{1}) << size << " " << threads;
+      EXPECT_EQ(engine.FilesDone(), 0) << size << " " << threads;
+      EXPECT_EQ(engine.Failure().Subject, dir / "f") << size << " " << threads;
+      EXPECT_FALSE(fs::exists(dir / "f")) << size << " " << threads;
+      EXPECT_FALSE(fs::exists(dir / "g")) << size << " " << threads;
     }
-    EXPECT_FALSE(result) << size;
-    EXPECT_EQ(r.errors, std::vector<int32_t>{1}) << size;
-  }
 #endif
 }
 
