@@ -196,7 +196,12 @@ void ArchiveWalk::ReadRecord() {
 }
 
 void ArchiveWalk::ReadSection(bool Continuation) {
-  const EntryConsumer::Plan plan = open_.Active ? open_.Plan : EntryConsumer::Plan{};
+  // Data that goes on with no entry open are checked all the same: stepped
+  // over unread, a damaged terminator among them would carry the section
+  // over the entries after it, and those files would be lost unseen.
+  const EntryConsumer::Plan plan = open_.Active   ? open_.Plan
+                                   : Continuation ? EntryConsumer::Plan{nullptr, true, false}
+                                                  : EntryConsumer::Plan{};
   const int64_t start = reader_->Position();
   SectionOutcome outcome;
   try {
@@ -213,21 +218,21 @@ void ArchiveWalk::ReadSection(bool Continuation) {
       if (open_.Active) EndOpenFile(EntryConsumer::Ending::Stopped);
       return;
     case SectionOutcome::Complete:
-      if (outcome.Damaged()) {
-        // The file stays open: a continuation still belongs in its copy.
-        ReportOpenFile(outcome.DamageAt, outcome.Reason);
-        sound_ = outcome.SoundUntil;
-        if (EntryInside(outcome.DamageAt + 1, end)) return;
-      } else {
-        // A stored tail is taken on trust until the next record reads.
-        sound_ = outcome.SoundUntil >= end - 4 ? end : outcome.SoundUntil;
-      }
       // The writer changes volumes only inside a file, so data that goes on
       // with no entry open belongs to a file whose head was lost (a damaged
       // length can swallow it). Unless that file was reported already, it
       // would otherwise vanish without a word.
       if (Continuation && !open_.Active && !open_.Damaged && end - start > 4)
         Report("", start, "a file's continuation follows no entry: the file it belongs to is lost");
+      if (outcome.Damaged()) {
+        // The file stays open: a continuation still belongs in its copy.
+        if (open_.Active) ReportOpenFile(outcome.DamageAt, outcome.Reason);
+        sound_ = outcome.SoundUntil;
+        EntryInside(outcome.DamageAt + 1, end);
+      } else {
+        // A stored tail is taken on trust until the next record reads.
+        sound_ = outcome.SoundUntil >= end - 4 ? end : outcome.SoundUntil;
+      }
       return;
     case SectionOutcome::Broken:
       if (open_.Active) {

@@ -8,8 +8,9 @@
 //
 // The input unfolds (fuzz_support.h) and is then cut at every separator
 // into volumes a.bkp, a.002, a.003, ... The first byte picks RestoreFullPath
-// (bit 0), the second run's mode (bits 1-3) and whether a missing volume is
-// asked for once more (bit 4) or given up at once.
+// (bit 0), the second run's mode (bits 1-3), whether a missing volume is
+// asked for once more (bit 4) or given up at once, and whether files are
+// inflated and put in place by threads of their own (bit 5).
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -31,8 +32,9 @@ constexpr size_t kMaxVolumes = 8;
 constexpr size_t kMaxArchive = 256u << 10;
 
 void RestoreOnce(const std::string& Archive, const std::string& Folder, bool FullPath,
-                 kelmora::TRestoreMode Mode, int AsksPerVolume) {
+                 kelmora::TRestoreMode Mode, int AsksPerVolume, unsigned Threads) {
   kelmora::TBackupFile engine;
+  engine.Threads = Threads;
   engine.RestoreFullPath = FullPath;
   engine.RestoreMode = Mode;
   engine.OnError = [](kelmora::TBackupFile&, int32_t, const std::string&) {};
@@ -93,9 +95,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
 
   const bool fullPath = (flags & 1) != 0;
   const int asks = (flags & 16) != 0 ? 2 : 1;
-  RestoreOnce(in + "/a.bkp", out, fullPath, kelmora::rmAll, asks);
+  const unsigned threads = (flags & 32) != 0 ? 2 : 1;
+  RestoreOnce(in + "/a.bkp", out, fullPath, kelmora::rmAll, asks, threads);
   RestoreOnce(in + "/a.bkp", out, fullPath, static_cast<kelmora::TRestoreMode>((flags >> 1) % 5),
-              asks);
+              asks, threads);
 
   CheckInside(out, planted);
   if (kelmora::fuzz::Snap(scratch.Root(), "out") != before)

@@ -412,6 +412,32 @@ TEST(RestoreDamage, AnEntryTakenInByADamagedTerminatorIsFound) {
   EXPECT_EQ(test::ReadFile(out / "c.txt"), "ccc");
 }
 
+// The same in data that go on in the next volume after an entry lost to
+// damage: with no file open they are checked all the same, and the entry
+// their damaged terminator took in is found.
+TEST(RestoreDamage, AnEntryTakenInByTheContinuationOfALostFileIsFound) {
+  const std::string b = ArchiveBuilder().File("/b.txt", kStored, "bbb").Bytes();
+  const int32_t head = static_cast<int32_t>(4 + 6 + 4 + 4);
+  test::TempDir src, out;
+  ArchiveBuilder().Header().Int(-5).Raw("a damaged entry's head").VolumeChange(2).Save(
+      src / "v.bkp");
+  test::WriteFile(src / "v.002", ArchiveBuilder()
+                                     .Signature()
+                                     .Chunks("the lost file's data")
+                                     .Int(head)
+                                     .Raw(b)
+                                     .File("/after.txt", kStored, "after")
+                                     .End()
+                                     .Bytes());
+  const RunResult r = RestoreFile(src / "v.bkp", out.path());
+  EXPECT_FALSE(r.threw) << r.what;
+  EXPECT_FALSE(r.result);
+  EXPECT_EQ(r.errors, std::vector<int32_t>{6});
+  EXPECT_EQ(test::ReadFile(out / "b.txt"), "bbb");
+  EXPECT_EQ(test::ReadFile(out / "after.txt"), "after");
+  EXPECT_EQ(FilesIn(out.path()), 2u);
+}
+
 TEST(RestoreDamage, ContinuationVolumeThatIsDamagedCostsTheSplitFileOnly) {
   test::TempDir src, out;
   ArchiveBuilder().Header().File("/s.bin", kStored, "part one").VolumeChange(2).Save(src / "v.bkp");
