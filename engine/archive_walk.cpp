@@ -359,6 +359,9 @@ void ArchiveWalk::OnRecordDamage(const RecordDamage& Damage) {
     // exact end of its volume, over the volume-change entry: the archive
     // goes on in the next volume all the same.
     if (Damage.NothingFollows && EndsInDamagedVolumeChange()) {
+      // A title length damaged upwards to the volume's end has taken in
+      // the first entry's head as well.
+      if (HeaderSwallowedEntry(volumeEnd_ - 16)) return;
       Report("", volumeEnd_ - 16, "the volume-change entry was read as part of damaged data");
       OpenVolume(volumeNumber_ + 1);
       return;
@@ -496,7 +499,11 @@ bool ArchiveWalk::EndsInDamagedVolumeChange(int64_t DamagedRecord) {
   }
   int same = 0;
   for (size_t i = 0; i < sizeof tail; ++i) same += tail[i] == expected.Data()[i] ? 1 : 0;
-  return same >= kRecord - 2;
+  if (same >= kRecord - 2) return true;
+  // With the next volume there, half the entry is evidence enough: the
+  // bytes a volume happens to end in match it far less, and a volume left
+  // behind unfollowed loses every file after it.
+  return same >= kRecord / 2 && platform::FileExists(VolumeName(volumeNumber_ + 1));
 }
 
 void ArchiveWalk::Report(const std::string& Name, int64_t At, const std::string& Reason) {

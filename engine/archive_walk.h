@@ -97,7 +97,8 @@ class ArchiveWalk {
   bool Resync(int64_t From);
   // The volume ends in what is nearly the volume-change entry for the next
   // volume: one damaged byte in that entry must not end the archive there.
-  // With DamagedRecord, a damaged record that begins exactly where that
+  // Nearly is all but two bytes, or half of them when the next volume is
+  // there. With DamagedRecord, a damaged record that begins exactly where that
   // entry would, before a next volume that is there, counts too, however
   // much of it is damaged.
   bool EndsInDamagedVolumeChange(int64_t DamagedRecord = -1);

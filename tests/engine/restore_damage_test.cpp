@@ -310,18 +310,22 @@ RunResult RestoreWithSecondVolume(const std::string& First, const std::string& D
 
 // The first volume holds the header and a split file's head; a title length
 // grown by that head's size makes the header end at the volume change.
+// Grown further, the header takes in the volume-change entry as well and
+// ends where the volume does.
 TEST(RestoreDamage, AFirstEntrySwallowedByTheTitleBeforeAVolumeChangeIsFound) {
   const std::string title = "t";
   const std::string head = ArchiveBuilder().Name("/split.bin").Int(kStored).Section("").Bytes();
-  std::string first = ArchiveBuilder().Header(title).Raw(head).VolumeChange(2).Bytes();
-  first[0] = static_cast<char>(title.size() + head.size());
-  test::TempDir out;
-  const RunResult r = RestoreWithSecondVolume(first, "the split file's data", out);
-  EXPECT_FALSE(r.result);
-  ASSERT_EQ(r.damages.size(), 1u);
-  EXPECT_EQ(r.damages[0].Offset, 0);
-  EXPECT_EQ(test::ReadFile(out / "split.bin"), "the split file's data");
-  EXPECT_EQ(test::ReadFile(out / "after.txt"), "after");
+  for (const size_t over : {size_t{0}, size_t{16}}) {
+    std::string first = ArchiveBuilder().Header(title).Raw(head).VolumeChange(2).Bytes();
+    first[0] = static_cast<char>(title.size() + head.size() + over);
+    test::TempDir out;
+    const RunResult r = RestoreWithSecondVolume(first, "the split file's data", out);
+    EXPECT_FALSE(r.result) << over;
+    ASSERT_EQ(r.damages.size(), 1u) << over;
+    EXPECT_EQ(r.damages[0].Offset, 0) << over;
+    EXPECT_EQ(test::ReadFile(out / "split.bin"), "the split file's data") << over;
+    EXPECT_EQ(test::ReadFile(out / "after.txt"), "after") << over;
+  }
 }
 
 // A damaged entry between a whole file and a damaged volume change: the
@@ -478,7 +482,11 @@ TEST(RestoreDamage, VolumeChangeSwallowedByADamagedLengthStillLeadsOn) {
   std::string unreadable = first;
   unreadable[0] = 100;
   unreadable[first.size() - 13] ^= 0x33;
-  for (const std::string& volume : {damaged, chunkDamaged, unreadable}) {
+  // The same with three bytes of the volume-change entry damaged.
+  std::string unreadableThree = unreadable;
+  unreadableThree[first.size() - 11] ^= 0x40;
+  unreadableThree[first.size() - 5] ^= 0x21;
+  for (const std::string& volume : {damaged, chunkDamaged, unreadable, unreadableThree}) {
     test::TempDir src, out;
     test::WriteFile(src / "v.bkp", volume);
     test::WriteFile(src / "v.002", ArchiveBuilder().Raw(second).Bytes());
