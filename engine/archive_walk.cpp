@@ -153,6 +153,12 @@ void ArchiveWalk::ReadRecord() {
     } catch (const EStreamError&) {
       throw RecordDamage{at, "the archive ends inside an entry", ""};
     }
+    // No file system names a file with a NUL in it. Such a name is a
+    // damaged length that took in what follows it, maybe the head of the
+    // next entry: read as an entry, it would hide that file's data under a
+    // name no restore can write.
+    if (name.find('\0') != std::string::npos)
+      throw RecordDamage{at, "an entry's name holds a NUL byte", ""};
     if (format::IsVolumeChangeName(name)) {
       if (volumeEnd_ >= 0 && reader_->Position() != volumeEnd_)
         throw RecordDamage{at, "a volume-change entry does not end its volume", ""};

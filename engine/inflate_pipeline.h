@@ -41,6 +41,7 @@ class InflatePipeline {
       LengthCut,   // the source ended inside the length
       Impossible,  // the length cannot be a piece's
       PayloadCut,  // the source ended inside the payload
+      NotAStream,  // stepped over, a deflated chunk that does not begin as one
       Threw,       // reading failed otherwise; Error holds why
     };
     Kind What = Data;
@@ -147,6 +148,18 @@ class InflatePipeline {
           try {
             if (inflate_) {
               source.ReadBuffer(C.In.data(), C.Size());
+            } else if (C.Length > 0) {
+              // Stepped over, a chunk still shows whether it begins as a
+              // zlib stream. A damaged terminator or length read as a chunk
+              // seldom does, and taken on trust it would carry the section
+              // over the entries after it and lose them unseen.
+              const size_t head = std::min<size_t>(C.Size(), 2);
+              source.ReadBuffer(C.In.data(), head);
+              if (head < 2 || !BeginsZlibStream(C.In[0], C.In[1])) {
+                C.What = Chunk::NotAStream;
+              } else {
+                source.Skip(static_cast<int64_t>(C.Size() - head));
+              }
             } else {
               source.Skip(static_cast<int64_t>(C.Size()));
             }

@@ -49,6 +49,14 @@ class PieceCompressor {
 };
 
 // One per thread, like the compressor.
+// Whether a chunk whose first two bytes are these can be a zlib stream the
+// inflater accepts: deflate, a window of at most 32 KiB, no preset
+// dictionary, and the check bits right.
+inline bool BeginsZlibStream(unsigned char First, unsigned char Second) {
+  return (First & 0x0f) == 8 && (First >> 4) <= 7 && (Second & 0x20) == 0 &&
+         (First * 256 + Second) % 31 == 0;
+}
+
 class PieceInflater {
  public:
   PieceInflater();

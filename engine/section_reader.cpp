@@ -113,6 +113,8 @@ SectionOutcome SectionReader::ReadChunks(TStream& Source, TStream* Target, bool 
         return broken(at, "the archive ends inside a data section");
       case InflatePipeline::Chunk::Impossible:
         return broken(at, "a chunk length is impossible");
+      case InflatePipeline::Chunk::NotAStream:
+        return broken(at, "a chunk is not a compressed stream");
       default:
         break;
     }

@@ -3,7 +3,9 @@
 // every following byte for something that reads as a record and whose data
 // then checks out: a record that merely looks right is not enough, since a
 // file's own bytes can look like anything.
+#include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 
@@ -100,16 +102,56 @@ Landing SectionReader::FindNextRecord(TStream& Source, int64_t From) {
   int64_t base = From;
   size_t length = 0;
   bool atEnd = false;
+  // Most offsets cannot begin an entry: a stored name begins with "/" or
+  // "\", has ":" second (a drive) or is the file-ID list (":" fifth). The
+  // search jumps from one place where such a byte stands to the next rather
+  // than weighing every offset; where each of those bytes next stands is
+  // kept, so every byte of the window is looked at about once. Offsets are
+  // those of the window; kNone marks one not yet searched for.
+  constexpr size_t kNone = SIZE_MAX;
+  size_t nextSlash = kNone;
+  size_t nextBackslash = kNone;
+  size_t nextDriveColon = kNone;
+  size_t nextListColon = kNone;
   // Reads Size bytes from At on into the window; short only at the end.
   const auto look = [&](int64_t At, size_t Size) {
     base = At;
     length = ReadAt(Source, base, window, Size);
     atEnd = length < Size;
+    nextSlash = nextBackslash = nextDriveColon = nextListColon = kNone;
+  };
+  // The first offset at or after Start holding Byte, or the window's length.
+  const auto find = [&](size_t& Cached, unsigned char Byte, size_t Start) {
+    if (Cached == kNone || Cached < Start) {
+      const void* hit =
+          Start < length ? std::memchr(window + Start, Byte, length - Start) : nullptr;
+      Cached = hit != nullptr ? static_cast<size_t>(static_cast<const unsigned char*>(hit) - window)
+                              : length;
+    }
+    return Cached;
   };
   look(From, kFirstLook);
   for (int64_t at = From;; ++at) {
     if (!atEnd && static_cast<size_t>(at - base) + kMargin > length) look(at, kFirstLook);
     const size_t offset = static_cast<size_t>(at - base);
+    // Up to where offsets may be passed over: the place the window is read
+    // on from, or the last bytes of the volume, where an end marker or a
+    // volume-change entry may stand and every offset is weighed.
+    const size_t skipEnd = !atEnd                         ? length - kMargin + 1
+                           : length > kVolumeChangeRecord ? length - kVolumeChangeRecord
+                                                          : 0;
+    if (offset < skipEnd) {
+      size_t next =
+          std::min(find(nextSlash, '/', offset + 4), find(nextBackslash, '\\', offset + 4)) - 4;
+      const size_t driveColon = find(nextDriveColon, ':', offset + 5);
+      if (driveColon < length) next = std::min(next, driveColon - 5);
+      const size_t listColon = find(nextListColon, ':', offset + 8);
+      if (listColon < length) next = std::min(next, listColon - 8);
+      if (next > offset) {
+        at = base + static_cast<int64_t>(std::min(next, skipEnd)) - 1;
+        continue;
+      }
+    }
     if (offset + 4 > length) {
       const int64_t end = base + static_cast<int64_t>(length);
       Source.Seek(end, SeekOrigin::Begin);

@@ -7,8 +7,11 @@
 // files and folders is made in it.
 //
 // First byte: compression level (bits 0-1), file-ID list (bit 2), volume
-// size (bits 3-4: one volume or one of three sizes), and whether a test of
-// the same archive must find the same damaged files (bit 5). The rest are
+// size (bits 3-4: one volume or one of three sizes), whether a test of the
+// same archive must find the same damaged files (bit 5), and whether a
+// filter lets through only the files whose leaf is of odd length (bit 6) or
+// even length (bits 6 and 7): the others are stepped over unread, and
+// damage in them must not cost the files let through. The rest are
 // damage records: a 32-bit offset into the volumes taken end to end and a
 // byte, XORed in there, or where the byte is 0, the archive cut off there
 // (later volumes missing).
@@ -23,9 +26,9 @@
 #include <vector>
 
 #include "engine/archive_format.h"
-#include "kelmora/backup_file.h"
 #include "fuzz/fuzz_support.h"
 #include "fuzz/fuzz_tree.h"
+#include "kelmora/backup_file.h"
 
 namespace {
 
@@ -250,9 +253,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   }
 
   kelmora::TBackupFile engine;
+  const bool filtered = (Data[0] & 64) != 0;
+  const size_t parity = (Data[0] & 128) != 0 ? 0 : 1;
+  const auto passes = [parity](const std::string& Leaf) { return Leaf.size() % 2 == parity; };
+  if (filtered) {
+    engine.RestoreFilter = [&passes](const std::string& Stored) {
+      return passes(Stored.substr(Stored.find_last_of('/') + 1));
+    };
+  }
   const std::set<std::string> reported = Run(engine, false, in + "/a.bkp", out);
 
   for (const StoredFile& f : sound.files) {
+    if (filtered && !passes(f.leaf)) {
+      if (fs::exists(out + "/" + f.leaf)) Fault("a file the filter held back came back: " + f.leaf);
+      continue;
+    }
     if (!Untouched(f, damaged)) continue;
     if (kelmora::fuzz::ReadBytes(out + "/" + f.leaf) != f.bytes || !fs::exists(out + "/" + f.leaf))
       Fault("an untouched file did not come back: " + f.leaf);
@@ -265,11 +280,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
     if (it->is_symlink() || !(it->is_regular_file() || it->is_directory()))
       Fault("restore made something other than files and folders");
 
-  // A file the restore cannot write (its damaged name holds a NUL) is
-  // stepped over unread, so only a test finds the damage in its data; such
-  // a restore fails all the same.
+  // A file the restore cannot write (its damaged name holds a ".."
+  // component) is stepped over unread, so only a test finds the damage in its data; such
+  // a restore fails all the same. So do files held back by the filter, and
+  // those a test does not hold back.
   const int32_t code = engine.ErrorCode();
-  if ((Data[0] & 32) && (code == kelmora::beNone || code == kelmora::beCompression)) {
+  if ((Data[0] & 32) && !filtered && (code == kelmora::beNone || code == kelmora::beCompression)) {
     kelmora::TBackupFile tester;
     const std::set<std::string> tested = Run(tester, true, in + "/a.bkp", out);
     if (tested != reported) {

@@ -34,9 +34,10 @@ struct RunResult {
 };
 
 RunResult RestoreFile(const std::string& Archive, const std::string& Folder,
-                      bool KeepDamaged = false) {
+                      bool KeepDamaged = false, TRestoreMode Mode = rmAll) {
   TBackupFile engine;
   engine.KeepDamaged = KeepDamaged;
+  engine.RestoreMode = Mode;
   RunResult r;
   engine.OnError = [&](TBackupFile&, int32_t Code, const std::string&) {
     r.errors.push_back(Code);
@@ -270,27 +271,38 @@ TEST(RestoreDamage, AnEntryFoundBetweenTwoDamagesIsRestored) {
   }
 }
 
-// The search reads a short stretch at a time; an entry with a long name
-// must be found wherever its head falls across the end of such a stretch.
-TEST(RestoreDamage, AnEntryWithALongNameIsFoundAfterDamageOfAnyLength) {
-  std::string name;
-  while (name.size() < 2900) name += "/dddddddddd";
-  name += "/long.txt";
-  for (const size_t junk : {12000u, 14000u, 16300u, 16379u, 16384u, 40000u}) {
-    SCOPED_TRACE(junk);
-    test::TempDir src, out;
-    test::WriteFile(src / "a.bkp", WithSoundFirstFile(ArchiveBuilder()
-                                                          .Raw(std::string(junk, '\xff'))
-                                                          .File(name, kStored, "long")
-                                                          .File("/after.txt", kStored, "after")
-                                                          .End()
-                                                          .Bytes()));
-    const RunResult r = RestoreFile(src / "a.bkp", out.path());
-    EXPECT_FALSE(r.result);
-    ASSERT_EQ(r.damages.size(), 1u);
-    EXPECT_EQ(test::ReadFile(out / "first.txt"), "intact");
-    EXPECT_EQ(test::ReadFile(out / "long.txt"), "long");
-    EXPECT_EQ(test::ReadFile(out / "after.txt"), "after");
+// The search reads a short stretch at a time and jumps from one byte a
+// stored name can begin with to the next. An entry is found wherever its
+// head falls against such a stretch, behind junk with none of those bytes
+// or thick with them, whether its name is long, of a drive or of Linux.
+TEST(RestoreDamage, EntriesAreFoundAfterDamageOfAnyLengthAndContent) {
+  std::string longName;
+  while (longName.size() < 2900) longName += "/dddddddddd";
+  longName += "/long.txt";
+  const std::string nameBytes("/x:\\\0\0:/FILE:\\a:\3\0\0\0", 20);
+  for (const bool thick : {false, true}) {
+    for (const size_t junk : {1u, 9u, 12000u, 16300u, 16330u, 16379u, 16384u, 40000u}) {
+      SCOPED_TRACE(std::to_string(junk) + (thick ? " thick" : ""));
+      std::string noise;
+      while (noise.size() < junk) noise += thick ? nameBytes : std::string(64, '\xff');
+      noise.resize(junk);
+      test::TempDir src, out;
+      test::WriteFile(src / "a.bkp", WithSoundFirstFile(ArchiveBuilder()
+                                                            .Raw(noise)
+                                                            .File(longName, kStored, "long")
+                                                            .Raw(noise)
+                                                            .File("d:\\w\\drive.txt", kStored, "d")
+                                                            .File("/after.txt", kStored, "after")
+                                                            .End()
+                                                            .Bytes()));
+      const RunResult r = RestoreFile(src / "a.bkp", out.path());
+      EXPECT_FALSE(r.result);
+      EXPECT_EQ(r.damages.size(), 2u);
+      EXPECT_EQ(test::ReadFile(out / "first.txt"), "intact");
+      EXPECT_EQ(test::ReadFile(out / "long.txt"), "long");
+      EXPECT_EQ(test::ReadFile(out / "drive.txt"), "d");
+      EXPECT_EQ(test::ReadFile(out / "after.txt"), "after");
+    }
   }
 }
 
@@ -300,11 +312,9 @@ RunResult RestoreWithSecondVolume(const std::string& First, const std::string& D
                                   const test::TempDir& Out) {
   test::TempDir src;
   test::WriteFile(src / "v.bkp", First);
-  test::WriteFile(src / "v.002", ArchiveBuilder()
-                                     .Section(Data)
-                                     .File("/after.txt", kStored, "after")
-                                     .End()
-                                     .Bytes());
+  test::WriteFile(
+      src / "v.002",
+      ArchiveBuilder().Section(Data).File("/after.txt", kStored, "after").End().Bytes());
   return RestoreFile(src / "v.bkp", Out.path());
 }
 
@@ -350,13 +360,8 @@ TEST(RestoreDamage, AFileBeforeADamagedEntryAndADamagedVolumeChangeIsWhole) {
 // A volume-change entry damaged in three bytes, its length among them, is
 // still where a volume change must be, and the next volume is there.
 TEST(RestoreDamage, AVolumeChangeDamagedPastRecognitionStillLeadsToTheNextVolume) {
-  std::string first = ArchiveBuilder()
-                          .Header()
-                          .Name("/split.bin")
-                          .Int(kStored)
-                          .Section("")
-                          .VolumeChange(2)
-                          .Bytes();
+  std::string first =
+      ArchiveBuilder().Header().Name("/split.bin").Int(kStored).Section("").VolumeChange(2).Bytes();
   const size_t change = first.size() - 16;
   first[change + 3] = '\xff';
   first[change + 4] ^= 0x40;
@@ -391,29 +396,60 @@ TEST(RestoreDamage, ASplitFileAfterADamagedHeaderIsFoundBeforeADamagedVolumeChan
 }
 
 // A terminator damaged into a chunk length that takes in the next entry's
-// head: that entry's chunks and terminator end the section soundly.
+// head: that entry's chunks and terminator end the section soundly. Read
+// or stepped over (the file left in place by the mode), the damage is seen.
 TEST(RestoreDamage, AnEntryTakenInByADamagedTerminatorIsFound) {
   const std::string b = ArchiveBuilder().File("/b.txt", kStored, "bbb").Bytes();
   const int32_t head = static_cast<int32_t>(4 + 6 + 4 + 4);
+  for (const TRestoreMode mode : {rmAll, rmNoOverwrite}) {
+    SCOPED_TRACE(mode);
+    test::TempDir src, out;
+    test::WriteFile(src / "a.bkp", ArchiveBuilder()
+                                       .Header()
+                                       .Name("/a.txt")
+                                       .Int(kStored)
+                                       .Signature()
+                                       .Chunks("all of a")
+                                       .Int(head)
+                                       .Raw(b)
+                                       .File("/c.txt", kStored, "ccc")
+                                       .End()
+                                       .Bytes());
+    if (mode == rmNoOverwrite) test::WriteFile(out / "a.txt", "older a");
+    const RunResult r = RestoreFile(src / "a.bkp", out.path(), false, mode);
+    EXPECT_FALSE(r.result);
+    ASSERT_FALSE(r.damages.empty());
+    EXPECT_EQ(r.damages[0].Filename, "/a.txt");
+    EXPECT_EQ(fs::exists(out / "a.txt"), mode == rmNoOverwrite);
+    if (mode == rmNoOverwrite) {
+      EXPECT_EQ(test::ReadFile(out / "a.txt"), "older a");
+    }
+    EXPECT_EQ(test::ReadFile(out / "b.txt"), "bbb");
+    EXPECT_EQ(test::ReadFile(out / "c.txt"), "ccc");
+  }
+}
+
+// A name length grown to take in the rest of the entry and the next
+// entry's length and name: the name holds NULs, and the stamp, signature
+// and data after it are the next file's.
+TEST(RestoreDamage, ANameThatTookInTheNextEntrysHeadIsDamage) {
+  std::string archive = ArchiveBuilder()
+                            .Header()
+                            .File("/a.txt", kStored, "")
+                            .File("/b.txt", kStored, "bbb")
+                            .End()
+                            .Bytes();
+  const size_t a = ArchiveBuilder().Header().Bytes().size();
+  archive[a] = static_cast<char>(6 + 4 + 4 + 4 + 4 + 6);
   test::TempDir src, out;
-  test::WriteFile(src / "a.bkp", ArchiveBuilder()
-                                     .Header()
-                                     .Name("/a.txt")
-                                     .Int(kStored)
-                                     .Signature()
-                                     .Chunks("all of a")
-                                     .Int(head)
-                                     .Raw(b)
-                                     .File("/c.txt", kStored, "ccc")
-                                     .End()
-                                     .Bytes());
+  test::WriteFile(src / "a.bkp", archive);
   const RunResult r = RestoreFile(src / "a.bkp", out.path());
   EXPECT_FALSE(r.result);
-  ASSERT_FALSE(r.damages.empty());
-  EXPECT_EQ(r.damages[0].Filename, "/a.txt");
-  EXPECT_FALSE(fs::exists(out / "a.txt"));
+  EXPECT_EQ(r.errors, std::vector<int32_t>{6});
+  ASSERT_EQ(r.damages.size(), 1u);
+  EXPECT_EQ(r.damages[0].Offset, static_cast<int64_t>(a));
   EXPECT_EQ(test::ReadFile(out / "b.txt"), "bbb");
-  EXPECT_EQ(test::ReadFile(out / "c.txt"), "ccc");
+  EXPECT_EQ(FilesIn(out.path()), 1u);
 }
 
 // The same in data that go on in the next volume after an entry lost to
@@ -423,8 +459,12 @@ TEST(RestoreDamage, AnEntryTakenInByTheContinuationOfALostFileIsFound) {
   const std::string b = ArchiveBuilder().File("/b.txt", kStored, "bbb").Bytes();
   const int32_t head = static_cast<int32_t>(4 + 6 + 4 + 4);
   test::TempDir src, out;
-  ArchiveBuilder().Header().Int(-5).Raw("a damaged entry's head").VolumeChange(2).Save(
-      src / "v.bkp");
+  ArchiveBuilder()
+      .Header()
+      .Int(-5)
+      .Raw("a damaged entry's head")
+      .VolumeChange(2)
+      .Save(src / "v.bkp");
   test::WriteFile(src / "v.002", ArchiveBuilder()
                                      .Signature()
                                      .Chunks("the lost file's data")

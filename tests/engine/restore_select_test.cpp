@@ -24,7 +24,8 @@ TEST(RestoreSelect, FilterRestoresOnlyAcceptedNamesAndNeverInflatesTheRest) {
                                 .Name("/docs/broken.bin")
                                 .Int(kStamp)
                                 .Signature()
-                                .DeflatedChunk(std::string(200, 'z'))
+                                // A zlib stream's head, then garbage.
+                                .DeflatedChunk("\x78\x01" + std::string(198, 'z'))
                                 .Int(0)
                                 .File("/docs/keep.txt", kStamp, "keep")
                                 .End()
