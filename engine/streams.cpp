@@ -160,6 +160,16 @@ int64_t THandleStream::Seek(int64_t Offset, SeekOrigin Origin) {
     if (end < 0) throw EStreamError(kStreamReadError, file_->LastError());
     target = end + Offset;
   }
+  // Within the read-ahead, seeking is free: the search after damage looks
+  // back and forth within a few kilobytes, and reading them again for every
+  // look cost more than the search itself.
+  const int64_t readAheadStart = position_ - static_cast<int64_t>(readPos_);
+  if (readEnd_ != 0 && target >= readAheadStart &&
+      target <= readAheadStart + static_cast<int64_t>(readEnd_)) {
+    readPos_ = static_cast<size_t>(target - readAheadStart);
+    position_ = target;
+    return position_;
+  }
   if (target < 0 || file_->Seek(target, platform::SeekFrom::Begin) < 0)
     throw EStreamError(kStreamReadError, file_->LastError());
   readPos_ = readEnd_ = 0;

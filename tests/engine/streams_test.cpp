@@ -85,6 +85,12 @@ TEST(FileStream, SeekAndSkipLandOnTheRightByte) {
   EXPECT_EQ(in.Seek(5, SeekOrigin::Begin), 5);
   in.ReadBuffer(&c, 1);
   EXPECT_EQ(c, data[5]);
+  // Inside the read-ahead, back and forth and to its very end.
+  for (const int64_t at : {4000, 6, 5 + 65536, 70000, 5}) {
+    EXPECT_EQ(in.Seek(at, SeekOrigin::Begin), at);
+    in.ReadBuffer(&c, 1);
+    EXPECT_EQ(c, data[static_cast<size_t>(at)]) << at;
+  }
   EXPECT_EQ(in.Seek(-1, SeekOrigin::End), 199999);
   in.ReadBuffer(&c, 1);
   EXPECT_EQ(c, data[199999]);
@@ -111,9 +117,14 @@ TEST(FileStream, WriteAfterReadGoesToTheLogicalPosition) {
     char two[2];
     s.ReadBuffer(two, 2);  // reads ahead past byte 2
     s.WriteBuffer("XY", 2);
+    // A seek inside what was read ahead, then a write.
+    s.Seek(0, SeekOrigin::Begin);
+    s.ReadBuffer(two, 1);
+    s.Seek(6, SeekOrigin::Begin);
+    s.WriteBuffer("Q", 1);
     s.Close();
   }
-  EXPECT_EQ(ReadFile(dir / "g.bin"), "01XY456789");
+  EXPECT_EQ(ReadFile(dir / "g.bin"), "01XY45Q789");
 }
 
 TEST(FileStream, CreateTruncatesAnExistingFile) {
