@@ -48,7 +48,6 @@ class PieceCompressor {
   std::unique_ptr<State> state_;
 };
 
-// One per thread, like the compressor.
 // Whether a chunk whose first two bytes are these can be a zlib stream the
 // inflater accepts: deflate, a window of at most 32 KiB, no preset
 // dictionary, and the check bits right.
@@ -57,6 +56,7 @@ inline bool BeginsZlibStream(unsigned char First, unsigned char Second) {
          (First * 256 + Second) % 31 == 0;
 }
 
+// One per thread, like the compressor.
 class PieceInflater {
  public:
   PieceInflater();

@@ -160,9 +160,9 @@ int64_t THandleStream::Seek(int64_t Offset, SeekOrigin Origin) {
     if (end < 0) throw EStreamError(kStreamReadError, file_->LastError());
     target = end + Offset;
   }
-  // Within the read-ahead, seeking is free: the search after damage looks
-  // back and forth within a few kilobytes, and reading them again for every
-  // look cost more than the search itself.
+  // Within the read-ahead, seeking is free. The search after damage looks
+  // back and forth within a few kilobytes, and each look read the same
+  // 64 KiB again: on a badly damaged archive most reads were such.
   const int64_t readAheadStart = position_ - static_cast<int64_t>(readPos_);
   if (readEnd_ != 0 && target >= readAheadStart &&
       target <= readAheadStart + static_cast<int64_t>(readEnd_)) {
