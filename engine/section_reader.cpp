@@ -149,9 +149,10 @@ SectionOutcome SectionReader::ReadChunks(TStream& Source, TStream* Target, bool 
           pendingSize = produced;
           bytes = nullptr;
         } else if (!r.Damaged()) {
-          // The stream checked out, but a chunk length that runs on past
-          // it is not caught by every codec: only the length itself, read
-          // where the last chunk ended, is certain.
+          // The stream checked out to the chunk's last byte; still, only
+          // the length itself, read where the last chunk ended, is counted
+          // as sound, so a search after a later break looks at the chunk's
+          // bytes too (a few hundred, never an entry's head lost).
           r.SoundUntil = at + 4;
         }
       }

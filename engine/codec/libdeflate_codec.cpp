@@ -72,8 +72,12 @@ size_t PieceInflater::Inflate(const unsigned char* In, size_t Length, unsigned c
                               bool& Damaged) {
   if (state_->decompressor != nullptr) {
     size_t produced = 0;
-    if (libdeflate_zlib_decompress(state_->decompressor, In, Length, Out, kPiece, &produced) ==
-        LIBDEFLATE_SUCCESS) {
+    size_t taken = 0;
+    // A stream that ends before the chunk does is damage too: a chunk length
+    // grown by damage takes in what follows, maybe the head of an entry.
+    if (libdeflate_zlib_decompress_ex(state_->decompressor, In, Length, Out, kPiece, &taken,
+                                      &produced) == LIBDEFLATE_SUCCESS &&
+        taken == Length) {
       Damaged = false;
       return produced;
     }

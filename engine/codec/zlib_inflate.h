@@ -42,10 +42,11 @@ class ZlibInflate {
     zs_.avail_out = static_cast<uInt>(kPiece);
     // One call must finish the stream: Z_FINISH also spares zlib its
     // sliding window. A stream that does not end within the piece (it would
-    // inflate to more, or its input is cut short) and a failed Adler-32
-    // check are both damage, never a silently shortened chunk.
+    // inflate to more, or its input is cut short), a failed Adler-32 check
+    // and bytes after the stream's end are all damage, never a silently
+    // shortened chunk or a chunk length taken on trust.
     const int result = inflate(&zs_, Z_FINISH);
-    Damaged = result != Z_STREAM_END;
+    Damaged = result != Z_STREAM_END || zs_.avail_in != 0;
     return kPiece - zs_.avail_out;
   }
 

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "engine/archive_format.h"
-#include "kelmora/backup_file.h"
 #include "engine/backup_writer_support.h"
+#include "kelmora/backup_file.h"
 #include "test_support.h"
 
 namespace kelmora {
@@ -36,7 +36,8 @@ std::string ZlibPartial(const std::string& Stream, bool& Damaged) {
   z.avail_in = static_cast<uInt>(Stream.size());
   z.next_out = reinterpret_cast<Bytef*>(out.data());
   z.avail_out = static_cast<uInt>(out.size());
-  Damaged = inflate(&z, Z_FINISH) != Z_STREAM_END;
+  // Bytes after the stream are damage: only the chunk's length was.
+  Damaged = inflate(&z, Z_FINISH) != Z_STREAM_END || z.avail_in != 0;
   out.resize(out.size() - z.avail_out);
   inflateEnd(&z);
   return out;
@@ -111,6 +112,7 @@ TEST(PieceCodec, DamagedChunksReadAsZlibReadsThem) {
       {"cut in half", good.substr(0, good.size() / 2)},
       {"no zlib header", badHeader},
       {"more than a piece", tooLong},
+      {"bytes after its end", good + std::string(5, '\0')},
       {"empty", ""},
   };
   PieceInflater inflater;

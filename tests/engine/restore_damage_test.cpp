@@ -452,6 +452,35 @@ TEST(RestoreDamage, ANameThatTookInTheNextEntrysHeadIsDamage) {
   EXPECT_EQ(FilesIn(out.path()), 1u);
 }
 
+// A chunk length grown to take in the terminator and the head of an empty
+// file's entry: the stream inflates soundly, and the empty file's own
+// terminator ends the section. The bytes after the stream give it away.
+TEST(RestoreDamage, AChunkLengthGrownOverTheNextEntrysHeadIsDamage) {
+  const std::string z = Deflate("all of a");
+  const std::string e = ArchiveBuilder().Name("/e").Int(kStored).Signature().Bytes();
+  test::TempDir src, out;
+  test::WriteFile(src / "a.bkp", ArchiveBuilder()
+                                     .Header()
+                                     .Name("/a.txt")
+                                     .Int(kStored)
+                                     .Signature()
+                                     .Int(static_cast<int32_t>(z.size() + 4 + e.size()))
+                                     .Raw(z)
+                                     .Int(0)
+                                     .Raw(e)
+                                     .Int(0)
+                                     .File("/c.txt", kStored, "ccc")
+                                     .End()
+                                     .Bytes());
+  const RunResult r = RestoreFile(src / "a.bkp", out.path());
+  EXPECT_FALSE(r.result);
+  ASSERT_EQ(r.damages.size(), 1u);
+  EXPECT_EQ(r.damages[0].Filename, "/a.txt");
+  EXPECT_FALSE(fs::exists(out / "a.txt"));
+  EXPECT_EQ(test::ReadFile(out / "e"), "");
+  EXPECT_EQ(test::ReadFile(out / "c.txt"), "ccc");
+}
+
 // The same in data that go on in the next volume after an entry lost to
 // damage: with no file open they are checked all the same, and the entry
 // their damaged terminator took in is found.
