@@ -415,9 +415,13 @@ void ArchiveWalk::OnRecordDamage(const RecordDamage& Damage) {
 bool ArchiveWalk::EntryInside(int64_t From, int64_t End) {
   // A damaged chunk length (a terminator's among them) can carry a section
   // over the records after it until another section's terminator ends it;
-  // the entries it took in would be lost without a word.
+  // the entries it took in would be lost without a word. Only entries
+  // that begin before End matter: a search on past it would read the rest
+  // of the volume whenever nothing sound follows, once for every damaged
+  // chunk.
   if (!seekable_) return false;
-  const Landing landing = sections_.FindNextRecord(*reader_, std::max(From, lastLanding_ + 1));
+  const Landing landing =
+      sections_.FindNextRecord(*reader_, std::max(From, lastLanding_ + 1), End);
   if (landing.What == Landing::FileEntry && landing.Position < End) {
     if (open_.Active) EndOpenFile(EntryConsumer::Ending::Damaged);
     lastLanding_ = landing.Position;
@@ -436,7 +440,7 @@ bool ArchiveWalk::HeaderSwallowedEntry(int64_t At) {
       lastLanding_ >= 0 || sound_ >= At)
     return false;
   const int64_t resume = reader_->Position();
-  const Landing landing = sections_.FindNextRecord(*reader_, sound_);
+  const Landing landing = sections_.FindNextRecord(*reader_, sound_, At);
   if (landing.What != Landing::FileEntry || landing.Position >= At) {
     reader_->Seek(resume, SeekOrigin::Begin);
     return false;

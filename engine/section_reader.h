@@ -36,7 +36,8 @@ struct SectionOutcome {
 
 // A place where reading can resume.
 struct Landing {
-  enum Kind : uint8_t { FileEntry, VolumeChange, EndMarker, EndOfVolume };
+  // NoneBefore: nothing begins before the bound the search was given.
+  enum Kind : uint8_t { FileEntry, VolumeChange, EndMarker, EndOfVolume, NoneBefore };
   Kind What = EndOfVolume;
   int64_t Position = 0;
 };
@@ -67,9 +68,11 @@ class SectionReader {
   // The first place at or after From (within the volume Source reads)
   // where a record can be validated: a file entry whose name, time stamp,
   // signature and first chunks read soundly, a volume-change entry or an end
-  // marker that ends the volume; EndOfVolume when there is none. Needs a
-  // source that can seek; leaves it at the landing.
-  Landing FindNextRecord(TStream& Source, int64_t From);
+  // marker that ends the volume; EndOfVolume when there is none. With
+  // Before, only records that begin before it are looked for, and
+  // NoneBefore says there is none. Needs a source that can seek; leaves it
+  // at the landing (or somewhere in the volume when nothing was found).
+  Landing FindNextRecord(TStream& Source, int64_t From, int64_t Before = INT64_MAX);
 
  private:
   // Inflates the Length bytes in in_ into out_, setting Produced; false for

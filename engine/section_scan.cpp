@@ -22,7 +22,11 @@ constexpr size_t kMaxFoundName = 64 * 1024;
 // Room for a record head of the longest name found: length, name, time
 // stamp, signature.
 constexpr size_t kLongestHead = 4 + kMaxFoundName + 4 + 4;
-constexpr size_t kWindow = kLongestHead;
+// A candidate whose head runs past the window has the window read again
+// from it on. Twice the longest head means every candidate in the next
+// stretch of that length fits, so bytes made to look like one long name
+// after another cost a read per 64 KiB rather than one per candidate.
+constexpr size_t kWindow = 2 * kLongestHead;
 // Most searches land within a few records, and a badly damaged archive
 // needs one after nearly every record, so the search reads a short stretch
 // at a time and the longest head only for a candidate that needs it.
@@ -95,7 +99,7 @@ bool SectionReader::ChunksFollow(TStream& Source, int64_t Body) {
   }
 }
 
-Landing SectionReader::FindNextRecord(TStream& Source, int64_t From) {
+Landing SectionReader::FindNextRecord(TStream& Source, int64_t From, int64_t Before) {
   // Left uncleared: only the bytes read are ever looked at.
   if (!window_) window_.reset(new unsigned char[kWindow]);
   unsigned char* const window = window_.get();
@@ -132,6 +136,7 @@ Landing SectionReader::FindNextRecord(TStream& Source, int64_t From) {
   };
   look(From, kFirstLook);
   for (int64_t at = From;; ++at) {
+    if (at >= Before) return {Landing::NoneBefore, Before};
     if (!atEnd && static_cast<size_t>(at - base) + kMargin > length) look(at, kFirstLook);
     const size_t offset = static_cast<size_t>(at - base);
     // Up to where offsets may be passed over: the place the window is read

@@ -597,5 +597,63 @@ TEST(RunState, ARunStartsFromNothingTheLastRunLeft) {
   EXPECT_EQ(engine.FilesDone(), 1);
 }
 
+// Counts what a test run reads of an archive held in memory.
+class CountingStream : public TMemoryStream {
+ public:
+  size_t Read(void* Buffer, size_t Count) override {
+    const size_t n = TMemoryStream::Read(Buffer, Count);
+    read += n;
+    return n;
+  }
+  size_t read = 0;
+};
+
+struct TestRun {
+  size_t archive = 0;
+  size_t read = 0;
+  size_t damages = 0;
+};
+
+TestRun TestInMemory(const std::string& Archive) {
+  CountingStream stream;
+  stream.WriteBuffer(Archive.data(), Archive.size());
+  stream.Seek(0, SeekOrigin::Begin);
+  TBackupFile engine;
+  TestRun run;
+  engine.OnError = [](TBackupFile&, int32_t, const std::string&) {};
+  engine.OnDamage = [&](TBackupFile&, const TDamage&) { ++run.damages; };
+  EXPECT_FALSE(engine.TestFromStream(&stream));
+  run.archive = Archive.size();
+  run.read = stream.read;
+  return run;
+}
+
+// The search after damage must cost about what it reads past, however the
+// damage is laid out: bytes made to look like one long-named entry after
+// another, and file after file whose every chunk is damaged, so that nothing
+// sound follows any of them.
+TEST(RestoreDamage, TheSearchAfterDamageReadsInTimeProportionalToTheArchive) {
+  std::string heads;
+  for (int i = 0; i < 20000; ++i) heads += std::string("\xff\xff\0\0/", 5);
+  const TestRun junk = TestInMemory(
+      WithSoundFirstFile(ArchiveBuilder().Raw(heads).File("/after.txt", kStored, "after").End().Bytes()));
+  EXPECT_EQ(junk.damages, 1u);
+  EXPECT_LT(junk.read, 10 * junk.archive);
+
+  const auto damagedFiles = [](int Count) {
+    ArchiveBuilder archive;
+    archive.Header();
+    const std::string bad = Deflate(std::string(4000, 'b')).substr(0, 600) + std::string(400, '/');
+    for (int i = 0; i < Count; ++i)
+      archive.Name("/f" + std::to_string(i)).Int(kStored).Signature().DeflatedChunk(bad).Int(0);
+    return TestInMemory(archive.End().Bytes());
+  };
+  const TestRun few = damagedFiles(200);
+  const TestRun many = damagedFiles(800);
+  EXPECT_EQ(few.damages, 200u);
+  EXPECT_EQ(many.damages, 800u);
+  EXPECT_LT(many.read, 5 * few.read);
+}
+
 }  // namespace
 }  // namespace kelmora
