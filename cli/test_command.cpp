@@ -103,7 +103,8 @@ void AddTestCommand(CLI::App& App, int& Status) {
       "test",
       "Check the archive ARCHIVE without writing anything: every volume is read and every "
       "piece inflated and checked, exactly as a restore would. Prints one line per damaged "
-      "file (with the volume and byte offset of the damage) and a summary.");
+      "file (with the volume and byte offset of the damage) and a summary. A piece stored "
+      "uncompressed has no check value in the archive: a changed byte inside one is not found.");
   auto options = std::make_shared<TestOptions>();
   command
       ->add_option("ARCHIVE", options->Archive,
