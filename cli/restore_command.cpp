@@ -32,7 +32,7 @@ struct RestoreOptions {
   bool Relative = false;
   bool Flat = false;
   bool KeepDamaged = false;
-  bool Quiet = false;
+  ProgressChoice Progress;
   unsigned Threads = 0;  // one per processor
   std::vector<std::string> Include;
   std::string Archive;
@@ -184,7 +184,7 @@ int RunRestore(const RestoreOptions& Options) {
   engine.Threads = Options.Threads;
   engine.RestoreMode = kModes.at(Options.Mode);
   engine.RestoreFullPath = !Options.Flat;
-  ProgressLine progress(!Options.Quiet && StandardErrorIsTerminal());
+  ProgressLine progress(Options.Progress);
   AttachTerminalHooks(engine, &progress);
   AttachVolumeQuestion(engine, Options.Archive, progress);
   engine.KeepDamaged = Options.KeepDamaged;
@@ -272,7 +272,7 @@ int RunRestore(const RestoreOptions& Options) {
                  Options.Include[i].c_str());
   }
 
-  if (!Options.Quiet) {
+  if (!Options.Progress.Quiet) {
     PrintRestoreSummary(
         stdout, engine,
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
@@ -317,11 +317,18 @@ void AddRestoreCommand(CLI::App& App, int& Status) {
       ->add_option("-i,--include", options->Include,
                    "restore only the files whose stored name matches PATTERN: a wildcard on the "
                    "path (* also crosses /), or a folder, which takes everything under it; "
-                   "without a leading / it may match from any folder on. May be repeated.")
+                   "without a leading / it may match from any folder on. Names keep their case; "
+                   "only where the pattern's last component (after its last /) meets the "
+                   "file's own name is ASCII case ignored, so *.txt takes README.TXT, as in "
+                   "backup's SOURCE. May be repeated.")
       ->type_name("PATTERN");
-  command->add_flag("-q,--quiet", options->Quiet,
-                    "no progress line and no summary; errors are still reported");
-  AddThreadsOption(*command, options->Threads);
+  AddProgressOptions(*command, options->Progress,
+                     "no progress line and no summary; errors are still reported");
+  AddThreadsOption(*command, options->Threads,
+                   "threads that inflate and check pieces, this one included (1 does all the "
+                   "work on one thread); the restored files and the messages are the same "
+                   "whatever the count");
+  RefuseDigitOptions(*command);
   command
       ->add_option("ARCHIVE", options->Archive,
                    "the archive (its first volume; further volumes are looked for beside it), "
@@ -332,7 +339,7 @@ void AddRestoreCommand(CLI::App& App, int& Status) {
                    "the folder to restore into, created when missing; nothing is ever written "
                    "outside it. / puts every file back at the path it was backed up from.")
       ->required();
-  command->footer(kExitStatusText);
+  command->footer(ExitStatusText("every selected file was restored", false));
 
   command->callback([options, &Status] {
     if (options->Folder.empty())

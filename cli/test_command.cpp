@@ -9,6 +9,7 @@
 #include "commands.h"
 #include "kelmora/backup_file.h"
 #include "kelmora/helpers.h"
+#include "kelmora/streams.h"
 #include "progress.h"
 
 namespace kelmora::cli {
@@ -17,7 +18,7 @@ namespace {
 
 struct TestOptions {
   std::string Archive;
-  bool Quiet = false;
+  ProgressChoice Progress;
   unsigned Threads = 0;  // one per processor
 };
 
@@ -48,10 +49,11 @@ void AttachDamageReport(TBackupFile& Engine, ProgressLine& Progress) {
   };
 }
 
-int CheckArchive(const std::string& Archive, bool Quiet, bool Inflate, unsigned Threads) {
+int CheckArchive(const std::string& Archive, const ProgressChoice& Progress, bool Inflate,
+                 unsigned Threads) {
   TBackupFile engine;
   engine.Threads = Threads;
-  ProgressLine progress(!Quiet && StandardErrorIsTerminal());
+  ProgressLine progress(Progress);
   AttachTerminalHooks(engine, &progress);
   // Damage has its own lines below; code 6 would only repeat them.
   engine.OnError = [&progress](TBackupFile& Sender, int32_t Code, const std::string&) {
@@ -76,14 +78,20 @@ int CheckArchive(const std::string& Archive, bool Quiet, bool Inflate, unsigned 
   StopOnInterrupt(engine);
 
   const auto start = std::chrono::steady_clock::now();
-  const bool sound = engine.Test(Archive, Inflate);
+  bool sound = false;
+  if (Archive == "-") {
+    THandleStream in(TStandardHandle::Input);
+    sound = engine.TestFromStream(&in);
+  } else {
+    sound = engine.Test(Archive, Inflate);
+  }
   progress.Clear();
   if (Interrupted()) std::fprintf(stderr, "%s: test interrupted\n", kProgramName);
   if (engine.Incomplete())
     std::printf(
         "incomplete: the archive ends before its end marker (a stopped backup, a cut "
         "copy or a missing volume)\n");
-  if (!Quiet) {
+  if (!Progress.Quiet) {
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     std::printf("Files:        %s checked, %s damaged\n", GroupDigits(engine.FilesDone()).c_str(),
@@ -108,15 +116,18 @@ void AddTestCommand(CLI::App& App, int& Status) {
   auto options = std::make_shared<TestOptions>();
   command
       ->add_option("ARCHIVE", options->Archive,
-                   "the archive (its first volume; further volumes are looked for beside it)")
+                   "the archive (its first volume; further volumes are looked for beside it), "
+                   "or - for standard input (one volume)")
       ->required();
-  command->add_flag("-q,--quiet", options->Quiet,
-                    "no progress line and no summary; damage is still listed");
-  AddThreadsOption(*command, options->Threads);
-  // "Did everything it was asked" for test means every byte read back sound.
-  command->footer(kExitStatusText);
+  AddProgressOptions(*command, options->Progress,
+                     "no progress line and no summary; damage is still listed");
+  AddThreadsOption(*command, options->Threads,
+                   "threads that inflate and check pieces, this one included (1 does all the "
+                   "work on one thread); what is found is the same whatever the count");
+  RefuseDigitOptions(*command);
+  command->footer(ExitStatusText("every byte of the archive read back sound", false));
   command->callback([options, &Status] {
-    Status = CheckArchive(options->Archive, options->Quiet, true, options->Threads);
+    Status = CheckArchive(options->Archive, options->Progress, true, options->Threads);
   });
 }
 
