@@ -166,6 +166,7 @@ std::vector<TTextTarget> TextTargets(TForm1& F) {
   t.push_back(AboutText(about, "LabelAuthor", about.LabelAuthor));
   t.push_back(AboutText(about, "LabelSite", about.LabelSite));
   t.push_back(Caption("AboutBox->OKButton", about.OKButton));
+  t.push_back(AboutText(about, "LabelLicense", about.LabelLicense));
   return t;
 }
 

@@ -1,6 +1,7 @@
 #include "help_format.h"
 
 #include <cstdlib>
+#include <utility>
 
 #include "kelmora/console.h"
 
@@ -101,6 +102,12 @@ std::string WrappingFormatter::make_subcommand(const CLI::App* Sub) const {
 std::string WrappingFormatter::make_description(const CLI::App* App) const {
   const std::string text = App->get_description();
   return text.empty() ? std::string() : WrapText(text, width_ - 1, 0) + '\n';
+}
+
+std::string WrappingFormatter::make_usage(const CLI::App* App, std::string Name) const {
+  std::string usage = CLI::Formatter::make_usage(App, std::move(Name));
+  while (!usage.empty() && usage.back() == '\n') usage.pop_back();
+  return WrapText(usage, width_ - 1, 2) + '\n';
 }
 
 std::string WrappingFormatter::make_footer(const CLI::App* App) const {

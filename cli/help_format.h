@@ -29,6 +29,7 @@ class WrappingFormatter : public CLI::Formatter {
   std::string make_subcommand(const CLI::App* Sub) const override;
   std::string make_description(const CLI::App* App) const override;
   std::string make_footer(const CLI::App* App) const override;
+  std::string make_usage(const CLI::App* App, std::string Name) const override;
 
  private:
   // "  NAME" in the first column, Description wrapped beside it.

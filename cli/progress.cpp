@@ -40,10 +40,10 @@ bool StandardErrorIsTerminal() {
 }
 
 ProgressLine::ProgressLine(const ProgressChoice& Choice)
-    : ProgressLine(Choice.Quiet                  ? Style::None
-                   : StandardErrorIsTerminal()   ? Style::Redrawn
-                   : Choice.Forced               ? Style::Plain
-                                                 : Style::None) {}
+    : ProgressLine(Choice.Quiet                ? Style::None
+                   : StandardErrorIsTerminal() ? Style::Redrawn
+                   : Choice.Forced             ? Style::Plain
+                                               : Style::None) {}
 
 ProgressLine::ProgressLine(Style Kind) : style_(Kind), start_(Clock::now()), lastDraw_(start_) {}
 
@@ -82,7 +82,8 @@ void ProgressLine::Draw(const std::string& File, int Percent, int64_t Bytes, int
   // the first second's rate says too little to be worth showing.
   std::string left;
   if (Bytes > 0 && Total > Bytes && seconds >= kFirstEstimate)
-    left = FormatDuration(seconds * static_cast<double>(Total - Bytes) / static_cast<double>(Bytes));
+    left =
+        FormatDuration(seconds * static_cast<double>(Total - Bytes) / static_cast<double>(Bytes));
   started_ = true;
   if (style_ == Style::Plain) {
     std::string line = std::string(kProgramName) + ": " + std::to_string(Percent) + "%, " +
@@ -166,8 +167,7 @@ void AttachTerminalHooks(TBackupFile& Engine, ProgressLine* Progress) {
   };
   if (Progress && Progress->Enabled()) {
     Engine.OnProgress = [Progress](TBackupFile& Sender, const std::string& File,
-                                   TPercentage Percent,
-                                   bool&) {
+                                   TPercentage Percent, bool&) {
       Progress->Update(File, Percent, Sender.BytesDone(), Sender.TotalSize());
     };
   }

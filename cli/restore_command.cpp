@@ -297,6 +297,7 @@ void AddRestoreCommand(CLI::App& App, int& Status) {
                    "files that exist); existing-newer (only existing files older than the "
                    "stored one)")
       ->check(CLI::IsMember({"all", "no-overwrite", "newer", "existing", "existing-newer"}))
+      ->type_name("MODE")
       ->capture_default_str();
   CLI::Option* relative = command->add_flag(
       "-r,--relative", options->Relative,

@@ -67,10 +67,11 @@ const QStringList kKeysInOrder = {
     "AboutBox->LabelSite->Caption",
 };
 
-// Keys added after the first 39: the About box's button, then the window's
+// Keys added after the first 39: the About box's button and licence, then the window's
 // messages and status texts. A file without them keeps the English wording.
 const QStringList kLaterKeys = {
     "AboutBox->OKButton->Caption",
+    "AboutBox->LabelLicense->Caption",
     "Language->Locale",
     "FolderDialog1->Caption",
     "Message->ConfirmCaption",
@@ -165,7 +166,8 @@ class LanguageTest : public FormTest {
     EXPECT_LE(F.GroupBoxOptions->fontMetrics().horizontalAdvance(F.GroupBoxOptions->title()),
               F.GroupBoxOptions->width() - 20);
     app::TAboutBox& about = *F.AboutBox;
-    for (QLabel* l : {about.LabelTitle, about.LabelAbout, about.LabelAuthor, about.LabelSite}) {
+    for (QLabel* l : {about.LabelTitle, about.LabelAbout, about.LabelAuthor, about.LabelSite,
+                      about.LabelLicense}) {
       EXPECT_LE(l->geometry().right(), about.Panel1->width() - 4)
           << Language << ": " << l->text().toStdString();
     }
