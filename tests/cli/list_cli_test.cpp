@@ -5,8 +5,8 @@
 #include <filesystem>
 
 #include "cli/cli_runner.h"
-#include "engine/restore_builder.h"
 #include "kelmora/backup_file.h"
+#include "engine/restore_builder.h"
 #include "test_support.h"
 
 namespace kelmora {
