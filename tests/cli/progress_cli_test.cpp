@@ -21,6 +21,7 @@ namespace {
 
 using Result = test::CliResult;
 
+#ifndef _WIN32
 bool Contains(const std::string& Text, const std::string& Part) {
   return Text.find(Part) != std::string::npos;
 }
@@ -41,6 +42,7 @@ int SecondsLeft(const std::string& Text) {
   if (std::sscanf(Text.c_str() + start, "%d:%d", &minutes, &seconds) != 2) return -1;
   return minutes * 60 + seconds;
 }
+#endif
 
 class ProgressCli : public ::testing::Test {
  protected:
