@@ -328,8 +328,9 @@ void AddBackupCommand(CLI::App& App, int& Status) {
                    "backup before any archive is written; a pattern that matches no file is "
                    "only warned about.")
       ->required();
-  command->footer(ExitStatusText("the archive holds every file SOURCE selected", true) +
-                  " A failed backup leaves an existing archive of that name as it was.");
+  command->footer(
+      ExitStatusText("the archive holds every file SOURCE selected", kFailedOrPart, true) +
+      " A failed backup leaves an existing archive of that name as it was.");
 
   command->callback([options, &Status] {
     if (options->Archive == "-" && options->VolumeSize != 0)

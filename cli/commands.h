@@ -19,9 +19,11 @@ inline constexpr int kExitUsage = 2;
 // stored copy may mix old and new contents.
 inline constexpr int kExitChanged = 3;
 
-// The statuses a command can end with, for its help's footer: 0, 1 and 2
-// with Done saying what 0 means for it, and 3 where the command has it.
-std::string ExitStatusText(const std::string& Done, bool CanChange);
+// The statuses a command can end with, for its help's footer: 0, 1 and 2,
+// with Done saying what 0 means for it and Failed what 1 does, and 3 where
+// the command has it.
+inline constexpr const char* kFailedOrPart = "it failed or did only part of it";
+std::string ExitStatusText(const std::string& Done, const std::string& Failed, bool CanChange);
 
 // What the top level's help says of every command's statuses.
 inline constexpr const char* kAllExitStatusText =

@@ -204,7 +204,8 @@ void AddListCommand(CLI::App& App, int& Status) {
   command->add_option("ARCHIVE", options->Archive, "the archive, or - for standard input")
       ->required();
   RefuseDigitOptions(*command);
-  command->footer(ExitStatusText("every record of the archive was read, to its end marker", false));
+  command->footer(ExitStatusText("every record of the archive was read, to its end marker",
+                                 "it failed or the archive is incomplete", false));
   command->callback([options, &Status] { Status = RunList(*options); });
 }
 

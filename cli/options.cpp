@@ -5,10 +5,9 @@
 
 namespace kelmora::cli {
 
-std::string ExitStatusText(const std::string& Done, bool CanChange) {
-  std::string text = "Exit status: 0 when " + Done +
-                     "; 1 when it failed or did only part of it (the reason on standard "
-                     "error); 2 for a usage error";
+std::string ExitStatusText(const std::string& Done, const std::string& Failed, bool CanChange) {
+  std::string text = "Exit status: 0 when " + Done + "; 1 when " + Failed +
+                     " (the reason on standard error); 2 for a usage error";
   if (CanChange)
     text +=
         "; 3 when the archive is complete but a file kept changing while it was read (named on "

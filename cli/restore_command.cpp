@@ -340,7 +340,7 @@ void AddRestoreCommand(CLI::App& App, int& Status) {
                    "the folder to restore into, created when missing; nothing is ever written "
                    "outside it. / puts every file back at the path it was backed up from.")
       ->required();
-  command->footer(ExitStatusText("every selected file was restored", false));
+  command->footer(ExitStatusText("every selected file was restored", kFailedOrPart, false));
 
   command->callback([options, &Status] {
     if (options->Folder.empty())

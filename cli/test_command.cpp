@@ -125,7 +125,9 @@ void AddTestCommand(CLI::App& App, int& Status) {
                    "threads that inflate and check pieces, this one included (1 does all the "
                    "work on one thread); what is found is the same whatever the count");
   RefuseDigitOptions(*command);
-  command->footer(ExitStatusText("every byte of the archive read back sound", false));
+  command->footer(ExitStatusText("every byte of the archive read back sound",
+                                 "anything in it is damaged or missing, or the check failed",
+                                 false));
   command->callback([options, &Status] {
     Status = CheckArchive(options->Archive, options->Progress, true, options->Threads);
   });
