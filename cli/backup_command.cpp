@@ -275,7 +275,7 @@ void AddBackupCommand(CLI::App& App, int& Status) {
 
   command
       ->add_option("-l,--level", options->Level,
-                   "compression level of every piece: fastest (zlib level 1; also 1), default "
+                   "compression level of every piece: fastest (level 1; also 1), default "
                    "(level 6; also 6), max (libdeflate 10, or zlib 9 in a build without "
                    "libdeflate; also 9) or none (stored as it is; also 0); names in any case")
       ->type_name("LEVEL")
