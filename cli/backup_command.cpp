@@ -139,12 +139,20 @@ int RunBackup(const BackupOptions& Options) {
   engine.Threads = Options.Threads;
   if (Options.Incremental) engine.SetBackupMode(bmIncremental);
   if (Options.ClearArchiveFlag) engine.SetArchiveFlag = true;
+  // Read back as a restore would read it before it replaces the older
+  // archive: a backup that cannot be restored is no backup, and must not
+  // cost the one that can.
+  engine.VerifyBeforeCommit = Options.Verify;
 
   ProgressLine progress(!Options.Quiet && StandardErrorIsTerminal());
   AttachTerminalHooks(engine, &progress);
   // Further volumes go beside the first without a question.
   engine.OnNeedDisk = [](TBackupFile&, uint16_t, bool& Continue) { Continue = true; };
   StopOnInterrupt(engine);
+  engine.OnDamage = [&progress](TBackupFile&, const TDamage& Damage) {
+    progress.Clear();
+    std::fprintf(stderr, "%s: %s\n", kProgramName, DescribeDamage(Damage).c_str());
+  };
 
   const bool toStandardOutput = Options.Archive == "-";
   const auto start = std::chrono::steady_clock::now();
@@ -193,13 +201,12 @@ int RunBackup(const BackupOptions& Options) {
     // Standard output may be the archive itself.
     PrintSummary(toStandardOutput ? stderr : stdout, figures);
   }
-  if (!ok) return kExitFailed;
-  // Read back as a restore would read it: a backup that cannot be restored
-  // is no backup.
-  if (Options.Verify &&
-      CheckArchive(Options.Archive, Options.Quiet, true, Options.Threads) != kExitOk) {
-    std::fprintf(stderr, "%s: verification found damage in the archive just written\n",
-                 kProgramName);
+  if (!ok) {
+    if (!engine.Damages().empty())
+      std::fprintf(stderr,
+                   "%s: verification found damage in the archive just written; it was removed "
+                   "and an older archive is left as it was\n",
+                   kProgramName);
     return kExitFailed;
   }
   return engine.ErrorCode() == beFileChanged ? kExitChanged : kExitOk;
@@ -239,15 +246,17 @@ void AddBackupCommand(CLI::App& App, int& Status) {
                     "clear the archive attribute of every file stored completely, so the next "
                     "--incremental backup leaves it out until it changes");
   command->add_flag("--verify", options->Verify,
-                    "after the backup, read the whole archive back as a restore would (nothing "
-                    "is written) and fail when any of it is damaged");
+                    "before the new archive replaces an older one, read it back as a restore "
+                    "would (nothing is written); when any of it is damaged, remove it, keep the "
+                    "older archive and fail");
   command->add_flag("-q,--quiet", options->Quiet,
                     "no progress line and no summary; errors are still reported");
   AddThreadsOption(*command, options->Threads);
   command
       ->add_option("ARCHIVE", options->Archive,
                    "the archive file to create (an existing one is replaced once the new one "
-                   "is complete), or - for standard output (one volume)")
+                   "is complete; a symbolic link stays and the file it leads to is replaced, "
+                   "with the volumes beside that file), or - for standard output (one volume)")
       ->required();
   command
       ->add_option("SOURCE", options->Sources,
