@@ -1,6 +1,7 @@
 #include "engine/older_archive.h"
 
 #include <cstring>
+#include <memory>
 #include <utility>
 
 #include "engine/archive_format.h"
@@ -13,9 +14,11 @@ namespace kelmora {
 namespace {
 
 // One volume read record by record: the few bytes of a record are taken
-// through a small window, so the records of small files share one read
-// and stepping over a chunk costs at most one read where it ends, never a
-// read of its data.
+// through a window of 64 KiB, so the records of small files share one read
+// and chunks are stepped over within it. Its reads go forward in large
+// pieces, as the system's read-ahead expects: reading only the 4 bytes of
+// each chunk's length, scattered every 16 KiB, took ten times longer from
+// a cold disk than reading all of it.
 class RecordReader {
  public:
   bool Open(const std::string& Path) {
@@ -38,13 +41,13 @@ class RecordReader {
       start_ = At;
       if (file_.Seek(At, platform::SeekFrom::Begin) != At) return false;
       while (filled_ < kWindow) {
-        const int64_t n = file_.Read(window_ + filled_, kWindow - filled_);
+        const int64_t n = file_.Read(window_.get() + filled_, kWindow - filled_);
         if (n <= 0) break;
         filled_ += static_cast<size_t>(n);
       }
       if (filled_ < Count) return false;
     }
-    std::memcpy(Out, window_ + (At - start_), Count);
+    std::memcpy(Out, window_.get() + (At - start_), Count);
     return true;
   }
   bool Int32At(int64_t At, int32_t& Value) {
@@ -73,12 +76,12 @@ class RecordReader {
   }
 
  private:
-  static constexpr size_t kWindow = 4096;
+  static constexpr size_t kWindow = size_t{64} << 10;
   platform::File file_;
   int64_t size_ = 0;
   int64_t start_ = 0;
   size_t filled_ = 0;
-  unsigned char window_[kWindow];
+  std::unique_ptr<unsigned char[]> window_ = std::make_unique<unsigned char[]>(kWindow);
 };
 
 }  // namespace
