@@ -167,6 +167,27 @@ TEST(OwnVolumes, AreReplacedAndTheSurplusRemoved) {
   EXPECT_EQ(1u, Snapshot(dir / "out").size());
 }
 
+// A file that takes a volume's name while the run goes on is not replaced
+// either: the run fails at its end and the older archive stays.
+TEST(OwnVolumes, AFileThatAppearsMeanwhileIsNotReplaced) {
+  TempDir dir;
+  test::WriteFile(dir / "src/a", test::RandomBytes(40000, 1));
+  fs::create_directories(dir / "out");
+  ASSERT_TRUE(Backup({dir / "src/a"}, dir / "out/x.bkp", 0));
+  const auto before = Snapshot(dir / "out");
+  TBackupFile engine;
+  engine.MaxSize = 20000;
+  engine.OnNeedDisk = [&](TBackupFile&, uint16_t Disk, bool&) {
+    if (Disk == 2) test::WriteFile(dir / "out/x.003", "mine");
+  };
+  EXPECT_FALSE(engine.Backup({dir / "src/a"}, dir / "out/x.bkp"));
+  EXPECT_EQ(beCannotWriteArchive, engine.ErrorCode());
+  EXPECT_EQ(dir / "out/x.003", engine.Failure().Subject);
+  EXPECT_EQ("mine", test::ReadFile(dir / "out/x.003"));
+  fs::remove(dir / "out/x.003");
+  EXPECT_EQ(before, Snapshot(dir / "out"));
+}
+
 // ~/backup.bkp -> /mnt/disk/b.bkp: the archive is written beside the link's
 // target and renamed there; the link stays a link, the volumes lie beside
 // the target, and every reader finds them through the link.
