@@ -197,12 +197,20 @@ int RunBackup(const BackupOptions& Options) {
   engine.Threads = Options.Threads;
   if (Options.Incremental) engine.SetBackupMode(bmIncremental);
   if (Options.ClearArchiveFlag) engine.SetArchiveFlag = true;
+  // Read back as a restore would read it before it replaces the older
+  // archive: a backup that cannot be restored is no backup, and must not
+  // cost the one that can.
+  engine.VerifyBeforeCommit = Options.Verify;
 
   ProgressLine progress(Options.Progress);
   AttachTerminalHooks(engine, &progress);
   // Further volumes go beside the first without a question.
   engine.OnNeedDisk = [](TBackupFile&, uint16_t, bool& Continue) { Continue = true; };
   StopOnInterrupt(engine);
+  engine.OnDamage = [&progress](TBackupFile&, const TDamage& Damage) {
+    progress.Clear();
+    std::fprintf(stderr, "%s: %s\n", kProgramName, DescribeDamage(Damage).c_str());
+  };
 
   const auto start = std::chrono::steady_clock::now();
   bool ok = false;
@@ -252,13 +260,12 @@ int RunBackup(const BackupOptions& Options) {
     // Standard output may be the archive itself.
     PrintSummary(toStandardOutput ? stderr : stdout, figures);
   }
-  if (!ok) return kExitFailed;
-  // Read back as a restore would read it: a backup that cannot be restored
-  // is no backup.
-  if (Options.Verify &&
-      CheckArchive(Options.Archive, Options.Progress, true, Options.Threads) != kExitOk) {
-    std::fprintf(stderr, "%s: verification found damage in the archive just written\n",
-                 kProgramName);
+  if (!ok) {
+    if (!engine.Damages().empty())
+      std::fprintf(stderr,
+                   "%s: verification found damage in the archive just written; it was removed "
+                   "and an older archive is left as it was\n",
+                   kProgramName);
     return kExitFailed;
   }
   return engine.ErrorCode() == beFileChanged ? kExitChanged : kExitOk;
@@ -300,8 +307,9 @@ void AddBackupCommand(CLI::App& App, int& Status) {
                     "clear the archive attribute of every file stored completely, so the next "
                     "--incremental backup leaves it out until it changes");
   command->add_flag("--verify", options->Verify,
-                    "after the backup, read the whole archive back as a restore would (nothing "
-                    "is written) and fail when any of it is damaged");
+                    "before the new archive replaces an older one, read it back as a restore "
+                    "would (nothing is written); when any of it is damaged, remove it, keep the "
+                    "older archive and fail");
   command->add_flag("--force", options->Force,
                     "write the archive to standard output (ARCHIVE -) even when that is a "
                     "terminal, which is otherwise refused");
@@ -309,14 +317,15 @@ void AddBackupCommand(CLI::App& App, int& Status) {
                      "no progress line and no summary; errors are still reported");
   AddThreadsOption(*command, options->Threads,
                    "threads that compress pieces, this one included (1 does all the work on "
-                   "one thread), and with --verify as many that check the archive afterwards; "
-                   "the archive is the same whatever the count");
+                   "one thread), and with --verify as many that check the archive before it "
+                   "replaces the older one; the archive is the same whatever the count");
   RefuseDigitOptions(*command);
   command
       ->add_option("ARCHIVE", options->Archive,
                    "the archive file to create, with its folder when that is missing (an "
-                   "existing archive is replaced once the new one is complete), or - for "
-                   "standard output (one volume)")
+                   "existing archive is replaced once the new one is complete; a symbolic link "
+                   "stays and the file it leads to is replaced, with the volumes beside that "
+                   "file), or - for standard output (one volume)")
       ->required();
   command
       ->add_option("SOURCE", options->Sources,

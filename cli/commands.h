@@ -7,7 +7,8 @@
 
 namespace kelmora {
 class TBackupFile;
-}
+struct TDamage;
+}  // namespace kelmora
 
 namespace kelmora::cli {
 
@@ -62,6 +63,10 @@ void RefuseDigitOptions(CLI::App& Command);
 // the engine takes them. Returns the command's exit status.
 int CheckArchive(const std::string& Archive, const ProgressChoice& Progress, bool Inflate,
                  unsigned Threads);
+
+// "damaged: NAME (volume V, offset O: REASON)", or "damaged archive (...)"
+// for damage that falls in no file.
+std::string DescribeDamage(const kelmora::TDamage& Damage);
 
 class ProgressLine;
 // Damage met by a restore, one line each on standard error.

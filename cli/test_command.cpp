@@ -1,6 +1,5 @@
 // kelmora-cli test: the archive read as a restore would read it, every
-// piece inflated and checked, nothing written. Also the check behind
-// `backup --verify`.
+// piece inflated and checked, nothing written.
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -22,14 +21,14 @@ struct TestOptions {
   unsigned Threads = 0;  // one per processor
 };
 
+}  // namespace
+
 std::string DescribeDamage(const TDamage& Damage) {
   const std::string where = "volume " + std::to_string(Damage.Volume) + ", offset " +
                             GroupDigits(Damage.Offset) + ": " + Damage.Reason;
   if (Damage.Filename.empty()) return "damaged archive (" + where + ")";
   return "damaged: " + Damage.Filename + " (" + where + ")";
 }
-
-}  // namespace
 
 void AttachDamageReport(TBackupFile& Engine, ProgressLine& Progress) {
   Engine.OnDamage = [&Progress](TBackupFile&, const TDamage& Damage) {

@@ -134,6 +134,10 @@ RunContext::RunContext(TBackupFile& Engine, Start How)
   engine_.state_ = state_;
 }
 
+void RunContext::Publish() {
+  engine_.state_ = state_;
+}
+
 void RunContext::NoteFailure(TBackupError Code, std::string Subject, std::string Reason) {
   state_->Failure = {Code, std::move(Subject), std::move(Reason)};
 }

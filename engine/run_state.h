@@ -44,6 +44,9 @@ class RunContext {
   RunContext& operator=(const RunContext&) = delete;
 
   TBackupFile& Engine() const { return engine_; }
+  // Publishes this run's state on the engine again, after a run of its own
+  // (a check inside a backup) published another.
+  void Publish();
   RunState& State() const { return *state_; }
   bool Continues() const { return state_->Continue; }
   TBackupError ErrorCode() const { return state_->Failure.Code; }

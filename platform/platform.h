@@ -31,6 +31,10 @@ struct FileMeasure {
   bool Readable = false;  // it could be opened for reading
   int64_t Size = 0;
   int32_t Stamp = -1;  // packed last-write time
+  // The file's device and inode, as FileIdentity holds them; both 0 where
+  // the search cannot tell them (Windows).
+  uint64_t Device = 0;
+  uint64_t Inode = 0;
 };
 
 struct SearchEntry {
@@ -43,7 +47,8 @@ struct SearchEntry {
 // it leads to a regular file) whose name matches Pattern, in the order the
 // system lists them. FIFOs, sockets, devices and dangling links never
 // appear. Folder "" means the current directory; a folder that cannot be
-// searched yields nothing.
+// searched yields nothing. A folder deeper than the system's longest path
+// is searched all the same (FileExists and File::Open reach its files too).
 void SearchFiles(const std::string& Folder, const std::string& Pattern,
                  const std::function<void(const SearchEntry&)>& Found);
 
@@ -116,5 +121,10 @@ int SyncFolderOf(const std::string& Path);
 bool IsSpecialFile(const std::string& Path);
 // True when both names lead to one existing file (device and inode).
 bool SameFile(const std::string& A, const std::string& B);
+// Where a file written at Path really lands: Path itself, or, when its
+// last component is a symbolic link, the end of that chain of links (which
+// need not exist yet), relative links taken from their own folders. A
+// chain that does not end (a loop) gives Path. Windows: Path.
+std::string LinkTarget(const std::string& Path);
 
 }  // namespace kelmora::platform

@@ -27,7 +27,9 @@ inline constexpr bool IsWorkableVolumeSize(int64_t Bytes) {
 
 // The file name of volume Volume of the archive whose first volume is
 // First: First itself for volume 1, then the extension replaced by the
-// volume's number in three digits (backup.bkp -> backup.002).
+// volume's number in three digits (backup.bkp -> backup.002). When First
+// is a symbolic link, later volumes lie beside the file it leads to
+// (~/b.bkp -> /mnt/disk/x.bkp: /mnt/disk/x.002), where a backup writes them.
 std::string VolumeFileName(const std::string& First, unsigned Volume);
 
 // ---- packed time stamps (the FAT date and time of the local time)
