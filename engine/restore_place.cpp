@@ -1,0 +1,210 @@
+// Restore: reaching a target's folder, beginning the target there and
+// putting it in place.
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "engine/restore_run.h"
+#include "platform/names.h"
+#include "platform/platform.h"
+
+namespace kelmora {
+
+namespace {
+
+constexpr const char* kCannotCreateFolder = "Cannot create folder";
+
+bool HasParentComponent(const std::string& Path) {
+  size_t start = 0;
+  while (start <= Path.size()) {
+    size_t end = Path.find_first_of(platform::kSeparators, start);
+    if (end == std::string::npos) end = Path.size();
+    if (Path.compare(start, end - start, "..") == 0 && end - start == 2) return true;
+    start = end + 1;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool RestoreRun::LexicallyInFolder(const std::string& Target) const {
+  // Compared as the system compares names: on Windows "C:\Out\a" lies in
+  // c:/out/.
+  return Target.size() >= folder_.size() &&
+         platform::ComparablePath(Target.substr(0, folder_.size())) ==
+             platform::ComparablePath(folder_) &&
+         !HasParentComponent(Target.substr(folder_.size()));
+}
+
+bool RestoreRun::LocateTarget(Folder& Into, std::string& Leaf, std::string& Why) {
+  std::string target = s_.CurrentFile;
+  if (restore::FolderOf(target).empty()) throw Exception(kCannotCreateFolder);
+  if (folder_.empty()) {
+    // At stored paths a link is followed as it always is there: the file
+    // it leads to is replaced and the link stays.
+    if (platform::InspectPath(target, false).Kind == platform::PathKind::Link) {
+      // The link may lead where a file still queued goes.
+      Drain();
+      const std::string resolved = platform::ResolvedPath(target);
+      if (!resolved.empty()) target = resolved;
+    }
+    Into = OpenTargetFolder(restore::FolderOf(target), std::string());
+  } else {
+    if (!LexicallyInFolder(target)) {
+      Why = "it lies outside the restore folder";
+      return false;
+    }
+    if (!root_.Valid()) {
+      // The restore folder itself may still have to be made.
+      root_ = platform::OpenFolder(
+          folder_.size() > 1 ? folder_.substr(0, folder_.size() - 1) : folder_, true);
+      if (!root_.Valid()) {
+        Why = std::string(kCannotCreateFolder) + " " + folder_ + ": " +
+              platform::ErrorText(root_.LastError());
+        return false;
+      }
+    }
+    const std::string below = restore::FolderOf(target.substr(folder_.size() - 1));
+    Into = OpenTargetFolder(folder_ + below, below);
+  }
+  Leaf = target.substr(target.find_last_of(platform::kSeparators) + 1);
+  if (!Into->Valid()) {
+    Why = std::string(kCannotCreateFolder) + " " + restore::FolderOf(target) + ": " +
+          platform::ErrorText(Into->LastError());
+  }
+  return Into->Valid() && !Leaf.empty();
+}
+
+RestoreRun::Folder RestoreRun::OpenTargetFolder(const std::string& Path, const std::string& Below) {
+  reusedFolder_ = lastFolder_ && Path == lastFolderPath_;
+  if (reusedFolder_) return lastFolder_;
+  Folder folder = std::make_shared<const platform::FolderHandle>(
+      folder_.empty() ? platform::OpenFolder(Path, true)
+                      : platform::OpenFolderBeneath(root_, Below));
+  lastFolder_ = folder->Valid() ? folder : nullptr;
+  lastFolderPath_ = lastFolder_ ? Path : std::string();
+  if (folder->Made()) {
+    // Its folder holds a folder now, which a file may not replace.
+    emptyMade_.erase(platform::ComparableName(restore::FolderOf(Below)));
+    emptyMade_.insert(platform::ComparableName(Below));
+  }
+  return folder;
+}
+
+bool RestoreRun::BeginTarget(const platform::PathInfo& Existing) {
+  // A second try when the folder kept open turns out removed meanwhile: it
+  // is reached (and made) afresh, and what stands there is looked at anew.
+  for (int attempt = 0;; ++attempt) {
+    Folder folder;
+    std::string leaf;
+    std::string why;
+    // A file left out because its folder cannot be had, or lies outside,
+    // is stepped over, and the run must not end as a complete one.
+    if (!LocateTarget(folder, leaf, why)) {
+      Refuse(why);
+      return false;
+    }
+    // Inspect looked through this very handle already; any other way to
+    // the folder is looked at again, since the path may have led elsewhere.
+    const platform::PathInfo there =
+        attempt == 0 && folder == inspectedIn_ ? Existing : platform::InspectAt(*folder, leaf);
+    // The mode decided on what stood in the removed folder; in the one made
+    // afresh it decides again.
+    if (attempt > 0 && !DecideByMode(there)) return false;
+    if (!folder_.empty() && there.Kind == platform::PathKind::Link) {
+      Refuse("a symbolic link stands in its place");
+      return false;
+    }
+    platform::FileIdentity identity;
+    if (there.Kind != platform::PathKind::Missing &&
+        platform::IdentityAt(*folder, leaf, identity)) {
+      for (const platform::FileIdentity& volume : volumes_) {
+        if (identity == volume) {
+          Refuse("it is a volume of the archive being read");
+          return false;
+        }
+      }
+    }
+    auto file = std::make_unique<platform::PendingFile>(folder);
+    if (!file->Valid() && reusedFolder_ && attempt == 0) {
+      lastFolder_.reset();
+      lastFolderPath_.clear();
+      continue;
+    }
+    if (there.Kind == platform::PathKind::Directory) {
+      FailTarget("a folder stands in its place");
+      return false;
+    }
+    if (!file->Valid()) {
+      FailTarget(platform::ErrorText(file->LastError()));
+      return false;
+    }
+    if (there.Kind == platform::PathKind::File) file->TakeOverModeOf(leaf);
+    target_.stream = std::make_unique<TFileStream>(file->ReleaseFile(), s_.CurrentFile);
+    // A sparse file comes back sparse, not as gigabytes of written zeros.
+    target_.stream->WriteZerosAsHoles(true);
+    target_.file = std::move(file);
+    target_.leaf = leaf;
+    target_.folder = lastFolderPath_;
+    return true;
+  }
+}
+
+void RestoreRun::FinishTarget(bool Put) {
+  if (!target_.file) return;
+  if (Put) {
+    if (e_.OnFileRestored) e_.OnFileRestored(e_, s_.CurrentFile, target_.stream);
+    // Noted before it is in place: a file system written to is synced,
+    // whether the rename then succeeds or not.
+    NoteWrittenFolder();
+    FinishedTarget whole{std::move(target_.file), std::move(target_.stream), target_.leaf,
+                         s_.CurrentFile, stamp_};
+    if (writer_) {
+      std::string folder = restore::FolderOf(s_.CurrentFile);
+      if (folder != writerFolder_) {
+        writerFolder_ = std::move(folder);
+        ++writerFolderNumber_;
+      }
+      writer_->Hand(std::move(whole), writerFolderNumber_);
+      TakeWriterOutcome();
+    } else if (const std::string why = PutInPlace(whole); why.empty()) {
+      ++s_.FilesDone;
+    } else {
+      FailTarget(why);
+    }
+  }
+  target_ = OpenTarget{};
+}
+
+void RestoreRun::SetDamagedAside() {
+  if (target_.file && e_.KeepDamaged) {
+    // What cannot be kept is only a copy of damage; the run ends with code
+    // 6 either way.
+    Drain();
+    NoteWrittenFolder();
+    FinishedTarget kept{std::move(target_.file), std::move(target_.stream),
+                        target_.leaf + ".damaged", s_.CurrentFile, stamp_};
+    PutInPlace(kept);
+  }
+  target_ = OpenTarget{};
+}
+
+void RestoreRun::NoteWrittenFolder() {
+  // Only the device matters, and the files of one folder share it.
+  if (!target_.folder.empty() && target_.folder == lastWritten_) return;
+  lastWritten_ = target_.folder;
+  platform::FileIdentity folder;
+  if (!platform::IdentityOf(*target_.file->Folder(), folder)) return;
+  for (const auto& written : written_)
+    if (written.first == folder.Device) return;
+  written_.emplace_back(folder.Device, target_.file->Folder());
+}
+
+void RestoreRun::SyncWrittenFileSystems() {
+  for (const auto& written : written_) {
+    if (!platform::SyncFileSystem(*written.second))
+      run_.NoteFailure(beCannotReadFile, folder_, "the restored files could not be synced");
+  }
+}
+
+}  // namespace kelmora
