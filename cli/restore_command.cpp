@@ -78,6 +78,21 @@ bool PatternMatches(const std::string& Pattern, const std::string& Stored) {
   return false;
 }
 
+// Whether an -i pattern holds a ".." component. "\" counts as a separator
+// too, as it does in a drive's pattern: no reading of such a pattern is one
+// a user could count on, and taking "/home/ann/old/.." as "/" would put
+// every file back.
+bool HasParentComponent(const std::string& Pattern) {
+  size_t start = 0;
+  while (start <= Pattern.size()) {
+    size_t end = Pattern.find_first_of("/\\", start);
+    if (end == std::string::npos) end = Pattern.size();
+    if (end - start == 2 && Pattern.compare(start, 2, "..") == 0) return true;
+    start = end + 1;
+  }
+  return false;
+}
+
 std::vector<std::string> Components(const std::string& Path) {
   std::vector<std::string> parts;
   size_t start = 0;
@@ -317,7 +332,8 @@ void AddRestoreCommand(CLI::App& App, int& Status) {
       ->add_option("-i,--include", options->Include,
                    "restore only the files whose stored name matches PATTERN: a wildcard on the "
                    "path (* also crosses /), or a folder, which takes everything under it; "
-                   "without a leading / it may match from any folder on. May be repeated.")
+                   "without a leading / it may match from any folder on; a \"..\" component is a "
+                   "usage error. May be repeated.")
       ->type_name("PATTERN");
   command->add_flag("-q,--quiet", options->Quiet,
                     "no progress line and no summary; errors are still reported");
@@ -339,6 +355,12 @@ void AddRestoreCommand(CLI::App& App, int& Status) {
       throw CLI::ValidationError("FOLDER",
                                  "must not be empty; give / to restore files where "
                                  "they were backed up from");
+    for (const std::string& pattern : options->Include) {
+      if (HasParentComponent(pattern))
+        throw CLI::ValidationError("--include", "\"" + pattern +
+                                                    "\" holds a \"..\" component; name the "
+                                                    "file or folder by its stored path");
+    }
     if (options->Relative && options->Archive == "-")
       throw CLI::ValidationError("--relative", "needs ARCHIVE as a file, not standard input");
     Status = RunRestore(*options);
