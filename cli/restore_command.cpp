@@ -323,9 +323,10 @@ void AddRestoreCommand(CLI::App& App, int& Status) {
       command->add_flag("-p,--full-path", options->FullPath,
                         "rebuild the stored folder tree under FOLDER (the default)");
   command->add_flag("--keep-damaged", options->KeepDamaged,
-                    "keep a damaged file as NAME.damaged beside its place, every sound piece "
-                    "in place and zeros for the damaged ones; without it a damaged file is "
-                    "not written at all (a file of that name is left as it was)");
+                    "keep a damaged file as NAME.damaged beside its place (NAME.damaged.1, "
+                    "... when that name is taken), every sound piece in place and zeros for "
+                    "the damaged ones; without it a damaged file is not written at all (a "
+                    "file of that name is left as it was)");
   relative->excludes(flat);
   flat->excludes(fullPath);
   command

@@ -118,6 +118,7 @@ bool RestoreRun::DecideByMode(const platform::PathInfo& Existing) const {
 
 EntryConsumer::Plan RestoreRun::BeginFile(const std::string& Name, int32_t Stamp) {
   stamp_ = Stamp;
+  storedName_ = Name;
   const bool isFileList = format::IsFileListName(Name);
   const std::string target =
       restore::TargetName(Name, folder_, e_.RestoreFullPath, e_.RestoreBaseFolder);
@@ -177,10 +178,13 @@ void RestoreRun::EndFile(Ending How) {
 
 bool RestoreRun::Clashes(const std::string& Stored, const std::string& Target) {
   // Where case does not tell names apart, "A.txt" and "a.txt" are one file.
-  const auto earlier = claimed_.find(platform::ComparableName(Target));
+  const std::string name = platform::ComparableName(Target);
+  const auto earlier = claimed_.find(name);
   // The same stored name twice is one file backed up twice: the later copy
   // replaces the earlier as it always did.
   if (earlier == claimed_.end() || earlier->second == Stored) return false;
+  // A damaged copy kept aside makes way for a stored file of its name.
+  if (MoveKeptCopy(name)) return false;
   Refuse(earlier->second + " was already restored there");
   if (e_.OnNameClash) e_.OnNameClash(e_, Stored, earlier->second, Target);
   return true;

@@ -1,5 +1,6 @@
 // Restore: reaching a target's folder, beginning the target there and
 // putting it in place.
+#include <cerrno>
 #include <memory>
 #include <string>
 #include <utility>
@@ -13,6 +14,9 @@ namespace kelmora {
 namespace {
 
 constexpr const char* kCannotCreateFolder = "Cannot create folder";
+// NAME.damaged, then NAME.damaged.1 to .99. None of them can be the name
+// of a volume that is not there yet: those end in three digits.
+constexpr int kKeptNames = 100;
 
 bool HasParentComponent(const std::string& Path) {
   size_t start = 0;
@@ -167,10 +171,10 @@ void RestoreRun::FinishTarget(bool Put) {
       }
       writer_->Hand(std::move(whole), writerFolderNumber_);
       TakeWriterOutcome();
-    } else if (const std::string why = PutInPlace(whole); why.empty()) {
+    } else if (const Placement placed = PutInPlace(whole); placed.Why.empty()) {
       ++s_.FilesDone;
     } else {
-      FailTarget(why);
+      FailTarget(placed.Why);
     }
   }
   target_ = OpenTarget{};
@@ -182,11 +186,62 @@ void RestoreRun::SetDamagedAside() {
     // 6 either way.
     Drain();
     NoteWrittenFolder();
-    FinishedTarget kept{std::move(target_.file), std::move(target_.stream),
-                        target_.leaf + ".damaged", s_.CurrentFile, stamp_};
-    PutInPlace(kept);
+    FinishedTarget kept{std::move(target_.file),
+                        std::move(target_.stream),
+                        std::string(),
+                        s_.CurrentFile,
+                        stamp_,
+                        platform::PendingFile::Placing::KeepExisting};
+    if (FinishWriting(kept).Why.empty()) KeepAside(kept);
   }
   target_ = OpenTarget{};
+}
+
+void RestoreRun::KeepAside(FinishedTarget& Kept) {
+  const std::string folder = s_.CurrentFile.substr(0, s_.CurrentFile.size() - target_.leaf.size());
+  const std::string taken = TakeKeptName(folder, target_.leaf, [&Kept](const std::string& Leaf) {
+    // Existing names, the archive's volumes among them, are never taken.
+    Kept.Leaf = Leaf;
+    return Place(Kept).Error;
+  });
+  if (taken.empty()) return;
+  claimed_[taken] = storedName_;
+  kept_[taken] = KeptCopy{Kept.File->Folder(), folder, target_.leaf, Kept.Leaf};
+}
+
+std::string RestoreRun::TakeKeptName(const std::string& Folder, const std::string& Leaf,
+                                     const std::function<int(const std::string&)>& Try) {
+  for (int number = 0; number < kKeptNames; ++number) {
+    std::string leaf = Leaf + ".damaged";
+    if (number > 0) leaf.append(".").append(std::to_string(number));
+    // A name this run restored, or kept aside already, is not free even
+    // when a file queued for it is not in place yet.
+    std::string name = platform::ComparableName(Folder + leaf);
+    if (claimed_.count(name) != 0) continue;
+    const int error = Try(leaf);
+    if (error == 0) return name;
+    if (error != EEXIST) break;
+  }
+  return {};
+}
+
+bool RestoreRun::MoveKeptCopy(const std::string& Claimed) {
+  const auto found = kept_.find(Claimed);
+  if (found == kept_.end()) return false;
+  KeptCopy copy = std::move(found->second);
+  kept_.erase(found);
+  std::string leaf;
+  const std::string taken =
+      TakeKeptName(copy.folderName, copy.leaf, [&copy, &leaf](const std::string& Leaf) {
+        leaf = Leaf;
+        return platform::RenameKeeping(*copy.folder, copy.keptAs, Leaf);
+      });
+  if (taken.empty()) return false;
+  claimed_[taken] = std::move(claimed_[Claimed]);
+  claimed_.erase(Claimed);
+  copy.keptAs = std::move(leaf);
+  kept_[taken] = std::move(copy);
+  return true;
 }
 
 void RestoreRun::NoteWrittenFolder() {

@@ -20,11 +20,15 @@
 //   - a volume chain must count upwards, so a damaged archive cannot send
 //     the run round in circles;
 //   - a damaged file never takes its own name: it is kept as NAME.damaged
-//     on request, or not at all, and the run ends with code 6.
+//     on request, or not at all, and the run ends with code 6. The copy
+//     takes the first free name of NAME.damaged, NAME.damaged.1, ...: never
+//     one a file has (the archive's among them), nor one this run restored
+//     to, whatever the mode, and it is claimed like a restored file.
 // A refused entry is stepped over and the run ends with code 1.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -96,6 +100,19 @@ class RestoreRun : public EntryConsumer {
   // A damaged target never takes its own name. On request it is kept
   // beside it as NAME.damaged, stamped like a restored file.
   void SetDamagedAside();
+  // Puts Kept, written and closed, under the first free name of NAME.damaged,
+  // NAME.damaged.1, ...: one no file has and this run has not restored to.
+  // Not at all when there is none.
+  void KeepAside(FinishedTarget& Kept);
+  // Gives Try the names NAME.damaged, NAME.damaged.1, ... of Leaf in the
+  // folder Folder (as the run names it, with its separator) that this run
+  // has not claimed, until Try returns other than EEXIST; the name it took
+  // (as claimed_ holds it), or "" when none.
+  std::string TakeKeptName(const std::string& Folder, const std::string& Leaf,
+                           const std::function<int(const std::string&)>& Try);
+  // A stored file restored where a damaged copy was kept aside: the copy
+  // moves on to the next free name, and true. False when it cannot.
+  bool MoveKeptCopy(const std::string& Claimed);
   // Waits for the writer thread, when there is one, and takes in what it
   // did: the files it put in place, and a failure, which ends the run.
   void Drain() {
@@ -134,6 +151,7 @@ class RestoreRun : public EntryConsumer {
   const std::string folder_;
   const bool fromStream_;
   bool decision_ = false;
+  std::string storedName_;  // of the file begun last
   int32_t stamp_ = 0;
   OpenTarget target_;
   platform::FolderHandle root_;                       // the restore folder, once opened
@@ -153,6 +171,14 @@ class RestoreRun : public EntryConsumer {
   std::string failedFile_;     // the file the last code 1 concerns
   // Target, as this system compares names -> its stored name.
   std::unordered_map<std::string, std::string> claimed_;
+  // The damaged copies kept aside, by their claimed_ names.
+  struct KeptCopy {
+    Folder folder;
+    std::string folderName;  // as the run names it, with its separator
+    std::string leaf;        // the damaged file's own name
+    std::string keptAs;      // its name in the folder now
+  };
+  std::unordered_map<std::string, KeptCopy> kept_;
   // Puts whole files in place while the run reads on; only with threads,
   // and only where the one-thread run's files and events stay exactly the
   // same: in mode all (whether a target exists then decides nothing a file

@@ -7,18 +7,28 @@
 
 namespace kelmora {
 
-std::string PutInPlace(FinishedTarget& Target) {
+Placement FinishWriting(FinishedTarget& Target) {
   try {
     // Flushed first, so no later write can move the time again.
     Target.Stream->Flush();
     Target.Stream->OpenFile().SetStamp(Target.Stamp);
     Target.Stream->Close();
-    if (!Target.File->PutInPlace(Target.Leaf))
-      throw EStreamError(kStreamWriteError, Target.File->LastError());
   } catch (const EStreamError& e) {
-    return e.SystemError() != 0 ? platform::ErrorText(e.SystemError()) : e.what();
+    if (e.SystemError() == 0) return {e.what(), 0};
+    return {platform::ErrorText(e.SystemError()), e.SystemError()};
   }
   return {};
+}
+
+Placement Place(FinishedTarget& Target) {
+  if (Target.File->PutInPlace(Target.Leaf, Target.How)) return {};
+  const int error = Target.File->LastError();
+  return {platform::ErrorText(error), error};
+}
+
+Placement PutInPlace(FinishedTarget& Target) {
+  Placement written = FinishWriting(Target);
+  return written.Why.empty() ? Place(Target) : written;
 }
 
 TargetWriter::TargetWriter(size_t Slots) : slots_(Slots), thread_([this] { Work(); }) {}
@@ -74,7 +84,7 @@ void TargetWriter::Work() {
     std::string why;
     if (!drop) {
       try {
-        why = PutInPlace(target);
+        why = PutInPlace(target).Why;
       } catch (const std::exception& e) {
         why = e.what();
       }

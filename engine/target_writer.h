@@ -41,13 +41,25 @@ struct FinishedTarget {
   std::string Leaf;  // the name it takes in its folder
   std::string Name;  // the target, as the run reports it
   int32_t Stamp = 0;
+  // Replace: whatever has the name is replaced. KeepExisting: a taken name
+  // fails the placing with EEXIST.
+  platform::PendingFile::Placing How = platform::PendingFile::Placing::Replace;
 };
 
-// Writes what the stream still holds, stamps, closes and renames the file
-// over its own name; a stamp that is no valid date leaves the time of
-// writing. Empty when it is in place, else why not (the temporary file is
-// then removed with Target).
-std::string PutInPlace(FinishedTarget& Target);
+// How putting a target in place ended: Why is empty when it is in place,
+// else why not, with the system's error number when it gave one.
+struct Placement {
+  std::string Why;
+  int Error = 0;
+};
+
+// Writes what the stream still holds, stamps and closes the file; a stamp
+// that is no valid date leaves the time of writing.
+Placement FinishWriting(FinishedTarget& Target);
+// Renames the written file to its name in its folder.
+Placement Place(FinishedTarget& Target);
+// Both. On failure the temporary file is removed with Target.
+Placement PutInPlace(FinishedTarget& Target);
 
 class TargetWriter {
  public:
@@ -66,7 +78,7 @@ class TargetWriter {
   void Drain();
 
   struct Outcome {
-    int32_t Placed = 0;  // files put in place since the last Collect
+    int32_t Placed = 0;   // files put in place since the last Collect
     bool Failed = false;  // the first failure, reported once
     std::string Name;
     std::string Why;
@@ -81,8 +93,8 @@ class TargetWriter {
   void Work();
   // Whether the writer is to take the file at the front now.
   bool Takes() const {
-    return !queue_.empty() && (queue_.front().Folder < restoreFolder_ || burst_ || draining_ ||
-                               ending_);
+    return !queue_.empty() &&
+           (queue_.front().Folder < restoreFolder_ || burst_ || draining_ || ending_);
   }
 
   const size_t slots_;

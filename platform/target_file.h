@@ -110,9 +110,13 @@ class PendingFile {
   // regular file at Name in its folder, which it is to replace: a private
   // file must not come back readable by all. Nothing when there is none.
   void TakeOverModeOf(const std::string& Name);
-  // Renames the file over Name in its folder. False when that fails; the
+  enum class Placing {
+    Replace,       // whatever has the name is replaced
+    KeepExisting,  // a name that is taken stays its file's: EEXIST
+  };
+  // Renames the file to Name in its folder. False when that fails; the
   // file then stays pending and is removed with the object.
-  bool PutInPlace(const std::string& Name);
+  bool PutInPlace(const std::string& Name, Placing How = Placing::Replace);
 
  private:
   std::shared_ptr<const FolderHandle> folder_;
@@ -121,6 +125,10 @@ class PendingFile {
   bool pending_ = false;  // a temporary name exists that is ours to remove
   int error_ = 0;
 };
+
+// Gives the file Name in Folder the name To, which must be free: 0, or the
+// error number (EEXIST when To is taken, by anything).
+int RenameKeeping(const FolderHandle& Folder, const std::string& Name, const std::string& To);
 
 // Writes everything the file system holding Folder has cached to its disk.
 bool SyncFileSystem(const FolderHandle& Folder);

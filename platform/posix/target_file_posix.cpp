@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -141,17 +142,40 @@ void PendingFile::TakeOverModeOf(const std::string& Name) {
   ::fchmod(handle, st.st_mode & (owned ? 07777 : 0777));
 }
 
-bool PendingFile::PutInPlace(const std::string& Name) {
+namespace {
+
+// A rename that fails with EEXIST where To is taken, by anything.
+int RenameNoReplace(int FromFolder, const char* From, int ToFolder, const char* To) {
+  if (::renameat2(FromFolder, From, ToFolder, To, RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return -1;
+  // A file system that cannot refuse in the rename itself: a second name
+  // is only ever made where there is none.
+  if (::linkat(FromFolder, From, ToFolder, To, 0) != 0) return -1;
+  ::unlinkat(FromFolder, From, 0);
+  return 0;
+}
+
+}  // namespace
+
+bool PendingFile::PutInPlace(const std::string& Name, Placing How) {
   if (!pending_ || Name.empty() || Name.find('/') != std::string::npos) {
     error_ = EINVAL;
     return false;
   }
-  if (::renameat(folder_->Get(), temporaryName_.c_str(), folder_->Get(), Name.c_str()) != 0) {
+  const int from = folder_->Get();
+  const int placed = How == Placing::Replace
+                         ? ::renameat(from, temporaryName_.c_str(), from, Name.c_str())
+                         : RenameNoReplace(from, temporaryName_.c_str(), from, Name.c_str());
+  if (placed != 0) {
     error_ = errno;
     return false;
   }
   pending_ = false;
   return true;
+}
+
+int RenameKeeping(const FolderHandle& Folder, const std::string& Name, const std::string& To) {
+  return RenameNoReplace(Folder.Get(), Name.c_str(), Folder.Get(), To.c_str()) == 0 ? 0 : errno;
 }
 
 bool SyncFileSystem(const FolderHandle& Folder) {

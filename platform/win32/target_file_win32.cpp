@@ -137,7 +137,10 @@ PathInfo InspectAt(const FolderHandle& Folder, const std::string& Name) {
 }
 
 PendingFile::PendingFile(std::shared_ptr<const FolderHandle> Folder) : folder_(std::move(Folder)) {
-  if (!folder_ || !folder_->Valid()) return;
+  if (!folder_ || !folder_->Valid()) {
+    error_ = folder_ ? folder_->LastError() : EBADF;
+    return;
+  }
   // CREATE_NEW: a name that someone else took meanwhile is never opened.
   for (int attempt = 0; attempt < 16 && !file_.Valid(); ++attempt) {
     temporaryName_ = TemporaryName();
@@ -151,6 +154,7 @@ PendingFile::PendingFile(std::shared_ptr<const FolderHandle> Folder) : folder_(s
     else if (::GetLastError() != ERROR_FILE_EXISTS)
       break;
   }
+  if (!file_.Valid()) error_ = win32::LastErrno();
   pending_ = file_.Valid();
 }
 
@@ -186,20 +190,39 @@ void PendingFile::TakeOverModeOf(const std::string& Name) {
   ::LocalFree(descriptor);
 }
 
-bool PendingFile::PutInPlace(const std::string& Name) {
+bool PendingFile::PutInPlace(const std::string& Name, Placing How) {
   if (!pending_ || Name.empty() || Name.find_first_of(kSeparators) != std::string::npos ||
-      !NameFitsSystem(Name))
+      !NameFitsSystem(Name)) {
+    error_ = EINVAL;
     return false;
+  }
   const std::string from = PathIn(*folder_, temporaryName_), to = PathIn(*folder_, Name);
-  if (from.empty() || to.empty()) return false;
+  if (from.empty() || to.empty()) {
+    error_ = win32::LastErrno();
+    return false;
+  }
   // The data on the disk before the name: Windows cannot flush a whole
   // file system for an ordinary user, so each file is flushed here and
   // the rename written through.
-  if (SyncFile(from) != 0) return false;
-  if (!::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+  if (const int error = SyncFile(from); error != 0) {
+    error_ = error;
     return false;
+  }
+  // Without MOVEFILE_REPLACE_EXISTING a taken name fails the move.
+  const DWORD flags =
+      MOVEFILE_WRITE_THROUGH | (How == Placing::Replace ? MOVEFILE_REPLACE_EXISTING : 0);
+  if (!::MoveFileExA(from.c_str(), to.c_str(), flags)) {
+    error_ = win32::LastErrno();
+    return false;
+  }
   pending_ = false;
   return true;
+}
+
+int RenameKeeping(const FolderHandle& Folder, const std::string& Name, const std::string& To) {
+  const std::string from = PathIn(Folder, Name), to = PathIn(Folder, To);
+  if (from.empty() || to.empty()) return win32::LastErrno();
+  return ::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH) ? 0 : win32::LastErrno();
 }
 
 bool SyncFileSystem(const FolderHandle& Folder) {
