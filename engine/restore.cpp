@@ -208,6 +208,7 @@ bool RestoreRun::MayMeetQueuedFile(const std::string& Target) {
 bool RestoreRun::TakeWriterOutcome() {
   const TargetWriter::Outcome outcome = writer_->Collect();
   s_.FilesDone += outcome.Placed;
+  if (outcome.Refused) RefuseFile(outcome.RefusedName, outcome.RefusedWhy);
   if (outcome.Failed) FailTarget(outcome.Name, outcome.Why);
   return outcome.Failed;
 }

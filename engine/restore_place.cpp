@@ -115,6 +115,16 @@ bool RestoreRun::BeginTarget(const platform::PathInfo& Existing) {
     // The mode decided on what stood in the removed folder; in the one made
     // afresh it decides again.
     if (attempt > 0 && !DecideByMode(there)) return false;
+    // What stands in one file's way (a name this system cannot hold, a
+    // folder) costs that file alone.
+    if (there.Error != 0) {
+      Refuse(platform::ErrorText(there.Error));
+      return false;
+    }
+    if (there.Kind == platform::PathKind::Directory) {
+      Refuse(platform::ErrorText(EISDIR));
+      return false;
+    }
     if (!folder_.empty() && there.Kind == platform::PathKind::Link) {
       Refuse("a symbolic link stands in its place");
       return false;
@@ -135,12 +145,14 @@ bool RestoreRun::BeginTarget(const platform::PathInfo& Existing) {
       lastFolderPath_.clear();
       continue;
     }
-    if (there.Kind == platform::PathKind::Directory) {
-      FailTarget("a folder stands in its place");
-      return false;
-    }
     if (!file->Valid()) {
-      FailTarget(platform::ErrorText(file->LastError()));
+      // A folder that may not be written to costs its files; a full or
+      // failing disk would fail every one after it.
+      const int error = file->LastError();
+      if (platform::FailsEveryFile(error))
+        FailTarget(platform::ErrorText(error));
+      else
+        Refuse(platform::ErrorText(error));
       return false;
     }
     if (there.Kind == platform::PathKind::File) file->TakeOverModeOf(leaf);
@@ -173,6 +185,8 @@ void RestoreRun::FinishTarget(bool Put) {
       TakeWriterOutcome();
     } else if (const Placement placed = PutInPlace(whole); placed.Why.empty()) {
       ++s_.FilesDone;
+    } else if (placed.OnlyThisFile) {
+      RefuseFile(s_.CurrentFile, placed.Why);
     } else {
       FailTarget(placed.Why);
     }

@@ -132,8 +132,11 @@ class RestoreRun : public EntryConsumer {
   // names the last entry refused.
   void Refuse(const std::string& Why) {
     decision_ = false;
-    run_.NoteFailure(beCannotReadFile, s_.CurrentFile, Why);
-    failedFile_ = s_.CurrentFile;
+    RefuseFile(s_.CurrentFile, Why);
+  }
+  void RefuseFile(const std::string& Target, const std::string& Why) {
+    run_.NoteFailure(beCannotReadFile, Target, Why);
+    failedFile_ = Target;
   }
   void FailTarget(const std::string& Why) { FailTarget(s_.CurrentFile, Why); }
   void FailTarget(const std::string& Target, const std::string& Why) {

@@ -23,7 +23,7 @@ Placement FinishWriting(FinishedTarget& Target) {
 Placement Place(FinishedTarget& Target) {
   if (Target.File->PutInPlace(Target.Leaf, Target.How)) return {};
   const int error = Target.File->LastError();
-  return {platform::ErrorText(error), error};
+  return {platform::ErrorText(error), error, !platform::FailsEveryFile(error)};
 }
 
 Placement PutInPlace(FinishedTarget& Target) {
@@ -81,12 +81,12 @@ void TargetWriter::Work() {
     working_ = true;
     const bool drop = failed_;
     lock.unlock();
-    std::string why;
+    Placement placed;
     if (!drop) {
       try {
-        why = PutInPlace(target).Why;
+        placed = PutInPlace(target);
       } catch (const std::exception& e) {
-        why = e.what();
+        placed.Why = e.what();
       }
     }
     const std::string name = std::move(target.Name);
@@ -95,13 +95,17 @@ void TargetWriter::Work() {
     target = FinishedTarget{};
     lock.lock();
     working_ = false;
-    if (!drop && why.empty()) {
+    if (!drop && placed.Why.empty()) {
       ++outcome_.Placed;
+    } else if (!drop && placed.OnlyThisFile) {
+      outcome_.Refused = true;
+      outcome_.RefusedName = name;
+      outcome_.RefusedWhy = placed.Why;
     } else if (!drop) {
       failed_ = true;
       outcome_.Failed = true;
       outcome_.Name = name;
-      outcome_.Why = why;
+      outcome_.Why = placed.Why;
     }
     room_.notify_all();
   }

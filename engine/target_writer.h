@@ -17,7 +17,8 @@
 // the writer (Drain) wherever a file still in its queue could change what
 // it is about to look at (restore.cpp says where). A failure ends the run
 // as it would have on the restore's own thread; the files handed over
-// after it are not put in place.
+// after it are not put in place. A file that fails for what stands in its
+// own way is left out, and the others are still put in place.
 #pragma once
 
 #include <condition_variable>
@@ -51,6 +52,9 @@ struct FinishedTarget {
 struct Placement {
   std::string Why;
   int Error = 0;
+  // The failure concerns this file's name or folder alone (a folder stands
+  // in its place, say), not the disk: the run goes on without it.
+  bool OnlyThisFile = false;
 };
 
 // Writes what the stream still holds, stamps and closes the file; a stamp
@@ -79,9 +83,14 @@ class TargetWriter {
 
   struct Outcome {
     int32_t Placed = 0;   // files put in place since the last Collect
-    bool Failed = false;  // the first failure, reported once
+    bool Failed = false;  // the first failure that ends the run, reported once
     std::string Name;
     std::string Why;
+    // The last file left out since the last Collect for what stood in its
+    // own way; the files after it are still put in place.
+    bool Refused = false;
+    std::string RefusedName;
+    std::string RefusedWhy;
   };
   Outcome Collect();
 
