@@ -57,6 +57,8 @@ bool RestoreRun::Run() {
 }
 
 void RestoreRun::VolumeOpened(TStream& Volume) {
+  // The question for this volume may have let anything happen meanwhile.
+  folderVouched_ = false;
   // A caller's stream may be a file too (standard input redirected from
   // the archive), which a target must not replace either.
   const auto* handle = dynamic_cast<THandleStream*>(&Volume);
@@ -138,7 +140,10 @@ EntryConsumer::Plan RestoreRun::BeginFile(const std::string& Name, int32_t Stamp
   } else {
     platform::PathInfo existing = Inspect(target);
     decision_ = DecideByMode(existing);
-    if (e_.OnRestoreFile) e_.OnRestoreFile(e_, s_.CurrentFile, stamp_, decision_);
+    if (e_.OnRestoreFile) {
+      folderVouched_ = false;
+      e_.OnRestoreFile(e_, s_.CurrentFile, stamp_, decision_);
+    }
     if (decision_ && s_.CurrentFile != target) {
       // The handler sent the file elsewhere, maybe where a queued file goes.
       Drain();
@@ -186,7 +191,10 @@ bool RestoreRun::Clashes(const std::string& Stored, const std::string& Target) {
   // A damaged copy kept aside makes way for a stored file of its name.
   if (MoveKeptCopy(name)) return false;
   Refuse(earlier->second + " was already restored there");
-  if (e_.OnNameClash) e_.OnNameClash(e_, Stored, earlier->second, Target);
+  if (e_.OnNameClash) {
+    folderVouched_ = false;
+    e_.OnNameClash(e_, Stored, earlier->second, Target);
+  }
   return true;
 }
 

@@ -40,7 +40,8 @@ bool RestoreRun::LexicallyInFolder(const std::string& Target) const {
          !HasParentComponent(Target.substr(folder_.size()));
 }
 
-bool RestoreRun::LocateTarget(Folder& Into, std::string& Leaf, std::string& Why) {
+bool RestoreRun::LocateTarget(Folder& Into, std::string& Below, std::string& Leaf,
+                              std::string& Why) {
   std::string target = s_.CurrentFile;
   if (restore::FolderOf(target).empty()) throw Exception(kCannotCreateFolder);
   if (folder_.empty()) {
@@ -58,18 +59,19 @@ bool RestoreRun::LocateTarget(Folder& Into, std::string& Leaf, std::string& Why)
       Why = "it lies outside the restore folder";
       return false;
     }
-    if (!root_.Valid()) {
+    if (!root_) {
       // The restore folder itself may still have to be made.
-      root_ = platform::OpenFolder(
-          folder_.size() > 1 ? folder_.substr(0, folder_.size() - 1) : folder_, true);
-      if (!root_.Valid()) {
+      auto root = std::make_shared<const platform::FolderHandle>(platform::OpenFolder(
+          folder_.size() > 1 ? folder_.substr(0, folder_.size() - 1) : folder_, true));
+      if (!root->Valid()) {
         Why = std::string(kCannotCreateFolder) + " " + folder_ + ": " +
-              platform::ErrorText(root_.LastError());
+              platform::ErrorText(root->LastError());
         return false;
       }
+      root_ = std::move(root);
     }
-    const std::string below = restore::FolderOf(target.substr(folder_.size() - 1));
-    Into = OpenTargetFolder(folder_ + below, below);
+    Below = restore::FolderOf(target.substr(folder_.size() - 1));
+    Into = OpenTargetFolder(folder_ + Below, Below);
   }
   Leaf = target.substr(target.find_last_of(platform::kSeparators) + 1);
   if (!Into->Valid()) {
@@ -81,10 +83,21 @@ bool RestoreRun::LocateTarget(Folder& Into, std::string& Leaf, std::string& Why)
 
 RestoreRun::Folder RestoreRun::OpenTargetFolder(const std::string& Path, const std::string& Below) {
   reusedFolder_ = lastFolder_ && Path == lastFolderPath_;
+  // The folder kept open may have been moved, or another put in its place,
+  // since the file before went in: it is used only while the way from the
+  // restore folder still leads to it, and reached afresh otherwise.
+  // The check that put the file before in place vouches for the folder
+  // when nothing but reading the archive came between.
+  if (reusedFolder_ && !folder_.empty() && !folderVouched_ &&
+      !platform::FolderStillBeneath(*root_, Below, *lastFolder_)) {
+    emptyMade_.erase(platform::ComparableName(Below));
+    reusedFolder_ = false;
+  }
+  folderVouched_ = false;
   if (reusedFolder_) return lastFolder_;
   Folder folder = std::make_shared<const platform::FolderHandle>(
       folder_.empty() ? platform::OpenFolder(Path, true)
-                      : platform::OpenFolderBeneath(root_, Below));
+                      : platform::OpenFolderBeneath(*root_, Below));
   lastFolder_ = folder->Valid() ? folder : nullptr;
   lastFolderPath_ = lastFolder_ ? Path : std::string();
   if (folder->Made()) {
@@ -100,21 +113,25 @@ bool RestoreRun::BeginTarget(const platform::PathInfo& Existing) {
   // is reached (and made) afresh, and what stands there is looked at anew.
   for (int attempt = 0;; ++attempt) {
     Folder folder;
+    std::string below;
     std::string leaf;
     std::string why;
     // A file left out because its folder cannot be had, or lies outside,
     // is stepped over, and the run must not end as a complete one.
-    if (!LocateTarget(folder, leaf, why)) {
+    if (!LocateTarget(folder, below, leaf, why)) {
       Refuse(why);
       return false;
     }
     // Inspect looked through this very handle already; any other way to
     // the folder is looked at again, since the path may have led elsewhere.
-    const platform::PathInfo there =
-        attempt == 0 && folder == inspectedIn_ ? Existing : platform::InspectAt(*folder, leaf);
-    // The mode decided on what stood in the removed folder; in the one made
-    // afresh it decides again.
-    if (attempt > 0 && !DecideByMode(there)) return false;
+    const bool lookedAgain = attempt > 0 || folder != inspectedIn_;
+    const platform::PathInfo there = lookedAgain ? platform::InspectAt(*folder, leaf) : Existing;
+    // The mode decided on what Inspect saw. Where something else stands
+    // there (the folder was moved, or removed and made again, meanwhile)
+    // it decides again.
+    if (lookedAgain && (there.Kind != Existing.Kind || there.Stamp != Existing.Stamp) &&
+        !DecideByMode(there))
+      return false;
     // What stands in one file's way (a name this system cannot hold, a
     // folder) costs that file alone.
     if (there.Error != 0) {
@@ -162,6 +179,7 @@ bool RestoreRun::BeginTarget(const platform::PathInfo& Existing) {
     target_.file = std::move(file);
     target_.leaf = leaf;
     target_.folder = lastFolderPath_;
+    target_.below = std::move(below);
     return true;
   }
 }
@@ -173,8 +191,7 @@ void RestoreRun::FinishTarget(bool Put) {
     // Noted before it is in place: a file system written to is synced,
     // whether the rename then succeeds or not.
     NoteWrittenFolder();
-    FinishedTarget whole{std::move(target_.file), std::move(target_.stream), target_.leaf,
-                         s_.CurrentFile, stamp_};
+    FinishedTarget whole = TakeOpenTarget();
     if (writer_) {
       std::string folder = restore::FolderOf(s_.CurrentFile);
       if (folder != writerFolder_) {
@@ -185,6 +202,7 @@ void RestoreRun::FinishTarget(bool Put) {
       TakeWriterOutcome();
     } else if (const Placement placed = PutInPlace(whole); placed.Why.empty()) {
       ++s_.FilesDone;
+      folderVouched_ = placed.FolderChecked && whole.File->Folder() == lastFolder_;
     } else if (placed.OnlyThisFile) {
       RefuseFile(s_.CurrentFile, placed.Why);
     } else {
@@ -200,15 +218,27 @@ void RestoreRun::SetDamagedAside() {
     // 6 either way.
     Drain();
     NoteWrittenFolder();
-    FinishedTarget kept{std::move(target_.file),
-                        std::move(target_.stream),
-                        std::string(),
-                        s_.CurrentFile,
-                        stamp_,
-                        platform::PendingFile::Placing::KeepExisting};
+    FinishedTarget kept = TakeOpenTarget();
+    kept.How = kept.WhenMoved = platform::PendingFile::Placing::KeepExisting;
     if (FinishWriting(kept).Why.empty()) KeepAside(kept);
   }
   target_ = OpenTarget{};
+}
+
+FinishedTarget RestoreRun::TakeOpenTarget() {
+  FinishedTarget whole;
+  whole.File = std::move(target_.file);
+  whole.Stream = std::move(target_.stream);
+  whole.Leaf = target_.leaf;
+  whole.Name = s_.CurrentFile;
+  whole.Stamp = stamp_;
+  if (!folder_.empty()) {
+    whole.Root = root_;
+    whole.Below = target_.below;
+    // Only in mode all does the mode's decision hold in another folder.
+    if (e_.RestoreMode != rmAll) whole.WhenMoved = platform::PendingFile::Placing::KeepExisting;
+  }
+  return whole;
 }
 
 void RestoreRun::KeepAside(FinishedTarget& Kept) {

@@ -10,6 +10,11 @@
 //     its folders are reached from the restore folder's handle one component
 //     at a time, never through a symbolic link; a link standing where the
 //     target file goes is refused;
+//   - a folder kept open for the next file, or holding a file being
+//     written, is used only while the way from the restore folder still
+//     leads to it: moved out (or swapped for a link) meanwhile, the files
+//     still to come, and the one being written, go where the way leads now,
+//     made again when missing, never after the moved folder;
 //   - every target is written under a temporary name in its folder and
 //     renamed over its own name only when it is whole, so a stopped, failed
 //     or cancelled run leaves the older file as it was, and a hard link,
@@ -74,16 +79,18 @@ class RestoreRun : public EntryConsumer {
     std::unique_ptr<TFileStream> stream;
     std::string leaf;    // its own name within its folder
     std::string folder;  // the folder's path, as LocateTarget reached it
+    std::string below;   // with a restore folder: the folder's way from it
   };
 
   bool DecideByMode(const platform::PathInfo& Existing) const;
   // What stands at Target, looked at through the folder handle kept open
   // when Target lies in that folder, by its name otherwise.
   platform::PathInfo Inspect(const std::string& Target);
-  // Opens the folder CurrentFile goes into and names the file within it;
-  // false (and the entry refused) when it must not or cannot be had.
-  // Throws for a target without any folder part.
-  bool LocateTarget(Folder& Into, std::string& Leaf, std::string& Why);
+  // Opens the folder CurrentFile goes into and names the file within it,
+  // with the folder's way from the restore folder when there is one; false
+  // (and the entry refused) when it must not or cannot be had. Throws for
+  // a target without any folder part.
+  bool LocateTarget(Folder& Into, std::string& Below, std::string& Leaf, std::string& Why);
   // Opens a target's folder: Path by its name at stored paths, Below the
   // restore folder's handle otherwise.
   Folder OpenTargetFolder(const std::string& Path, const std::string& Below);
@@ -97,6 +104,10 @@ class RestoreRun : public EntryConsumer {
   // writer thread; a failure there is code 1. Without, or when it fails,
   // the temporary file is removed and whatever had the name keeps it.
   void FinishTarget(bool Put);
+  // The open target, whole, to be put in place. With a restore folder it
+  // goes where the way from it to the target's folder leads then: the
+  // folder it was begun in may have been moved out meanwhile.
+  FinishedTarget TakeOpenTarget();
   // A damaged target never takes its own name. On request it is kept
   // beside it as NAME.damaged, stamped like a restored file.
   void SetDamagedAside();
@@ -157,21 +168,23 @@ class RestoreRun : public EntryConsumer {
   std::string storedName_;  // of the file begun last
   int32_t stamp_ = 0;
   OpenTarget target_;
-  platform::FolderHandle root_;                       // the restore folder, once opened
+  Folder root_;                                       // the restore folder, once opened
   std::vector<platform::FileIdentity> volumes_;       // every archive volume read so far
   std::vector<std::pair<uint64_t, Folder>> written_;  // one folder per device
   std::string lastWritten_;  // the folder of the file NoteWrittenFolder saw last
   // The folder the last target went into. An archive holds a folder's
   // files one after another, and reaching a folder component by component
-  // costs two system calls a level. A handle kept open still leads to the
-  // folder that was checked, whatever is linked in its place meanwhile;
-  // only someone who may write both where it was and where it goes can
-  // move it, and its files then land where that one could put them anyway.
+  // costs two system calls a level. A handle kept open leads to that
+  // folder wherever it has been moved meanwhile, so it is used only while
+  // the way from the restore folder still leads to it (one call).
   std::string lastFolderPath_;
   Folder lastFolder_;
   bool reusedFolder_ = false;  // the current target's folder is lastFolder_
-  Folder inspectedIn_;         // the folder Inspect last looked in by handle
-  std::string failedFile_;     // the file the last code 1 concerns
+  // lastFolder_ was found still in its place when the file before was put
+  // in place, and no event has been raised since.
+  bool folderVouched_ = false;
+  Folder inspectedIn_;      // the folder Inspect last looked in by handle
+  std::string failedFile_;  // the file the last code 1 concerns
   // Target, as this system compares names -> its stored name.
   std::unordered_map<std::string, std::string> claimed_;
   // The damaged copies kept aside, by their claimed_ names.

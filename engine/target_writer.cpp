@@ -20,10 +20,29 @@ Placement FinishWriting(FinishedTarget& Target) {
   return {};
 }
 
+namespace {
+
+Placement Failed(int Error) {
+  return {platform::ErrorText(Error), Error, !platform::FailsEveryFile(Error)};
+}
+
+}  // namespace
+
 Placement Place(FinishedTarget& Target) {
-  if (Target.File->PutInPlace(Target.Leaf, Target.How)) return {};
-  const int error = Target.File->LastError();
-  return {platform::ErrorText(error), error, !platform::FailsEveryFile(error)};
+  platform::PendingFile::Placing how = Target.How;
+  platform::FolderHandle now;
+  const bool inPlace = Target.Root && platform::FolderStillBeneath(*Target.Root, Target.Below,
+                                                                   *Target.File->Folder());
+  if (Target.Root && !inPlace) {
+    now = platform::OpenFolderBeneath(*Target.Root, Target.Below);
+    if (!now.Valid()) return Failed(now.LastError());
+    if (how == platform::PendingFile::Placing::Replace) how = Target.WhenMoved;
+  }
+  if (!Target.File->PutInPlace(Target.Leaf, how, now.Valid() ? &now : nullptr))
+    return Failed(Target.File->LastError());
+  Placement placed;
+  placed.FolderChecked = inPlace;
+  return placed;
 }
 
 Placement PutInPlace(FinishedTarget& Target) {

@@ -45,6 +45,13 @@ struct FinishedTarget {
   // Replace: whatever has the name is replaced. KeepExisting: a taken name
   // fails the placing with EEXIST.
   platform::PendingFile::Placing How = platform::PendingFile::Placing::Replace;
+  // With a restore folder, Root, and the way Below it to the file's folder.
+  // The folder the file was begun in may have been moved since; the file
+  // then goes where the way leads now (made again when missing), placed as
+  // WhenMoved says, and never after the folder.
+  std::shared_ptr<const platform::FolderHandle> Root;
+  std::string Below;
+  platform::PendingFile::Placing WhenMoved = platform::PendingFile::Placing::Replace;
 };
 
 // How putting a target in place ended: Why is empty when it is in place,
@@ -55,12 +62,16 @@ struct Placement {
   // The failure concerns this file's name or folder alone (a folder stands
   // in its place, say), not the disk: the run goes on without it.
   bool OnlyThisFile = false;
+  // The file's folder was found still where the way from the restore
+  // folder leads, and the file put there.
+  bool FolderChecked = false;
 };
 
 // Writes what the stream still holds, stamps and closes the file; a stamp
 // that is no valid date leaves the time of writing.
 Placement FinishWriting(FinishedTarget& Target);
-// Renames the written file to its name in its folder.
+// Renames the written file to its name in its folder, or in the folder
+// now at its place below the restore folder.
 Placement Place(FinishedTarget& Target);
 // Both. On failure the temporary file is removed with Target.
 Placement PutInPlace(FinishedTarget& Target);

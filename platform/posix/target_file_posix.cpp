@@ -1,6 +1,8 @@
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -32,17 +34,32 @@ void FolderHandle::Close() {
 }
 
 FolderHandle FolderHandle::Duplicate() const {
-  return FolderHandle(Valid() ? ::fcntl(static_cast<int>(handle_), F_DUPFD_CLOEXEC, 0) : -1);
+  FolderHandle copy(Valid() ? ::fcntl(static_cast<int>(handle_), F_DUPFD_CLOEXEC, 0) : -1);
+  copy.identity_ = identity_;
+  return copy;
 }
+
+namespace {
+
+void NoteIdentity(FolderHandle& Folder) {
+  struct stat st;
+  if (::fstat(static_cast<int>(Folder.Get()), &st) == 0)
+    Folder.SetIdentity({static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)});
+}
+
+}  // namespace
 
 FolderHandle OpenFolder(const std::string& Path, bool Create) {
   if (Path.empty()) return FolderHandle::Failure(ENOENT);
   if (Create && !ForceDirectories(Path)) return FolderHandle::Failure(errno);
   const int fd = OpenRetrying(AT_FDCWD, Path.c_str(), kFolderFlags);
-  return fd >= 0 ? FolderHandle(fd) : FolderHandle::Failure(errno);
+  if (fd < 0) return FolderHandle::Failure(errno);
+  FolderHandle folder(fd);
+  NoteIdentity(folder);
+  return folder;
 }
 
-FolderHandle OpenFolderBeneath(const FolderHandle& Base, const std::string& Relative) {
+FolderHandle OpenFolderBeneath(const FolderHandle& Base, const std::string& Relative, bool Create) {
   FolderHandle current = Base.Duplicate();
   bool made = false;
   size_t start = 0;
@@ -57,7 +74,7 @@ FolderHandle OpenFolderBeneath(const FolderHandle& Base, const std::string& Rela
     // ENOTDIR) instead of being followed; a missing one is made first.
     int fd = OpenRetrying(current.Get(), part.c_str(), kFolderFlags | O_NOFOLLOW);
     made = false;
-    if (fd < 0 && errno == ENOENT) {
+    if (fd < 0 && errno == ENOENT && Create) {
       made = ::mkdirat(current.Get(), part.c_str(), 0777) == 0;
       if (!made && errno != EEXIST) return FolderHandle::Failure(errno);
       fd = OpenRetrying(current.Get(), part.c_str(), kFolderFlags | O_NOFOLLOW);
@@ -65,6 +82,7 @@ FolderHandle OpenFolderBeneath(const FolderHandle& Base, const std::string& Rela
     current = fd >= 0 ? FolderHandle(fd) : FolderHandle::Failure(errno);
   }
   if (made && current.Valid()) current.SetMade();
+  if (current.Valid() && current.KnownIdentity() == FileIdentity{}) NoteIdentity(current);
   return current;
 }
 
@@ -84,6 +102,10 @@ bool IdentityOf(const File& Open, FileIdentity& Identity) {
 }
 
 bool IdentityOf(const FolderHandle& Folder, FileIdentity& Identity) {
+  if (Folder.Valid() && Folder.KnownIdentity() != FileIdentity{}) {
+    Identity = Folder.KnownIdentity();
+    return true;
+  }
   return IdentityOfDescriptor(Folder.Get(), Identity);
 }
 
@@ -99,6 +121,28 @@ bool IdentityAt(const FolderHandle& Folder, const std::string& Name, FileIdentit
   if (::fstatat(Folder.Get(), Name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
   Identity = FileIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
   return true;
+}
+
+bool FolderStillBeneath(const FolderHandle& Base, const std::string& Relative,
+                        const FolderHandle& Folder) {
+  FileIdentity held;
+  if (!IdentityOf(Folder, held)) return false;
+  const size_t first = Relative.find_first_not_of('/');
+  const std::string path = first == std::string::npos ? std::string(".") : Relative.substr(first);
+  // One call where the kernel can refuse every link on the way itself;
+  // the walk, a call or two a level, where it cannot.
+  struct open_how how {};
+  how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+  const long fd = ::syscall(SYS_openat2, Base.Get(), path.c_str(), &how, sizeof how);
+  FileIdentity found;
+  if (fd >= 0) {
+    const FolderHandle there(static_cast<NativeHandle>(fd));
+    return IdentityOf(there, found) && found == held;
+  }
+  if (errno == ENOENT || errno == ENOTDIR) return false;
+  const FolderHandle walked = OpenFolderBeneath(Base, Relative, false);
+  return walked.Valid() && IdentityOf(walked, found) && found == held;
 }
 
 PendingFile::PendingFile(std::shared_ptr<const FolderHandle> Folder) : folder_(std::move(Folder)) {
@@ -157,15 +201,15 @@ int RenameNoReplace(int FromFolder, const char* From, int ToFolder, const char* 
 
 }  // namespace
 
-bool PendingFile::PutInPlace(const std::string& Name, Placing How) {
+bool PendingFile::PutInPlace(const std::string& Name, Placing How, const FolderHandle* Into) {
   if (!pending_ || Name.empty() || Name.find('/') != std::string::npos) {
     error_ = EINVAL;
     return false;
   }
-  const int from = folder_->Get();
+  const int from = folder_->Get(), to = Into != nullptr ? Into->Get() : from;
   const int placed = How == Placing::Replace
-                         ? ::renameat(from, temporaryName_.c_str(), from, Name.c_str())
-                         : RenameNoReplace(from, temporaryName_.c_str(), from, Name.c_str());
+                         ? ::renameat(from, temporaryName_.c_str(), to, Name.c_str())
+                         : RenameNoReplace(from, temporaryName_.c_str(), to, Name.c_str());
   if (placed != 0) {
     error_ = errno;
     return false;

@@ -40,7 +40,10 @@ FolderHandle OpenFolderHandle(const std::string& Path, bool FollowLinks) {
     ::CloseHandle(h);
     return FolderHandle::Failure(error);
   }
-  return FolderHandle(NativeOf(h));
+  FolderHandle folder(NativeOf(h));
+  folder.SetIdentity({data.dwVolumeSerialNumber,
+                      static_cast<uint64_t>(data.nFileIndexHigh) << 32 | data.nFileIndexLow});
+  return folder;
 }
 
 // The folder's path as the system resolved it, with Name below it.
@@ -82,7 +85,9 @@ FolderHandle FolderHandle::Duplicate() const {
   if (!::DuplicateHandle(process, HandleOf(handle_), process, &copy, 0, FALSE,
                          DUPLICATE_SAME_ACCESS))
     return FolderHandle::Failure(win32::LastErrno());
-  return FolderHandle(NativeOf(copy));
+  FolderHandle duplicate(NativeOf(copy));
+  duplicate.identity_ = identity_;
+  return duplicate;
 }
 
 FolderHandle OpenFolder(const std::string& Path, bool Create) {
@@ -91,7 +96,7 @@ FolderHandle OpenFolder(const std::string& Path, bool Create) {
   return OpenFolderHandle(Path, true);
 }
 
-FolderHandle OpenFolderBeneath(const FolderHandle& Base, const std::string& Relative) {
+FolderHandle OpenFolderBeneath(const FolderHandle& Base, const std::string& Relative, bool Create) {
   FolderHandle current = Base.Duplicate();
   bool made = false;
   size_t start = 0;
@@ -104,8 +109,8 @@ FolderHandle OpenFolderBeneath(const FolderHandle& Base, const std::string& Rela
     if (part == ".." || !NameFitsSystem(part)) return FolderHandle::Failure(EINVAL);
     const std::string path = PathIn(current, part);
     if (path.empty()) return FolderHandle::Failure(win32::LastErrno());
-    made = ::CreateDirectoryA(path.c_str(), nullptr) != 0;
-    if (!made && ::GetLastError() != ERROR_ALREADY_EXISTS)
+    made = Create && ::CreateDirectoryA(path.c_str(), nullptr) != 0;
+    if (Create && !made && ::GetLastError() != ERROR_ALREADY_EXISTS)
       return FolderHandle::Failure(win32::LastErrno());
     // Not followed: a junction or link in the folder's place fails here.
     current = OpenFolderHandle(path, false);
@@ -119,6 +124,10 @@ bool IdentityOf(const File& Open, FileIdentity& Identity) {
 }
 
 bool IdentityOf(const FolderHandle& Folder, FileIdentity& Identity) {
+  if (Folder.Valid() && Folder.KnownIdentity() != FileIdentity{}) {
+    Identity = Folder.KnownIdentity();
+    return true;
+  }
   return Folder.Valid() && IdentityOfSystemHandle(HandleOf(Folder.Get()), Identity);
 }
 
@@ -129,6 +138,25 @@ bool IdentityOfPath(const std::string& Path, FileIdentity& Identity) {
 bool IdentityAt(const FolderHandle& Folder, const std::string& Name, FileIdentity& Identity) {
   const std::string path = PathIn(Folder, Name);
   return !path.empty() && IdentityOfName(path, false, Identity);
+}
+
+bool FolderStillBeneath(const FolderHandle& Base, const std::string& Relative,
+                        const FolderHandle& Folder) {
+  // A folder is held open without delete sharing, so it cannot be renamed
+  // away while it is; where the system says it is now tells a junction put
+  // above it. Two names of one folder differ only in case.
+  std::string expected = win32::FinalPathOf(HandleOf(Base.Get()));
+  for (size_t start = 0; start < Relative.size();) {
+    size_t end = Relative.find_first_of(kSeparators, start);
+    if (end == std::string::npos) end = Relative.size();
+    if (end > start && Relative.compare(start, end - start, ".") != 0) {
+      if (!expected.empty() && !IsPathSeparator(expected.back())) expected += '\\';
+      expected.append(Relative, start, end - start);
+    }
+    start = end + 1;
+  }
+  const std::string held = win32::FinalPathOf(HandleOf(Folder.Get()));
+  return !held.empty() && ComparablePath(held) == ComparablePath(expected);
 }
 
 PathInfo InspectAt(const FolderHandle& Folder, const std::string& Name) {
@@ -190,13 +218,14 @@ void PendingFile::TakeOverModeOf(const std::string& Name) {
   ::LocalFree(descriptor);
 }
 
-bool PendingFile::PutInPlace(const std::string& Name, Placing How) {
+bool PendingFile::PutInPlace(const std::string& Name, Placing How, const FolderHandle* Into) {
   if (!pending_ || Name.empty() || Name.find_first_of(kSeparators) != std::string::npos ||
       !NameFitsSystem(Name)) {
     error_ = EINVAL;
     return false;
   }
-  const std::string from = PathIn(*folder_, temporaryName_), to = PathIn(*folder_, Name);
+  const std::string from = PathIn(*folder_, temporaryName_),
+                    to = PathIn(Into != nullptr ? *Into : *folder_, Name);
   if (from.empty() || to.empty()) {
     error_ = win32::LastErrno();
     return false;

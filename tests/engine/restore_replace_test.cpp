@@ -313,6 +313,8 @@ TEST(RestoreReplace, FolderSwappedForALinkDuringTheRunIsNotFollowed) {
   EXPECT_EQ(r.named, std::vector<std::string>{folder + "/sub/deeper/c.txt"});
   EXPECT_TRUE(fs::is_empty(top / "victim"));
   EXPECT_EQ(test::ReadFile(top / "moved/a.txt"), "a");
+  // The folder held open for b.txt is no longer inside: nothing follows it.
+  EXPECT_FALSE(fs::exists(top / "moved/b.txt"));
   EXPECT_EQ(test::ReadFile(folder + "/d.txt"), "d");
 }
 
