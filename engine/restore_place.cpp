@@ -68,6 +68,10 @@ bool RestoreRun::LocateTarget(Folder& Into, std::string& Below, std::string& Lea
               platform::ErrorText(root->LastError());
         return false;
       }
+      // Restoring to the root puts files back through the links of this
+      // system (/bin, a /home kept elsewhere); any other folder holds a
+      // tree this run makes itself, and no link in it is followed.
+      if (platform::IsSystemRoot(*root)) trust_ = startTrust_;
       root_ = std::move(root);
     }
     Below = restore::FolderOf(target.substr(folder_.size() - 1));
@@ -89,7 +93,7 @@ RestoreRun::Folder RestoreRun::OpenTargetFolder(const std::string& Path, const s
   // The check that put the file before in place vouches for the folder
   // when nothing but reading the archive came between.
   if (reusedFolder_ && !folder_.empty() && !folderVouched_ &&
-      !platform::FolderStillBeneath(*root_, Below, *lastFolder_)) {
+      !platform::FolderStillBeneath(*root_, Below, *lastFolder_, trust_)) {
     emptyMade_.erase(platform::ComparableName(Below));
     reusedFolder_ = false;
   }
@@ -97,7 +101,7 @@ RestoreRun::Folder RestoreRun::OpenTargetFolder(const std::string& Path, const s
   if (reusedFolder_) return lastFolder_;
   Folder folder = std::make_shared<const platform::FolderHandle>(
       folder_.empty() ? platform::OpenFolder(Path, true)
-                      : platform::OpenFolderBeneath(*root_, Below));
+                      : platform::OpenFolderBeneath(*root_, Below, true, trust_));
   lastFolder_ = folder->Valid() ? folder : nullptr;
   lastFolderPath_ = lastFolder_ ? Path : std::string();
   if (folder->Made()) {
@@ -235,6 +239,7 @@ FinishedTarget RestoreRun::TakeOpenTarget() {
   if (!folder_.empty()) {
     whole.Root = root_;
     whole.Below = target_.below;
+    whole.Trust = trust_;
     // Only in mode all does the mode's decision hold in another folder.
     if (e_.RestoreMode != rmAll) whole.WhenMoved = platform::PendingFile::Placing::KeepExisting;
   }

@@ -10,6 +10,14 @@
 //     its folders are reached from the restore folder's handle one component
 //     at a time, never through a symbolic link; a link standing where the
 //     target file goes is refused;
+//   - the one exception: with the root of the file system as the restore
+//     folder (files back where they were), a link on the way to a target
+//     is followed, as tar does, when it was there before the run began and
+//     it and the folder it stands in belong to root or to the user running
+//     the restore (/bin on merged-/usr systems, a /home kept elsewhere). A
+//     link made or moved during the run, by anyone, this run's own events
+//     included, is never followed, nor is a link anyone else owns; what a
+//     followed link leads to is walked by the same rule;
 //   - a folder kept open for the next file, or holding a file being
 //     written, is used only while the way from the restore folder still
 //     leads to it: moved out (or swapped for a link) meanwhile, the files
@@ -168,7 +176,11 @@ class RestoreRun : public EntryConsumer {
   std::string storedName_;  // of the file begun last
   int32_t stamp_ = 0;
   OpenTarget target_;
-  Folder root_;                                       // the restore folder, once opened
+  Folder root_;  // the restore folder, once opened
+  // The links on the way to a target that were there before the run began
+  // (startTrust_) are followed below the root of the file system only.
+  const platform::LinkTrust startTrust_ = platform::TrustLinksMadeBeforeNow();
+  platform::LinkTrust trust_;
   std::vector<platform::FileIdentity> volumes_;       // every archive volume read so far
   std::vector<std::pair<uint64_t, Folder>> written_;  // one folder per device
   std::string lastWritten_;  // the folder of the file NoteWrittenFolder saw last

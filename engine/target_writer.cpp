@@ -31,10 +31,11 @@ Placement Failed(int Error) {
 Placement Place(FinishedTarget& Target) {
   platform::PendingFile::Placing how = Target.How;
   platform::FolderHandle now;
-  const bool inPlace = Target.Root && platform::FolderStillBeneath(*Target.Root, Target.Below,
-                                                                   *Target.File->Folder());
+  const bool inPlace =
+      Target.Root && platform::FolderStillBeneath(*Target.Root, Target.Below,
+                                                  *Target.File->Folder(), Target.Trust);
   if (Target.Root && !inPlace) {
-    now = platform::OpenFolderBeneath(*Target.Root, Target.Below);
+    now = platform::OpenFolderBeneath(*Target.Root, Target.Below, true, Target.Trust);
     if (!now.Valid()) return Failed(now.LastError());
     if (how == platform::PendingFile::Placing::Replace) how = Target.WhenMoved;
   }

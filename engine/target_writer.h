@@ -51,6 +51,7 @@ struct FinishedTarget {
   // WhenMoved says, and never after the folder.
   std::shared_ptr<const platform::FolderHandle> Root;
   std::string Below;
+  platform::LinkTrust Trust;  // the links the way may follow
   platform::PendingFile::Placing WhenMoved = platform::PendingFile::Placing::Replace;
 };
 

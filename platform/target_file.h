@@ -75,14 +75,30 @@ class FolderHandle {
 // Invalid on failure.
 FolderHandle OpenFolder(const std::string& Path, bool Create);
 
+// Which symbolic links a walk below a folder follows: by default none.
+// With Before set, a link is followed when it and the folder it stands in
+// belong to the administrator or to the user the process runs as, and it
+// was last changed (made, moved, given another owner) before Before: such
+// a link was there before the run and no one else could have put it
+// there. One made or moved since is never followed, whoever made it. What
+// the link leads to is walked the same way, links in it included.
+struct LinkTrust {
+  int64_t Before = 0;  // nanoseconds since 1970; 0 follows no link
+};
+// Trusts the links last changed before this moment, where links can be
+// told apart so; trusts none elsewhere.
+LinkTrust TrustLinksMadeBeforeNow();
+// Whether Folder is the root of the file system as this process sees it.
+bool IsSystemRoot(const FolderHandle& Folder);
+
 // Walks Relative ("a/b", "/" between components, empty and "." components
 // ignored, ".." refused) below Base, making every missing folder when
-// Create is set. A component that is a symbolic link or no folder fails
-// the walk. Invalid on failure, with the reason; a Relative without
-// components gives a second handle on Base. Made() tells whether the last
-// component was made here.
+// Create is set. A component that is a symbolic link Trust does not follow
+// (any, by default), or no folder, fails the walk. Invalid on failure, with
+// the reason; a Relative without components gives a second handle on Base.
+// Made() tells whether the last component was made here.
 FolderHandle OpenFolderBeneath(const FolderHandle& Base, const std::string& Relative,
-                               bool Create = true);
+                               bool Create = true, const LinkTrust& Trust = LinkTrust());
 
 // What stands at Name in Folder; a final symbolic link is reported as Link.
 PathInfo InspectAt(const FolderHandle& Folder, const std::string& Name);
@@ -95,11 +111,12 @@ bool IdentityOfPath(const std::string& Path, FileIdentity& Identity);  // links 
 bool IdentityAt(const FolderHandle& Folder, const std::string& Name, FileIdentity& Identity);
 
 // Whether the folder Folder is still the one the walk to Relative below
-// Base reaches (OpenFolderBeneath, nothing made): a folder held open may
+// Base reaches (OpenFolderBeneath, nothing made, links followed as Trust
+// says): a folder held open may
 // have been moved elsewhere, or another put in its place, since it was
 // opened.
 bool FolderStillBeneath(const FolderHandle& Base, const std::string& Relative,
-                        const FolderHandle& Folder);
+                        const FolderHandle& Folder, const LinkTrust& Trust = LinkTrust());
 
 // A hidden name, distinct from any name a user gives and short enough for
 // any folder, for a file while it is written.

@@ -3,6 +3,7 @@
 #include <stdio.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -59,7 +60,85 @@ FolderHandle OpenFolder(const std::string& Path, bool Create) {
   return folder;
 }
 
-FolderHandle OpenFolderBeneath(const FolderHandle& Base, const std::string& Relative, bool Create) {
+LinkTrust TrustLinksMadeBeforeNow() {
+  // The coarse clock is the one file times are taken from: a link made
+  // after this moment never carries an earlier time.
+  struct timespec now {};
+  ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
+  return {static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec};
+}
+
+bool IsSystemRoot(const FolderHandle& Folder) {
+  FileIdentity folder, root;
+  return IdentityOf(Folder, folder) && IdentityOfPath("/", root) && folder == root;
+}
+
+namespace {
+
+// Links followed on the way to one folder, as the kernel allows.
+constexpr int kMaxLinks = 40;
+
+int OpenComponent(int At, const std::string& Name, const LinkTrust& Trust, int& Links);
+
+// The folder the link Name in At leads to, opened, when Trust follows it:
+// a descriptor, or -1 with errno (ELOOP for a link not followed).
+int FollowLink(int At, const std::string& Name, const LinkTrust& Trust, int& Links) {
+  struct stat link, folder;
+  if (::fstatat(At, Name.c_str(), &link, AT_SYMLINK_NOFOLLOW) != 0) return -1;
+  if (!S_ISLNK(link.st_mode)) {
+    errno = ENOTDIR;
+    return -1;
+  }
+  const uid_t user = ::geteuid();
+  const int64_t changed =
+      static_cast<int64_t>(link.st_ctim.tv_sec) * 1000000000 + link.st_ctim.tv_nsec;
+  if (Trust.Before == 0 || --Links < 0 || (link.st_uid != 0 && link.st_uid != user) ||
+      changed >= Trust.Before || ::fstat(At, &folder) != 0 ||
+      (folder.st_uid != 0 && folder.st_uid != user)) {
+    errno = ELOOP;
+    return -1;
+  }
+  std::string target(static_cast<size_t>(link.st_size) + 1, '\0');
+  const ssize_t length = ::readlinkat(At, Name.c_str(), target.data(), target.size());
+  if (length < 0) return -1;
+  if (static_cast<size_t>(length) >= target.size()) {
+    errno = ELOOP;  // changed while it was read
+    return -1;
+  }
+  target.resize(static_cast<size_t>(length));
+  int current = target.front() == '/' ? OpenRetrying(AT_FDCWD, "/", kFolderFlags)
+                                      : ::fcntl(At, F_DUPFD_CLOEXEC, 0);
+  size_t start = 0;
+  while (current >= 0 && start < target.size()) {
+    size_t end = target.find('/', start);
+    if (end == std::string::npos) end = target.size();
+    const std::string part = target.substr(start, end - start);
+    start = end + 1;
+    if (part.empty() || part == ".") continue;
+    const int next = OpenComponent(current, part, Trust, Links);
+    const int error = errno;
+    ::close(current);
+    current = next;
+    errno = error;
+  }
+  return current;
+}
+
+// The folder Name in At: a folder, or a link Trust follows.
+int OpenComponent(int At, const std::string& Name, const LinkTrust& Trust, int& Links) {
+  const int fd = OpenRetrying(At, Name.c_str(), kFolderFlags | O_NOFOLLOW);
+  if (fd >= 0 || (errno != ELOOP && errno != ENOTDIR) || Trust.Before == 0) return fd;
+  const int error = errno;
+  const int followed = FollowLink(At, Name, Trust, Links);
+  if (followed < 0 && errno == ENOTDIR) errno = error;
+  return followed;
+}
+
+}  // namespace
+
+FolderHandle OpenFolderBeneath(const FolderHandle& Base, const std::string& Relative, bool Create,
+                               const LinkTrust& Trust) {
+  int links = kMaxLinks;
   FolderHandle current = Base.Duplicate();
   bool made = false;
   size_t start = 0;
@@ -71,8 +150,8 @@ FolderHandle OpenFolderBeneath(const FolderHandle& Base, const std::string& Rela
     if (part.empty() || part == ".") continue;
     if (part == "..") return FolderHandle::Failure(EINVAL);
     // O_NOFOLLOW makes a link in the component's place fail (ELOOP or
-    // ENOTDIR) instead of being followed; a missing one is made first.
-    int fd = OpenRetrying(current.Get(), part.c_str(), kFolderFlags | O_NOFOLLOW);
+    // ENOTDIR) unless Trust follows it; a missing one is made first.
+    int fd = OpenComponent(current.Get(), part, Trust, links);
     made = false;
     if (fd < 0 && errno == ENOENT && Create) {
       made = ::mkdirat(current.Get(), part.c_str(), 0777) == 0;
@@ -124,7 +203,7 @@ bool IdentityAt(const FolderHandle& Folder, const std::string& Name, FileIdentit
 }
 
 bool FolderStillBeneath(const FolderHandle& Base, const std::string& Relative,
-                        const FolderHandle& Folder) {
+                        const FolderHandle& Folder, const LinkTrust& Trust) {
   FileIdentity held;
   if (!IdentityOf(Folder, held)) return false;
   const size_t first = Relative.find_first_not_of('/');
@@ -141,7 +220,7 @@ bool FolderStillBeneath(const FolderHandle& Base, const std::string& Relative,
     return IdentityOf(there, found) && found == held;
   }
   if (errno == ENOENT || errno == ENOTDIR) return false;
-  const FolderHandle walked = OpenFolderBeneath(Base, Relative, false);
+  const FolderHandle walked = OpenFolderBeneath(Base, Relative, false, Trust);
   return walked.Valid() && IdentityOf(walked, found) && found == held;
 }
 

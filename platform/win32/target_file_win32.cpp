@@ -96,7 +96,18 @@ FolderHandle OpenFolder(const std::string& Path, bool Create) {
   return OpenFolderHandle(Path, true);
 }
 
-FolderHandle OpenFolderBeneath(const FolderHandle& Base, const std::string& Relative, bool Create) {
+LinkTrust TrustLinksMadeBeforeNow() {
+  // Junctions and links are never followed below a restore folder here.
+  return {};
+}
+
+bool IsSystemRoot(const FolderHandle&) {
+  // A drive's root is no one root of everything; names carry their drive.
+  return false;
+}
+
+FolderHandle OpenFolderBeneath(const FolderHandle& Base, const std::string& Relative, bool Create,
+                               const LinkTrust&) {
   FolderHandle current = Base.Duplicate();
   bool made = false;
   size_t start = 0;
@@ -141,7 +152,7 @@ bool IdentityAt(const FolderHandle& Folder, const std::string& Name, FileIdentit
 }
 
 bool FolderStillBeneath(const FolderHandle& Base, const std::string& Relative,
-                        const FolderHandle& Folder) {
+                        const FolderHandle& Folder, const LinkTrust&) {
   // A folder is held open without delete sharing, so it cannot be renamed
   // away while it is; where the system says it is now tells a junction put
   // above it. Two names of one folder differ only in case.
