@@ -92,6 +92,8 @@ RestoreRun::Folder RestoreRun::OpenTargetFolder(const std::string& Path, const s
   // restore folder still leads to it, and reached afresh otherwise.
   // The check that put the file before in place vouches for the folder
   // when nothing but reading the archive came between.
+  // Damage reported between two files raised an event too.
+  if (s_.Damages.size() != damagesWhenVouched_) folderVouched_ = false;
   if (reusedFolder_ && !folder_.empty() && !folderVouched_ &&
       !platform::FolderStillBeneath(*root_, Below, *lastFolder_, trust_)) {
     emptyMade_.erase(platform::ComparableName(Below));
@@ -207,6 +209,7 @@ void RestoreRun::FinishTarget(bool Put) {
     } else if (const Placement placed = PutInPlace(whole); placed.Why.empty()) {
       ++s_.FilesDone;
       folderVouched_ = placed.FolderChecked && whole.File->Folder() == lastFolder_;
+      damagesWhenVouched_ = s_.Damages.size();
     } else if (placed.OnlyThisFile) {
       RefuseFile(s_.CurrentFile, placed.Why);
     } else {

@@ -195,6 +195,7 @@ class RestoreRun : public EntryConsumer {
   // lastFolder_ was found still in its place when the file before was put
   // in place, and no event has been raised since.
   bool folderVouched_ = false;
+  size_t damagesWhenVouched_ = 0;
   Folder inspectedIn_;      // the folder Inspect last looked in by handle
   std::string failedFile_;  // the file the last code 1 concerns
   // Target, as this system compares names -> its stored name.

@@ -206,9 +206,8 @@ TEST_F(LayoutCli, IncludeRestoresOnlyMatchingNames) {
 TEST_F(LayoutCli, PatternWithAParentComponentIsAUsageErrorAndRestoresNothing) {
   const std::string archive = Backup();
   for (const std::string& pattern :
-       {docs_ + "/sub/../a.txt", std::string("/.."), std::string("c:\\.."),
-        std::string("sub/.."), std::string("../a.txt"), std::string("*/../*"),
-        std::string("\\..\\a.txt")}) {
+       {docs_ + "/sub/../a.txt", std::string("/.."), std::string("c:\\.."), std::string("sub/.."),
+        std::string("../a.txt"), std::string("*/../*"), std::string("\\..\\a.txt")}) {
     const std::string out = dir_ / "out";
     const Result r = RunCli(dir_, {"restore", "-q", archive, out, "-i", "a.txt", "-i", pattern});
     EXPECT_EQ(r.Status, 2) << pattern;

@@ -12,8 +12,8 @@
 #include <filesystem>
 #include <set>
 
-#include "kelmora/backup_file.h"
 #include "engine/restore_builder.h"
+#include "kelmora/backup_file.h"
 #include "platform/file.h"
 #include "platform/platform.h"
 #include "test_support.h"

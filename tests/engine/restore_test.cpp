@@ -11,8 +11,8 @@
 #include <filesystem>
 
 #include "engine/archive_format.h"
-#include "kelmora/backup_file.h"
 #include "engine/restore_builder.h"
+#include "kelmora/backup_file.h"
 #include "platform/platform.h"
 #include "test_support.h"
 

@@ -285,8 +285,8 @@ TEST(RestoreThreads, FilesWrittenBehindTheReadingAreThoseOfOneThread) {
   EXPECT_EQ("last", one.Tree.at("last"));
   EXPECT_EQ(test::TextBytes(100 + 299 * 37, 299), one.Tree.at("f7/299"));
   for (int stop = 1; stop < 330; stop += 23)
-    Compare(archive, {Run::Restore, stop, 0, false}, "written behind, stopped at " +
-                                                          std::to_string(stop));
+    Compare(archive, {Run::Restore, stop, 0, false},
+            "written behind, stopped at " + std::to_string(stop));
 }
 
 TEST(RestoreThreads, DamageIsFoundReportedAndKeptAlike) {
