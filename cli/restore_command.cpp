@@ -78,6 +78,21 @@ bool PatternMatches(const std::string& Pattern, const std::string& Stored) {
   return false;
 }
 
+// Whether an -i pattern holds a ".." component. "\" counts as a separator
+// too, as it does in a drive's pattern: no reading of such a pattern is one
+// a user could count on, and taking "/home/ann/old/.." as "/" would put
+// every file back.
+bool HasParentComponent(const std::string& Pattern) {
+  size_t start = 0;
+  while (start <= Pattern.size()) {
+    size_t end = Pattern.find_first_of("/\\", start);
+    if (end == std::string::npos) end = Pattern.size();
+    if (end - start == 2 && Pattern.compare(start, 2, "..") == 0) return true;
+    start = end + 1;
+  }
+  return false;
+}
+
 std::vector<std::string> Components(const std::string& Path) {
   std::vector<std::string> parts;
   size_t start = 0;
@@ -309,19 +324,20 @@ void AddRestoreCommand(CLI::App& App, int& Status) {
       command->add_flag("-p,--full-path", options->FullPath,
                         "rebuild the stored folder tree under FOLDER (the default)");
   command->add_flag("--keep-damaged", options->KeepDamaged,
-                    "keep a damaged file as NAME.damaged beside its place, every sound piece "
-                    "in place and zeros for the damaged ones; without it a damaged file is "
-                    "not written at all (a file of that name is left as it was)");
+                    "keep a damaged file as NAME.damaged beside its place (NAME.damaged.1, "
+                    "... when that name is taken), every sound piece in place and zeros for "
+                    "the damaged ones; without it a damaged file is not written at all (a "
+                    "file of that name is left as it was)");
   relative->excludes(flat);
   flat->excludes(fullPath);
   command
       ->add_option("-i,--include", options->Include,
                    "restore only the files whose stored name matches PATTERN: a wildcard on the "
                    "path (* also crosses /), or a folder, which takes everything under it; "
-                   "without a leading / it may match from any folder on. Names keep their case; "
-                   "only where the pattern's last component (after its last /) meets the "
-                   "file's own name is ASCII case ignored, so *.txt takes README.TXT, as in "
-                   "backup's SOURCE. May be repeated.")
+                   "without a leading / it may match from any folder on; a \"..\" component is a "
+                   "usage error. Names keep their case; only where the pattern's last component "
+                   "(after its last /) meets the file's own name is ASCII case ignored, so *.txt "
+                   "takes README.TXT, as in backup's SOURCE. May be repeated.")
       ->type_name("PATTERN");
   AddProgressOptions(*command, options->Progress,
                      "no progress line and no summary; errors are still reported");
@@ -347,6 +363,12 @@ void AddRestoreCommand(CLI::App& App, int& Status) {
       throw CLI::ValidationError("FOLDER",
                                  "must not be empty; give / to restore files where "
                                  "they were backed up from");
+    for (const std::string& pattern : options->Include) {
+      if (HasParentComponent(pattern))
+        throw CLI::ValidationError("--include", "\"" + pattern +
+                                                    "\" holds a \"..\" component; name the "
+                                                    "file or folder by its stored path");
+    }
     if (options->Relative && options->Archive == "-")
       throw CLI::ValidationError("--relative", "needs ARCHIVE as a file, not standard input");
     Status = RunRestore(*options);

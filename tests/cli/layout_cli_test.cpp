@@ -253,5 +253,28 @@ TEST_F(LayoutCli, BackupAndRestorePatternsShareOneCaseRule) {
   EXPECT_EQ(Restored({"readme.txt"}), std::vector<std::string>{"README.TXT=readme"});
 }
 
+// A pattern that climbs with ".." has no one meaning a user could count
+// on; read as it was, it took every file. It is a usage error that names
+// it, before anything is read or written.
+TEST_F(LayoutCli, PatternWithAParentComponentIsAUsageErrorAndRestoresNothing) {
+  const std::string archive = Backup();
+  for (const std::string& pattern :
+       {docs_ + "/sub/../a.txt", std::string("/.."), std::string("c:\\.."), std::string("sub/.."),
+        std::string("../a.txt"), std::string("*/../*"), std::string("\\..\\a.txt")}) {
+    const std::string out = dir_ / "out";
+    const Result r = RunCli(dir_, {"restore", "-q", archive, out, "-i", "a.txt", "-i", pattern});
+    EXPECT_EQ(r.Status, 2) << pattern;
+    EXPECT_TRUE(Contains(r.Err, pattern)) << pattern << ": " << r.Err;
+    EXPECT_FALSE(fs::exists(out)) << pattern;
+  }
+  // ".." inside a name is no component: "a..txt" is a file like any other.
+  test::WriteFile(docs_ + "/a..txt", "dots");
+  const std::string dotted = Backup("dotted.bkp");
+  test::TempDir out;
+  const Result r = RunCli(dir_, {"restore", "-q", dotted, out.path(), "-i", "a..txt"});
+  EXPECT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(Tree(test::BelowFolder(out.path(), docs_)), std::vector<std::string>{"a..txt=dots"});
+}
+
 }  // namespace
 }  // namespace kelmora
