@@ -306,7 +306,7 @@ void ArchiveWalk::OpenVolume(int Number) {
   // stays missing never keeps the run going on its own.
   do {
     run_.AskForDisk(static_cast<uint16_t>(Number));
-    archiveName_ = format::NextVolumeName(archiveName_, digits);
+    archiveName_ = run_.AskedVolumeName(archiveName_, digits);
   } while (!platform::FileExists(archiveName_) && s_.Continue);
   if (!s_.Continue) {
     // Asked for and not given: the run ends as a cancelled one, and the
