@@ -1,12 +1,19 @@
 #include "app/dialogs.h"
 
+#include <QDBusConnection>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QFontDatabase>
 #include <QFontMetrics>
 #include <QGridLayout>
 #include <QMessageBox>
 #include <QPointer>
+#include <QPushButton>
 #include <QStringList>
+
+#include "app/notifier.h"
+#include "app/problem_list.h"
+#include "app/restore_dialog.h"
 
 namespace kelmora::app {
 
@@ -60,8 +67,9 @@ QStringList FileDialogFilters(const QString& Filter) {
   return result;
 }
 
-TDialogs StandardDialogs(QWidget* Parent) {
+TDialogs StandardDialogs(QWidget* Parent, TTextSource Text) {
   QPointer<QWidget> owner(Parent);
+  if (!Text) Text = [](const QString& Key) { return Key; };
   TDialogs d;
   d.ShowMessage = [owner](const QString& Caption, const QString& Text) {
     RunBox(owner, QMessageBox::NoIcon, Caption, Text, QMessageBox::Ok, QMessageBox::Ok);
@@ -89,6 +97,46 @@ TDialogs StandardDialogs(QWidget* Parent) {
     dialog.selectFile(Name);
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return QString();
     return dialog.selectedFiles().front();
+  };
+  d.AskOpenFile = [owner, Text](const QString& Folder, const QString& Filter) {
+    QFileDialog dialog(owner, Text(QStringLiteral("Open->Caption")));
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    if (!Folder.isEmpty()) dialog.setDirectory(Folder);
+    dialog.setNameFilters(FileDialogFilters(Filter));
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return QString();
+    return dialog.selectedFiles().front();
+  };
+  d.AskVolume = [owner, Text](const QString& Caption, const QString& Question,
+                              const QString& Folder) {
+    for (;;) {
+      QMessageBox box(QMessageBox::Information, Caption, Question,
+                      QMessageBox::Ok | QMessageBox::Cancel, owner);
+      QPushButton* browse =
+          box.addButton(Text(QStringLiteral("Message->Browse")), QMessageBox::ActionRole);
+      box.setDefaultButton(QMessageBox::Ok);
+      FitCaption(box);
+      box.exec();
+      if (box.clickedButton() == box.button(QMessageBox::Ok)) return TVolumeAnswer{true, {}};
+      if (box.clickedButton() != browse) return TVolumeAnswer{};
+      // A volume picked from another folder; cancelling the picker asks again.
+      const QString file = QFileDialog::getOpenFileName(owner, Caption, Folder);
+      if (!file.isEmpty()) return TVolumeAnswer{true, file};
+    }
+  };
+  d.AskRestore = [owner, Text](TRestoreRequest& Request) {
+    TRestoreDialog dialog(Request, Text, owner);
+    if (dialog.exec() != QDialog::Accepted) return false;
+    Request = dialog.Request();
+    return true;
+  };
+  d.ShowProblems = [owner, Text](const QString& Caption, const QString& Message,
+                                 const std::vector<TProblem>& Problems) {
+    TProblemList list(Caption, Message, Problems, Text, owner);
+    list.exec();
+  };
+  d.Notify = [](const QString& Title, const QString& Body) {
+    SendDesktopNotification(QDBusConnection::sessionBus(), Title, Body);
   };
   return d;
 }

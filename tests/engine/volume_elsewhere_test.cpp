@@ -27,8 +27,11 @@ struct ScatteredArchive {
   std::string archive;
   ScatteredArchive(const test::TempDir& Here, const test::TempDir& Elsewhere)
       : archive(Here / "set.bkp") {
-    ArchiveBuilder().Header("", 50009, 2).File("/split.bin", kStored, head).VolumeChange(2).Save(
-        archive);
+    ArchiveBuilder()
+        .Header("", 50009, 2)
+        .File("/split.bin", kStored, head)
+        .VolumeChange(2)
+        .Save(archive);
     ArchiveBuilder().Section(middle).VolumeChange(3).Save(Elsewhere / "moved.002");
     ArchiveBuilder()
         .Section("tail")
@@ -63,8 +66,8 @@ TEST(VolumeElsewhere, RestoreTestAndListingReadTheVolumeTheHandlerNames) {
   EXPECT_TRUE(engine.ListArchive(set.archive, [&](TBackupFile&, const TArchiveEntry& Entry) {
     listed.emplace_back(Entry.Name, Entry.Volume);
   }));
-  EXPECT_EQ(listed, (std::vector<std::pair<std::string, uint16_t>>{{"/split.bin", 1},
-                                                                   {"/whole.txt", 3}}));
+  EXPECT_EQ(listed,
+            (std::vector<std::pair<std::string, uint16_t>>{{"/split.bin", 1}, {"/whole.txt", 3}}));
 }
 
 TEST(VolumeElsewhere, ANamedFileThatIsMissingIsAskedForAgain) {
@@ -77,9 +80,12 @@ TEST(VolumeElsewhere, ANamedFileThatIsMissingIsAskedForAgain) {
     if (Disk != 2) return;
     // First a name that is not there, then the right one, then a cancel
     // would follow were it asked again.
-    if (questions == 1) Sender.NeededVolumeFile = elsewhere / "nothing.002";
-    else if (questions == 2) Sender.NeededVolumeFile = elsewhere / "moved.002";
-    else Continue = false;
+    if (questions == 1)
+      Sender.NeededVolumeFile = elsewhere / "nothing.002";
+    else if (questions == 2)
+      Sender.NeededVolumeFile = elsewhere / "moved.002";
+    else
+      Continue = false;
   };
   EXPECT_TRUE(engine.Restore(set.archive, out.path()));
   EXPECT_EQ(questions, 3) << "twice for volume 2, once for volume 3";
