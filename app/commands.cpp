@@ -206,7 +206,8 @@ QString TForm1::FailureText(int32_t Code) const {
 }
 
 void TForm1::EngineError(TBackupFile& Sender, int32_t Error, const std::string&) {
-  if (ListedAfterRun(Sender, Error)) return;
+  // A listing says itself why an archive could not be read.
+  if (running_ == TOperation::List || ListedAfterRun(Sender, Error)) return;
   if (*ErrorMessage(Error)) Dialogs.ShowMessage(ApplicationTitle(), FailureText(Error));
 }
 

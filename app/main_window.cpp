@@ -129,7 +129,10 @@ TForm1::TForm1(const QString& SettingsFile, const QString& ProgramFolder, QWidge
   ConnectHandlers();
 }
 
-TForm1::~TForm1() = default;
+TForm1::~TForm1() {
+  // Contents windows ask this window for their texts: they go first.
+  for (const QPointer<TArchiveWindow>& window : archiveWindows_) delete window.data();
+}
 
 void TForm1::BuildMenu() {
   QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));

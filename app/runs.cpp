@@ -354,6 +354,15 @@ void TForm1::EngineNeedDisk(TBackupFile& Sender, uint16_t DiskID, bool& Continue
     ++r.Volumes;
     return;
   }
+  // After a volume picked from another folder, the next may be back beside
+  // the first one.
+  const std::string besideFirst = VolumeFileName(r.Archive, DiskID);
+  if (besideFirst != next && QFileInfo(QString::fromStdString(besideFirst)).isFile()) {
+    Sender.NeededVolumeFile = besideFirst;
+    r.LastVolume = besideFirst;
+    ++r.Volumes;
+    return;
+  }
   // The engine looks again after every answer; ask each time rather than
   // let it spin on a missing file.
   const QString file = QString::fromStdString(next);

@@ -21,7 +21,8 @@ QString FormatSize(int64_t Bytes, const TTextSource& Text) {
   do {
     value /= 1024.0;
     ++unit;
-  } while (value >= 1024.0 && unit + 1 < static_cast<int>(std::size(kUnits)));
+    // 1023.6 would show as "1024": the next unit says it better.
+  } while (value >= 1023.5 && unit + 1 < static_cast<int>(std::size(kUnits)));
   // 99.96 would round to "100.0": whole units from there on.
   const int decimals = value < 99.95 ? 1 : 0;
   return Text(QString::fromLatin1(kUnits[unit])).arg(Decimal(value, decimals));
