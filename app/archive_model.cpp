@@ -452,6 +452,16 @@ QString TArchiveModel::SizeText(int64_t Bytes, bool Estimated) const {
   return Estimated ? text_(QStringLiteral("Contents->Estimate")).arg(size) : size;
 }
 
+QString TArchiveModel::FileSizeText(const Entry& E) const {
+  if (SizeKnown(E)) return FormatSize(SizeOf(E), text_);
+  // A few chunks say little about the last one: the most the file can
+  // hold is said rather than a middle that may be far off.
+  if (E.Chunks < kFewChunks)
+    return text_(QStringLiteral("Contents->AtMost"))
+        .arg(FormatSize(int64_t{E.Chunks} * kPieceBytes, text_));
+  return SizeText(SizeOf(E), true);
+}
+
 QString TArchiveModel::DateText(uint32_t Stamp) const {
   std::time_t t = 0;
   if (!UnpackStamp(static_cast<int32_t>(Stamp), t)) return {};
@@ -472,8 +482,7 @@ QVariant TArchiveModel::data(const QModelIndex& Index, int Role) const {
         case ColumnName:
           return NameOf(n);
         case ColumnSize:
-          return e ? SizeText(SizeOf(*e), !SizeKnown(*e))
-                   : SizeText(sum->Totals.Size, sum->Totals.Estimated > 0);
+          return e ? FileSizeText(*e) : SizeText(sum->Totals.Size, sum->Totals.Estimated > 0);
         case ColumnPacked:
           return FormatSize(e ? e->Packed : sum->Totals.Packed, text_);
         case ColumnDate:

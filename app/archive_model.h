@@ -136,6 +136,9 @@ class TArchiveModel : public QAbstractItemModel {
   int64_t SizeOf(const Entry& E) const;
   bool SizeKnown(const Entry& E) const { return E.Size >= 0 || E.Chunks == 0; }
   QString SizeText(int64_t Bytes, bool Estimated) const;
+  QString FileSizeText(const Entry& E) const;
+  // Below this many chunks a file's unknown size is shown as its most.
+  static constexpr int32_t kFewChunks = 8;
   QString DateText(uint32_t Stamp) const;
   // Shown children lists, rows and folder summaries from visible_.
   void ApplyVisibility();

@@ -85,6 +85,8 @@ void TArchiveWindow::Build() {
   LabelTotals->setTextFormat(Qt::PlainText);
   Gauge = new widgets::TCGauge(client);
   Gauge->setFixedHeight(17);
+  // Shown from the first run started here on; idle it would only say 0%.
+  Gauge->hide();
 
   auto* top = new QHBoxLayout;
   top->addWidget(LabelFilter);
@@ -122,7 +124,9 @@ void TArchiveWindow::Build() {
 }
 
 bool TArchiveWindow::Load() {
+  loading_ = true;
   const bool read = owner_.ListArchive(*this);
+  loading_ = false;
   if (!read) return false;
   setWindowTitle(RestingTitle());
   ShowTotals();
@@ -219,6 +223,9 @@ void TArchiveWindow::SetCommandsEnabled(bool Enabled) {
 void TArchiveWindow::SetRunShown(bool Shown) {
   runShown_ = Shown;
   ButtonStop->setEnabled(Shown);
+  // A listing shows its count in the status line; a restore or test, the
+  // gauge as well, which then keeps showing how the last one ended.
+  if (Shown && !loading_) Gauge->show();
 }
 
 void TArchiveWindow::closeEvent(QCloseEvent* Event) {

@@ -98,6 +98,7 @@ class TArchiveWindow : public QMainWindow, public TRunView {
   QString statusLine_;
   std::function<QString()> noticeText_;
   bool runShown_ = false;
+  bool loading_ = false;
 };
 
 }  // namespace kelmora::app

@@ -1,5 +1,6 @@
 #include "app/dialogs.h"
 
+#include <QApplication>
 #include <QDBusConnection>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -67,22 +68,30 @@ QStringList FileDialogFilters(const QString& Filter) {
   return result;
 }
 
+// A box comes up over the window the user works in, a contents window say,
+// and over the owner when no window of the application is active.
+QWidget* BoxParent(const QPointer<QWidget>& Owner) {
+  QWidget* active = QApplication::activeWindow();
+  return active != nullptr ? active : Owner.data();
+}
+
 TDialogs StandardDialogs(QWidget* Parent, TTextSource Text) {
   QPointer<QWidget> owner(Parent);
   if (!Text) Text = [](const QString& Key) { return Key; };
   TDialogs d;
   d.ShowMessage = [owner](const QString& Caption, const QString& Text) {
-    RunBox(owner, QMessageBox::NoIcon, Caption, Text, QMessageBox::Ok, QMessageBox::Ok);
+    RunBox(BoxParent(owner), QMessageBox::NoIcon, Caption, Text, QMessageBox::Ok, QMessageBox::Ok);
   };
   d.ShowError = [owner](const QString& Caption, const QString& Text) {
-    RunBox(owner, QMessageBox::Critical, Caption, Text, QMessageBox::Ok, QMessageBox::Ok);
+    RunBox(BoxParent(owner), QMessageBox::Critical, Caption, Text, QMessageBox::Ok,
+           QMessageBox::Ok);
   };
   d.AskYesNo = [owner](const QString& Caption, const QString& Text) {
-    return RunBox(owner, QMessageBox::Question, Caption, Text, QMessageBox::Yes | QMessageBox::No,
-                  QMessageBox::Yes) == QMessageBox::Yes;
+    return RunBox(BoxParent(owner), QMessageBox::Question, Caption, Text,
+                  QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes) == QMessageBox::Yes;
   };
   d.AskOkCancel = [owner](const QString& Caption, const QString& Text) {
-    return RunBox(owner, QMessageBox::Information, Caption, Text,
+    return RunBox(BoxParent(owner), QMessageBox::Information, Caption, Text,
                   QMessageBox::Ok | QMessageBox::Cancel, QMessageBox::Ok) == QMessageBox::Ok;
   };
   d.AskSaveFile = [owner](const QString& Folder, const QString& Name, const QString& Filter) {
@@ -111,7 +120,7 @@ TDialogs StandardDialogs(QWidget* Parent, TTextSource Text) {
                               const QString& Folder) {
     for (;;) {
       QMessageBox box(QMessageBox::Information, Caption, Question,
-                      QMessageBox::Ok | QMessageBox::Cancel, owner);
+                      QMessageBox::Ok | QMessageBox::Cancel, BoxParent(owner));
       QPushButton* browse =
           box.addButton(Text(QStringLiteral("Message->Browse")), QMessageBox::ActionRole);
       box.setDefaultButton(QMessageBox::Ok);
@@ -125,14 +134,14 @@ TDialogs StandardDialogs(QWidget* Parent, TTextSource Text) {
     }
   };
   d.AskRestore = [owner, Text](TRestoreRequest& Request) {
-    TRestoreDialog dialog(Request, Text, owner);
+    TRestoreDialog dialog(Request, Text, BoxParent(owner));
     if (dialog.exec() != QDialog::Accepted) return false;
     Request = dialog.Request();
     return true;
   };
   d.ShowProblems = [owner, Text](const QString& Caption, const QString& Message,
                                  const std::vector<TProblem>& Problems) {
-    TProblemList list(Caption, Message, Problems, Text, owner);
+    TProblemList list(Caption, Message, Problems, Text, BoxParent(owner));
     list.exec();
   };
   d.Notify = [](const QString& Title, const QString& Body) {

@@ -23,39 +23,49 @@ bool HasDriveRoot(const std::string& Pattern) {
 
 }  // namespace
 
-bool PatternMatches(const std::string& Pattern, const std::string& Stored) {
+TNameFilter::TPattern TNameFilter::Prepare(const std::string& Pattern) {
+  TPattern p;
   const bool drive = HasDriveRoot(Pattern);
-  const bool anchored = drive || (!Pattern.empty() && (Pattern[0] == '/' || Pattern[0] == '\\'));
+  p.Anchored = drive || (!Pattern.empty() && (Pattern[0] == '/' || Pattern[0] == '\\'));
   // A drive's pattern loses its root and takes "\" as "/", wildcards or not.
-  std::string trimmed = HasWildcard(Pattern) && !drive ? Pattern : StoredPath(Pattern);
-  while (!trimmed.empty() && (trimmed[0] == '/' || trimmed[0] == '\\')) trimmed.erase(0, 1);
-  while (!trimmed.empty() && trimmed.back() == '/') trimmed.pop_back();
-  if (trimmed.empty()) return anchored;  // "/" takes everything
-  const std::string path = StoredPath(Stored);
-  const std::string underFolder = trimmed + "/*";
-  for (size_t start = 0; start <= path.size();) {
-    const std::string tail = path.substr(start);
-    if (platform::MatchPathPattern(trimmed, tail) || platform::MatchPathPattern(underFolder, tail))
+  p.Trimmed = HasWildcard(Pattern) && !drive ? Pattern : StoredPath(Pattern);
+  while (!p.Trimmed.empty() && (p.Trimmed[0] == '/' || p.Trimmed[0] == '\\')) p.Trimmed.erase(0, 1);
+  while (!p.Trimmed.empty() && p.Trimmed.back() == '/') p.Trimmed.pop_back();
+  p.UnderFolder = p.Trimmed + "/*";
+  return p;
+}
+
+bool TNameFilter::Matches(const TPattern& Pattern, const std::string& Path) {
+  if (Pattern.Trimmed.empty()) return Pattern.Anchored;  // "/" takes everything
+  for (size_t start = 0; start <= Path.size();) {
+    const std::string tail = Path.substr(start);
+    if (platform::MatchPathPattern(Pattern.Trimmed, tail) ||
+        platform::MatchPathPattern(Pattern.UnderFolder, tail))
       return true;
-    if (anchored) break;
-    const size_t slash = path.find('/', start);
+    if (Pattern.Anchored) break;
+    const size_t slash = Path.find('/', start);
     if (slash == std::string::npos) break;
     start = slash + 1;
   }
   return false;
 }
 
+bool PatternMatches(const std::string& Pattern, const std::string& Stored) {
+  return TNameFilter::Matches(TNameFilter::Prepare(Pattern), StoredPath(Stored));
+}
+
 TNameFilter::TNameFilter(const QString& Text) {
   for (const QString& part : Text.split(';')) {
     const QString pattern = part.trimmed();
-    if (!pattern.isEmpty()) patterns_.push_back(pattern.toStdString());
+    if (!pattern.isEmpty()) patterns_.push_back(Prepare(pattern.toStdString()));
   }
 }
 
 bool TNameFilter::Accepts(const std::string& Stored) const {
   if (patterns_.empty()) return true;
-  for (const std::string& pattern : patterns_)
-    if (PatternMatches(pattern, Stored)) return true;
+  const std::string path = StoredPath(Stored);
+  for (const TPattern& pattern : patterns_)
+    if (Matches(pattern, path)) return true;
   return false;
 }
 

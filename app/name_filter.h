@@ -25,8 +25,17 @@ class TNameFilter {
   bool Empty() const { return patterns_.empty(); }
   bool Accepts(const std::string& Stored) const;
 
+  // A pattern read once: what is matched against each name's tails.
+  struct TPattern {
+    std::string Trimmed;      // without its root and trailing "/"
+    std::string UnderFolder;  // Trimmed + "/*": all under a folder it names
+    bool Anchored = false;    // matched from the name's root only
+  };
+  static TPattern Prepare(const std::string& Pattern);
+  static bool Matches(const TPattern& Pattern, const std::string& Path);
+
  private:
-  std::vector<std::string> patterns_;
+  std::vector<TPattern> patterns_;
 };
 
 }  // namespace kelmora::app

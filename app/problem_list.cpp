@@ -4,9 +4,11 @@
 #include <QDialogButtonBox>
 #include <QHeaderView>
 #include <QLabel>
+#include <QScreen>
 #include <QStyle>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+#include <algorithm>
 
 namespace kelmora::app {
 
@@ -37,8 +39,16 @@ TProblemList::TProblemList(const QString& Caption, const QString& Text,
     row->setText(3, p.Reason);
     row->setToolTip(3, p.Reason);
   }
-  for (int c = 0; c < 4; ++c) List->resizeColumnToContents(c);
-  List->setMinimumSize(560, 140);
+  int width = 0;
+  for (int c = 0; c < 4; ++c) {
+    List->resizeColumnToContents(c);
+    width += List->columnWidth(c);
+  }
+  // Wide enough for every column where the screen allows, so the reasons
+  // are read without scrolling.
+  const QRect screen =
+      Parent != nullptr ? Parent->screen()->availableGeometry() : QRect(0, 0, 1024, 768);
+  List->setMinimumSize(std::clamp(width + 24, 560, screen.width() * 4 / 5), 140);
   Buttons = new QDialogButtonBox(QDialogButtonBox::Ok, this);
   connect(Buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
 

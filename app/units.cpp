@@ -35,6 +35,8 @@ QString FormatSpeed(double BytesPerSecond, const TTextSource& Text) {
 
 QString FormatDuration(double Seconds, const TTextSource& Text) {
   if (Seconds < 0) Seconds = 0;
+  // A run of a moment still says how short it was.
+  if (Seconds < 0.995) return Text(QStringLiteral("Unit->Seconds")).arg(Decimal(Seconds, 2));
   if (Seconds < 9.95) return Text(QStringLiteral("Unit->Seconds")).arg(Decimal(Seconds, 1));
   const int64_t whole = std::llround(Seconds);
   if (whole < 60) return Text(QStringLiteral("Unit->Seconds")).arg(whole);

@@ -195,7 +195,9 @@ TEST_F(ArchiveWindowTest, TheTreeShowsWhatTheListingShows) {
     EXPECT_EQ(r.Columns[TArchiveModel::ColumnVolume], QString::number(o["volume"].toInt()));
     volumes.insert(o["volume"].toInt());
     if (o["size"].isNull()) {
-      EXPECT_TRUE(r.Columns[TArchiveModel::ColumnSize].startsWith(QStringLiteral("≈ ")));
+      EXPECT_TRUE(r.Columns[TArchiveModel::ColumnSize].startsWith(QStringLiteral("≈ ")) ||
+                  r.Columns[TArchiveModel::ColumnSize].startsWith(QStringLiteral("≤ ")))
+          << r.Columns[TArchiveModel::ColumnSize].toStdString();
     } else {
       EXPECT_EQ(r.Columns[TArchiveModel::ColumnSize],
                 app::FormatSize(static_cast<int64_t>(o["size"].toDouble()), text));
@@ -547,7 +549,7 @@ TEST_F(ArchiveWindowTest, ArchivesOpenFromTheMenuTheCommandLineADropAndTheRecent
 
   // At most eight, the oldest dropping off.
   for (int i = 0; i < 9; ++i) {
-    const std::string name = Path("n" + std::to_string(i) + ".bkp");
+    const std::string name = Path(std::string("n") + char('0' + i) + ".bkp");
     fs::copy_file(Path("out.bkp"), name);
     next->AddRecentArchive(QString::fromStdString(name));
   }

@@ -150,6 +150,7 @@ const QStringList kLaterKeys = {
     "Contents->Date",
     "Contents->Volume",
     "Contents->Estimate",
+    "Contents->AtMost",
     "Contents->SizeTip",
     "Contents->DamagedTip",
     "Contents->Filter",
@@ -294,7 +295,7 @@ TEST_F(LanguageTest, SwitchingToRussianAndBackRestoresEveryEnglishText) {
   for (int i = 0; i < russian.size(); ++i)
     if (russian[i] == english[i]) same << keys[i];
   EXPECT_EQ(same, (QStringList{"MLangEnglish->Caption", "Progress->Title", "Unit->Percent",
-                               "Contents->Estimate"}))
+                               "Contents->Estimate", "Contents->AtMost"}))
       << "only the item naming English and texts without words stay";
   EXPECT_EQ(form->ButtonBackup->text(), "&Архивировать");
   EXPECT_EQ(form->GroupBoxOptions->title(), " Параметры ");

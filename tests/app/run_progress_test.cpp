@@ -124,7 +124,8 @@ TEST(Units, SizesDurationsAndCountsReadAsPeopleWriteThem) {
   EXPECT_EQ(app::FormatSize(int64_t{5} << 40, text), "5.0 TB");
   EXPECT_EQ(app::FormatSize(int64_t{5000} << 40, text), "5,000 TB");
   EXPECT_EQ(app::FormatSpeed(1.5 * 1024 * 1024, text), "1.5 MB/s");
-  EXPECT_EQ(app::FormatDuration(0.04, text), "0.0 s");
+  EXPECT_EQ(app::FormatDuration(0.04, text), "0.04 s");
+  EXPECT_EQ(app::FormatDuration(0.996, text), "1.0 s");
   EXPECT_EQ(app::FormatDuration(2.34, text), "2.3 s");
   EXPECT_EQ(app::FormatDuration(9.96, text), "10 s");
   EXPECT_EQ(app::FormatDuration(65, text), "1 min 05 s");
