@@ -4,9 +4,12 @@
 #include <QDBusConnection>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFileSystemModel>
 #include <QFontDatabase>
 #include <QFontMetrics>
 #include <QGridLayout>
+#include <QIdentityProxyModel>
+#include <QLocale>
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
@@ -28,7 +31,30 @@ int RunBox(QWidget* Parent, QMessageBox::Icon Icon, const QString& Caption, cons
   return box.exec();
 }
 
+// Qt's own file dialog dates its files in the system's locale; these are
+// dated in the interface language's, as the rest of the window is.
+class TLocalDates : public QIdentityProxyModel {
+ public:
+  using QIdentityProxyModel::QIdentityProxyModel;
+  QVariant data(const QModelIndex& Index, int Role) const override {
+    if (Role == Qt::DisplayRole && Index.column() == kDateColumn) {
+      if (const auto* files = qobject_cast<const QFileSystemModel*>(sourceModel()))
+        return QLocale().toString(files->lastModified(mapToSource(Index)), QLocale::ShortFormat);
+    }
+    return QIdentityProxyModel::data(Index, Role);
+  }
+
+ private:
+  static constexpr int kDateColumn = 3;
+};
+
 }  // namespace
+
+void DateFilesInInterfaceLocale(QFileDialog& Dialog) {
+  // A native dialog is the desktop's, in the desktop's language: it takes
+  // no proxy, and Qt leaves it alone.
+  Dialog.setProxyModel(new TLocalDates(&Dialog));
+}
 
 int CaptionWidth(const QString& Caption) {
   // The window manager draws the caption in its own title font, beside an
@@ -101,6 +127,7 @@ TDialogs StandardDialogs(QWidget* Parent, TTextSource Text) {
     // The caller appends the extension itself and never asks before
     // replacing an archive name.
     dialog.setOption(QFileDialog::DontConfirmOverwrite, true);
+    DateFilesInInterfaceLocale(dialog);
     if (!Folder.isEmpty()) dialog.setDirectory(Folder);
     dialog.setNameFilters(FileDialogFilters(Filter));
     dialog.selectFile(Name);
@@ -111,6 +138,7 @@ TDialogs StandardDialogs(QWidget* Parent, TTextSource Text) {
     QFileDialog dialog(owner, Text(QStringLiteral("Open->Caption")));
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     dialog.setFileMode(QFileDialog::ExistingFile);
+    DateFilesInInterfaceLocale(dialog);
     if (!Folder.isEmpty()) dialog.setDirectory(Folder);
     dialog.setNameFilters(FileDialogFilters(Filter));
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return QString();
@@ -129,8 +157,11 @@ TDialogs StandardDialogs(QWidget* Parent, TTextSource Text) {
       if (box.clickedButton() == box.button(QMessageBox::Ok)) return TVolumeAnswer{true, {}};
       if (box.clickedButton() != browse) return TVolumeAnswer{};
       // A volume picked from another folder; cancelling the picker asks again.
-      const QString file = QFileDialog::getOpenFileName(owner, Caption, Folder);
-      if (!file.isEmpty()) return TVolumeAnswer{true, file};
+      QFileDialog picker(BoxParent(owner), Caption, Folder);
+      picker.setFileMode(QFileDialog::ExistingFile);
+      DateFilesInInterfaceLocale(picker);
+      if (picker.exec() == QDialog::Accepted && !picker.selectedFiles().isEmpty())
+        return TVolumeAnswer{true, picker.selectedFiles().front()};
     }
   };
   d.AskRestore = [owner, Text](TRestoreRequest& Request) {

@@ -9,6 +9,7 @@
 
 #include "app/units.h"
 
+class QFileDialog;
 class QMessageBox;
 class QWidget;
 
@@ -75,6 +76,10 @@ struct TDialogs {
 int CaptionWidth(const QString& Caption);
 // Widens a message box, before it is shown, to the width of its caption.
 void FitCaption(QMessageBox& Box);
+
+// Qt's own file dialog shows its files' dates in the interface language's
+// locale rather than the system's (a native dialog keeps the desktop's).
+void DateFilesInInterfaceLocale(QFileDialog& Dialog);
 
 // The real boxes and dialogs, parented to Parent; Text gives the texts of
 // the dialogs this application adds (their keys when it is unset).

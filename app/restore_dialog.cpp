@@ -60,7 +60,12 @@ TRestoreDialog::TRestoreDialog(const TRestoreRequest& Request, const TTextSource
   layout->addWidget(Buttons);
 
   PickFolder = [this](const QString& Start) {
-    return QFileDialog::getExistingDirectory(this, LabelFolder->text().remove('&'), Start);
+    QFileDialog picker(this, LabelFolder->text().remove('&'), Start);
+    picker.setFileMode(QFileDialog::Directory);
+    picker.setOption(QFileDialog::ShowDirsOnly, true);
+    DateFilesInInterfaceLocale(picker);
+    if (picker.exec() != QDialog::Accepted || picker.selectedFiles().isEmpty()) return QString();
+    return picker.selectedFiles().front();
   };
   connect(ButtonBrowse, &QPushButton::clicked, this, [this] {
     const QString folder = PickFolder(EditFolder->text());

@@ -3,14 +3,20 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDateTime>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLocale>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QStyle>
 #include <QStyleOptionComboBox>
+#include <QTest>
 #include <QTimer>
+#include <QTreeView>
 #include <cerrno>
 #include <filesystem>
 
@@ -478,6 +484,38 @@ TEST_F(LanguageTest, InRussianTheWindowsMessagesStatusAndQtButtonsAreRussian) {
   EXPECT_EQ(StandardButtonText(QMessageBox::Cancel), "Cancel");
   form->ButtonBackup->click();
   EXPECT_TRUE(shown.back().Text.startsWith("The volume size 4000 Mb cannot be used."));
+}
+
+// Qt's own file dialog dates files in the interface language's locale, not
+// the system's.
+TEST_F(LanguageTest, TheFileDialogDatesFilesInTheChosenLanguage) {
+  InstallLanguages();
+  WriteFile(Path("box/old.bkp"), "x");
+  SetModificationTime(Path("box/old.bkp"), UtcSeconds(2021, 3, 14, 12, 0, 0));
+  auto form = MakeForm();
+  form->MLangRussianClick();
+  const app::TDialogs real = app::StandardDialogs(form.get(), form->TextSource());
+  QString shownDate;
+  QTimer::singleShot(0, form.get(), [&] {
+    auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+    ASSERT_NE(dialog, nullptr);
+    auto* view = dialog->findChild<QTreeView*>();
+    ASSERT_NE(view, nullptr);
+    const QAbstractItemModel* model = view->model();
+    const auto find = [&]() -> QModelIndex {
+      const QModelIndex top = view->rootIndex();
+      for (int r = 0; r < model->rowCount(top); ++r)
+        if (model->index(r, 0, top).data().toString() == "old.bkp") return model->index(r, 3, top);
+      return {};
+    };
+    QTest::qWaitFor([&] { return find().isValid(); }, 5000);
+    shownDate = find().data().toString();
+    dialog->reject();
+  });
+  real.AskOpenFile(QString::fromStdString(Path("box")), form->Text("Open->Filter"));
+  const QDateTime when = QFileInfo(QString::fromStdString(Path("box/old.bkp"))).lastModified();
+  EXPECT_EQ(shownDate, QLocale(QLocale::Russian).toString(when, QLocale::ShortFormat));
+  EXPECT_EQ(shownDate.left(6), QStringLiteral("14.03.")) << shownDate.toStdString();
 }
 
 // A language file written before the window's messages had keys: its
