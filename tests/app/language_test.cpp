@@ -508,7 +508,7 @@ TEST_F(LanguageTest, TheFileDialogDatesFilesInTheChosenLanguage) {
         if (model->index(r, 0, top).data().toString() == "old.bkp") return model->index(r, 3, top);
       return {};
     };
-    QTest::qWaitFor([&] { return find().isValid(); }, 5000);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return find().isValid(); }, 5000));
     shownDate = find().data().toString();
     dialog->reject();
   });
