@@ -113,9 +113,7 @@ bool TForm1::ListArchive(TArchiveWindow& Window) {
   std::string failure;
   bool complete = false;
   int64_t listed = 0;
-  const auto reading = [this, &listed] {
-    return " " + Text("Contents->Reading").arg(FormatCount(listed));
-  };
+  const auto reading = [this] { return " " + Text("Contents->Reading").arg(FormatCount(0)); };
   {
     OperationScope scope(*this, TOperation::List, archive, Window);
     Window.ShowStatus(reading);
