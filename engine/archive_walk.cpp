@@ -317,8 +317,15 @@ void ArchiveWalk::OpenVolume(int Number) {
   // Asked at least once; every further round asks again, so a volume that
   // stays missing never keeps the run going on its own.
   if (askForVolumes_) {
+    // After a volume the handler named in another folder, the next one is
+    // looked for beside it.
+    if (!namedVolume_.empty())
+      archiveName_ = format::NextVolumeName(namedVolume_, ThreeDigits(Number));
     do {
       run_.AskForDisk(static_cast<uint16_t>(Number));
+      std::string named;
+      named.swap(e_.NeededVolumeFile);
+      if (!named.empty()) archiveName_ = namedVolume_ = named;
     } while (!platform::FileExists(archiveName_) && s_.Continue);
   }
   if (!s_.Continue) {

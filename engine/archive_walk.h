@@ -127,6 +127,7 @@ class ArchiveWalk {
   const bool fromStream_;
   VolumeLocator locate_;
   bool askForVolumes_ = false;  // the locator is the walk's own
+  std::string namedVolume_;     // the last volume file a need-disk handler named
   std::unique_ptr<TFileStream> volume_;
   TStream* reader_ = nullptr;
   int volumeNumber_ = 1;

@@ -173,6 +173,11 @@ class TBackupFile {
   // Two stored names never overwrite each other in one restore: the later
   // one is left out, reported here, and the run ends with code 1.
   TNameClashEvent OnNameClash;
+  // An OnNeedDisk handler that finds the volume asked for somewhere else
+  // than beside the volume before it (picked from another folder) names
+  // its file here; the volumes after it are then looked for beside that
+  // file. Cleared before every question, read after it.
+  std::string NeededVolumeFile;
 
   TUserHooks Hooks;
 
