@@ -23,6 +23,46 @@ std::vector<uint8_t*> ErrorBlocks(RepairGroup& Group, size_t Count, uint32_t Blo
   return out;
 }
 
+// One pass over the columns with the given erasures; Located counts the
+// bytes found wrong in each position. False when most columns cannot be
+// explained: such a group is beyond the record, and giving up early keeps
+// it from costing a decode for every byte.
+bool ColumnPass(const GroupCode& Code, uint32_t BlockSize, const std::vector<int>& Erased,
+                const std::vector<uint8_t>& Candidate, RepairGroup& Group,
+                std::vector<uint32_t>& Located) {
+  const int p = Code.ParityCount();
+  Group.Fixes.clear();
+  Located.assign(Candidate.size(), 0);
+  std::vector<uint8_t> column(p);
+  std::vector<std::pair<int, uint8_t>> found;
+  uint32_t failures = 0;
+  for (uint32_t x = 0; x < BlockSize; ++x) {
+    bool zero = true;
+    for (int j = 0; j < p; ++j) {
+      column[j] = Group.Syndromes[size_t{BlockSize} * j + x];
+      zero = zero && column[j] == 0;
+    }
+    if (zero) continue;
+    if (!Code.DecodeColumn(column.data(), Erased, Candidate, found)) {
+      if (++failures > BlockSize / 4) {
+        Group.Fixes.clear();
+        return false;
+      }
+      continue;
+    }
+    for (const auto& [position, value] : found) {
+      ++Located[position];
+      if (position < Code.DataCount()) Group.Fixes.push_back(Fix(position, x, value));
+    }
+  }
+  std::sort(Group.Fixes.begin(), Group.Fixes.end());
+  return true;
+}
+
+// Column by column, first with the unreadable blocks as the only erasures.
+// A block found wrong in many columns (zeroed, overwritten) then becomes an
+// erasure too: known to be wrong, it costs one check symbol a column
+// instead of two, which leaves room for the scattered flips beside it.
 void DecodeColumns(const GroupCode& Code, uint32_t BlockSize, RepairGroup& Group) {
   const int p = Code.ParityCount();
   const int n = Code.DataCount() + p;
@@ -36,30 +76,17 @@ void DecodeColumns(const GroupCode& Code, uint32_t BlockSize, RepairGroup& Group
     candidate[Group.FailedParity[i]] = 1;
     if (Group.ParityUnreadable[i]) erased.push_back(Group.FailedParity[i]);
   }
-  if (static_cast<int>(erased.size()) > p) return;
-  std::vector<uint8_t> column(p);
-  std::vector<std::pair<int, uint8_t>> located;
-  // A group where most columns cannot be explained is beyond the record;
-  // giving up early keeps a hopeless group from costing a decode per byte.
-  uint32_t failures = 0;
-  for (uint32_t x = 0; x < BlockSize; ++x) {
-    bool zero = true;
-    for (int j = 0; j < p; ++j) {
-      column[j] = Group.Syndromes[size_t{BlockSize} * j + x];
-      zero = zero && column[j] == 0;
-    }
-    if (zero) continue;
-    if (!Code.DecodeColumn(column.data(), erased, candidate, located)) {
-      if (++failures > BlockSize / 4) {
-        Group.Fixes.clear();
-        return;
-      }
-      continue;
-    }
-    for (const auto& [position, value] : located)
-      if (position < Code.DataCount()) Group.Fixes.push_back(Fix(position, x, value));
+  std::vector<uint32_t> located;
+  for (int round = 0; round < 3 && static_cast<int>(erased.size()) <= p; ++round) {
+    if (!ColumnPass(Code, BlockSize, erased, candidate, Group, located)) return;
+    std::vector<int> heavy;
+    for (int i = 0; i < n; ++i)
+      if (located[i] > BlockSize / 16 &&
+          std::find(erased.begin(), erased.end(), i) == erased.end())
+        heavy.push_back(i);
+    if (heavy.empty() || static_cast<int>(erased.size() + heavy.size()) > p) return;
+    erased.insert(erased.end(), heavy.begin(), heavy.end());
   }
-  std::sort(Group.Fixes.begin(), Group.Fixes.end());
 }
 
 }  // namespace
