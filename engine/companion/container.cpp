@@ -235,11 +235,13 @@ bool CompanionReader::ReadBody(const SectionInfo& Section, std::string& Body, si
 }
 
 bool CompanionReader::VerifyBody(const SectionInfo& Section) {
-  std::unique_ptr<uint8_t[]> piece(new uint8_t[kStreamPiece]);
+  const size_t pieceSize =
+      static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(kStreamPiece), Section.Length));
+  std::unique_ptr<uint8_t[]> piece(new uint8_t[std::max<size_t>(pieceSize, 1)]);
   uint32_t crc = 0;
   for (int64_t at = 0; at < Section.Length;) {
     const size_t n = static_cast<size_t>(
-        std::min<int64_t>(static_cast<int64_t>(kStreamPiece), Section.Length - at));
+        std::min<int64_t>(static_cast<int64_t>(pieceSize), Section.Length - at));
     if (!ReadAt(Section, at, piece.get(), n)) return false;
     crc = Crc32c(crc, piece.get(), n);
     at += static_cast<int64_t>(n);

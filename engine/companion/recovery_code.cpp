@@ -37,7 +37,8 @@ RecoveryGeometry RecoveryGeometry::For(uint64_t DataBlocks, uint32_t BlockSize, 
 bool RecoveryGeometry::Valid() const {
   return IsBlockSize(BlockSize) && DataPerGroup >= 1 && ParityPerGroup >= 1 &&
          DataPerGroup + ParityPerGroup <= static_cast<uint32_t>(kMaxCodeLength) &&
-         DataBlocks >= 1 && DataBlocks <= (uint64_t{1} << 40) && Groups >= 1 &&
+         uint64_t{ParityPerGroup} * BlockSize <= kMaxGroupParityBytes && DataBlocks >= 1 &&
+         DataBlocks <= (uint64_t{1} << 40) && Groups >= 1 &&
          Groups <= DataBlocks && Groups * DataPerGroup >= DataBlocks;
 }
 

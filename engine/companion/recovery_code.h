@@ -26,6 +26,9 @@ namespace kelmora::companion {
 inline constexpr uint32_t kDefaultBlockSize = 4096;
 inline constexpr size_t kRecoveryHeadSize = 32;
 inline constexpr int kMaxCodeLength = 255;
+// A group's parity is at most this: what a repair holds for one group is a
+// few times it, whatever a damaged companion claims.
+inline constexpr uint64_t kMaxGroupParityBytes = uint64_t{1} << 20;
 
 struct RecoveryGeometry {
   uint32_t BlockSize = 0;
