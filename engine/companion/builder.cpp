@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <thread>
 
 #include "engine/companion/container.h"
 #include "engine/companion/erasure_code.h"
@@ -11,6 +12,10 @@ namespace kelmora::companion {
 namespace {
 
 constexpr uint64_t kSequentialBlocks = 256;
+// Below this share of a stretch, starting a thread costs more than it saves.
+constexpr uint64_t kBlocksPerThread = 64;
+// Rows of a batch read before their blocks are added into the parity.
+constexpr uint32_t kRowsAtOnce = 16;
 
 std::string ChecksumHead(uint32_t BlockSize) {
   ByteWriter w;
@@ -69,30 +74,51 @@ class Build {
   }
 
   // Groups a batch at a time: for each batch, the stretch of every row
-  // that holds its groups, each block added to its group's parity.
+  // that holds its groups, each block added to its group's parity. Rows
+  // are read a few at a time and added group by group, so that a group's
+  // parity stays in the processor's cache while several blocks go into it:
+  // added row by row, every block would fetch its parity from memory anew.
   bool Interleaved(const RecoveryGeometry& G, int Parity, int Recovery) {
     const uint32_t size = G.BlockSize;
     const uint32_t p = G.ParityPerGroup;
+    const uint32_t rowsAtOnce = std::min<uint32_t>(kRowsAtOnce, G.DataPerGroup);
     const GroupCode code(static_cast<int>(G.DataPerGroup), static_cast<int>(p));
     const uint64_t perBatch = std::max<uint64_t>(
-        1, std::min<uint64_t>(G.Groups, options_.MemoryBudget / ((p + 1) * uint64_t{size})));
+        1, std::min<uint64_t>(G.Groups,
+                              options_.MemoryBudget / ((p + rowsAtOnce) * uint64_t{size})));
     std::vector<uint8_t> parity(perBatch * p * size);
-    std::vector<uint8_t> stretch(perBatch * size);
+    std::vector<uint8_t> rows(rowsAtOnce * perBatch * size);
     std::vector<uint8_t> parityCrcs(perBatch * p * 4);
-    std::vector<uint8_t*> outputs(p);
+    std::vector<uint64_t> counts(rowsAtOnce);
     for (uint64_t g0 = 0; g0 < G.Groups; g0 += perBatch) {
       const uint64_t groups = std::min(perBatch, G.Groups - g0);
       std::fill(parity.begin(), parity.end(), 0);
-      for (uint32_t row = 0; row < G.DataPerGroup; ++row) {
-        const uint64_t first = row * G.Groups + g0;
-        if (first >= G.DataBlocks) break;
-        const uint64_t count = std::min(groups, G.DataBlocks - first);
-        if (!ReadBlocks(first, count, stretch.data())) return false;
-        for (uint64_t i = 0; i < count; ++i) {
-          for (uint32_t j = 0; j < p; ++j) outputs[j] = parity.data() + (i * p + j) * size;
-          code.Encoder().Update(size, static_cast<int>(row), stretch.data() + i * size,
-                                outputs.data());
+      for (uint32_t row0 = 0; row0 < G.DataPerGroup; row0 += rowsAtOnce) {
+        const uint32_t chunk = std::min(rowsAtOnce, G.DataPerGroup - row0);
+        for (uint32_t r = 0; r < chunk; ++r) {
+          const uint64_t first = (row0 + r) * G.Groups + g0;
+          counts[r] = first >= G.DataBlocks ? 0 : std::min(groups, G.DataBlocks - first);
+          if (counts[r] > 0 && !ReadBlocks(first, counts[r], rows.data() + r * perBatch * size))
+            return false;
         }
+        // Each block goes into its own group's parity: the groups are
+        // shared out between threads without any lock.
+        const auto add = [&](uint64_t From, uint64_t To) {
+          std::vector<uint8_t*> out(p);
+          for (uint64_t i = From; i < To; ++i) {
+            for (uint32_t j = 0; j < p; ++j) out[j] = parity.data() + (i * p + j) * size;
+            for (uint32_t r = 0; r < chunk && i < counts[r]; ++r)
+              code.Encoder().Update(size, static_cast<int>(row0 + r),
+                                    rows.data() + (r * perBatch + i) * size, out.data());
+          }
+        };
+        const uint64_t threads =
+            std::min<uint64_t>(options_.Threads, groups * chunk / kBlocksPerThread);
+        std::vector<std::thread> helpers;
+        for (uint64_t t = 1; t < threads; ++t)
+          helpers.emplace_back(add, groups * t / threads, groups * (t + 1) / threads);
+        add(0, threads > 1 ? groups / threads : groups);
+        for (std::thread& helper : helpers) helper.join();
         if (!GoOn()) return false;
       }
       for (uint64_t b = 0; b < groups * p; ++b)

@@ -26,6 +26,9 @@ struct BuildOptions {
   // groups are made a batch at a time within it; every batch reads its own
   // blocks, so the volumes are still read once in all.
   size_t MemoryBudget = kDefaultMemoryBudget;
+  // Threads that add blocks into the parity, the caller's included. The
+  // record is the same byte for byte whatever the count.
+  unsigned Threads = 1;
   // Called after each stretch with the bytes read so far and in all;
   // false stops the build.
   std::function<bool(int64_t Done, int64_t Total)> Progress;

@@ -77,16 +77,28 @@ int CompanionWriter::Reserve(uint32_t Type, int64_t Length, uint32_t Flags) {
 }
 
 void CompanionWriter::WriteInSection(int Handle, int64_t Offset, const void* Bytes, size_t Count) {
-  const SectionInfo& info = reserved_.at(static_cast<size_t>(Handle)).Info;
-  KELMORA_ASSERT(Offset >= 0 && Offset + static_cast<int64_t>(Count) <= info.Length);
-  out_.Seek(info.BodyAt + Offset, SeekOrigin::Begin);
+  Reserved& r = reserved_.at(static_cast<size_t>(Handle));
+  KELMORA_ASSERT(Offset >= 0 && Offset + static_cast<int64_t>(Count) <= r.Info.Length);
+  out_.Seek(r.Info.BodyAt + Offset, SeekOrigin::Begin);
   out_.WriteBuffer(Bytes, Count);
+  if (Offset == r.InOrder) {
+    r.Crc = Crc32c(r.Crc, Bytes, Count);
+    r.InOrder += static_cast<int64_t>(Count);
+  } else {
+    r.InOrder = -1;
+  }
 }
 
 void CompanionWriter::Close(int Handle,
                             const std::function<void(int64_t, const uint8_t*, size_t)>& Visit) {
   Reserved& r = reserved_.at(static_cast<size_t>(Handle));
   KELMORA_ASSERT(r.Open);
+  if (!Visit && r.InOrder == r.Info.Length) {
+    r.Info.BodyCrc = r.Crc;
+    WriteHeader(r.Info);
+    r.Open = false;
+    return;
+  }
   // A body whose end was never written is short of its length: the stream
   // is extended with zeros first, which is what those bytes read as.
   out_.Seek(0, SeekOrigin::End);

@@ -126,8 +126,9 @@ class CompanionWriter {
   // header is written by Close. Returns the handle for both.
   int Reserve(uint32_t Type, int64_t Length, uint32_t Flags = 0);
   void WriteInSection(int Handle, int64_t Offset, const void* Bytes, size_t Count);
-  // Reads the body back for its checksum and writes the header. Visit, when
-  // given, sees the body front to back (offset in the body, bytes).
+  // Writes the header, reading the body back for its checksum unless it
+  // was written front to back. Visit, when given, sees the body front to
+  // back (offset in the body, bytes), read back.
   void Close(int Handle,
              const std::function<void(int64_t, const uint8_t*, size_t)>& Visit = nullptr);
   // The end section; every reserved section must be closed by then.
@@ -137,6 +138,9 @@ class CompanionWriter {
   struct Reserved {
     SectionInfo Info;
     bool Open = true;
+    // Written front to back so far: up to here, with this checksum.
+    int64_t InOrder = 0;
+    uint32_t Crc = 0;
   };
   void WriteHeader(const SectionInfo& Info);
 

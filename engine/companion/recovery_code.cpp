@@ -24,7 +24,10 @@ RecoveryGeometry RecoveryGeometry::For(uint64_t DataBlocks, uint32_t BlockSize, 
   RecoveryGeometry g;
   if (DataBlocks == 0 || Percent == 0 || Percent > 100) return g;
   uint64_t largest = static_cast<uint64_t>(kMaxCodeLength) * 100 / (100 + Percent);
-  while (largest + ParityFor(largest, Percent) > static_cast<uint64_t>(kMaxCodeLength)) --largest;
+  while (largest > 1 &&
+         (largest + ParityFor(largest, Percent) > static_cast<uint64_t>(kMaxCodeLength) ||
+          ParityFor(largest, Percent) * BlockSize > kMaxGroupParityBytes))
+    --largest;
   g.BlockSize = BlockSize;
   g.DataBlocks = DataBlocks;
   g.Groups = CeilDiv(DataBlocks, largest);

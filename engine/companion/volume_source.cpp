@@ -102,7 +102,6 @@ int64_t BlockMap::OffsetOf(uint64_t Block) const {
 void BlockMap::Read(VolumeSource& Source, uint64_t First, uint64_t Count, uint8_t* Out,
                     std::vector<uint8_t>& Readable) const {
   Readable.assign(Count, 0);
-  std::memset(Out, 0, Count * blockSize_);
   uint64_t block = First;
   while (block < First + Count) {
     const unsigned volume = VolumeOf(block);
@@ -111,7 +110,12 @@ void BlockMap::Read(VolumeSource& Source, uint64_t First, uint64_t Count, uint8_
     const int64_t wanted = std::min<int64_t>(static_cast<int64_t>(end - block) * blockSize_,
                                              sizes_[volume - 1] - offset);
     uint8_t* into = Out + (block - First) * blockSize_;
+    const size_t span = static_cast<size_t>(end - block) * blockSize_;
     int64_t got = Source.ReadAt(volume, offset, into, static_cast<size_t>(wanted));
+    // Whatever the volume did not give reads as zeros: the padding of its
+    // last block, a part cut off, a block that failed.
+    if (got < static_cast<int64_t>(span))
+      std::memset(into + std::max<int64_t>(got, 0), 0, span - static_cast<size_t>(std::max<int64_t>(got, 0)));
     if (got < 0 && end - block > 1) {
       // One bad spot fails the whole read: block by block, only the
       // blocks it lies in are lost.
@@ -122,14 +126,12 @@ void BlockMap::Read(VolumeSource& Source, uint64_t First, uint64_t Count, uint8_
         uint8_t* to = Out + (b - First) * blockSize_;
         const int64_t n = Source.ReadAt(volume, at, to, static_cast<size_t>(want));
         if (n > 0) Readable[b - First] = 1;
-        if (n < 0) std::memset(to, 0, blockSize_);
+        std::memset(to + std::max<int64_t>(n, 0), 0, blockSize_ - static_cast<size_t>(std::max<int64_t>(n, 0)));
       }
     } else if (got > 0) {
       // Blocks the volume still holds at least a byte of.
       const uint64_t whole = (static_cast<uint64_t>(got) + blockSize_ - 1) / blockSize_;
       for (uint64_t b = 0; b < whole; ++b) Readable[block - First + b] = 1;
-    } else if (got < 0) {
-      std::memset(into, 0, blockSize_);
     }
     block = end;
   }
