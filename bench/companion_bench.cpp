@@ -9,10 +9,10 @@
 // check.
 #include <algorithm>
 #include <chrono>
-#include <ctime>
-#include <cstring>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <ctime>
 #include <functional>
 #include <random>
 #include <string>
@@ -23,6 +23,7 @@
 #include "engine/companion/erasure_code.h"
 #include "engine/companion/recovery_code.h"
 #include "engine/companion/repair.h"
+#include "engine/companion/sections.h"
 
 namespace {
 
@@ -89,7 +90,8 @@ int main(int argc, char** argv) {
   Report("block CRC32C, portable", Seconds([&] {
            for (const std::string& v : data)
              for (size_t at = 0; at + 4096 <= v.size(); at += 4096)
-               sink ^= portable::Crc32cRaw(~0u, reinterpret_cast<const uint8_t*>(v.data()) + at, 4096);
+               sink ^=
+                   portable::Crc32cRaw(~0u, reinterpret_cast<const uint8_t*>(v.data()) + at, 4096);
          }),
          total);
 
@@ -121,10 +123,34 @@ int main(int argc, char** argv) {
   Report("parity update, portable (a tenth)", Seconds([&] {
            for (uint64_t b = 0; b < portableBlocks; ++b)
              portable::Update(4096, static_cast<int>(g.DataPerGroup),
-                              static_cast<int>(g.ParityPerGroup), static_cast<int>(b % g.DataPerGroup),
-                              coefficients.data(), bytes + (b % first) * 4096, outputs.data());
+                              static_cast<int>(g.ParityPerGroup),
+                              static_cast<int>(b % g.DataPerGroup), coefficients.data(),
+                              bytes + (b % first) * 4096, outputs.data());
          }),
          portableBlocks * 4096);
+
+  // The index of a large tree, as list -l reads it.
+  {
+    std::vector<IndexEntry> entries(100000);
+    for (size_t i = 0; i < entries.size(); ++i)
+      entries[i] = IndexEntry{"/home/ann/projects/kelmora/src/module" + std::to_string(i % 97) +
+                                  "/file-" + std::to_string(i) + ".cpp",
+                              1,
+                              0,
+                              static_cast<int64_t>(i) * 1000,
+                              12345,
+                              6789,
+                              1,
+                              0};
+    std::string body;
+    std::vector<IndexEntry> back;
+    const double encode = Seconds([&] { body = EncodeIndex(entries); });
+    std::printf("%-44s %7.3f s wall %7.3f s cpu (%zu bytes)\n", "index of 100,000 entries, encode",
+                encode, cpu, body.size());
+    const double decode = Seconds([&] { DecodeIndex(body, back); });
+    std::printf("%-44s %7.3f s wall %7.3f s cpu\n", "index of 100,000 entries, decode", decode,
+                cpu);
+  }
 
   // The whole companion, as a backup makes it.
   MemoryVolumes source(std::move(data));
@@ -151,19 +177,15 @@ int main(int argc, char** argv) {
     Report("check every block against the companion",
            Seconds([&] { CheckVolumes(source, reader, table, nullptr, check); }), total);
     RepairReport repair;
-    Report("repair pass over a sound archive", Seconds([&] {
-             repair = RepairArchive(source, reader, nullptr);
-           }),
-           total);
+    Report("repair pass over a sound archive",
+           Seconds([&] { repair = RepairArchive(source, reader, nullptr); }), total);
     // A stretch of 4 % zeroed, then repaired.
     const size_t stretch = total / 25;
     std::string& v = source.Volumes()[1];
     const std::string saved = v.substr(1000, std::min(stretch, v.size() - 1000));
     std::fill(v.begin() + 1000, v.begin() + 1000 + saved.size(), '\0');
-    Report("repair of a zeroed stretch (dry run)", Seconds([&] {
-             repair = RepairArchive(source, reader, nullptr);
-           }),
-           total);
+    Report("repair of a zeroed stretch (dry run)",
+           Seconds([&] { repair = RepairArchive(source, reader, nullptr); }), total);
     std::printf("  outcome %d, damaged %llu, repaired %llu\n", static_cast<int>(repair.Outcome),
                 static_cast<unsigned long long>(repair.DamagedBlocks),
                 static_cast<unsigned long long>(repair.RepairedBlocks));

@@ -32,8 +32,8 @@ using namespace kelmora::companion;
 namespace kf = kelmora::fuzz;
 
 const std::vector<std::string>& Volumes() {
-  static const std::vector<std::string> volumes{
-      kf::Words(3000, 1) + kf::Noise(3100, 2), kf::Noise(9000, 3), kf::Words(2000, 4)};
+  static const std::vector<std::string> volumes{kf::Words(3000, 1) + kf::Noise(3100, 2),
+                                                kf::Noise(9000, 3), kf::Words(2000, 4)};
   return volumes;
 }
 
@@ -45,7 +45,8 @@ class Copies : public RepairSink {
   void Put(unsigned Volume, int64_t Offset, const uint8_t* Bytes, size_t Count) override {
     const uint32_t size = table_.Identity.BlockSize;
     if (Volume == 0 || Volume > table_.Identity.Volumes.size() || Count == 0 || Count > size ||
-        Offset % size != 0 || Offset + static_cast<int64_t>(Count) > table_.Identity.Volumes[Volume - 1].Size)
+        Offset % size != 0 ||
+        Offset + static_cast<int64_t>(Count) > table_.Identity.Volumes[Volume - 1].Size)
       kf::Fault("a block put outside its volume");
     const BlockMap map(table_.Sizes(), size);
     std::string block(size, '\0');
@@ -53,7 +54,8 @@ class Copies : public RepairSink {
     std::vector<uint32_t> crc;
     if (!ReadChecksums(reader_, table_, map.FirstBlockOf(Volume) + Offset / size, 1, crc))
       kf::Fault("a block put whose checksum cannot be read");
-    if (Crc32c(0, block.data(), size) != crc[0]) kf::Fault("a repaired block disagrees with its checksum");
+    if (Crc32c(0, block.data(), size) != crc[0])
+      kf::Fault("a repaired block disagrees with its checksum");
     if (Volume > volumes.size()) volumes.resize(Volume);
     std::string& v = volumes[Volume - 1];
     if (v.size() < Offset + Count) v.resize(Offset + Count);
@@ -74,7 +76,8 @@ void Damage(std::vector<std::string>& Found, const std::string& Spec) {
       continue;
     }
     std::string& volume = Found[v];
-    const size_t offset = (static_cast<uint8_t>(Spec[at + 1]) | static_cast<uint8_t>(Spec[at + 2]) << 8);
+    const size_t offset =
+        (static_cast<uint8_t>(Spec[at + 1]) | static_cast<uint8_t>(Spec[at + 2]) << 8);
     const size_t length = static_cast<uint8_t>(Spec[at + 3]) * 16;
     const auto mask = static_cast<uint8_t>(Spec[at + 4]);
     for (size_t i = offset; i < offset + length && i < volume.size(); ++i)
@@ -134,8 +137,18 @@ void WriteSeeds(const std::string& Folder) {
   const std::vector<IndexEntry> index{{"/home/ann/a.txt", 1, 0, 20, 100, 60, 1, 0x5A000000},
                                       {"/home/ann/b c", 2, 0, 300, -1, 4000, 1, 7}};
   std::vector<MetadataRecord> metadata(2);
-  metadata[0] = {EntryKind::File, kHasMode | kHasOwner | kHasTime, "/home/ann/a.txt", 0600,
-                 1000, 1000, "", "", 1700000000, 5, 0, ""};
+  metadata[0] = {EntryKind::File,
+                 kHasMode | kHasOwner | kHasTime,
+                 "/home/ann/a.txt",
+                 0600,
+                 1000,
+                 1000,
+                 "",
+                 "",
+                 1700000000,
+                 5,
+                 0,
+                 ""};
   metadata[1] = {EntryKind::Link, kHasTime, "/home/ann/l", 0777, 0, 0, "", "", 1, 2, 0, "../../x"};
   struct Seed {
     const char* name;
@@ -153,7 +166,8 @@ void WriteSeeds(const std::string& Folder) {
     std::string bytes = out.Text();
     WriteFile(Folder + "/" + s.name, bytes);
     // The same with damage to repair: a zeroed stretch and flips.
-    bytes += std::string(kf::kSeparator, 4) + std::string("\x01\x10\x00\x20\x00\x00\x00\x01\x01\x04", 10);
+    bytes += std::string(kf::kSeparator, 4) +
+             std::string("\x01\x10\x00\x20\x00\x00\x00\x01\x01\x04", 10);
     WriteFile(Folder + "/" + s.name + "-damaged", bytes);
     WriteFile(Folder + "/" + s.name + "-fixed", "FIX!" + bytes);
   }

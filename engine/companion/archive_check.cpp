@@ -115,8 +115,8 @@ bool CheckVolumes(VolumeSource& Source, CompanionReader& Reader, const ChecksumT
       if (!ReadChecksums(Reader, Table, b, count, crcs)) return false;
       if (check.Found >= 0) map.Read(Source, b, count, blocks.data(), readable);
       for (uint64_t i = 0; i < count; ++i) {
-        const bool sound = check.Found >= 0 && readable[i] &&
-                           Crc32c(0, blocks.data() + i * size, size) == crcs[i];
+        const bool sound =
+            check.Found >= 0 && readable[i] && Crc32c(0, blocks.data() + i * size, size) == crcs[i];
         if (sound) continue;
         ++check.Damaged;
         const int64_t offset = map.OffsetOf(b + i);

@@ -56,8 +56,8 @@ class Build {
   }
 
   bool GoOn() {
-    if (!options_.Progress || options_.Progress(done_, static_cast<int64_t>(map_.Blocks()) *
-                                                           map_.BlockSize()))
+    if (!options_.Progress ||
+        options_.Progress(done_, static_cast<int64_t>(map_.Blocks()) * map_.BlockSize()))
       return true;
     result.Stopped = true;
     return false;
@@ -84,8 +84,8 @@ class Build {
     const uint32_t rowsAtOnce = std::min<uint32_t>(kRowsAtOnce, G.DataPerGroup);
     const GroupCode code(static_cast<int>(G.DataPerGroup), static_cast<int>(p));
     const uint64_t perBatch = std::max<uint64_t>(
-        1, std::min<uint64_t>(G.Groups,
-                              options_.MemoryBudget / ((p + rowsAtOnce) * uint64_t{size})));
+        1,
+        std::min<uint64_t>(G.Groups, options_.MemoryBudget / ((p + rowsAtOnce) * uint64_t{size})));
     std::vector<uint8_t> parity(perBatch * p * size);
     std::vector<uint8_t> rows(rowsAtOnce * perBatch * size);
     std::vector<uint8_t> parityCrcs(perBatch * p * 4);
@@ -146,8 +146,8 @@ class Build {
 
 BuildResult BuildCompanion(VolumeSource& Source, unsigned VolumeCount,
                            const std::vector<IndexEntry>& Index,
-                           const std::vector<MetadataRecord>& Metadata,
-                           const BuildOptions& Options, TStream& Out) {
+                           const std::vector<MetadataRecord>& Metadata, const BuildOptions& Options,
+                           TStream& Out) {
   BuildResult failed;
   std::vector<int64_t> sizes;
   for (unsigned v = 1; v <= VolumeCount; ++v) {
@@ -195,13 +195,15 @@ BuildResult BuildCompanion(VolumeSource& Source, unsigned VolumeCount,
   writer.Close(checksums, [&](int64_t At, const uint8_t* Bytes, size_t Count) {
     for (unsigned v = 1; v <= VolumeCount; ++v) {
       const int64_t from = 8 + static_cast<int64_t>(map.FirstBlockOf(v)) * 4;
-      const int64_t to = from + (v < VolumeCount ? static_cast<int64_t>(map.FirstBlockOf(v + 1))
-                                                 : static_cast<int64_t>(map.Blocks())) *
-                                    4 -
+      const int64_t to = from +
+                         (v < VolumeCount ? static_cast<int64_t>(map.FirstBlockOf(v + 1))
+                                          : static_cast<int64_t>(map.Blocks())) *
+                             4 -
                          static_cast<int64_t>(map.FirstBlockOf(v)) * 4;
       const int64_t lo = std::max(from, At);
       const int64_t hi = std::min(to, At + static_cast<int64_t>(Count));
-      if (lo < hi) crcs[v - 1] = Crc32c(crcs[v - 1], Bytes + (lo - At), static_cast<size_t>(hi - lo));
+      if (lo < hi)
+        crcs[v - 1] = Crc32c(crcs[v - 1], Bytes + (lo - At), static_cast<size_t>(hi - lo));
     }
   });
   for (unsigned v = 1; v <= VolumeCount; ++v)

@@ -47,7 +47,7 @@ struct BuildResult {
 // volume that cannot be read ends the build with Done false.
 BuildResult BuildCompanion(VolumeSource& Source, unsigned VolumeCount,
                            const std::vector<IndexEntry>& Index,
-                           const std::vector<MetadataRecord>& Metadata,
-                           const BuildOptions& Options, TStream& Out);
+                           const std::vector<MetadataRecord>& Metadata, const BuildOptions& Options,
+                           TStream& Out);
 
 }  // namespace kelmora::companion

@@ -55,8 +55,12 @@ void CompanionWriter::WriteHeader(const SectionInfo& Info) {
 }
 
 void CompanionWriter::AddSection(uint32_t Type, const std::string& Body, uint32_t Flags) {
-  SectionInfo info{Type, Flags, tail_, tail_ + static_cast<int64_t>(kSectionHeaderSize),
-                   static_cast<int64_t>(Body.size()), Crc32c(0, Body.data(), Body.size())};
+  SectionInfo info{Type,
+                   Flags,
+                   tail_,
+                   tail_ + static_cast<int64_t>(kSectionHeaderSize),
+                   static_cast<int64_t>(Body.size()),
+                   Crc32c(0, Body.data(), Body.size())};
   WriteHeader(info);
   out_.WriteBuffer(Body.data(), Body.size());
   tail_ = info.BodyAt + info.Length;
@@ -64,8 +68,7 @@ void CompanionWriter::AddSection(uint32_t Type, const std::string& Body, uint32_
 
 int CompanionWriter::Reserve(uint32_t Type, int64_t Length, uint32_t Flags) {
   KELMORA_ASSERT(Length >= 0);
-  SectionInfo info{Type, Flags, tail_, tail_ + static_cast<int64_t>(kSectionHeaderSize), Length,
-                   0};
+  SectionInfo info{Type, Flags, tail_, tail_ + static_cast<int64_t>(kSectionHeaderSize), Length, 0};
   // Zeros until Close: a file cut short meanwhile reads as damaged, not as
   // an end section.
   const std::string blank(kSectionHeaderSize, '\0');
@@ -104,12 +107,12 @@ void CompanionWriter::Close(int Handle,
   out_.Seek(0, SeekOrigin::End);
   const int64_t end = out_.Position();
   if (end < r.Info.BodyAt + r.Info.Length) {
-    const std::string zeros(static_cast<size_t>(std::min<int64_t>(
-                                kStreamPiece, r.Info.BodyAt + r.Info.Length - end)),
-                            '\0');
+    const std::string zeros(
+        static_cast<size_t>(std::min<int64_t>(kStreamPiece, r.Info.BodyAt + r.Info.Length - end)),
+        '\0');
     for (int64_t at = end; at < r.Info.BodyAt + r.Info.Length;) {
-      const size_t n = static_cast<size_t>(
-          std::min<int64_t>(static_cast<int64_t>(zeros.size()), r.Info.BodyAt + r.Info.Length - at));
+      const size_t n = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(zeros.size()),
+                                                             r.Info.BodyAt + r.Info.Length - at));
       out_.WriteBuffer(zeros.data(), n);
       at += static_cast<int64_t>(n);
     }
@@ -131,8 +134,8 @@ void CompanionWriter::Close(int Handle,
 }
 
 void CompanionWriter::Finish() {
-  KELMORA_ASSERT(std::none_of(reserved_.begin(), reserved_.end(),
-                              [](const Reserved& R) { return R.Open; }));
+  KELMORA_ASSERT(
+      std::none_of(reserved_.begin(), reserved_.end(), [](const Reserved& R) { return R.Open; }));
   AddSection(kEndSection, std::string());
   out_.Seek(tail_, SeekOrigin::Begin);
 }
@@ -161,8 +164,7 @@ bool CompanionReader::ReadFully(int64_t At, void* Bytes, size_t Count) {
   }
 }
 
-CompanionState CompanionReader::Stop(CompanionState State, const std::string& Problem,
-                                     int64_t At) {
+CompanionState CompanionReader::Stop(CompanionState State, const std::string& Problem, int64_t At) {
   state_ = State;
   problem_ = Problem + " at byte " + std::to_string(At);
   return state_;

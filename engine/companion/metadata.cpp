@@ -58,8 +58,8 @@ platform::PathMetadata PathMetadataOf(const MetadataRecord& R) {
 
 uint32_t HardLinks::GroupOf(const platform::PathMetadata& M) {
   if (M.Kind != platform::PathKind::File || M.Links < 2) return 0;
-  const auto [at, added] = groups_.emplace(std::make_pair(M.Device, M.Inode),
-                                           static_cast<uint32_t>(groups_.size() + 1));
+  const auto [at, added] =
+      groups_.emplace(std::make_pair(M.Device, M.Inode), static_cast<uint32_t>(groups_.size() + 1));
   return at->second;
 }
 

@@ -41,8 +41,8 @@ bool RecoveryGeometry::Valid() const {
   return IsBlockSize(BlockSize) && DataPerGroup >= 1 && ParityPerGroup >= 1 &&
          DataPerGroup + ParityPerGroup <= static_cast<uint32_t>(kMaxCodeLength) &&
          uint64_t{ParityPerGroup} * BlockSize <= kMaxGroupParityBytes && DataBlocks >= 1 &&
-         DataBlocks <= (uint64_t{1} << 40) && Groups >= 1 &&
-         Groups <= DataBlocks && Groups * DataPerGroup >= DataBlocks;
+         DataBlocks <= (uint64_t{1} << 40) && Groups >= 1 && Groups <= DataBlocks &&
+         Groups * DataPerGroup >= DataBlocks;
 }
 
 std::string EncodeRecoveryHead(const RecoveryGeometry& Geometry) {

@@ -108,9 +108,9 @@ class Repair {
       group.Reset(static_cast<int>(p), size);
       for (uint32_t j = 0; j < p; ++j) {
         uint8_t* row = group.Row(static_cast<int>(j), size);
-        const bool read = crcsRead && reader_.ReadAt(parity_,
-                                                     static_cast<int64_t>(((G0 + i) * p + j) * size),
-                                                     row, size);
+        const bool read =
+            crcsRead &&
+            reader_.ReadAt(parity_, static_cast<int64_t>(((G0 + i) * p + j) * size), row, size);
         if (read && Crc32c(0, row, size) == crcs[i * p + j]) continue;
         if (!read) std::fill(row, row + size, 0);
         group.FailedParity.push_back(static_cast<int>(g_.DataPerGroup + j));
@@ -321,7 +321,8 @@ RepairReport RepairArchive(VolumeSource& Source, CompanionReader& Reader, Repair
     VolumeCheck check;
     check.Expected = map.VolumeSize(v);
     check.Found = Source.Size(v);
-    check.Blocks = (v < map.Volumes() ? map.FirstBlockOf(v + 1) : map.Blocks()) - map.FirstBlockOf(v);
+    check.Blocks =
+        (v < map.Volumes() ? map.FirstBlockOf(v + 1) : map.Blocks()) - map.FirstBlockOf(v);
     report.Volumes.push_back(check);
   }
   RecoveryGeometry geometry;

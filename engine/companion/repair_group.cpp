@@ -81,8 +81,7 @@ void DecodeColumns(const GroupCode& Code, uint32_t BlockSize, RepairGroup& Group
     if (!ColumnPass(Code, BlockSize, erased, candidate, Group, located)) return;
     std::vector<int> heavy;
     for (int i = 0; i < n; ++i)
-      if (located[i] > BlockSize / 16 &&
-          std::find(erased.begin(), erased.end(), i) == erased.end())
+      if (located[i] > BlockSize / 16 && std::find(erased.begin(), erased.end(), i) == erased.end())
         heavy.push_back(i);
     if (heavy.empty() || static_cast<int>(erased.size() + heavy.size()) > p) return;
     erased.insert(erased.end(), heavy.begin(), heavy.end());
@@ -111,8 +110,8 @@ void DecodeGroup(const GroupCode& Code, uint32_t BlockSize, RepairGroup& Group) 
     Group.Dense = true;
     const std::vector<uint8_t*> rows = Rows(Group, p, BlockSize);
     const std::vector<uint8_t*> out = ErrorBlocks(Group, Group.FailedData.size(), BlockSize);
-    Group.Solved = Code.SolveErasures(Group.FailedData, Group.FailedParity, BlockSize,
-                                      rows.data(), out.data());
+    Group.Solved = Code.SolveErasures(Group.FailedData, Group.FailedParity, BlockSize, rows.data(),
+                                      out.data());
     return;
   }
   DecodeColumns(Code, BlockSize, Group);
@@ -122,7 +121,8 @@ bool ApplyRepair(const RepairGroup& Group, int Row, uint32_t BlockSize, uint8_t*
   if (Group.Dense) {
     if (!Group.Solved) return false;
     const auto at = std::lower_bound(Group.FailedData.begin(), Group.FailedData.end(), Row);
-    const uint8_t* error = Group.Errors.data() + (at - Group.FailedData.begin()) * size_t{BlockSize};
+    const uint8_t* error =
+        Group.Errors.data() + (at - Group.FailedData.begin()) * size_t{BlockSize};
     for (uint32_t x = 0; x < BlockSize; ++x) Block[x] ^= error[x];
     return true;
   }

@@ -111,8 +111,9 @@ bool DecodeIndex(const std::string& Body, std::vector<IndexEntry>& Entries) {
       break;
     e.Offset = static_cast<int64_t>(offset);
     // Entries follow the archive's order; one out of it is damage.
-    if (!Entries.empty() && (e.Volume < Entries.back().Volume ||
-                             (e.Volume == Entries.back().Volume && e.Offset <= Entries.back().Offset)))
+    if (!Entries.empty() &&
+        (e.Volume < Entries.back().Volume ||
+         (e.Volume == Entries.back().Volume && e.Offset <= Entries.back().Offset)))
       break;
     Entries.push_back(std::move(e));
   }
@@ -181,9 +182,9 @@ bool DecodeMetadata(const std::string& Body, std::vector<MetadataRecord>& Record
     r.Int(m.HardLinkGroup);
     if (!r.Int(nameLength) || nameLength > static_cast<uint32_t>(format::kMaxNameLength) ||
         !r.Bytes(m.Name, nameLength) || !r.Int(userLength) || userLength > kMaxOwnerName ||
-        !r.Bytes(m.UserName, userLength) || !r.Int(groupLength) ||
-        groupLength > kMaxOwnerName || !r.Bytes(m.GroupName, groupLength) ||
-        !r.Int(targetLength) || targetLength > static_cast<uint32_t>(format::kMaxNameLength) ||
+        !r.Bytes(m.UserName, userLength) || !r.Int(groupLength) || groupLength > kMaxOwnerName ||
+        !r.Bytes(m.GroupName, groupLength) || !r.Int(targetLength) ||
+        targetLength > static_cast<uint32_t>(format::kMaxNameLength) ||
         !r.Bytes(m.LinkTarget, targetLength) || m.Nanoseconds >= 1000000000u || m.Name.empty())
       break;
     if (kind < 1 || kind > 3) continue;  // a kind from a later version
@@ -208,11 +209,11 @@ ArchivePlace PlaceOf(const std::vector<IndexEntry>& Entries,
       return ArchivePlace{ArchivePart::EndMarker, -1};
   }
   // The last entry whose record begins at or before the byte.
-  const auto after = std::upper_bound(
-      Entries.begin(), Entries.end(), std::make_pair(Volume, Offset),
-      [](const std::pair<unsigned, int64_t>& p, const IndexEntry& e) {
-        return p.first < e.Volume || (p.first == e.Volume && p.second < e.Offset);
-      });
+  const auto after =
+      std::upper_bound(Entries.begin(), Entries.end(), std::make_pair(Volume, Offset),
+                       [](const std::pair<unsigned, int64_t>& p, const IndexEntry& e) {
+                         return p.first < e.Volume || (p.first == e.Volume && p.second < e.Offset);
+                       });
   if (after == Entries.begin()) return ArchivePlace{ArchivePart::Header, -1};
   const IndexEntry& e = *(after - 1);
   const int64_t entry = after - 1 - Entries.begin();

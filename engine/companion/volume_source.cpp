@@ -39,8 +39,8 @@ platform::File* FileVolumes::Opened(unsigned Volume) {
   }
   if (!tried_[Volume - 1]) {
     tried_[Volume - 1] = 1;
-    auto file = std::make_unique<platform::File>(platform::File::Open(
-        format::VolumeName(first_, Volume), platform::OpenMode::Read, true));
+    auto file = std::make_unique<platform::File>(
+        platform::File::Open(format::VolumeName(first_, Volume), platform::OpenMode::Read, true));
     if (file->Valid())
       files_[Volume - 1] = std::move(file);
     else
@@ -115,7 +115,8 @@ void BlockMap::Read(VolumeSource& Source, uint64_t First, uint64_t Count, uint8_
     // Whatever the volume did not give reads as zeros: the padding of its
     // last block, a part cut off, a block that failed.
     if (got < static_cast<int64_t>(span))
-      std::memset(into + std::max<int64_t>(got, 0), 0, span - static_cast<size_t>(std::max<int64_t>(got, 0)));
+      std::memset(into + std::max<int64_t>(got, 0), 0,
+                  span - static_cast<size_t>(std::max<int64_t>(got, 0)));
     if (got < 0 && end - block > 1) {
       // One bad spot fails the whole read: block by block, only the
       // blocks it lies in are lost.
@@ -126,7 +127,8 @@ void BlockMap::Read(VolumeSource& Source, uint64_t First, uint64_t Count, uint8_
         uint8_t* to = Out + (b - First) * blockSize_;
         const int64_t n = Source.ReadAt(volume, at, to, static_cast<size_t>(want));
         if (n > 0) Readable[b - First] = 1;
-        std::memset(to + std::max<int64_t>(n, 0), 0, blockSize_ - static_cast<size_t>(std::max<int64_t>(n, 0)));
+        std::memset(to + std::max<int64_t>(n, 0), 0,
+                    blockSize_ - static_cast<size_t>(std::max<int64_t>(n, 0)));
       }
     } else if (got > 0) {
       // Blocks the volume still holds at least a byte of.

@@ -13,8 +13,8 @@ namespace kelmora::platform {
 namespace {
 
 FILETIME FileTimeOf(const PathMetadata& M) {
-  const int64_t ticks = M.ModifiedSeconds * 10000000 + M.ModifiedNanoseconds / 100 +
-                        win32::kEpochDifference;
+  const int64_t ticks =
+      M.ModifiedSeconds * 10000000 + M.ModifiedNanoseconds / 100 + win32::kEpochDifference;
   return win32::FileTimeOfTicks(ticks);
 }
 
@@ -32,7 +32,8 @@ MetadataResult ApplyToHandle(HANDLE Handle, const PathMetadata& M, const Metadat
 int ReadPathMetadata(const std::string& Path, PathMetadata& M) {
   M = PathMetadata();
   WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!::GetFileAttributesExA(Path.c_str(), GetFileExInfoStandard, &data)) return win32::LastErrno();
+  if (!::GetFileAttributesExA(Path.c_str(), GetFileExInfoStandard, &data))
+    return win32::LastErrno();
   if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
     M.Kind = PathKind::Other;
   else if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
@@ -70,14 +71,13 @@ MetadataResult ApplyMetadata(const FolderHandle& Folder, const PathMetadata& M,
   // through a second handle on the same folder, its final path.
   const std::string path = win32::FinalPathOf(win32::HandleOf(Folder.Get()));
   MetadataResult result;
-  const HANDLE h = path.empty() ? INVALID_HANDLE_VALUE
-                                : ::CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES,
-                                                FILE_SHARE_READ | FILE_SHARE_WRITE |
-                                                    FILE_SHARE_DELETE,
-                                                nullptr, OPEN_EXISTING,
-                                                FILE_FLAG_BACKUP_SEMANTICS |
-                                                    FILE_FLAG_OPEN_REPARSE_POINT,
-                                                nullptr);
+  const HANDLE h =
+      path.empty()
+          ? INVALID_HANDLE_VALUE
+          : ::CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                          nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     result.Time = win32::LastErrno();
     if (M.HasMode) result.Mode = ENOTSUP;

@@ -53,7 +53,8 @@ TEST(CompanionPortable, CrcMatchesIsal) {
   for (size_t size : {0u, 1u, 3u, 8u, 15u, 63u, 64u, 4095u, 4096u, 65537u}) {
     const Bytes data = Random(size, rng);
     const uint32_t init = static_cast<uint32_t>(rng());
-    EXPECT_EQ(portable::Crc32cRaw(init, data.data(), size), isal::Crc32cRaw(init, data.data(), size))
+    EXPECT_EQ(portable::Crc32cRaw(init, data.data(), size),
+              isal::Crc32cRaw(init, data.data(), size))
         << size;
   }
 }
@@ -76,7 +77,8 @@ TEST(CompanionPortable, FieldMatrixAndInverseMatchIsal) {
     const int n = 1 + static_cast<int>(rng() % 12);
     Bytes m = Random(static_cast<size_t>(n) * n, rng);
     // Small entries make singular matrices common enough to compare too.
-    if (round % 2) for (uint8_t& x : m) x &= 1;
+    if (round % 2)
+      for (uint8_t& x : m) x &= 1;
     Bytes ours(m.size());
     Bytes theirs(m.size());
     const bool a = portable::InvertMatrix(m.data(), ours.data(), n);

@@ -184,16 +184,37 @@ TEST(CompanionSections, IndexRoundTripAndDamage) {
   EXPECT_FALSE(DecodeIndex(huge, back));
   std::vector<IndexEntry> backwards{entries[1], entries[0]};
   EXPECT_FALSE(DecodeIndex(EncodeIndex(backwards), back));
-  for (size_t cut = 0; cut < body.size(); ++cut) EXPECT_FALSE(DecodeIndex(body.substr(0, cut), back));
+  for (size_t cut = 0; cut < body.size(); ++cut)
+    EXPECT_FALSE(DecodeIndex(body.substr(0, cut), back));
 }
 
 TEST(CompanionSections, MetadataRoundTripAndDamage) {
   std::vector<MetadataRecord> records(3);
-  records[0] = {EntryKind::File, kHasMode | kHasOwner | kHasOwnerNames | kHasTime,
-                "/home/ann/key", 0100600, 1000, 1000, "ann", "ann", 1767225600, 123456789, 1, ""};
-  records[1] = {EntryKind::Folder, kHasTime | kHasMode, "/home/ann/empty", 040755, 0, 0, "", "",
-                -86400, 5, 0, ""};
-  records[2] = {EntryKind::Link, kHasTime, "/home/ann/to-etc", 0120777, 0, 0, "", "", 0, 0, 0,
+  records[0] = {EntryKind::File,
+                kHasMode | kHasOwner | kHasOwnerNames | kHasTime,
+                "/home/ann/key",
+                0100600,
+                1000,
+                1000,
+                "ann",
+                "ann",
+                1767225600,
+                123456789,
+                1,
+                ""};
+  records[1] = {EntryKind::Folder,
+                kHasTime | kHasMode,
+                "/home/ann/empty",
+                040755,
+                0,
+                0,
+                "",
+                "",
+                -86400,
+                5,
+                0,
+                ""};
+  records[2] = {EntryKind::Link,   kHasTime, "/home/ann/to-etc", 0120777, 0, 0, "", "", 0, 0, 0,
                 "../../etc/passwd"};
   const std::string body = EncodeMetadata(records);
   std::vector<MetadataRecord> back;

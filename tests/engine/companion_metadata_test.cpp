@@ -136,7 +136,8 @@ TEST(CompanionMetadata, TreeRecordedAndGivenBack) {
       continue;
     }
     firstOfGroup[r.HardLinkGroup] = r.Name;
-    platform::PendingFile pending(std::make_shared<const platform::FolderHandle>(folder.Duplicate()));
+    platform::PendingFile pending(
+        std::make_shared<const platform::FolderHandle>(folder.Duplicate()));
     platform::File file = pending.ReleaseFile();
     ASSERT_TRUE(file.Write(contents[r.Name].data(), contents[r.Name].size()));
     EXPECT_TRUE(platform::ApplyMetadata(file, m, rules).Done());

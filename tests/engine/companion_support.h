@@ -45,8 +45,8 @@ inline std::string Companion(const std::vector<std::string>& Volumes, unsigned P
   BuildOptions options;
   options.RecoveryPercent = Percent;
   options.MemoryBudget = Budget;
-  const BuildResult result = BuildCompanion(source, static_cast<unsigned>(Volumes.size()), {}, {},
-                                            options, out);
+  const BuildResult result =
+      BuildCompanion(source, static_cast<unsigned>(Volumes.size()), {}, {}, options, out);
   if (!result.Done) throw std::runtime_error("companion not built");
   return out.Text();
 }
@@ -67,7 +67,8 @@ class CopySink : public RepairSink {
   explicit CopySink(std::vector<std::string> Found) : volumes(std::move(Found)) {}
   void Put(unsigned Volume, int64_t Offset, const uint8_t* Bytes, size_t Count) override {
     std::string& v = volumes.at(Volume - 1);
-    if (v.size() < static_cast<size_t>(Offset) + Count) v.resize(static_cast<size_t>(Offset) + Count);
+    if (v.size() < static_cast<size_t>(Offset) + Count)
+      v.resize(static_cast<size_t>(Offset) + Count);
     std::copy(Bytes, Bytes + Count, v.begin() + Offset);
     ++puts;
   }
@@ -103,8 +104,8 @@ struct Repaired {
   size_t puts = 0;
 };
 
-inline Repaired RepairCopy(const std::vector<std::string>& Found, const std::vector<unsigned>& Missing,
-                           const std::string& CompanionBytes,
+inline Repaired RepairCopy(const std::vector<std::string>& Found,
+                           const std::vector<unsigned>& Missing, const std::string& CompanionBytes,
                            size_t Budget = kDefaultMemoryBudget) {
   MemoryVolumes source(Found);
   for (unsigned v : Missing) source.Remove(v);

@@ -24,8 +24,8 @@ using test::TempDir;
 
 // A restored file as a restore writes it: pending in its folder, written,
 // given its metadata through the open handle, then put in place.
-MetadataResult Restore(const FolderHandle& Folder, const std::string& Name,
-                       const PathMetadata& M, const MetadataRules& Rules) {
+MetadataResult Restore(const FolderHandle& Folder, const std::string& Name, const PathMetadata& M,
+                       const MetadataRules& Rules) {
   PendingFile pending(std::make_shared<const FolderHandle>(Folder.Duplicate()));
   EXPECT_TRUE(pending.Valid());
   File file = pending.ReleaseFile();
