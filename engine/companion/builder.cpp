@@ -158,11 +158,15 @@ BuildResult BuildCompanion(VolumeSource& Source, unsigned VolumeCount,
     }
   }
   const BlockMap map(sizes, Options.BlockSize);
+  // What every check needs comes first and the parity, by far the largest,
+  // last: a companion cut short loses its record before anything else.
   CompanionWriter writer(Out);
-  writer.AddSection(kIndexSection, EncodeIndex(Index));
-  writer.AddSection(kMetadataSection, EncodeMetadata(Metadata));
+  const int identitySection =
+      writer.Reserve(kIdentitySection, static_cast<int64_t>(8 + 16 * size_t{VolumeCount}));
   const int checksums =
       writer.Reserve(kChecksumSection, 8 + static_cast<int64_t>(map.Blocks()) * 4);
+  writer.AddSection(kIndexSection, EncodeIndex(Index));
+  writer.AddSection(kMetadataSection, EncodeMetadata(Metadata));
   const std::string head = ChecksumHead(Options.BlockSize);
   writer.WriteInSection(checksums, 0, head.data(), head.size());
 
@@ -171,10 +175,10 @@ BuildResult BuildCompanion(VolumeSource& Source, unsigned VolumeCount,
       RecoveryGeometry::For(map.Blocks(), Options.BlockSize, Options.RecoveryPercent);
   bool read = false;
   if (geometry.Valid()) {
-    const int parity = writer.Reserve(
-        kParitySection, static_cast<int64_t>(geometry.ParityBlocks() * geometry.BlockSize));
     const int recovery = writer.Reserve(
         kRecoverySection, static_cast<int64_t>(kRecoveryHeadSize + geometry.ParityBlocks() * 4));
+    const int parity = writer.Reserve(
+        kParitySection, static_cast<int64_t>(geometry.ParityBlocks() * geometry.BlockSize));
     const std::string recoveryHead = EncodeRecoveryHead(geometry);
     writer.WriteInSection(recovery, 0, recoveryHead.data(), recoveryHead.size());
     read = build.Interleaved(geometry, parity, recovery);
@@ -208,7 +212,9 @@ BuildResult BuildCompanion(VolumeSource& Source, unsigned VolumeCount,
   });
   for (unsigned v = 1; v <= VolumeCount; ++v)
     identity.Volumes.push_back(VolumeIdentity{sizes[v - 1], crcs[v - 1]});
-  writer.AddSection(kIdentitySection, EncodeIdentity(identity));
+  const std::string identityBody = EncodeIdentity(identity);
+  writer.WriteInSection(identitySection, 0, identityBody.data(), identityBody.size());
+  writer.Close(identitySection);
   writer.Finish();
   build.result.Done = true;
   return build.result;

@@ -260,7 +260,7 @@ class Repair {
   }
 
  public:
-  bool stopped_ = false;
+  bool Stopped() const { return stopped_; }
 
  private:
   VolumeSource& source_;
@@ -280,6 +280,7 @@ class Repair {
   std::vector<uint32_t> crcs_;
   BlockRuns runs_;
   int64_t done_ = 0;
+  bool stopped_ = false;
 };
 
 // The record's geometry, when its sections are there and fit the table.
@@ -310,7 +311,12 @@ RepairReport RepairArchive(VolumeSource& Source, CompanionReader& Reader, Repair
                            const RepairOptions& Options) {
   RepairReport report;
   ChecksumTable table;
-  if (Reader.State() != CompanionState::Sound && Reader.Open() != CompanionState::Sound) {
+  // A companion damaged or cut after the sections a repair needs still
+  // serves: each of them has its own checksum.
+  if (Reader.Sections().empty()) Reader.Open();
+  if (Reader.State() == CompanionState::NotCompanion ||
+      Reader.State() == CompanionState::NewerVersion ||
+      Reader.State() == CompanionState::Unreadable) {
     report.Problem = Reader.Problem();
     return report;
   }
@@ -334,8 +340,8 @@ RepairReport RepairArchive(VolumeSource& Source, CompanionReader& Reader, Repair
   }
   Repair repair(Source, Reader, Sink, Options, table, geometry, *parity, *recovery, report);
   if (!repair.Run()) {
-    report.Outcome = repair.stopped_ ? RepairOutcome::Stopped : RepairOutcome::Unusable;
-    if (!repair.stopped_) report.Problem = "the companion could not be read";
+    report.Outcome = repair.Stopped() ? RepairOutcome::Stopped : RepairOutcome::Unusable;
+    if (!repair.Stopped()) report.Problem = "the companion could not be read";
     return report;
   }
   bool sizes = true;

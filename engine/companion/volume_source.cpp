@@ -29,18 +29,23 @@ int64_t MemoryVolumes::ReadAt(unsigned Volume, int64_t Offset, void* Buffer, siz
 
 FileVolumes::FileVolumes(std::string First) : first_(std::move(First)) {}
 
+FileVolumes::FileVolumes(std::vector<std::string> Names) : names_(std::move(Names)) {}
+
 FileVolumes::~FileVolumes() = default;
 
 platform::File* FileVolumes::Opened(unsigned Volume) {
-  if (Volume == 0 || Volume > static_cast<unsigned>(format::kMaxVolumes)) return nullptr;
+  if (Volume == 0 || Volume > static_cast<unsigned>(format::kMaxVolumes) ||
+      (first_.empty() && Volume > names_.size()))
+    return nullptr;
   if (files_.size() < Volume) {
     files_.resize(Volume);
     tried_.resize(Volume, 0);
   }
   if (!tried_[Volume - 1]) {
     tried_[Volume - 1] = 1;
-    auto file = std::make_unique<platform::File>(
-        platform::File::Open(format::VolumeName(first_, Volume), platform::OpenMode::Read, true));
+    auto file = std::make_unique<platform::File>(platform::File::Open(
+        first_.empty() ? names_[Volume - 1] : format::VolumeName(first_, Volume),
+        platform::OpenMode::Read, true));
     if (file->Valid())
       files_[Volume - 1] = std::move(file);
     else

@@ -42,10 +42,13 @@ class MemoryVolumes : public VolumeSource {
 };
 
 // The volume files of the archive whose first volume is First, opened as
-// they are first read and kept open.
+// they are first read and kept open (a missing one is tried once).
 class FileVolumes : public VolumeSource {
  public:
   explicit FileVolumes(std::string First);
+  // Volumes under names of their own, volume 1 first: a backup's volumes
+  // under their temporary names before they are put in place.
+  explicit FileVolumes(std::vector<std::string> Names);
   ~FileVolumes() override;
   int64_t Size(unsigned Volume) override;
   int64_t ReadAt(unsigned Volume, int64_t Offset, void* Buffer, size_t Count) override;
@@ -55,6 +58,7 @@ class FileVolumes : public VolumeSource {
  private:
   platform::File* Opened(unsigned Volume);
   std::string first_;
+  std::vector<std::string> names_;
   std::vector<std::unique_ptr<platform::File>> files_;
   std::vector<uint8_t> tried_;
   int error_ = 0;
