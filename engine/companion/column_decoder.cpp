@@ -125,13 +125,14 @@ bool GroupCode::DecodeColumn(const uint8_t* Syndrome, const std::vector<int>& Er
   if (2 * errors > p_ - e || static_cast<int>(locator.size()) != errors + 1) return false;
   const Poly all = Multiply(locator, erasures);
 
+  // A block that passed its checksum holds no error, so the roots are
+  // looked for among the erasures and candidates only: the locator has
+  // errors + e roots at most, and finding them all there means there are
+  // none anywhere else.
   std::vector<int> positions;
   for (int i = 0; i < n && static_cast<int>(positions.size()) <= errors + e; ++i) {
-    if (Evaluate(all, inverseLocator_[i]) != 0) continue;
-    const bool erased = std::find(Erased.begin(), Erased.end(), i) != Erased.end();
-    // A block that passed its checksum holds no error.
-    if (!erased && !Candidate[i]) return false;
-    positions.push_back(i);
+    if (!Candidate[i] && std::find(Erased.begin(), Erased.end(), i) == Erased.end()) continue;
+    if (Evaluate(all, inverseLocator_[i]) == 0) positions.push_back(i);
   }
   if (static_cast<int>(positions.size()) != errors + e) return false;
   std::vector<uint8_t> values;

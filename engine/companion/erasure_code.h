@@ -20,7 +20,17 @@ uint32_t Crc32c(uint32_t Crc, const void* Bytes, size_t Count);
 
 namespace gf {
 
-uint8_t Mul(uint8_t A, uint8_t B);
+// Every product, made when the program is compiled: the decoders multiply
+// single bytes in their inner loops.
+struct ProductTable {
+  constexpr ProductTable();
+  uint8_t v[256][256]{};
+};
+extern const ProductTable kProduct;
+
+inline uint8_t Mul(uint8_t A, uint8_t B) {
+  return kProduct.v[A][B];
+}
 // A must not be 0.
 uint8_t Inverse(uint8_t A);
 uint8_t Power(uint8_t A, unsigned Exponent);

@@ -11,14 +11,13 @@ namespace kelmora::companion {
 
 namespace {
 
+// Plain arrays: the tables are made by the compiler, within the number of
+// steps a compiler allows such work.
 struct Field {
-  std::array<uint8_t, 512> exp{};
-  std::array<uint8_t, 256> log{};
-  // product[a][b]: one row per coefficient, so coding a block is a lookup
-  // per byte.
-  std::vector<std::array<uint8_t, 256>> product;
+  uint8_t exp[512]{};
+  uint8_t log[256]{};
 
-  Field() : product(256) {
+  constexpr Field() {
     unsigned x = 1;
     for (unsigned i = 0; i < 255; ++i) {
       exp[i] = static_cast<uint8_t>(x);
@@ -27,16 +26,10 @@ struct Field {
       if (x & 0x100) x ^= 0x11D;
     }
     for (unsigned i = 255; i < 512; ++i) exp[i] = exp[i - 255];
-    for (unsigned a = 0; a < 256; ++a)
-      for (unsigned b = 0; b < 256; ++b)
-        product[a][b] = a == 0 || b == 0 ? 0 : exp[log[a] + log[b]];
   }
 };
 
-const Field& TheField() {
-  static const Field field;
-  return field;
-}
+constexpr Field kField;
 
 // Eight tables for CRC32C eight bytes at a time (reflected 0x1EDC6F41).
 struct CrcTables {
@@ -61,21 +54,22 @@ const CrcTables& TheCrcTables() {
 
 namespace gf {
 
-uint8_t Mul(uint8_t A, uint8_t B) {
-  return TheField().product[A][B];
+constexpr ProductTable::ProductTable() {
+  for (unsigned a = 1; a < 256; ++a)
+    for (unsigned b = 1; b < 256; ++b) v[a][b] = kField.exp[kField.log[a] + kField.log[b]];
 }
+
+constinit const ProductTable kProduct;
 
 uint8_t Inverse(uint8_t A) {
   KELMORA_ASSERT(A != 0);
-  const Field& f = TheField();
-  return f.exp[255 - f.log[A]];
+  return kField.exp[255 - kField.log[A]];
 }
 
 uint8_t Power(uint8_t A, unsigned Exponent) {
   if (Exponent == 0) return 1;
   if (A == 0) return 0;
-  const Field& f = TheField();
-  return f.exp[(f.log[A] * static_cast<uint64_t>(Exponent)) % 255];
+  return kField.exp[(kField.log[A] * static_cast<uint64_t>(Exponent)) % 255];
 }
 
 }  // namespace gf
@@ -144,11 +138,10 @@ bool InvertMatrix(const uint8_t* Matrix, uint8_t* Inverse, int N) {
 
 void Update(size_t Length, int Columns, int Rows, int Column, const uint8_t* Coefficients,
             const uint8_t* Source, uint8_t* const* Outputs) {
-  const Field& f = TheField();
   for (int r = 0; r < Rows; ++r) {
     const uint8_t c = Coefficients[static_cast<size_t>(r) * Columns + Column];
     if (c == 0) continue;
-    const uint8_t* row = f.product[c].data();
+    const uint8_t* row = gf::kProduct.v[c];
     uint8_t* out = Outputs[r];
     for (size_t i = 0; i < Length; ++i) out[i] ^= row[Source[i]];
   }

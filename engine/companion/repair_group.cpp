@@ -6,6 +6,10 @@ namespace kelmora::companion {
 
 namespace {
 
+// Columns that must fail before a group's failures are held against its
+// successes.
+constexpr uint32_t kFailuresBeforeJudging = 32;
+
 uint32_t Fix(int Position, uint32_t Column, uint8_t Value) {
   return static_cast<uint32_t>(Position) << 24 | Column << 8 | Value;
 }
@@ -25,8 +29,9 @@ std::vector<uint8_t*> ErrorBlocks(RepairGroup& Group, size_t Count, uint32_t Blo
 
 // One pass over the columns with the given erasures; Located counts the
 // bytes found wrong in each position. False when most columns cannot be
-// explained: such a group is beyond the record, and giving up early keeps
-// it from costing a decode for every byte.
+// explained: such a group is beyond the record (scattered flips leave one
+// column in a hundred unexplained, a foreign or overwritten group nearly
+// all), and giving up early keeps it from costing a decode for every byte.
 bool ColumnPass(const GroupCode& Code, uint32_t BlockSize, const std::vector<int>& Erased,
                 const std::vector<uint8_t>& Candidate, RepairGroup& Group,
                 std::vector<uint32_t>& Located) {
@@ -36,6 +41,7 @@ bool ColumnPass(const GroupCode& Code, uint32_t BlockSize, const std::vector<int
   std::vector<uint8_t> column(p);
   std::vector<std::pair<int, uint8_t>> found;
   uint32_t failures = 0;
+  uint32_t decoded = 0;
   for (uint32_t x = 0; x < BlockSize; ++x) {
     bool zero = true;
     for (int j = 0; j < p; ++j) {
@@ -44,12 +50,14 @@ bool ColumnPass(const GroupCode& Code, uint32_t BlockSize, const std::vector<int
     }
     if (zero) continue;
     if (!Code.DecodeColumn(column.data(), Erased, Candidate, found)) {
-      if (++failures > BlockSize / 4) {
+      ++failures;
+      if (failures > BlockSize / 4 || (failures >= kFailuresBeforeJudging && failures > decoded)) {
         Group.Fixes.clear();
         return false;
       }
       continue;
     }
+    ++decoded;
     for (const auto& [position, value] : found) {
       ++Located[position];
       if (position < Code.DataCount()) Group.Fixes.push_back(Fix(position, x, value));

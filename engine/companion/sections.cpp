@@ -23,7 +23,7 @@ bool NextRecord(ByteReader& Outer, const std::string& Body, size_t& Start, uint3
 }  // namespace
 
 bool IsBlockSize(uint64_t Bytes) {
-  return Bytes >= 512 && Bytes <= 65536 && (Bytes & (Bytes - 1)) == 0;
+  return Bytes >= 512 && Bytes <= 16384 && (Bytes & (Bytes - 1)) == 0;
 }
 
 int64_t BlocksOf(int64_t Size, uint32_t BlockSize) {

@@ -38,7 +38,10 @@ struct ArchiveIdentity {
   bool operator==(const ArchiveIdentity&) const = default;
 };
 
-// Block sizes a reader accepts: powers of two from 512 bytes to 64 KiB.
+// Block sizes a reader accepts: powers of two from 512 bytes to 16 KiB. A
+// repair decodes every byte column of a damaged group, so larger blocks
+// would let a damaged companion ask for far more work than any archive
+// needs.
 bool IsBlockSize(uint64_t Bytes);
 // Blocks a volume of Size bytes takes (its last one padded with zeros).
 int64_t BlocksOf(int64_t Size, uint32_t BlockSize);

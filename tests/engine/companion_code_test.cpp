@@ -228,9 +228,9 @@ TEST(CompanionGroupCode, GeometryFollowsPercentAndField) {
   EXPECT_EQ(small.ParityPerGroup, 1u);
   EXPECT_TRUE(RecoveryGeometry::For(1000, 4096, 100).Valid());
   // Large blocks make smaller groups: a group's parity stays bounded.
-  const RecoveryGeometry large = RecoveryGeometry::For(100000, 65536, 100);
+  const RecoveryGeometry large = RecoveryGeometry::For(100000, 16384, 100);
   ASSERT_TRUE(large.Valid());
-  EXPECT_LE(uint64_t{large.ParityPerGroup} * 65536, kMaxGroupParityBytes);
+  EXPECT_LE(uint64_t{large.ParityPerGroup} * 16384, kMaxGroupParityBytes);
   EXPECT_FALSE(RecoveryGeometry::For(1000, 4096, 0).Valid());
   EXPECT_FALSE(RecoveryGeometry::For(0, 4096, 5).Valid());
   RecoveryGeometry decoded;
