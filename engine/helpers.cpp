@@ -13,6 +13,10 @@ std::string VolumeFileName(const std::string& First, unsigned Volume) {
   return Volume <= 1 ? First : format::VolumeName(platform::LinkTarget(First), Volume);
 }
 
+std::string CompanionFileName(const std::string& ArchiveName) {
+  return ArchiveName + ".kx";
+}
+
 bool UnpackStamp(int32_t Stamp, std::time_t& Time) {
   return platform::UnpackTime(Stamp, Time);
 }

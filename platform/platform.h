@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/file.h"
+#include "platform/path_guard.h"
 
 namespace kelmora::platform {
 
@@ -101,6 +102,38 @@ void ClearArchiveAttribute(const std::string& Path);
 // the epoch) rather than the current one: the state a backup stored. A
 // file changed since then keeps counting as changed.
 void ClearArchiveAttribute(const std::string& Path, int64_t Size, int64_t ModifiedNs);
+
+// ---- what a path is, beyond its contents
+
+// A file, folder or link as the system describes it, its final link not
+// followed. Windows gives the kind and the time only.
+struct PathMetadata {
+  PathKind Kind = PathKind::Missing;
+  bool HasMode = false;   // Mode, UserId and GroupId are the system's
+  bool HasNames = false;  // UserName and GroupName too
+  uint32_t Mode = 0;      // permission bits with set-ID and sticky (07777)
+  uint32_t UserId = 0;
+  uint32_t GroupId = 0;
+  std::string UserName;  // "" when the id has no name here
+  std::string GroupName;
+  int64_t ModifiedSeconds = 0;  // since the epoch, UTC
+  uint32_t ModifiedNanoseconds = 0;
+  std::string LinkTarget;  // a link's text, as it is
+  // One file under several names shares device and inode; Links counts its
+  // names.
+  uint64_t Device = 0;
+  uint64_t Inode = 0;
+  uint32_t Links = 1;
+};
+
+// 0, or the error number.
+int ReadPathMetadata(const std::string& Path, PathMetadata& Metadata);
+
+// The process's file-creation mask (022 for most users); 0 where the
+// system has none.
+uint32_t ProcessUmask();
+// The run may give files to other owners (root on Linux).
+bool MayChangeOwner();
 
 // ---- files that replace others only once they are complete
 

@@ -167,6 +167,54 @@ class PendingFile {
 // error number (EEXIST when To is taken, by anything).
 int RenameKeeping(const FolderHandle& Folder, const std::string& Name, const std::string& To);
 
+// ---- what a restore gives back beside the contents
+
+struct PathMetadata;
+
+// How recorded modes and owners are applied, as tar applies them.
+struct MetadataRules {
+  // Give the owner back (only a run that MayChangeOwner can): by name
+  // where the name is known here, else by number.
+  bool Owner = false;
+  bool NumericOwner = false;  // by number only
+  // The mode exactly as recorded; otherwise less Umask, as for any file the
+  // user makes.
+  bool ExactMode = false;
+  uint32_t Umask = 022;
+};
+
+// What could not be applied: 0 for each part done or not asked for, else
+// the error number (ENOTSUP where the system has no such thing). Set-user-ID
+// and set-group-ID bits are kept only where the owner (group) is the one
+// they were set for.
+struct MetadataResult {
+  int Owner = 0;
+  int Mode = 0;
+  int Time = 0;
+  bool Done() const { return Owner == 0 && Mode == 0 && Time == 0; }
+};
+
+// A restored file through its open handle, after its last write and before
+// it is put in place: owner, mode, then the modification time.
+MetadataResult ApplyMetadata(File& Open, const PathMetadata& Metadata, const MetadataRules& Rules);
+// A folder itself, once everything inside it is restored (a new entry
+// changes its time, and a mode without write permission would bar them).
+MetadataResult ApplyMetadata(const FolderHandle& Folder, const PathMetadata& Metadata,
+                             const MetadataRules& Rules);
+// Makes Name in Folder a symbolic link holding Target, which is text: it is
+// never followed, checked or resolved. With Replace, whatever file or link
+// stands at Name is replaced in one step (a folder is not); without, an
+// existing Name fails with EEXIST. 0, or the error number.
+int MakeSymbolicLink(const FolderHandle& Folder, const std::string& Name, const std::string& Target,
+                     bool Replace);
+// The owner and time of the link at Name itself, never of what it leads to.
+MetadataResult ApplyLinkMetadata(const FolderHandle& Folder, const std::string& Name,
+                                 const PathMetadata& Metadata, const MetadataRules& Rules);
+// A second name ToName in To for the file FromName in From (a link there
+// is not followed): 0, or the error number.
+int MakeHardLink(const FolderHandle& From, const std::string& FromName, const FolderHandle& To,
+                 const std::string& ToName);
+
 // Writes everything the file system holding Folder has cached to its disk.
 bool SyncFileSystem(const FolderHandle& Folder);
 

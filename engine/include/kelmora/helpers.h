@@ -32,6 +32,11 @@ inline constexpr bool IsWorkableVolumeSize(int64_t Bytes) {
 // (~/b.bkp -> /mnt/disk/x.bkp: /mnt/disk/x.002), where a backup writes them.
 std::string VolumeFileName(const std::string& First, unsigned Volume);
 
+// The companion file of the archive whose first volume is ArchiveName: its
+// whole name with ".kx" added (docs.bkp -> docs.bkp.kx), so that docs.2025
+// and docs.2026, whose later volumes share their names, never share one.
+std::string CompanionFileName(const std::string& ArchiveName);
+
 // ---- packed time stamps (the FAT date and time of the local time)
 
 // False when the stamp holds no valid date and time.
