@@ -42,7 +42,7 @@ void MakeTree(const std::string& Root) {
   fs::create_symlink("docs/report 2026.txt", Root + "/to-file");
   fs::create_symlink("docs", Root + "/to-folder");
   fs::create_symlink("/etc/passwd", Root + "/docs/outside");
-  ::link((Root + "/bin/run.sh").c_str(), (Root + "/bin/run-again.sh").c_str());
+  fs::create_hard_link(Root + "/bin/run.sh", Root + "/bin/run-again.sh");
   // Times with nanoseconds, folders last, links themselves.
   int64_t second = 1700000000;
   std::vector<std::string> all;
