@@ -128,6 +128,9 @@ int RunList(const ListOptions& Options) {
   }
   TBackupFile engine;
   AttachTerminalHooks(engine, nullptr);
+  // Names alone lose nothing without the companion; sizes do.
+  if (Options.Long || Options.Json)
+    AttachCompanionNote(engine, nullptr, "sizes of compressed files are not known");
   bool failed = false;
   const TBackupErrorEvent report = engine.OnError;
   engine.OnError = [&failed, report](TBackupFile& Sender, int32_t Code, const std::string& Text) {
@@ -186,10 +189,10 @@ void AddListCommand(CLI::App& App, int& Status) {
   auto options = std::make_shared<ListOptions>();
   CLI::Option* longForm = command->add_flag(
       "-l,--long", options->Long,
-      "also show, before each name: the file's size (from the archive's file-ID list, or when "
-      "its data is stored uncompressed; \"-\" otherwise, because the archive records no size "
-      "and only inflating the data would tell), the bytes it takes in the archive, its "
-      "last-write time and the volume its entry starts in");
+      "also show, before each name: the file's size (from the companion ARCHIVE.kx; without "
+      "it from the archive's file-ID list, or when its data is stored uncompressed, and \"-\" "
+      "otherwise, because the archive itself records no size), the bytes it takes in the "
+      "archive, its last-write time and the volume its entry starts in");
   CLI::Option* json = command->add_flag(
       "--json", options->Json,
       "one JSON object per line: name, size (null when unknown), packed, chunks, time (local, "

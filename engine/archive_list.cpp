@@ -1,12 +1,16 @@
-// Listing: the archive's records read front to back with every data section
-// stepped over chunk by chunk, so a listing costs the records and the chunk
-// lengths, never an inflate. Only the file-ID list, when there is one, is
-// read in full, because it holds the sizes the format does not record.
+// Listing: from the companion's index when the archive has one that fits
+// it, every size exact and no data read; otherwise the archive's records
+// read front to back with every data section stepped over chunk by chunk,
+// so a listing costs the records and the chunk lengths, never an inflate.
+// Only the file-ID list, when there is one, is read in full, because it
+// holds the sizes the format does not record.
 #include <map>
 #include <memory>
 #include <string>
 
+#include "engine/archive_companion.h"
 #include "engine/archive_format.h"
+#include "engine/archive_records.h"
 #include "engine/run_state.h"
 #include "engine/section_reader.h"
 #include "kelmora/backup_file.h"
@@ -25,6 +29,11 @@ class ListRun {
                                                        : platform::LinkTarget(ArchiveName)),
         fromStream_(ArchiveName == kStreamArchiveName),
         each_(Each) {}
+  // Every entry with where its record begins, from the records alone.
+  ListRun(TBackupFile& Engine, const std::string& ArchiveName, const RecordEvent& Records)
+      : ListRun(Engine, ArchiveName, kNoEvent) {
+    records_ = &Records;
+  }
 
   bool Run() {
     run_.ClearFailure();
@@ -39,25 +48,27 @@ class ListRun {
     const format::Header header = format::ReadHeader(*reader_);
     s_.TotalSize = header.TotalSize;
     s_.FileCount = header.FileCount;
+    if (!fromStream_ && records_ == nullptr && ListFromIndex()) return s_.Continue;
     int32_t length = 0;
     try {
       do {
+        const int64_t at = reader_->Position();
         length = format::ReadInt32(*reader_);
         if (length <= 0) continue;  // negative lengths are passed over, as a restore does
         const std::string name = format::ReadChars(*reader_, length);
         if (format::IsVolumeChangeName(name)) {
           ChangeVolume(name);
         } else {
-          Entry(name);
+          Entry(name, at);
         }
       } while (length != 0 && s_.Continue);
     } catch (...) {
       // An entry read to its section's end is shown before the damage that
       // follows it is reported.
-      if (entry_ && sectionDone_) each_(e_, *entry_);
+      if (entry_ && sectionDone_) Emit();
       throw;
     }
-    if (s_.Continue && entry_) each_(e_, *entry_);
+    if (s_.Continue && entry_) Emit();
     return s_.Continue;
   }
 
@@ -71,13 +82,28 @@ class ListRun {
     reader_ = volume_.get();
   }
 
-  void Entry(const std::string& Name) {
+  void Emit() {
+    if (records_ != nullptr)
+      (*records_)(*entry_, entryAt_, false);
+    else
+      each_(e_, *entry_);
+  }
+
+  void Entry(const std::string& Name, int64_t At) {
     // An entry is handed out once its last chunk is known, which may lie in
     // a later volume.
-    if (entry_) each_(e_, *entry_);
+    if (entry_) Emit();
     entry_.reset();
+    entryAt_ = At;
     const int32_t stamp = format::ReadInt32(*reader_);
     if (format::IsFileListName(Name)) {
+      if (records_ != nullptr) {
+        TArchiveEntry list;
+        list.Name = Name;
+        list.Stamp = stamp;
+        list.Volume = static_cast<uint16_t>(volumeNumber_);
+        (*records_)(list, At, true);
+      }
       ReadFileIds();
       return;
     }
@@ -87,6 +113,40 @@ class ListRun {
     entry_->Volume = static_cast<uint16_t>(volumeNumber_);
     allStored_ = true;
     StepOver();
+  }
+
+  // Every entry as the companion's index holds it, when the companion
+  // belongs to the archive and every volume is as it was written; false,
+  // with a note on the companion, otherwise.
+  bool ListFromIndex() {
+    ArchiveCompanion companion(archiveName_);
+    TCompanionNote note = companion.Open();
+    const std::vector<companion::IndexEntry>* index = nullptr;
+    if (note.State == csSound) {
+      index = companion.Index();
+      if (index == nullptr) note = {csDamaged, companion.FileName(), "its index cannot be read"};
+    }
+    for (unsigned v = 1; index != nullptr && v <= companion.Volumes(); ++v) {
+      if (companion.VolumeFit(v) == ArchiveCompanion::Fit::Same) continue;
+      note = {csMismatched, companion.FileName(),
+              "volume " + std::to_string(v) + " is not as it was written"};
+      index = nullptr;
+    }
+    run_.NoteCompanion(note);
+    if (index == nullptr) return false;
+    for (const companion::IndexEntry& e : *index) {
+      if ((e.Flags & companion::kFileListEntry) != 0) continue;
+      TArchiveEntry entry;
+      entry.Name = e.Name;
+      entry.Stamp = e.Stamp;
+      entry.Volume = e.Volume;
+      entry.Chunks = static_cast<int32_t>(e.Chunks);
+      entry.Packed = e.Packed;
+      entry.Size = e.Size;
+      each_(e_, entry);
+      if (!s_.Continue) break;
+    }
+    return true;
   }
 
   // Chunk lengths summed, chunk bytes skipped.
@@ -162,7 +222,10 @@ class ListRun {
   RunState& s_;
   std::string archiveName_;
   const bool fromStream_;
+  static inline const TListEntryEvent kNoEvent;
   const TListEntryEvent& each_;
+  const RecordEvent* records_ = nullptr;
+  int64_t entryAt_ = 0;
   std::unique_ptr<TFileStream> volume_;
   TStream* reader_ = nullptr;
   int volumeNumber_ = 1;
@@ -171,6 +234,11 @@ class ListRun {
   bool sectionDone_ = false;
   std::map<std::string, int64_t> sizes_;
 };
+
+bool ListArchiveRecords(TBackupFile& Engine, const std::string& ArchiveName,
+                        const RecordEvent& Each) {
+  return ListRun(Engine, ArchiveName, Each).Run();
+}
 
 bool TBackupFile::ListArchive(const std::string& ArchiveName, const TListEntryEvent& Each) {
   return ListRun(*this, ArchiveName, Each).Run();

@@ -43,7 +43,8 @@ ArchiveWalk::ArchiveWalk(RunContext& Run, EntryConsumer& Consumer, const std::st
       sections_(Run),
       archiveName_(ArchiveName),
       fromStream_(ArchiveName == kStreamArchiveName),
-      locate_(std::move(Locate)) {
+      locate_(std::move(Locate)),
+      firstName_(ArchiveName) {
   // A linked archive's volumes lie beside the link's target, where the
   // backup wrote them.
   if (!locate_ && !fromStream_) {
@@ -87,7 +88,8 @@ void ArchiveWalk::Run() {
   }
   // The count is checked only where nothing else was found: after damage a
   // short count says nothing new.
-  if (endMarker_ && s_.Damages.empty() && !headerDamaged_ && entries_ < s_.FileCount) {
+  if (!stretched_ && endMarker_ && s_.Damages.empty() && !headerDamaged_ &&
+      entries_ < s_.FileCount) {
     Report("", countAt_,
            "the header counts " + std::to_string(s_.FileCount) + " files, the archive holds " +
                std::to_string(entries_));
@@ -199,6 +201,10 @@ void ArchiveWalk::ReadRecord() {
   // The record after the open file read soundly, so its data did too.
   if (open_.Active)
     EndOpenFile(open_.Damaged ? EntryConsumer::Ending::Damaged : EntryConsumer::Ending::Sound);
+  if (PastStretch(at)) {
+    finished_ = true;
+    return;
+  }
   sound_ = reader_->Position();
   if (!format::IsFileListName(name)) ++entries_;
   open_.Active = true;
@@ -336,6 +342,23 @@ void ArchiveWalk::OpenVolume(int Number) {
     finished_ = true;
     return;
   }
+  if (const std::string why = volumeCheck_ ? volumeCheck_(Number) : std::string(); !why.empty()) {
+    // Read as this archive's, another's data would come back as its files.
+    if (open_.Active) {
+      ReportOpenFile(endOfLast, why);
+      EndOpenFile(EntryConsumer::Ending::Damaged);
+    }
+    open_.Damaged = true;  // what follows in the next volume is that file's
+    if (Number < format::kMaxVolumes && platform::FileExists(VolumeName(Number + 1))) {
+      volumeNumber_ = Number;
+      volumeEnd_ = -1;
+      OpenVolume(Number + 1);
+    } else {
+      s_.Incomplete = true;
+      finished_ = true;
+    }
+    return;
+  }
   try {
     volume_ = std::make_unique<TFileStream>(archiveName_, TFileStream::fmOpenRead);
   } catch (const EStreamError&) {
@@ -413,8 +436,8 @@ void ArchiveWalk::OnRecordDamage(const RecordDamage& Damage) {
     } else {
       Report("", from, Damage.Reason);
     }
-  } else if (open_.Active && (landing.What != Landing::EndOfVolume ||
-                               record < volumeEnd_ - 16 || !EndsInDamagedVolumeChange(record))) {
+  } else if (open_.Active && (landing.What != Landing::EndOfVolume || record < volumeEnd_ - 16 ||
+                              !EndsInDamagedVolumeChange(record))) {
     // Only a damaged record that is the volume change itself can leave the
     // open file going on in the next volume; any other lies between them.
     EndOpenFile(open_.Damaged ? EntryConsumer::Ending::Damaged : EntryConsumer::Ending::Sound);
@@ -440,8 +463,7 @@ bool ArchiveWalk::EntryInside(int64_t From, int64_t End) {
   // of the volume whenever nothing sound follows, once for every damaged
   // chunk.
   if (!seekable_) return false;
-  const Landing landing =
-      sections_.FindNextRecord(*reader_, std::max(From, lastLanding_ + 1), End);
+  const Landing landing = sections_.FindNextRecord(*reader_, std::max(From, lastLanding_ + 1), End);
   if (landing.What == Landing::FileEntry && landing.Position < End) {
     if (open_.Active) EndOpenFile(EntryConsumer::Ending::Damaged);
     lastLanding_ = landing.Position;

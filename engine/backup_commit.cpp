@@ -38,6 +38,7 @@ bool BackupRun::Finish() {
   if (result && entries_ != s_.FileCount) result = CorrectCount();
   // A stream cannot be read back: it is the caller's, and may be a pipe.
   if (result && owner_.VerifyBeforeCommit && !toStream_) result = Verify();
+  if (result && companion_) result = WriteCompanionFile();
   if (!direct_ && result) result = Commit();
   DiscardVolumes();
   if (result) {
@@ -121,6 +122,11 @@ bool BackupRun::Commit() {
       return false;
     }
   }
+  // The companion is one more file of the same replacement.
+  if (const int error = SyncCompanion(); error != 0) {
+    run_.Fail(beCannotWriteArchive, companionFile_.Final, platform::ErrorText(error));
+    return false;
+  }
   // Only the older archive's own volumes are replaced; a file that took
   // such a name while the run went on is left as it is.
   for (size_t i = 1; i < volumes_.size(); ++i) {
@@ -132,12 +138,21 @@ bool BackupRun::Commit() {
     }
   }
   for (auto it = volumes_.rbegin(); it != volumes_.rend(); ++it) {
+    // The companion goes in before the first volume, so that the name a
+    // reader opens never leads to a companion of the older archive.
+    if (it + 1 == volumes_.rend()) {
+      if (const int error = PutCompanionInPlace(); error != 0) {
+        run_.Fail(beCannotWriteArchive, companionFile_.Final, platform::ErrorText(error));
+        return false;
+      }
+    }
     if (const int error = platform::RenameFile(it->Temp, it->Final); error != 0) {
       FailWriting(error);
       return false;
     }
     it->Temp.clear();
   }
+  RemoveStaleCompanion();
   // The older archive's volumes past the new one's last would only
   // mislead: they belong to no archive any more. Nothing else is removed.
   for (auto n = static_cast<unsigned>(volumes_.size() + 1); n <= older_->Volumes(); ++n) {
@@ -153,6 +168,7 @@ bool BackupRun::Commit() {
 
 // Removes whatever volumes were not renamed into place.
 void BackupRun::DiscardVolumes() {
+  DiscardCompanion();
   volume_.Close();
   for (const Volume& volume : volumes_)
     if (!volume.Temp.empty()) platform::DeleteFile(volume.Temp);

@@ -34,6 +34,8 @@ BackupRun::BackupRun(TBackupFile& Owner, const std::string& ArchiveName)
       // folder entry to replace, and renaming a file over it would
       // destroy it.
       direct_(toStream_ || platform::IsSpecialFile(archiveName_)),
+      // A stream or a device has no folder entry to put a file beside.
+      companion_(Owner.WriteCompanion && !direct_),
       // Stored pieces cost next to nothing; threads would only add work.
       pipeline_(Owner.CompressionLevel,
                 Owner.CompressionLevel == clNone ? 0 : Owner.ThreadCount() - 1) {}
@@ -55,8 +57,11 @@ bool BackupRun::Execute(const TStringList& Files) {
     return false;
   }
 
-  SelectSourceFiles(Files, older_ ? older_->Files() : TStringList{archiveName_},
-                    owner_.GetBackupMode(), selected_, &measures_);
+  // Links are kept as links only where the companion can hold them.
+  SelectionCapture capture(!owner_.Dereference);
+  SelectSourceFiles(Files, ArchiveFiles(), owner_.GetBackupMode(), selected_, &measures_,
+                    companion_ ? &capture : nullptr);
+  records_ = std::move(capture.Records());
   s_.Continue = true;
   run_.ReportProgress("", 0);
 

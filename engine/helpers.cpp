@@ -14,7 +14,8 @@ std::string VolumeFileName(const std::string& First, unsigned Volume) {
 }
 
 std::string CompanionFileName(const std::string& ArchiveName) {
-  return ArchiveName + ".kx";
+  // Beside the file a linked archive path leads to, with its volumes.
+  return platform::LinkTarget(ArchiveName) + ".kx";
 }
 
 bool UnpackStamp(int32_t Stamp, std::time_t& Time) {

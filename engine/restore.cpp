@@ -3,6 +3,7 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "engine/archive_format.h"
 #include "engine/busy_scope.h"
@@ -28,12 +29,20 @@ bool RestoreRun::Run() {
   if (!fromStream_ && !platform::FileExists(archiveName_)) return false;
   ArchiveWalk walk(run_, *this, archiveName_);
   walk.Open();
-  if (!fromStream_) NoteLaterVolumes();
+  if (!fromStream_) {
+    NoteLaterVolumes();
+    OpenCompanion(walk);
+  }
+  std::vector<ArchiveWalk::Stretch> stretches;
+  const bool stretched = FilteredStretches(stretches);
   BusyScope busy(s_.Busy);
   if (e_.ThreadCount() > 1 && e_.RestoreMode == rmAll && !e_.OnFileRestored)
     writer_ = std::make_unique<TargetWriter>(kWriterSlots);
   try {
-    walk.Run();
+    if (stretched)
+      walk.RunStretches(stretches);
+    else
+      walk.Run();
   } catch (...) {
     FinishTarget(false);
     Drain();
@@ -41,6 +50,7 @@ bool RestoreRun::Run() {
   }
   FinishTarget(false);
   Drain();
+  GiveBackFoldersAndLinks();
   // What was put in place is on disk before the run calls itself done.
   SyncWrittenFileSystems();
   // However much was damaged, every sound file is in place; the run still
@@ -121,6 +131,7 @@ bool RestoreRun::DecideByMode(const platform::PathInfo& Existing) const {
 EntryConsumer::Plan RestoreRun::BeginFile(const std::string& Name, int32_t Stamp) {
   stamp_ = Stamp;
   storedName_ = Name;
+  record_ = nullptr;
   const bool isFileList = format::IsFileListName(Name);
   const std::string target =
       restore::TargetName(Name, folder_, e_.RestoreFullPath, e_.RestoreBaseFolder);
@@ -153,7 +164,10 @@ EntryConsumer::Plan RestoreRun::BeginFile(const std::string& Name, int32_t Stamp
       Refuse("a symbolic link stands in its place");
     if (decision_ && s_.CurrentFile != target && Clashes(Name, s_.CurrentFile)) decision_ = false;
     if (decision_) decision_ = BeginTarget(existing);
-    if (decision_) claimed_[platform::ComparableName(s_.CurrentFile)] = Name;
+    if (decision_) {
+      claimed_[platform::ComparableName(s_.CurrentFile)] = Name;
+      record_ = FileRecord(Name);
+    }
   }
   // The file-ID list is never restored, but it is checked like any file.
   if (isFileList) return {nullptr, true, false};

@@ -38,6 +38,16 @@
 //     one a file has (the archive's among them), nor one this run restored
 //     to, whatever the mode, and it is claimed like a restored file.
 // A refused entry is stepped over and the run ends with code 1.
+//
+// With a companion that belongs to the archive (engine/archive_companion.h)
+// a restore also gives back what the archive's layout cannot hold
+// (restore_metadata.cpp): each file's owner, mode and time to the
+// nanosecond, symbolic links as links, empty folders, and folders' own
+// modes and times, last and deepest first. Folder and link records pass
+// the stored names' guards above; a link's text is written as it is and
+// never followed. A volume the companion does not recognise is damage and
+// is not read, and the companion itself is never written over. With a
+// filter the index takes the run straight to the entries it lets through.
 #pragma once
 
 #include <cstdint>
@@ -49,6 +59,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/archive_companion.h"
 #include "engine/archive_walk.h"
 #include "engine/restore_target.h"
 #include "engine/run_state.h"
@@ -79,6 +90,27 @@ class RestoreRun : public EntryConsumer {
 
  private:
   using Folder = std::shared_ptr<const platform::FolderHandle>;
+
+  // ---- the companion (restore_metadata.cpp)
+
+  // Looks for the companion and, when it belongs to the archive, makes the
+  // walk pass over volumes that are not the archive's.
+  void OpenCompanion(ArchiveWalk& Walk);
+  // With a filter and an index that fits every volume: the stretches of
+  // entries it lets through. False when the whole archive is to be read.
+  bool FilteredStretches(std::vector<ArchiveWalk::Stretch>& Stretches);
+  // What the companion recorded of a file entry; null when nothing.
+  const companion::MetadataRecord* FileRecord(const std::string& Stored) const;
+  // After the files: the recorded folders made (empty ones too), the links
+  // made, then the folders' own modes and times, deepest first.
+  void GiveBackFoldersAndLinks();
+  // Makes or replaces the link of Record; true when it was made.
+  bool MakeLink(const companion::MetadataRecord& Record);
+  // The folder Target names, opened (and made, with Create); invalid, with
+  // the reason in Why, when it may not or cannot be had.
+  platform::FolderHandle OpenPlace(const std::string& Target, bool Create, std::string& Why);
+  // The restore folder's handle, opened (and made) on first need.
+  bool OpenRoot(std::string& Why);
 
   // The target being written: a file under a temporary name that becomes
   // the target only when FinishTarget puts it in place.
@@ -220,6 +252,11 @@ class RestoreRun : public EntryConsumer {
   // Folders below the restore folder that this run made and that hold no
   // folder: nothing stands in them but this run's own files.
   std::unordered_set<std::string> emptyMade_;
+  // The companion, while it belongs to the archive; its file records.
+  std::unique_ptr<ArchiveCompanion> companion_;
+  const companion::MetadataByName* metadata_ = nullptr;
+  platform::MetadataRules rules_;
+  const companion::MetadataRecord* record_ = nullptr;  // of the target begun last
 };
 
 }  // namespace kelmora

@@ -67,6 +67,10 @@ std::string AbsoluteFolder(const std::string& Folder) {
   return full;
 }
 
+bool HasWildcard(const std::string& Name) {
+  return Name.find_first_of("*?") != std::string::npos;
+}
+
 // One run of the expansion: every specification of a backup goes into the
 // same list. The duplicate test must stay constant time however many files
 // are selected, so a hash set holds the positions of the list's entries
@@ -81,10 +85,11 @@ std::string AbsoluteFolder(const std::string& Folder) {
 class Expansion {
  public:
   Expansion(const TStringList& Archive, TBackupMode Mode, TStringList& Selected,
-            std::vector<platform::FileMeasure>* Measures)
+            std::vector<platform::FileMeasure>* Measures, SelectionCapture* Capture)
       : mode_(Mode),
         selected_(Selected),
         measures_(Measures),
+        capture_(Capture),
         seen_(0, EntryHash{&Selected}, EntryEqual{&Selected}) {
     if (measures_ != nullptr) measures_->resize(selected_.size());
     for (const std::string& file : Archive) {
@@ -133,16 +138,34 @@ class Expansion {
   // reading every folder twice would double the cost of the walk.
   void ExpandTree(const std::string& Folder, const std::string& Pattern) {
     const platform::FolderListing listing = platform::ListFolder(Folder, Pattern);
+    if (capture_ != nullptr) capture_->EnteredFolder(Folder);
     for (const platform::SearchEntry& sub : listing.Directories)
       ExpandTree(Folder + platform::ComparableName(sub.Name) + platform::kPathSeparator, Pattern);
-    for (const platform::SearchEntry& file : listing.Files) AddFile(Folder, file);
+    AddListed(Folder, listing);
   }
 
   // Folder is absolute, normalised and ends in a separator; a found name is never
   // "." or "..", so Folder + name is the file's absolute form.
   void AddFiles(const std::string& Folder, const std::string& Pattern) {
+    // A link named by its own name is the file the user asked for, as a
+    // folder named through a link is walked: only the links a wildcard or
+    // a walk meets are kept as links.
+    if (capture_ != nullptr && HasWildcard(Pattern)) {
+      AddListed(Folder, platform::ListFolder(Folder, Pattern));
+      return;
+    }
     platform::SearchFiles(Folder, Pattern,
                           [&](const platform::SearchEntry& entry) { AddFile(Folder, entry); });
+  }
+
+  // A link kept as a link is recorded, and the file it leads to is not read.
+  void AddListed(const std::string& Folder, const platform::FolderListing& Listing) {
+    const bool asLinks = capture_ != nullptr && capture_->LinksAsLinks();
+    for (const platform::SearchEntry& file : Listing.Files)
+      if (!(asLinks && file.Link)) AddFile(Folder, file);
+    if (!asLinks) return;
+    for (const platform::SearchEntry& link : Listing.Links)
+      capture_->FoundLink(Folder + platform::ComparableName(link.Name));
   }
 
   // Appends Folder + Name unless an earlier specification selected it, it
@@ -179,6 +202,7 @@ class Expansion {
   TBackupMode mode_;
   TStringList& selected_;
   std::vector<platform::FileMeasure>* measures_;  // beside selected_, when asked for
+  SelectionCapture* capture_;                     // folders and links, when asked for
   // Positions in selected_ of the entries before the current specification.
   std::unordered_set<size_t, EntryHash, EntryEqual> seen_;
   size_t indexed_ = 0;
@@ -189,15 +213,12 @@ class Expansion {
   std::set<std::pair<uint64_t, uint64_t>> archiveIdentities_;
 };
 
-bool HasWildcard(const std::string& Name) {
-  return Name.find_first_of("*?") != std::string::npos;
-}
-
 }  // namespace
 
 void SelectSourceFiles(const TStringList& Sources, const TStringList& Archive, TBackupMode Mode,
-                       TStringList& Selected, std::vector<platform::FileMeasure>* Measures) {
-  Expansion expansion(Archive, Mode, Selected, Measures);
+                       TStringList& Selected, std::vector<platform::FileMeasure>* Measures,
+                       SelectionCapture* Capture) {
+  Expansion expansion(Archive, Mode, Selected, Measures, Capture);
   for (const std::string& source : Sources) expansion.ExpandSpecification(source);
 }
 

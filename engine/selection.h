@@ -3,12 +3,35 @@
 #pragma once
 
 #include <string>
+#include <unordered_set>
 #include <vector>
 
+#include "engine/companion/sections.h"
 #include "kelmora/backup_file.h"
 #include "platform/platform.h"
 
 namespace kelmora {
+
+// What a backup with a companion records besides its files, found by the
+// same walk (engine/selection_capture.cpp): every folder a "/s" walk
+// enters, empty ones included, and with LinksAsLinks every symbolic link a
+// pattern matches, whatever it leads to, in place of the file it leads to.
+// A path that vanishes before it is looked at is left out.
+class SelectionCapture {
+ public:
+  explicit SelectionCapture(bool LinksAsLinks) : linksAsLinks_(LinksAsLinks) {}
+  bool LinksAsLinks() const { return linksAsLinks_; }
+  // Folder as the walk spells it, with its separator at the end.
+  void EnteredFolder(const std::string& Folder);
+  void FoundLink(const std::string& Path);
+  std::vector<companion::MetadataRecord>& Records() { return records_; }
+
+ private:
+  void Add(const std::string& Name, platform::PathKind Kind);
+  bool linksAsLinks_;
+  std::vector<companion::MetadataRecord> records_;
+  std::unordered_set<std::string> seen_;
+};
 
 // Appends to Selected the absolute paths that the specifications in Sources
 // select, in archive order and without duplicates, leaving out every file
@@ -19,9 +42,11 @@ namespace kelmora {
 // merely named like a volume is the user's and is selected. With
 // Measures, it holds for every entry of Selected what the search saw of it
 // (unknown for the entries Selected held before).
+// With Capture, folders and links are recorded there as well.
 void SelectSourceFiles(const TStringList& Sources, const TStringList& Archive, TBackupMode Mode,
                        TStringList& Selected,
-                       std::vector<platform::FileMeasure>* Measures = nullptr);
+                       std::vector<platform::FileMeasure>* Measures = nullptr,
+                       SelectionCapture* Capture = nullptr);
 // The same with the archive alone ("" or the stream's name: none).
 void SelectSourceFiles(const TStringList& Sources, const std::string& ArchiveName, TBackupMode Mode,
                        TStringList& Selected,

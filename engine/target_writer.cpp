@@ -7,17 +7,35 @@
 
 namespace kelmora {
 
+std::string MetadataShortfall(const platform::MetadataResult& Result) {
+  std::string why;
+  const auto add = [&why](int Error, const char* What) {
+    if (Error == 0) return;
+    if (!why.empty()) why += "; ";
+    why += std::string("its ") + What + " could not be given back: " + platform::ErrorText(Error);
+  };
+  add(Result.Owner, "owner");
+  add(Result.Mode, "mode");
+  add(Result.Time, "time");
+  return why;
+}
+
 Placement FinishWriting(FinishedTarget& Target) {
+  Placement written;
   try {
     // Flushed first, so no later write can move the time again.
     Target.Stream->Flush();
-    Target.Stream->OpenFile().SetStamp(Target.Stamp);
+    if (Target.HasMetadata)
+      written.Partly = MetadataShortfall(
+          platform::ApplyMetadata(Target.Stream->OpenFile(), Target.Metadata, Target.Rules));
+    else
+      Target.Stream->OpenFile().SetStamp(Target.Stamp);
     Target.Stream->Close();
   } catch (const EStreamError& e) {
     if (e.SystemError() == 0) return {e.what(), 0};
     return {platform::ErrorText(e.SystemError()), e.SystemError()};
   }
-  return {};
+  return written;
 }
 
 namespace {
@@ -47,8 +65,11 @@ Placement Place(FinishedTarget& Target) {
 }
 
 Placement PutInPlace(FinishedTarget& Target) {
-  Placement written = FinishWriting(Target);
-  return written.Why.empty() ? Place(Target) : written;
+  const Placement written = FinishWriting(Target);
+  if (!written.Why.empty()) return written;
+  Placement placed = Place(Target);
+  if (placed.Why.empty()) placed.Partly = written.Partly;
+  return placed;
 }
 
 TargetWriter::TargetWriter(size_t Slots) : slots_(Slots), thread_([this] { Work(); }) {}
@@ -117,6 +138,11 @@ void TargetWriter::Work() {
     working_ = false;
     if (!drop && placed.Why.empty()) {
       ++outcome_.Placed;
+      if (!placed.Partly.empty()) {
+        outcome_.Refused = true;
+        outcome_.RefusedName = name;
+        outcome_.RefusedWhy = placed.Partly;
+      }
     } else if (!drop && placed.OnlyThisFile) {
       outcome_.Refused = true;
       outcome_.RefusedName = name;

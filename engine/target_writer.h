@@ -31,6 +31,7 @@
 #include <thread>
 
 #include "kelmora/streams.h"
+#include "platform/platform.h"
 #include "platform/target_file.h"
 
 namespace kelmora {
@@ -53,6 +54,11 @@ struct FinishedTarget {
   std::string Below;
   platform::LinkTrust Trust;  // the links the way may follow
   platform::PendingFile::Placing WhenMoved = platform::PendingFile::Placing::Replace;
+  // What the companion recorded of the file, given back in place of the
+  // stamp: owner, mode and the time to the nanosecond.
+  bool HasMetadata = false;
+  platform::PathMetadata Metadata;
+  platform::MetadataRules Rules;
 };
 
 // How putting a target in place ended: Why is empty when it is in place,
@@ -66,7 +72,14 @@ struct Placement {
   // The file's folder was found still where the way from the restore
   // folder leads, and the file put there.
   bool FolderChecked = false;
+  // In place, but its recorded owner, mode or time could not be given
+  // back: why not.
+  std::string Partly = {};
 };
+
+// Why some of what ApplyMetadata was asked for was not done ("its owner
+// could not be given back: Operation not permitted"); "" when all was.
+std::string MetadataShortfall(const platform::MetadataResult& Result);
 
 // Writes what the stream still holds, stamps and closes the file; a stamp
 // that is no valid date leaves the time of writing.

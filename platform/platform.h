@@ -42,6 +42,7 @@ struct SearchEntry {
   std::string Name;  // name within the folder searched
   bool Hidden;       // the name begins with "."
   FileMeasure Measure;
+  bool Link = false;  // the name is a symbolic link (ListFolder tells)
 };
 
 // Calls Found for every regular file in Folder (a symbolic link counts when
@@ -62,7 +63,10 @@ void SearchDirectories(const std::string& Folder,
 // the sub-directories and the matching files of every folder it enters.
 struct FolderListing {
   std::vector<SearchEntry> Directories;  // as SearchDirectories yields them
-  std::vector<SearchEntry> Files;        // as SearchFiles yields them
+  std::vector<SearchEntry> Files;        // as SearchFiles yields them, links marked
+  // Every symbolic link whose name matches Pattern, whatever it leads to
+  // (a file, a folder, nothing), in listing order. Windows: none.
+  std::vector<SearchEntry> Links;
 };
 FolderListing ListFolder(const std::string& Folder, const std::string& Pattern);
 
@@ -128,6 +132,9 @@ struct PathMetadata {
 
 // 0, or the error number.
 int ReadPathMetadata(const std::string& Path, PathMetadata& Metadata);
+// The same of an open file, as it is now (whatever link led to it): the
+// file a backup reads, described without asking its name again.
+int ReadOpenMetadata(File& Open, PathMetadata& Metadata);
 
 // The process's file-creation mask (022 for most users); 0 where the
 // system has none.

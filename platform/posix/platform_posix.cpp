@@ -147,6 +147,13 @@ bool FindFile(const Directory& Dir, const Listed& e, SearchEntry& Found) {
   return true;
 }
 
+bool IsLink(const Directory& Dir, const Listed& e) {
+  if (e.type != DT_UNKNOWN) return e.type == DT_LNK;
+  struct stat st;
+  return ::fstatat(Dir.Handle(), e.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+         S_ISLNK(st.st_mode);
+}
+
 bool IsSearchDirectory(const Directory& Dir, const Listed& e) {
   if (e.name[0] == '.') return false;  // hidden folders are not entered
   if (e.type != DT_UNKNOWN) return e.type == DT_DIR;
@@ -182,9 +189,15 @@ FolderListing ListFolder(const std::string& Folder, const std::string& Pattern) 
   for (const Listed& e : dir.Entries()) {
     if (IsSearchDirectory(dir, e)) {
       listing.Directories.push_back(SearchEntry{e.name, false, {}});
-    } else if (MatchWildcard(Pattern, e.name) && FindFile(dir, e, found)) {
+      continue;
+    }
+    if (!MatchWildcard(Pattern, e.name)) continue;
+    const bool link = IsLink(dir, e);
+    if (FindFile(dir, e, found)) {
+      found.Link = link;
       listing.Files.push_back(found);
     }
+    if (link) listing.Links.push_back(SearchEntry{e.name, e.name[0] == '.', {}, true});
   }
   return listing;
 }

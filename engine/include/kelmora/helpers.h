@@ -35,6 +35,7 @@ std::string VolumeFileName(const std::string& First, unsigned Volume);
 // The companion file of the archive whose first volume is ArchiveName: its
 // whole name with ".kx" added (docs.bkp -> docs.bkp.kx), so that docs.2025
 // and docs.2026, whose later volumes share their names, never share one.
+// Beside the file a symbolic link of that name leads to, as the volumes.
 std::string CompanionFileName(const std::string& ArchiveName);
 
 // ---- packed time stamps (the FAT date and time of the local time)
