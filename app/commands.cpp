@@ -70,6 +70,9 @@ void TForm1::ButtonBackupClick() {
     VolumeBytes = int64_t{Values.SizeValue} * kSizeUnits[unitIndex];
   if (!CheckVolumeSize(unitIndex)) return;
   BackupEngine.MaxSize = Values.LimitSize ? static_cast<int32_t>(VolumeBytes) : 0;
+  // Modes, links, exact times, sizes and block checksums go beside it.
+  BackupEngine.WriteCompanion = true;
+  BackupEngine.RecoveryPercent = static_cast<uint8_t>(Values.RecoveryPercent);
 
   const std::string archive = Values.BackupFileName.toStdString();
   PrepareRun(TOperation::Backup, archive, this);
@@ -106,6 +109,10 @@ void TForm1::ButtonRestoreClick() {
   // Every file, each counted as the restore reaches it.
   FilterRestore(nullptr, {});
   RunOperation([&] { return BackupEngine.Restore(archive, folder); });
+}
+
+void TForm1::MRecoveryClick(int32_t Percent) {
+  Values.RecoveryPercent = Percent;
 }
 
 void TForm1::ButtonStopClick() {

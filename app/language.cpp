@@ -94,6 +94,7 @@ constexpr TMessageText kWindowTexts[] = {
     {"Outcome->Kept", "kept: %1"},
     {"Outcome->Damaged", "damaged: %1"},
     {"Outcome->Refused", "refused: %1"},
+    {"Outcome->NoCompanion", "no companion: modes, links and exact times not restored"},
     {"Outcome->TestSound", "Archive sound: %1 files checked (%2)"},
     {"Outcome->TestDamaged", "Archive damaged: %1 of %2 files"},
     {"Outcome->Incomplete", "the archive is cut short"},
@@ -260,6 +261,8 @@ std::vector<TTextTarget> TextTargets(TForm1& F) {
   t.push_back(Caption("MShowContents", F.MShowContents));
   t.push_back(Caption("MTestArchive", F.MTestArchive));
   t.push_back(Caption("MRecent", F.MRecent));
+  t.push_back(Caption("MRecovery", F.MRecovery));
+  t.push_back(Caption("MRecovery0", F.MRecoveryChoices.front()));
   return t;
 }
 

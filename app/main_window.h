@@ -96,6 +96,9 @@ class TForm1 : public QMainWindow, public TRunView {
   QAction* MLanguage;
   QAction* MLangEnglish;
   QAction* MLangRussian;
+  // Settings > Recovery Record: none, or a share of the archive's size.
+  QAction* MRecovery;
+  QList<QAction*> MRecoveryChoices;  // one per kRecoveryChoices entry
   QAction* MHelp;
   QAction* MAbout;
 
@@ -149,6 +152,7 @@ class TForm1 : public QMainWindow, public TRunView {
   void MAboutClick();
   void MLangEnglishClick();
   void MLangRussianClick();
+  void MRecoveryClick(int32_t Percent);
   void ButtonBackupClick();
   void ButtonRestoreClick();
   void ButtonStopClick();

@@ -134,7 +134,15 @@ class ListRun {
     }
     run_.NoteCompanion(note);
     if (index == nullptr) return false;
+    // Every later volume is told of as a walk through them would, so that
+    // a caller counting them sees each one.
+    unsigned volume = 1;
+    const auto reach = [&](unsigned Volume) {
+      while (volume < Volume && s_.Continue) run_.AskForDisk(static_cast<uint16_t>(++volume));
+      return s_.Continue;
+    };
     for (const companion::IndexEntry& e : *index) {
+      if (!reach(e.Volume)) return true;
       if ((e.Flags & companion::kFileListEntry) != 0) continue;
       TArchiveEntry entry;
       entry.Name = e.Name;
@@ -144,8 +152,9 @@ class ListRun {
       entry.Packed = e.Packed;
       entry.Size = e.Size;
       each_(e_, entry);
-      if (!s_.Continue) break;
+      if (!s_.Continue) return true;
     }
+    reach(companion.Volumes());
     return true;
   }
 

@@ -141,7 +141,7 @@ EntryConsumer::Plan RestoreRun::BeginFile(const std::string& Name, int32_t Stamp
     if (!target.empty() && MayMeetQueuedFile(target)) Drain();
     if (TakeWriterOutcome()) return {};
   }
-  if (isFileList || (e_.RestoreFilter && !e_.RestoreFilter(Name))) {
+  if (isFileList || (e_.RestoreFilter && !Filtered(Name))) {
     decision_ = false;
   } else if (target.empty()) {
     Refuse("its stored name is not one to restore (empty, a NUL or a \"..\" component)");

@@ -56,8 +56,13 @@ bool RestoreRun::FilteredStretches(std::vector<ArchiveWalk::Stretch>& Stretches)
   if (!companion_ || !e_.RestoreFilter) return false;
   const std::vector<companion::IndexEntry>* index = companion_->Index();
   if (index == nullptr) return false;
+  // Each name is asked once: the walk takes the answers from here.
   const auto wanted = [this, index](size_t I) {
-    return !IsFileList((*index)[I]) && e_.RestoreFilter((*index)[I].Name);
+    const companion::IndexEntry& e = (*index)[I];
+    if (IsFileList(e)) return false;
+    const auto known = filtered_.find(e.Name);
+    if (known != filtered_.end()) return known->second;
+    return filtered_[e.Name] = e_.RestoreFilter(e.Name);
   };
   // Every volume a stretch reads must be as written, the first one for the
   // header too; otherwise the archive is read whole, as without an index.
@@ -66,7 +71,7 @@ bool RestoreRun::FilteredStretches(std::vector<ArchiveWalk::Stretch>& Stretches)
       if (companion_->VolumeFit(v) != ArchiveCompanion::Fit::Same) return false;
     return true;
   };
-  if (!sound(1, 1)) return false;
+  if (!sound(1, 1) || index->empty()) return false;
   for (size_t i = 0; i < index->size();) {
     if (!wanted(i)) {
       ++i;
@@ -87,6 +92,12 @@ bool RestoreRun::FilteredStretches(std::vector<ArchiveWalk::Stretch>& Stretches)
     }
     Stretches.push_back(stretch);
     i = j;
+  }
+  // Read whole, the archive costs no more than its one stretch would.
+  if (Stretches.size() == 1 && Stretches[0].Volume == 1 &&
+      Stretches[0].Offset == (*index)[0].Offset && Stretches[0].EndVolume == 0) {
+    Stretches.clear();
+    return false;
   }
   return true;
 }
@@ -122,8 +133,9 @@ void RestoreRun::GiveBackFoldersAndLinks() {
   // does in every stored name).
   const auto wanted = [this](const companion::MetadataRecord& R, companion::EntryKind Kind) {
     if (R.Kind != Kind) return false;
-    if (!e_.RestoreFilter) return true;
-    return e_.RestoreFilter(Kind == companion::EntryKind::Folder ? R.Name + kInside : R.Name);
+    const auto& filter = e_.RestoreRecordFilter ? e_.RestoreRecordFilter : e_.RestoreFilter;
+    if (!filter) return true;
+    return filter(Kind == companion::EntryKind::Folder ? R.Name + kInside : R.Name);
   };
   // Folders exist only where the stored tree is rebuilt.
   struct Place {

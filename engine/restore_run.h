@@ -99,6 +99,11 @@ class RestoreRun : public EntryConsumer {
   // With a filter and an index that fits every volume: the stretches of
   // entries it lets through. False when the whole archive is to be read.
   bool FilteredStretches(std::vector<ArchiveWalk::Stretch>& Stretches);
+  // RestoreFilter's answer for Stored, asked at most once.
+  bool Filtered(const std::string& Stored) {
+    const auto known = filtered_.find(Stored);
+    return known != filtered_.end() ? known->second : e_.RestoreFilter(Stored);
+  }
   // What the companion recorded of a file entry; null when nothing.
   const companion::MetadataRecord* FileRecord(const std::string& Stored) const;
   // After the files: the recorded folders made (empty ones too), the links
@@ -257,6 +262,8 @@ class RestoreRun : public EntryConsumer {
   const companion::MetadataByName* metadata_ = nullptr;
   platform::MetadataRules rules_;
   const companion::MetadataRecord* record_ = nullptr;  // of the target begun last
+  // What RestoreFilter answered for each stored name asked already.
+  std::unordered_map<std::string, bool> filtered_;
 };
 
 }  // namespace kelmora

@@ -220,11 +220,14 @@ class TBackupFile {
   // stored paths, without its root ("home/ann/docs"), left out of targets.
   std::string RestoreBaseFolder;
   // When set, only entries whose stored name it accepts are restored; the
-  // rest are stepped over without inflating. A symbolic link the companion
-  // recorded is asked for by its name, a folder by a name inside it (its
-  // name, "/" and the character 0x01), so that a pattern that takes the
-  // folder's files takes the folder.
+  // rest are stepped over without inflating. Asked once for each entry.
   std::function<bool(const std::string& Stored)> RestoreFilter;
+  // Which folders and symbolic links the companion recorded are given
+  // back. Unset, they follow RestoreFilter (all of them when that is unset
+  // too): a link is asked for by its name, a folder by a name inside it
+  // (its name, "/" and the character 0x01), so that a pattern that takes
+  // the folder's files takes the folder.
+  std::function<bool(const std::string& Stored)> RestoreRecordFilter;
   // Two stored names never overwrite each other in one restore: the later
   // one is left out, reported here, and the run ends with code 1.
   TNameClashEvent OnNameClash;
