@@ -40,8 +40,11 @@ class ProtectRun : public EntryConsumer {
       return End(false);
     }
     BusyScope busy(s_.Busy);
-    std::vector<companion::MetadataRecord> records = KeptRecords();
-    if (!ReadArchive()) return End(false, &busy);
+    ArchiveCompanion older(archiveName_);
+    const bool belongs = older.Open().State == csSound;
+    std::vector<companion::MetadataRecord> records;
+    if (belongs && older.Metadata() != nullptr) records = older.Metadata()->Records();
+    if (!ReadArchive(belongs ? &older : nullptr)) return End(false, &busy);
     std::vector<companion::IndexEntry> index;
     if (!Index(index)) return End(false, &busy);
     const bool written = Write(index, records);
@@ -67,15 +70,9 @@ class ProtectRun : public EntryConsumer {
     return Result && s_.Continue;
   }
 
-  // What a companion that belongs to the archive recorded of its files.
-  std::vector<companion::MetadataRecord> KeptRecords() {
-    ArchiveCompanion older(archiveName_);
-    if (older.Open().State != csSound || older.Metadata() == nullptr) return {};
-    return older.Metadata()->Records();
-  }
-
-  // Every chunk inflated and checked, each file's size counted.
-  bool ReadArchive() {
+  // Every chunk inflated and checked, each file's size counted; with the
+  // companion there, every block against it as well, as a test does.
+  bool ReadArchive(ArchiveCompanion* Older) {
     try {
       ArchiveWalk walk(run_, *this, archiveName_);
       walk.Open();
@@ -84,6 +81,7 @@ class ProtectRun : public EntryConsumer {
       run_.Fail(beCannotReadArchive, archiveName_);
       return false;
     }
+    if (s_.Continue && Older != nullptr) ReportChangedBlocks(run_, *Older, {}, {});
     if (!s_.Continue) return false;
     if (!s_.Damages.empty() || s_.Incomplete) {
       run_.Fail(beCompression, archiveName_,

@@ -111,6 +111,10 @@ platform::FolderHandle RestoreRun::OpenPlace(const std::string& Target, bool Cre
   platform::FolderHandle folder;
   if (folder_.empty()) {
     folder = platform::OpenFolder(Target, Create);
+  } else if (Target + platform::kPathSeparator == folder_) {
+    // The restore folder itself (a link restored into it without folders).
+    if (!OpenRoot(Why)) return platform::FolderHandle::Failure(EINVAL);
+    folder = root_->Duplicate();
   } else if (!LexicallyInFolder(Target)) {
     Why = "it lies outside the restore folder";
     return platform::FolderHandle::Failure(EINVAL);
