@@ -61,6 +61,9 @@ class TestRun : public EntryConsumer {
     if (companion && s_.Continue) {
       std::vector<std::string> named;
       for (const TDamage& damage : s_.Damages) named.push_back(damage.Filename);
+      // A missing volume was met by the walk already.
+      for (unsigned v = 1; v <= companion->Volumes(); ++v)
+        if (companion->VolumeFit(v) == ArchiveCompanion::Fit::Missing) foreign.push_back(v);
       ReportChangedBlocks(run_, *companion, named, foreign);
     }
     if (!s_.Damages.empty() && s_.Failure.Code == beNone)

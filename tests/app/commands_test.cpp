@@ -423,6 +423,43 @@ TEST_F(CommandsTest, TheGaugeMovesWithinAFileAndIsFullOnlyAtTheEnd) {
   EXPECT_EQ(ReadFile(Path("back") + Path("src/two.bin")), RandomBytes(2 << 20, 2));
 }
 
+// Settings > Recovery Record is kept in the settings file and reaches the
+// backup, which writes its companion beside the archive; a restore without
+// that companion says what it did not give back.
+TEST_F(CommandsTest, TheRecoveryRecordIsKeptAndTheCompanionWritten) {
+  MakeTree(Path("src"));
+  {
+    auto form = FormFor(Path("src"), Path("out.bkp"));
+    EXPECT_TRUE(form->MRecoveryChoices.front()->isChecked());
+    form->MRecoveryChoices[2]->trigger();  // 5 %
+    form->ButtonBackup->click();
+    EXPECT_EQ(form->LastOutcome().End, app::TRunEnd::Completed);
+    EXPECT_EQ(form->BackupEngine.RecoveryPercent, 5);
+    form->MExitClick();
+  }
+  EXPECT_TRUE(fs::exists(Path("out.bkp.kx")));
+  EXPECT_NE(ReadFile(SettingsPath().toStdString()).find("[Companion]\nRecovery Record=5"),
+            std::string::npos);
+  auto again = FormFor(Path("src"), Path("out.bkp"));
+  EXPECT_EQ(again->Values.RecoveryPercent, 5);
+  EXPECT_TRUE(again->MRecoveryChoices[2]->isChecked());
+  // The record rebuilds what a backup of the window wrote.
+  const std::string sound = ReadFile(Path("out.bkp"));
+  std::string damaged = sound;
+  damaged[damaged.size() / 2] ^= 0x11;
+  WriteFile(Path("out.bkp"), damaged);
+  TBackupFile engine;
+  EXPECT_TRUE(engine.Repair(Path("out.bkp")));
+  EXPECT_TRUE(ReadFile(Path("out.bkp")) == sound);
+
+  fs::remove(Path("out.bkp.kx"));
+  again->Values.RestoreFolder = QString::fromStdString(Path("back")) + "/";
+  again->ButtonRestore->click();
+  EXPECT_EQ(again->LastOutcome().Restored, 4);
+  EXPECT_EQ(again->LastOutcome().Companion, csMissing);
+  EXPECT_TRUE(again->StatusLine().contains(again->Text("Outcome->NoCompanion")));
+}
+
 TEST_F(CommandsTest, StopWhileIdleAsksNothing) {
   auto form = MakeForm();
   form->ButtonStop->click();
