@@ -54,9 +54,12 @@ TCompanionNote ArchiveCompanion::Open() {
   const companion::BlockMap map(table_.Sizes(), table_.Identity.BlockSize);
   const int64_t size = source_.Size(1);
   const uint64_t blocks = map.Volumes() > 1 ? map.FirstBlockOf(2) : map.Blocks();
-  const bool known =
-      size >= 0 && blocks > 0 &&
-      (BlockAsWritten(0) || (size == map.VolumeSize(1) && BlockAsWritten(blocks - 1)));
+  // Damage at one end still leaves the other; damage at both, the blocks
+  // between.
+  const bool known = size >= 0 && blocks > 0 &&
+                     (BlockAsWritten(0) ||
+                      (size == map.VolumeSize(1) && BlockAsWritten(blocks - 1)) ||
+                      !NoBlockAsWritten(0, blocks));
   if (!known) {
     note.State = csMismatched;
     note.Reason = size < 0 ? "the archive cannot be read"
@@ -80,6 +83,24 @@ bool ArchiveCompanion::BlockAsWritten(uint64_t Block) {
          companion::Crc32c(0, bytes.data(), size) == crc[0];
 }
 
+bool ArchiveCompanion::NoBlockAsWritten(uint64_t First, uint64_t End) {
+  const uint32_t size = table_.Identity.BlockSize;
+  const companion::BlockMap map(table_.Sizes(), size);
+  constexpr uint64_t kAtOnce = 256;
+  std::vector<uint8_t> blocks(kAtOnce * size);
+  std::vector<uint8_t> readable;
+  std::vector<uint32_t> crcs;
+  for (uint64_t b = First; b < End; b += kAtOnce) {
+    const uint64_t count = std::min(kAtOnce, End - b);
+    if (!companion::ReadChecksums(*reader_, table_, b, count, crcs)) return false;
+    map.Read(source_, b, count, blocks.data(), readable);
+    for (uint64_t i = 0; i < count; ++i)
+      if (readable[i] && companion::Crc32c(0, blocks.data() + i * size, size) == crcs[i])
+        return false;
+  }
+  return true;
+}
+
 ArchiveCompanion::Fit ArchiveCompanion::VolumeFit(unsigned Volume) {
   if (!Usable() || Volume == 0 || Volume > Volumes()) return Fit::Missing;
   int8_t& known = fits_[Volume - 1];
@@ -97,7 +118,7 @@ ArchiveCompanion::Fit ArchiveCompanion::VolumeFit(unsigned Volume) {
         if (std::find(looked.begin(), looked.end(), b) == looked.end()) looked.push_back(b);
     size_t same = 0;
     for (const uint64_t b : looked) same += BlockAsWritten(b) ? 1 : 0;
-    if (!looked.empty() && same == 0)
+    if (!looked.empty() && same == 0 && NoBlockAsWritten(first, end))
       fit = Fit::Foreign;
     else if (found == map.VolumeSize(Volume) && same == looked.size())
       fit = Fit::Same;

@@ -6,9 +6,11 @@
 // It belongs when the first volume is recognised: its first block has the
 // checksum the companion holds for it, or its size and its last block
 // agree (damage at one end still leaves the other). Every later volume is
-// then measured against it the same way: one whose first, middle and last
-// blocks all differ is no volume of this archive (another archive's under
-// its name, or overwritten) and is read as damage, never as its data.
+// then measured against it the same way, by its first, middle and last
+// blocks; where all three differ, every block is looked at, and a volume
+// of which not one block is as written is no volume of this archive
+// (another archive's under its name, or overwritten): it is read as
+// damage, never as its data.
 #pragma once
 
 #include <cstdint>
@@ -61,6 +63,8 @@ class ArchiveCompanion {
  private:
   // Whether block Block (of the whole archive) reads as written.
   bool BlockAsWritten(uint64_t Block);
+  // Whether none of the blocks First to End (not included) does.
+  bool NoBlockAsWritten(uint64_t First, uint64_t End);
 
   std::string name_;
   companion::FileVolumes source_;

@@ -4,6 +4,7 @@
 #include "engine/restore_target.h"
 #include "engine/selection.h"
 #include "platform/platform.h"
+#include "platform/stamp_fields.h"
 
 namespace kelmora {
 
@@ -20,6 +21,13 @@ std::string CompanionFileName(const std::string& ArchiveName) {
 
 bool UnpackStamp(int32_t Stamp, std::time_t& Time) {
   return platform::UnpackTime(Stamp, Time);
+}
+
+bool SplitStamp(int32_t Stamp, TStampFields& Fields) {
+  platform::StampFields f;
+  if (!platform::SplitStamp(Stamp, f)) return false;
+  Fields = {f.Year, f.Month, f.Day, f.Hour, f.Minute, f.Second};
+  return true;
 }
 
 std::string StoredPath(const std::string& Stored) {

@@ -1,5 +1,6 @@
 #include "engine/target_writer.h"
 
+#include <cerrno>
 #include <exception>
 #include <utility>
 
@@ -10,7 +11,8 @@ namespace kelmora {
 std::string MetadataShortfall(const platform::MetadataResult& Result) {
   std::string why;
   const auto add = [&why](int Error, const char* What) {
-    if (Error == 0) return;
+    // A system that has no such thing (modes on Windows) loses nothing.
+    if (Error == 0 || Error == ENOTSUP) return;
     if (!why.empty()) why += "; ";
     why += std::string("its ") + What + " could not be given back: " + platform::ErrorText(Error);
   };

@@ -42,6 +42,13 @@ std::string CompanionFileName(const std::string& ArchiveName);
 
 // False when the stamp holds no valid date and time.
 bool UnpackStamp(int32_t Stamp, std::time_t& Time);
+// The local date and time a stamp holds, field by field, read without
+// asking the system's time zone (which a listing would otherwise ask once
+// for every entry); false when it holds no valid date and time.
+struct TStampFields {
+  int Year, Month, Day, Hour, Minute, Second;
+};
+bool SplitStamp(int32_t Stamp, TStampFields& Fields);
 
 // ---- stored names
 
