@@ -138,7 +138,7 @@ big=$work/big
 mkdir -p "$big"
 head -c 2147483648 /dev/urandom >"$big/data.bin"
 echo "the last file" >"$big/zz-last.txt"
-"$cli" backup -q -v 128m "$work/x.bkp" "$big"
+"$cli" backup -q -v 129m "$work/x.bkp" "$big"
 ls "$work"/x.* | grep -c -v kx | awk '{ print $1 " volumes" }'
 strace -f -y -e trace=read,pread64 -o "$work/trace" \
   "$cli" restore -q "$work/x.bkp" "$work/one" -i zz-last.txt

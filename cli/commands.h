@@ -79,5 +79,7 @@ void AttachDamageReport(kelmora::TBackupFile& Engine, ProgressLine& Progress);
 // is missing, damaged or not the archive's.
 void AttachCompanionNote(kelmora::TBackupFile& Engine, ProgressLine* Progress,
                          const std::string& Lost);
+// The same for an archive read from standard input, which has none.
+void NoteStreamHasNoCompanion(const std::string& Lost);
 
 }  // namespace kelmora::cli

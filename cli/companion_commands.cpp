@@ -133,6 +133,11 @@ int RunProtect(const ProtectOptions& Options) {
 
 }  // namespace
 
+void NoteStreamHasNoCompanion(const std::string& Lost) {
+  std::fprintf(stderr, "%s: %s: an archive on standard input has no companion\n", kProgramName,
+               Lost.c_str());
+}
+
 void AttachCompanionNote(TBackupFile& Engine, ProgressLine* Progress, const std::string& Lost) {
   Engine.OnCompanion = [Progress, Lost](TBackupFile&, const TCompanionNote& Note) {
     if (Progress) Progress->Clear();

@@ -129,8 +129,11 @@ int RunList(const ListOptions& Options) {
   TBackupFile engine;
   AttachTerminalHooks(engine, nullptr);
   // Names alone lose nothing without the companion; sizes do.
-  if (Options.Long || Options.Json)
-    AttachCompanionNote(engine, nullptr, "sizes of compressed files are not known");
+  if (Options.Long || Options.Json) {
+    const std::string lost = "sizes of compressed files are not known";
+    AttachCompanionNote(engine, nullptr, lost);
+    if (fromStandardInput) NoteStreamHasNoCompanion(lost);
+  }
   bool failed = false;
   const TBackupErrorEvent report = engine.OnError;
   engine.OnError = [&failed, report](TBackupFile& Sender, int32_t Code, const std::string& Text) {

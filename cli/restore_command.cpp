@@ -208,7 +208,9 @@ int RunRestore(const RestoreOptions& Options) {
   AttachVolumeQuestion(engine, Options.Archive, progress);
   engine.KeepDamaged = Options.KeepDamaged;
   AttachDamageReport(engine, progress);
-  AttachCompanionNote(engine, &progress, "modes, links and exact times are not restored");
+  const std::string lost = "modes, links and exact times are not restored";
+  AttachCompanionNote(engine, &progress, lost);
+  if (fromStandardInput) NoteStreamHasNoCompanion(lost);
   engine.SameOwner = Options.SameOwner ? chOn : Options.NoSameOwner ? chOff : chDefault;
   engine.SamePermissions = Options.SamePermissions     ? chOn
                            : Options.NoSamePermissions ? chOff

@@ -75,9 +75,10 @@ int CheckArchive(const std::string& Archive, const ProgressChoice& Progress, boo
     Continue = false;
   };
   StopOnInterrupt(engine);
-  AttachCompanionNote(engine, &progress,
-                      "a changed byte in a stored piece, a name, a time stamp or the title "
-                      "cannot be seen");
+  const std::string lost =
+      "a changed byte in a stored piece, a name, a time stamp or the title cannot be seen";
+  AttachCompanionNote(engine, &progress, lost);
+  if (Archive == "-") NoteStreamHasNoCompanion(lost);
 
   const auto start = std::chrono::steady_clock::now();
   bool sound = false;
