@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "engine/archive_claim.h"
 #include "engine/archive_format.h"
 #include "engine/run_state.h"
 #include "engine/section_reader.h"
@@ -32,6 +33,10 @@ class ListRun {
       if (reader_ == nullptr) return false;
     } else {
       if (!platform::FileExists(archiveName_)) return false;
+      if (!claim_.Take(run_, archiveName_, false)) {
+        e_.MessageError(s_.Failure.Code);
+        return false;
+      }
       Open();
     }
     const format::Header header = format::ReadHeader(*reader_);
@@ -161,6 +166,7 @@ class ListRun {
   std::string archiveName_;
   const bool fromStream_;
   const TListEntryEvent& each_;
+  ArchiveClaim claim_;
   std::unique_ptr<TFileStream> volume_;
   TStream* reader_ = nullptr;
   int volumeNumber_ = 1;

@@ -2,6 +2,7 @@
 // inflated and checked, with nothing written anywhere.
 #include <string>
 
+#include "engine/archive_claim.h"
 #include "engine/archive_format.h"
 #include "engine/archive_walk.h"
 #include "engine/busy_scope.h"
@@ -19,6 +20,11 @@ class TestRun : public EntryConsumer {
     s_.Continue = true;
     if (ArchiveName != kStreamArchiveName && !platform::FileExists(ArchiveName)) {
       run_.NoteFailure(beCannotReadArchive, ArchiveName);
+      run_.Engine().MessageError(s_.Failure.Code);
+      return false;
+    }
+    ArchiveClaim claim;
+    if (!claim.Take(run_, ArchiveName, false)) {
       run_.Engine().MessageError(s_.Failure.Code);
       return false;
     }

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/archive_claim.h"
 #include "engine/archive_format.h"
 #include "engine/busy_scope.h"
 #include "engine/chunk_pipeline.h"
@@ -204,6 +205,11 @@ class BackupRun {
     // replace the very file the user asked to save.
     if (!toStream_ && NamesFile(Files, archiveName_)) {
       run_.Fail(beCannotWriteArchive, archiveName_, "it is one of the files to back up");
+      busy.End();
+      owner_.MessageError(s_.Failure.Code);
+      return false;
+    }
+    if (!claim_.Take(run_, archiveName_, true)) {
       busy.End();
       owner_.MessageError(s_.Failure.Code);
       return false;
@@ -678,6 +684,7 @@ class BackupRun {
   const std::string archiveName_;
   const bool toStream_;
   const bool direct_;  // no temporary volumes, nothing to replace
+  ArchiveClaim claim_;  // the archive, held until the run is gone
 
   TStringList selected_;
   std::vector<platform::FileMeasure> measures_;  // beside selected_ until it is measured

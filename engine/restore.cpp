@@ -28,6 +28,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/archive_claim.h"
 #include "engine/archive_format.h"
 #include "engine/archive_walk.h"
 #include "engine/busy_scope.h"
@@ -192,6 +193,11 @@ bool RestoreRun::Run() {
   s_.FilesDone = 0;
   s_.Continue = true;
   if (!fromStream_ && !platform::FileExists(archiveName_)) return false;
+  ArchiveClaim claim;
+  if (!claim.Take(run_, archiveName_, false)) {
+    e_.MessageError(s_.Failure.Code);
+    return false;
+  }
   ArchiveWalk walk(run_, *this, archiveName_);
   walk.Open();
   if (!fromStream_) NoteLaterVolumes();
@@ -410,6 +416,8 @@ RestoreRun::Folder RestoreRun::OpenTargetFolder(const std::string& Path,
       folder_.empty() ? platform::OpenFolder(Path, true)
                       : platform::OpenFolderBeneath(root_, Below));
   lastFolder_ = folder->Valid() ? folder : nullptr;
+  // What a run cut short left in a folder is removed by the next run there.
+  if (lastFolder_ && !folder->Made()) platform::RemoveLeftovers(*folder);
   lastFolderPath_ = lastFolder_ ? Path : std::string();
   if (folder->Made()) {
     // Its folder holds a folder now, which a file may not replace.

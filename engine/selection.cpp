@@ -7,6 +7,7 @@
 #include "platform/names.h"
 #include "platform/path_guard.h"
 #include "platform/platform.h"
+#include "platform/working_files.h"
 
 namespace kelmora {
 
@@ -151,9 +152,11 @@ class Expansion {
                           [&](const platform::SearchEntry& entry) { AddFile(Folder, entry); });
   }
 
-  // Appends Folder + Name unless an earlier specification selected it, it
-  // is the archive, or incremental mode finds its archive attribute clear.
+  // Appends Folder + Name unless it is one of Kelmora's working files, an
+  // earlier specification selected it, it is the archive, or incremental mode finds its archive attribute clear.
   void AddFile(const std::string& Folder, const platform::SearchEntry& Found) {
+    // Kelmora's temporaries and locks belong to runs, never to a backup.
+    if (platform::IsWorkingFileName(Found.Name)) return;
     // The candidate goes in first so that the set can hash it by position.
     selected_.push_back(Folder + platform::ComparableName(Found.Name));
     const size_t added = selected_.size() - 1;

@@ -7,6 +7,7 @@
 #include <new>
 #include <string>
 
+#include "engine/archive_claim.h"
 #include "engine/archive_format.h"
 #include "engine/run_state.h"
 #include "engine/section_reader.h"
@@ -104,10 +105,15 @@ std::string TBackupFile::GetArchiveTitle(const std::string& ArchiveName, TString
   s.FilesDone = 0;
   s.Damages.clear();
 
+  ArchiveClaim claim;
   std::unique_ptr<TFileStream> file;
   TStream* archive = sourceStream_;
   if (!fromStream) {
     if (!platform::FileExists(ArchiveName)) return title;
+    if (!claim.Take(run, ArchiveName, false)) {
+      MessageError(s.Failure.Code);
+      return title;
+    }
     try {
       file = std::make_unique<TFileStream>(ArchiveName, TFileStream::fmOpenRead);
     } catch (const EStreamError& e) {

@@ -84,7 +84,7 @@ bool IdentityOfPath(const std::string& Path, FileIdentity& Identity);  // links 
 bool IdentityAt(const FolderHandle& Folder, const std::string& Name, FileIdentity& Identity);
 
 // A hidden name, distinct from any name a user gives and short enough for
-// any folder, for a file while it is written.
+// any folder, for a file while it is written (IsTemporaryName tells it).
 std::string TemporaryName();
 
 // A new file in a folder under a temporary hidden name, put in place under
@@ -118,6 +118,9 @@ class PendingFile {
   std::shared_ptr<const FolderHandle> folder_;
   std::string temporaryName_;
   File file_;
+  // Keeps the file locked from its creation until it is renamed or
+  // removed, so no clean-up takes it for a cut run's leftover.
+  NativeHandle lock_ = kNoHandle;
   bool pending_ = false;  // a temporary name exists that is ours to remove
   int error_ = 0;
 };

@@ -16,6 +16,7 @@
 
 #include "platform/platform.h"
 #include "platform/stamp_fields.h"
+#include "platform/working_files.h"
 
 namespace kelmora::platform {
 
@@ -182,7 +183,9 @@ bool DirectoryExists(const std::string& Path) {
 }
 
 bool DeleteFile(const std::string& Path) {
-  return ::unlink(Path.c_str()) == 0;
+  if (::unlink(Path.c_str()) != 0) return false;
+  ReleaseTemporary(Path);
+  return true;
 }
 
 bool ForceDirectories(const std::string& Path) {

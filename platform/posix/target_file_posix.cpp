@@ -9,6 +9,7 @@
 #include "platform/assertions.h"
 #include "platform/platform.h"
 #include "platform/target_file.h"
+#include "platform/working_files.h"
 
 namespace kelmora::platform {
 
@@ -112,8 +113,16 @@ PendingFile::PendingFile(std::shared_ptr<const FolderHandle> Folder) : folder_(s
     fd = OpenRetrying(folder_->Get(), temporaryName_.c_str(),
                       O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd < 0 && errno != EEXIST) break;
+    if (fd >= 0 && !LockNewTemporary(fd)) {
+      ::close(fd);  // a clean-up took the name first
+      fd = -1;
+      errno = EEXIST;
+    }
   }
-  if (fd >= 0) file_ = File::AdoptCreated(fd);
+  if (fd >= 0) {
+    file_ = File::AdoptCreated(fd);
+    lock_ = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  }
   if (fd < 0) error_ = errno;
   pending_ = fd >= 0;
 }
@@ -121,6 +130,7 @@ PendingFile::PendingFile(std::shared_ptr<const FolderHandle> Folder) : folder_(s
 PendingFile::~PendingFile() {
   file_.Close();
   if (pending_) ::unlinkat(folder_->Get(), temporaryName_.c_str(), 0);
+  if (lock_ != kNoHandle) ::close(static_cast<int>(lock_));
 }
 
 File PendingFile::ReleaseFile() {
@@ -151,6 +161,8 @@ bool PendingFile::PutInPlace(const std::string& Name) {
     return false;
   }
   pending_ = false;
+  if (lock_ != kNoHandle) ::close(static_cast<int>(lock_));
+  lock_ = kNoHandle;
   return true;
 }
 

@@ -10,6 +10,7 @@
 #include "platform/platform.h"
 #include "platform/stamp_fields.h"
 #include "platform/win32/win32_support.h"
+#include "platform/working_files.h"
 
 namespace kelmora::platform {
 
@@ -161,7 +162,9 @@ bool DirectoryExists(const std::string& Path) {
 }
 
 bool DeleteFile(const std::string& Path) {
-  return ::DeleteFileA(Path.c_str()) != 0;
+  if (!::DeleteFileA(Path.c_str())) return false;
+  ReleaseTemporary(Path);
+  return true;
 }
 
 bool ForceDirectories(const std::string& Path) {

@@ -152,11 +152,19 @@ PendingFile::PendingFile(std::shared_ptr<const FolderHandle> Folder) : folder_(s
       break;
   }
   pending_ = file_.Valid();
+  // A second handle keeps every clean-up out after the file is closed and
+  // before it is renamed.
+  HANDLE keep = nullptr;
+  const HANDLE process = ::GetCurrentProcess();
+  if (pending_ && ::DuplicateHandle(process, HandleOf(file_.Native()), process, &keep, 0, FALSE,
+                                    DUPLICATE_SAME_ACCESS))
+    lock_ = NativeOf(keep);
 }
 
 PendingFile::~PendingFile() {
   file_.Close();
   if (pending_) ::DeleteFileA(PathIn(*folder_, temporaryName_).c_str());
+  if (lock_ != kNoHandle) ::CloseHandle(HandleOf(lock_));
 }
 
 File PendingFile::ReleaseFile() {
@@ -199,6 +207,8 @@ bool PendingFile::PutInPlace(const std::string& Name) {
   if (!::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
     return false;
   pending_ = false;
+  if (lock_ != kNoHandle) ::CloseHandle(HandleOf(lock_));
+  lock_ = kNoHandle;
   return true;
 }
 
