@@ -167,7 +167,7 @@ int RunBackup(const BackupOptions& Options) {
     }
   } catch (const std::exception& e) {
     progress.Clear();
-    std::fprintf(stderr, "%s: %s\n", kProgramName, e.what());
+    std::fprintf(stderr, "%s: %s\n", kProgramName, DescribeException(e).c_str());
     return kExitFailed;
   }
   progress.Clear();

@@ -160,15 +160,22 @@ int RunList(const ListOptions& Options) {
         complete = engine.ListArchive(Options.Archive, each);
       }
     }
-  } catch (const EStreamError&) {
+  } catch (const EStreamError& e) {
     std::fflush(stdout);
-    std::fprintf(stderr, "%s: %s: the archive ends early: it is damaged or incomplete\n",
-                 kProgramName, fromStandardInput ? "standard input" : Options.Archive.c_str());
+    // A read the disk failed is no cut archive.
+    if (e.SystemError() != 0)
+      std::fprintf(stderr, "%s: %s: %s\n", kProgramName,
+                   fromStandardInput ? "standard input" : Options.Archive.c_str(),
+                   DescribeException(e).c_str());
+    else
+      std::fprintf(stderr, "%s: %s: the archive ends early: it is damaged or incomplete\n",
+                   kProgramName, fromStandardInput ? "standard input" : Options.Archive.c_str());
     return kExitFailed;
   } catch (const std::exception& e) {
     std::fflush(stdout);
     std::fprintf(stderr, "%s: %s: %s\n", kProgramName,
-                 fromStandardInput ? "standard input" : Options.Archive.c_str(), e.what());
+                 fromStandardInput ? "standard input" : Options.Archive.c_str(),
+                 DescribeException(e).c_str());
     return kExitFailed;
   }
   std::fflush(stdout);

@@ -226,7 +226,8 @@ int RunRestore(const RestoreOptions& Options) {
       if (!base) return kExitFailed;  // a missing volume, already reported
       engine.RestoreBaseFolder = *base;
     } catch (const std::exception& e) {
-      std::fprintf(stderr, "%s: %s: %s\n", kProgramName, Options.Archive.c_str(), e.what());
+      std::fprintf(stderr, "%s: %s: %s\n", kProgramName, Options.Archive.c_str(),
+                   DescribeException(e).c_str());
       return kExitFailed;
     }
     std::fill(matched.begin(), matched.end(), false);
@@ -257,7 +258,8 @@ int RunRestore(const RestoreOptions& Options) {
   } catch (const std::exception& e) {
     progress.Clear();
     std::signal(SIGINT, SIG_DFL);
-    std::fprintf(stderr, "%s: %s: %s\n", kProgramName, Options.Archive.c_str(), e.what());
+    std::fprintf(stderr, "%s: %s: %s\n", kProgramName, Options.Archive.c_str(),
+                 DescribeException(e).c_str());
     return kExitFailed;
   }
   progress.Clear();

@@ -68,8 +68,8 @@ class ListRun {
   void Open() {
     try {
       volume_ = std::make_unique<TFileStream>(archiveName_, TFileStream::fmOpenRead);
-    } catch (const EStreamError&) {
-      throw Exception("Cannot read archive");
+    } catch (const EStreamError& e) {
+      throw EStreamError("Cannot read archive", e.SystemError());
     }
     reader_ = volume_.get();
   }

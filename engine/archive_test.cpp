@@ -33,9 +33,14 @@ class TestRun : public EntryConsumer {
       ArchiveWalk walk(run_, *this, ArchiveName);
       walk.Open();
       walk.Run();
-    } catch (const Exception&) {
-      // Nothing of it could be read: it is no archive, or not one any more.
-      run_.NoteFailure(beCannotReadArchive, ArchiveName);
+    } catch (const Exception& e) {
+      // Nothing of it could be read: it is no archive, or not one any more,
+      // or the disk failed to give it.
+      const auto* read = dynamic_cast<const EStreamError*>(&e);
+      run_.NoteFailure(beCannotReadArchive, ArchiveName,
+                       read != nullptr && read->SystemError() != 0
+                           ? platform::ErrorText(read->SystemError())
+                           : std::string());
     }
     if (!s_.Damages.empty() && s_.Failure.Code == beNone)
       run_.NoteFailure(beCompression, ArchiveName, "the archive is damaged");

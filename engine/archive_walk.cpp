@@ -19,6 +19,13 @@ std::string ThreeDigits(int Number) {
   return digits;
 }
 
+// Why a read of the archive ended early: the system's reason when a read
+// failed, else Ended (the archive itself is cut short).
+std::string ReadFailure(int SystemError, const char* Ended = "") {
+  return SystemError != 0 ? "the archive cannot be read: " + platform::ErrorText(SystemError)
+                          : std::string(Ended);
+}
+
 // The size of a stream that can seek, -1 for one that cannot.
 int64_t SizeOf(TStream& Stream) {
   try {
@@ -49,8 +56,8 @@ void ArchiveWalk::Open() {
   } else {
     try {
       volume_ = std::make_unique<TFileStream>(archiveName_, TFileStream::fmOpenRead);
-    } catch (const EStreamError&) {
-      throw Exception(kCannotReadArchive);
+    } catch (const EStreamError& e) {
+      throw EStreamError(kCannotReadArchive, e.SystemError());
     }
     reader_ = volume_.get();
   }
@@ -97,6 +104,9 @@ void ArchiveWalk::ReadHeader() {
     sound_ = start + 4;
     s_.BytesDone = 0;
     return;
+  } catch (const EStreamError& e) {
+    // A header the disk fails to give is no damage to search past.
+    if (e.SystemError() != 0) throw EStreamError(kCannotReadArchive, e.SystemError());
   } catch (const Exception&) {
   }
   s_.BytesDone = 0;
@@ -130,7 +140,9 @@ void ArchiveWalk::ReadRecord() {
     try {
       for (size_t n = 1; got < sizeof raw && n != 0; got += n)
         n = reader_->Read(raw + got, sizeof raw - got);
-    } catch (const EStreamError&) {
+    } catch (const EStreamError& e) {
+      // The disk failed to give the bytes: no cut archive, and said so.
+      if (e.SystemError() != 0) throw RecordDamage{at, ReadFailure(e.SystemError()), ""};
     }
     if (got < sizeof raw) {
       RecordDamage cut{at, kNoEndMarker, "", reader_->Position() == at};
@@ -150,8 +162,8 @@ void ArchiveWalk::ReadRecord() {
       throw RecordDamage{at, "an entry's name length is impossible", ""};
     try {
       name = format::ReadChars(*reader_, length);
-    } catch (const EStreamError&) {
-      throw RecordDamage{at, "the archive ends inside an entry", ""};
+    } catch (const EStreamError& e) {
+      throw RecordDamage{at, ReadFailure(e.SystemError(), "the archive ends inside an entry"), ""};
     }
     // No file system names a file with a NUL in it. Such a name is a
     // damaged length that took in what follows it, maybe the head of the
@@ -166,8 +178,9 @@ void ArchiveWalk::ReadRecord() {
       const std::string shown = IsPlausibleStoredName(name) ? name : std::string();
       try {
         stamp = format::ReadInt32(*reader_);
-      } catch (const EStreamError&) {
-        throw RecordDamage{at, "the archive ends inside an entry", shown};
+      } catch (const EStreamError& e) {
+        throw RecordDamage{at, ReadFailure(e.SystemError(), "the archive ends inside an entry"),
+                           shown};
       }
       const int64_t signatureAt = reader_->Position();
       try {
@@ -393,8 +406,8 @@ void ArchiveWalk::OnRecordDamage(const RecordDamage& Damage) {
     } else {
       Report("", from, Damage.Reason);
     }
-  } else if (open_.Active && (landing.What != Landing::EndOfVolume ||
-                               record < volumeEnd_ - 16 || !EndsInDamagedVolumeChange(record))) {
+  } else if (open_.Active && (landing.What != Landing::EndOfVolume || record < volumeEnd_ - 16 ||
+                              !EndsInDamagedVolumeChange(record))) {
     // Only a damaged record that is the volume change itself can leave the
     // open file going on in the next volume; any other lies between them.
     EndOpenFile(open_.Damaged ? EntryConsumer::Ending::Damaged : EntryConsumer::Ending::Sound);
@@ -420,8 +433,7 @@ bool ArchiveWalk::EntryInside(int64_t From, int64_t End) {
   // of the volume whenever nothing sound follows, once for every damaged
   // chunk.
   if (!seekable_) return false;
-  const Landing landing =
-      sections_.FindNextRecord(*reader_, std::max(From, lastLanding_ + 1), End);
+  const Landing landing = sections_.FindNextRecord(*reader_, std::max(From, lastLanding_ + 1), End);
   if (landing.What == Landing::FileEntry && landing.Position < End) {
     if (open_.Active) EndOpenFile(EntryConsumer::Ending::Damaged);
     lastLanding_ = landing.Position;

@@ -215,7 +215,17 @@ class BackupRun {
       return false;
     }
 
-    SelectSourceFiles(Files, archiveName_, owner_.GetBackupMode(), selected_, &measures_);
+    UnlistedFolder unlisted;
+    SelectSourceFiles(Files, archiveName_, owner_.GetBackupMode(), selected_, &measures_,
+                      &unlisted);
+    // A folder the disk failed to list would be missing from the archive
+    // unseen; the older archive stays as it is.
+    if (unlisted.Error != 0) {
+      run_.Fail(beCannotReadFile, unlisted.Folder, platform::ErrorText(unlisted.Error));
+      busy.End();
+      owner_.MessageError(s_.Failure.Code);
+      return false;
+    }
     s_.Continue = true;
     run_.ReportProgress("", 0);
 
@@ -683,7 +693,7 @@ class BackupRun {
   RunState& s_;
   const std::string archiveName_;
   const bool toStream_;
-  const bool direct_;  // no temporary volumes, nothing to replace
+  const bool direct_;   // no temporary volumes, nothing to replace
   ArchiveClaim claim_;  // the archive, held until the run is gone
 
   TStringList selected_;

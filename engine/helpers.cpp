@@ -23,6 +23,12 @@ std::string FolderPart(const std::string& Path) {
   return restore::FolderOf(Path);
 }
 
+std::string DescribeException(const std::exception& Error) {
+  const auto* stream = dynamic_cast<const EStreamError*>(&Error);
+  if (stream == nullptr || stream->SystemError() == 0) return Error.what();
+  return std::string(Error.what()) + ": " + platform::ErrorText(stream->SystemError());
+}
+
 TStringList SelectFiles(const TStringList& Sources, const std::string& ArchiveName,
                         TBackupMode Mode) {
   TStringList selected;

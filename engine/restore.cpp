@@ -157,8 +157,8 @@ class RestoreRun : public EntryConsumer {
   bool decision_ = false;
   int32_t stamp_ = 0;
   OpenTarget target_;
-  platform::FolderHandle root_;                  // the restore folder, once opened
-  std::vector<platform::FileIdentity> volumes_;  // every archive volume read so far
+  platform::FolderHandle root_;                       // the restore folder, once opened
+  std::vector<platform::FileIdentity> volumes_;       // every archive volume read so far
   std::vector<std::pair<uint64_t, Folder>> written_;  // one folder per device
   std::string lastWritten_;  // the folder of the file NoteWrittenFolder saw last
   // The folder the last target went into. An archive holds a folder's
@@ -259,8 +259,7 @@ platform::PathInfo RestoreRun::Inspect(const std::string& Target) {
       inspectedIn_ = lastFolder_;
       // In mode all only a link, a folder, or a file of this run's could
       // tell there, and a folder this run made holds none of them.
-      if (e_.RestoreMode == rmAll &&
-          claimed_.count(platform::ComparableName(Target)) == 0 &&
+      if (e_.RestoreMode == rmAll && claimed_.count(platform::ComparableName(Target)) == 0 &&
           emptyMade_.count(platform::ComparableName(below)) != 0)
         return platform::PathInfo{};
       return platform::InspectAt(*lastFolder_,
@@ -340,7 +339,11 @@ void RestoreRun::EndFile(Ending How) {
     case Ending::Failed:
       // A file begun after the run failed ends so too; the failure stays
       // the one of the file that failed.
-      if (target_.file && s_.Continue) FailTarget(std::string());
+      // A target that could not be written says why (a full disk).
+      if (target_.file && s_.Continue)
+        FailTarget(target_.stream && target_.stream->OpenFile().LastError() != 0
+                       ? platform::ErrorText(target_.stream->OpenFile().LastError())
+                       : std::string());
       FinishTarget(false);
       return;
     case Ending::Stopped:
@@ -408,8 +411,7 @@ bool RestoreRun::LocateTarget(Folder& Into, std::string& Leaf, std::string& Why)
   return Into->Valid() && !Leaf.empty();
 }
 
-RestoreRun::Folder RestoreRun::OpenTargetFolder(const std::string& Path,
-                                                const std::string& Below) {
+RestoreRun::Folder RestoreRun::OpenTargetFolder(const std::string& Path, const std::string& Below) {
   reusedFolder_ = lastFolder_ && Path == lastFolderPath_;
   if (reusedFolder_) return lastFolder_;
   Folder folder = std::make_shared<const platform::FolderHandle>(

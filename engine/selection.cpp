@@ -90,10 +90,11 @@ std::string AbsoluteFolder(const std::string& Folder) {
 class Expansion {
  public:
   Expansion(const std::string& ArchiveName, TBackupMode Mode, TStringList& Selected,
-            std::vector<platform::FileMeasure>* Measures)
+            std::vector<platform::FileMeasure>* Measures, UnlistedFolder* Unlisted)
       : mode_(Mode),
         selected_(Selected),
         measures_(Measures),
+        unlisted_(Unlisted),
         seen_(0, EntryHash{&Selected}, EntryEqual{&Selected}) {
     if (measures_ != nullptr) measures_->resize(selected_.size());
     // A stream backup has no archive file among the sources.
@@ -140,6 +141,7 @@ class Expansion {
   // reading every folder twice would double the cost of the walk.
   void ExpandTree(const std::string& Folder, const std::string& Pattern) {
     const platform::FolderListing listing = platform::ListFolder(Folder, Pattern);
+    NoteUnlisted(Folder, listing.Error);
     for (const platform::SearchEntry& sub : listing.Directories)
       ExpandTree(Folder + platform::ComparableName(sub.Name) + platform::kPathSeparator, Pattern);
     for (const platform::SearchEntry& file : listing.Files) AddFile(Folder, file);
@@ -148,12 +150,20 @@ class Expansion {
   // Folder is absolute, normalised and ends in a separator; a found name is never
   // "." or "..", so Folder + name is the file's absolute form.
   void AddFiles(const std::string& Folder, const std::string& Pattern) {
-    platform::SearchFiles(Folder, Pattern,
-                          [&](const platform::SearchEntry& entry) { AddFile(Folder, entry); });
+    int error = 0;
+    platform::SearchFiles(
+        Folder, Pattern, [&](const platform::SearchEntry& entry) { AddFile(Folder, entry); },
+        &error);
+    NoteUnlisted(Folder, error);
+  }
+
+  void NoteUnlisted(const std::string& Folder, int Error) {
+    if (Error != 0 && unlisted_ != nullptr && unlisted_->Error == 0) *unlisted_ = {Folder, Error};
   }
 
   // Appends Folder + Name unless it is one of Kelmora's working files, an
-  // earlier specification selected it, it is the archive, or incremental mode finds its archive attribute clear.
+  // earlier specification selected it, it is the archive, or incremental mode finds its archive
+  // attribute clear.
   void AddFile(const std::string& Folder, const platform::SearchEntry& Found) {
     // Kelmora's temporaries and locks belong to runs, never to a backup.
     if (platform::IsWorkingFileName(Found.Name)) return;
@@ -197,6 +207,7 @@ class Expansion {
   TBackupMode mode_;
   TStringList& selected_;
   std::vector<platform::FileMeasure>* measures_;  // beside selected_, when asked for
+  UnlistedFolder* unlisted_;
   // Positions in selected_ of the entries before the current specification.
   std::unordered_set<size_t, EntryHash, EntryEqual> seen_;
   size_t indexed_ = 0;
@@ -214,8 +225,9 @@ bool HasWildcard(const std::string& Name) {
 }  // namespace
 
 void SelectSourceFiles(const TStringList& Sources, const std::string& ArchiveName, TBackupMode Mode,
-                       TStringList& Selected, std::vector<platform::FileMeasure>* Measures) {
-  Expansion expansion(ArchiveName, Mode, Selected, Measures);
+                       TStringList& Selected, std::vector<platform::FileMeasure>* Measures,
+                       UnlistedFolder* Unlisted) {
+  Expansion expansion(ArchiveName, Mode, Selected, Measures, Unlisted);
   for (const std::string& source : Sources) expansion.ExpandSpecification(source);
 }
 

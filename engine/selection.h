@@ -15,10 +15,17 @@ namespace kelmora {
 // itself, the further volumes named after it (x.002 to x.999 beside
 // x.bkp) and, in incremental mode, files whose archive attribute is clear.
 // With Measures, it holds for every entry of Selected what the search saw
-// of it (unknown for the entries Selected held before).
+// of it (unknown for the entries Selected held before). A folder the system
+// failed to list whole (a disk error, not a missing or closed folder) goes
+// to Unlisted, the first one only: a backup must not pass without it.
+struct UnlistedFolder {
+  std::string Folder;
+  int Error = 0;  // 0: every folder was listed
+};
 void SelectSourceFiles(const TStringList& Sources, const std::string& ArchiveName, TBackupMode Mode,
                        TStringList& Selected,
-                       std::vector<platform::FileMeasure>* Measures = nullptr);
+                       std::vector<platform::FileMeasure>* Measures = nullptr,
+                       UnlistedFolder* Unlisted = nullptr);
 
 // True when one of Sources names the file Path by its own name, neither
 // through a wildcard nor with the sub-directory switch.

@@ -42,10 +42,13 @@ struct SearchEntry {
 // Calls Found for every regular file in Folder (a symbolic link counts when
 // it leads to a regular file) whose name matches Pattern, in the order the
 // system lists them. FIFOs, sockets, devices and dangling links never
-// appear. Folder "" means the current directory; a folder that cannot be
-// searched yields nothing.
+// appear. Folder "" means the current directory; a folder that is missing
+// or closed to the user yields nothing. A folder the system fails to list
+// (a disk error, no memory) yields what could be listed, and its error
+// number goes to *Error when it is given; a file it fails to look at is
+// left out the same way.
 void SearchFiles(const std::string& Folder, const std::string& Pattern,
-                 const std::function<void(const SearchEntry&)>& Found);
+                 const std::function<void(const SearchEntry&)>& Found, int* Error = nullptr);
 
 // Calls Found for every real sub-directory of Folder ("." and "..", hidden
 // ones and symbolic links to directories left out), in listing order.
@@ -57,6 +60,7 @@ void SearchDirectories(const std::string& Folder,
 struct FolderListing {
   std::vector<SearchEntry> Directories;  // as SearchDirectories yields them
   std::vector<SearchEntry> Files;        // as SearchFiles yields them
+  int Error = 0;                         // as SearchFiles reports it: the listing is not whole
 };
 FolderListing ListFolder(const std::string& Folder, const std::string& Pattern);
 

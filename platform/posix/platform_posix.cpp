@@ -29,14 +29,30 @@ struct Listed {
   unsigned char type;  // d_type: DT_REG, DT_DIR, DT_LNK, DT_UNKNOWN...
 };
 
+// A folder or file that is gone, or closed to the user, is passed over as
+// it always was; any other failure means a listing that is not whole.
+bool Passable(int Error) {
+  return Error == ENOENT || Error == ENOTDIR || Error == EACCES || Error == EPERM || Error == ELOOP;
+}
+
 // The folder stays open as long as its listing, so that its files can be
 // looked at through its descriptor rather than by their whole paths.
 class Directory {
  public:
   explicit Directory(const std::string& folder) {
     dir_ = ::opendir(folder.empty() ? "." : folder.c_str());
-    if (!dir_) return;
-    while (const dirent* e = ::readdir(dir_)) {
+    if (!dir_) {
+      if (!Passable(errno)) error_ = errno;
+      return;
+    }
+    for (;;) {
+      errno = 0;
+      const dirent* e = ::readdir(dir_);
+      if (e == nullptr) {
+        // The end of the folder, or a failure partway through it.
+        error_ = errno;
+        break;
+      }
       if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
       entries_.push_back(Listed{e->d_name, e->d_type});
     }
@@ -51,10 +67,16 @@ class Directory {
 
   const std::vector<Listed>& Entries() const { return entries_; }
   int Handle() const { return ::dirfd(dir_); }
+  // The first failure to list the folder or look at one of its files.
+  int Error() const { return error_; }
+  void NoteError(int Error) const {
+    if (error_ == 0 && !Passable(Error)) error_ = Error;
+  }
 
  private:
   DIR* dir_ = nullptr;
   std::vector<Listed> entries_;
+  mutable int error_ = 0;
 };
 
 std::string Join(const std::string& folder, const std::string& name) {
@@ -121,7 +143,11 @@ namespace {
 bool FindFile(const Directory& Dir, const Listed& e, SearchEntry& Found) {
   if (e.type != DT_REG && e.type != DT_LNK && e.type != DT_UNKNOWN) return false;
   struct stat st;
-  if (::fstatat(Dir.Handle(), e.name.c_str(), &st, 0) != 0 || !S_ISREG(st.st_mode)) return false;
+  if (::fstatat(Dir.Handle(), e.name.c_str(), &st, 0) != 0) {
+    Dir.NoteError(errno);
+    return false;
+  }
+  if (!S_ISREG(st.st_mode)) return false;
   Found.Name = e.name;
   Found.Hidden = e.name[0] == '.';
   Found.Measure.Known = true;
@@ -142,12 +168,13 @@ bool IsSearchDirectory(const std::string& Folder, const Listed& e) {
 }  // namespace
 
 void SearchFiles(const std::string& Folder, const std::string& Pattern,
-                 const std::function<void(const SearchEntry&)>& Found) {
+                 const std::function<void(const SearchEntry&)>& Found, int* Error) {
   const Directory dir(Folder);
   SearchEntry found;
   for (const Listed& e : dir.Entries()) {
     if (MatchWildcard(Pattern, e.name) && FindFile(dir, e, found)) Found(found);
   }
+  if (Error != nullptr) *Error = dir.Error();
 }
 
 void SearchDirectories(const std::string& Folder,
@@ -169,6 +196,7 @@ FolderListing ListFolder(const std::string& Folder, const std::string& Pattern) 
       listing.Files.push_back(found);
     }
   }
+  listing.Error = dir.Error();
   return listing;
 }
 

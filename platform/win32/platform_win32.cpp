@@ -29,19 +29,30 @@ struct Listed {
 
 // Lists a folder's entries other than "." and "..", in one order on every
 // file system (FAT lists in creation order, NTFS by its own collation).
-std::vector<Listed> ListDirectory(const std::string& Folder) {
+// Error, when given, gets why the listing is not whole; a folder that is
+// missing or closed to the user lists as empty.
+std::vector<Listed> ListDirectory(const std::string& Folder, int* Error = nullptr) {
   std::vector<Listed> entries;
+  if (Error != nullptr) *Error = 0;
   std::string pattern = Folder;
   if (!pattern.empty() && !EndsFolder(pattern.back())) pattern += '\\';
   pattern += '*';
   WIN32_FIND_DATAA found;
   const HANDLE search = ::FindFirstFileA(pattern.c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return entries;
+  if (search == INVALID_HANDLE_VALUE) {
+    const DWORD code = ::GetLastError();
+    if (Error != nullptr && code != ERROR_FILE_NOT_FOUND && code != ERROR_PATH_NOT_FOUND &&
+        code != ERROR_ACCESS_DENIED && code != ERROR_DIRECTORY)
+      *Error = win32::ErrnoOf(code);
+    return entries;
+  }
   do {
     const std::string name = found.cFileName;
     if (name == "." || name == "..") continue;
     entries.push_back(Listed{name, found.dwFileAttributes});
   } while (::FindNextFileA(search, &found));
+  if (const DWORD code = ::GetLastError(); Error != nullptr && code != ERROR_NO_MORE_FILES)
+    *Error = win32::ErrnoOf(code);
   ::FindClose(search);
   std::sort(entries.begin(), entries.end(), [](const Listed& a, const Listed& b) {
     return ComparableName(a.name) < ComparableName(b.name);
@@ -129,8 +140,8 @@ std::string FullPath(const std::string& Path) {
 }
 
 void SearchFiles(const std::string& Folder, const std::string& Pattern,
-                 const std::function<void(const SearchEntry&)>& Found) {
-  for (const Listed& e : ListDirectory(Folder))
+                 const std::function<void(const SearchEntry&)>& Found, int* Error) {
+  for (const Listed& e : ListDirectory(Folder, Error))
     if (IsSearchFile(e) && MatchWildcard(Pattern, e.name)) Found(EntryOf(e));
 }
 
@@ -142,7 +153,7 @@ void SearchDirectories(const std::string& Folder,
 
 FolderListing ListFolder(const std::string& Folder, const std::string& Pattern) {
   FolderListing listing;
-  for (const Listed& e : ListDirectory(Folder)) {
+  for (const Listed& e : ListDirectory(Folder, &listing.Error)) {
     if (IsSearchDirectory(e))
       listing.Directories.push_back(SearchEntry{e.name, false, {}});
     else if (IsSearchFile(e) && MatchWildcard(Pattern, e.name))

@@ -404,8 +404,8 @@ int main(int argc, char** argv) {
   std::vector<char*> args(argv, argv + argc);
   for (size_t i = 1; i < args.size();) {
     std::string value;
-    if (TakeOption(args, i, "--image", settings.Image) || TakeOption(args, i, "--out", settings.Out) ||
-        TakeOption(args, i, "--log", settings.Log))
+    if (TakeOption(args, i, "--image", settings.Image) ||
+        TakeOption(args, i, "--out", settings.Out) || TakeOption(args, i, "--log", settings.Log))
       continue;
     if (TakeOption(args, i, "--cut-at", value)) {
       settings.CutAt = std::strtoull(value.c_str(), nullptr, 10);

@@ -401,8 +401,7 @@ Model::Image Model::DurableImage(CutMode Mode, std::mt19937_64& Random) const {
   Image made;
   made.Names = durable_;
   if (Mode == CutMode::Journal) {
-    const size_t kept =
-        std::uniform_int_distribution<size_t>(0, waiting_.size())(Random);
+    const size_t kept = std::uniform_int_distribution<size_t>(0, waiting_.size())(Random);
     for (size_t i = 0; i < kept; ++i) Apply(made.Names, waiting_[i]);
   }
   for (const auto& [number, n] : nodes_) {

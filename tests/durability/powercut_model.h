@@ -35,7 +35,7 @@ inline constexpr Ino kRoot = 1;
 enum class CutMode { Strict, Journal };
 
 struct Node {
-  mode_t Mode = 0;  // type and permission bits
+  mode_t Mode = 0;   // type and permission bits
   std::string Data;  // contents, or a symbolic link's target
   timespec Mtime{};
   timespec Ctime{};
@@ -90,9 +90,9 @@ class Model {
   const Node* Find(Ino Node) const;
 
   // ---- durability
-  void SyncData(Ino Node);    // fsync, fdatasync of a file
+  void SyncData(Ino Node);      // fsync, fdatasync of a file
   void SyncFolder(Ino Folder);  // fsync of a folder
-  void SyncAll();             // sync, syncfs
+  void SyncAll();               // sync, syncfs
   size_t WaitingChanges() const { return waiting_.size(); }
 
   // Writes to Folder (which must not exist yet) what a cut now leaves:

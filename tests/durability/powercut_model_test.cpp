@@ -1,10 +1,11 @@
 // The power-cut file system's model: what each cut mode keeps of synced
 // and unsynced changes, checked on the folders it writes.
+#include "powercut_model.h"
+
 #include <gtest/gtest.h>
 
 #include <set>
 
-#include "powercut_model.h"
 #include "trees.h"
 
 namespace kelmora::powercut {
@@ -90,21 +91,24 @@ TEST_F(PowerCutModel, ReplacementByRenameIsOldOrNewWhenTheDataWasSynced) {
 }
 
 TEST_F(PowerCutModel, JournalKeepsAPrefixOfTheNameChanges) {
-  // Four volumes renamed last to first, as a backup does: a prefix of the
-  // renames survives, never a later one without the earlier ones.
-  for (int i = 1; i <= 4; ++i) Make(("/v" + std::to_string(i)).c_str(), "o" + std::to_string(i));
-  model_.SyncAll();
-  for (int i = 1; i <= 4; ++i)
-    model_.SyncData(Make(("/t" + std::to_string(i)).c_str(), "n" + std::to_string(i)));
-  for (int i = 4; i >= 1; --i) {
-    const std::string from = "/t" + std::to_string(i), to = "/v" + std::to_string(i);
-    ASSERT_EQ(model_.Rename(from.c_str(), to.c_str(), 0), 0);
-  }
   const auto name = [](char Kind, int I) {
     std::string text(1, Kind);
     text += static_cast<char>('0' + I);
     return text;
   };
+  const auto path = [](char Kind, int I) {
+    std::string text = "/";
+    text += Kind;
+    text += static_cast<char>('0' + I);
+    return text;
+  };
+  // Four volumes renamed last to first, as a backup does: a prefix of the
+  // renames survives, never a later one without the earlier ones.
+  for (int i = 1; i <= 4; ++i) Make(path('v', i).c_str(), name('o', i));
+  model_.SyncAll();
+  for (int i = 1; i <= 4; ++i) model_.SyncData(Make(path('t', i).c_str(), name('n', i)));
+  for (int i = 4; i >= 1; --i)
+    ASSERT_EQ(model_.Rename(path('t', i).c_str(), path('v', i).c_str(), 0), 0);
   std::set<int> renamedCounts;
   for (uint64_t seed = 1; seed <= 200; ++seed) {
     const auto files = After(CutMode::Journal, seed);
@@ -139,7 +143,8 @@ TEST_F(PowerCutModel, UnsyncedDataIsLostWholeOrTorn) {
 
 TEST_F(PowerCutModel, LoadsAndWritesTreesWithTimesAndLinks) {
   const std::string image = work_ + "/image";
-  durability::WriteTree(image, Tree{{"a/b/c.txt", {"deep", 1600000000}}, {"top", {"", 1600000002}}});
+  durability::WriteTree(image,
+                        Tree{{"a/b/c.txt", {"deep", 1600000000}}, {"top", {"", 1600000002}}});
   ASSERT_EQ(::link((image + "/top").c_str(), (image + "/a/same").c_str()), 0);
   Model loaded;
   ASSERT_TRUE(loaded.Load(image));

@@ -112,9 +112,15 @@ CutRun PowerCutRig::RunOnce(const Scenario& Run, unsigned long long CutAt, unsig
   const std::string folder = work_ + "/run";
   RemoveTree(folder);
   MakeFolder(folder + "/out");
-  std::vector<std::string> options{"--image", Run.Image(), "--out", folder + "/out",
-                                   "--cut-at", std::to_string(CutAt), "--seed",
-                                   std::to_string(Seed), "--journal-samples",
+  std::vector<std::string> options{"--image",
+                                   Run.Image(),
+                                   "--out",
+                                   folder + "/out",
+                                   "--cut-at",
+                                   std::to_string(CutAt),
+                                   "--seed",
+                                   std::to_string(Seed),
+                                   "--journal-samples",
                                    std::to_string(JournalSamples)};
   if (!Log.empty()) options.insert(options.end(), {"--log", Log});
   Mount mount(folder, options);

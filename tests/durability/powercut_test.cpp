@@ -92,12 +92,11 @@ class PowerCut : public ::testing::Test {
       }
     }
     std::ostringstream summary;
-    summary << "PowerCut " << Run.Name() << ": " << requests.size() << " requests, "
-            << cuts.size() << " cuts (" << cutShort << " after the command ended), " << states
+    summary << "PowerCut " << Run.Name() << ": " << requests.size() << " requests, " << cuts.size()
+            << " cuts (" << cutShort << " after the command ended), " << states
             << " states: " << held["older"] << " older, " << held["new"] << " new, "
-            << held["mixed"] << " mixed, " << gaps << " known gaps, "
-            << held["broken"] - gaps << " violations; " << leftovers
-            << " with leftovers, each removed by the next run";
+            << held["mixed"] << " mixed, " << gaps << " known gaps, " << held["broken"] - gaps
+            << " violations; " << leftovers << " with leftovers, each removed by the next run";
     std::cout << summary.str() << std::endl;
     RecordProperty("summary", summary.str());
   }

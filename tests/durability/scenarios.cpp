@@ -147,8 +147,8 @@ class BackupScenario : public Scenario {
     if (v.Held == Verdict::State::Broken) {
       // An unfinished replacement is the next command's to complete: test
       // it as that command would, then look again.
-      const Ran tested = RunProgram({CliPath(), "test", "-q", first}, SanitizerEnvironment(),
-                                    scratch_);
+      const Ran tested =
+          RunProgram({CliPath(), "test", "-q", first}, SanitizerEnvironment(), scratch_);
       now = Volumes(first);
       Verdict again;
       again.Held = Classify(now, again);
@@ -209,7 +209,10 @@ class BackupScenario : public Scenario {
       anyNew = anyNew || fresh;
       allKnown = allKnown && (old || fresh);
       V.Detail += VolumeLeaf(static_cast<int>(i) + 1) + "=" +
-                  (old ? "older" : fresh ? "new" : std::to_string(Now[i].size()) + " bytes") + " ";
+                  (old     ? "older"
+                   : fresh ? "new"
+                           : std::to_string(Now[i].size()) + " bytes") +
+                  " ";
     }
     if (Now.empty()) V.Detail = "no archive";
     if (startsWith(newerVolumes_)) return Verdict::State::New;
@@ -288,11 +291,12 @@ class RestoreScenario : public Scenario {
   }
 
   std::vector<std::string> Command(const std::string& Root) const override {
-    return {CliPath(), "restore", "-q", "--threads", std::to_string(threads_), "--relative",
-            archive_, Root + "/out"};
+    return {CliPath(),    "restore", "-q",         "--threads", std::to_string(threads_),
+            "--relative", archive_,  Root + "/out"};
   }
 
-  std::vector<std::string> NamedPaths() const override { return {archive_}; }
+  // A damaged file is named by its stored name, below the source folder.
+  std::vector<std::string> NamedPaths() const override { return {archive_, work_ + "/src/"}; }
 
   Verdict Inspect(const std::string& Root) const override {
     Verdict v;
@@ -313,7 +317,8 @@ class RestoreScenario : public Scenario {
           ++old;
         } else {
           ++torn;
-          const std::string text = "out/" + name + " holds neither its older nor its new content (" +
+          const std::string text = "out/" + name +
+                                   " holds neither its older nor its new content (" +
                                    Describe(file) + " for " + Describe(n->second) + "); ";
           v.Violation += text;
           tornText += text.size();
@@ -339,10 +344,10 @@ class RestoreScenario : public Scenario {
       if (v.Violation.size() == tornText)  // nothing wrong but the torn targets
         v.Known = Verdict::Gap::UnsyncedTarget;
     }
-    v.Held = !v.Violation.empty()       ? Verdict::State::Broken
-             : fresh == newer_.size()   ? Verdict::State::New
-             : old == newer_.size()     ? Verdict::State::Old
-                                        : Verdict::State::Mixed;
+    v.Held = !v.Violation.empty()     ? Verdict::State::Broken
+             : fresh == newer_.size() ? Verdict::State::New
+             : old == newer_.size()   ? Verdict::State::Old
+                                      : Verdict::State::Mixed;
     return v;
   }
 

@@ -61,7 +61,8 @@ void WriteFile(const std::string& Path, const std::string& Data, int64_t Mtime) 
 
 void WriteTree(const std::string& Root, const Tree& Files) {
   MakeFolder(Root);
-  for (const auto& [relative, file] : Files) WriteFile(Root + "/" + relative, file.Data, file.Mtime);
+  for (const auto& [relative, file] : Files)
+    WriteFile(Root + "/" + relative, file.Data, file.Mtime);
 }
 
 void CopyTree(const std::string& From, const std::string& To) {

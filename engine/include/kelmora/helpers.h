@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <exception>
 #include <string>
 
 #include "kelmora/backup_file.h"
@@ -44,6 +45,12 @@ std::string StoredPath(const std::string& Stored);
 // The folder part of a path ("/a/b" for "/a/b/c.txt", "/" for "/c.txt");
 // "" for a name without any folder.
 std::string FolderPart(const std::string& Path);
+
+// ---- messages
+
+// What an exception from the engine says, with the system's reason when it
+// carries one ("Stream read error: Input/output error").
+std::string DescribeException(const std::exception& Error);
 
 // ---- selection
 
