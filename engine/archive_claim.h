@@ -21,7 +21,7 @@ namespace kelmora {
 // The reason a refused run gives.
 inline constexpr const char* kArchiveInUse = "in use by another Kelmora run";
 // How long a run waits for another to let go of its archive.
-inline constexpr int kArchiveWaitMilliseconds = 2000;
+inline constexpr int kArchiveWaitMilliseconds = 1000;
 
 class ArchiveClaim {
  public:

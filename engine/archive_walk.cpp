@@ -329,14 +329,17 @@ void ArchiveWalk::OpenVolume(int Number) {
     finished_ = true;
     return;
   }
+  int openError = 0;
   try {
     volume_ = std::make_unique<TFileStream>(archiveName_, TFileStream::fmOpenRead);
-  } catch (const EStreamError&) {
+  } catch (const EStreamError& e) {
+    openError = e.SystemError();
   }
   if (!volume_) {
     // Everything before the cut stays restored; the file it splits is not.
     if (open_.Active) {
-      ReportOpenFile(endOfLast, "volume " + std::to_string(Number) + " cannot be read");
+      ReportOpenFile(endOfLast, "volume " + std::to_string(Number) + " cannot be read" +
+                                    (openError != 0 ? ": " + platform::ErrorText(openError) : ""));
       EndOpenFile(EntryConsumer::Ending::Damaged);
     }
     s_.Incomplete = true;
@@ -352,12 +355,14 @@ void ArchiveWalk::OpenVolume(int Number) {
   consumer_.VolumeOpened(*reader_);
   try {
     format::ReadSignature(*reader_);
-  } catch (const Exception&) {
+  } catch (const Exception& e) {
+    const auto* read = dynamic_cast<const EStreamError*>(&e);
+    const int error = read != nullptr ? read->SystemError() : 0;
     if (open_.Active) {
-      ReportOpenFile(0, "the volume does not begin with the rest of the file");
+      ReportOpenFile(0, ReadFailure(error, "the volume does not begin with the rest of the file"));
       EndOpenFile(EntryConsumer::Ending::Damaged);
     } else {
-      Report("", 0, "the volume does not begin with a data section");
+      Report("", 0, ReadFailure(error, "the volume does not begin with a data section"));
     }
     Resync(0);
     return;
@@ -406,8 +411,8 @@ void ArchiveWalk::OnRecordDamage(const RecordDamage& Damage) {
     } else {
       Report("", from, Damage.Reason);
     }
-  } else if (open_.Active && (landing.What != Landing::EndOfVolume || record < volumeEnd_ - 16 ||
-                              !EndsInDamagedVolumeChange(record))) {
+  } else if (open_.Active && (landing.What != Landing::EndOfVolume ||
+                               record < volumeEnd_ - 16 || !EndsInDamagedVolumeChange(record))) {
     // Only a damaged record that is the volume change itself can leave the
     // open file going on in the next volume; any other lies between them.
     EndOpenFile(open_.Damaged ? EntryConsumer::Ending::Damaged : EntryConsumer::Ending::Sound);
@@ -433,7 +438,8 @@ bool ArchiveWalk::EntryInside(int64_t From, int64_t End) {
   // of the volume whenever nothing sound follows, once for every damaged
   // chunk.
   if (!seekable_) return false;
-  const Landing landing = sections_.FindNextRecord(*reader_, std::max(From, lastLanding_ + 1), End);
+  const Landing landing =
+      sections_.FindNextRecord(*reader_, std::max(From, lastLanding_ + 1), End);
   if (landing.What == Landing::FileEntry && landing.Position < End) {
     if (open_.Active) EndOpenFile(EntryConsumer::Ending::Damaged);
     lastLanding_ = landing.Position;

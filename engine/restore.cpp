@@ -157,8 +157,8 @@ class RestoreRun : public EntryConsumer {
   bool decision_ = false;
   int32_t stamp_ = 0;
   OpenTarget target_;
-  platform::FolderHandle root_;                       // the restore folder, once opened
-  std::vector<platform::FileIdentity> volumes_;       // every archive volume read so far
+  platform::FolderHandle root_;                  // the restore folder, once opened
+  std::vector<platform::FileIdentity> volumes_;  // every archive volume read so far
   std::vector<std::pair<uint64_t, Folder>> written_;  // one folder per device
   std::string lastWritten_;  // the folder of the file NoteWrittenFolder saw last
   // The folder the last target went into. An archive holds a folder's
@@ -259,7 +259,8 @@ platform::PathInfo RestoreRun::Inspect(const std::string& Target) {
       inspectedIn_ = lastFolder_;
       // In mode all only a link, a folder, or a file of this run's could
       // tell there, and a folder this run made holds none of them.
-      if (e_.RestoreMode == rmAll && claimed_.count(platform::ComparableName(Target)) == 0 &&
+      if (e_.RestoreMode == rmAll &&
+          claimed_.count(platform::ComparableName(Target)) == 0 &&
           emptyMade_.count(platform::ComparableName(below)) != 0)
         return platform::PathInfo{};
       return platform::InspectAt(*lastFolder_,
@@ -411,7 +412,8 @@ bool RestoreRun::LocateTarget(Folder& Into, std::string& Leaf, std::string& Why)
   return Into->Valid() && !Leaf.empty();
 }
 
-RestoreRun::Folder RestoreRun::OpenTargetFolder(const std::string& Path, const std::string& Below) {
+RestoreRun::Folder RestoreRun::OpenTargetFolder(const std::string& Path,
+                                                const std::string& Below) {
   reusedFolder_ = lastFolder_ && Path == lastFolderPath_;
   if (reusedFolder_) return lastFolder_;
   Folder folder = std::make_shared<const platform::FolderHandle>(
@@ -562,8 +564,9 @@ void RestoreRun::NoteWrittenFolder() {
 
 void RestoreRun::SyncWrittenFileSystems() {
   for (const auto& written : written_) {
-    if (!platform::SyncFileSystem(*written.second))
-      run_.NoteFailure(beCannotReadFile, folder_, "the restored files could not be synced");
+    if (const int error = platform::SyncFileSystem(*written.second); error != 0)
+      run_.NoteFailure(beCannotReadFile, folder_,
+                       "the restored files could not be synced: " + platform::ErrorText(error));
   }
 }
 

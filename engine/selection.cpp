@@ -162,8 +162,8 @@ class Expansion {
   }
 
   // Appends Folder + Name unless it is one of Kelmora's working files, an
-  // earlier specification selected it, it is the archive, or incremental mode finds its archive
-  // attribute clear.
+  // earlier specification selected it, it is the archive, or incremental
+  // mode finds its archive attribute clear.
   void AddFile(const std::string& Folder, const platform::SearchEntry& Found) {
     // Kelmora's temporaries and locks belong to runs, never to a backup.
     if (platform::IsWorkingFileName(Found.Name)) return;

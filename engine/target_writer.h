@@ -66,7 +66,7 @@ class TargetWriter {
   void Drain();
 
   struct Outcome {
-    int32_t Placed = 0;   // files put in place since the last Collect
+    int32_t Placed = 0;  // files put in place since the last Collect
     bool Failed = false;  // the first failure, reported once
     std::string Name;
     std::string Why;
@@ -81,8 +81,8 @@ class TargetWriter {
   void Work();
   // Whether the writer is to take the file at the front now.
   bool Takes() const {
-    return !queue_.empty() &&
-           (queue_.front().Folder < restoreFolder_ || burst_ || draining_ || ending_);
+    return !queue_.empty() && (queue_.front().Folder < restoreFolder_ || burst_ || draining_ ||
+                               ending_);
   }
 
   const size_t slots_;

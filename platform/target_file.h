@@ -125,7 +125,8 @@ class PendingFile {
   int error_ = 0;
 };
 
-// Writes everything the file system holding Folder has cached to its disk.
-bool SyncFileSystem(const FolderHandle& Folder);
+// Writes everything the file system holding Folder has cached to its disk:
+// 0, or the error number.
+int SyncFileSystem(const FolderHandle& Folder);
 
 }  // namespace kelmora::platform

@@ -166,8 +166,9 @@ bool PendingFile::PutInPlace(const std::string& Name) {
   return true;
 }
 
-bool SyncFileSystem(const FolderHandle& Folder) {
-  return Folder.Valid() && ::syncfs(Folder.Get()) == 0;
+int SyncFileSystem(const FolderHandle& Folder) {
+  if (!Folder.Valid()) return EBADF;
+  return ::syncfs(static_cast<int>(Folder.Get())) == 0 ? 0 : errno;
 }
 
 }  // namespace kelmora::platform

@@ -212,9 +212,9 @@ bool PendingFile::PutInPlace(const std::string& Name) {
   return true;
 }
 
-bool SyncFileSystem(const FolderHandle& Folder) {
+int SyncFileSystem(const FolderHandle& Folder) {
   // Every file put in place was flushed and renamed through to the disk.
-  return Folder.Valid();
+  return Folder.Valid() ? 0 : EBADF;
 }
 
 }  // namespace kelmora::platform
