@@ -70,11 +70,11 @@ TAboutBox::TAboutBox(QWidget* Parent) : QDialog(Parent) {
   LabelSite = MakeLabel(Panel1, 8, 80, 209, 13, kSite, kLinkColor, false, true);
   LabelSite->setMouseTracking(true);
   LabelSite->installEventFilter(this);
-  const std::pair<QLabel*, const char*> names[] = {{LabelTitle, "LabelTitle"},
-                                                   {LabelAbout, "LabelAbout"},
-                                                   {LabelAuthor, "LabelAuthor"},
-                                                   {LabelEmail, "LabelEmail"},
-                                                   {LabelSite, "LabelSite"}};
+  // Between the link and the button, which begins at 116 on the dialog.
+  LabelLicense = MakeLabel(Panel1, 8, 96, 209, 13, kLicense, navy, false, false);
+  const std::pair<QLabel*, const char*> names[] = {
+      {LabelTitle, "LabelTitle"}, {LabelAbout, "LabelAbout"}, {LabelAuthor, "LabelAuthor"},
+      {LabelEmail, "LabelEmail"}, {LabelSite, "LabelSite"},   {LabelLicense, "LabelLicense"}};
   for (const auto& [label, name] : names) {
     label->setObjectName(QString::fromLatin1(name));
     SetCaption(label, label->text());

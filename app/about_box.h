@@ -1,5 +1,6 @@
 // TAboutBox: the modal About dialog with the product's name, a description,
-// an author line, a contact address and a web address that works as a link.
+// an author line, a contact address, a web address that works as a link and
+// the licence.
 #pragma once
 
 #include <QDialog>
@@ -22,6 +23,8 @@ class TAboutBox : public QDialog {
   static inline const QString kAuthor = QStringLiteral("by the Kelmora team");
   static inline const QString kEmail = QStringLiteral("info@kelmora.org");
   static inline const QString kSite = QStringLiteral("https://kelmora.org");
+  static inline const QString kLicense =
+      QStringLiteral("Free software: GNU GPL version 3 or later");
   static inline const QColor kLinkColor{0, 0, 255};
   static inline const QColor kLinkHoverColor{255, 0, 0};
 
@@ -34,6 +37,7 @@ class TAboutBox : public QDialog {
   QLabel* LabelAuthor;
   QLabel* LabelEmail;
   QLabel* LabelSite;
+  QLabel* LabelLicense;
   QPushButton* OKButton;
 
   // Opens a link text with the desktop's default handler; tests replace it.

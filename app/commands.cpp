@@ -12,6 +12,7 @@
 #include <stdexcept>
 
 #include "app/application.h"
+#include "app/archive_window.h"
 #include "app/ini_file.h"
 #include "app/main_window.h"
 #include "app/paths.h"
@@ -35,99 +36,6 @@ QString Decimal(int64_t Value) {
 }
 
 }  // namespace
-
-// Marks an operation as running for as long as its command runs, with the
-// commands that must not run meanwhile switched off. A close asked for
-// meanwhile is completed by Guard once the command is over.
-class TForm1::OperationScope {
- public:
-  OperationScope(TForm1& Form, TOperation Operation, const std::string& Archive) : form_(Form) {
-    form_.running_ = Operation;
-    form_.runningArchive_ = Archive;
-    form_.SetRunning(true);
-  }
-  ~OperationScope() {
-    form_.running_ = TOperation::None;
-    form_.SetRunning(false);
-  }
-  OperationScope(const OperationScope&) = delete;
-  OperationScope& operator=(const OperationScope&) = delete;
-
- private:
-  TForm1& form_;
-};
-
-void TForm1::SetRunning(bool Running) {
-  QWidget* const commands[] = {ButtonBackup, ButtonRestore, ButtonBackupFile, ButtonBackupFolder,
-                               ButtonRestoreFolder};
-  if (Running) {
-    focusBeforeRun_ = focusWidget();
-    const bool focusOnCommand =
-        std::find(std::begin(commands), std::end(commands), focusWidget()) != std::end(commands);
-    for (QWidget* command : commands) command->setEnabled(false);
-    // A keyboard user who started the run lands on the one button that
-    // acts on it.
-    if (focusOnCommand) ButtonStop->setFocus();
-    return;
-  }
-  for (QWidget* command : commands) command->setEnabled(true);
-  if (focusBeforeRun_ && (focusWidget() == ButtonStop || focusWidget() == nullptr))
-    focusBeforeRun_->setFocus();
-  focusBeforeRun_ = nullptr;
-}
-
-void TForm1::RunOperation(TOperation Operation, const std::string& Archive,
-                          const std::function<bool()>& Run) {
-  FileCounter = 0;
-  LastFileName.clear();
-  cancelled_ = false;
-  bool completed = false;
-  try {
-    OperationScope scope(*this, Operation, Archive);
-    completed = Run();
-  } catch (const std::exception& error) {
-    // Guard shows the message; the status line says the run failed.
-    ShowOutcome(Operation, false, EngineText(error.what()));
-    throw;
-  }
-  ShowOutcome(Operation, completed, std::nullopt);
-}
-
-void TForm1::ShowOutcome(TOperation Operation, bool Completed,
-                         const std::optional<QString>& ExceptionText) {
-  const int32_t done = BackupEngine.FilesDone();
-  const int32_t count = BackupEngine.FileCount();
-  QString line;
-  if (ExceptionText) {
-    // The counts may still be those of an earlier run, and no final
-    // progress came: the gauge stays where the run got to.
-    SetStatus(" " + Text("Status->Error").arg(*ExceptionText));
-    return;
-  }
-  // A run that completed may still carry a code that only warns (a file
-  // that changed while it was read); its box has told of it already.
-  if (Completed && Operation == TOperation::Backup) {
-    line = Text("Status->Backup")
-               .arg(Decimal(count), Decimal(BackupEngine.TotalSize()),
-                    Decimal(BackupEngine.CompressionRate()));
-  } else if (Completed) {
-    line = Text("Status->Restore").arg(Decimal(count), Decimal(BackupEngine.TotalSize()));
-  } else if (BackupEngine.ErrorCode() != 0) {
-    line = Text("Status->Failed")
-               .arg(FailureText(BackupEngine.ErrorCode()), Decimal(done), Decimal(count));
-  } else if (cancelled_) {
-    line = Text("Status->Cancelled").arg(Decimal(done), Decimal(count));
-  } else {
-    line = Text("Status->Stopped").arg(Decimal(done), Decimal(count));
-  }
-  SetStatus(" " + line);
-  // The engine's closing progress reads 100 however the run ended; an
-  // unfinished run shows the share of the bytes it got through instead.
-  const int64_t range = int64_t{CGauge1->MaxValue()} - CGauge1->MinValue();
-  const int percent =
-      Completed ? 100 : PercentOf(BackupEngine.BytesDone(), BackupEngine.TotalSize());
-  CGauge1->SetProgress(static_cast<int>(CGauge1->MinValue() + range * percent / 100));
-}
 
 bool TForm1::CheckVolumeSize(int UnitIndex) {
   if (!Values.LimitSize || IsWorkableVolumeSize(VolumeBytes)) return true;
@@ -164,8 +72,13 @@ void TForm1::ButtonBackupClick() {
   BackupEngine.MaxSize = Values.LimitSize ? static_cast<int32_t>(VolumeBytes) : 0;
 
   const std::string archive = Values.BackupFileName.toStdString();
-  RunOperation(TOperation::Backup, archive,
-               [&] { return BackupEngine.Backup(SourceList, archive); });
+  PrepareRun(TOperation::Backup, archive, this);
+  RunOperation([&] { return BackupEngine.Backup(SourceList, archive); });
+  // A contents window of the archive shows the one just written.
+  if (lastOutcome_.End != TRunEnd::Completed) return;
+  const QString written = QFileInfo(Values.BackupFileName).absoluteFilePath();
+  for (TArchiveWindow* window : ArchiveWindows())
+    if (window->Archive() == written) window->Load();
 }
 
 void TForm1::ButtonRestoreClick() {
@@ -173,13 +86,14 @@ void TForm1::ButtonRestoreClick() {
   // The engine returns quietly for a missing archive; left at that, the
   // status line would go on showing the previous run's summary.
   if (!QFileInfo(Values.BackupFileName).isFile()) {
-    SetStatus(" " + Text("Status->Error").arg(Text("Status->ArchiveNotFound")));
+    ShowStatus([this] { return " " + Text("Status->Error").arg(Text("Status->ArchiveNotFound")); });
     CGauge1->SetProgress(CGauge1->MinValue());
     Dialogs.ShowError(ApplicationTitle(),
                       Text("Message->ArchiveNotFound").arg(Values.BackupFileName));
     return;
   }
   BackupEngine.RestoreFullPath = true;
+  BackupEngine.RestoreBaseFolder.clear();
   BackupEngine.Threads = 0;  // every processor; the files and events are the same
   if (Values.ModeIndex >= 0 && Values.ModeIndex < static_cast<int32_t>(std::size(kModes)))
     BackupEngine.RestoreMode = kModes[Values.ModeIndex];
@@ -188,13 +102,19 @@ void TForm1::ButtonRestoreClick() {
 
   const std::string archive = Values.BackupFileName.toStdString();
   const std::string folder = Values.RestoreFolder.toStdString();
-  RunOperation(TOperation::Restore, archive, [&] { return BackupEngine.Restore(archive, folder); });
+  PrepareRun(TOperation::Restore, archive, this);
+  // Every file, each counted as the restore reaches it.
+  FilterRestore(nullptr, {});
+  RunOperation([&] { return BackupEngine.Restore(archive, folder); });
 }
 
 void TForm1::ButtonStopClick() {
-  if (!BackupEngine.Busy()) return;
-  if (Dialogs.AskYesNo(Text("Message->ConfirmCaption"), Text("Message->ConfirmStop")))
+  // A listing is no engine operation, yet Stop ends it too.
+  if (!BackupEngine.Busy() && running_ == TOperation::None) return;
+  if (Dialogs.AskYesNo(Text("Message->ConfirmCaption"), Text("Message->ConfirmStop"))) {
+    stopRequested_ = true;
     BackupEngine.Stop();
+  }
 }
 
 // A line break cannot be stored in the settings file: the name would come
@@ -273,30 +193,6 @@ void TForm1::CheckBoxSubDirsClick() {
   Values.SubDirs = CheckBoxSubDirs->isChecked();
 }
 
-void TForm1::EngineProgress(TBackupFile& Sender, const std::string& Filename, TPercentage, bool&) {
-  // The opening and closing events name no file.
-  if (!Filename.empty() && Filename != LastFileName) ++FileCounter;
-  LastFileName = Filename;
-  const int32_t count = Sender.FileCount();
-  if (count > 0) {
-    // 64-bit, so that millions of files cannot overflow the product.
-    CGauge1->SetProgress(static_cast<int>(int64_t{CGauge1->MaxValue()} * FileCounter / count));
-  }
-  SetStatus(" " + QString::fromStdString(Filename));
-}
-
-void TForm1::EngineNeedDisk(TBackupFile&, uint16_t DiskID, bool& Continue) {
-  // A backup simply goes on into the next volume file beside the first.
-  if (running_ != TOperation::Restore) return;
-  const std::string next = VolumeFileName(runningArchive_, DiskID);
-  if (QFileInfo(QString::fromStdString(next)).isFile()) return;
-  // The engine looks again after every answer; ask each time rather than
-  // let it spin on a missing file.
-  Continue = Dialogs.AskOkCancel(Text("Message->InformationCaption"),
-                                 Text("Message->NextVolume").arg(QString::fromStdString(next)));
-  if (!Continue) cancelled_ = true;
-}
-
 QString TForm1::FailureText(int32_t Code) const {
   QString text = EngineText(ErrorMessage(Code));
   // The record may be that of another code (a warning noted before the
@@ -309,7 +205,9 @@ QString TForm1::FailureText(int32_t Code) const {
   return text;
 }
 
-void TForm1::EngineError(TBackupFile&, int32_t Error, const std::string&) {
+void TForm1::EngineError(TBackupFile& Sender, int32_t Error, const std::string&) {
+  // A listing says itself why an archive could not be read.
+  if (running_ == TOperation::List || ListedAfterRun(Sender, Error)) return;
   if (*ErrorMessage(Error)) Dialogs.ShowMessage(ApplicationTitle(), FailureText(Error));
 }
 

@@ -1,12 +1,23 @@
 #include "app/dialogs.h"
 
+#include <QApplication>
+#include <QDBusConnection>
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QFileSystemModel>
 #include <QFontDatabase>
 #include <QFontMetrics>
 #include <QGridLayout>
+#include <QIdentityProxyModel>
+#include <QLocale>
 #include <QMessageBox>
 #include <QPointer>
+#include <QPushButton>
 #include <QStringList>
+
+#include "app/notifier.h"
+#include "app/problem_list.h"
+#include "app/restore_dialog.h"
 
 namespace kelmora::app {
 
@@ -20,7 +31,30 @@ int RunBox(QWidget* Parent, QMessageBox::Icon Icon, const QString& Caption, cons
   return box.exec();
 }
 
+// Qt's own file dialog dates its files in the system's locale; these are
+// dated in the interface language's, as the rest of the window is.
+class TLocalDates : public QIdentityProxyModel {
+ public:
+  using QIdentityProxyModel::QIdentityProxyModel;
+  QVariant data(const QModelIndex& Index, int Role) const override {
+    if (Role == Qt::DisplayRole && Index.column() == kDateColumn) {
+      if (const auto* files = qobject_cast<const QFileSystemModel*>(sourceModel()))
+        return QLocale().toString(files->lastModified(mapToSource(Index)), QLocale::ShortFormat);
+    }
+    return QIdentityProxyModel::data(Index, Role);
+  }
+
+ private:
+  static constexpr int kDateColumn = 3;
+};
+
 }  // namespace
+
+void DateFilesInInterfaceLocale(QFileDialog& Dialog) {
+  // A native dialog is the desktop's, in the desktop's language: it takes
+  // no proxy, and Qt leaves it alone.
+  Dialog.setProxyModel(new TLocalDates(&Dialog));
+}
 
 int CaptionWidth(const QString& Caption) {
   // The window manager draws the caption in its own title font, beside an
@@ -60,21 +94,30 @@ QStringList FileDialogFilters(const QString& Filter) {
   return result;
 }
 
-TDialogs StandardDialogs(QWidget* Parent) {
+// A box comes up over the window the user works in, a contents window say,
+// and over the owner when no window of the application is active.
+QWidget* BoxParent(const QPointer<QWidget>& Owner) {
+  QWidget* active = QApplication::activeWindow();
+  return active != nullptr ? active : Owner.data();
+}
+
+TDialogs StandardDialogs(QWidget* Parent, TTextSource Text) {
   QPointer<QWidget> owner(Parent);
+  if (!Text) Text = [](const QString& Key) { return Key; };
   TDialogs d;
   d.ShowMessage = [owner](const QString& Caption, const QString& Text) {
-    RunBox(owner, QMessageBox::NoIcon, Caption, Text, QMessageBox::Ok, QMessageBox::Ok);
+    RunBox(BoxParent(owner), QMessageBox::NoIcon, Caption, Text, QMessageBox::Ok, QMessageBox::Ok);
   };
   d.ShowError = [owner](const QString& Caption, const QString& Text) {
-    RunBox(owner, QMessageBox::Critical, Caption, Text, QMessageBox::Ok, QMessageBox::Ok);
+    RunBox(BoxParent(owner), QMessageBox::Critical, Caption, Text, QMessageBox::Ok,
+           QMessageBox::Ok);
   };
   d.AskYesNo = [owner](const QString& Caption, const QString& Text) {
-    return RunBox(owner, QMessageBox::Question, Caption, Text, QMessageBox::Yes | QMessageBox::No,
-                  QMessageBox::Yes) == QMessageBox::Yes;
+    return RunBox(BoxParent(owner), QMessageBox::Question, Caption, Text,
+                  QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes) == QMessageBox::Yes;
   };
   d.AskOkCancel = [owner](const QString& Caption, const QString& Text) {
-    return RunBox(owner, QMessageBox::Information, Caption, Text,
+    return RunBox(BoxParent(owner), QMessageBox::Information, Caption, Text,
                   QMessageBox::Ok | QMessageBox::Cancel, QMessageBox::Ok) == QMessageBox::Ok;
   };
   d.AskSaveFile = [owner](const QString& Folder, const QString& Name, const QString& Filter) {
@@ -84,11 +127,56 @@ TDialogs StandardDialogs(QWidget* Parent) {
     // The caller appends the extension itself and never asks before
     // replacing an archive name.
     dialog.setOption(QFileDialog::DontConfirmOverwrite, true);
+    DateFilesInInterfaceLocale(dialog);
     if (!Folder.isEmpty()) dialog.setDirectory(Folder);
     dialog.setNameFilters(FileDialogFilters(Filter));
     dialog.selectFile(Name);
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return QString();
     return dialog.selectedFiles().front();
+  };
+  d.AskOpenFile = [owner, Text](const QString& Folder, const QString& Filter) {
+    QFileDialog dialog(owner, Text(QStringLiteral("Open->Caption")));
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    DateFilesInInterfaceLocale(dialog);
+    if (!Folder.isEmpty()) dialog.setDirectory(Folder);
+    dialog.setNameFilters(FileDialogFilters(Filter));
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return QString();
+    return dialog.selectedFiles().front();
+  };
+  d.AskVolume = [owner, Text](const QString& Caption, const QString& Question,
+                              const QString& Folder) {
+    for (;;) {
+      QMessageBox box(QMessageBox::Information, Caption, Question,
+                      QMessageBox::Ok | QMessageBox::Cancel, BoxParent(owner));
+      QPushButton* browse =
+          box.addButton(Text(QStringLiteral("Message->Browse")), QMessageBox::ActionRole);
+      box.setDefaultButton(QMessageBox::Ok);
+      FitCaption(box);
+      box.exec();
+      if (box.clickedButton() == box.button(QMessageBox::Ok)) return TVolumeAnswer{true, {}};
+      if (box.clickedButton() != browse) return TVolumeAnswer{};
+      // A volume picked from another folder; cancelling the picker asks again.
+      QFileDialog picker(BoxParent(owner), Caption, Folder);
+      picker.setFileMode(QFileDialog::ExistingFile);
+      DateFilesInInterfaceLocale(picker);
+      if (picker.exec() == QDialog::Accepted && !picker.selectedFiles().isEmpty())
+        return TVolumeAnswer{true, picker.selectedFiles().front()};
+    }
+  };
+  d.AskRestore = [owner, Text](TRestoreRequest& Request) {
+    TRestoreDialog dialog(Request, Text, BoxParent(owner));
+    if (dialog.exec() != QDialog::Accepted) return false;
+    Request = dialog.Request();
+    return true;
+  };
+  d.ShowProblems = [owner, Text](const QString& Caption, const QString& Message,
+                                 const std::vector<TProblem>& Problems) {
+    TProblemList list(Caption, Message, Problems, Text, BoxParent(owner));
+    list.exec();
+  };
+  d.Notify = [](const QString& Title, const QString& Body) {
+    SendDesktopNotification(QDBusConnection::sessionBus(), Title, Body);
   };
   return d;
 }

@@ -100,6 +100,10 @@ void TIniFile::WriteBool(const QString& Section, const QString& Key, bool Value)
   WriteString(Section, Key, Value ? QStringLiteral("1") : QStringLiteral("0"));
 }
 
+void TIniFile::DeleteSection(const QString& Section) {
+  data_->ini.Delete(Bytes(Section).c_str(), nullptr);
+}
+
 bool TIniFile::Save(const QString& Path, QString& Error) const {
   std::string text;
   data_->ini.SetSpaces(false);

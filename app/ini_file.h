@@ -35,6 +35,8 @@ class TIniFile {
   void WriteString(const QString& Section, const QString& Key, const QString& Value);
   void WriteInteger(const QString& Section, const QString& Key, int32_t Value);
   void WriteBool(const QString& Section, const QString& Key, bool Value);
+  // Removes the section with every key in it.
+  void DeleteSection(const QString& Section);
 
   // Replaces the file in one step (a new file is written, then renamed over
   // the old one), creating its folder when needed. On failure returns

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "app/about_box.h"
+#include "app/archive_window.h"
 #include "app/ini_file.h"
 #include "app/main_window.h"
 #include "app/paths.h"
@@ -57,9 +58,10 @@ constexpr TMessageText kWindowTexts[] = {
     {"Message->ConfirmCaption", "Confirm"},
     {"Message->ConfirmStop", "Do you want to abort the operation"},
     {"Message->InformationCaption", "Information"},
-    {"Message->NextVolume",
-     "The next volume of the archive, %1, was not found. Put it there and click OK to look "
-     "again, or click Cancel to stop the restore."},
+    {"Message->MissingVolume",
+     "Volume %1 of the archive was not found: %2. Put it there and click OK, pick it in another "
+     "folder with Browse..., or click Cancel to stop."},
+    {"Message->Browse", "&Browse..."},
     {"Message->VolumeSize",
      "The volume size %1 %2 cannot be used. Enter a size from %3 to %4 %2, or 0 for a single "
      "volume of any size."},
@@ -70,14 +72,101 @@ constexpr TMessageText kWindowTexts[] = {
      "A name with a line break cannot be kept in the settings file. Choose or rename another."},
     {"Message->NotAnInteger", "'%1' is not a valid integer value"},
     {"Message->ArchiveNotFound", "The archive %1 was not found."},
+    {"Message->NotAnArchive", "%1 cannot be read as an archive: %2"},
+    {"Message->NothingChosen",
+     "No file is shown, so none can be restored. Clear the filter or choose files."},
+    {"Message->NoFolder", "Choose a folder to restore into."},
+    {"Message->Sound", "The archive %1 is sound: %2 files checked."},
     {"Message->SettingsNotWritten", "Unable to write to %1"},
-    {"Status->Backup", "Files: %1 - Size: %2 - Compression Rate: %3"},
-    {"Status->Restore", "Files: %1 - Size: %2"},
-    {"Status->Stopped", "Stopped: %1 of %2 files"},
-    {"Status->Cancelled", "Cancelled: %1 of %2 files"},
-    {"Status->Failed", "Failed: %1 - %2 of %3 files"},
+    {"Open->Caption", "Open Archive"},
+    {"Open->Filter", "Backup File (*.bkp)|*.bkp|All Files|*"},
     {"Status->Error", "Failed: %1"},
     {"Status->ArchiveNotFound", "archive not found"},
+    {"Outcome->Backup", "Files backed up: %1 (%2) - archive: %3, %4 - volumes: %5"},
+    {"Outcome->Smaller", "%1 smaller"},
+    {"Outcome->Larger", "%1 larger"},
+    {"Outcome->BackupAfter", "%1 of %2 files read"},
+    {"Outcome->NoArchive", "no archive was written"},
+    {"Outcome->OlderArchiveKept", "no archive was written, the older archive is kept"},
+    {"Outcome->Stopped", "Stopped"},
+    {"Outcome->Cancelled", "Cancelled: volume %1 is missing"},
+    {"Outcome->Restored", "Restored: %1 (%2)"},
+    {"Outcome->Kept", "kept: %1"},
+    {"Outcome->Damaged", "damaged: %1"},
+    {"Outcome->Refused", "refused: %1"},
+    {"Outcome->TestSound", "Archive sound: %1 files checked (%2)"},
+    {"Outcome->TestDamaged", "Archive damaged: %1 of %2 files"},
+    {"Outcome->Incomplete", "the archive is cut short"},
+    {"Outcome->Checked", "%1 files checked"},
+    {"Progress->Title", "%1 - %2"},
+    {"Progress->Left", "%1 left"},
+    {"Unit->Bytes", "%1 B"},
+    {"Unit->KB", "%1 KB"},
+    {"Unit->MB", "%1 MB"},
+    {"Unit->GB", "%1 GB"},
+    {"Unit->TB", "%1 TB"},
+    {"Unit->PerSecond", "%1/s"},
+    {"Unit->Seconds", "%1 s"},
+    {"Unit->MinutesSeconds", "%1 min %2 s"},
+    {"Unit->HoursMinutes", "%1 h %2 min"},
+    {"Unit->Percent", "%1 %"},
+    {"Notify->Backup", "Backup: %1"},
+    {"Notify->Restore", "Restore: %1"},
+    {"Notify->Test", "Test: %1"},
+    {"Notify->Done", "done"},
+    {"Notify->Stopped", "stopped"},
+    {"Notify->Cancelled", "cancelled"},
+    {"Notify->Failed", "failed"},
+    {"Notify->Damaged", "damaged files found"},
+    {"Problems->File", "File"},
+    {"Problems->Volume", "Volume"},
+    {"Problems->Offset", "Offset"},
+    {"Problems->Reason", "Reason"},
+    {"Problems->NoFile", "(in no file)"},
+    {"Problems->Clash", "%1 was already restored to %2"},
+    {"Problems->Restore",
+     "These files were not restored: they are damaged, or another file went to their place."},
+    {"Problems->OthersRestored", "Every other file was restored."},
+    {"Problems->OthersRestoredOrKept",
+     "Every other file was restored, or kept as it was by the restore mode."},
+    {"Problems->Test",
+     "The archive %1 is damaged: the files below cannot be restored as they were stored. Every "
+     "other file is sound."},
+    {"Problems->Incomplete", "The archive ends before its end marker: it is cut short."},
+    {"Contents->Name", "Name"},
+    {"Contents->Size", "Size"},
+    {"Contents->Packed", "Packed"},
+    {"Contents->Date", "Date"},
+    {"Contents->Volume", "Volume"},
+    {"Contents->Estimate", "≈ %1"},
+    {"Contents->AtMost", "≤ %1"},
+    {"Contents->SizeTip",
+     "The archive records no size for this file: it holds from %1 to %2 bytes."},
+    {"Contents->DamagedTip", "%1 (damaged)"},
+    {"Contents->Filter", "&Filter:"},
+    {"Contents->FilterHint", "e.g. *.odt; docs/2026 - the patterns of restore -i"},
+    {"Contents->Restore", "&Restore..."},
+    {"Contents->Test", "&Test"},
+    {"Contents->Stop", "S&top"},
+    {"Contents->Title", "Title: %1"},
+    {"Contents->Totals", "Files: %1, folders: %2 - %3, packed %4 - volumes: %5"},
+    {"Contents->Shown", "Shown: %1 of %2 files - %3, packed %4"},
+    {"Contents->Reading", "Reading the archive: %1 files"},
+    {"Contents->Listed", "Listed: %1 files - %2"},
+    {"Contents->Cut",
+     "Only %1 files could be read (%2): the archive is damaged or cut short there. Test finds "
+     "every damaged file, and a restore goes on past the damage."},
+    {"Contents->MissingVolume", "Volume %1 is missing: only the files before it are shown."},
+    {"Contents->Stopped", "The listing was stopped: only the files read so far are shown."},
+    {"Contents->DamagedFound", "Damaged files found by Test: %1. They are marked in the list."},
+    {"RestoreDialog->Caption", "Restore Files"},
+    {"RestoreDialog->Chosen", "Files to restore: %1 (%2)"},
+    {"RestoreDialog->Folder", "&Folder:"},
+    {"RestoreDialog->Browse", "&Browse..."},
+    {"RestoreDialog->WithFolders", "Under the folder, &with their stored folders"},
+    {"RestoreDialog->Relative", "Under the folder, without the folders they &share"},
+    {"RestoreDialog->Original", "To their &original places"},
+    {"RestoreDialog->Mode", "Files that exist: %1 (Restore Mode of the main window)"},
 };
 
 // Every message key in the order of the language files.
@@ -166,6 +255,11 @@ std::vector<TTextTarget> TextTargets(TForm1& F) {
   t.push_back(AboutText(about, "LabelAuthor", about.LabelAuthor));
   t.push_back(AboutText(about, "LabelSite", about.LabelSite));
   t.push_back(Caption("AboutBox->OKButton", about.OKButton));
+  t.push_back(AboutText(about, "LabelLicense", about.LabelLicense));
+  t.push_back(Caption("MOpenArchive", F.MOpenArchive));
+  t.push_back(Caption("MShowContents", F.MShowContents));
+  t.push_back(Caption("MTestArchive", F.MTestArchive));
+  t.push_back(Caption("MRecent", F.MRecent));
   return t;
 }
 
@@ -210,6 +304,9 @@ QString TForm1::EngineText(const std::string& Message) const {
 }
 
 void TForm1::LoadQtTranslations(const QString& Locale) {
+  // Dates and numbers in Qt's dialogs and in the windows follow the
+  // language, not the system's locale.
+  QLocale::setDefault(QLocale(Locale));
   // Removed from the application when destroyed.
   qtTranslator_.reset();
   auto translator = std::make_unique<QTranslator>();
@@ -234,6 +331,9 @@ void TForm1::LoadLanguage(const QString& Name) {
   LoadQtTranslations(Text(QStringLiteral("Language->Locale")));
   // Replacing an item's text can clear a list's selection.
   SelectListItems();
+  // What the status lines say now is said again in the new language.
+  if (statusText_) ShowStatus(statusText_);
+  for (TArchiveWindow* window : ArchiveWindows()) window->Retranslate();
 }
 
 void TForm1::MLangEnglishClick() {

@@ -1,4 +1,6 @@
 // Kelmora's desktop application: one window, run until it closes.
+#include <QCoreApplication>
+#include <QTimer>
 #include <exception>
 
 #include "app/application.h"
@@ -17,6 +19,9 @@ int main(int argc, char** argv) {
     try {
       TForm1 form(SettingsPathFor(ExecutablePath()), ExecutableFolder());
       form.show();
+      // kelmora ARCHIVE opens the archive's contents once the window is up.
+      QTimer::singleShot(0, &form,
+                         [&form] { form.OpenFromCommandLine(QCoreApplication::arguments()); });
       application.exec();
     } catch (const std::exception& error) {
       ShowException(error);

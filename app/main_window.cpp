@@ -20,9 +20,11 @@
 
 #include "app/about_box.h"
 #include "app/application.h"
+#include "app/archive_window.h"
 #include "app/compact_combo_style.h"
 #include "app/paths.h"
 #include "app/resources.h"
+#include "app/run_record.h"
 #include "widgets/cgauge.h"
 #include "widgets/folder_dialog.h"
 #include "widgets/winxp.h"
@@ -93,7 +95,9 @@ TForm1::TForm1(const QString& SettingsFile, const QString& ProgramFolder, QWidge
                  Qt::WindowCloseButtonHint);
   setAttribute(Qt::WA_WindowPropagation);
   setFont(InterfaceFont());
-  Dialogs = StandardDialogs(this);
+  Dialogs = StandardDialogs(this, TextSource());
+  // An archive dropped on the window opens in a contents window.
+  setAcceptDrops(true);
   BuildMenu();
   BuildControls();
   SetTabOrder();
@@ -125,11 +129,23 @@ TForm1::TForm1(const QString& SettingsFile, const QString& ProgramFolder, QWidge
   ConnectHandlers();
 }
 
-TForm1::~TForm1() = default;
+TForm1::~TForm1() {
+  // Contents windows ask this window for their texts: they go first.
+  for (const QPointer<TArchiveWindow>& window : archiveWindows_) delete window.data();
+}
 
 void TForm1::BuildMenu() {
   QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
   MFile = file->menuAction();
+  MOpenArchive = file->addAction(QStringLiteral("&Open Archive..."));
+  MOpenArchive->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
+  MShowContents = file->addAction(QStringLiteral("&Contents of the Backup File"));
+  MShowContents->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_L));
+  MTestArchive = file->addAction(QStringLiteral("&Test the Backup File"));
+  MTestArchive->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_T));
+  recentMenu_ = file->addMenu(QStringLiteral("&Recent Archives"));
+  MRecent = recentMenu_->menuAction();
+  file->addSeparator();
   MExit = file->addAction(QStringLiteral("E&xit"));
   QMenu* settings = menuBar()->addMenu(QStringLiteral("&Settings"));
   MSettings = settings->menuAction();
@@ -146,6 +162,10 @@ void TForm1::BuildMenu() {
   MExit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
   MAbout->setShortcut(QKeySequence(Qt::Key_F1));
   MFile->setObjectName(QStringLiteral("MFile"));
+  MOpenArchive->setObjectName(QStringLiteral("MOpenArchive"));
+  MShowContents->setObjectName(QStringLiteral("MShowContents"));
+  MTestArchive->setObjectName(QStringLiteral("MTestArchive"));
+  MRecent->setObjectName(QStringLiteral("MRecent"));
   MExit->setObjectName(QStringLiteral("MExit"));
   MSettings->setObjectName(QStringLiteral("MSettings"));
   MLanguage->setObjectName(QStringLiteral("MLanguage"));
@@ -277,6 +297,12 @@ void TForm1::SetTabOrder() {
 
 void TForm1::ConnectHandlers() {
   connect(MExit, &QAction::triggered, this, [this] { Guard([this] { MExitClick(); }); });
+  connect(MOpenArchive, &QAction::triggered, this,
+          [this] { Guard([this] { MOpenArchiveClick(); }); });
+  connect(MShowContents, &QAction::triggered, this,
+          [this] { Guard([this] { MShowContentsClick(); }); });
+  connect(MTestArchive, &QAction::triggered, this,
+          [this] { Guard([this] { MTestArchiveClick(); }); });
   connect(MAbout, &QAction::triggered, this, [this] { Guard([this] { MAboutClick(); }); });
   connect(MLangEnglish, &QAction::triggered, this,
           [this] { Guard([this] { MLangEnglishClick(); }); });
@@ -324,6 +350,18 @@ void TForm1::FormCreate() {
   BackupEngine.OnNeedDisk = [this](TBackupFile& Sender, uint16_t Disk, bool& GoOn) {
     EngineNeedDisk(Sender, Disk, GoOn);
   };
+  BackupEngine.OnDamage = [this](TBackupFile& Sender, const TDamage& Damage) {
+    EngineDamage(Sender, Damage);
+  };
+  BackupEngine.OnNameClash = [this](TBackupFile& Sender, const std::string& Stored,
+                                    const std::string& Earlier, const std::string& Target) {
+    EngineNameClash(Sender, Stored, Earlier, Target);
+  };
+  BackupEngine.OnRestoreFile = [this](TBackupFile& Sender, std::string& Name, int32_t Stamp,
+                                      bool& DoRestore) {
+    EngineRestoreFile(Sender, Name, Stamp, DoRestore);
+  };
+  RebuildRecentMenu();
 }
 
 void TForm1::ShowValues() {
@@ -350,7 +388,8 @@ void TForm1::FormShow() {
 
 void TForm1::showEvent(QShowEvent* Event) {
   QMainWindow::showEvent(Event);
-  SetStatus(statusLine_);
+  // Before the bar was laid out the line could not be fitted to it.
+  if (statusText_) SetStatus(statusText_());
   if (!Event->spontaneous()) Guard([this] { FormShow(); });
 }
 
@@ -364,7 +403,7 @@ void TForm1::closeEvent(QCloseEvent* Event) {
   // Settings are written when the close is asked for; a close that only
   // completes after a running operation does not write them again.
   if (!settingsWritten_) Guard([this] { FormClose(); });
-  if (BackupEngine.Busy()) {
+  if (BackupEngine.Busy() || running_ != TOperation::None) {
     // The operation runs on inside its button handler; the window closes
     // when that returns.
     settingsWritten_ = true;
@@ -373,6 +412,8 @@ void TForm1::closeEvent(QCloseEvent* Event) {
     return;
   }
   settingsWritten_ = false;
+  for (const QPointer<TArchiveWindow>& window : archiveWindows_)
+    if (window) window->close();
   Event->accept();
 }
 
@@ -409,6 +450,27 @@ void TForm1::SetStatus(const QString& Line) {
 
 QString TForm1::StatusLine() const {
   return statusLine_;
+}
+
+void TForm1::ShowStatus(std::function<QString()> Text) {
+  statusText_ = std::move(Text);
+  SetStatus(statusText_());
+}
+
+widgets::TCGauge* TForm1::RunGauge() {
+  return CGauge1;
+}
+
+void TForm1::SetRunShown(bool) {
+  // The main window's Stop button is always there.
+}
+
+TTextSource TForm1::TextSource() const {
+  return [this](const QString& Key) { return Text(Key); };
+}
+
+TEngineText TForm1::EngineTextSource() const {
+  return [this](const std::string& English) { return EngineText(English); };
 }
 
 }  // namespace kelmora::app

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QHash>
+#include <QList>
 #include <QMainWindow>
 #include <QPointer>
 #include <QString>
@@ -12,14 +13,19 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "app/dialogs.h"
+#include "app/run_outcome.h"
+#include "app/run_view.h"
 #include "app/settings.h"
 #include "kelmora/backup_file.h"
 
 class QAction;
 class QCheckBox;
 class QComboBox;
+class QDragEnterEvent;
+class QDropEvent;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
@@ -37,8 +43,9 @@ class TWinXP;
 namespace kelmora::app {
 
 class TAboutBox;
+class TArchiveWindow;
 
-class TForm1 : public QMainWindow {
+class TForm1 : public QMainWindow, public TRunView {
   Q_OBJECT
 
  public:
@@ -80,6 +87,10 @@ class TForm1 : public QMainWindow {
 
   // ---- menu
   QAction* MFile;
+  QAction* MOpenArchive;   // a file dialog, then a contents window
+  QAction* MShowContents;  // the contents of the archive in the archive field
+  QAction* MTestArchive;   // a test of the archive in the archive field
+  QAction* MRecent;        // the archives opened last
   QAction* MExit;
   QAction* MSettings;
   QAction* MLanguage;
@@ -113,6 +124,11 @@ class TForm1 : public QMainWindow {
   std::function<bool()> ExecuteFolderDialog;
 
   QString StatusLine() const;
+  // What the last run did, in figures.
+  const TRunOutcome& LastOutcome() const { return lastOutcome_; }
+  // A run longer than this that ends while no window of the application is
+  // active is told of by a desktop notification.
+  double NotifyAfterSeconds = 10;
 
   // The window's own message or status text under Key of the language
   // file: the file's wording, or the English one when the file has none.
@@ -149,6 +165,45 @@ class TForm1 : public QMainWindow {
                       bool& Continue);
   void EngineNeedDisk(TBackupFile& Sender, uint16_t DiskID, bool& Continue);
   void EngineError(TBackupFile& Sender, int32_t Error, const std::string& ErrString);
+  void EngineDamage(TBackupFile& Sender, const TDamage& Damage);
+  void EngineNameClash(TBackupFile& Sender, const std::string& Stored, const std::string& Earlier,
+                       const std::string& Target);
+  void EngineRestoreFile(TBackupFile& Sender, std::string& Filename, int32_t Stamp,
+                         bool& DoRestore);
+
+  // ---- archives opened in contents windows
+  void MOpenArchiveClick();
+  void MShowContentsClick();
+  void MTestArchiveClick();
+  // Opens Archive in a contents window, or brings its window forward;
+  // null (the user told why) when it cannot be read as an archive.
+  TArchiveWindow* OpenArchive(const QString& Archive);
+  // The archive named on the command line, if any (the program's own name
+  // first, as QCoreApplication::arguments gives them).
+  void OpenFromCommandLine(const QStringList& Arguments);
+  QList<TArchiveWindow*> ArchiveWindows() const;
+  // Reads Window's archive into its model; false when nothing of it can be
+  // read (the user was told).
+  bool ListArchive(TArchiveWindow& Window);
+  // Tests Archive, showing the run in View (the main window when null),
+  // then lists the damaged files or says the archive is sound.
+  void TestArchive(const QString& Archive, TArchiveWindow* From);
+  // Asks where, then restores Entries of Window's archive.
+  void RestoreChosen(TArchiveWindow& Window, const std::vector<int32_t>& Entries);
+  void AddRecentArchive(const QString& Archive);
+
+  // ---- TRunView
+  widgets::TCGauge* RunGauge() override;
+  void ShowStatus(std::function<QString()> Text) override;
+  QWidget* RunWindow() override { return this; }
+  QString RestingTitle() const override { return kCaption; }
+  void SetRunShown(bool Shown) override;
+
+  // Runs Handler; an exception it raises is shown in an error box.
+  void Guard(const std::function<void()>& Handler);
+  // The texts of the interface language, as the windows' parts take them.
+  TTextSource TextSource() const;
+  TEngineText EngineTextSource() const;
 
   // Applies the language file of Name to every text (see language.cpp).
   void LoadLanguage(const QString& Name);
@@ -160,17 +215,38 @@ class TForm1 : public QMainWindow {
  protected:
   void showEvent(QShowEvent* Event) override;
   void closeEvent(QCloseEvent* Event) override;
+  void dragEnterEvent(QDragEnterEvent* Event) override;
+  void dropEvent(QDropEvent* Event) override;
 
  private:
-  enum class TOperation { None, Backup, Restore };
+  enum class TOperation { None, Backup, Restore, Test, List };
   class OperationScope;
+  struct TRun;
 
-  // Runs one engine operation and then says in the status line and the
-  // gauge how it ended: completed, stopped, cancelled or failed.
-  void RunOperation(TOperation Operation, const std::string& Archive,
-                    const std::function<bool()>& Run);
-  void ShowOutcome(TOperation Operation, bool Completed,
-                   const std::optional<QString>& ExceptionText);
+  // Sets up the next run, shown in View (the main window when null);
+  // RunOperation then runs it and says in View's status line and gauge how
+  // it ended, in words.
+  TRun& PrepareRun(TOperation Operation, const std::string& Archive, TRunView* View);
+  void RunOperation(const std::function<bool()>& Run);
+  TRunOutcome MakeOutcome(bool Completed, const std::string& Exception) const;
+  void ShowOutcome(const TRunOutcome& Outcome);
+  // The files a restore or test found damaged or left out, in a box.
+  void ShowProblems(const TRunOutcome& Outcome);
+  void NotifyIfUnattended(const TRunOutcome& Outcome);
+  // Damage, and a file left out because another took its place, are
+  // listed file by file once the run is over: the code's box would only
+  // say "Compression error" for a read check that failed, or name the last
+  // file left out.
+  bool ListedAfterRun(TBackupFile& Sender, int32_t Error) const;
+  // The run under way, made at its first event when the run began elsewhere.
+  TRun& CurrentRun();
+  // Counts the files a restore reaches, the chosen ones (all when Chosen is
+  // null) and only those.
+  void FilterRestore(const std::vector<std::string>* Chosen,
+                     std::function<int64_t(const std::string&)> Expected);
+  void StartProgress(TBackupFile& Sender);
+  void ShowProgress(bool Now);
+  void RebuildRecentMenu();
   // The commands that would start a second operation, or open a box that
   // pauses the running one, are off while an operation runs.
   void SetRunning(bool Running);
@@ -184,8 +260,7 @@ class TForm1 : public QMainWindow {
   void FormCreate();
   void ShowValues();
   void SelectListItems();
-  // Runs Handler; an exception it raises is shown in an error box.
-  void Guard(const std::function<void()>& Handler);
+
   void SetStatus(const QString& Line);
   bool CheckVolumeSize(int UnitIndex);
   // False when the chooser gave no folder.
@@ -202,6 +277,14 @@ class TForm1 : public QMainWindow {
   QPointer<QWidget> focusBeforeRun_;
   QHash<QString, QString> texts_;
   std::unique_ptr<QTranslator> qtTranslator_;
+  std::function<QString()> statusText_;
+  std::unique_ptr<TRun> run_;
+  TRunOutcome lastOutcome_;
+  bool stopRequested_ = false;
+  QList<QPointer<TArchiveWindow>> archiveWindows_;
+  QMenu* recentMenu_ = nullptr;
+  TPlacement lastPlacement_ = TPlacement::WithFolders;
+  QString lastChosenFolder_;
 };
 
 // Sets the caption of an automatically sized label: the label's width

@@ -17,6 +17,8 @@ const QString kSizeType = QStringLiteral("Size Type");
 const QString kSubdirs = QStringLiteral("Subdirs");
 const QString kCompressionLevel = QStringLiteral("Compression Level");
 const QString kRestoreMode = QStringLiteral("Restore Mode");
+const QString kRecentSection = QStringLiteral("Recent Archives");
+const QString kRecentKey = QStringLiteral("Archive%1");
 
 }  // namespace
 
@@ -34,6 +36,10 @@ TWindowValues ReadSettings(const QString& Path, const QString& DefaultFolder) {
   v.SubDirs = ini.ReadBool(kSection, kSubdirs, true);
   v.LevelIndex = ini.ReadInteger(kSection, kCompressionLevel, 0);
   v.ModeIndex = ini.ReadInteger(kSection, kRestoreMode, 0);
+  for (int i = 1; i <= kRecentArchives; ++i) {
+    const QString archive = ini.ReadString(kRecentSection, kRecentKey.arg(i), QString());
+    if (!archive.isEmpty() && !v.RecentArchives.contains(archive)) v.RecentArchives << archive;
+  }
   return v;
 }
 
@@ -50,6 +56,10 @@ bool WriteSettings(const QString& Path, const TWindowValues& V, QString& Error) 
   ini.WriteBool(kSection, kSubdirs, V.SubDirs);
   ini.WriteInteger(kSection, kCompressionLevel, V.LevelIndex);
   ini.WriteInteger(kSection, kRestoreMode, V.ModeIndex);
+  // Rewritten whole, so that a shorter list leaves no older names behind.
+  ini.DeleteSection(kRecentSection);
+  for (int i = 0; i < V.RecentArchives.size() && i < kRecentArchives; ++i)
+    ini.WriteString(kRecentSection, kRecentKey.arg(i + 1), V.RecentArchives[i]);
   return ini.Save(Path, Error);
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <cstdint>
 
 namespace kelmora::app {
@@ -18,6 +19,8 @@ struct TWindowValues {
   bool SubDirs = false;
   int32_t LevelIndex = 0;  // index in the compression level list
   int32_t ModeIndex = 0;   // index in the restore mode list
+  // The archives opened last, the latest first; in a section of their own.
+  QStringList RecentArchives;
 
   bool operator==(const TWindowValues&) const = default;
 };
@@ -28,7 +31,10 @@ struct TWindowValues {
 // default.
 TWindowValues ReadSettings(const QString& Path, const QString& DefaultFolder);
 
-// Writes all ten keys, keeping whatever else the file holds. False with
+// How many archives the File menu remembers.
+inline constexpr int kRecentArchives = 8;
+
+// Writes all ten keys and the recent archives, keeping whatever else the file holds. False with
 // error set when the file cannot be written.
 bool WriteSettings(const QString& Path, const TWindowValues& Values, QString& Error);
 

@@ -28,7 +28,8 @@ struct BackupOptions {
   bool Incremental = false;
   bool ClearArchiveFlag = false;
   bool Verify = false;
-  bool Quiet = false;
+  bool Force = false;
+  ProgressChoice Progress;
   unsigned Threads = 0;  // one per processor
   std::string Archive;
   std::vector<std::string> Sources;
@@ -39,6 +40,60 @@ TCompressionLevel LevelByName(const std::string& Name) {
   if (Name == "none") return clNone;
   if (Name == "max") return clMax;
   return clDefault;
+}
+
+// A level's name in any case, or the digit people type for it (gzip's 1, 6
+// and 9, and 0 for storing); turned into the name. "" when valid, else
+// the reason.
+std::string ParseLevel(std::string& Text) {
+  static const char* const kLevels[][2] = {
+      {"fastest", "1"}, {"default", "6"}, {"max", "9"}, {"none", "0"}};
+  std::string lower = Text;
+  for (char& c : lower) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+  for (const auto& level : kLevels) {
+    if (lower == level[0] || lower == level[1]) {
+      Text = level[0];
+      return {};
+    }
+  }
+  return "LEVEL must be fastest (or 1), default (or 6), max (or 9) or none (or 0)";
+}
+
+// Creates the archive's folder with every missing parent, as a restore
+// creates its folder, so a first nightly run on a fresh account works.
+// Created is the topmost folder made, "" when none was; false after a
+// message when the folder cannot be made.
+bool MakeArchiveFolder(const std::string& Archive, std::filesystem::path& Created) {
+  namespace fs = std::filesystem;
+  const fs::path folder = fs::path(Archive).parent_path();
+  const auto missing = [](const fs::path& Path) {
+    std::error_code error;
+    return fs::status(Path, error).type() == fs::file_type::not_found;
+  };
+  // Something there that is no folder is the engine's to report.
+  if (folder.empty() || !missing(folder)) return true;
+  for (fs::path part = folder; !part.empty() && missing(part); part = part.parent_path()) {
+    Created = part;
+    if (part == part.parent_path()) break;
+  }
+  std::error_code error;
+  fs::create_directories(folder, error);
+  if (!error) return true;
+  std::fprintf(stderr, "%s: Cannot write to archive: %s: cannot create its folder %s: %s\n",
+               kProgramName, Archive.c_str(), folder.string().c_str(), error.message().c_str());
+  Created.clear();
+  return false;
+}
+
+// A failed run takes back the folders it made for its archive, as long as
+// nothing else was put there.
+void RemoveArchiveFolder(const std::string& Archive, const std::filesystem::path& Created) {
+  if (Created.empty()) return;
+  std::error_code error;
+  for (std::filesystem::path folder = std::filesystem::path(Archive).parent_path();
+       !folder.empty() && std::filesystem::remove(folder, error); folder = folder.parent_path()) {
+    if (folder == Created) break;
+  }
 }
 
 // "65536", "64k", "700m", "1g" (powers of 1024) to bytes; "" when valid,
@@ -130,6 +185,9 @@ bool ResolveSources(const BackupOptions& Options, std::vector<std::string>& Sele
 int RunBackup(const BackupOptions& Options) {
   std::vector<std::string> selections;
   if (!ResolveSources(Options, selections)) return kExitFailed;
+  const bool toStandardOutput = Options.Archive == "-";
+  std::filesystem::path createdFolder;
+  if (!toStandardOutput && !MakeArchiveFolder(Options.Archive, createdFolder)) return kExitFailed;
 
   TBackupFile engine;
   engine.CompressionLevel = LevelByName(Options.Level);
@@ -139,14 +197,21 @@ int RunBackup(const BackupOptions& Options) {
   engine.Threads = Options.Threads;
   if (Options.Incremental) engine.SetBackupMode(bmIncremental);
   if (Options.ClearArchiveFlag) engine.SetArchiveFlag = true;
+  // Read back as a restore would read it before it replaces the older
+  // archive: a backup that cannot be restored is no backup, and must not
+  // cost the one that can.
+  engine.VerifyBeforeCommit = Options.Verify;
 
-  ProgressLine progress(!Options.Quiet && StandardErrorIsTerminal());
+  ProgressLine progress(Options.Progress);
   AttachTerminalHooks(engine, &progress);
   // Further volumes go beside the first without a question.
   engine.OnNeedDisk = [](TBackupFile&, uint16_t, bool& Continue) { Continue = true; };
   StopOnInterrupt(engine);
+  engine.OnDamage = [&progress](TBackupFile&, const TDamage& Damage) {
+    progress.Clear();
+    std::fprintf(stderr, "%s: %s\n", kProgramName, DescribeDamage(Damage).c_str());
+  };
 
-  const bool toStandardOutput = Options.Archive == "-";
   const auto start = std::chrono::steady_clock::now();
   bool ok = false;
   try {
@@ -168,9 +233,11 @@ int RunBackup(const BackupOptions& Options) {
   } catch (const std::exception& e) {
     progress.Clear();
     std::fprintf(stderr, "%s: %s\n", kProgramName, DescribeException(e).c_str());
+    RemoveArchiveFolder(Options.Archive, createdFolder);
     return kExitFailed;
   }
   progress.Clear();
+  if (!ok) RemoveArchiveFolder(Options.Archive, createdFolder);
   if (Interrupted())
     std::fprintf(stderr,
                  toStandardOutput ? "%s: stopped; the archive is incomplete\n"
@@ -182,7 +249,7 @@ int RunBackup(const BackupOptions& Options) {
     std::fprintf(stderr, "%s: warning: SOURCE selected no files; the archive holds none\n",
                  kProgramName);
 
-  if (!Options.Quiet) {
+  if (!Options.Progress.Quiet) {
     const Summary figures{
         engine.FilesDone(),
         engine.TotalSize(),
@@ -193,13 +260,12 @@ int RunBackup(const BackupOptions& Options) {
     // Standard output may be the archive itself.
     PrintSummary(toStandardOutput ? stderr : stdout, figures);
   }
-  if (!ok) return kExitFailed;
-  // Read back as a restore would read it: a backup that cannot be restored
-  // is no backup.
-  if (Options.Verify &&
-      CheckArchive(Options.Archive, Options.Quiet, true, Options.Threads) != kExitOk) {
-    std::fprintf(stderr, "%s: verification found damage in the archive just written\n",
-                 kProgramName);
+  if (!ok) {
+    if (!engine.Damages().empty())
+      std::fprintf(stderr,
+                   "%s: verification found damage in the archive just written; it was removed "
+                   "and an older archive is left as it was\n",
+                   kProgramName);
     return kExitFailed;
   }
   return engine.ErrorCode() == beFileChanged ? kExitChanged : kExitOk;
@@ -216,9 +282,11 @@ void AddBackupCommand(CLI::App& App, int& Status) {
 
   command
       ->add_option("-l,--level", options->Level,
-                   "compression level of every piece: fastest (level 1), none (stored), default "
-                   "(level 6) or max (libdeflate 10, or zlib 9 in a build without libdeflate)")
-      ->check(CLI::IsMember({"fastest", "none", "default", "max"}))
+                   "compression level of every piece: fastest (level 1; also 1), default "
+                   "(level 6; also 6), max (libdeflate 10, or zlib 9 in a build without "
+                   "libdeflate; also 9) or none (stored as it is; also 0); names in any case")
+      ->type_name("LEVEL")
+      ->transform(CLI::Validator(ParseLevel, ""))
       ->capture_default_str();
   command
       ->add_option("-v,--volume-size", options->VolumeSize,
@@ -239,26 +307,39 @@ void AddBackupCommand(CLI::App& App, int& Status) {
                     "clear the archive attribute of every file stored completely, so the next "
                     "--incremental backup leaves it out until it changes");
   command->add_flag("--verify", options->Verify,
-                    "after the backup, read the whole archive back as a restore would (nothing "
-                    "is written) and fail when any of it is damaged");
-  command->add_flag("-q,--quiet", options->Quiet,
-                    "no progress line and no summary; errors are still reported");
-  AddThreadsOption(*command, options->Threads);
+                    "before the new archive replaces an older one, read it back as a restore "
+                    "would (nothing is written); when any of it is damaged, remove it, keep the "
+                    "older archive and fail");
+  command->add_flag("--force", options->Force,
+                    "write the archive to standard output (ARCHIVE -) even when that is a "
+                    "terminal, which is otherwise refused");
+  AddProgressOptions(*command, options->Progress,
+                     "no progress line and no summary; errors are still reported");
+  AddThreadsOption(*command, options->Threads,
+                   "threads that compress pieces, this one included (1 does all the work on "
+                   "one thread), and with --verify as many that check the archive before it "
+                   "replaces the older one; the archive is the same whatever the count");
+  RefuseDigitOptions(*command);
   command
       ->add_option("ARCHIVE", options->Archive,
-                   "the archive file to create (an existing one is replaced once the new one "
-                   "is complete), or - for standard output (one volume)")
+                   "the archive file to create, with its folder when that is missing (an "
+                   "existing archive is replaced once the new one is complete; a symbolic link "
+                   "stays and the file it leads to is replaced, with the volumes beside that "
+                   "file), or - for standard output (one volume)")
       ->required();
   command
       ->add_option("SOURCE", options->Sources,
                    "a folder (with all its sub-directories), a file, or a pattern such as "
                    "\"/home/ann/data/*.txt\"; \" /s\" at a pattern's end takes "
-                   "sub-directories too, e.g. \"/home/ann/data/*.txt /s\". A SOURCE that names "
-                   "nothing stops the backup before any archive is written; a pattern that "
-                   "matches no file is only warned about.")
+                   "sub-directories too, e.g. \"/home/ann/data/*.txt /s\". Names keep their "
+                   "case; only the last component of a pattern (after its last /) ignores ASCII "
+                   "case, so *.txt takes README.TXT. A SOURCE that names nothing stops the "
+                   "backup before any archive is written; a pattern that matches no file is "
+                   "only warned about.")
       ->required();
-  command->footer(std::string(kExitStatusText) +
-                  " A failed backup leaves an existing archive of that name as it was.");
+  command->footer(
+      ExitStatusText("the archive holds every file SOURCE selected", kFailedOrPart, true) +
+      " A failed backup leaves an existing archive of that name as it was.");
 
   command->callback([options, &Status] {
     if (options->Archive == "-" && options->VolumeSize != 0)
@@ -266,6 +347,11 @@ void AddBackupCommand(CLI::App& App, int& Status) {
                                  "an archive on standard output cannot be split into volumes");
     if (options->Archive == "-" && options->Verify)
       throw CLI::ValidationError("--verify", "an archive on standard output cannot be read back");
+    // As gzip and tar: compressed bytes on a screen help no one.
+    if (options->Archive == "-" && !options->Force && platform::StandardOutputIsTerminal())
+      throw CLI::ValidationError("ARCHIVE",
+                                 "- writes the archive to standard output, which is a terminal; "
+                                 "redirect it to a file or a pipe, or give --force");
     Status = RunBackup(*options);
   });
 }

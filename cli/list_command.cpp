@@ -210,7 +210,9 @@ void AddListCommand(CLI::App& App, int& Status) {
   summary->excludes(json);
   command->add_option("ARCHIVE", options->Archive, "the archive, or - for standard input")
       ->required();
-  command->footer(kExitStatusText);
+  RefuseDigitOptions(*command);
+  command->footer(ExitStatusText("every record of the archive was read, to its end marker",
+                                 "it failed or the archive is incomplete", false));
   command->callback([options, &Status] { Status = RunList(*options); });
 }
 

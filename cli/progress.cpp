@@ -1,9 +1,12 @@
 #include "progress.h"
 
+#include <algorithm>
 #include <cinttypes>
+#include <cmath>
 #include <csignal>
 #include <filesystem>
 
+#include "commands.h"
 #include "kelmora/console.h"
 
 namespace kelmora::cli {
@@ -12,6 +15,10 @@ namespace {
 
 // A few redraws a second are enough to look alive and cost nothing.
 constexpr std::chrono::milliseconds kRedrawInterval{250};
+// A log gets a line this often: enough to see a run move, few enough to read.
+constexpr std::chrono::seconds kPlainInterval{5};
+// Seconds of work before a time left is told.
+constexpr double kFirstEstimate = 1.0;
 
 volatile std::sig_atomic_t interrupted = 0;
 
@@ -32,24 +39,65 @@ bool StandardErrorIsTerminal() {
   return platform::StandardErrorIsTerminal();
 }
 
-ProgressLine::ProgressLine(bool Enabled)
-    : enabled_(Enabled), start_(Clock::now()), lastDraw_(start_) {}
+ProgressLine::ProgressLine(const ProgressChoice& Choice)
+    : ProgressLine(Choice.Quiet                ? Style::None
+                   : StandardErrorIsTerminal() ? Style::Redrawn
+                   : Choice.Forced             ? Style::Plain
+                                               : Style::None) {}
 
-void ProgressLine::Update(const std::string& File, int Percent, int64_t Bytes) {
-  if (!enabled_) return;
+ProgressLine::ProgressLine(Style Kind) : style_(Kind), start_(Clock::now()), lastDraw_(start_) {}
+
+void ProgressLine::Update(const std::string& File, int Percent, int64_t Bytes, int64_t Total) {
+  if (style_ == Style::None) return;
   const Clock::time_point now = Clock::now();
-  if (drawn_ && Percent < 100 && now - lastDraw_ < kRedrawInterval) return;
+  if (style_ == Style::Plain) {
+    // A log wants the start, the end once, and a line now and then.
+    if (started_ && (Percent < 100 || ended_) && now - lastDraw_ < kPlainInterval) return;
+    ended_ = ended_ || Percent >= 100;
+  } else if (drawn_ && Percent < 100 && now - lastDraw_ < kRedrawInterval) {
+    return;
+  }
   lastDraw_ = now;
-  Draw(File, Percent, Bytes);
+  Draw(File, Percent, Bytes, Total);
 }
 
-void ProgressLine::Draw(const std::string& File, int Percent, int64_t Bytes) {
+std::string FormatDuration(double Seconds) {
+  const int64_t whole = static_cast<int64_t>(std::ceil(std::max(0.0, Seconds)));
+  char text[32];
+  if (whole >= 3600) {
+    std::snprintf(text, sizeof text, "%" PRId64 ":%02d:%02d", whole / 3600,
+                  static_cast<int>(whole / 60 % 60), static_cast<int>(whole % 60));
+  } else {
+    std::snprintf(text, sizeof text, "%d:%02d", static_cast<int>(whole / 60),
+                  static_cast<int>(whole % 60));
+  }
+  return text;
+}
+
+void ProgressLine::Draw(const std::string& File, int Percent, int64_t Bytes, int64_t Total) {
   const double seconds = std::chrono::duration<double>(Clock::now() - start_).count();
   const int64_t speed =
       seconds > 0 ? static_cast<int64_t>(static_cast<double>(Bytes) / seconds) : 0;
-  char head[96];
-  std::snprintf(head, sizeof head, "%3d%%  %10s  %10s/s  ", Percent, HumanSize(Bytes).c_str(),
-                HumanSize(speed).c_str());
+  // The time left from the bytes done so far against those still to do;
+  // the first second's rate says too little to be worth showing.
+  std::string left;
+  if (Bytes > 0 && Total > Bytes && seconds >= kFirstEstimate)
+    left =
+        FormatDuration(seconds * static_cast<double>(Total - Bytes) / static_cast<double>(Bytes));
+  started_ = true;
+  if (style_ == Style::Plain) {
+    std::string line = std::string(kProgramName) + ": " + std::to_string(Percent) + "%, " +
+                       HumanSize(Bytes) + (Total > 0 ? " of " + HumanSize(Total) : "");
+    if (Bytes > 0) line += ", " + HumanSize(speed) + "/s";
+    if (!left.empty()) line += ", " + left + " left";
+    if (!File.empty()) line += ", " + File;
+    std::fprintf(stderr, "%s\n", line.c_str());
+    std::fflush(stderr);
+    return;
+  }
+  char head[128];
+  std::snprintf(head, sizeof head, "%3d%%  %10s  %10s/s  %9s  ", Percent, HumanSize(Bytes).c_str(),
+                HumanSize(speed).c_str(), left.empty() ? "" : (left + " left").c_str());
   const std::string headText = head;
   const size_t width = static_cast<size_t>(platform::TerminalWidth()) - 1;
   std::string line = headText.size() < width ? headText + FitLeft(File, width - headText.size())
@@ -119,8 +167,9 @@ void AttachTerminalHooks(TBackupFile& Engine, ProgressLine* Progress) {
   };
   if (Progress && Progress->Enabled()) {
     Engine.OnProgress = [Progress](TBackupFile& Sender, const std::string& File,
-                                   TPercentage Percent,
-                                   bool&) { Progress->Update(File, Percent, Sender.BytesDone()); };
+                                   TPercentage Percent, bool&) {
+      Progress->Update(File, Percent, Sender.BytesDone(), Sender.TotalSize());
+    };
   }
 }
 

@@ -18,32 +18,45 @@ inline constexpr const char* kProgramName = "kelmora-cli";
 // True when standard error is a terminal, where a redrawn line makes sense.
 bool StandardErrorIsTerminal();
 
-// One line on standard error, redrawn in place a few times a second:
-// percentage, bytes so far, speed and the current file. Draws nothing
-// when it is not enabled, so callers need not ask twice.
+struct ProgressChoice;
+
+// How far a run has got, on standard error: percentage, bytes so far,
+// speed, time left and the current file. On a terminal one line redrawn
+// in place a few times a second; asked for with --progress where standard
+// error is no terminal (a log), a plain line at the start, every few
+// seconds and at the end. Draws nothing when neither applies, so callers
+// need not ask twice.
 class ProgressLine {
  public:
-  explicit ProgressLine(bool Enabled);
+  enum class Style { None, Redrawn, Plain };
+  explicit ProgressLine(const ProgressChoice& Choice);
+  explicit ProgressLine(Style Kind);
   ~ProgressLine() { Clear(); }
   ProgressLine(const ProgressLine&) = delete;
   ProgressLine& operator=(const ProgressLine&) = delete;
 
-  bool Enabled() const { return enabled_; }
-  // Redraws only when the last drawing is old enough or Percent reached
-  // 100, so it is cheap to call after every chunk.
-  void Update(const std::string& File, int Percent, int64_t Bytes);
-  // Removes the line, so that what is printed next starts clean.
+  bool Enabled() const { return style_ != Style::None; }
+  // Draws only when the last drawing is old enough or Percent reached 100,
+  // so it is cheap to call after every chunk. Total is the bytes to do in
+  // all, 0 when unknown; the time left is told from Bytes against it.
+  void Update(const std::string& File, int Percent, int64_t Bytes, int64_t Total);
+  // Removes a redrawn line, so that what is printed next starts clean.
   void Clear();
 
  private:
   using Clock = std::chrono::steady_clock;
-  void Draw(const std::string& File, int Percent, int64_t Bytes);
+  void Draw(const std::string& File, int Percent, int64_t Bytes, int64_t Total);
 
-  bool enabled_;
-  bool drawn_ = false;
+  Style style_;
+  bool drawn_ = false;    // a redrawn line is on the terminal
+  bool started_ = false;  // anything was drawn or printed
+  bool ended_ = false;    // the plain line at 100% was printed
   Clock::time_point start_;
   Clock::time_point lastDraw_;
 };
+
+// "0:42", "1:02:03": a time left, rounded up to whole seconds.
+std::string FormatDuration(double Seconds);
 
 // Connects the engine to the terminal: error messages go to standard
 // error (clearing Progress first) with the file they concern, the

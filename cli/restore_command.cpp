@@ -32,7 +32,7 @@ struct RestoreOptions {
   bool Relative = false;
   bool Flat = false;
   bool KeepDamaged = false;
-  bool Quiet = false;
+  ProgressChoice Progress;
   unsigned Threads = 0;  // one per processor
   std::vector<std::string> Include;
   std::string Archive;
@@ -74,6 +74,21 @@ bool PatternMatches(const std::string& Pattern, const std::string& Stored) {
     const size_t slash = path.find('/', start);
     if (slash == std::string::npos) break;
     start = slash + 1;
+  }
+  return false;
+}
+
+// Whether an -i pattern holds a ".." component. "\" counts as a separator
+// too, as it does in a drive's pattern: no reading of such a pattern is one
+// a user could count on, and taking "/home/ann/old/.." as "/" would put
+// every file back.
+bool HasParentComponent(const std::string& Pattern) {
+  size_t start = 0;
+  while (start <= Pattern.size()) {
+    size_t end = Pattern.find_first_of("/\\", start);
+    if (end == std::string::npos) end = Pattern.size();
+    if (end - start == 2 && Pattern.compare(start, 2, "..") == 0) return true;
+    start = end + 1;
   }
   return false;
 }
@@ -184,7 +199,7 @@ int RunRestore(const RestoreOptions& Options) {
   engine.Threads = Options.Threads;
   engine.RestoreMode = kModes.at(Options.Mode);
   engine.RestoreFullPath = !Options.Flat;
-  ProgressLine progress(!Options.Quiet && StandardErrorIsTerminal());
+  ProgressLine progress(Options.Progress);
   AttachTerminalHooks(engine, &progress);
   AttachVolumeQuestion(engine, Options.Archive, progress);
   engine.KeepDamaged = Options.KeepDamaged;
@@ -274,7 +289,7 @@ int RunRestore(const RestoreOptions& Options) {
                  Options.Include[i].c_str());
   }
 
-  if (!Options.Quiet) {
+  if (!Options.Progress.Quiet) {
     PrintRestoreSummary(
         stdout, engine,
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
@@ -299,6 +314,7 @@ void AddRestoreCommand(CLI::App& App, int& Status) {
                    "files that exist); existing-newer (only existing files older than the "
                    "stored one)")
       ->check(CLI::IsMember({"all", "no-overwrite", "newer", "existing", "existing-newer"}))
+      ->type_name("MODE")
       ->capture_default_str();
   CLI::Option* relative = command->add_flag(
       "-r,--relative", options->Relative,
@@ -310,20 +326,28 @@ void AddRestoreCommand(CLI::App& App, int& Status) {
       command->add_flag("-p,--full-path", options->FullPath,
                         "rebuild the stored folder tree under FOLDER (the default)");
   command->add_flag("--keep-damaged", options->KeepDamaged,
-                    "keep a damaged file as NAME.damaged beside its place, every sound piece "
-                    "in place and zeros for the damaged ones; without it a damaged file is "
-                    "not written at all (a file of that name is left as it was)");
+                    "keep a damaged file as NAME.damaged beside its place (NAME.damaged.1, "
+                    "... when that name is taken), every sound piece in place and zeros for "
+                    "the damaged ones; without it a damaged file is not written at all (a "
+                    "file of that name is left as it was)");
   relative->excludes(flat);
   flat->excludes(fullPath);
   command
       ->add_option("-i,--include", options->Include,
                    "restore only the files whose stored name matches PATTERN: a wildcard on the "
                    "path (* also crosses /), or a folder, which takes everything under it; "
-                   "without a leading / it may match from any folder on. May be repeated.")
+                   "without a leading / it may match from any folder on; a \"..\" component is a "
+                   "usage error. Names keep their case; only where the pattern's last component "
+                   "(after its last /) meets the file's own name is ASCII case ignored, so *.txt "
+                   "takes README.TXT, as in backup's SOURCE. May be repeated.")
       ->type_name("PATTERN");
-  command->add_flag("-q,--quiet", options->Quiet,
-                    "no progress line and no summary; errors are still reported");
-  AddThreadsOption(*command, options->Threads);
+  AddProgressOptions(*command, options->Progress,
+                     "no progress line and no summary; errors are still reported");
+  AddThreadsOption(*command, options->Threads,
+                   "threads that inflate and check pieces, this one included (1 does all the "
+                   "work on one thread); the restored files and the messages are the same "
+                   "whatever the count");
+  RefuseDigitOptions(*command);
   command
       ->add_option("ARCHIVE", options->Archive,
                    "the archive (its first volume; further volumes are looked for beside it), "
@@ -334,13 +358,19 @@ void AddRestoreCommand(CLI::App& App, int& Status) {
                    "the folder to restore into, created when missing; nothing is ever written "
                    "outside it. / puts every file back at the path it was backed up from.")
       ->required();
-  command->footer(kExitStatusText);
+  command->footer(ExitStatusText("every selected file was restored", kFailedOrPart, false));
 
   command->callback([options, &Status] {
     if (options->Folder.empty())
       throw CLI::ValidationError("FOLDER",
                                  "must not be empty; give / to restore files where "
                                  "they were backed up from");
+    for (const std::string& pattern : options->Include) {
+      if (HasParentComponent(pattern))
+        throw CLI::ValidationError("--include", "\"" + pattern +
+                                                    "\" holds a \"..\" component; name the "
+                                                    "file or folder by its stored path");
+    }
     if (options->Relative && options->Archive == "-")
       throw CLI::ValidationError("--relative", "needs ARCHIVE as a file, not standard input");
     Status = RunRestore(*options);

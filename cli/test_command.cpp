@@ -1,6 +1,5 @@
 // kelmora-cli test: the archive read as a restore would read it, every
-// piece inflated and checked, nothing written. Also the check behind
-// `backup --verify`.
+// piece inflated and checked, nothing written.
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -9,6 +8,7 @@
 #include "commands.h"
 #include "kelmora/backup_file.h"
 #include "kelmora/helpers.h"
+#include "kelmora/streams.h"
 #include "progress.h"
 
 namespace kelmora::cli {
@@ -17,9 +17,11 @@ namespace {
 
 struct TestOptions {
   std::string Archive;
-  bool Quiet = false;
+  ProgressChoice Progress;
   unsigned Threads = 0;  // one per processor
 };
+
+}  // namespace
 
 std::string DescribeDamage(const TDamage& Damage) {
   const std::string where = "volume " + std::to_string(Damage.Volume) + ", offset " +
@@ -27,8 +29,6 @@ std::string DescribeDamage(const TDamage& Damage) {
   if (Damage.Filename.empty()) return "damaged archive (" + where + ")";
   return "damaged: " + Damage.Filename + " (" + where + ")";
 }
-
-}  // namespace
 
 void AttachDamageReport(TBackupFile& Engine, ProgressLine& Progress) {
   Engine.OnDamage = [&Progress](TBackupFile&, const TDamage& Damage) {
@@ -48,10 +48,11 @@ void AttachDamageReport(TBackupFile& Engine, ProgressLine& Progress) {
   };
 }
 
-int CheckArchive(const std::string& Archive, bool Quiet, bool Inflate, unsigned Threads) {
+int CheckArchive(const std::string& Archive, const ProgressChoice& Progress, bool Inflate,
+                 unsigned Threads) {
   TBackupFile engine;
   engine.Threads = Threads;
-  ProgressLine progress(!Quiet && StandardErrorIsTerminal());
+  ProgressLine progress(Progress);
   AttachTerminalHooks(engine, &progress);
   // Damage has its own lines below; code 6 would only repeat them.
   engine.OnError = [&progress](TBackupFile& Sender, int32_t Code, const std::string&) {
@@ -76,14 +77,20 @@ int CheckArchive(const std::string& Archive, bool Quiet, bool Inflate, unsigned 
   StopOnInterrupt(engine);
 
   const auto start = std::chrono::steady_clock::now();
-  const bool sound = engine.Test(Archive, Inflate);
+  bool sound = false;
+  if (Archive == "-") {
+    THandleStream in(TStandardHandle::Input);
+    sound = engine.TestFromStream(&in);
+  } else {
+    sound = engine.Test(Archive, Inflate);
+  }
   progress.Clear();
   if (Interrupted()) std::fprintf(stderr, "%s: test interrupted\n", kProgramName);
   if (engine.Incomplete())
     std::printf(
         "incomplete: the archive ends before its end marker (a stopped backup, a cut "
         "copy or a missing volume)\n");
-  if (!Quiet) {
+  if (!Progress.Quiet) {
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     std::printf("Files:        %s checked, %s damaged\n", GroupDigits(engine.FilesDone()).c_str(),
@@ -108,15 +115,20 @@ void AddTestCommand(CLI::App& App, int& Status) {
   auto options = std::make_shared<TestOptions>();
   command
       ->add_option("ARCHIVE", options->Archive,
-                   "the archive (its first volume; further volumes are looked for beside it)")
+                   "the archive (its first volume; further volumes are looked for beside it), "
+                   "or - for standard input (one volume)")
       ->required();
-  command->add_flag("-q,--quiet", options->Quiet,
-                    "no progress line and no summary; damage is still listed");
-  AddThreadsOption(*command, options->Threads);
-  // "Did everything it was asked" for test means every byte read back sound.
-  command->footer(kExitStatusText);
+  AddProgressOptions(*command, options->Progress,
+                     "no progress line and no summary; damage is still listed");
+  AddThreadsOption(*command, options->Threads,
+                   "threads that inflate and check pieces, this one included (1 does all the "
+                   "work on one thread); what is found is the same whatever the count");
+  RefuseDigitOptions(*command);
+  command->footer(ExitStatusText("every byte of the archive read back sound",
+                                 "anything in it is damaged or missing, or the check failed",
+                                 false));
   command->callback([options, &Status] {
-    Status = CheckArchive(options->Archive, options->Quiet, true, options->Threads);
+    Status = CheckArchive(options->Archive, options->Progress, true, options->Threads);
   });
 }
 

@@ -45,10 +45,10 @@ _kelmora_cli() {
   if [[ $cur == -* ]]; then
     local options
     case $command in
-      backup) options='--level --volume-size --title --file-ids --incremental --clear-archive-flag --quiet --threads --verify --help' ;;
-      restore) options='--mode --relative --flat --full-path --include --keep-damaged --quiet --threads --help' ;;
+      backup) options='--level --volume-size --title --file-ids --incremental --clear-archive-flag --verify --force --quiet --progress --threads --help' ;;
+      restore) options='--mode --relative --flat --full-path --include --keep-damaged --quiet --progress --threads --help' ;;
       list) options='--long --json --summary --help' ;;
-      test) options='--quiet --threads --help' ;;
+      test) options='--quiet --progress --threads --help' ;;
     esac
     COMPREPLY=($(compgen -W "$options" -- "$cur"))
     return

@@ -21,7 +21,9 @@ class ListRun {
       : e_(Engine),
         run_(Engine),
         s_(run_.State()),
-        archiveName_(ArchiveName),
+        // A linked archive's volumes lie beside the link's target.
+        archiveName_(ArchiveName == kStreamArchiveName ? ArchiveName
+                                                       : platform::LinkTarget(ArchiveName)),
         fromStream_(ArchiveName == kStreamArchiveName),
         each_(Each) {}
 

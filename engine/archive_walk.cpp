@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <utility>
 
 #include "engine/archive_format.h"
 #include "platform/platform.h"
@@ -40,14 +41,25 @@ int64_t SizeOf(TStream& Stream) {
 
 }  // namespace
 
-ArchiveWalk::ArchiveWalk(RunContext& Run, EntryConsumer& Consumer, const std::string& ArchiveName)
+ArchiveWalk::ArchiveWalk(RunContext& Run, EntryConsumer& Consumer, const std::string& ArchiveName,
+                         VolumeLocator Locate)
     : run_(Run),
       e_(Run.Engine()),
       s_(Run.State()),
       consumer_(Consumer),
       sections_(Run),
       archiveName_(ArchiveName),
-      fromStream_(ArchiveName == kStreamArchiveName) {}
+      fromStream_(ArchiveName == kStreamArchiveName),
+      locate_(std::move(Locate)) {
+  // A linked archive's volumes lie beside the link's target, where the
+  // backup wrote them.
+  if (!locate_ && !fromStream_) {
+    locate_ = [first = platform::LinkTarget(ArchiveName)](int Number) {
+      return format::NextVolumeName(first, ThreeDigits(Number));
+    };
+    askForVolumes_ = true;
+  }
+}
 
 void ArchiveWalk::Open() {
   if (fromStream_) {
@@ -302,7 +314,7 @@ void ArchiveWalk::ChangeVolume(const std::string& Name, int64_t At) {
 }
 
 std::string ArchiveWalk::VolumeName(int Number) const {
-  return format::NextVolumeName(archiveName_, ThreeDigits(Number));
+  return locate_ ? locate_(Number) : std::string();
 }
 
 void ArchiveWalk::OpenVolume(int Number) {
@@ -314,13 +326,21 @@ void ArchiveWalk::OpenVolume(int Number) {
   if (reader_ != nullptr) s_.ArchiveBytes += std::max(reader_->Position(), endOfLast);
   volume_.reset();
   reader_ = nullptr;
-  const std::string digits = ThreeDigits(Number);
+  archiveName_ = VolumeName(Number);
   // Asked at least once; every further round asks again, so a volume that
   // stays missing never keeps the run going on its own.
-  do {
-    run_.AskForDisk(static_cast<uint16_t>(Number));
-    archiveName_ = format::NextVolumeName(archiveName_, digits);
-  } while (!platform::FileExists(archiveName_) && s_.Continue);
+  if (askForVolumes_) {
+    // After a volume the handler named in another folder, the next one is
+    // looked for beside it.
+    if (!namedVolume_.empty())
+      archiveName_ = format::NextVolumeName(namedVolume_, ThreeDigits(Number));
+    do {
+      run_.AskForDisk(static_cast<uint16_t>(Number));
+      std::string named;
+      named.swap(e_.NeededVolumeFile);
+      if (!named.empty()) archiveName_ = namedVolume_ = named;
+    } while (!platform::FileExists(archiveName_) && s_.Continue);
+  }
   if (!s_.Continue) {
     // Asked for and not given: the run ends as a cancelled one, and the
     // file it splits as a stopped one.

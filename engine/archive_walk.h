@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -45,9 +46,16 @@ class EntryConsumer {
   virtual void VolumeOpened(TStream& /*Volume*/) {}
 };
 
+// The file that holds volume Number (2 and up) of the archive walked. Given
+// one, the walk takes the volumes to be all at hand: none is asked for,
+// and one that is not there is missing. Without, volumes lie beside the
+// first one where its links lead, and each is asked for (OnNeedDisk).
+using VolumeLocator = std::function<std::string(int Number)>;
+
 class ArchiveWalk {
  public:
-  ArchiveWalk(RunContext& Run, EntryConsumer& Consumer, const std::string& ArchiveName);
+  ArchiveWalk(RunContext& Run, EntryConsumer& Consumer, const std::string& ArchiveName,
+              VolumeLocator Locate = {});
   ArchiveWalk(const ArchiveWalk&) = delete;
   ArchiveWalk& operator=(const ArchiveWalk&) = delete;
 
@@ -89,7 +97,7 @@ class ArchiveWalk {
   // damaged. Otherwise the reader is left at End.
   bool EntryInside(int64_t From, int64_t End);
   void OpenVolume(int Number);
-  // The file name of volume Number beside the current one.
+  // The file name of volume Number.
   std::string VolumeName(int Number) const;
   void OnRecordDamage(const RecordDamage& Damage);
   // Goes on at the next record that validates from From on; false when
@@ -115,8 +123,11 @@ class ArchiveWalk {
   RunState& s_;
   EntryConsumer& consumer_;
   SectionReader sections_;
-  std::string archiveName_;
+  std::string archiveName_;  // the volume being read
   const bool fromStream_;
+  VolumeLocator locate_;
+  bool askForVolumes_ = false;  // the locator is the walk's own
+  std::string namedVolume_;     // the last volume file a need-disk handler named
   std::unique_ptr<TFileStream> volume_;
   TStream* reader_ = nullptr;
   int volumeNumber_ = 1;
@@ -131,5 +142,11 @@ class ArchiveWalk {
   bool finished_ = false;
   bool endMarker_ = false;
 };
+
+// Test (archive_test.cpp) of an archive whose volumes Locate names, on a
+// run of its own: the volumes a backup wrote under temporary names, read
+// back before they take the older archive's place. Nothing is reported
+// through OnError; true when every part of it is sound.
+bool TestArchiveVolumes(TBackupFile& Engine, const std::string& First, const VolumeLocator& Locate);
 
 }  // namespace kelmora

@@ -134,6 +134,10 @@ RunContext::RunContext(TBackupFile& Engine, Start How)
   engine_.state_ = state_;
 }
 
+void RunContext::Publish() {
+  engine_.state_ = state_;
+}
+
 void RunContext::NoteFailure(TBackupError Code, std::string Subject, std::string Reason) {
   state_->Failure = {Code, std::move(Subject), std::move(Reason)};
 }
@@ -161,6 +165,7 @@ void RunContext::ReportDamage(TDamage Damage) {
 }
 
 void RunContext::AskForDisk(uint16_t Disk) {
+  engine_.NeededVolumeFile.clear();
   if (engine_.OnNeedDisk) {
     engine_.OnNeedDisk(engine_, Disk, state_->Continue);
     return;
@@ -169,6 +174,12 @@ void RunContext::AskForDisk(uint16_t Disk) {
   text.replace(text.find("%s"), 2, std::to_string(Disk));
   state_->Continue =
       engine_.Hooks.AskOkCancel ? engine_.Hooks.AskOkCancel("Information", text) : false;
+}
+
+std::string RunContext::AskedVolumeName(const std::string& Previous, const std::string& Digits) {
+  std::string chosen;
+  chosen.swap(engine_.NeededVolumeFile);
+  return chosen.empty() ? format::NextVolumeName(Previous, Digits) : chosen;
 }
 
 bool RunContext::FindNextVolume(const std::string& ChangeName, int& Number,
@@ -181,7 +192,7 @@ bool RunContext::FindNextVolume(const std::string& ChangeName, int& Number,
   // stays missing never keeps the run going on its own.
   do {
     AskForDisk(static_cast<uint16_t>(number));
-    ArchiveName = format::NextVolumeName(ArchiveName, digits);
+    ArchiveName = AskedVolumeName(ArchiveName, digits);
   } while (!platform::FileExists(ArchiveName) && state_->Continue);
   return state_->Continue;
 }

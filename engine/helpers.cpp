@@ -8,7 +8,13 @@
 namespace kelmora {
 
 std::string VolumeFileName(const std::string& First, unsigned Volume) {
-  return format::VolumeName(First, Volume);
+  // Later volumes lie beside the first one's target, where a backup
+  // through a linked archive path wrote them.
+  return Volume <= 1 ? First : format::VolumeName(platform::LinkTarget(First), Volume);
+}
+
+std::string CompanionFileName(const std::string& ArchiveName) {
+  return ArchiveName + ".kx";
 }
 
 bool UnpackStamp(int32_t Stamp, std::time_t& Time) {

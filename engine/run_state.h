@@ -44,6 +44,9 @@ class RunContext {
   RunContext& operator=(const RunContext&) = delete;
 
   TBackupFile& Engine() const { return engine_; }
+  // Publishes this run's state on the engine again, after a run of its own
+  // (a check inside a backup) published another.
+  void Publish();
   RunState& State() const { return *state_; }
   bool Continues() const { return state_->Continue; }
   TBackupError ErrorCode() const { return state_->Failure.Code; }
@@ -62,6 +65,10 @@ class RunContext {
   void ReportProgress(const std::string& Filename, TPercentage Percent);
   // OnNeedDisk, or the built-in question when it is unset.
   void AskForDisk(uint16_t Disk);
+  // The file to look at for the volume numbered Digits once it was asked
+  // for: the one the handler named (NeededVolumeFile), else the one beside
+  // Previous, the volume before it.
+  std::string AskedVolumeName(const std::string& Previous, const std::string& Digits);
   // Follows the volume-change entry ChangeName from volume Number of
   // ArchiveName: asks for the next volume until it exists, then leaves its
   // number and name in Number and ArchiveName. False when the question was

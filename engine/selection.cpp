@@ -1,12 +1,14 @@
 #include "engine/selection.h"
 
+#include <cstdint>
+#include <set>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
-#include "engine/archive_format.h"
 #include "platform/names.h"
-#include "platform/path_guard.h"
 #include "platform/platform.h"
+#include "platform/target_file.h"
 #include "platform/working_files.h"
 
 namespace kelmora {
@@ -51,19 +53,9 @@ void SplitPattern(const std::string& Pattern, std::string& Folder, std::string& 
   Last = slash == std::string::npos ? Pattern : Pattern.substr(slash + 1);
 }
 
-std::string FolderPart(const std::string& Path) {
-  const size_t slash = LastFolderEnd(Path);
-  return slash == std::string::npos ? std::string() : Path.substr(0, slash + 1);
-}
-
 std::string NamePart(const std::string& Path) {
   const size_t slash = LastFolderEnd(Path);
   return slash == std::string::npos ? Path : Path.substr(slash + 1);
-}
-
-// The folder with symbolic links resolved, or "" when it cannot be.
-std::string RealFolder(const std::string& Folder) {
-  return platform::ResolvedPath(Folder.empty() ? "." : Folder);
 }
 
 // The absolute, normalised form of a folder with one separator at its end,
@@ -89,7 +81,7 @@ std::string AbsoluteFolder(const std::string& Folder) {
 // specification, the usual case, costs no hashing at all.
 class Expansion {
  public:
-  Expansion(const std::string& ArchiveName, TBackupMode Mode, TStringList& Selected,
+  Expansion(const TStringList& Archive, TBackupMode Mode, TStringList& Selected,
             std::vector<platform::FileMeasure>* Measures, UnlistedFolder* Unlisted)
       : mode_(Mode),
         selected_(Selected),
@@ -97,15 +89,17 @@ class Expansion {
         unlisted_(Unlisted),
         seen_(0, EntryHash{&Selected}, EntryEqual{&Selected}) {
     if (measures_ != nullptr) measures_->resize(selected_.size());
-    // A stream backup has no archive file among the sources.
-    if (ArchiveName.empty() || ArchiveName == kStreamArchiveName) return;
-    archiveName_ = platform::ComparableName(ArchiveName);
-    archiveFullName_ = platform::ComparableName(platform::FullPath(ArchiveName));
-    archiveBaseName_ = NamePart(archiveFullName_);
-    // x.bkp's further volumes are x.002 and up: the name without its
-    // extension, a dot and three digits.
-    const std::string second = format::VolumeName(archiveBaseName_, 2);
-    volumeStem_ = second.substr(0, second.size() - 3);
+    for (const std::string& file : Archive) {
+      // A stream backup has no archive file among the sources.
+      if (file.empty() || file == kStreamArchiveName) continue;
+      const std::string full = platform::ComparableName(platform::FullPath(file));
+      archiveNames_.insert(platform::ComparableName(file));
+      archiveNames_.insert(full);
+      archiveLeaves_.insert(NamePart(full));
+      platform::FileIdentity identity;
+      if (platform::IdentityOfPath(file, identity))
+        archiveIdentities_.insert({identity.Device, identity.Inode});
+    }
   }
 
   void ExpandSpecification(const std::string& Specification) {
@@ -171,7 +165,7 @@ class Expansion {
     selected_.push_back(Folder + platform::ComparableName(Found.Name));
     const size_t added = selected_.size() - 1;
     const std::string& path = selected_.back();
-    if ((!seen_.empty() && seen_.count(added) != 0) || IsArchive(path) ||
+    if ((!seen_.empty() && seen_.count(added) != 0) || IsArchive(path, Found.Measure) ||
         (mode_ == bmIncremental && !platform::HasArchiveAttribute(path))) {
       selected_.pop_back();
     } else if (measures_ != nullptr) {
@@ -179,29 +173,20 @@ class Expansion {
     }
   }
 
-  // The archive, or one of the volumes a split archive of that name has
-  // or will have: a backup repeated into its own folder would otherwise
-  // store the last run's volumes, more of them every time.
-  bool IsArchive(const std::string& Path) {
-    if (archiveName_.empty()) return false;
-    if (Path == archiveName_ || Path == archiveFullName_) return true;
-    const std::string name = NamePart(Path);
-    if (name != archiveBaseName_ && !IsVolumeName(name)) return false;
-    if (FolderPart(Path) == FolderPart(archiveFullName_)) return true;
-    // The same folder reached through a link: only worth a look when the
-    // names agree.
-    if (archiveRealFolder_.empty())
-      archiveRealFolder_ = platform::ComparableName(RealFolder(FolderPart(archiveFullName_)));
-    return !archiveRealFolder_.empty() &&
-           platform::ComparableName(RealFolder(FolderPart(Path))) == archiveRealFolder_;
-  }
-
-  bool IsVolumeName(const std::string& Name) const {
-    if (Name.size() != volumeStem_.size() + 3 ||
-        Name.compare(0, volumeStem_.size(), volumeStem_) != 0)
-      return false;
-    const int number = format::VolumeNumber(Name.substr(volumeStem_.size()));
-    return number >= 2;
+  // The archive or one of the older archive's volumes, reached by its own
+  // name, through a linked folder or through a link of any name: a backup
+  // that stored it would hold the last run's archive, more every time.
+  bool IsArchive(const std::string& Path, const platform::FileMeasure& Seen) const {
+    if (archiveNames_.empty()) return false;
+    if (archiveNames_.count(Path) != 0) return true;
+    if (Seen.Device != 0 || Seen.Inode != 0)
+      return archiveIdentities_.count({Seen.Device, Seen.Inode}) != 0;
+    // A search that tells no identity: looked up only where the name is one
+    // of the archive's, the usual way to reach it again.
+    if (archiveIdentities_.empty() || archiveLeaves_.count(NamePart(Path)) == 0) return false;
+    platform::FileIdentity identity;
+    return platform::IdentityOfPath(Path, identity) &&
+           archiveIdentities_.count({identity.Device, identity.Inode}) != 0;
   }
 
   TBackupMode mode_;
@@ -211,11 +196,11 @@ class Expansion {
   // Positions in selected_ of the entries before the current specification.
   std::unordered_set<size_t, EntryHash, EntryEqual> seen_;
   size_t indexed_ = 0;
-  std::string archiveName_;
-  std::string archiveFullName_;
-  std::string archiveBaseName_;
-  std::string volumeStem_;  // "x." for x.bkp
-  std::string archiveRealFolder_;
+  // The archive's files: their names as the search spells them, the last
+  // components of those, and their identities (device, inode).
+  std::unordered_set<std::string> archiveNames_;
+  std::unordered_set<std::string> archiveLeaves_;
+  std::set<std::pair<uint64_t, uint64_t>> archiveIdentities_;
 };
 
 bool HasWildcard(const std::string& Name) {
@@ -224,11 +209,17 @@ bool HasWildcard(const std::string& Name) {
 
 }  // namespace
 
+void SelectSourceFiles(const TStringList& Sources, const TStringList& Archive, TBackupMode Mode,
+                       TStringList& Selected, std::vector<platform::FileMeasure>* Measures,
+                       UnlistedFolder* Unlisted) {
+  Expansion expansion(Archive, Mode, Selected, Measures, Unlisted);
+  for (const std::string& source : Sources) expansion.ExpandSpecification(source);
+}
+
 void SelectSourceFiles(const TStringList& Sources, const std::string& ArchiveName, TBackupMode Mode,
                        TStringList& Selected, std::vector<platform::FileMeasure>* Measures,
                        UnlistedFolder* Unlisted) {
-  Expansion expansion(ArchiveName, Mode, Selected, Measures, Unlisted);
-  for (const std::string& source : Sources) expansion.ExpandSpecification(source);
+  SelectSourceFiles(Sources, TStringList{ArchiveName}, Mode, Selected, Measures, Unlisted);
 }
 
 bool NamesFile(const TStringList& Sources, const std::string& Path) {

@@ -7,18 +7,48 @@
 
 namespace kelmora {
 
-std::string PutInPlace(FinishedTarget& Target) {
+Placement FinishWriting(FinishedTarget& Target) {
   try {
     // Flushed first, so no later write can move the time again.
     Target.Stream->Flush();
     Target.Stream->OpenFile().SetStamp(Target.Stamp);
     Target.Stream->Close();
-    if (!Target.File->PutInPlace(Target.Leaf))
-      throw EStreamError(kStreamWriteError, Target.File->LastError());
   } catch (const EStreamError& e) {
-    return e.SystemError() != 0 ? platform::ErrorText(e.SystemError()) : e.what();
+    if (e.SystemError() == 0) return {e.what(), 0};
+    return {platform::ErrorText(e.SystemError()), e.SystemError()};
   }
   return {};
+}
+
+namespace {
+
+Placement Failed(int Error) {
+  return {platform::ErrorText(Error), Error, !platform::FailsEveryFile(Error)};
+}
+
+}  // namespace
+
+Placement Place(FinishedTarget& Target) {
+  platform::PendingFile::Placing how = Target.How;
+  platform::FolderHandle now;
+  const bool inPlace =
+      Target.Root && platform::FolderStillBeneath(*Target.Root, Target.Below,
+                                                  *Target.File->Folder(), Target.Trust);
+  if (Target.Root && !inPlace) {
+    now = platform::OpenFolderBeneath(*Target.Root, Target.Below, true, Target.Trust);
+    if (!now.Valid()) return Failed(now.LastError());
+    if (how == platform::PendingFile::Placing::Replace) how = Target.WhenMoved;
+  }
+  if (!Target.File->PutInPlace(Target.Leaf, how, now.Valid() ? &now : nullptr))
+    return Failed(Target.File->LastError());
+  Placement placed;
+  placed.FolderChecked = inPlace;
+  return placed;
+}
+
+Placement PutInPlace(FinishedTarget& Target) {
+  Placement written = FinishWriting(Target);
+  return written.Why.empty() ? Place(Target) : written;
 }
 
 TargetWriter::TargetWriter(size_t Slots) : slots_(Slots), thread_([this] { Work(); }) {}
@@ -71,12 +101,12 @@ void TargetWriter::Work() {
     working_ = true;
     const bool drop = failed_;
     lock.unlock();
-    std::string why;
+    Placement placed;
     if (!drop) {
       try {
-        why = PutInPlace(target);
+        placed = PutInPlace(target);
       } catch (const std::exception& e) {
-        why = e.what();
+        placed.Why = e.what();
       }
     }
     const std::string name = std::move(target.Name);
@@ -85,13 +115,17 @@ void TargetWriter::Work() {
     target = FinishedTarget{};
     lock.lock();
     working_ = false;
-    if (!drop && why.empty()) {
+    if (!drop && placed.Why.empty()) {
       ++outcome_.Placed;
+    } else if (!drop && placed.OnlyThisFile) {
+      outcome_.Refused = true;
+      outcome_.RefusedName = name;
+      outcome_.RefusedWhy = placed.Why;
     } else if (!drop) {
       failed_ = true;
       outcome_.Failed = true;
       outcome_.Name = name;
-      outcome_.Why = why;
+      outcome_.Why = placed.Why;
     }
     room_.notify_all();
   }

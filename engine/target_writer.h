@@ -17,7 +17,8 @@
 // the writer (Drain) wherever a file still in its queue could change what
 // it is about to look at (restore.cpp says where). A failure ends the run
 // as it would have on the restore's own thread; the files handed over
-// after it are not put in place.
+// after it are not put in place. A file that fails for what stands in its
+// own way is left out, and the others are still put in place.
 #pragma once
 
 #include <condition_variable>
@@ -41,13 +42,40 @@ struct FinishedTarget {
   std::string Leaf;  // the name it takes in its folder
   std::string Name;  // the target, as the run reports it
   int32_t Stamp = 0;
+  // Replace: whatever has the name is replaced. KeepExisting: a taken name
+  // fails the placing with EEXIST.
+  platform::PendingFile::Placing How = platform::PendingFile::Placing::Replace;
+  // With a restore folder, Root, and the way Below it to the file's folder.
+  // The folder the file was begun in may have been moved since; the file
+  // then goes where the way leads now (made again when missing), placed as
+  // WhenMoved says, and never after the folder.
+  std::shared_ptr<const platform::FolderHandle> Root;
+  std::string Below;
+  platform::LinkTrust Trust;  // the links the way may follow
+  platform::PendingFile::Placing WhenMoved = platform::PendingFile::Placing::Replace;
 };
 
-// Writes what the stream still holds, stamps, closes and renames the file
-// over its own name; a stamp that is no valid date leaves the time of
-// writing. Empty when it is in place, else why not (the temporary file is
-// then removed with Target).
-std::string PutInPlace(FinishedTarget& Target);
+// How putting a target in place ended: Why is empty when it is in place,
+// else why not, with the system's error number when it gave one.
+struct Placement {
+  std::string Why;
+  int Error = 0;
+  // The failure concerns this file's name or folder alone (a folder stands
+  // in its place, say), not the disk: the run goes on without it.
+  bool OnlyThisFile = false;
+  // The file's folder was found still where the way from the restore
+  // folder leads, and the file put there.
+  bool FolderChecked = false;
+};
+
+// Writes what the stream still holds, stamps and closes the file; a stamp
+// that is no valid date leaves the time of writing.
+Placement FinishWriting(FinishedTarget& Target);
+// Renames the written file to its name in its folder, or in the folder
+// now at its place below the restore folder.
+Placement Place(FinishedTarget& Target);
+// Both. On failure the temporary file is removed with Target.
+Placement PutInPlace(FinishedTarget& Target);
 
 class TargetWriter {
  public:
@@ -66,10 +94,15 @@ class TargetWriter {
   void Drain();
 
   struct Outcome {
-    int32_t Placed = 0;  // files put in place since the last Collect
-    bool Failed = false;  // the first failure, reported once
+    int32_t Placed = 0;   // files put in place since the last Collect
+    bool Failed = false;  // the first failure that ends the run, reported once
     std::string Name;
     std::string Why;
+    // The last file left out since the last Collect for what stood in its
+    // own way; the files after it are still put in place.
+    bool Refused = false;
+    std::string RefusedName;
+    std::string RefusedWhy;
   };
   Outcome Collect();
 
@@ -81,8 +114,8 @@ class TargetWriter {
   void Work();
   // Whether the writer is to take the file at the front now.
   bool Takes() const {
-    return !queue_.empty() && (queue_.front().Folder < restoreFolder_ || burst_ || draining_ ||
-                               ending_);
+    return !queue_.empty() &&
+           (queue_.front().Folder < restoreFolder_ || burst_ || draining_ || ending_);
   }
 
   const size_t slots_;

@@ -155,7 +155,8 @@ std::string TBackupFile::GetArchiveTitle(const std::string& ArchiveName, TString
       DeCompress(*archive, &sink, true);
       // The writer may split even the list over volumes; its first part
       // alone would pass for the whole list.
-      std::string volumeName = ArchiveName;
+      // Beside the link's target, for a linked archive.
+      std::string volumeName = platform::LinkTarget(ArchiveName);
       int volume = 1;
       while (s.Failure.Code == beNone && ListGoesOn(*archive, fromStream, volumeName, volume)) {
         file = std::make_unique<TFileStream>(volumeName, TFileStream::fmOpenRead);

@@ -2,6 +2,8 @@
 // object, and moving it hands its handle on.
 #include "platform/file.h"
 
+#include <cerrno>
+
 namespace kelmora::platform {
 
 File::~File() {
@@ -23,6 +25,21 @@ File& File::operator=(File&& Other) noexcept {
     Other.handle_ = kNoHandle;
   }
   return *this;
+}
+
+bool FailsEveryFile(int Error) {
+  switch (Error) {
+    case ENOSPC:
+    case EIO:
+    case EROFS:
+    case ENOMEM:
+#ifdef EDQUOT
+    case EDQUOT:
+#endif
+      return true;
+    default:
+      return false;
+  }
 }
 
 }  // namespace kelmora::platform

@@ -113,4 +113,9 @@ class File {
 // The system's text for an error number ("No space left on device").
 std::string ErrorText(int Error);
 
+// Whether a failure to write or name one file would meet every file after
+// it on that disk too (full, read-only, failing), rather than that file's
+// name or folder alone.
+bool FailsEveryFile(int Error);
+
 }  // namespace kelmora::platform

@@ -13,6 +13,10 @@ enum class PathKind { Missing, File, Directory, Link, Other };
 struct PathInfo {
   PathKind Kind = PathKind::Missing;
   int32_t Stamp = -1;  // packed last-write time of a file, else -1
+  // Why nothing could be looked at, when it was not that nothing is there
+  // (a name too long for the system, a folder that may not be read);
+  // Kind is then Missing.
+  int Error = 0;
 };
 
 // With FollowLinks the final component is followed like FileExists does;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/file.h"
+#include "platform/path_guard.h"
 
 namespace kelmora::platform {
 
@@ -31,6 +32,10 @@ struct FileMeasure {
   bool Readable = false;  // it could be opened for reading
   int64_t Size = 0;
   int32_t Stamp = -1;  // packed last-write time
+  // The file's device and inode, as FileIdentity holds them; both 0 where
+  // the search cannot tell them (Windows).
+  uint64_t Device = 0;
+  uint64_t Inode = 0;
 };
 
 struct SearchEntry {
@@ -46,7 +51,8 @@ struct SearchEntry {
 // or closed to the user yields nothing. A folder the system fails to list
 // (a disk error, no memory) yields what could be listed, and its error
 // number goes to *Error when it is given; a file it fails to look at is
-// left out the same way.
+// left out the same way. A folder deeper than the system's longest path
+// is searched all the same (FileExists and File::Open reach its files too).
 void SearchFiles(const std::string& Folder, const std::string& Pattern,
                  const std::function<void(const SearchEntry&)>& Found, int* Error = nullptr);
 
@@ -101,6 +107,38 @@ void ClearArchiveAttribute(const std::string& Path);
 // file changed since then keeps counting as changed.
 void ClearArchiveAttribute(const std::string& Path, int64_t Size, int64_t ModifiedNs);
 
+// ---- what a path is, beyond its contents
+
+// A file, folder or link as the system describes it, its final link not
+// followed. Windows gives the kind and the time only.
+struct PathMetadata {
+  PathKind Kind = PathKind::Missing;
+  bool HasMode = false;   // Mode, UserId and GroupId are the system's
+  bool HasNames = false;  // UserName and GroupName too
+  uint32_t Mode = 0;      // permission bits with set-ID and sticky (07777)
+  uint32_t UserId = 0;
+  uint32_t GroupId = 0;
+  std::string UserName;  // "" when the id has no name here
+  std::string GroupName;
+  int64_t ModifiedSeconds = 0;  // since the epoch, UTC
+  uint32_t ModifiedNanoseconds = 0;
+  std::string LinkTarget;  // a link's text, as it is
+  // One file under several names shares device and inode; Links counts its
+  // names.
+  uint64_t Device = 0;
+  uint64_t Inode = 0;
+  uint32_t Links = 1;
+};
+
+// 0, or the error number.
+int ReadPathMetadata(const std::string& Path, PathMetadata& Metadata);
+
+// The process's file-creation mask (022 for most users); 0 where the
+// system has none.
+uint32_t ProcessUmask();
+// The run may give files to other owners (root on Linux).
+bool MayChangeOwner();
+
 // ---- files that replace others only once they are complete
 
 // Creates a new empty file in Final's folder under a name that begins
@@ -120,5 +158,10 @@ int SyncFolderOf(const std::string& Path);
 bool IsSpecialFile(const std::string& Path);
 // True when both names lead to one existing file (device and inode).
 bool SameFile(const std::string& A, const std::string& B);
+// Where a file written at Path really lands: Path itself, or, when its
+// last component is a symbolic link, the end of that chain of links (which
+// need not exist yet), relative links taken from their own folders. A
+// chain that does not end (a loop) gives Path. Windows: Path.
+std::string LinkTarget(const std::string& Path);
 
 }  // namespace kelmora::platform

@@ -23,6 +23,7 @@ FolderHandle& FolderHandle::operator=(FolderHandle&& Other) noexcept {
     handle_ = Other.handle_;
     error_ = Other.error_;
     made_ = Other.made_;
+    identity_ = Other.identity_;
     Other.handle_ = kNoHandle;
   }
   return *this;

@@ -8,6 +8,7 @@
 
 #include "platform/file.h"
 #include "platform/platform.h"
+#include "platform/posix/long_path.h"
 
 namespace kelmora::platform {
 
@@ -54,9 +55,15 @@ File File::Open(const std::string& Path, OpenMode Mode, bool FollowLinks, FileSt
       break;
   }
   File file;
+  // A path longer than one call takes is reached a stretch at a time.
+  const ShortPath at(Path);
+  if (!at.Valid()) {
+    file.error_ = at.Error();
+    return file;
+  }
   int fd;
   do {
-    fd = ::open(Path.c_str(), flags | O_NONBLOCK, 0666);
+    fd = ::openat(at.Folder(), at.Name(), flags | O_NONBLOCK, 0666);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
     file.Failed();

@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 
@@ -27,17 +28,24 @@ PathInfo InfoOf(const struct stat& st) {
   return info;
 }
 
+// What a failed look says: nothing there, or why nothing could be seen.
+PathInfo FailedLook() {
+  PathInfo info;
+  if (errno != ENOENT && errno != ENOTDIR) info.Error = errno;
+  return info;
+}
+
 }  // namespace
 
 PathInfo InspectPath(const std::string& Path, bool FollowLinks) {
   struct stat st;
   const int result = FollowLinks ? ::stat(Path.c_str(), &st) : ::lstat(Path.c_str(), &st);
-  return result == 0 ? InfoOf(st) : PathInfo();
+  return result == 0 ? InfoOf(st) : FailedLook();
 }
 
 PathInfo InspectAt(const FolderHandle& Folder, const std::string& Name) {
   struct stat st;
-  if (::fstatat(Folder.Get(), Name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return PathInfo();
+  if (::fstatat(Folder.Get(), Name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return FailedLook();
   return InfoOf(st);
 }
 

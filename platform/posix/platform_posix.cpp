@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/posix/long_path.h"
 #include "platform/stamp_fields.h"
 #include "platform/working_files.h"
 
@@ -36,13 +37,25 @@ bool Passable(int Error) {
 }
 
 // The folder stays open as long as its listing, so that its files can be
-// looked at through its descriptor rather than by their whole paths.
+// looked at through its descriptor rather than by their whole paths, which
+// may be longer than the system takes.
 class Directory {
  public:
   explicit Directory(const std::string& folder) {
-    dir_ = ::opendir(folder.empty() ? "." : folder.c_str());
+    const ShortPath at(folder.empty() ? "." : folder);
+    if (!at.Valid()) {
+      if (!Passable(at.Error())) error_ = at.Error();
+      return;
+    }
+    const int fd = ::openat(at.Folder(), at.Name(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+      if (!Passable(errno)) error_ = errno;
+      return;
+    }
+    dir_ = ::fdopendir(fd);
     if (!dir_) {
       if (!Passable(errno)) error_ = errno;
+      ::close(fd);
       return;
     }
     for (;;) {
@@ -79,12 +92,6 @@ class Directory {
   mutable int error_ = 0;
 };
 
-std::string Join(const std::string& folder, const std::string& name) {
-  if (folder.empty()) return name;
-  if (folder.back() == '/') return folder + name;
-  return folder + "/" + name;
-}
-
 constexpr const char* kArchivedAttribute = "user.kelmora.archived";
 
 std::string ArchivedRecord(int64_t Size, int64_t ModifiedNs) {
@@ -96,6 +103,18 @@ std::string ArchivedRecord(const struct stat& st) {
   const long long ns =
       static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
   return ArchivedRecord(st.st_size, ns);
+}
+
+// A file whose path is longer than the calls that take a name accept,
+// opened to be asked through its descriptor; -1 when it cannot be.
+int OpenLong(const std::string& Path) {
+  const ShortPath at(Path);
+  if (!at.Valid()) return -1;
+  return ::openat(at.Folder(), at.Name(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+}
+
+bool IsLong(const std::string& Path) {
+  return Path.size() >= PATH_MAX;
 }
 
 bool MakeTimes(int32_t stamp, struct timespec times[2]) {
@@ -154,15 +173,18 @@ bool FindFile(const Directory& Dir, const Listed& e, SearchEntry& Found) {
   Found.Measure.Readable = ::faccessat(Dir.Handle(), e.name.c_str(), R_OK, AT_EACCESS) == 0;
   Found.Measure.Size = st.st_size;
   Found.Measure.Stamp = PackTime(st.st_mtim.tv_sec);
+  Found.Measure.Device = static_cast<uint64_t>(st.st_dev);
+  Found.Measure.Inode = static_cast<uint64_t>(st.st_ino);
   return true;
 }
 
-bool IsSearchDirectory(const std::string& Folder, const Listed& e) {
+bool IsSearchDirectory(const Directory& Dir, const Listed& e) {
   if (e.name[0] == '.') return false;  // hidden folders are not entered
   if (e.type != DT_UNKNOWN) return e.type == DT_DIR;
-  // lstat: a link to a directory is never entered, so no loops.
+  // Not followed: a link to a directory is never entered, so no loops.
   struct stat st;
-  return ::lstat(Join(Folder, e.name).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  return ::fstatat(Dir.Handle(), e.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+         S_ISDIR(st.st_mode);
 }
 
 }  // namespace
@@ -181,7 +203,7 @@ void SearchDirectories(const std::string& Folder,
                        const std::function<void(const SearchEntry&)>& Found) {
   const Directory dir(Folder);
   for (const Listed& e : dir.Entries()) {
-    if (IsSearchDirectory(Folder, e)) Found(SearchEntry{e.name, false, {}});
+    if (IsSearchDirectory(dir, e)) Found(SearchEntry{e.name, false, {}});
   }
 }
 
@@ -190,7 +212,7 @@ FolderListing ListFolder(const std::string& Folder, const std::string& Pattern) 
   const Directory dir(Folder);
   SearchEntry found;
   for (const Listed& e : dir.Entries()) {
-    if (IsSearchDirectory(Folder, e)) {
+    if (IsSearchDirectory(dir, e)) {
       listing.Directories.push_back(SearchEntry{e.name, false, {}});
     } else if (MatchWildcard(Pattern, e.name) && FindFile(dir, e, found)) {
       listing.Files.push_back(found);
@@ -201,8 +223,9 @@ FolderListing ListFolder(const std::string& Folder, const std::string& Pattern) 
 }
 
 bool FileExists(const std::string& Path) {
+  const ShortPath at(Path);
   struct stat st;
-  return ::stat(Path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  return at.Valid() && ::fstatat(at.Folder(), at.Name(), &st, 0) == 0 && S_ISREG(st.st_mode);
 }
 
 bool DirectoryExists(const std::string& Path) {
@@ -291,9 +314,19 @@ bool SetFileTimeOfPath(const std::string& Path, int32_t Stamp) {
 
 bool HasArchiveAttribute(const std::string& Path) {
   struct stat st;
-  if (::stat(Path.c_str(), &st) != 0) return true;
   char value[64];
-  const ssize_t n = ::getxattr(Path.c_str(), kArchivedAttribute, value, sizeof value);
+  ssize_t n;
+  if (IsLong(Path)) {
+    const int fd = OpenLong(Path);
+    if (fd < 0) return true;
+    const bool known = ::fstat(fd, &st) == 0;
+    n = known ? ::fgetxattr(fd, kArchivedAttribute, value, sizeof value) : -1;
+    ::close(fd);
+    if (!known) return true;
+  } else {
+    if (::stat(Path.c_str(), &st) != 0) return true;
+    n = ::getxattr(Path.c_str(), kArchivedAttribute, value, sizeof value);
+  }
   if (n <= 0) return true;  // never cleared, or no user attributes here
   return std::string(value, static_cast<size_t>(n)) != ArchivedRecord(st);
 }
@@ -309,7 +342,14 @@ void ClearArchiveAttribute(const std::string& Path) {
 
 void ClearArchiveAttribute(const std::string& Path, int64_t Size, int64_t ModifiedNs) {
   const std::string record = ArchivedRecord(Size, ModifiedNs);
-  ::setxattr(Path.c_str(), kArchivedAttribute, record.data(), record.size(), 0);
+  if (!IsLong(Path)) {
+    ::setxattr(Path.c_str(), kArchivedAttribute, record.data(), record.size(), 0);
+    return;
+  }
+  const int fd = OpenLong(Path);
+  if (fd < 0) return;
+  ::fsetxattr(fd, kArchivedAttribute, record.data(), record.size(), 0);
+  ::close(fd);
 }
 
 }  // namespace kelmora::platform

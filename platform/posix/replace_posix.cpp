@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -102,6 +104,30 @@ bool SameFile(const std::string& A, const std::string& B) {
   struct stat a, b;
   return ::stat(A.c_str(), &a) == 0 && ::stat(B.c_str(), &b) == 0 && a.st_dev == b.st_dev &&
          a.st_ino == b.st_ino;
+}
+
+std::string LinkTarget(const std::string& Path) {
+  // As many links as the system itself follows in one path.
+  constexpr int kMostLinks = 40;
+  std::string at = Path;
+  for (int hop = 0; hop < kMostLinks; ++hop) {
+    struct stat st;
+    if (::lstat(at.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return at;
+    char target[PATH_MAX];
+    const ssize_t n = ::readlink(at.c_str(), target, sizeof target);
+    if (n <= 0 || n == static_cast<ssize_t>(sizeof target)) return Path;
+    const std::string next(target, static_cast<size_t>(n));
+    const std::string folder = FolderOf(at);
+    at = next[0] == '/' ? next : (folder == "/" ? std::string() : folder) + "/" + next;
+    // Named from its real folder, as a reader or an error message shows
+    // it: "/home/ann/../../mnt/disk/b.bkp" reads as "/mnt/disk/b.bkp".
+    if (char* real = ::realpath(FolderOf(at).c_str(), nullptr)) {
+      const std::string leaf = at.substr(at.rfind('/') + 1);
+      at = std::string(real) + (std::strcmp(real, "/") == 0 ? "" : "/") + leaf;
+      std::free(real);
+    }
+  }
+  return Path;
 }
 
 }  // namespace kelmora::platform

@@ -1,5 +1,9 @@
 #include <fcntl.h>
+#include <linux/openat2.h>
+#include <stdio.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -32,17 +36,110 @@ void FolderHandle::Close() {
 }
 
 FolderHandle FolderHandle::Duplicate() const {
-  return FolderHandle(Valid() ? ::fcntl(static_cast<int>(handle_), F_DUPFD_CLOEXEC, 0) : -1);
+  FolderHandle copy(Valid() ? ::fcntl(static_cast<int>(handle_), F_DUPFD_CLOEXEC, 0) : -1);
+  copy.identity_ = identity_;
+  return copy;
 }
+
+namespace {
+
+void NoteIdentity(FolderHandle& Folder) {
+  struct stat st;
+  if (::fstat(static_cast<int>(Folder.Get()), &st) == 0)
+    Folder.SetIdentity({static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)});
+}
+
+}  // namespace
 
 FolderHandle OpenFolder(const std::string& Path, bool Create) {
   if (Path.empty()) return FolderHandle::Failure(ENOENT);
   if (Create && !ForceDirectories(Path)) return FolderHandle::Failure(errno);
   const int fd = OpenRetrying(AT_FDCWD, Path.c_str(), kFolderFlags);
-  return fd >= 0 ? FolderHandle(fd) : FolderHandle::Failure(errno);
+  if (fd < 0) return FolderHandle::Failure(errno);
+  FolderHandle folder(fd);
+  NoteIdentity(folder);
+  return folder;
 }
 
-FolderHandle OpenFolderBeneath(const FolderHandle& Base, const std::string& Relative) {
+LinkTrust TrustLinksMadeBeforeNow() {
+  // The coarse clock is the one file times are taken from: a link made
+  // after this moment never carries an earlier time.
+  struct timespec now {};
+  ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
+  return {static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec};
+}
+
+bool IsSystemRoot(const FolderHandle& Folder) {
+  FileIdentity folder, root;
+  return IdentityOf(Folder, folder) && IdentityOfPath("/", root) && folder == root;
+}
+
+namespace {
+
+// Links followed on the way to one folder, as the kernel allows.
+constexpr int kMaxLinks = 40;
+
+int OpenComponent(int At, const std::string& Name, const LinkTrust& Trust, int& Links);
+
+// The folder the link Name in At leads to, opened, when Trust follows it:
+// a descriptor, or -1 with errno (ELOOP for a link not followed).
+int FollowLink(int At, const std::string& Name, const LinkTrust& Trust, int& Links) {
+  struct stat link, folder;
+  if (::fstatat(At, Name.c_str(), &link, AT_SYMLINK_NOFOLLOW) != 0) return -1;
+  if (!S_ISLNK(link.st_mode)) {
+    errno = ENOTDIR;
+    return -1;
+  }
+  const uid_t user = ::geteuid();
+  const int64_t changed =
+      static_cast<int64_t>(link.st_ctim.tv_sec) * 1000000000 + link.st_ctim.tv_nsec;
+  if (Trust.Before == 0 || --Links < 0 || (link.st_uid != 0 && link.st_uid != user) ||
+      changed >= Trust.Before || ::fstat(At, &folder) != 0 ||
+      (folder.st_uid != 0 && folder.st_uid != user)) {
+    errno = ELOOP;
+    return -1;
+  }
+  std::string target(static_cast<size_t>(link.st_size) + 1, '\0');
+  const ssize_t length = ::readlinkat(At, Name.c_str(), target.data(), target.size());
+  if (length < 0) return -1;
+  if (static_cast<size_t>(length) >= target.size()) {
+    errno = ELOOP;  // changed while it was read
+    return -1;
+  }
+  target.resize(static_cast<size_t>(length));
+  int current = target.front() == '/' ? OpenRetrying(AT_FDCWD, "/", kFolderFlags)
+                                      : ::fcntl(At, F_DUPFD_CLOEXEC, 0);
+  size_t start = 0;
+  while (current >= 0 && start < target.size()) {
+    size_t end = target.find('/', start);
+    if (end == std::string::npos) end = target.size();
+    const std::string part = target.substr(start, end - start);
+    start = end + 1;
+    if (part.empty() || part == ".") continue;
+    const int next = OpenComponent(current, part, Trust, Links);
+    const int error = errno;
+    ::close(current);
+    current = next;
+    errno = error;
+  }
+  return current;
+}
+
+// The folder Name in At: a folder, or a link Trust follows.
+int OpenComponent(int At, const std::string& Name, const LinkTrust& Trust, int& Links) {
+  const int fd = OpenRetrying(At, Name.c_str(), kFolderFlags | O_NOFOLLOW);
+  if (fd >= 0 || (errno != ELOOP && errno != ENOTDIR) || Trust.Before == 0) return fd;
+  const int error = errno;
+  const int followed = FollowLink(At, Name, Trust, Links);
+  if (followed < 0 && errno == ENOTDIR) errno = error;
+  return followed;
+}
+
+}  // namespace
+
+FolderHandle OpenFolderBeneath(const FolderHandle& Base, const std::string& Relative, bool Create,
+                               const LinkTrust& Trust) {
+  int links = kMaxLinks;
   FolderHandle current = Base.Duplicate();
   bool made = false;
   size_t start = 0;
@@ -54,10 +151,10 @@ FolderHandle OpenFolderBeneath(const FolderHandle& Base, const std::string& Rela
     if (part.empty() || part == ".") continue;
     if (part == "..") return FolderHandle::Failure(EINVAL);
     // O_NOFOLLOW makes a link in the component's place fail (ELOOP or
-    // ENOTDIR) instead of being followed; a missing one is made first.
-    int fd = OpenRetrying(current.Get(), part.c_str(), kFolderFlags | O_NOFOLLOW);
+    // ENOTDIR) unless Trust follows it; a missing one is made first.
+    int fd = OpenComponent(current.Get(), part, Trust, links);
     made = false;
-    if (fd < 0 && errno == ENOENT) {
+    if (fd < 0 && errno == ENOENT && Create) {
       made = ::mkdirat(current.Get(), part.c_str(), 0777) == 0;
       if (!made && errno != EEXIST) return FolderHandle::Failure(errno);
       fd = OpenRetrying(current.Get(), part.c_str(), kFolderFlags | O_NOFOLLOW);
@@ -65,6 +162,7 @@ FolderHandle OpenFolderBeneath(const FolderHandle& Base, const std::string& Rela
     current = fd >= 0 ? FolderHandle(fd) : FolderHandle::Failure(errno);
   }
   if (made && current.Valid()) current.SetMade();
+  if (current.Valid() && current.KnownIdentity() == FileIdentity{}) NoteIdentity(current);
   return current;
 }
 
@@ -84,6 +182,10 @@ bool IdentityOf(const File& Open, FileIdentity& Identity) {
 }
 
 bool IdentityOf(const FolderHandle& Folder, FileIdentity& Identity) {
+  if (Folder.Valid() && Folder.KnownIdentity() != FileIdentity{}) {
+    Identity = Folder.KnownIdentity();
+    return true;
+  }
   return IdentityOfDescriptor(Folder.Get(), Identity);
 }
 
@@ -99,6 +201,28 @@ bool IdentityAt(const FolderHandle& Folder, const std::string& Name, FileIdentit
   if (::fstatat(Folder.Get(), Name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
   Identity = FileIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
   return true;
+}
+
+bool FolderStillBeneath(const FolderHandle& Base, const std::string& Relative,
+                        const FolderHandle& Folder, const LinkTrust& Trust) {
+  FileIdentity held;
+  if (!IdentityOf(Folder, held)) return false;
+  const size_t first = Relative.find_first_not_of('/');
+  const std::string path = first == std::string::npos ? std::string(".") : Relative.substr(first);
+  // One call where the kernel can refuse every link on the way itself;
+  // the walk, a call or two a level, where it cannot.
+  struct open_how how {};
+  how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+  const long fd = ::syscall(SYS_openat2, Base.Get(), path.c_str(), &how, sizeof how);
+  FileIdentity found;
+  if (fd >= 0) {
+    const FolderHandle there(static_cast<NativeHandle>(fd));
+    return IdentityOf(there, found) && found == held;
+  }
+  if (errno == ENOENT || errno == ENOTDIR) return false;
+  const FolderHandle walked = OpenFolderBeneath(Base, Relative, false, Trust);
+  return walked.Valid() && IdentityOf(walked, found) && found == held;
 }
 
 PendingFile::PendingFile(std::shared_ptr<const FolderHandle> Folder) : folder_(std::move(Folder)) {
@@ -151,12 +275,31 @@ void PendingFile::TakeOverModeOf(const std::string& Name) {
   ::fchmod(handle, st.st_mode & (owned ? 07777 : 0777));
 }
 
-bool PendingFile::PutInPlace(const std::string& Name) {
+namespace {
+
+// A rename that fails with EEXIST where To is taken, by anything.
+int RenameNoReplace(int FromFolder, const char* From, int ToFolder, const char* To) {
+  if (::renameat2(FromFolder, From, ToFolder, To, RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return -1;
+  // A file system that cannot refuse in the rename itself: a second name
+  // is only ever made where there is none.
+  if (::linkat(FromFolder, From, ToFolder, To, 0) != 0) return -1;
+  ::unlinkat(FromFolder, From, 0);
+  return 0;
+}
+
+}  // namespace
+
+bool PendingFile::PutInPlace(const std::string& Name, Placing How, const FolderHandle* Into) {
   if (!pending_ || Name.empty() || Name.find('/') != std::string::npos) {
     error_ = EINVAL;
     return false;
   }
-  if (::renameat(folder_->Get(), temporaryName_.c_str(), folder_->Get(), Name.c_str()) != 0) {
+  const int from = folder_->Get(), to = Into != nullptr ? Into->Get() : from;
+  const int placed = How == Placing::Replace
+                         ? ::renameat(from, temporaryName_.c_str(), to, Name.c_str())
+                         : RenameNoReplace(from, temporaryName_.c_str(), to, Name.c_str());
+  if (placed != 0) {
     error_ = errno;
     return false;
   }
@@ -164,6 +307,10 @@ bool PendingFile::PutInPlace(const std::string& Name) {
   if (lock_ != kNoHandle) ::close(static_cast<int>(lock_));
   lock_ = kNoHandle;
   return true;
+}
+
+int RenameKeeping(const FolderHandle& Folder, const std::string& Name, const std::string& To) {
+  return RenameNoReplace(Folder.Get(), Name.c_str(), Folder.Get(), To.c_str()) == 0 ? 0 : errno;
 }
 
 int SyncFileSystem(const FolderHandle& Folder) {

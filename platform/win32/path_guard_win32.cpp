@@ -33,7 +33,11 @@ PathInfo InspectPath(const std::string& Path, bool FollowLinks) {
   const HANDLE h = ::CreateFileA(Path.c_str(), FILE_READ_ATTRIBUTES,
                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                  OPEN_EXISTING, flags, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return PathInfo();
+  if (h == INVALID_HANDLE_VALUE) {
+    PathInfo missing;
+    if (const int error = win32::LastErrno(); error != ENOENT) missing.Error = error;
+    return missing;
+  }
   const PathInfo info = InfoOfHandle(h);
   ::CloseHandle(h);
   return info;

@@ -82,4 +82,10 @@ bool SameFile(const std::string& A, const std::string& B) {
   return IdentityOfPath(A, a) && IdentityOfPath(B, b) && a == b;
 }
 
+std::string LinkTarget(const std::string& Path) {
+  // Links to files need rights most users lack on Windows; a path is taken
+  // as it is given.
+  return Path;
+}
+
 }  // namespace kelmora::platform

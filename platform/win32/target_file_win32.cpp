@@ -40,7 +40,10 @@ FolderHandle OpenFolderHandle(const std::string& Path, bool FollowLinks) {
     ::CloseHandle(h);
     return FolderHandle::Failure(error);
   }
-  return FolderHandle(NativeOf(h));
+  FolderHandle folder(NativeOf(h));
+  folder.SetIdentity({data.dwVolumeSerialNumber,
+                      static_cast<uint64_t>(data.nFileIndexHigh) << 32 | data.nFileIndexLow});
+  return folder;
 }
 
 // The folder's path as the system resolved it, with Name below it.
@@ -82,7 +85,9 @@ FolderHandle FolderHandle::Duplicate() const {
   if (!::DuplicateHandle(process, HandleOf(handle_), process, &copy, 0, FALSE,
                          DUPLICATE_SAME_ACCESS))
     return FolderHandle::Failure(win32::LastErrno());
-  return FolderHandle(NativeOf(copy));
+  FolderHandle duplicate(NativeOf(copy));
+  duplicate.identity_ = identity_;
+  return duplicate;
 }
 
 FolderHandle OpenFolder(const std::string& Path, bool Create) {
@@ -91,7 +96,18 @@ FolderHandle OpenFolder(const std::string& Path, bool Create) {
   return OpenFolderHandle(Path, true);
 }
 
-FolderHandle OpenFolderBeneath(const FolderHandle& Base, const std::string& Relative) {
+LinkTrust TrustLinksMadeBeforeNow() {
+  // Junctions and links are never followed below a restore folder here.
+  return {};
+}
+
+bool IsSystemRoot(const FolderHandle&) {
+  // A drive's root is no one root of everything; names carry their drive.
+  return false;
+}
+
+FolderHandle OpenFolderBeneath(const FolderHandle& Base, const std::string& Relative, bool Create,
+                               const LinkTrust&) {
   FolderHandle current = Base.Duplicate();
   bool made = false;
   size_t start = 0;
@@ -104,8 +120,8 @@ FolderHandle OpenFolderBeneath(const FolderHandle& Base, const std::string& Rela
     if (part == ".." || !NameFitsSystem(part)) return FolderHandle::Failure(EINVAL);
     const std::string path = PathIn(current, part);
     if (path.empty()) return FolderHandle::Failure(win32::LastErrno());
-    made = ::CreateDirectoryA(path.c_str(), nullptr) != 0;
-    if (!made && ::GetLastError() != ERROR_ALREADY_EXISTS)
+    made = Create && ::CreateDirectoryA(path.c_str(), nullptr) != 0;
+    if (Create && !made && ::GetLastError() != ERROR_ALREADY_EXISTS)
       return FolderHandle::Failure(win32::LastErrno());
     // Not followed: a junction or link in the folder's place fails here.
     current = OpenFolderHandle(path, false);
@@ -119,6 +135,10 @@ bool IdentityOf(const File& Open, FileIdentity& Identity) {
 }
 
 bool IdentityOf(const FolderHandle& Folder, FileIdentity& Identity) {
+  if (Folder.Valid() && Folder.KnownIdentity() != FileIdentity{}) {
+    Identity = Folder.KnownIdentity();
+    return true;
+  }
   return Folder.Valid() && IdentityOfSystemHandle(HandleOf(Folder.Get()), Identity);
 }
 
@@ -131,13 +151,35 @@ bool IdentityAt(const FolderHandle& Folder, const std::string& Name, FileIdentit
   return !path.empty() && IdentityOfName(path, false, Identity);
 }
 
+bool FolderStillBeneath(const FolderHandle& Base, const std::string& Relative,
+                        const FolderHandle& Folder, const LinkTrust&) {
+  // A folder is held open without delete sharing, so it cannot be renamed
+  // away while it is; where the system says it is now tells a junction put
+  // above it. Two names of one folder differ only in case.
+  std::string expected = win32::FinalPathOf(HandleOf(Base.Get()));
+  for (size_t start = 0; start < Relative.size();) {
+    size_t end = Relative.find_first_of(kSeparators, start);
+    if (end == std::string::npos) end = Relative.size();
+    if (end > start && Relative.compare(start, end - start, ".") != 0) {
+      if (!expected.empty() && !IsPathSeparator(expected.back())) expected += '\\';
+      expected.append(Relative, start, end - start);
+    }
+    start = end + 1;
+  }
+  const std::string held = win32::FinalPathOf(HandleOf(Folder.Get()));
+  return !held.empty() && ComparablePath(held) == ComparablePath(expected);
+}
+
 PathInfo InspectAt(const FolderHandle& Folder, const std::string& Name) {
   const std::string path = PathIn(Folder, Name);
   return path.empty() ? PathInfo() : InspectPath(path, false);
 }
 
 PendingFile::PendingFile(std::shared_ptr<const FolderHandle> Folder) : folder_(std::move(Folder)) {
-  if (!folder_ || !folder_->Valid()) return;
+  if (!folder_ || !folder_->Valid()) {
+    error_ = folder_ ? folder_->LastError() : EBADF;
+    return;
+  }
   // CREATE_NEW: a name that someone else took meanwhile is never opened.
   for (int attempt = 0; attempt < 16 && !file_.Valid(); ++attempt) {
     temporaryName_ = TemporaryName();
@@ -151,6 +193,7 @@ PendingFile::PendingFile(std::shared_ptr<const FolderHandle> Folder) : folder_(s
     else if (::GetLastError() != ERROR_FILE_EXISTS)
       break;
   }
+  if (!file_.Valid()) error_ = win32::LastErrno();
   pending_ = file_.Valid();
   // A second handle keeps every clean-up out after the file is closed and
   // before it is renamed.
@@ -194,22 +237,42 @@ void PendingFile::TakeOverModeOf(const std::string& Name) {
   ::LocalFree(descriptor);
 }
 
-bool PendingFile::PutInPlace(const std::string& Name) {
+bool PendingFile::PutInPlace(const std::string& Name, Placing How, const FolderHandle* Into) {
   if (!pending_ || Name.empty() || Name.find_first_of(kSeparators) != std::string::npos ||
-      !NameFitsSystem(Name))
+      !NameFitsSystem(Name)) {
+    error_ = EINVAL;
     return false;
-  const std::string from = PathIn(*folder_, temporaryName_), to = PathIn(*folder_, Name);
-  if (from.empty() || to.empty()) return false;
+  }
+  const std::string from = PathIn(*folder_, temporaryName_),
+                    to = PathIn(Into != nullptr ? *Into : *folder_, Name);
+  if (from.empty() || to.empty()) {
+    error_ = win32::LastErrno();
+    return false;
+  }
   // The data on the disk before the name: Windows cannot flush a whole
   // file system for an ordinary user, so each file is flushed here and
   // the rename written through.
-  if (SyncFile(from) != 0) return false;
-  if (!::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+  if (const int error = SyncFile(from); error != 0) {
+    error_ = error;
     return false;
+  }
+  // Without MOVEFILE_REPLACE_EXISTING a taken name fails the move.
+  const DWORD flags =
+      MOVEFILE_WRITE_THROUGH | (How == Placing::Replace ? MOVEFILE_REPLACE_EXISTING : 0);
+  if (!::MoveFileExA(from.c_str(), to.c_str(), flags)) {
+    error_ = win32::LastErrno();
+    return false;
+  }
   pending_ = false;
   if (lock_ != kNoHandle) ::CloseHandle(HandleOf(lock_));
   lock_ = kNoHandle;
   return true;
+}
+
+int RenameKeeping(const FolderHandle& Folder, const std::string& Name, const std::string& To) {
+  const std::string from = PathIn(Folder, Name), to = PathIn(Folder, To);
+  if (from.empty() || to.empty()) return win32::LastErrno();
+  return ::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH) ? 0 : win32::LastErrno();
 }
 
 int SyncFileSystem(const FolderHandle& Folder) {

@@ -63,6 +63,7 @@ TEST_F(AboutBoxTest, LayoutColoursAndFonts) {
       {box.LabelAuthor, {8, 48}, TAboutBox::kAuthor, QColor(0, 0, 128), true, false},
       {box.LabelEmail, {8, 64}, TAboutBox::kEmail, QColor(0, 128, 128), true, false},
       {box.LabelSite, {8, 80}, "https://kelmora.org", QColor(0, 0, 255), false, true},
+      {box.LabelLicense, {8, 96}, TAboutBox::kLicense, QColor(0, 0, 128), false, false},
   };
   for (const auto& l : labels) {
     const std::string name = l.Label->objectName().toStdString();
@@ -74,6 +75,11 @@ TEST_F(AboutBoxTest, LayoutColoursAndFonts) {
     EXPECT_EQ(l.Label->font().underline(), l.Underline) << name;
     EXPECT_GE(l.Label->width(), l.Label->fontMetrics().horizontalAdvance(l.Text)) << name;
   }
+  // The licence is named, and stands clear of the button below it.
+  EXPECT_TRUE(box.LabelLicense->text().contains("GPL"));
+  EXPECT_TRUE(box.LabelLicense->text().contains('3'));
+  EXPECT_LE(box.LabelLicense->geometry().bottom() + box.Panel1->y(), box.OKButton->y());
+  EXPECT_LE(box.LabelLicense->geometry().right(), box.Panel1->width() - 4);
   EXPECT_TRUE(box.LabelEmail->wordWrap());
   EXPECT_TRUE(box.LabelEmail->text().contains('@'));
 }

@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <set>
 
 #include "form_fixture.h"
 #include "platform/file.h"
@@ -72,10 +73,20 @@ TEST_F(CommandsTest, BackupWritesTheArchiveFillsTheGaugeAndShowsTheSummary) {
   int64_t total = 0;
   for (const auto& [name, bytes] : files) total += static_cast<int64_t>(bytes.size());
   EXPECT_EQ(form->BackupEngine.FileCount(), 4);
-  EXPECT_EQ(form->StatusLine(), QStringLiteral(" Files: 4 - Size: %1 - Compression Rate: %2")
-                                    .arg(total)
-                                    .arg(form->BackupEngine.CompressionRate()));
-  EXPECT_GT(form->BackupEngine.CompressionRate(), 0) << "the text files compress";
+  // The summary in figures, and in words with units.
+  const app::TRunOutcome& backup = form->LastOutcome();
+  EXPECT_EQ(backup.End, app::TRunEnd::Completed);
+  EXPECT_EQ(backup.FilesDone, 4);
+  EXPECT_EQ(backup.Bytes, total);
+  EXPECT_EQ(backup.ArchiveBytes, static_cast<int64_t>(fs::file_size(Path("out.bkp"))));
+  EXPECT_EQ(backup.Volumes, 1);
+  EXPECT_GT(backup.Rate, 0) << "the text files compress";
+  EXPECT_TRUE(form->StatusLine().contains(app::FormatSize(total, form->TextSource())))
+      << form->StatusLine().toStdString();
+  EXPECT_TRUE(
+      form->StatusLine().contains(app::FormatSize(backup.ArchiveBytes, form->TextSource())));
+  EXPECT_TRUE(form->StatusLine().contains(QStringLiteral("%1 %").arg(backup.Rate)));
+  EXPECT_EQ(form->windowTitle(), "Kelmora 1.0") << "the percentage leaves the title";
   EXPECT_EQ(form->BackupEngine.CompressionLevel, clDefault) << "item 0 is Default";
   EXPECT_EQ(form->BackupEngine.MaxSize, 0);
   EXPECT_TRUE(shown.empty());
@@ -89,7 +100,15 @@ TEST_F(CommandsTest, BackupWritesTheArchiveFillsTheGaugeAndShowsTheSummary) {
     ASSERT_TRUE(fs::exists(restored)) << restored;
     EXPECT_EQ(ReadFile(restored), bytes) << name;
   }
-  EXPECT_EQ(form->StatusLine(), QStringLiteral(" Files: 4 - Size: %1").arg(total));
+  const app::TRunOutcome& restore = form->LastOutcome();
+  EXPECT_EQ(restore.Kind, app::TRunKind::Restore);
+  EXPECT_EQ(restore.End, app::TRunEnd::Completed);
+  EXPECT_EQ(restore.Restored, 4);
+  EXPECT_EQ(restore.Kept, 0);
+  EXPECT_EQ(restore.Refused, 0);
+  EXPECT_EQ(restore.DamagedFiles(), 0);
+  EXPECT_EQ(restore.Bytes, total);
+  EXPECT_TRUE(form->StatusLine().contains(app::FormatSize(total, form->TextSource())));
   EXPECT_EQ(form->CGauge1->Progress(), form->CGauge1->MaxValue());
   EXPECT_TRUE(form->BackupEngine.RestoreFullPath);
   EXPECT_TRUE(shown.empty());
@@ -196,8 +215,13 @@ TEST_F(CommandsTest, AnEngineErrorShowsItsMessageOnceAndTheStatusSaysTheBackupFa
       "Cannot write to archive: " + QString::fromStdString(Path("missing/out.bkp")) + ": " +
       QString::fromStdString(platform::ErrorText(ENOENT));
   EXPECT_EQ(shown[0].Text, text);
-  EXPECT_EQ(form->StatusLine(), " Failed: " + text + " - 0 of 4 files");
-  EXPECT_FALSE(form->StatusLine().contains("Compression")) << "nothing was compressed";
+  EXPECT_TRUE(form->StatusLine().startsWith(" Failed: " + text + " - "))
+      << form->StatusLine().toStdString();
+  EXPECT_EQ(form->LastOutcome().End, app::TRunEnd::Failed);
+  EXPECT_EQ(form->LastOutcome().FilesDone, 0);
+  EXPECT_FALSE(form->LastOutcome().HadArchive);
+  EXPECT_TRUE(form->StatusLine().contains(form->Text("Outcome->NoArchive")))
+      << "no archive was written, and none was there before";
   EXPECT_EQ(form->CGauge1->Progress(), 0) << "the gauge does not claim a finished run";
   EXPECT_TRUE(form->ButtonBackup->isEnabled());
   EXPECT_TRUE(form->ButtonRestore->isEnabled());
@@ -218,7 +242,8 @@ TEST_F(CommandsTest, AFailureNamesItsFileAndTheSystemsReason) {
   ASSERT_EQ(shown.size(), 1u);
   EXPECT_EQ(shown[0].Kind, "message");
   EXPECT_EQ(shown[0].Text, archiveText);
-  EXPECT_EQ(form->StatusLine(), " Failed: " + archiveText + " - 0 of 4 files");
+  EXPECT_TRUE(form->StatusLine().startsWith(" Failed: " + archiveText + " - "))
+      << form->StatusLine().toStdString();
 
   // A restore whose folder is blocked by a file refuses every entry and
   // names the last one, with the folder that could not be made.
@@ -237,7 +262,10 @@ TEST_F(CommandsTest, AFailureNamesItsFileAndTheSystemsReason) {
   EXPECT_EQ(shown[1].Text, restoreText);
   EXPECT_TRUE(shown[1].Text.contains(QString::fromStdString(Path("src/"))))
       << "the stored file is named";
-  EXPECT_TRUE(form->StatusLine().startsWith(" Ошибка: " + restoreText + " - "))
+  // Every file was refused, none restored, and the line says so in Russian.
+  EXPECT_EQ(form->LastOutcome().Restored, 0);
+  EXPECT_EQ(form->LastOutcome().Refused, 4);
+  EXPECT_TRUE(form->StatusLine().contains(QStringLiteral("отклонено: 4")))
       << form->StatusLine().toStdString();
 
   // Left to the engine's own error hook, the box reads the same.
@@ -265,9 +293,10 @@ TEST_F(CommandsTest, ABackupThatOnlyWarnsStillShowsItsSummary) {
   ASSERT_EQ(form->BackupEngine.ErrorCode(), beFileChanged);
   ASSERT_EQ(shown.size(), 1u);
   EXPECT_EQ(shown[0].Text, QString::fromStdString("File changed while it was read: " + growing));
-  EXPECT_TRUE(form->StatusLine().startsWith(" Files: 4 - Size: "))
+  EXPECT_EQ(form->LastOutcome().End, app::TRunEnd::Completed) << "a warning does not fail it";
+  EXPECT_EQ(form->LastOutcome().FilesDone, 4);
+  EXPECT_TRUE(form->StatusLine().startsWith(" Files backed up: 4 "))
       << form->StatusLine().toStdString();
-  EXPECT_TRUE(form->StatusLine().contains(" - Compression Rate: "));
   EXPECT_EQ(form->CGauge1->Progress(), 100);
 }
 
@@ -275,7 +304,7 @@ TEST_F(CommandsTest, RestoringAMissingArchiveSaysSoAndShowsNoSummary) {
   MakeTree(Path("src"));
   auto form = FormFor(Path("src"), Path("out.bkp"));
   form->ButtonBackup->click();
-  ASSERT_TRUE(form->StatusLine().startsWith(" Files: 4"));
+  ASSERT_EQ(form->LastOutcome().End, app::TRunEnd::Completed);
   ASSERT_EQ(form->CGauge1->Progress(), 100);
 
   form->Values.BackupFileName = QString::fromStdString(Path("nothing.bkp"));
@@ -297,46 +326,101 @@ TEST_F(CommandsTest, RestoringAMissingArchiveSaysSoAndShowsNoSummary) {
   EXPECT_EQ(form->StatusLine(), " Failed: archive not found");
 }
 
-TEST_F(CommandsTest, ADamagedArchiveIsReportedOnceAndTheWindowGoesOn) {
-  MakeTree(Path("src"));
+// A cut archive costs the file it cuts: the files before it are restored,
+// the cut one is named in one box with where the archive ends, and the
+// status line counts both without calling the restore failed.
+TEST_F(CommandsTest, ACutArchiveRestoresWhatItHoldsAndNamesTheCutFile) {
+  const auto files = MakeTree(Path("src"));
   auto form = FormFor(Path("src"), Path("out.bkp"));
   form->ButtonBackup->click();
   fs::resize_file(Path("out.bkp"), fs::file_size(Path("out.bkp")) / 2);
   form->Values.RestoreFolder = QString::fromStdString(Path("back")) + "/";
   form->ButtonRestore->click();
-  // Whether the engine reports the damage as a code or as an exception,
-  // the user sees one box, the status line says the restore failed, and
-  // the window stays usable.
   ASSERT_EQ(shown.size(), 1u);
-  EXPECT_FALSE(shown[0].Text.isEmpty());
-  EXPECT_TRUE(form->StatusLine().startsWith(" Failed: " + shown[0].Text))
-      << form->StatusLine().toStdString();
+  EXPECT_EQ(shown[0].Kind, "problems") << "no \"Compression error\" box";
+  // The cut file, and maybe the missing end of the archive, which is in no file.
+  std::vector<app::TProblem> named;
+  for (const app::TProblem& p : problems)
+    if (p.File != form->Text("Problems->NoFile")) named.push_back(p);
+  ASSERT_EQ(named.size(), 1u);
+  const std::string cut = named[0].File.toStdString();
+  EXPECT_EQ(named[0].Volume, 1);
+  EXPECT_GT(named[0].Offset, 0);
+  EXPECT_LE(named[0].Offset, static_cast<int64_t>(fs::file_size(Path("out.bkp"))));
+  const app::TRunOutcome& o = form->LastOutcome();
+  EXPECT_EQ(o.End, app::TRunEnd::Completed);
+  EXPECT_EQ(o.DamagedFiles(), 1);
+  EXPECT_TRUE(o.Incomplete);
+  int restored = 0;
+  for (const auto& [name, bytes] : files) {
+    const std::string back = Path("back") + Path("src/" + name);
+    if (Path("src/" + name) == cut) {
+      EXPECT_FALSE(fs::exists(back)) << "a damaged file never takes its name";
+    } else if (fs::exists(back)) {
+      EXPECT_EQ(ReadFile(back), bytes) << name;
+      ++restored;
+    }
+  }
+  EXPECT_GE(restored, 1);
+  EXPECT_EQ(o.Restored, restored);
+  EXPECT_FALSE(form->StatusLine().contains("Failed")) << form->StatusLine().toStdString();
+  EXPECT_TRUE(form->StatusLine().contains(QStringLiteral("damaged: 1")));
   EXPECT_FALSE(form->BackupEngine.Busy());
   EXPECT_TRUE(form->ButtonBackup->isEnabled());
   shown.clear();
   form->ButtonBackup->click();  // the next command runs as usual
   EXPECT_TRUE(shown.empty());
-  EXPECT_TRUE(form->StatusLine().startsWith(" Files: 4"));
+  EXPECT_EQ(form->LastOutcome().Kind, app::TRunKind::Backup);
+  EXPECT_EQ(form->LastOutcome().FilesDone, 4);
 }
 
-TEST_F(CommandsTest, GaugeCountsFilesOfTheCurrentOperation) {
-  MakeTree(Path("src"));
+// The gauge counts files, but moves within a file by its bytes: with two
+// large files it is at about half when the second begins, climbs while it
+// is read, and shows 100 % only once the run is over. The title shows the
+// percentage meanwhile.
+TEST_F(CommandsTest, TheGaugeMovesWithinAFileAndIsFullOnlyAtTheEnd) {
+  WriteFile(Path("src/one.bin"), RandomBytes(2 << 20, 1));
+  WriteFile(Path("src/two.bin"), RandomBytes(2 << 20, 2));
   auto form = FormFor(Path("src"), Path("out.bkp"));
-  form->ButtonBackup->click();  // leaves FileCount at 4 for the next run
-  ASSERT_EQ(form->BackupEngine.FileCount(), 4);
-  form->FileCounter = 0;
-  bool goOn = true;
-  // The opening event (no name) of the next operation resets the gauge.
-  form->EngineProgress(form->BackupEngine, "", 0, goOn);
-  EXPECT_EQ(form->CGauge1->Progress(), 0);
-  form->EngineProgress(form->BackupEngine, "/x/a", 10, goOn);
-  form->EngineProgress(form->BackupEngine, "/x/a", 20, goOn);
-  EXPECT_EQ(form->CGauge1->Progress(), 25) << "one name, however many chunks";
-  EXPECT_EQ(form->StatusLine(), " /x/a");
-  form->EngineProgress(form->BackupEngine, "/x/b", 30, goOn);
-  form->EngineProgress(form->BackupEngine, "/x/c", 40, goOn);
-  EXPECT_EQ(form->CGauge1->Progress(), 75);
-  EXPECT_TRUE(goOn);
+  struct Seen {
+    std::string File;
+    int Gauge;
+    QString Title;
+  };
+  std::vector<Seen> seen;
+  form->BackupEngine.OnProgress = [&](TBackupFile& Sender, const std::string& Name,
+                                      TPercentage Percent, bool& GoOn) {
+    form->EngineProgress(Sender, Name, Percent, GoOn);
+    seen.push_back({Name, form->CGauge1->Progress(), form->windowTitle()});
+  };
+  const auto check = [&](const char* Run) {
+    ASSERT_GT(seen.size(), 100u) << Run;
+    EXPECT_TRUE(seen.back().File.empty()) << Run << ": the closing event";
+    EXPECT_EQ(seen.back().Gauge, 100) << Run;
+    std::set<int> withinLast;
+    for (size_t i = 0; i + 1 < seen.size(); ++i) {
+      EXPECT_LT(seen[i].Gauge, 100) << Run << ": event " << i << " of " << seen[i].File;
+      if (i > 0) {
+        EXPECT_GE(seen[i].Gauge, seen[i - 1].Gauge) << Run << ": it never goes back";
+      }
+      if (seen[i].File.find("two.bin") != std::string::npos) withinLast.insert(seen[i].Gauge);
+    }
+    ASSERT_FALSE(withinLast.empty()) << Run;
+    EXPECT_GE(*withinLast.begin(), 45) << Run;
+    EXPECT_LE(*withinLast.begin(), 55) << Run;
+    EXPECT_GE(*withinLast.rbegin(), 95) << Run;
+    EXPECT_GT(withinLast.size(), 20u) << Run << ": the gauge climbs through the last file";
+    EXPECT_TRUE(seen[seen.size() / 2].Title.endsWith(" - Kelmora 1.0")) << Run;
+    EXPECT_TRUE(seen[seen.size() / 2].Title.contains('%')) << Run;
+    EXPECT_EQ(form->windowTitle(), "Kelmora 1.0") << Run;
+  };
+  form->ButtonBackup->click();
+  check("backup");
+  seen.clear();
+  form->Values.RestoreFolder = QString::fromStdString(Path("back")) + "/";
+  form->ButtonRestore->click();
+  check("restore");
+  EXPECT_EQ(ReadFile(Path("back") + Path("src/two.bin")), RandomBytes(2 << 20, 2));
 }
 
 TEST_F(CommandsTest, StopWhileIdleAsksNothing) {
@@ -358,20 +442,39 @@ TEST_F(CommandsTest, StopThenNoLetsTheBackupGoOn) {
   EXPECT_EQ(form->BackupEngine.FilesDone(), 30);
 }
 
-TEST_F(CommandsTest, StopThenYesStopsTheBackup) {
+// A stopped backup writes nothing under the archive's name: the status line
+// says so, and says the older archive is kept when there was one, which is
+// then byte for byte what it was.
+TEST_F(CommandsTest, AStoppedBackupSaysNoArchiveWasWrittenAndTheOlderOneIsKept) {
   MakeLongTree(Path("src"));
   auto form = FormFor(Path("src"), Path("out.bkp"));
-  yesNoAnswers = {true};
-  QTimer::singleShot(0, form.get(), [&] { form->ButtonStop->click(); });
+  const auto stopSoon = [&] {
+    yesNoAnswers = {true};
+    QTimer::singleShot(0, form.get(), [&] { form->ButtonStop->click(); });
+  };
+  stopSoon();
   form->ButtonBackup->click();
   EXPECT_EQ(ShownOf("yesno").size(), 1u);
-  const int32_t done = form->BackupEngine.FilesDone();
-  EXPECT_LT(done, 30);
   EXPECT_EQ(ShownOf("message").size(), 0u) << "a stop is not an error";
-  EXPECT_EQ(form->StatusLine(), QStringLiteral(" Stopped: %1 of 30 files").arg(done));
-  EXPECT_EQ(form->CGauge1->Progress(),
-            PercentOf(form->BackupEngine.BytesDone(), form->BackupEngine.TotalSize()));
+  EXPECT_EQ(form->LastOutcome().End, app::TRunEnd::Stopped);
+  EXPECT_LT(form->LastOutcome().FilesDone, 30);
+  EXPECT_EQ(form->LastOutcome().FileCount, 30);
+  EXPECT_FALSE(fs::exists(Path("out.bkp")));
+  EXPECT_TRUE(form->StatusLine().startsWith(" Stopped - ")) << form->StatusLine().toStdString();
+  EXPECT_TRUE(form->StatusLine().contains(form->Text("Outcome->NoArchive")));
   EXPECT_LT(form->CGauge1->Progress(), 100) << "not the closing event's 100";
+
+  form->ButtonBackup->click();
+  ASSERT_EQ(form->LastOutcome().End, app::TRunEnd::Completed);
+  const std::string older = ReadFile(Path("out.bkp"));
+  WriteFile(Path("src/new.bin"), RandomBytes(40000, 77));
+  stopSoon();
+  form->ButtonBackup->click();
+  EXPECT_EQ(form->LastOutcome().End, app::TRunEnd::Stopped);
+  EXPECT_TRUE(form->LastOutcome().HadArchive);
+  EXPECT_TRUE(form->StatusLine().contains(form->Text("Outcome->OlderArchiveKept")))
+      << form->StatusLine().toStdString();
+  EXPECT_EQ(ReadFile(Path("out.bkp")), older);
 }
 
 TEST_F(CommandsTest, AStoppedRestoreSaysSoAfterACompleteOne) {
@@ -380,18 +483,48 @@ TEST_F(CommandsTest, AStoppedRestoreSaysSoAfterACompleteOne) {
   form->ButtonBackup->click();
   form->Values.RestoreFolder = QString::fromStdString(Path("back")) + "/";
   form->ButtonRestore->click();
-  EXPECT_EQ(form->StatusLine(), " Files: 30 - Size: 1200000");
+  EXPECT_EQ(form->LastOutcome().Restored, 30);
+  EXPECT_EQ(form->LastOutcome().Bytes, 1200000);
   EXPECT_EQ(form->CGauge1->Progress(), 100);
 
   yesNoAnswers = {true};
   QTimer::singleShot(0, form.get(), [&] { form->ButtonStop->click(); });
   form->ButtonRestore->click();
   ASSERT_EQ(ShownOf("yesno").size(), 1u);
-  const int32_t done = form->BackupEngine.FilesDone();
-  EXPECT_LT(done, 30);
-  EXPECT_EQ(form->StatusLine(), QStringLiteral(" Stopped: %1 of 30 files").arg(done));
+  EXPECT_EQ(form->LastOutcome().End, app::TRunEnd::Stopped);
+  EXPECT_LT(form->LastOutcome().Restored, 30);
+  EXPECT_EQ(form->LastOutcome().Refused, 0) << "the file being read when it stopped is no refusal";
+  EXPECT_TRUE(form->StatusLine().startsWith(" Stopped - ")) << form->StatusLine().toStdString();
   EXPECT_LT(form->CGauge1->Progress(), 100);
   EXPECT_TRUE(shown.size() == 1u) << "a stop is not an error";
+}
+
+// No Overwrite over a folder that holds every file writes none of them, and
+// says so: nothing restored, every file kept.
+TEST_F(CommandsTest, ANoOverwriteRestoreOfPresentFilesCountsThemKept) {
+  for (int i = 0; i < 60; ++i)
+    WriteFile(Path("src/d" + std::to_string(i % 4) + "/f" + std::to_string(i) + ".txt"),
+              TextBytes(2000 + i * 100, 300 + i));
+  auto form = FormFor(Path("src"), Path("out.bkp"));
+  form->ButtonBackup->click();
+  form->Values.RestoreFolder = QString::fromStdString(Path("back")) + "/";
+  form->ButtonRestore->click();
+  ASSERT_EQ(form->LastOutcome().Restored, 60);
+  const std::string changed = Path("back") + Path("src/d1/f5.txt");
+  WriteFile(changed, "edited since");
+
+  form->ComboBoxRestoreMode->setCurrentIndex(1);
+  form->ComboBoxRestoreModeChange();
+  form->ButtonRestore->click();
+  const app::TRunOutcome& o = form->LastOutcome();
+  EXPECT_EQ(o.End, app::TRunEnd::Completed);
+  EXPECT_EQ(o.Restored, 0);
+  EXPECT_EQ(o.Kept, 60);
+  EXPECT_EQ(o.Refused, 0);
+  EXPECT_TRUE(form->StatusLine().contains("Restored: 0 ")) << form->StatusLine().toStdString();
+  EXPECT_TRUE(form->StatusLine().contains("kept: 60"));
+  EXPECT_EQ(ReadFile(changed), "edited since");
+  EXPECT_TRUE(shown.empty());
 }
 
 TEST_F(CommandsTest, NoSecondOperationWhileOneRuns) {
@@ -454,62 +587,86 @@ TEST_F(CommandsTest, ClosingDuringARestoreThatFailsShowsTheFailureBeforeTheWindo
   MakeLongTree(Path("src"));
   auto form = FormFor(Path("src"), Path("out.bkp"));
   form->ButtonBackup->click();
-  // Without its end marker the archive is damaged: the restore ends with
-  // code 6, whose box the engine raises while the run is still going.
+  // Without its end marker the archive is damaged: the restore lists the
+  // damage in a box once the run is over, still inside the command.
   fs::resize_file(Path("out.bkp"), fs::file_size(Path("out.bkp")) - 4);
   form->Values.RestoreFolder = QString::fromStdString(Path("back")) + "/";
   form->show();
   shown.clear();
   bool visibleWhileShown = false;
-  form->Dialogs.ShowMessage = [&](const QString& Caption, const QString& Text) {
-    shown.push_back({"message", Caption, Text});
-    // A message box runs its own event loop until the user answers it.
+  form->Dialogs.ShowProblems = [&](const QString& Caption, const QString& Text,
+                                   const std::vector<app::TProblem>&) {
+    shown.push_back({"problems", Caption, Text});
+    // A box runs its own event loop until the user answers it.
     QCoreApplication::processEvents();
     visibleWhileShown = form->isVisible();
   };
   QTimer::singleShot(0, form.get(), [&] { form->close(); });
   form->ButtonRestore->click();
-  ASSERT_EQ(ShownOf("message").size(), 1u);
+  ASSERT_EQ(ShownOf("problems").size(), 1u);
   EXPECT_TRUE(ShownOf("error").empty());
+  EXPECT_TRUE(ShownOf("message").empty());
   EXPECT_TRUE(visibleWhileShown) << "the failure is not swept away by the close";
   QCoreApplication::processEvents();
   EXPECT_FALSE(form->isVisible()) << "the window still closes after it";
 }
 
-TEST_F(CommandsTest, AMissingNextVolumeIsAskedForByName) {
+TEST_F(CommandsTest, AMissingVolumeIsAskedForByNameAndCanBePickedElsewhere) {
   WriteFile(Path("src/big.bin"), RandomBytes(100000, 9));
   auto form = FormFor(Path("src"), Path("split.bkp"));
   SetLimit(*form, "17", 0);
   form->ButtonBackup->click();
-  ASSERT_TRUE(fs::exists(Path("split.003")));
+  int volumes = 1;
+  while (fs::exists(Path("split.00" + std::to_string(volumes + 1)))) ++volumes;
+  ASSERT_GE(volumes, 3);
+  EXPECT_EQ(form->LastOutcome().Volumes, volumes) << "the summary counts the volumes written";
+  EXPECT_TRUE(form->StatusLine().contains(QStringLiteral("volumes: %1").arg(volumes)))
+      << form->StatusLine().toStdString();
+  int64_t onDisk = 0;
+  for (int v = 1; v <= volumes; ++v)
+    onDisk += static_cast<int64_t>(
+        fs::file_size(Path(v == 1 ? "split.bkp" : "split.00" + std::to_string(v))));
+  EXPECT_EQ(form->LastOutcome().ArchiveBytes, onDisk);
   fs::rename(Path("split.002"), Path("aside.002"));
   form->Values.RestoreFolder = QString::fromStdString(Path("back")) + "/";
 
   // OK while the file is still missing asks again; Cancel stops.
-  okCancelAnswers = {true, false};
+  volumeAnswers = {{true, {}}, {false, {}}};
   form->ButtonRestore->click();
-  auto asked = ShownOf("okcancel");
+  auto asked = ShownOf("volume");
   ASSERT_EQ(asked.size(), 2u);
   EXPECT_TRUE(asked[0].Text.contains(QString::fromStdString(Path("split.002"))))
       << asked[0].Text.toStdString();
   EXPECT_TRUE(ShownOf("message").empty()) << "a cancel is not an error";
+  EXPECT_EQ(form->LastOutcome().End, app::TRunEnd::Cancelled);
+  EXPECT_EQ(form->LastOutcome().MissingVolume, 2);
+  EXPECT_EQ(form->LastOutcome().Restored, 0);
   EXPECT_TRUE(form->StatusLine().startsWith(" Cancelled: ")) << form->StatusLine().toStdString();
-  EXPECT_TRUE(form->StatusLine().endsWith(" of 1 files"));
-  EXPECT_LT(form->CGauge1->Progress(), 100) << "a third of the file was never read";
+  EXPECT_LT(form->CGauge1->Progress(), 100) << "most of the file was never read";
+  EXPECT_FALSE(fs::exists(Path("back") + Path("src/big.bin")));
 
-  // Putting the volume back before answering OK lets the restore finish.
+  // Every later volume in another folder: the second is picked there with
+  // Browse..., and the others are then found beside it.
   shown.clear();
-  form->Dialogs.AskOkCancel = [&](const QString& Caption, const QString& Text) {
-    shown.push_back({"okcancel", Caption, Text});
-    fs::rename(Path("aside.002"), Path("split.002"));
-    return true;
-  };
+  fs::create_directory(Path("elsewhere"));
+  fs::rename(Path("aside.002"), Path("elsewhere/split.002"));
+  for (int v = 3; v <= volumes; ++v) {
+    const std::string name = "split.00" + std::to_string(v);
+    fs::rename(Path(name), Path("elsewhere/" + name));
+  }
+  volumeAnswers = {{true, QString::fromStdString(Path("elsewhere/split.002"))}};
   form->ButtonRestore->click();
-  EXPECT_EQ(ShownOf("okcancel").size(), 1u);
+  EXPECT_EQ(ShownOf("volume").size(), 1u);
+  EXPECT_EQ(form->LastOutcome().End, app::TRunEnd::Completed);
+  EXPECT_EQ(form->LastOutcome().Restored, 1);
   EXPECT_EQ(ReadFile(Path("back") + Path("src/big.bin")), RandomBytes(100000, 9));
 
-  // With every volume present nothing is asked.
+  // With every volume beside the first nothing is asked.
   shown.clear();
+  for (int v = 2; v <= volumes; ++v) {
+    const std::string name = "split.00" + std::to_string(v);
+    fs::rename(Path("elsewhere/" + name), Path(name));
+  }
   fs::remove_all(Path("back"));
   form->ButtonRestore->click();
   EXPECT_TRUE(shown.empty());

@@ -11,6 +11,7 @@
 #include <QString>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -42,7 +43,7 @@ inline ::testing::Environment* const kQtEnvironment =
     ::testing::AddGlobalTestEnvironment(new QtEnvironment);
 
 struct Shown {
-  std::string Kind;  // "message", "error", "yesno", "okcancel"
+  std::string Kind;  // "message", "error", "yesno", "okcancel", "volume", "problems"
   QString Caption;
   QString Text;
 };
@@ -97,6 +98,32 @@ class FormTest : public ::testing::Test {
       saveDialogCalls.push_back({Folder, Name, Filter});
       return saveAnswer;
     };
+    Form.Dialogs.AskOpenFile = [this](const QString& Folder, const QString&) {
+      openDialogFolders.push_back(Folder);
+      return openAnswer;
+    };
+    Form.Dialogs.AskVolume = [this](const QString& C, const QString& T, const QString&) {
+      shown.push_back({"volume", C, T});
+      if (volumeAnswers.empty()) return app::TVolumeAnswer{};
+      const app::TVolumeAnswer answer = volumeAnswers.front();
+      volumeAnswers.pop_front();
+      return answer;
+    };
+    Form.Dialogs.AskRestore = [this](app::TRestoreRequest& Request) {
+      restoreAsked.push_back(Request);
+      if (!restoreAnswer) return false;
+      Request.Folder = restoreAnswer->Folder;
+      Request.Placement = restoreAnswer->Placement;
+      return true;
+    };
+    Form.Dialogs.ShowProblems = [this](const QString& C, const QString& T,
+                                       const std::vector<app::TProblem>& Problems) {
+      shown.push_back({"problems", C, T});
+      problems = Problems;
+    };
+    Form.Dialogs.Notify = [this](const QString& Title, const QString& Body) {
+      notifications.push_back({"notify", Title, Body});
+    };
   }
 
   std::vector<Shown> ShownOf(const std::string& Kind) const {
@@ -114,6 +141,14 @@ class FormTest : public ::testing::Test {
   };
   std::vector<SaveCall> saveDialogCalls;
   QString saveAnswer;
+  std::vector<QString> openDialogFolders;
+  QString openAnswer;
+  std::deque<app::TVolumeAnswer> volumeAnswers;
+  std::vector<app::TRestoreRequest> restoreAsked;
+  // Where AskRestore sends the files; null answers Cancel.
+  std::optional<app::TRestoreRequest> restoreAnswer;
+  std::vector<app::TProblem> problems;
+  std::vector<Shown> notifications;
 
  private:
   static bool Next(std::deque<bool>& Answers) {

@@ -3,14 +3,20 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDateTime>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLocale>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QStyle>
 #include <QStyleOptionComboBox>
+#include <QTest>
 #include <QTimer>
+#include <QTreeView>
 #include <cerrno>
 #include <filesystem>
 
@@ -67,29 +73,115 @@ const QStringList kKeysInOrder = {
     "AboutBox->LabelSite->Caption",
 };
 
-// Keys added after the first 39: the About box's button, then the window's
-// messages and status texts. A file without them keeps the English wording.
+// Keys added after the first 39: the About box's button and licence, the
+// File menu's archive commands, then the window's messages, status and
+// contents texts. A file without them keeps the English wording.
 const QStringList kLaterKeys = {
     "AboutBox->OKButton->Caption",
+    "AboutBox->LabelLicense->Caption",
+    "MOpenArchive->Caption",
+    "MShowContents->Caption",
+    "MTestArchive->Caption",
+    "MRecent->Caption",
     "Language->Locale",
     "FolderDialog1->Caption",
     "Message->ConfirmCaption",
     "Message->ConfirmStop",
     "Message->InformationCaption",
-    "Message->NextVolume",
+    "Message->MissingVolume",
+    "Message->Browse",
     "Message->VolumeSize",
     "Message->VolumeBytes",
     "Message->LineBreak",
     "Message->NotAnInteger",
     "Message->ArchiveNotFound",
+    "Message->NotAnArchive",
+    "Message->NothingChosen",
+    "Message->NoFolder",
+    "Message->Sound",
     "Message->SettingsNotWritten",
-    "Status->Backup",
-    "Status->Restore",
-    "Status->Stopped",
-    "Status->Cancelled",
-    "Status->Failed",
+    "Open->Caption",
+    "Open->Filter",
     "Status->Error",
     "Status->ArchiveNotFound",
+    "Outcome->Backup",
+    "Outcome->Smaller",
+    "Outcome->Larger",
+    "Outcome->BackupAfter",
+    "Outcome->NoArchive",
+    "Outcome->OlderArchiveKept",
+    "Outcome->Stopped",
+    "Outcome->Cancelled",
+    "Outcome->Restored",
+    "Outcome->Kept",
+    "Outcome->Damaged",
+    "Outcome->Refused",
+    "Outcome->TestSound",
+    "Outcome->TestDamaged",
+    "Outcome->Incomplete",
+    "Outcome->Checked",
+    "Progress->Title",
+    "Progress->Left",
+    "Unit->Bytes",
+    "Unit->KB",
+    "Unit->MB",
+    "Unit->GB",
+    "Unit->TB",
+    "Unit->PerSecond",
+    "Unit->Seconds",
+    "Unit->MinutesSeconds",
+    "Unit->HoursMinutes",
+    "Unit->Percent",
+    "Notify->Backup",
+    "Notify->Restore",
+    "Notify->Test",
+    "Notify->Done",
+    "Notify->Stopped",
+    "Notify->Cancelled",
+    "Notify->Failed",
+    "Notify->Damaged",
+    "Problems->File",
+    "Problems->Volume",
+    "Problems->Offset",
+    "Problems->Reason",
+    "Problems->NoFile",
+    "Problems->Clash",
+    "Problems->Restore",
+    "Problems->OthersRestored",
+    "Problems->OthersRestoredOrKept",
+    "Problems->Test",
+    "Problems->Incomplete",
+    "Contents->Name",
+    "Contents->Size",
+    "Contents->Packed",
+    "Contents->Date",
+    "Contents->Volume",
+    "Contents->Estimate",
+    "Contents->AtMost",
+    "Contents->SizeTip",
+    "Contents->DamagedTip",
+    "Contents->Filter",
+    "Contents->FilterHint",
+    "Contents->Restore",
+    "Contents->Test",
+    "Contents->Stop",
+    "Contents->Title",
+    "Contents->Totals",
+    "Contents->Shown",
+    "Contents->Reading",
+    "Contents->Listed",
+    "Contents->Cut",
+    "Contents->MissingVolume",
+    "Contents->Stopped",
+    "Contents->DamagedFound",
+    "RestoreDialog->Caption",
+    "RestoreDialog->Chosen",
+    "RestoreDialog->Folder",
+    "RestoreDialog->Browse",
+    "RestoreDialog->WithFolders",
+    "RestoreDialog->Relative",
+    "RestoreDialog->Original",
+    "RestoreDialog->Mode",
     "Error->CannotReadFile",
     "Error->OverwriteFailed",
     "Error->CannotReadArchive",
@@ -165,7 +257,8 @@ class LanguageTest : public FormTest {
     EXPECT_LE(F.GroupBoxOptions->fontMetrics().horizontalAdvance(F.GroupBoxOptions->title()),
               F.GroupBoxOptions->width() - 20);
     app::TAboutBox& about = *F.AboutBox;
-    for (QLabel* l : {about.LabelTitle, about.LabelAbout, about.LabelAuthor, about.LabelSite}) {
+    for (QLabel* l : {about.LabelTitle, about.LabelAbout, about.LabelAuthor, about.LabelSite,
+                      about.LabelLicense}) {
       EXPECT_LE(l->geometry().right(), about.Panel1->width() - 4)
           << Language << ": " << l->text().toStdString();
     }
@@ -205,9 +298,13 @@ TEST_F(LanguageTest, SwitchingToRussianAndBackRestoresEveryEnglishText) {
   EXPECT_TRUE(form->MLangRussian->isChecked());
   EXPECT_FALSE(form->MLangEnglish->isChecked());
   const QStringList russian = form->InterfaceTexts();
-  int same = 0;
-  for (int i = 0; i < russian.size(); ++i) same += russian[i] == english[i];
-  EXPECT_EQ(same, 1) << "only the item naming English stays";
+  const QStringList keys = form->LanguageKeys();
+  QStringList same;
+  for (int i = 0; i < russian.size(); ++i)
+    if (russian[i] == english[i]) same << keys[i];
+  EXPECT_EQ(same, (QStringList{"MLangEnglish->Caption", "Progress->Title", "Unit->Percent",
+                               "Contents->Estimate", "Contents->AtMost"}))
+      << "only the item naming English and texts without words stay";
   EXPECT_EQ(form->ButtonBackup->text(), "&Архивировать");
   EXPECT_EQ(form->GroupBoxOptions->title(), " Параметры ");
   EXPECT_EQ(form->ComboBoxSize->currentText(), "Мб") << "the selection survives";
@@ -341,12 +438,25 @@ TEST_F(LanguageTest, InRussianTheWindowsMessagesStatusAndQtButtonsAreRussian) {
                           form->Values.BackupFileName + ": " +
                           QString::fromStdString(platform::ErrorText(ENOENT));
   EXPECT_EQ(shown[1].Text, failure) << "the engine's error code, then its file and reason";
-  EXPECT_EQ(form->StatusLine(), " Ошибка: " + failure + " - 0 из 2 файлов");
+  EXPECT_TRUE(form->StatusLine().startsWith(" Ошибка: " + failure + " - "))
+      << form->StatusLine().toStdString();
+  EXPECT_TRUE(form->StatusLine().contains(QStringLiteral("архив не записан")));
 
+  // Sizes in Russian units with a decimal comma: 6000 bytes are 5,9 КБ.
   form->Values.BackupFileName = QString::fromStdString(Path("out.bkp"));
   form->ButtonBackup->click();
-  EXPECT_TRUE(form->StatusLine().startsWith(" Файлов: 2 - Размер: 6000 - Степень сжатия: "))
+  EXPECT_TRUE(form->StatusLine().startsWith(QStringLiteral(" Заархивировано файлов: 2 (5,9 КБ)")))
       << form->StatusLine().toStdString();
+  EXPECT_TRUE(form->StatusLine().contains(QStringLiteral("меньше на ")));
+  // The level is not named with the ratio's words.
+  EXPECT_FALSE(form->LabelCompressionLevel->text().contains(QStringLiteral("Степень")));
+
+  // The line already shown is said again in the language switched to.
+  form->MLangEnglishClick();
+  EXPECT_TRUE(form->StatusLine().startsWith(" Files backed up: 2 (5.9 KB)"))
+      << form->StatusLine().toStdString();
+  form->MLangRussianClick();
+  EXPECT_TRUE(form->StatusLine().startsWith(QStringLiteral(" Заархивировано файлов: 2")));
 
   // An exception out of the engine reaches the user in Russian too.
   WriteFile(Path("out.bkp"), std::string(4096, 'x'));
@@ -355,7 +465,8 @@ TEST_F(LanguageTest, InRussianTheWindowsMessagesStatusAndQtButtonsAreRussian) {
   ASSERT_EQ(shown.size(), 3u);
   EXPECT_EQ(shown[2].Kind, "error");
   EXPECT_EQ(shown[2].Text, "Не удаётся прочитать архив");
-  EXPECT_EQ(form->StatusLine(), " Ошибка: Не удаётся прочитать архив");
+  EXPECT_TRUE(form->StatusLine().startsWith(" Ошибка: Не удаётся прочитать архив - "))
+      << form->StatusLine().toStdString();
 
   form->CheckBoxSize->setChecked(true);
   form->EditSize->setText("4000");
@@ -375,6 +486,38 @@ TEST_F(LanguageTest, InRussianTheWindowsMessagesStatusAndQtButtonsAreRussian) {
   EXPECT_EQ(StandardButtonText(QMessageBox::Cancel), "Cancel");
   form->ButtonBackup->click();
   EXPECT_TRUE(shown.back().Text.startsWith("The volume size 4000 Mb cannot be used."));
+}
+
+// Qt's own file dialog dates files in the interface language's locale, not
+// the system's.
+TEST_F(LanguageTest, TheFileDialogDatesFilesInTheChosenLanguage) {
+  InstallLanguages();
+  WriteFile(Path("box/old.bkp"), "x");
+  SetModificationTime(Path("box/old.bkp"), UtcSeconds(2021, 3, 14, 12, 0, 0));
+  auto form = MakeForm();
+  form->MLangRussianClick();
+  const app::TDialogs real = app::StandardDialogs(form.get(), form->TextSource());
+  QString shownDate;
+  QTimer::singleShot(0, form.get(), [&] {
+    auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+    ASSERT_NE(dialog, nullptr);
+    auto* view = dialog->findChild<QTreeView*>();
+    ASSERT_NE(view, nullptr);
+    const QAbstractItemModel* model = view->model();
+    const auto find = [&]() -> QModelIndex {
+      const QModelIndex top = view->rootIndex();
+      for (int r = 0; r < model->rowCount(top); ++r)
+        if (model->index(r, 0, top).data().toString() == "old.bkp") return model->index(r, 3, top);
+      return {};
+    };
+    EXPECT_TRUE(QTest::qWaitFor([&] { return find().isValid(); }, 5000));
+    shownDate = find().data().toString();
+    dialog->reject();
+  });
+  real.AskOpenFile(QString::fromStdString(Path("box")), form->Text("Open->Filter"));
+  const QDateTime when = QFileInfo(QString::fromStdString(Path("box/old.bkp"))).lastModified();
+  EXPECT_EQ(shownDate, QLocale(QLocale::Russian).toString(when, QLocale::ShortFormat));
+  EXPECT_EQ(shownDate.left(6), QStringLiteral("14.03.")) << shownDate.toStdString();
 }
 
 // A language file written before the window's messages had keys: its

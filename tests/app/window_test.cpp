@@ -165,8 +165,9 @@ TEST_F(WindowTest, TheKeyboardAloneWorksEveryControl) {
   // label, Alt+L moves to the level list. A button pressed by its mnemonic
   // shows itself pressed for a moment before it acts.
   QTest::keyClick(form.get(), Qt::Key_B, Qt::AltModifier);
-  EXPECT_TRUE(QTest::qWaitFor([&] { return form->StatusLine().startsWith(" Files: 1 - "); }))
-      << form->StatusLine().toStdString();
+  EXPECT_TRUE(QTest::qWaitFor([&] {
+    return form->StatusLine().startsWith(" Files backed up: 1 ");
+  })) << form->StatusLine().toStdString();
   EXPECT_TRUE(fs::exists(Path("out.bkp")));
   QTest::keyClick(form.get(), Qt::Key_I, Qt::AltModifier);
   EXPECT_TRUE(QTest::qWaitFor([&] { return saveDialogCalls.size() == 1; }));

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "cli/cli_runner.h"
+#include "cli/user_runner.h"
 #include "engine/backup_writer_support.h"
 #include "kelmora/backup_file.h"
 #include "platform/platform.h"
@@ -316,13 +317,120 @@ TEST_F(BackupCli, FullDiskSaysSoAndKeepsTheOlderArchive) {
   EXPECT_TRUE(alone);
 }
 
+// The digits people type for a level give the same archive as its name,
+// and names are taken in any case; other digits are usage errors.
+TEST_F(BackupCli, LevelsByDigitAndInAnyCase) {
+  for (const auto& [typed, name] :
+       std::vector<std::pair<std::string, std::string>>{{"1", "fastest"},
+                                                        {"6", "default"},
+                                                        {"9", "max"},
+                                                        {"0", "none"},
+                                                        {"MAX", "max"},
+                                                        {"Fastest", "fastest"},
+                                                        {"nOnE", "none"}}) {
+    SCOPED_TRACE(typed);
+    ASSERT_EQ(0, RunCli(dir_, {"backup", "-q", "-l", typed, dir_ / "typed.bkp", Tree()}).Status);
+    ASSERT_EQ(0, RunCli(dir_, {"backup", "-q", "-l", name, dir_ / "named.bkp", Tree()}).Status);
+    EXPECT_EQ(test::ReadFile(dir_ / "typed.bkp"), test::ReadFile(dir_ / "named.bkp"));
+  }
+  // The levels differ, so the comparison above tells them apart.
+  ASSERT_EQ(0, RunCli(dir_, {"backup", "-q", "-l", "1", dir_ / "1.bkp", Tree()}).Status);
+  ASSERT_EQ(0, RunCli(dir_, {"backup", "-q", "-l", "0", dir_ / "0.bkp", Tree()}).Status);
+  EXPECT_NE(test::ReadFile(dir_ / "1.bkp"), test::ReadFile(dir_ / "0.bkp"));
+  for (const std::string typed : {"2", "5", "10", "-1", "fast", ""}) {
+    SCOPED_TRACE(typed);
+    const Result r = RunCli(dir_, {"backup", "-q", "-l", typed, dir_ / "bad.bkp", Tree()});
+    EXPECT_EQ(2, r.Status);
+    EXPECT_TRUE(Contains(r.Err, "--level")) << r.Err;
+    EXPECT_FALSE(platform::FileExists(dir_ / "bad.bkp"));
+  }
+}
+
+// The archive's folder is made with its missing parents, as a restore
+// makes its folder, for an ordinary user on a fresh account; one that
+// cannot be made is named with the reason, and a failed run takes back
+// the folders it made.
+TEST_F(BackupCli, MakesTheArchivesFolder) {
+  KELMORA_POSIX_ONLY("permissions of an ordinary user");
+#ifndef _WIN32
+  std::filesystem::create_directory(dir_ / "home");
+  std::filesystem::create_directory(dir_ / "locked");
+  test::GiveToOrdinaryUser(dir_.path());
+  ASSERT_EQ(::chmod(dir_.path().c_str(), 0755), 0);
+  ASSERT_EQ(::chmod((dir_ / "locked").c_str(), 0555), 0);
+
+  const std::string archive = dir_ / "home/kelmora-backups/nightly/docs.bkp";
+  const Result r = test::RunCliAsUser(dir_, {"backup", "-q", archive, dir_ / "src"});
+  ASSERT_EQ(0, r.Status) << r.Err;
+  const auto stored = test::ReadArchiveFile(archive);
+  EXPECT_TRUE(stored.EndMarker);
+  EXPECT_EQ(3u, stored.Entries.size());
+  struct stat st;
+  ASSERT_EQ(::stat((dir_ / "home/kelmora-backups").c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, ::geteuid() == 0 ? test::kOrdinaryUser : ::geteuid());
+
+  const std::string refused = dir_ / "locked/backups/docs.bkp";
+  const Result denied = test::RunCliAsUser(dir_, {"backup", "-q", refused, dir_ / "src"});
+  EXPECT_EQ(1, denied.Status);
+  EXPECT_TRUE(Contains(denied.Err, "Cannot write to archive: " + refused)) << denied.Err;
+  EXPECT_TRUE(Contains(denied.Err, dir_ / "locked/backups")) << denied.Err;
+  EXPECT_TRUE(Contains(denied.Err, "Permission denied")) << denied.Err;
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "locked/backups"));
+
+  // A source file the user may not read ends the backup: nothing is left
+  // of the folders made for it, while the one that was there stays.
+  ASSERT_EQ(::chmod((dir_ / "src/a.txt").c_str(), 0), 0);
+  const Result failed =
+      test::RunCliAsUser(dir_, {"backup", "-q", dir_ / "home/new/deeper/docs.bkp", dir_ / "src"});
+  EXPECT_EQ(1, failed.Status);
+  EXPECT_TRUE(Contains(failed.Err, dir_ / "src/a.txt")) << failed.Err;
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "home/new"));
+  EXPECT_TRUE(std::filesystem::is_directory(dir_ / "home"));
+#endif
+}
+
+// As gzip and tar: an archive is not written onto a terminal unless that
+// is asked for.
+TEST_F(BackupCli, RefusesATerminalAsStandardOutputUnlessForced) {
+  KELMORA_POSIX_ONLY("a pseudo-terminal as standard output");
+#ifndef _WIN32
+  const auto onTerminal = [this](const std::vector<std::string>& Args) {
+    int master = -1;
+    const pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
+    if (pid == 0) {
+      ::dup2(::open((dir_ / ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
+      test::ExecCli(Args);
+    }
+    Result r;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = ::read(master, buffer, sizeof buffer)) > 0) r.Out.append(buffer, n);
+    ::close(master);
+    r.Status = Reap(pid);
+    r.Err = test::ReadFile(dir_ / ".err");
+    return r;
+  };
+  const Result refused = onTerminal({"backup", "-q", "-", Tree()});
+  EXPECT_EQ(2, refused.Status);
+  EXPECT_TRUE(Contains(refused.Err, "--force")) << refused.Err;
+  EXPECT_TRUE(refused.Out.empty()) << refused.Out.size() << " bytes on the terminal";
+
+  const Result forced = onTerminal({"backup", "-q", "--force", "-", Tree()});
+  EXPECT_EQ(0, forced.Status) << forced.Err;
+  // The terminal turns line ends into two bytes, so the count is a floor.
+  EXPECT_GT(forced.Out.size(), 100000u);
+  // A pipe is no terminal and needs no --force.
+  EXPECT_EQ(0, RunCli(dir_, {"backup", "-q", "-", Tree()}).Status);
+#endif
+}
+
 TEST_F(BackupCli, HelpExplainsEveryOption) {
   const Result r = RunCli(dir_, {"backup", "--help"});
   EXPECT_EQ(0, r.Status);
   for (const char* option :
        {"--level", "fastest", "none", "default", "max", "--volume-size", "--title", "--file-ids",
-        "--incremental", "--clear-archive-flag", "--quiet", "--threads", "ARCHIVE", "SOURCE",
-        "standard output", "Exit status"})
+        "--incremental", "--clear-archive-flag", "--quiet", "--threads", "--force", "--progress",
+        "ARCHIVE", "SOURCE", "standard output", "Exit status"})
     EXPECT_TRUE(Contains(r.Out, option)) << option;
   const Result top = RunCli(dir_, {"--help"});
   EXPECT_EQ(0, top.Status);

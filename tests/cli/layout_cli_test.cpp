@@ -200,5 +200,81 @@ TEST_F(LayoutCli, IncludeRestoresOnlyMatchingNames) {
             (std::vector<std::string>{"b.txt=beta", "deep/" + kDocs[2].substr(9)}));
 }
 
+// One case rule for backup's SOURCE and restore's -i: names keep their
+// case, and only where a pattern's last component meets a file's own name
+// is ASCII case ignored. A pattern takes the same files in both.
+TEST_F(LayoutCli, BackupAndRestorePatternsShareOneCaseRule) {
+  KELMORA_POSIX_ONLY("names that differ only in case");
+  test::WriteFile(docs_ + "/README.TXT", "readme");
+  test::WriteFile(docs_ + "/Notes.Txt", "notes");
+  test::WriteFile(docs_ + "/Sub/c.TXT", "upper folder");
+  test::WriteFile(docs_ + "/sub/B.TXT", "beta again");
+  const std::string archive = Backup();
+  const auto Restored = [&](const std::vector<std::string>& Patterns) {
+    test::TempDir out;
+    std::vector<std::string> args{"restore", "-q", archive, out.path()};
+    for (const std::string& pattern : Patterns) {
+      args.push_back("-i");
+      args.push_back(pattern);
+    }
+    const Result r = RunCli(dir_, args);
+    std::vector<std::string> files = Tree(test::BelowFolder(out.path(), docs_));
+    if (r.Status != 0) files.push_back("status " + std::to_string(r.Status));
+    return files;
+  };
+  const auto Selected = [&](const std::string& Source) {
+    test::TempDir out;
+    const Result b = RunCli(dir_, {"backup", "-q", out / "p.bkp", Source});
+    const Result r = RunCli(dir_, {"restore", "-q", out / "p.bkp", out / "r"});
+    std::vector<std::string> files = Tree(test::BelowFolder(out / "r", docs_));
+    if (b.Status != 0 || r.Status != 0) files.push_back("failed " + b.Err + r.Err);
+    return files;
+  };
+
+  // Restore's "*" crosses "/", as backup's " /s" goes into sub-folders.
+  const std::vector<std::string> texts{"Notes.Txt=notes",        "README.TXT=readme",
+                                       "Sub/c.TXT=upper folder", "a.txt=alpha",
+                                       "sub/B.TXT=beta again",   "sub/b.txt=beta"};
+  EXPECT_EQ(Selected(docs_ + "/*.txt /s"), texts);
+  EXPECT_EQ(Restored({docs_ + "/*.txt"}), texts);
+  EXPECT_EQ(Restored({docs_ + "/*.TXT"}), texts);
+  EXPECT_EQ(Selected(docs_ + "/*.TXT"),
+            (std::vector<std::string>{"Notes.Txt=notes", "README.TXT=readme", "a.txt=alpha"}));
+  // The folder part keeps its case: sub and Sub are two folders.
+  const std::vector<std::string> inSub{"sub/B.TXT=beta again", "sub/b.txt=beta"};
+  EXPECT_EQ(Selected(docs_ + "/sub/*.txt"), inSub);
+  EXPECT_EQ(Restored({docs_ + "/sub/*.txt"}), inSub);
+  EXPECT_EQ(Restored({"sub/*.TXT"}), inSub);
+  EXPECT_EQ(Restored({"Sub"}), std::vector<std::string>{"Sub/c.TXT=upper folder"});
+  EXPECT_EQ(Restored({docs_ + "/SUB"}), std::vector<std::string>{"status 1"});
+  // "*" crosses "/", but a letter that falls on a folder still counts case.
+  EXPECT_EQ(Restored({docs_ + "/S*.TXT"}), std::vector<std::string>{"Sub/c.TXT=upper folder"});
+  EXPECT_EQ(Restored({docs_ + "/[s]ub/b*"}), inSub);
+  EXPECT_EQ(Restored({"readme.txt"}), std::vector<std::string>{"README.TXT=readme"});
+}
+
+// A pattern that climbs with ".." has no one meaning a user could count
+// on; read as it was, it took every file. It is a usage error that names
+// it, before anything is read or written.
+TEST_F(LayoutCli, PatternWithAParentComponentIsAUsageErrorAndRestoresNothing) {
+  const std::string archive = Backup();
+  for (const std::string& pattern :
+       {docs_ + "/sub/../a.txt", std::string("/.."), std::string("c:\\.."), std::string("sub/.."),
+        std::string("../a.txt"), std::string("*/../*"), std::string("\\..\\a.txt")}) {
+    const std::string out = dir_ / "out";
+    const Result r = RunCli(dir_, {"restore", "-q", archive, out, "-i", "a.txt", "-i", pattern});
+    EXPECT_EQ(r.Status, 2) << pattern;
+    EXPECT_TRUE(Contains(r.Err, pattern)) << pattern << ": " << r.Err;
+    EXPECT_FALSE(fs::exists(out)) << pattern;
+  }
+  // ".." inside a name is no component: "a..txt" is a file like any other.
+  test::WriteFile(docs_ + "/a..txt", "dots");
+  const std::string dotted = Backup("dotted.bkp");
+  test::TempDir out;
+  const Result r = RunCli(dir_, {"restore", "-q", dotted, out.path(), "-i", "a..txt"});
+  EXPECT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(Tree(test::BelowFolder(out.path(), docs_)), std::vector<std::string>{"a..txt=dots"});
+}
+
 }  // namespace
 }  // namespace kelmora

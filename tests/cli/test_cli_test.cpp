@@ -46,11 +46,16 @@ struct Backed {
 
 TEST(TestCli, SoundArchivePassesWithASummary) {
   Backed b;
-  const auto r = RunCli(b.dir, {"test", b.archive});
-  EXPECT_EQ(r.Status, 0) << r.Err;
-  EXPECT_NE(r.Out.find("3 checked, 0 damaged"), std::string::npos) << r.Out;
-  EXPECT_NE(r.Out.find("40,020 bytes of file data"), std::string::npos) << r.Out;
-  EXPECT_EQ(r.Out.find("damaged:"), std::string::npos) << r.Out;
+  // "-" reads the archive from standard input, as list and restore do.
+  const std::string bytes = test::ReadFile(b.archive);
+  for (const std::string& archive : {b.archive, std::string("-")}) {
+    SCOPED_TRACE(archive);
+    const auto r = RunCli(b.dir, {"test", archive}, &bytes);
+    EXPECT_EQ(r.Status, 0) << r.Err;
+    EXPECT_NE(r.Out.find("3 checked, 0 damaged"), std::string::npos) << r.Out;
+    EXPECT_NE(r.Out.find("40,020 bytes of file data"), std::string::npos) << r.Out;
+    EXPECT_EQ(r.Out.find("damaged:"), std::string::npos) << r.Out;
+  }
 }
 
 TEST(TestCli, DamagedChunkNamesTheFileVolumeAndOffsetAndFails) {
@@ -64,6 +69,12 @@ TEST(TestCli, DamagedChunkNamesTheFileVolumeAndOffsetAndFails) {
   EXPECT_NE(r.Out.find(line), std::string::npos) << r.Out;
   EXPECT_NE(r.Out.find("3 checked, 1 damaged"), std::string::npos) << r.Out;
   EXPECT_EQ(r.Err.find("Compression error"), std::string::npos) << r.Err;
+  // Through standard input the same damage is found in the same place.
+  const std::string damaged = test::ReadFile(b.archive);
+  const auto piped = RunCli(b.dir, {"test", "-"}, &damaged);
+  EXPECT_EQ(piped.Status, 1);
+  EXPECT_NE(piped.Out.find(line), std::string::npos) << piped.Out;
+  EXPECT_NE(piped.Out.find("3 checked, 1 damaged"), std::string::npos) << piped.Out;
 
   // The restore loses that file alone; kept on request with zeros in place
   // of the damaged piece.
@@ -103,6 +114,10 @@ TEST(TestCli, BackupVerifyFailsOnDamageAndListAndTestSeeAnIncompleteArchive) {
 
   const auto usage = RunCli(b.dir, {"backup", "--verify", "-", b.dir / "src/one.txt"});
   EXPECT_EQ(usage.Status, 2);
+  // A stream cut short is incomplete, as the file was.
+  const auto piped = RunCli(b.dir, {"test", "-"}, &bytes);
+  EXPECT_EQ(piped.Status, 1);
+  EXPECT_NE(piped.Out.find("incomplete:"), std::string::npos) << piped.Out;
 }
 
 TEST(TestCli, MissingArchiveAndMissingVolumeFail) {

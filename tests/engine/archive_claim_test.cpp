@@ -3,12 +3,13 @@
 // code 4 while another run holds it, the readers with code 3 while a
 // backup does; the leftovers go, the files of runs under way and the
 // user's own stay, and no backup ever stores a temporary or a lock.
+#include "engine/archive_claim.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <set>
 
-#include "engine/archive_claim.h"
 #include "kelmora/backup_file.h"
 #include "platform/platform.h"
 #include "platform/target_file.h"
@@ -73,9 +74,8 @@ TEST_F(ArchiveClaimRun, ReadersShareTheArchiveAndAreRefusedWhileABackupHoldsIt) 
     EXPECT_TRUE(engine_.Test(Archive()));
     EXPECT_TRUE(engine_.Restore(Archive(), dir_ / "out1"));
     int listed = 0;
-    EXPECT_TRUE(engine_.ListArchive(Archive(), [&listed](TBackupFile&, const TArchiveEntry&) {
-      ++listed;
-    }));
+    EXPECT_TRUE(engine_.ListArchive(Archive(),
+                                    [&listed](TBackupFile&, const TArchiveEntry&) { ++listed; }));
     EXPECT_EQ(listed, 2);
   }
   platform::RunLock backup;

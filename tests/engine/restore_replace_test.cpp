@@ -12,8 +12,8 @@
 #include <filesystem>
 #include <set>
 
-#include "kelmora/backup_file.h"
 #include "engine/restore_builder.h"
+#include "kelmora/backup_file.h"
 #include "platform/file.h"
 #include "platform/platform.h"
 #include "test_support.h"
@@ -313,6 +313,8 @@ TEST(RestoreReplace, FolderSwappedForALinkDuringTheRunIsNotFollowed) {
   EXPECT_EQ(r.named, std::vector<std::string>{folder + "/sub/deeper/c.txt"});
   EXPECT_TRUE(fs::is_empty(top / "victim"));
   EXPECT_EQ(test::ReadFile(top / "moved/a.txt"), "a");
+  // The folder held open for b.txt is no longer inside: nothing follows it.
+  EXPECT_FALSE(fs::exists(top / "moved/b.txt"));
   EXPECT_EQ(test::ReadFile(folder + "/d.txt"), "d");
 }
 

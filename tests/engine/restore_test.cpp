@@ -11,8 +11,8 @@
 #include <filesystem>
 
 #include "engine/archive_format.h"
-#include "kelmora/backup_file.h"
 #include "engine/restore_builder.h"
+#include "kelmora/backup_file.h"
 #include "platform/platform.h"
 #include "test_support.h"
 
@@ -442,7 +442,9 @@ TEST(Restore, PercentFollowsBytesAgainstTheHeaderTotal) {
   EXPECT_EQ(r.percents, (std::vector<int>{25, 50, 75, 100, 100, 100}));
 }
 
-TEST(Restore, TargetThatCannotBeCreatedIsCodeOneAndStopsTheRun) {
+// A folder where the file should go costs that file alone: code 1, and
+// the files after it are restored.
+TEST(Restore, TargetThatCannotBeCreatedIsCodeOneAndTheRunGoesOn) {
   test::TempDir dir;
   fs::create_directories(dir / "taken.txt");  // a folder where the file should go
   TBackupFile engine;
@@ -457,7 +459,9 @@ TEST(Restore, TargetThatCannotBeCreatedIsCodeOneAndStopsTheRun) {
                                 .Bytes(),
                             dir.path()));
   EXPECT_EQ(r.errors, std::vector<int32_t>{1});
-  EXPECT_FALSE(fs::exists(dir / "after.txt"));
+  EXPECT_TRUE(fs::is_directory(dir / "taken.txt"));
+  EXPECT_EQ(test::ReadFile(dir / "after.txt"), "y");
+  EXPECT_EQ(engine.FilesDone(), 1);
   EXPECT_EQ(r.percents.back(), 100);
 }
 

@@ -280,11 +280,13 @@ TEST(RestoreThreads, FilesWrittenBehindTheReadingAreThoseOfOneThread) {
   EXPECT_EQ("file x", one.Tree.at("d/x"));
   EXPECT_EQ("second copy", one.Tree.at("f0/0"));
   EXPECT_EQ("stored under the kept copy's name", one.Tree.at("f1/damaged.damaged"));
+  // The copy made way for it: nothing is written over anything.
+  EXPECT_EQ(1u, one.Tree.count("f1/damaged.damaged.1"));
   EXPECT_EQ("last", one.Tree.at("last"));
   EXPECT_EQ(test::TextBytes(100 + 299 * 37, 299), one.Tree.at("f7/299"));
   for (int stop = 1; stop < 330; stop += 23)
-    Compare(archive, {Run::Restore, stop, 0, false}, "written behind, stopped at " +
-                                                          std::to_string(stop));
+    Compare(archive, {Run::Restore, stop, 0, false},
+            "written behind, stopped at " + std::to_string(stop));
 }
 
 TEST(RestoreThreads, DamageIsFoundReportedAndKeptAlike) {

@@ -179,19 +179,35 @@ TEST_F(Selection, EntriesAlreadyInTheListAreKept) {
   EXPECT_EQ(selected, (Paths{P("b.txt"), "/elsewhere", P("a.txt")}));
 }
 
-// Its further volumes too (.002 to .999), so that a split backup repeated
-// into its own folder does not store the last run's volumes; names that
-// only look alike stay.
+// The archive and the volumes the backup found to be the older archive's
+// are left out; a file merely named like a volume is the user's and is
+// selected (once it was left out, and then deleted as a stale volume).
 TEST_F(Selection, ArchiveAndItsVolumesAreLeftOut) {
   for (const char* name :
        {"a.txt", "backup.bkp", "backup.001", "backup.002", "backup.02", "backup.999", "other.002"})
     Make(name);
-  const Paths expected{P("a.txt"), P("backup.001"), P("backup.02"), P("other.002")};
-  EXPECT_EQ(Select({P("*.*")}, P("backup.bkp")), expected);
+  const Paths expected{P("a.txt"), P("backup.001"), P("backup.02"), P("backup.999"),
+                       P("other.002")};
+  TStringList selected;
+  SelectSourceFiles({P("*.*")}, TStringList{P("backup.bkp"), P("backup.002")}, bmAll, selected);
+  EXPECT_EQ(selected, expected);
   // The same archive name given relative to the current directory.
   InDirectory in(root_.path());
-  EXPECT_EQ(Select({P("*.*")}, "backup.bkp"), expected);
-  EXPECT_EQ(Select({"*.*"}, "./backup.bkp"), expected);
+  selected.clear();
+  SelectSourceFiles({P("*.*")}, TStringList{"backup.bkp", "./backup.002"}, bmAll, selected);
+  EXPECT_EQ(selected, expected);
+}
+
+// Through a link of any name the archive is still the archive.
+TEST_F(Selection, LinksToTheArchiveAreLeftOut) {
+  KELMORA_POSIX_ONLY("symbolic links");
+  Make("data/a.txt");
+  Make("out/backup.bkp");
+  test::MakeSymlink(P("out/backup.bkp"), P("data/not-an-archive.txt"));
+  std::filesystem::create_hard_link(P("out/backup.bkp"), P("data/hard"));
+  EXPECT_EQ(Select({P("data/*.*")}, P("out/backup.bkp")), Paths{P("data/a.txt")});
+  EXPECT_EQ(Select({P("data/*.*")}),
+            (Paths{P("data/a.txt"), P("data/hard"), P("data/not-an-archive.txt")}));
 }
 
 TEST_F(Selection, ArchiveReachedThroughLinkedFolderIsLeftOut) {

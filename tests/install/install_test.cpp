@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <iterator>
 
 #include "test_support.h"
 
@@ -58,9 +60,12 @@ void ExpectInstalledFiles(const std::string& Prefix) {
       "bin/kelmora-cli",
       "share/man/man1/kelmora-cli.1.gz",
       "share/bash-completion/completions/kelmora-cli",
-      "share/doc/kelmora/copyright",
+      "share/doc/kelmora-cli/copyright",
+      "share/doc/kelmora-cli/changelog.gz",
   };
   if (KELMORA_GUI) {
+    expected.push_back("share/doc/kelmora/copyright");
+    expected.push_back("share/doc/kelmora/changelog.gz");
     for (const char* size : {"16x16", "32x32", "48x48", "64x64", "128x128", "256x256"})
       expected.push_back(std::string("share/icons/hicolor/") + size + "/apps/kelmora.png");
     for (const char* file :
@@ -72,6 +77,14 @@ void ExpectInstalledFiles(const std::string& Prefix) {
   }
   for (const std::string& file : expected)
     EXPECT_TRUE(fs::is_regular_file(Prefix + "/" + file)) << file;
+  // The licence, in Debian's machine-readable form.
+  const std::string copyright = test::ReadFile(Prefix + "/share/doc/kelmora-cli/copyright");
+  EXPECT_EQ(copyright.rfind("Format: https://www.debian.org/doc/packaging-manuals/"
+                            "copyright-format/1.0/\n",
+                            0),
+            0u);
+  EXPECT_NE(copyright.find("\nLicense: GPL-3+\n"), std::string::npos) << copyright;
+  EXPECT_NE(copyright.find("/usr/share/common-licenses/GPL-3"), std::string::npos);
 
   if (!KELMORA_GUI) return;
   const ShellResult desktop = Shell(
@@ -117,35 +130,98 @@ TEST(Install, IntoAScratchPrefix) {
   EXPECT_NE(page.Out.find(".SH EXIT STATUS"), std::string::npos);
 }
 
-TEST(Install, DebianPackageUnpacksAndRuns) {
+// Paths of the regular files and links a package holds, "./usr/..." form.
+std::vector<std::string> PackageFiles(const std::string& Deb) {
+  const ShellResult listing = Shell("dpkg-deb --fsys-tarfile " + Quote(Deb) + " | tar -t");
+  std::vector<std::string> files;
+  for (size_t at = 0, end; (end = listing.Out.find('\n', at)) != std::string::npos; at = end + 1) {
+    const std::string path = listing.Out.substr(at, end - at);
+    if (!path.empty() && path.back() != '/') files.push_back(path);
+  }
+  return files;
+}
+
+// Built as Debian builds its packages: position-independent, relocations
+// read-only and bound at start-up, the stack protector and fortified C
+// library calls in use, and no compiler notes in .comment.
+void ExpectHardened(const std::string& Program) {
+  SCOPED_TRACE(Program);
+  const ShellResult dynamic = Shell("readelf -dW " + Quote(Program));
+  ASSERT_EQ(dynamic.Status, 0) << dynamic.Out;
+  EXPECT_NE(dynamic.Out.find("BIND_NOW"), std::string::npos) << dynamic.Out;
+  EXPECT_NE(dynamic.Out.find("PIE"), std::string::npos) << dynamic.Out;
+  const ShellResult segments = Shell("readelf -lW " + Quote(Program));
+  EXPECT_NE(segments.Out.find("GNU_RELRO"), std::string::npos);
+  const ShellResult sections = Shell("readelf -SW " + Quote(Program));
+  EXPECT_EQ(sections.Out.find(".comment"), std::string::npos);
+  const ShellResult symbols = Shell("readelf --dyn-syms -W " + Quote(Program));
+  EXPECT_NE(symbols.Out.find("__stack_chk_fail"), std::string::npos);
+  EXPECT_NE(symbols.Out.find("printf_chk"), std::string::npos);
+}
+
+// One build gives kelmora-cli (no Qt) and, with the window, kelmora, which
+// needs that very kelmora-cli; no file is in both, so both install side by
+// side.
+TEST(Install, DebianPackagesUnpackAndRun) {
   test::TempDir dir;
   const ShellResult pack =
       Shell("cd " + Quote(dir.path()) + " && " + Quote(KELMORA_CPACK) + " --config " +
             Quote(std::string(KELMORA_BUILD_DIR) + "/CPackConfig.cmake") + " -G DEB -B " +
             Quote(dir / "package"));
   ASSERT_EQ(pack.Status, 0) << pack.Out;
-  std::string deb;
+  std::vector<std::string> debs;
   for (const auto& e : fs::directory_iterator(dir / "package"))
-    if (e.path().extension() == ".deb") deb = e.path();
-  ASSERT_FALSE(deb.empty()) << pack.Out;
+    if (e.path().extension() == ".deb") debs.push_back(e.path().filename());
+  std::sort(debs.begin(), debs.end());
+  const std::string cliDeb = std::string("kelmora-cli_") + KELMORA_VERSION + "_amd64.deb";
+  const std::string guiDeb = std::string("kelmora_") + KELMORA_VERSION + "_amd64.deb";
+  const std::vector<std::string> expected =
+      KELMORA_GUI ? std::vector<std::string>{cliDeb, guiDeb} : std::vector<std::string>{cliDeb};
+  EXPECT_EQ(debs, expected) << pack.Out;
 
-  // Its dependencies were read off the programs' libraries.
-  const ShellResult depends = Shell("dpkg-deb -f " + Quote(deb) + " Depends");
-  EXPECT_EQ(depends.Status, 0);
-  EXPECT_NE(depends.Out.find("libc6"), std::string::npos) << depends.Out;
-  EXPECT_NE(depends.Out.find("zlib1g"), std::string::npos) << depends.Out;
+  // Their dependencies were read off the programs' libraries.
+  const ShellResult cliDepends =
+      Shell("dpkg-deb -f " + Quote(dir / "package/" + cliDeb) + " Package Depends");
+  EXPECT_EQ(cliDepends.Status, 0);
+  EXPECT_NE(cliDepends.Out.find("Package: kelmora-cli\n"), std::string::npos) << cliDepends.Out;
+  EXPECT_NE(cliDepends.Out.find("libc6"), std::string::npos) << cliDepends.Out;
+  EXPECT_NE(cliDepends.Out.find("zlib1g"), std::string::npos) << cliDepends.Out;
+  EXPECT_EQ(cliDepends.Out.find("qt"), std::string::npos) << "a server needs no Qt";
+  std::vector<std::string> cliFiles = PackageFiles(dir / "package/" + cliDeb);
+  EXPECT_NE(std::find(cliFiles.begin(), cliFiles.end(), "./usr/bin/kelmora-cli"), cliFiles.end());
+  EXPECT_EQ(std::find(cliFiles.begin(), cliFiles.end(), "./usr/bin/kelmora"), cliFiles.end());
   if (KELMORA_GUI) {
-    EXPECT_NE(depends.Out.find("libqt6widgets6"), std::string::npos) << depends.Out;
+    const ShellResult guiDepends =
+        Shell("dpkg-deb -f " + Quote(dir / "package/" + guiDeb) + " Package Depends");
+    EXPECT_NE(guiDepends.Out.find("Package: kelmora\n"), std::string::npos) << guiDepends.Out;
+    EXPECT_NE(guiDepends.Out.find("libqt6widgets6"), std::string::npos) << guiDepends.Out;
+    EXPECT_NE(guiDepends.Out.find(std::string("kelmora-cli (= ") + KELMORA_VERSION + ")"),
+              std::string::npos)
+        << guiDepends.Out;
+    std::vector<std::string> guiFiles = PackageFiles(dir / "package/" + guiDeb);
+    std::sort(cliFiles.begin(), cliFiles.end());
+    std::sort(guiFiles.begin(), guiFiles.end());
+    std::vector<std::string> both;
+    std::set_intersection(cliFiles.begin(), cliFiles.end(), guiFiles.begin(), guiFiles.end(),
+                          std::back_inserter(both));
+    EXPECT_TRUE(both.empty()) << both.front();
   }
 
   const std::string root = dir / "root";
-  const ShellResult unpack = Shell("dpkg-deb -x " + Quote(deb) + " " + Quote(root));
-  ASSERT_EQ(unpack.Status, 0) << unpack.Out;
+  for (const std::string& deb : debs) {
+    const ShellResult unpack =
+        Shell("dpkg-deb -x " + Quote(dir / "package/" + deb) + " " + Quote(root));
+    ASSERT_EQ(unpack.Status, 0) << unpack.Out;
+  }
   ExpectInstalledFiles(root + "/usr");
   const ShellResult version = Shell(Quote(root + "/usr/bin/kelmora-cli") + " --version");
   EXPECT_EQ(version.Status, 0);
   EXPECT_EQ(version.Out, std::string("kelmora-cli ") + KELMORA_VERSION + "\n");
   RoundTrip(root + "/usr/bin/kelmora-cli", dir);
+  if (KELMORA_HARDENED) {
+    ExpectHardened(root + "/usr/bin/kelmora-cli");
+    if (KELMORA_GUI) ExpectHardened(root + "/usr/bin/kelmora");
+  }
 }
 
 }  // namespace

@@ -37,9 +37,9 @@ TEST(WorkingFiles, NamesOfTemporariesAndLocks) {
   EXPECT_NE(made, TemporaryName());
   for (const char* other : {".kelmora-abcdefghij.part", ".kelmora-0123456789.part"})
     EXPECT_TRUE(IsTemporaryName(other)) << other;
-  for (const char* other : {"kelmora-abcdefghij.part", ".kelmora-abcdefghi.part",
-                            ".kelmora-ABCDEFGHIJ.part", ".kelmora-abcdefghij.parts",
-                            ".kelmora-abcdefgh_j.part", "x.bkp.tmpab12cd", ""})
+  for (const char* other :
+       {"kelmora-abcdefghij.part", ".kelmora-abcdefghi.part", ".kelmora-ABCDEFGHIJ.part",
+        ".kelmora-abcdefghij.parts", ".kelmora-abcdefgh_j.part", "x.bkp.tmpab12cd", ""})
     EXPECT_FALSE(IsWorkingFileName(other)) << other;
 
   TempDir dir;
@@ -92,9 +92,8 @@ TEST(WorkingFiles, TheCleanUpRemovesOnlyAbandonedTemporaries) {
   EXPECT_EQ(test::ReadFile(dir / "x.bkp"), "volume");
   pending.reset();
   EXPECT_EQ(RemoveLeftoversBeside(dir / "x.bkp"), 0);
-  EXPECT_EQ(Names(dir.path()), (std::set<std::string>{"x.bkp", "report.part",
-                                                     ".kelmora-short.part",
-                                                     ".kelmora-afolder000.part"}));
+  EXPECT_EQ(Names(dir.path()), (std::set<std::string>{"x.bkp", "report.part", ".kelmora-short.part",
+                                                      ".kelmora-afolder000.part"}));
 }
 
 TEST(WorkingFiles, ALinkNamedLikeATemporaryIsLeftAlone) {
@@ -150,7 +149,8 @@ TEST(WorkingFiles, TheSystemLetsGoOfTheLocksOfAKilledRun) {
     std::string volume;
     File file = CreateFileBeside(archive, volume);
     const char done = lock.Take(archive, RunLock::Mode::Exclusive, 0) == 0 && file.Valid();
-    ::write(ready[1], &done, 1);
+    // The parent sees a short read when this fails.
+    if (::write(ready[1], &done, 1) != 1) ::_exit(1);
     ::pause();
   }
   char done = 0;

@@ -152,6 +152,13 @@ class TBackupFile {
   // for the damaged ones; without, it is not kept at all.
   bool KeepDamaged = false;
   bool SaveFileID = false;
+  // Before a backup's new volumes take the older archive's place, they are
+  // read back as Test reads an archive, every chunk inflated and checked.
+  // Damage there ends the run with code 4: the new volumes are removed and
+  // the older archive stays as it was; what was found is in Damages() and
+  // was raised through OnDamage. A stop while they are read leaves the
+  // older archive too.
+  bool VerifyBeforeCommit = false;
   // Threads that compress during a backup and inflate during a restore or
   // test, the caller's included: 1 keeps all the work on the caller's
   // thread, 0 takes one per processor. The archive is the same byte for
@@ -166,6 +173,11 @@ class TBackupFile {
   // Two stored names never overwrite each other in one restore: the later
   // one is left out, reported here, and the run ends with code 1.
   TNameClashEvent OnNameClash;
+  // An OnNeedDisk handler that finds the volume asked for somewhere else
+  // than beside the volume before it (picked from another folder) names
+  // its file here; the volumes after it are then looked for beside that
+  // file. Cleared before every question, read after it.
+  std::string NeededVolumeFile;
 
   TUserHooks Hooks;
 

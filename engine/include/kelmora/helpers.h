@@ -28,8 +28,15 @@ inline constexpr bool IsWorkableVolumeSize(int64_t Bytes) {
 
 // The file name of volume Volume of the archive whose first volume is
 // First: First itself for volume 1, then the extension replaced by the
-// volume's number in three digits (backup.bkp -> backup.002).
+// volume's number in three digits (backup.bkp -> backup.002). When First
+// is a symbolic link, later volumes lie beside the file it leads to
+// (~/b.bkp -> /mnt/disk/x.bkp: /mnt/disk/x.002), where a backup writes them.
 std::string VolumeFileName(const std::string& First, unsigned Volume);
+
+// The companion file of the archive whose first volume is ArchiveName: its
+// whole name with ".kx" added (docs.bkp -> docs.bkp.kx), so that docs.2025
+// and docs.2026, whose later volumes share their names, never share one.
+std::string CompanionFileName(const std::string& ArchiveName);
 
 // ---- packed time stamps (the FAT date and time of the local time)
 

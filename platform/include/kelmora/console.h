@@ -9,6 +9,8 @@ namespace kelmora::platform {
 
 // True when standard error is a terminal that can redraw a line in place.
 bool StandardErrorIsTerminal();
+// True when standard output is a terminal, where an archive must not go.
+bool StandardOutputIsTerminal();
 // The width in columns of the terminal standard error shows on; 80 when
 // it cannot be told.
 int TerminalWidth();
@@ -32,7 +34,11 @@ void UseBinaryStandardStreams();
 
 // The shell's match of a pattern against a path: "*" and "?" match "/"
 // too, "[a-z]" a set. Where names ignore case (Windows) so does the match,
-// and "\\" separates like "/".
+// and "\\" separates like "/". Elsewhere names keep their case, and only
+// where the pattern's last component meets the file's own name (both past
+// their last "/") does ASCII case not count: "*.txt" takes "a/README.TXT",
+// "Docs/*" does not take "docs/a.txt"; "\\" takes the next character as
+// it is.
 bool MatchPathPattern(const std::string& Pattern, const std::string& Path);
 
 }  // namespace kelmora::platform

@@ -1,0 +1,162 @@
+// Backup, the wind-down: the end marker, the header's count put right, the
+// new volumes read back on request, and the step that puts them in the
+// older archive's place (engine/backup_run.h).
+#include <string>
+#include <vector>
+
+#include "engine/archive_format.h"
+#include "engine/archive_walk.h"
+#include "engine/backup_run.h"
+#include "kelmora/backup_file.h"
+#include "kelmora/streams.h"
+#include "platform/path_guard.h"
+#include "platform/platform.h"
+
+namespace kelmora {
+
+// The end marker, then the archive closed. The last bytes reach the
+// device only here, so a run is a success only when they did.
+bool BackupRun::Finish() {
+  bool result = false;
+  if (s_.Continue && archive_ != nullptr) {
+    try {
+      format::WriteInt32(*archive_, 0);
+      // A caller's stream is flushed, never closed.
+      if (toStream_) archive_->Flush();
+      result = true;
+    } catch (const EArchiveWrite& e) {
+      FailWriting(e.SystemError());
+    }
+  }
+  selected_ = TStringList();
+  archive_ = nullptr;
+  if (const int error = volume_.Close(); error != 0) {
+    result = false;
+    // An earlier failure keeps its own message.
+    if (s_.Failure.Code == 0) FailWriting(error);
+  }
+  if (result && entries_ != s_.FileCount) result = CorrectCount();
+  // A stream cannot be read back: it is the caller's, and may be a pipe.
+  if (result && owner_.VerifyBeforeCommit && !toStream_) result = Verify();
+  if (!direct_ && result) result = Commit();
+  DiscardVolumes();
+  if (result) {
+    for (const Stored& file : stored_)
+      platform::ClearArchiveAttribute(file.Path, file.Size, file.ModifiedNs);
+  }
+  DeleteTempFile();
+  return result;
+}
+
+// A file that vanished between selection and its turn has no entry, so
+// the header, written first, counts one too many: put right once the
+// rest is written, or the archive would read as one that lost a file.
+// A pipe or a device cannot be taken back; its header keeps the count of
+// the selection, and a reader that finds an entry missing says so.
+bool BackupRun::CorrectCount() {
+  try {
+    if (toStream_) {
+      TStream& stream = *owner_.TargetStream();
+      const int64_t end = stream.Position();
+      try {
+        stream.Seek(countAt_, SeekOrigin::Begin);
+      } catch (const EStreamError&) {
+        return true;  // it cannot seek
+      }
+      format::WriteInt32(stream, entries_);
+      stream.Seek(end, SeekOrigin::Begin);
+    } else if (!direct_) {
+      TFileStream first(volumes_.front().Temp, TFileStream::fmOpenWrite, false);
+      first.Seek(countAt_, SeekOrigin::Begin);
+      format::WriteInt32(first, entries_);
+      first.Close();
+    } else {
+      return true;
+    }
+  } catch (const EStreamError& e) {
+    FailWriting(e.SystemError());
+    return false;
+  }
+  s_.FileCount = entries_;
+  return true;
+}
+
+// Read as Test reads an archive, under the names the volumes have now, on
+// a run of its own; this run's figures are published again afterwards,
+// with what the reading found damaged.
+bool BackupRun::Verify() {
+  std::vector<std::string> names;
+  for (const Volume& volume : volumes_)
+    names.push_back(volume.Temp.empty() ? volume.Final : volume.Temp);
+  const bool sound = TestArchiveVolumes(owner_, names.front(), [&names](int Number) {
+    return Number >= 2 && static_cast<size_t>(Number) <= names.size() ? names[Number - 1]
+                                                                      : std::string();
+  });
+  const std::vector<TDamage> damages = owner_.Damages();
+  const TFailure failure = owner_.Failure();
+  const bool incomplete = owner_.Incomplete();
+  run_.Publish();
+  if (sound) return true;
+  s_.Damages = damages;
+  s_.Incomplete = incomplete;
+  if (damages.empty() && failure.Code == beNone) {
+    s_.Continue = false;  // stopped while it was read
+    return false;
+  }
+  run_.Fail(beCannotWriteArchive, archiveName_,
+            !damages.empty()
+                ? "it reads back damaged"
+                : "it cannot be read back" +
+                      (failure.Reason.empty() ? std::string() : ": " + failure.Reason));
+  return false;
+}
+
+// Every volume synced first, then renamed over its final name, the
+// first one last: the name a reader opens appears only when the
+// volumes it leads to are all in place.
+bool BackupRun::Commit() {
+  for (const Volume& volume : volumes_) {
+    if (const int error = platform::SyncFile(volume.Temp); error != 0) {
+      FailWriting(error);
+      return false;
+    }
+  }
+  // Only the older archive's own volumes are replaced; a file that took
+  // such a name while the run went on is left as it is.
+  for (size_t i = 1; i < volumes_.size(); ++i) {
+    const std::string& name = volumes_[i].Final;
+    if (platform::InspectPath(name, false).Kind != platform::PathKind::Missing &&
+        !older_->Owns(static_cast<unsigned>(i + 1), name)) {
+      run_.Fail(beCannotWriteArchive, name, "it is no volume of the archive being replaced");
+      return false;
+    }
+  }
+  for (auto it = volumes_.rbegin(); it != volumes_.rend(); ++it) {
+    if (const int error = platform::RenameFile(it->Temp, it->Final); error != 0) {
+      FailWriting(error);
+      return false;
+    }
+    it->Temp.clear();
+  }
+  // The older archive's volumes past the new one's last would only
+  // mislead: they belong to no archive any more. Nothing else is removed.
+  for (auto n = static_cast<unsigned>(volumes_.size() + 1); n <= older_->Volumes(); ++n) {
+    const std::string stale = format::VolumeName(archiveName_, n);
+    if (older_->Owns(n, stale)) platform::DeleteFile(stale);
+  }
+  if (const int error = platform::SyncFolderOf(archiveName_); error != 0) {
+    FailWriting(error);
+    return false;
+  }
+  return true;
+}
+
+// Removes whatever volumes were not renamed into place.
+void BackupRun::DiscardVolumes() {
+  volume_.Close();
+  for (const Volume& volume : volumes_)
+    if (!volume.Temp.empty()) platform::DeleteFile(volume.Temp);
+  volumes_.clear();
+}
+
+}  // namespace kelmora

@@ -1,0 +1,198 @@
+// Backup: the run, and what is settled before the archive is begun: what
+// may be written where, the selection, the measuring and the file-ID list
+// (engine/backup_run.h).
+#include "engine/backup_run.h"
+
+#include <string>
+
+#include "engine/archive_format.h"
+#include "engine/busy_scope.h"
+#include "engine/selection.h"
+#include "kelmora/backup_file.h"
+#include "kelmora/streams.h"
+#include "platform/platform.h"
+
+namespace kelmora {
+
+namespace {
+
+bool IsStreamName(const std::string& ArchiveName) {
+  return ArchiveName == kStreamArchiveName;
+}
+
+}  // namespace
+
+BackupRun::BackupRun(TBackupFile& Owner, const std::string& ArchiveName)
+    : owner_(Owner),
+      run_(Owner),
+      s_(run_.State()),
+      // Written beside a link's target and renamed there, the link stays a
+      // link and the archive it leads to is the one replaced.
+      archiveName_(IsStreamName(ArchiveName) ? ArchiveName : platform::LinkTarget(ArchiveName)),
+      toStream_(IsStreamName(ArchiveName)),
+      // A device or a FIFO is written to, as a stream is: it has no
+      // folder entry to replace, and renaming a file over it would
+      // destroy it.
+      direct_(toStream_ || platform::IsSpecialFile(archiveName_)),
+      // Stored pieces cost next to nothing; threads would only add work.
+      pipeline_(Owner.CompressionLevel,
+                Owner.CompressionLevel == clNone ? 0 : Owner.ThreadCount() - 1) {}
+
+BackupRun::~BackupRun() {
+  pipeline_.Reset();
+  DiscardVolumes();
+  DeleteTempFile();
+}
+
+bool BackupRun::Execute(const TStringList& Files) {
+  run_.ClearFailure();
+  s_.ChangedFiles.clear();
+  BusyScope busy(s_.Busy);
+
+  if (!CheckArchiveFiles(Files)) {
+    busy.End();
+    owner_.MessageError(s_.Failure.Code);
+    return false;
+  }
+
+  UnlistedFolder unlisted;
+  SelectSourceFiles(Files, older_ ? older_->Files() : TStringList{archiveName_},
+                    owner_.GetBackupMode(), selected_, &measures_, &unlisted);
+  // A folder the disk failed to list would be missing from the archive
+  // unseen; the older archive stays as it is.
+  if (unlisted.Error != 0) {
+    run_.Fail(beCannotReadFile, unlisted.Folder, platform::ErrorText(unlisted.Error));
+    busy.End();
+    owner_.MessageError(s_.Failure.Code);
+    return false;
+  }
+  s_.Continue = true;
+  run_.ReportProgress("", 0);
+
+  MeasureFiles();
+  if (owner_.SaveFileID) SaveFileIdList();
+  WriteHeader();
+  WriteEntries();
+  const bool result = Finish();
+  // The archive is whole and usable; the result still must not read as
+  // a plain success when some stored copy may be inconsistent.
+  if (result && !s_.ChangedFiles.empty()) run_.NoteFailure(beFileChanged, s_.ChangedFiles.front());
+
+  run_.ReportProgress("", 100);
+  busy.End();
+  if (s_.Failure.Code != 0) owner_.MessageError(s_.Failure.Code);
+  return result;
+}
+
+// ---- before the archive
+
+bool BackupRun::CheckArchiveFiles(const TStringList& Files) {
+  // Selection would quietly leave the archive out and the run would then
+  // replace the very file the user asked to save.
+  if (!toStream_ && NamesFile(Files, archiveName_)) {
+    run_.Fail(beCannotWriteArchive, archiveName_, "it is one of the files to back up");
+    return false;
+  }
+  // Held before the older archive is read: another run may be replacing it.
+  if (!claim_.Take(run_, archiveName_, true)) return false;
+  if (direct_) return true;
+  older_.emplace(archiveName_);
+  // A split archive would replace the files named like its later volumes;
+  // only the older archive's own may go. Found before anything is written.
+  if (owner_.MaxSize > 0) {
+    const std::string foreign = FindForeignVolume(archiveName_, *older_);
+    // An older archive the disk failed to give proves none of its volumes.
+    if (!foreign.empty() && older_->ReadError() != 0) {
+      run_.Fail(
+          beCannotWriteArchive, older_->UnreadVolume(),
+          "the archive being replaced cannot be read: " + platform::ErrorText(older_->ReadError()));
+      return false;
+    }
+    if (!foreign.empty()) {
+      run_.Fail(beCannotWriteArchive, foreign,
+                "it is no volume of the archive being replaced; two archives whose names differ "
+                "only after the last dot cannot both be split in one folder");
+      return false;
+    }
+  }
+  return true;
+}
+
+void BackupRun::MeasureFiles() {
+  s_.TotalSize = 0;
+  s_.FilesDone = 0;
+  for (size_t i = 0; i < selected_.size(); ++i) {
+    const std::string& path = selected_[i];
+    // Counted as the search saw it: opening every file here as well as
+    // when it is read would cost each file two opens.
+    const platform::FileMeasure& seen = measures_[i];
+    int64_t size = seen.Size;
+    int32_t stamp = seen.Stamp;
+    if (!seen.Known || !seen.Readable) {
+      // A file that exists but cannot be opened is the caller's to hear
+      // about: "Cannot open file <name>" leaves Backup as it is.
+      const auto source = backup::OpenSelected(path);
+      if (!source) continue;
+      size = source->Size();
+      stamp = source->Stamp();
+    }
+    s_.TotalSize += size;
+    if (owner_.SaveFileID) {
+      fileIdText_ += format::FileIdLine(path, stamp, size);
+      fileIdText_ += "\r\n";
+    }
+  }
+  measures_ = {};
+}
+
+void BackupRun::SaveFileIdList() {
+  int error = 0;
+  tempName_ = platform::CreateTempFile(format::kTempFilePrefix, &error);
+  try {
+    if (tempName_.empty()) throw EStreamError(kStreamWriteError, error);
+    TFileStream list(tempName_, TFileStream::fmCreate);
+    list.WriteBuffer(fileIdText_.data(), fileIdText_.size());
+    list.Close();
+  } catch (const EStreamError& e) {
+    run_.Fail(beTempFile, tempName_, backup::ReasonOf(e));
+    return;
+  }
+  selected_.insert(selected_.begin(), tempName_);
+  hasFileList_ = true;
+  s_.TotalSize += static_cast<int64_t>(fileIdText_.size());
+  fileIdText_ = std::string();
+}
+
+void BackupRun::DeleteTempFile() {
+  if (!tempName_.empty() && platform::FileExists(tempName_)) platform::DeleteFile(tempName_);
+  tempName_.clear();
+}
+
+std::string BackupRun::StoredName(size_t Index) const {
+  return hasFileList_ && Index == 0 ? std::string(format::kFileListName) : selected_[Index];
+}
+
+bool BackupRun::RecordsFit() {
+  const int64_t maxSize = owner_.MaxSize;
+  if (maxSize == 0) return true;
+  const std::string limit = " in a volume of " + std::to_string(maxSize) + " bytes";
+  // A later volume opens with the empty continuation of the file before.
+  for (size_t i = 0; i < selected_.size(); ++i) {
+    const std::string name = StoredName(i);
+    if (backup::kEmptySectionBytes + backup::EntryRoom(name) > maxSize) {
+      run_.Fail(beCannotWriteArchive, selected_[i],
+                "its name of " + std::to_string(name.size()) + " bytes does not fit" + limit);
+      return false;
+    }
+  }
+  // Readers look for the file-ID list right after the header.
+  const int64_t header = 4 + static_cast<int64_t>(owner_.BackupTitle.size()) + 8;
+  if (header + (selected_.empty() ? 4 : backup::EntryRoom(StoredName(0))) > maxSize) {
+    FailWriting(0, "the title of " + std::to_string(owner_.BackupTitle.size()) +
+                       " bytes leaves no room for the first entry" + limit);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace kelmora

@@ -1,0 +1,228 @@
+#include "engine/companion/sections.h"
+
+#include <algorithm>
+
+#include "engine/archive_format.h"
+#include "engine/companion/container.h"
+
+namespace kelmora::companion {
+
+namespace {
+
+constexpr size_t kIndexFixed = 2 + 2 + 8 + 8 + 8 + 4 + 4 + 4;
+constexpr size_t kMetadataFixed = 1 + 1 + 2 + 4 + 4 + 4 + 8 + 4 + 4 + 4 + 2 + 2 + 4;
+constexpr uint64_t kMaxOwnerName = 255;
+
+// A record's length field and its body as a reader of its own.
+bool NextRecord(ByteReader& Outer, const std::string& Body, size_t& Start, uint32_t& Length) {
+  if (!Outer.Int(Length) || Length > Outer.Remaining()) return false;
+  Start = Body.size() - Outer.Remaining();
+  return Outer.Skip(Length);
+}
+
+}  // namespace
+
+bool IsBlockSize(uint64_t Bytes) {
+  return Bytes >= 512 && Bytes <= 16384 && (Bytes & (Bytes - 1)) == 0;
+}
+
+int64_t BlocksOf(int64_t Size, uint32_t BlockSize) {
+  return Size <= 0 ? 0 : (Size - 1) / BlockSize + 1;
+}
+
+std::string EncodeIdentity(const ArchiveIdentity& Identity) {
+  ByteWriter w;
+  w.Int<uint32_t>(Identity.BlockSize);
+  w.Int<uint32_t>(static_cast<uint32_t>(Identity.Volumes.size()));
+  for (const VolumeIdentity& v : Identity.Volumes) {
+    w.Int<uint64_t>(static_cast<uint64_t>(v.Size));
+    w.Int<uint32_t>(v.Crc);
+    w.Int<uint32_t>(0);
+  }
+  return w.Text();
+}
+
+bool DecodeIdentity(const std::string& Body, ArchiveIdentity& Identity) {
+  Identity = ArchiveIdentity();
+  ByteReader r(Body);
+  uint32_t count = 0;
+  if (!r.Int(Identity.BlockSize) || !r.Int(count) || !IsBlockSize(Identity.BlockSize) ||
+      count == 0 || count > static_cast<uint32_t>(format::kMaxVolumes) ||
+      r.Remaining() != static_cast<size_t>(count) * 16)
+    return false;
+  for (uint32_t i = 0; i < count; ++i) {
+    uint64_t size = 0;
+    uint32_t crc = 0;
+    r.Int(size);
+    r.Int(crc);
+    r.Skip(4);
+    // A volume beyond 2^50 bytes is no volume anyone wrote.
+    if (size > (uint64_t{1} << 50)) return false;
+    Identity.Volumes.push_back(VolumeIdentity{static_cast<int64_t>(size), crc});
+  }
+  return true;
+}
+
+std::string EncodeIndex(const std::vector<IndexEntry>& Entries) {
+  ByteWriter w;
+  w.Int<uint32_t>(static_cast<uint32_t>(Entries.size()));
+  for (const IndexEntry& e : Entries) {
+    w.Int<uint32_t>(static_cast<uint32_t>(kIndexFixed + e.Name.size()));
+    w.Int<uint16_t>(e.Volume);
+    w.Int<uint16_t>(e.Flags);
+    w.Int<uint64_t>(static_cast<uint64_t>(e.Offset));
+    w.Int<int64_t>(e.Size);
+    w.Int<int64_t>(e.Packed);
+    w.Int<uint32_t>(e.Chunks);
+    w.Int<int32_t>(e.Stamp);
+    w.Int<uint32_t>(static_cast<uint32_t>(e.Name.size()));
+    w.Bytes(e.Name);
+  }
+  return w.Text();
+}
+
+bool DecodeIndex(const std::string& Body, std::vector<IndexEntry>& Entries) {
+  Entries.clear();
+  ByteReader outer(Body);
+  uint32_t count = 0;
+  // Every record takes at least its fixed part, so the count is checked
+  // against the bytes before anything is reserved for it.
+  if (!outer.Int(count) || count > outer.Remaining() / (4 + kIndexFixed)) return false;
+  Entries.reserve(count);
+  for (uint32_t i = 0; i < count; ++i) {
+    size_t start = 0;
+    uint32_t length = 0;
+    if (!NextRecord(outer, Body, start, length)) break;
+    ByteReader r(Body.data() + start, length);
+    IndexEntry e;
+    uint64_t offset = 0;
+    uint32_t nameLength = 0;
+    r.Int(e.Volume);
+    r.Int(e.Flags);
+    r.Int(offset);
+    r.Int(e.Size);
+    r.Int(e.Packed);
+    r.Int(e.Chunks);
+    r.Int(e.Stamp);
+    r.Int(nameLength);
+    if (nameLength > static_cast<uint32_t>(format::kMaxNameLength) ||
+        !r.Bytes(e.Name, nameLength) || e.Volume == 0 || offset > (uint64_t{1} << 50) ||
+        e.Size < -1 || e.Packed < 0)
+      break;
+    e.Offset = static_cast<int64_t>(offset);
+    // Entries follow the archive's order; one out of it is damage.
+    if (!Entries.empty() &&
+        (e.Volume < Entries.back().Volume ||
+         (e.Volume == Entries.back().Volume && e.Offset <= Entries.back().Offset)))
+      break;
+    Entries.push_back(std::move(e));
+  }
+  if (Entries.size() != count || outer.Remaining() != 0) {
+    Entries.clear();
+    return false;
+  }
+  return true;
+}
+
+std::string EncodeMetadata(const std::vector<MetadataRecord>& Records) {
+  ByteWriter w;
+  w.Int<uint32_t>(static_cast<uint32_t>(Records.size()));
+  for (const MetadataRecord& m : Records) {
+    const std::string user = m.UserName.substr(0, kMaxOwnerName);
+    const std::string group = m.GroupName.substr(0, kMaxOwnerName);
+    w.Int<uint32_t>(static_cast<uint32_t>(kMetadataFixed + m.Name.size() + user.size() +
+                                          group.size() + m.LinkTarget.size()));
+    w.Int<uint8_t>(static_cast<uint8_t>(m.Kind));
+    w.Int<uint8_t>(m.Has);
+    w.Int<uint16_t>(0);
+    w.Int<uint32_t>(m.Mode);
+    w.Int<uint32_t>(m.UserId);
+    w.Int<uint32_t>(m.GroupId);
+    w.Int<int64_t>(m.Seconds);
+    w.Int<uint32_t>(m.Nanoseconds);
+    w.Int<uint32_t>(m.HardLinkGroup);
+    w.Int<uint32_t>(static_cast<uint32_t>(m.Name.size()));
+    w.Bytes(m.Name);
+    w.Int<uint16_t>(static_cast<uint16_t>(user.size()));
+    w.Bytes(user);
+    w.Int<uint16_t>(static_cast<uint16_t>(group.size()));
+    w.Bytes(group);
+    w.Int<uint32_t>(static_cast<uint32_t>(m.LinkTarget.size()));
+    w.Bytes(m.LinkTarget);
+  }
+  return w.Text();
+}
+
+bool DecodeMetadata(const std::string& Body, std::vector<MetadataRecord>& Records) {
+  Records.clear();
+  ByteReader outer(Body);
+  uint32_t count = 0;
+  if (!outer.Int(count) || count > outer.Remaining() / (4 + kMetadataFixed)) return false;
+  Records.reserve(count);
+  uint32_t read = 0;
+  for (; read < count; ++read) {
+    size_t start = 0;
+    uint32_t length = 0;
+    if (!NextRecord(outer, Body, start, length)) break;
+    ByteReader r(Body.data() + start, length);
+    MetadataRecord m;
+    uint8_t kind = 0;
+    uint32_t nameLength = 0;
+    uint16_t userLength = 0;
+    uint16_t groupLength = 0;
+    uint32_t targetLength = 0;
+    r.Int(kind);
+    r.Int(m.Has);
+    r.Skip(2);
+    r.Int(m.Mode);
+    r.Int(m.UserId);
+    r.Int(m.GroupId);
+    r.Int(m.Seconds);
+    r.Int(m.Nanoseconds);
+    r.Int(m.HardLinkGroup);
+    if (!r.Int(nameLength) || nameLength > static_cast<uint32_t>(format::kMaxNameLength) ||
+        !r.Bytes(m.Name, nameLength) || !r.Int(userLength) || userLength > kMaxOwnerName ||
+        !r.Bytes(m.UserName, userLength) || !r.Int(groupLength) || groupLength > kMaxOwnerName ||
+        !r.Bytes(m.GroupName, groupLength) || !r.Int(targetLength) ||
+        targetLength > static_cast<uint32_t>(format::kMaxNameLength) ||
+        !r.Bytes(m.LinkTarget, targetLength) || m.Nanoseconds >= 1000000000u || m.Name.empty())
+      break;
+    if (kind < 1 || kind > 3) continue;  // a kind from a later version
+    m.Kind = static_cast<EntryKind>(kind);
+    Records.push_back(std::move(m));
+  }
+  if (read != count || outer.Remaining() != 0) {
+    Records.clear();
+    return false;
+  }
+  return true;
+}
+
+ArchivePlace PlaceOf(const std::vector<IndexEntry>& Entries,
+                     const std::vector<int64_t>& VolumeSizes, unsigned Volume, int64_t Offset) {
+  const size_t v = Volume - 1;
+  if (Volume >= 1 && v < VolumeSizes.size()) {
+    if (v + 1 < VolumeSizes.size() &&
+        Offset >= VolumeSizes[v] - (4 + format::kVolumeChangeNameLength))
+      return ArchivePlace{ArchivePart::VolumeChange, -1};
+    if (v + 1 == VolumeSizes.size() && Offset >= VolumeSizes[v] - 4)
+      return ArchivePlace{ArchivePart::EndMarker, -1};
+  }
+  // The last entry whose record begins at or before the byte.
+  const auto after =
+      std::upper_bound(Entries.begin(), Entries.end(), std::make_pair(Volume, Offset),
+                       [](const std::pair<unsigned, int64_t>& p, const IndexEntry& e) {
+                         return p.first < e.Volume || (p.first == e.Volume && p.second < e.Offset);
+                       });
+  if (after == Entries.begin()) return ArchivePlace{ArchivePart::Header, -1};
+  const IndexEntry& e = *(after - 1);
+  const int64_t entry = after - 1 - Entries.begin();
+  if (e.Volume != Volume) return ArchivePlace{ArchivePart::Data, entry};
+  const int64_t into = Offset - e.Offset;
+  const int64_t nameEnd = 4 + static_cast<int64_t>(e.Name.size());
+  if (into < nameEnd) return ArchivePlace{ArchivePart::Name, entry};
+  if (into < nameEnd + 4) return ArchivePlace{ArchivePart::Stamp, entry};
+  return ArchivePlace{ArchivePart::Data, entry};
+}
+
+}  // namespace kelmora::companion
