@@ -85,7 +85,8 @@ void TForm1::ButtonRestoreClick() {
   if (BackupEngine.Busy()) return;
   // The engine returns quietly for a missing archive; left at that, the
   // status line would go on showing the previous run's summary.
-  if (!QFileInfo(Values.BackupFileName).isFile()) {
+  if (!QFileInfo(Values.BackupFileName).isFile() &&
+      !HasUnfinishedReplacement(Values.BackupFileName.toStdString())) {
     ShowStatus([this] { return " " + Text("Status->Error").arg(Text("Status->ArchiveNotFound")); });
     CGauge1->SetProgress(CGauge1->MinValue());
     Dialogs.ShowError(ApplicationTitle(),
@@ -208,7 +209,16 @@ QString TForm1::FailureText(int32_t Code) const {
 void TForm1::EngineError(TBackupFile& Sender, int32_t Error, const std::string&) {
   // A listing says itself why an archive could not be read.
   if (running_ == TOperation::List || ListedAfterRun(Sender, Error)) return;
+  if (Sender.Failure().Code == Error && RefusedInUse()) return;
   if (*ErrorMessage(Error)) Dialogs.ShowMessage(ApplicationTitle(), FailureText(Error));
+}
+
+bool TForm1::RefusedInUse() {
+  const TFailure failure = BackupEngine.Failure();
+  if (failure.Reason != kArchiveInUse) return false;
+  Dialogs.ShowError(ApplicationTitle(),
+                    Text("Message->ArchiveInUse").arg(QString::fromStdString(failure.Subject)));
+  return true;
 }
 
 }  // namespace kelmora::app

@@ -72,6 +72,9 @@ constexpr TMessageText kWindowTexts[] = {
      "A name with a line break cannot be kept in the settings file. Choose or rename another."},
     {"Message->NotAnInteger", "'%1' is not a valid integer value"},
     {"Message->ArchiveNotFound", "The archive %1 was not found."},
+    {"Message->ArchiveInUse",
+     "The archive %1 is in use by another Kelmora run, in another window or a command. Nothing "
+     "was done; start again when that run has ended."},
     {"Message->NotAnArchive", "%1 cannot be read as an archive: %2"},
     {"Message->NothingChosen",
      "No file is shown, so none can be restored. Clear the filter or choose files."},

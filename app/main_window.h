@@ -267,6 +267,9 @@ class TForm1 : public QMainWindow, public TRunView {
   bool PickFolder(QLineEdit* Edit, QString& Value);
   // True (after telling the user) for a name the settings file cannot keep.
   bool RefuseUnstorableName(const QString& Path);
+  // True, after telling the user, when the engine's last run was refused
+  // because another run (another window, a command) held its archive.
+  bool RefusedInUse();
 
   TOperation running_ = TOperation::None;
   QString statusLine_;  // the whole line; the status bar may show it shortened

@@ -122,7 +122,10 @@ int RunSummary(const ListOptions& Options, TBackupFile& Engine) {
 
 int RunList(const ListOptions& Options) {
   const bool fromStandardInput = Options.Archive == "-";
-  if (!fromStandardInput && !IsFile(Options.Archive)) {
+  // A first volume still waiting in an unfinished replacement is put in
+  // place by the run.
+  if (!fromStandardInput && !IsFile(Options.Archive) &&
+      !HasUnfinishedReplacement(Options.Archive)) {
     std::fprintf(stderr, "%s: archive not found: %s\n", kProgramName, Options.Archive.c_str());
     return kExitFailed;
   }

@@ -185,7 +185,10 @@ void PrintRestoreSummary(std::FILE* Out, const TBackupFile& Engine, double Secon
 
 int RunRestore(const RestoreOptions& Options) {
   const bool fromStandardInput = Options.Archive == "-";
-  if (!fromStandardInput && !IsFile(Options.Archive)) {
+  // A first volume still waiting in an unfinished replacement is put in
+  // place by the run.
+  if (!fromStandardInput && !IsFile(Options.Archive) &&
+      !HasUnfinishedReplacement(Options.Archive)) {
     std::fprintf(stderr, "%s: archive not found: %s\n", kProgramName, Options.Archive.c_str());
     return kExitFailed;
   }

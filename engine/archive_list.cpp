@@ -34,11 +34,11 @@ class ListRun {
       reader_ = e_.SourceStream();
       if (reader_ == nullptr) return false;
     } else {
-      if (!platform::FileExists(archiveName_)) return false;
       if (!claim_.Take(run_, archiveName_, false)) {
         e_.MessageError(s_.Failure.Code);
         return false;
       }
+      if (!platform::FileExists(archiveName_)) return false;
       Open();
     }
     const format::Header header = format::ReadHeader(*reader_);

@@ -22,14 +22,16 @@ class TestRun : public EntryConsumer {
 
   bool Run(const std::string& ArchiveName) {
     s_.Continue = true;
+    // The volumes a backup reads back before they take their names are
+    // that backup's own, held by it already.
+    ArchiveClaim claim;
+    if (!locate_ && !claim.Take(run_, ArchiveName, false)) {
+      run_.Engine().MessageError(s_.Failure.Code);
+      return false;
+    }
     if (ArchiveName != kStreamArchiveName && !platform::FileExists(ArchiveName)) {
       run_.NoteFailure(beCannotReadArchive, ArchiveName);
       if (!locate_) run_.Engine().MessageError(s_.Failure.Code);
-      return false;
-    }
-    ArchiveClaim claim;
-    if (!claim.Take(run_, ArchiveName, false)) {
-      run_.Engine().MessageError(s_.Failure.Code);
       return false;
     }
     BusyScope busy(s_.Busy);

@@ -11,6 +11,7 @@
 #include "kelmora/backup_file.h"
 #include "kelmora/streams.h"
 #include "platform/platform.h"
+#include "platform/working_files.h"
 
 namespace kelmora {
 
@@ -146,6 +147,9 @@ void BackupRun::MeasureFiles() {
 }
 
 void BackupRun::SaveFileIdList() {
+  // The lists of backups killed before they removed theirs; a running
+  // backup holds its own.
+  platform::RemoveAbandonedTempFiles(format::kTempFilePrefix, format::LooksLikeFileIdList);
   int error = 0;
   tempName_ = platform::CreateTempFile(format::kTempFilePrefix, &error);
   try {

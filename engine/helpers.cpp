@@ -4,6 +4,7 @@
 #include "engine/restore_target.h"
 #include "engine/selection.h"
 #include "platform/platform.h"
+#include "platform/working_files.h"
 
 namespace kelmora {
 
@@ -11,6 +12,10 @@ std::string VolumeFileName(const std::string& First, unsigned Volume) {
   // Later volumes lie beside the first one's target, where a backup
   // through a linked archive path wrote them.
   return Volume <= 1 ? First : format::VolumeName(platform::LinkTarget(First), Volume);
+}
+
+bool HasUnfinishedReplacement(const std::string& ArchiveName) {
+  return platform::FileExists(platform::JournalPathOf(platform::LinkTarget(ArchiveName)));
 }
 
 std::string CompanionFileName(const std::string& ArchiveName) {

@@ -26,18 +26,22 @@ bool RestoreRun::Run() {
   run_.ClearFailure();
   s_.FilesDone = 0;
   s_.Continue = true;
-  if (!fromStream_ && !platform::FileExists(archiveName_)) return false;
   ArchiveClaim claim;
   if (!claim.Take(run_, archiveName_, false)) {
     e_.MessageError(s_.Failure.Code);
     return false;
   }
+  if (!fromStream_ && !platform::FileExists(archiveName_)) return false;
   ArchiveWalk walk(run_, *this, archiveName_);
   walk.Open();
   if (!fromStream_) NoteLaterVolumes();
   BusyScope busy(s_.Busy);
-  if (e_.ThreadCount() > 1 && e_.RestoreMode == rmAll && !e_.OnFileRestored)
-    writer_ = std::make_unique<TargetWriter>(kWriterSlots);
+  // On one thread the batch waits on the run's own thread, so a handler
+  // asked about the next file would find the files before it not in place
+  // yet: they are then put in place one by one, each synced on its own.
+  const bool threads = e_.ThreadCount() > 1;
+  if (e_.RestoreMode == rmAll && !e_.OnFileRestored && (threads || !e_.OnRestoreFile))
+    writer_ = std::make_unique<TargetWriter>(kWriterSlots, threads);
   try {
     walk.Run();
   } catch (...) {

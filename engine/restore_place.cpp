@@ -230,7 +230,8 @@ void RestoreRun::SetDamagedAside() {
     NoteWrittenFolder();
     FinishedTarget kept = TakeOpenTarget();
     kept.How = kept.WhenMoved = platform::PendingFile::Placing::KeepExisting;
-    if (FinishWriting(kept).Why.empty()) KeepAside(kept);
+    // Its data on the disk before it takes a name, as every restored file's.
+    if (FinishWriting(kept).Why.empty() && kept.File->SyncData() == 0) KeepAside(kept);
   }
   target_ = OpenTarget{};
 }

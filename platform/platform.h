@@ -75,12 +75,17 @@ FolderListing ListFolder(const std::string& Folder, const std::string& Pattern);
 bool FileExists(const std::string& Path);       // a regular file, links followed
 bool DirectoryExists(const std::string& Path);  // a directory, links followed
 bool DeleteFile(const std::string& Path);
+int RemoveFile(const std::string& Path);  // DeleteFile: 0, or the error number
 // Creates Path with every missing parent (0777 less the umask); true when
 // the folder exists afterwards.
 bool ForceDirectories(const std::string& Path);
+// The folder for temporary files: $TMPDIR, else /tmp (Windows: its own
+// when TMPDIR is unset); "" when there is none.
+std::string TempFolder();
 // Creates an empty file with a unique name that begins with Prefix in
-// $TMPDIR (or /tmp); returns its path, or "" on failure with the error
-// number in *Error when it is given.
+// TempFolder(); returns its path, or "" on failure with the error number in
+// *Error when it is given. The file is held (platform/working_files.h)
+// until DeleteFile removes it, so no clean-up takes it meanwhile.
 std::string CreateTempFile(const std::string& Prefix, int* Error = nullptr);
 
 // ---- packed time stamps (FAT date and time of the local time)

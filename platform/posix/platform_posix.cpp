@@ -234,9 +234,13 @@ bool DirectoryExists(const std::string& Path) {
 }
 
 bool DeleteFile(const std::string& Path) {
-  if (::unlink(Path.c_str()) != 0) return false;
+  return RemoveFile(Path) == 0;
+}
+
+int RemoveFile(const std::string& Path) {
+  if (::unlink(Path.c_str()) != 0) return errno;
   ReleaseTemporary(Path);
-  return true;
+  return 0;
 }
 
 bool ForceDirectories(const std::string& Path) {
@@ -252,16 +256,28 @@ bool ForceDirectories(const std::string& Path) {
   return DirectoryExists(Path);
 }
 
-std::string CreateTempFile(const std::string& Prefix, int* Error) {
+std::string TempFolder() {
   const char* base = std::getenv("TMPDIR");
-  std::string templ = std::string(base && *base ? base : "/tmp") + "/" + Prefix + "XXXXXX";
-  const int fd = ::mkstemp(templ.data());
-  if (fd < 0) {
-    if (Error != nullptr) *Error = errno;
-    return {};
+  return base && *base ? base : "/tmp";
+}
+
+std::string CreateTempFile(const std::string& Prefix, int* Error) {
+  const std::string folder = TempFolder();
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string templ = folder + "/" + Prefix + "XXXXXX";
+    const int fd = ::mkstemp(templ.data());
+    if (fd < 0) {
+      if (Error != nullptr) *Error = errno;
+      return {};
+    }
+    // Held from before anyone could take it for a killed run's leftover;
+    // false when a clean-up removed it first, and another name is tried.
+    const bool held = HoldTemporary(templ, fd);
+    ::close(fd);
+    if (held) return templ;
   }
-  ::close(fd);
-  return templ;
+  if (Error != nullptr) *Error = EEXIST;
+  return {};
 }
 
 int32_t PackTime(std::time_t Time) {

@@ -95,6 +95,7 @@ const QStringList kLaterKeys = {
     "Message->LineBreak",
     "Message->NotAnInteger",
     "Message->ArchiveNotFound",
+    "Message->ArchiveInUse",
     "Message->NotAnArchive",
     "Message->NothingChosen",
     "Message->NoFolder",

@@ -25,7 +25,7 @@ namespace {
 
 // The one-by-one rename of a volume set: a rename that fails between two
 // others leaves the same mix a power cut does (see powercut_test.cpp).
-constexpr bool kVolumeRenameGapOpen = true;
+constexpr bool kVolumeRenameGapOpen = false;
 
 bool NamesAReason(const std::string& Text) {
   for (int error = 1; error < 134; ++error)

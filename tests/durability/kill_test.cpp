@@ -21,7 +21,7 @@ namespace {
 
 // The one-by-one rename of a volume set, as in powercut_test.cpp: a kill
 // between two renames leaves the same mix a power cut does.
-constexpr bool kVolumeRenameGapOpen = true;
+constexpr bool kVolumeRenameGapOpen = false;
 
 class Kill : public ::testing::Test {
  protected:

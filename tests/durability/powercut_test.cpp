@@ -22,13 +22,13 @@ namespace {
 // volume set is committed through a record the next run completes, that
 // mix is reported as the known gap rather than failing the suite; any
 // other broken state fails it.
-constexpr bool kVolumeRenameGapOpen = true;
+constexpr bool kVolumeRenameGapOpen = false;
 // A restore renames each target into place before its data is synced
 // (one sync of the file system at the end). A journalling file system may
 // commit such a rename before it writes the data back, and the target then
 // comes back empty or torn. Reported the same way, in the journal states
 // only: the strict state, where nothing unsynced survives, must hold.
-constexpr bool kRestoreSyncGapOpen = true;
+constexpr bool kRestoreSyncGapOpen = false;
 
 bool KnownGap(const StateCheck& State) {
   if (State.Found.Known == Verdict::Gap::VolumeMix) return kVolumeRenameGapOpen;

@@ -24,6 +24,11 @@ bool IsLock(const std::string& Leaf) {
   return Leaf.size() > 14 && Leaf[0] == '.' && Leaf.ends_with(".kelmora-lock");
 }
 
+// The record of an unfinished replacement of the archive's files.
+bool IsRecord(const std::string& Leaf) {
+  return Leaf.size() > 16 && Leaf[0] == '.' && Leaf.ends_with(".kelmora-commit");
+}
+
 std::vector<std::string> Listing(const std::string& Folder) {
   std::vector<std::string> names;
   if (DIR* dir = ::opendir(Folder.c_str())) {
@@ -130,6 +135,8 @@ class BackupScenario : public Scenario {
         ++v.Leftovers;
       } else if (IsLock(name)) {
         v.LockLeft = true;
+      } else if (IsRecord(name)) {
+        v.RecordLeft = true;
       } else if (others_.count(name) != 0) {
         seen.insert(name);
         if (folder.count(name) == 0 || !(folder.at(name) == others_.at(name)))
@@ -406,6 +413,7 @@ std::string Scenario::Recover(const std::string& Root) const {
   if (after.Leftovers != 0)
     return std::to_string(after.Leftovers) + " temporaries left after the next run";
   if (after.LockLeft) return "the lock is left after the next run";
+  if (after.RecordLeft) return "the record of a replacement is left after the next run";
   return {};
 }
 

@@ -11,7 +11,8 @@
 //   - every restored target holds its older content or its new content,
 //     whole, with its time;
 //   - nothing else in the disk changed and nothing else appeared, but
-//     Kelmora's temporaries and the lock beside the archive.
+//     Kelmora's temporaries, the lock beside the archive and the record of
+//     an unfinished replacement.
 // Recover then runs the command again, untouched, and wants it to succeed
 // with exactly the new result and no leftover.
 #pragma once
@@ -46,6 +47,9 @@ struct Verdict {
   Gap Known = Gap::None;
   int Leftovers = 0;      // Kelmora temporaries on the disk
   bool LockLeft = false;  // the lock beside the archive is still there
+  // The record of an unfinished replacement lies beside the archive, for
+  // the next command to complete.
+  bool RecordLeft = false;
   std::string Detail;
 };
 const char* NameOf(Verdict::State Held);

@@ -38,6 +38,17 @@ std::string VolumeFileName(const std::string& First, unsigned Volume);
 // and docs.2026, whose later volumes share their names, never share one.
 std::string CompanionFileName(const std::string& ArchiveName);
 
+// ---- archives in use
+
+// The reason (TFailure::Reason) a run gives when another run holds its
+// archive; it then changed nothing. A front end may say it in its own words.
+inline constexpr const char* kArchiveInUse = "in use by another Kelmora run";
+// Whether the record of an unfinished replacement of the archive's files
+// lies beside it: a backup cut while it put its volumes in place. The next
+// run on the archive completes it first, so even a first volume that is
+// not there yet can be read.
+bool HasUnfinishedReplacement(const std::string& ArchiveName);
+
 // ---- packed time stamps (the FAT date and time of the local time)
 
 // False when the stamp holds no valid date and time.
