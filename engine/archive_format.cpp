@@ -234,7 +234,8 @@ bool LooksLikeFileIdList(std::string_view Head) {
   // A line cut short by the end of Head, or by the run's end.
   const std::string_view rest = Head.substr(at);
   return rest.empty() || rest[0] == '/' || rest[0] == '"' ||
-         (rest.size() >= 2 && rest[1] == ':' && std::isalpha(static_cast<unsigned char>(rest[0])));
+         (std::isalpha(static_cast<unsigned char>(rest[0])) &&
+          (rest.size() == 1 || rest[1] == ':'));
 }
 
 }  // namespace kelmora::format

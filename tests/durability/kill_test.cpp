@@ -101,6 +101,10 @@ TEST_F(Kill, BackupFourVolumes) {
   Run(*MakeBackupScenario("backup-4", 4, 2));
 }
 
+TEST_F(Kill, BackupFourVolumesToTwo) {
+  Run(*MakeBackupScenario("backup-4-2", 4, 2, 2));
+}
+
 TEST_F(Kill, RestoreSmallFiles) {
   Run(*MakeRestoreScenario("restore-small", false, 4));
 }

@@ -119,12 +119,21 @@ TEST_F(PowerCut, BackupFourVolumes) {
   Cut(*MakeBackupScenario("backup-4", 4, 2));
 }
 
+TEST_F(PowerCut, BackupFourVolumesToTwo) {
+  Cut(*MakeBackupScenario("backup-4-2", 4, 2, 2));
+}
+
 TEST_F(PowerCut, RestoreSmallFilesOneThread) {
   Cut(*MakeRestoreScenario("restore-small-1", false, 1));
 }
 
 TEST_F(PowerCut, RestoreSmallFilesThreads) {
   Cut(*MakeRestoreScenario("restore-small-4", false, 4));
+}
+
+// Another mode: each file synced on its own before its rename.
+TEST_F(PowerCut, RestoreSmallFilesNoOverwrite) {
+  Cut(*MakeRestoreScenario("restore-small-keep", false, 1, "no-overwrite"));
 }
 
 TEST_F(PowerCut, RestoreSplitFileOneThread) {

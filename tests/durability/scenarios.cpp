@@ -74,8 +74,11 @@ std::vector<std::string> Volumes(const std::string& First) {
 
 class BackupScenario : public Scenario {
  public:
-  BackupScenario(const std::string& Name, int VolumeCount, unsigned Threads)
-      : Scenario(Name), volumeCount_(VolumeCount), threads_(Threads) {}
+  BackupScenario(const std::string& Name, int VolumeCount, int NewerVolumeCount, unsigned Threads)
+      : Scenario(Name),
+        volumeCount_(VolumeCount),
+        newerVolumeCount_(NewerVolumeCount),
+        threads_(Threads) {}
 
   void Prepare(const std::string& Work) override {
     SetUpFolders(Work);
@@ -93,6 +96,9 @@ class BackupScenario : public Scenario {
     newer_["notes/a.txt"].Mtime = StampAt(22);  // the same bytes, a newer time
     newer_.erase("f3.bin");
     newer_["f5.bin"] = {MakeBytes(random, unit - 5000, false), StampAt(23)};
+    // Fewer volumes: the older archive's last ones must go.
+    if (newerVolumeCount_ < volumeCount_)
+      for (const char* gone : {"f0.bin", "f2.bin", "f5.bin"}) newer_.erase(gone);
 
     WriteTree(source_, older_);
     olderVolumes_ = Reference("older");
@@ -100,7 +106,7 @@ class BackupScenario : public Scenario {
     WriteTree(source_, newer_);
     newerVolumes_ = Reference("newer");
     if (static_cast<int>(olderVolumes_.size()) != volumeCount_ ||
-        static_cast<int>(newerVolumes_.size()) != volumeCount_)
+        static_cast<int>(newerVolumes_.size()) != newerVolumeCount_)
       throw std::runtime_error(name_ + ": the archives do not have the volumes planned");
 
     others_["notes.txt"] = {MakeBytes(random, 3000, true), StampAt(40)};
@@ -241,7 +247,7 @@ class BackupScenario : public Scenario {
     return Verdict::State::Broken;
   }
 
-  const int volumeCount_;
+  const int volumeCount_, newerVolumeCount_;
   const unsigned threads_;
   std::string source_;
   Tree older_, newer_, others_;
@@ -250,8 +256,8 @@ class BackupScenario : public Scenario {
 
 class RestoreScenario : public Scenario {
  public:
-  RestoreScenario(const std::string& Name, bool LargeSplitFile, unsigned Threads)
-      : Scenario(Name), large_(LargeSplitFile), threads_(Threads) {}
+  RestoreScenario(const std::string& Name, bool LargeSplitFile, unsigned Threads, std::string Mode)
+      : Scenario(Name), large_(LargeSplitFile), threads_(Threads), mode_(std::move(Mode)) {}
 
   void Prepare(const std::string& Work) override {
     SetUpFolders(Work);
@@ -288,18 +294,21 @@ class RestoreScenario : public Scenario {
     if (!large_) others_["a/keep.me"] = {MakeBytes(random, 1200, false), StampAt(301)};
     WriteTree(image_ + "/out", older);
     WriteTree(image_ + "/out", others_);
+    // What the command leaves on a disk it had to itself: in a mode other
+    // than all, some older copies are kept.
     const std::string reference = work_ + "/reference";
-    MakeFolder(reference);
+    CopyTree(image_, reference);
     Run(Command(reference), scratch_);
     newer_ = ReadTree(reference + "/out");
+    for (const auto& other : others_) newer_.erase(other.first);
     for (const auto& [name, file] : older)
       if (newer_.count(name) != 0) older_[name] = file;
     if (newer_.size() != stored.size()) throw std::runtime_error(name_ + ": reference restore");
   }
 
   std::vector<std::string> Command(const std::string& Root) const override {
-    return {CliPath(),    "restore", "-q",         "--threads", std::to_string(threads_),
-            "--relative", archive_,  Root + "/out"};
+    return {CliPath(), "restore", "-q",         "--threads", std::to_string(threads_),
+            "-m",      mode_,     "--relative", archive_,    Root + "/out"};
   }
 
   // A damaged file is named by its stored name, below the source folder.
@@ -361,6 +370,7 @@ class RestoreScenario : public Scenario {
  private:
   const bool large_;
   const unsigned threads_;
+  const std::string mode_;
   std::string archive_;
   Tree newer_, older_, others_;
 };
@@ -418,13 +428,14 @@ std::string Scenario::Recover(const std::string& Root) const {
 }
 
 std::unique_ptr<Scenario> MakeBackupScenario(const std::string& Name, int VolumeCount,
-                                             unsigned Threads) {
-  return std::make_unique<BackupScenario>(Name, VolumeCount, Threads);
+                                             unsigned Threads, int NewerVolumeCount) {
+  return std::make_unique<BackupScenario>(
+      Name, VolumeCount, NewerVolumeCount > 0 ? NewerVolumeCount : VolumeCount, Threads);
 }
 
 std::unique_ptr<Scenario> MakeRestoreScenario(const std::string& Name, bool LargeSplitFile,
-                                              unsigned Threads) {
-  return std::make_unique<RestoreScenario>(Name, LargeSplitFile, Threads);
+                                              unsigned Threads, const std::string& Mode) {
+  return std::make_unique<RestoreScenario>(Name, LargeSplitFile, Threads, Mode);
 }
 
 }  // namespace kelmora::durability

@@ -86,12 +86,14 @@ class Scenario {
 };
 
 // A backup of a changed source tree over an older archive of Volumes
-// volumes (1, or more with a volume size), with Threads threads.
-std::unique_ptr<Scenario> MakeBackupScenario(const std::string& Name, int Volumes,
-                                             unsigned Threads);
+// volumes (1, or more with a volume size), with Threads threads; the new
+// archive has NewerVolumes (0: as many), fewer when the tree shrank.
+std::unique_ptr<Scenario> MakeBackupScenario(const std::string& Name, int Volumes, unsigned Threads,
+                                             int NewerVolumes = 0);
 // A restore over older copies of some of its files: many small files in
-// nested folders, or one large file split over four volumes.
+// nested folders, or one large file split over four volumes; in restore
+// mode Mode (as kelmora-cli names it).
 std::unique_ptr<Scenario> MakeRestoreScenario(const std::string& Name, bool LargeSplitFile,
-                                              unsigned Threads);
+                                              unsigned Threads, const std::string& Mode = "all");
 
 }  // namespace kelmora::durability
