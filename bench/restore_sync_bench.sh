@@ -14,8 +14,9 @@
 # 100) are made once under $TMPDIR/kelmora-sync-bench and kept;
 # KEEP_TREE=0 removes them afterwards.
 set -eu
-before=$1
-after=$2
+usage="usage: $0 BEFORE_CLI AFTER_CLI [RUNS] [FILES]"
+before=${1:?$usage}
+after=${2:?$usage}
 runs=${3:-5}
 files=${4:-10000}
 work=${TMPDIR:-/tmp}/kelmora-sync-bench

@@ -252,11 +252,15 @@ int Replacement::Commit(std::string& Failed) {
     const Entry& put = entries_[i];
     if (const int error = platform::RenameFile(put.Temporary, put.Name); error != 0) {
       Failed = put.Name;
-      // Before the first rename the record can still go, durably, before
-      // the caller removes the temporaries; else it stays, and the next
-      // command completes it.
-      pending_ = begun_ || !platform::DeleteFile(record_) || platform::SyncFolderOf(archive_) != 0;
-      begun_ = begun_ || pending_;
+      // Before the first rename the record can still go, and the older
+      // archive stands; should the removal not last, the next command finds
+      // no file in place and goes back. Otherwise the record stays, and the
+      // next command completes it.
+      if (!begun_ && platform::DeleteFile(record_)) {
+        platform::SyncFolderOf(archive_);
+      } else {
+        begun_ = pending_ = true;
+      }
       return error;
     }
     begun_ = true;

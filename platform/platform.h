@@ -146,9 +146,10 @@ bool MayChangeOwner();
 
 // ---- files that replace others only once they are complete
 
-// Creates a new empty file in Final's folder under a name that begins
-// with Final's and that no other file has (0666 less the umask), for
-// writing. Returns it open and its name in Name; on failure the File is
+// Creates a new empty file in Final's folder (as Final spells it) under a
+// temporary name of Kelmora's pattern (platform/working_files.h) that no
+// other file has, 0666 less the umask, for writing, held until it is
+// renamed or removed. Returns it open and its name in Name; on failure the File is
 // not valid and holds the error number.
 File CreateFileBeside(const std::string& Final, std::string& Name);
 // Pushes the file's data to the device: 0, or the error number.

@@ -19,8 +19,8 @@
 namespace kelmora::durability {
 namespace {
 
-// The one-by-one rename of a volume set, as in powercut_test.cpp: a kill
-// between two renames leaves the same mix a power cut does.
+// The one-by-one rename of a volume set, closed by the record of the
+// replacement (see powercut_test.cpp); true reports a mix as a known gap.
 constexpr bool kVolumeRenameGapOpen = false;
 
 class Kill : public ::testing::Test {

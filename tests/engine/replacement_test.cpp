@@ -27,10 +27,14 @@ using test::TempDir;
 
 using Files = std::map<std::string, std::string>;  // leaf -> contents
 
+// The files of a folder but the lock beside the archive, which Windows
+// leaves there after a run.
 Files Folder(const std::string& Path) {
   Files files;
-  for (const auto& entry : fs::directory_iterator(Path))
-    files[entry.path().filename().string()] = test::ReadFile(entry.path().string());
+  for (const auto& entry : fs::directory_iterator(Path)) {
+    const std::string leaf = entry.path().filename().string();
+    if (!platform::IsLockName(leaf)) files[leaf] = test::ReadFile(entry.path().string());
+  }
   return files;
 }
 
