@@ -1,6 +1,7 @@
 #include "engine/replacement.h"
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <string_view>
 #include <utility>
