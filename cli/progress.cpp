@@ -221,7 +221,26 @@ void PrintSummary(std::FILE* Out, const Summary& Figures) {
                HumanSize(Figures.TotalSize).c_str());
   std::fprintf(Out, "Archive:      %s bytes (%s)\n", GroupDigits(Figures.ArchiveBytes).c_str(),
                HumanSize(Figures.ArchiveBytes).c_str());
-  if (Figures.Complete) std::fprintf(Out, "Compression:  %d%%\n", Figures.CompressionRate);
+  if (!Figures.Complete || Figures.TotalSize == 0) {
+    // Nothing to compare: an archive cut short, or one of empty files.
+  } else if (Figures.CompressionRate >= 0) {
+    std::fprintf(Out, "Compression:  %d%%\n", Figures.CompressionRate);
+  } else {
+    // A few bytes of data gain nothing, and every file's records cost a
+    // few: a percentage of that would only alarm.
+    std::fprintf(Out, "Compression:  none (the records add %s bytes to %s bytes of data)\n",
+                 GroupDigits(Figures.ArchiveBytes - Figures.TotalSize).c_str(),
+                 GroupDigits(Figures.TotalSize).c_str());
+  }
+  if (Figures.HiddenFolders > 0)
+    std::fprintf(Out, "Left out:     %s (--hidden takes %s in)\n",
+                 Figures.HiddenFolders == 1
+                     ? "1 hidden folder"
+                     : (GroupDigits(Figures.HiddenFolders) + " hidden folders").c_str(),
+                 Figures.HiddenFolders == 1 ? "it" : "them");
+  if (Figures.Unreadable > 0)
+    std::fprintf(Out, "Left out:     %s unreadable (named on standard error)\n",
+                 GroupDigits(Figures.Unreadable).c_str());
   std::fprintf(Out, "Time:         %.2f s\n", Figures.Seconds);
   std::fflush(Out);
 }

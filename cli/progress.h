@@ -99,6 +99,8 @@ struct Summary {
   int32_t CompressionRate = 0;
   double Seconds = 0;
   bool Complete = true;  // an archive cut short has no meaningful rate
+  int32_t HiddenFolders = 0;  // left out by the selection
+  int32_t Unreadable = 0;     // files and folders left out, unreadable
 };
 
 void PrintSummary(std::FILE* Out, const Summary& Figures);

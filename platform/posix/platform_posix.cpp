@@ -36,15 +36,29 @@ class Directory {
  public:
   explicit Directory(const std::string& folder) {
     const ShortPath at(folder.empty() ? "." : folder);
-    if (!at.Valid()) return;
+    if (!at.Valid()) {
+      error_ = at.Error();
+      return;
+    }
     const int fd = ::openat(at.Folder(), at.Name(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
+    if (fd < 0) {
+      error_ = errno;
+      return;
+    }
     dir_ = ::fdopendir(fd);
     if (!dir_) {
+      error_ = errno;
       ::close(fd);
       return;
     }
-    while (const dirent* e = ::readdir(dir_)) {
+    // readdir tells an error from the end only through errno.
+    for (;;) {
+      errno = 0;
+      const dirent* e = ::readdir(dir_);
+      if (e == nullptr) {
+        error_ = errno;
+        break;
+      }
       if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
       entries_.push_back(Listed{e->d_name, e->d_type});
     }
@@ -59,10 +73,13 @@ class Directory {
 
   const std::vector<Listed>& Entries() const { return entries_; }
   int Handle() const { return ::dirfd(dir_); }
+  // 0, or why the folder could not be (wholly) listed.
+  int Error() const { return error_; }
 
  private:
   DIR* dir_ = nullptr;
   std::vector<Listed> entries_;
+  int error_ = 0;
 };
 
 constexpr const char* kArchivedAttribute = "user.kelmora.archived";
@@ -131,11 +148,18 @@ namespace {
 
 // A regular file, or a link to one (dangling links never count), measured
 // as opening it would: the backup counts it from this and opens it once,
-// to read it.
-bool FindFile(const Directory& Dir, const Listed& e, SearchEntry& Found) {
+// to read it. Error is left with the system's reason when the entry could
+// not be looked at (a folder that may be listed but not searched), and
+// stays as it was for an entry that simply is no regular file.
+bool FindFile(const Directory& Dir, const Listed& e, SearchEntry& Found, int* Error = nullptr) {
   if (e.type != DT_REG && e.type != DT_LNK && e.type != DT_UNKNOWN) return false;
   struct stat st;
-  if (::fstatat(Dir.Handle(), e.name.c_str(), &st, 0) != 0 || !S_ISREG(st.st_mode)) return false;
+  if (::fstatat(Dir.Handle(), e.name.c_str(), &st, 0) != 0) {
+    // A dangling link, or a file gone since the listing, is no file.
+    if (Error != nullptr && errno != ENOENT && errno != ENOTDIR && errno != ELOOP) *Error = errno;
+    return false;
+  }
+  if (!S_ISREG(st.st_mode)) return false;
   Found.Name = e.name;
   Found.Hidden = e.name[0] == '.';
   Found.Measure.Known = true;
@@ -147,13 +171,21 @@ bool FindFile(const Directory& Dir, const Listed& e, SearchEntry& Found) {
   return true;
 }
 
-bool IsSearchDirectory(const Directory& Dir, const Listed& e) {
-  if (e.name[0] == '.') return false;  // hidden folders are not entered
+// A real sub-directory, hidden or not; a link to one is never entered, so
+// no loops.
+bool IsDirectory(const Directory& Dir, const Listed& e) {
   if (e.type != DT_UNKNOWN) return e.type == DT_DIR;
-  // Not followed: a link to a directory is never entered, so no loops.
   struct stat st;
   return ::fstatat(Dir.Handle(), e.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
          S_ISDIR(st.st_mode);
+}
+
+bool IsHidden(const Listed& e) {
+  return e.name[0] == '.';
+}
+
+bool IsSearchDirectory(const Directory& Dir, const Listed& e) {
+  return !IsHidden(e) && IsDirectory(Dir, e);  // hidden folders are not entered
 }
 
 }  // namespace
@@ -175,14 +207,20 @@ void SearchDirectories(const std::string& Folder,
   }
 }
 
-FolderListing ListFolder(const std::string& Folder, const std::string& Pattern) {
+FolderListing ListFolder(const std::string& Folder, const std::string& Pattern,
+                         bool IncludeHidden) {
   FolderListing listing;
   const Directory dir(Folder);
+  // A folder that is not there holds nothing to account for.
+  if (dir.Error() != ENOENT && dir.Error() != ENOTDIR) listing.Error = dir.Error();
   SearchEntry found;
   for (const Listed& e : dir.Entries()) {
-    if (IsSearchDirectory(dir, e)) {
-      listing.Directories.push_back(SearchEntry{e.name, false, {}});
-    } else if (MatchWildcard(Pattern, e.name) && FindFile(dir, e, found)) {
+    if (IsDirectory(dir, e)) {
+      if (IsHidden(e) && !IncludeHidden)
+        ++listing.HiddenDirectories;
+      else
+        listing.Directories.push_back(SearchEntry{e.name, IsHidden(e), {}});
+    } else if (MatchWildcard(Pattern, e.name) && FindFile(dir, e, found, &listing.Error)) {
       listing.Files.push_back(found);
     }
   }

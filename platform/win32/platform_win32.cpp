@@ -28,19 +28,29 @@ struct Listed {
 
 // Lists a folder's entries other than "." and "..", in one order on every
 // file system (FAT lists in creation order, NTFS by its own collation).
-std::vector<Listed> ListDirectory(const std::string& Folder) {
+// Error, when given, is left with the error number of a folder that is
+// there but could not be (wholly) listed.
+std::vector<Listed> ListDirectory(const std::string& Folder, int* Error = nullptr) {
   std::vector<Listed> entries;
   std::string pattern = Folder;
   if (!pattern.empty() && !EndsFolder(pattern.back())) pattern += '\\';
   pattern += '*';
   WIN32_FIND_DATAA found;
   const HANDLE search = ::FindFirstFileA(pattern.c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return entries;
+  if (search == INVALID_HANDLE_VALUE) {
+    const DWORD why = ::GetLastError();
+    // A folder that is not there holds nothing to account for.
+    if (Error != nullptr && why != ERROR_FILE_NOT_FOUND && why != ERROR_PATH_NOT_FOUND &&
+        why != ERROR_DIRECTORY)
+      *Error = win32::LastErrno();
+    return entries;
+  }
   do {
     const std::string name = found.cFileName;
     if (name == "." || name == "..") continue;
     entries.push_back(Listed{name, found.dwFileAttributes});
   } while (::FindNextFileA(search, &found));
+  if (Error != nullptr && ::GetLastError() != ERROR_NO_MORE_FILES) *Error = win32::LastErrno();
   ::FindClose(search);
   std::sort(entries.begin(), entries.end(), [](const Listed& a, const Listed& b) {
     return ComparableName(a.name) < ComparableName(b.name);
@@ -139,13 +149,23 @@ void SearchDirectories(const std::string& Folder,
     if (IsSearchDirectory(e)) Found(SearchEntry{e.name, false, {}});
 }
 
-FolderListing ListFolder(const std::string& Folder, const std::string& Pattern) {
+FolderListing ListFolder(const std::string& Folder, const std::string& Pattern,
+                         bool IncludeHidden) {
   FolderListing listing;
-  for (const Listed& e : ListDirectory(Folder)) {
-    if (IsSearchDirectory(e))
+  constexpr DWORD kHidden = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+  for (const Listed& e : ListDirectory(Folder, &listing.Error)) {
+    if (IsSearchDirectory(e)) {
       listing.Directories.push_back(SearchEntry{e.name, false, {}});
-    else if (IsSearchFile(e) && MatchWildcard(Pattern, e.name))
+    } else if ((e.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && (e.attributes & kHidden) != 0 &&
+               (e.attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+      // Links and junctions stay out either way: they could lead round.
+      if (IncludeHidden)
+        listing.Directories.push_back(SearchEntry{e.name, true, {}});
+      else
+        ++listing.HiddenDirectories;
+    } else if (IsSearchFile(e) && MatchWildcard(Pattern, e.name)) {
       listing.Files.push_back(EntryOf(e));
+    }
   }
   return listing;
 }

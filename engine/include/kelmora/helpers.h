@@ -59,4 +59,12 @@ std::string FolderPart(const std::string& Path);
 TStringList SelectFiles(const TStringList& Sources, const std::string& ArchiveName,
                         TBackupMode Mode);
 
+// True when Source holds the sub-directory switch as a backup reads it:
+// "/s" at the very start as a word of its own, or after a blank or control
+// character (" /s", " /sx"). "/srv/docs" and "/home/ann/snap" hold none.
+bool HasSubdirectorySwitch(const std::string& Source);
+// The specification that takes every file of Folder, with its
+// sub-directories when SubDirectories is set: "/srv/docs/*.* /s".
+std::string FolderSpecification(const std::string& Folder, bool SubDirectories);
+
 }  // namespace kelmora
