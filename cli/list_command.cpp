@@ -122,10 +122,7 @@ int RunSummary(const ListOptions& Options, TBackupFile& Engine) {
 
 int RunList(const ListOptions& Options) {
   const bool fromStandardInput = Options.Archive == "-";
-  if (!fromStandardInput && !IsFile(Options.Archive)) {
-    std::fprintf(stderr, "%s: archive not found: %s\n", kProgramName, Options.Archive.c_str());
-    return kExitFailed;
-  }
+  if (!ArchiveCanBeRead(Options.Archive)) return kExitFailed;
   TBackupFile engine;
   AttachTerminalHooks(engine, nullptr);
   bool failed = false;

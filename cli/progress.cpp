@@ -8,6 +8,7 @@
 
 #include "commands.h"
 #include "kelmora/console.h"
+#include "kelmora/helpers.h"
 
 namespace kelmora::cli {
 
@@ -173,15 +174,27 @@ void AttachTerminalHooks(TBackupFile& Engine, ProgressLine* Progress) {
   }
 }
 
+bool ArchiveCanBeRead(const std::string& Archive) {
+  if (Archive == "-") return true;
+  const TFailure failure = CheckArchiveFile(Archive);
+  if (failure.Code == beNone) return true;
+  std::fprintf(stderr, "%s: %s: %s\n", kProgramName, Archive.c_str(), failure.Reason.c_str());
+  return false;
+}
+
 bool IsFile(const std::string& Path) {
   std::error_code error;
   return std::filesystem::is_regular_file(Path, error);
 }
 
-bool MakeFolder(const std::string& Path) {
+bool MakeFolder(const std::string& Path, std::string* Why) {
   std::error_code error;
   std::filesystem::create_directories(Path, error);
-  return std::filesystem::is_directory(Path, error);
+  if (!error && std::filesystem::is_directory(Path, error)) return true;
+  // Something in its place that is no folder makes no error of its own.
+  if (Why != nullptr)
+    *Why = error ? error.message() : std::make_error_code(std::errc::not_a_directory).message();
+  return false;
 }
 
 std::string HumanSize(int64_t Bytes) {

@@ -81,10 +81,17 @@ bool Interrupted();
 // there is no terminal, so a script never waits for an answer.
 bool AskOnTerminal(const std::string& Caption, const std::string& Text);
 
+// True when Archive ("-" for standard input) may be read as an archive;
+// otherwise says on standard error, in the same words for every command,
+// what it is instead (missing, a folder, no regular file, not readable
+// with the system's reason, empty, not a Kelmora archive).
+bool ArchiveCanBeRead(const std::string& Archive);
+
 // A regular file, links followed.
 bool IsFile(const std::string& Path);
-// Makes Path with every missing parent; true when it is a folder afterwards.
-bool MakeFolder(const std::string& Path);
+// Makes Path with every missing parent; true when it is a folder
+// afterwards, else the system's reason in Why.
+bool MakeFolder(const std::string& Path, std::string* Why = nullptr);
 
 // "1.5 MiB"
 std::string HumanSize(int64_t Bytes);

@@ -185,13 +185,10 @@ void PrintRestoreSummary(std::FILE* Out, const TBackupFile& Engine, double Secon
 
 int RunRestore(const RestoreOptions& Options) {
   const bool fromStandardInput = Options.Archive == "-";
-  if (!fromStandardInput && !IsFile(Options.Archive)) {
-    std::fprintf(stderr, "%s: archive not found: %s\n", kProgramName, Options.Archive.c_str());
-    return kExitFailed;
-  }
-  if (!MakeFolder(Options.Folder)) {
-    std::fprintf(stderr, "%s: cannot create the restore folder %s\n", kProgramName,
-                 Options.Folder.c_str());
+  if (!ArchiveCanBeRead(Options.Archive)) return kExitFailed;
+  if (std::string why; !MakeFolder(Options.Folder, &why)) {
+    std::fprintf(stderr, "%s: cannot create the restore folder %s: %s\n", kProgramName,
+                 Options.Folder.c_str(), why.c_str());
     return kExitFailed;
   }
 

@@ -50,6 +50,7 @@ void AttachDamageReport(TBackupFile& Engine, ProgressLine& Progress) {
 
 int CheckArchive(const std::string& Archive, const ProgressChoice& Progress, bool Inflate,
                  unsigned Threads) {
+  if (!ArchiveCanBeRead(Archive)) return kExitFailed;
   TBackupFile engine;
   engine.Threads = Threads;
   ProgressLine progress(Progress);

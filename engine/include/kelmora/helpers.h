@@ -37,6 +37,14 @@ std::string VolumeFileName(const std::string& First, unsigned Volume);
 // and docs.2026, whose later volumes share their names, never share one.
 std::string CompanionFileName(const std::string& ArchiveName);
 
+// What stands in the way of reading ArchiveName as an archive, found
+// before any run: code 3 (Cannot read archive) for a path that is missing,
+// a folder, no regular file, or may not be read (the system's reason);
+// code 5 (Invalid archive type) for an empty file or one that does not
+// begin as an archive does. Code 0 when it may be read as one; damage
+// further on is a run's to find.
+TFailure CheckArchiveFile(const std::string& ArchiveName);
+
 // ---- packed time stamps (the FAT date and time of the local time)
 
 // False when the stamp holds no valid date and time.
