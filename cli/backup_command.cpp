@@ -1,7 +1,6 @@
 // kelmora-cli backup: options in, one engine call, an exit status out.
 
 #include <chrono>
-#include <csignal>
 #include <cstdint>
 #include <filesystem>
 #include <limits>
@@ -296,7 +295,7 @@ int RunBackup(const BackupOptions& Options) {
     // The changed files are told too, though code 9 took the place of 8.
     std::fprintf(stderr, "%s: %s\n", kProgramName, DescribeError(engine, beFileChanged).c_str());
   }
-  if (Interrupted())
+  if (Interrupted() && !ok)
     std::fprintf(stderr,
                  toStandardOutput ? "%s: stopped; the archive is incomplete\n"
                                   : "%s: stopped; no archive was written, an older one is left "

@@ -131,6 +131,13 @@ int RunList(const ListOptions& Options) {
     failed = true;
     report(Sender, Code, Text);
   };
+  // Damage a listing meets (a file-ID list beyond its bounds) costs only
+  // what it would have told; it is named, and the listing goes on.
+  engine.OnDamage = [&failed](TBackupFile&, const TDamage& Damage) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s: %s\n", kProgramName, DescribeDamage(Damage).c_str());
+    failed = true;
+  };
   // A listing never waits for a missing volume: it names it and stops.
   engine.OnNeedDisk = [&Options, &failed](TBackupFile&, uint16_t Disk, bool& Continue) {
     const std::string volume = VolumeFileName(Options.Archive, Disk);
@@ -140,6 +147,8 @@ int RunList(const ListOptions& Options) {
     failed = true;
     Continue = false;
   };
+
+  StopOnInterrupt(engine);
 
   bool complete = false;
   try {
@@ -169,6 +178,7 @@ int RunList(const ListOptions& Options) {
     return kExitFailed;
   }
   std::fflush(stdout);
+  if (Interrupted() && !complete) std::fprintf(stderr, "%s: list interrupted\n", kProgramName);
   return failed || !complete ? kExitFailed : kExitOk;
 }
 

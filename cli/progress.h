@@ -70,9 +70,11 @@ void AttachTerminalHooks(TBackupFile& Engine, ProgressLine* Progress);
 // code 8.
 std::string DescribeError(const TBackupFile& Engine, int32_t Code);
 
-// Makes the first Ctrl-C (or SIGTERM) a stop request, which the engine
-// honours after its next chunk and so winds down properly: the archive is
-// closed and the temporary file removed. A second one ends the program.
+// The one interrupt handler of every command: the first Ctrl-C, SIGTERM
+// or SIGHUP is a stop request, which the engine honours at its next step
+// (a chunk, a folder, an entry) and so winds down properly: an archive
+// being written is removed and an older one kept, a file being restored
+// is removed with its temporary name. A second one ends the program.
 void StopOnInterrupt(TBackupFile& Engine);
 // True once such a signal has come.
 bool Interrupted();

@@ -2,7 +2,6 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <map>
 #include <memory>
@@ -127,6 +126,8 @@ std::optional<std::string> CommonFolder(TBackupFile& Engine, const std::string& 
     if (!joined.empty()) joined += '/';
     joined += part;
   }
+  // Damage met on the way (a file-ID list beyond its bounds) was told as it
+  // was met; the folder found stands all the same.
   if (!read) return std::nullopt;
   return joined;
 }
@@ -141,15 +142,6 @@ std::string EngineFolder(const RestoreOptions& Options) {
     return {};
 #endif
   return Options.Folder;
-}
-
-volatile std::sig_atomic_t interrupted = 0;
-
-// The first Ctrl-C stops the restore after the current chunk, so the file
-// being written is still closed and stamped; a second one ends the program.
-void OnInterrupt(int) {
-  interrupted = 1;
-  std::signal(SIGINT, SIG_DFL);
 }
 
 // Further volumes are looked for beside the first. A missing one is asked
@@ -232,23 +224,24 @@ int RunRestore(const RestoreOptions& Options) {
     report(Sender, Code, Text);
   };
 
+  StopOnInterrupt(engine);
+  bool listingDamaged = false;
   if (Options.Relative) {
     try {
       const std::optional<std::string> base = CommonFolder(engine, Options.Archive);
-      if (!base) return kExitFailed;  // a missing volume, already reported
+      if (!base) {
+        // A missing volume was reported as it was met.
+        if (Interrupted()) std::fprintf(stderr, "%s: restore interrupted\n", kProgramName);
+        return kExitFailed;
+      }
       engine.RestoreBaseFolder = *base;
+      listingDamaged = !engine.Damages().empty();
     } catch (const std::exception& e) {
       std::fprintf(stderr, "%s: %s: %s\n", kProgramName, Options.Archive.c_str(), e.what());
       return kExitFailed;
     }
     std::fill(matched.begin(), matched.end(), false);
   }
-
-  interrupted = 0;
-  std::signal(SIGINT, OnInterrupt);
-  engine.Hooks.ProcessMessages = [&engine] {
-    if (interrupted) engine.Stop();
-  };
 
   const auto start = std::chrono::steady_clock::now();
   bool ok = false;
@@ -268,13 +261,11 @@ int RunRestore(const RestoreOptions& Options) {
     }
   } catch (const std::exception& e) {
     progress.Clear();
-    std::signal(SIGINT, SIG_DFL);
     std::fprintf(stderr, "%s: %s: %s\n", kProgramName, Options.Archive.c_str(), e.what());
     return kExitFailed;
   }
   progress.Clear();
-  std::signal(SIGINT, SIG_DFL);
-  if (interrupted) std::fprintf(stderr, "%s: restore interrupted\n", kProgramName);
+  if (Interrupted() && !ok) std::fprintf(stderr, "%s: restore interrupted\n", kProgramName);
 
   bool allMatched = true;
   for (size_t i = 0; i < matched.size(); ++i) {
@@ -289,7 +280,7 @@ int RunRestore(const RestoreOptions& Options) {
         stdout, engine,
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
   }
-  return ok && allMatched ? kExitOk : kExitFailed;
+  return ok && allMatched && !listingDamaged ? kExitOk : kExitFailed;
 }
 
 }  // namespace

@@ -86,7 +86,7 @@ int CheckArchive(const std::string& Archive, const ProgressChoice& Progress, boo
     sound = engine.Test(Archive, Inflate);
   }
   progress.Clear();
-  if (Interrupted()) std::fprintf(stderr, "%s: test interrupted\n", kProgramName);
+  if (Interrupted() && !sound) std::fprintf(stderr, "%s: test interrupted\n", kProgramName);
   if (engine.Incomplete())
     std::printf(
         "incomplete: the archive ends before its end marker (a stopped backup, a cut "
