@@ -166,11 +166,42 @@ void AttachVolumeQuestion(TBackupFile& Engine, const std::string& Archive, Progr
   };
 }
 
-void PrintRestoreSummary(std::FILE* Out, const TBackupFile& Engine, double Seconds) {
-  std::fprintf(Out, "Files:        %s restored of %s\n", GroupDigits(Engine.FilesDone()).c_str(),
-               GroupDigits(Engine.FileCount()).c_str());
-  std::fprintf(Out, "Total size:   %s bytes (%s)\n", GroupDigits(Engine.TotalSize()).c_str(),
-               HumanSize(Engine.TotalSize()).c_str());
+// What a restore did with the files it was given, counted as it went.
+struct RestoreCount {
+  int64_t Selected = 0;  // entries the restore took up (those -i matched)
+  int64_t LeftOut = 0;   // refused or clashing, each named on standard error
+  std::string LastLeftOut;
+};
+
+void PrintRestoreSummary(std::FILE* Out, const TBackupFile& Engine, const RestoreCount& Count,
+                         const RestoreOptions& Options, double Seconds) {
+  const bool filtered = !Options.Include.empty();
+  // A run that ended early took up only some entries; the header counts all.
+  const int64_t selected =
+      filtered ? Count.Selected : std::max<int64_t>(Count.Selected, Engine.FileCount());
+  std::string files = GroupDigits(Engine.FilesDone()) + " restored of " +
+                      GroupDigits(selected) + (filtered ? " selected" : "");
+  if (filtered) files += " (" + GroupDigits(Engine.FileCount()) + " in the archive)";
+  std::fprintf(Out, "Files:        %s\n", files.c_str());
+  // What the mode left alone is what is neither restored, left out nor damaged.
+  int64_t damagedFiles = 0;
+  for (const TDamage& damage : Engine.Damages()) damagedFiles += damage.Filename.empty() ? 0 : 1;
+  const int64_t kept = selected - Engine.FilesDone() - Count.LeftOut - damagedFiles;
+  if (Options.Mode != "all" && kept > 0 && Engine.ErrorCode() != beCannotReadFile)
+    std::fprintf(Out, "Kept:         %s files as they were (--mode %s)\n",
+                 GroupDigits(kept).c_str(), Options.Mode.c_str());
+  if (Count.LeftOut > 0)
+    std::fprintf(Out, "Left out:     %s (named on standard error)\n",
+                 GroupDigits(Count.LeftOut).c_str());
+  if (!Engine.Damages().empty())
+    std::fprintf(Out, "Damaged:      %s (named on standard error)\n",
+                 GroupDigits(static_cast<int64_t>(Engine.Damages().size())).c_str());
+  if (Engine.Incomplete())
+    std::fprintf(Out, "Incomplete:   the archive ends early; what followed is not in it\n");
+  // The bytes of the files taken up, not the archive's whole total; all of
+  // them restored only when the run went through.
+  std::fprintf(Out, "Size:         %s bytes %s (%s)\n", GroupDigits(Engine.BytesDone()).c_str(),
+               Engine.ErrorCode() == beNone ? "restored" : "read", HumanSize(Engine.BytesDone()).c_str());
   std::fprintf(Out, "Time:         %.2f s\n", Seconds);
   std::fflush(Out);
 }
@@ -195,33 +226,49 @@ int RunRestore(const RestoreOptions& Options) {
   AttachDamageReport(engine, progress);
 
   std::vector<bool> matched(Options.Include.size(), false);
-  if (!Options.Include.empty()) {
-    engine.RestoreFilter = [&Options, &matched](const std::string& Stored) {
-      bool any = false;
-      for (size_t i = 0; i < Options.Include.size(); ++i) {
-        if (PatternMatches(Options.Include[i], Stored)) any = matched[i] = true;
-      }
-      return any;
-    };
-  }
-  int clashes = 0;
-  engine.OnNameClash = [&clashes, &progress](TBackupFile&, const std::string& Stored,
-                                             const std::string& Earlier,
-                                             const std::string& Target) {
-    ++clashes;
+  RestoreCount count;
+  // Every entry the restore takes up passes here, so it counts them.
+  engine.RestoreFilter = [&Options, &matched, &count](const std::string& Stored) {
+    bool any = Options.Include.empty();
+    for (size_t i = 0; i < Options.Include.size(); ++i) {
+      if (PatternMatches(Options.Include[i], Stored)) any = matched[i] = true;
+    }
+    if (any) ++count.Selected;
+    return any;
+  };
+  // Each file left out is named as it is met, with the reason; the closing
+  // code 1 names only the last of them.
+  engine.OnNameClash = [&count, &progress](TBackupFile&, const std::string& Stored,
+                                           const std::string& Earlier, const std::string& Target) {
+    ++count.LeftOut;
+    count.LastLeftOut = Target;
     progress.Clear();
     std::fprintf(stderr, "%s: not restored: %s: %s was already restored to %s\n", kProgramName,
                  Stored.c_str(), Earlier.c_str(), Target.c_str());
   };
-  // The closing "Cannot read file" would otherwise name whichever file came
-  // last, which is not the one left out.
+  engine.OnFileRefused = [&count, &progress](TBackupFile&, const TFailure& Refusal) {
+    ++count.LeftOut;
+    count.LastLeftOut = Refusal.Subject;
+    progress.Clear();
+    std::fprintf(stderr, "%s: not restored: %s: %s\n", kProgramName, Refusal.Subject.c_str(),
+                 Refusal.Reason.c_str());
+  };
+  // A code 1 that ends the run is a write that failed: the target named
+  // with the system's reason. One that only repeats the last file left out
+  // is not said twice.
   const TBackupErrorEvent report = engine.OnError;
-  engine.OnError = [&clashes, report](TBackupFile& Sender, int32_t Code, const std::string& Text) {
-    if (Code == beCannotReadFile && clashes > 0) {
-      std::fprintf(stderr, "%s: %s: not every file was restored\n", kProgramName, Text.c_str());
+  engine.OnError = [&count, &progress, report](TBackupFile& Sender, int32_t Code,
+                                               const std::string& Text) {
+    if (Code != beCannotReadFile) {
+      report(Sender, Code, Text);
       return;
     }
-    report(Sender, Code, Text);
+    progress.Clear();
+    const TFailure failure = Sender.Failure();
+    if (count.LeftOut > 0 && failure.Subject == count.LastLeftOut) return;
+    std::fprintf(stderr, "%s: not restored: %s: %s; the restore stopped there\n", kProgramName,
+                 failure.Subject.c_str(),
+                 failure.Reason.empty() ? "writing it failed" : failure.Reason.c_str());
   };
 
   StopOnInterrupt(engine);
@@ -241,6 +288,7 @@ int RunRestore(const RestoreOptions& Options) {
       return kExitFailed;
     }
     std::fill(matched.begin(), matched.end(), false);
+    count = RestoreCount{};
   }
 
   const auto start = std::chrono::steady_clock::now();
@@ -249,7 +297,7 @@ int RunRestore(const RestoreOptions& Options) {
     if (fromStandardInput) {
       THandleStream in(TStandardHandle::Input);
       ok = engine.RestoreFromStream(&in, EngineFolder(Options));
-      if (!ok && engine.ErrorCode() == 0) {
+      if (!ok && engine.ErrorCode() == 0 && !Interrupted()) {
         progress.Clear();
         std::fprintf(stderr,
                      "%s: the restore ended early: the archive on standard input is damaged "
@@ -277,7 +325,7 @@ int RunRestore(const RestoreOptions& Options) {
 
   if (!Options.Progress.Quiet) {
     PrintRestoreSummary(
-        stdout, engine,
+        stdout, engine, count, Options,
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
   }
   return ok && allMatched && !listingDamaged ? kExitOk : kExitFailed;

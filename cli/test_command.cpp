@@ -35,15 +35,11 @@ void AttachDamageReport(TBackupFile& Engine, ProgressLine& Progress) {
     Progress.Clear();
     std::fprintf(stderr, "%s: %s\n", kProgramName, DescribeDamage(Damage).c_str());
   };
-  // Code 6 after damage says only what the lines above said.
+  // Code 6 after damage says only what the lines above said; the summary
+  // tells what was restored.
   Engine.OnError = [&Progress](TBackupFile& Sender, int32_t Code, const std::string&) {
+    if (Code == beCompression && !Sender.Damages().empty()) return;
     Progress.Clear();
-    if (Code == beCompression && !Sender.Damages().empty()) {
-      std::fprintf(
-          stderr, "%s: %s damaged; every other file was restored\n", kProgramName,
-          Sender.Damages().size() == 1 ? "one part of the archive is" : "parts of the archive are");
-      return;
-    }
     std::fprintf(stderr, "%s: %s\n", kProgramName, DescribeError(Sender, Code).c_str());
   };
 }

@@ -224,8 +224,14 @@ void ArchiveWalk::ReadSection(bool Continuation) {
   SectionOutcome outcome;
   try {
     outcome = sections_.ReadChunks(*reader_, plan.Target, plan.Inflate, plan.Progress);
-  } catch (const std::exception&) {
-    // Only the target's own failures pass out of the section reader.
+  } catch (const std::exception& e) {
+    // Only the target's own failures pass out of the section reader: a
+    // write, which the record says with the system's reason.
+    const auto* stream = dynamic_cast<const EStreamError*>(&e);
+    const std::string why = stream != nullptr && stream->SystemError() != 0
+                                ? platform::ErrorText(stream->SystemError())
+                                : std::string(e.what());
+    if (s_.Continue) run_.Fail(beCannotReadFile, s_.CurrentFile, "writing it failed: " + why);
     if (open_.Active) EndOpenFile(EntryConsumer::Ending::Failed);
     finished_ = true;
     return;

@@ -69,6 +69,11 @@ struct TDamage {
   std::string Reason;
 };
 using TDamageEvent = std::function<void(TBackupFile& Sender, const TDamage& Damage)>;
+struct TFailure;
+// A restore left a file out for what stood in its own way (a folder it may
+// not write to, a name the system cannot hold): Refusal names the target
+// and the reason. The run goes on and ends with code 1.
+using TFileRefusedEvent = std::function<void(TBackupFile& Sender, const TFailure& Refusal)>;
 
 // Error codes of an operation. Their texts live in one table (ErrorMessage).
 enum TBackupError : int32_t {
@@ -189,6 +194,9 @@ class TBackupFile {
   // Two stored names never overwrite each other in one restore: the later
   // one is left out, reported here, and the run ends with code 1.
   TNameClashEvent OnNameClash;
+  // Raised for each file a restore leaves out for what stands in its own
+  // way, as it is met; code 1 at the end names only the last.
+  TFileRefusedEvent OnFileRefused;
   // An OnNeedDisk handler that finds the volume asked for somewhere else
   // than beside the volume before it (picked from another folder) names
   // its file here; the volumes after it are then looked for beside that
