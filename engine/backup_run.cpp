@@ -150,14 +150,16 @@ void BackupRun::MeasureFiles() {
   s_.FilesDone = 0;
   std::vector<bool> leftOut;
   for (size_t i = 0; i < selected_.size(); ++i) {
-    if (i % kFilesBetweenMessages == 0 && !KeepGoing()) break;
+    // Measuring counts every file, as a stopped run reports it; after a
+    // stop it only opens no file any more.
+    if (i % kFilesBetweenMessages == 0) run_.ProcessMessages();
     const std::string& path = selected_[i];
     // Counted as the search saw it: opening every file here as well as
     // when it is read would cost each file two opens.
     const platform::FileMeasure& seen = measures_[i];
     int64_t size = seen.Size;
     int32_t stamp = seen.Stamp;
-    if (!seen.Known || !seen.Readable) {
+    if ((!seen.Known || !seen.Readable) && s_.Continue) {
       // A file that exists but cannot be opened is the caller's to hear
       // about: "Cannot open file <name>: <reason>" leaves Backup as it is,
       // unless such files are to be left out.
