@@ -282,8 +282,7 @@ int RunBackup(const BackupOptions& Options) {
   } catch (const std::exception& e) {
     progress.Clear();
     // A file that could not be opened while it was measured is among them.
-    if (engine.Unreadable().empty())
-      std::fprintf(stderr, "%s: %s\n", kProgramName, e.what());
+    if (engine.Unreadable().empty()) std::fprintf(stderr, "%s: %s\n", kProgramName, e.what());
     ReportUnreadable(engine, false);
     RemoveArchiveFolder(Options.Archive, createdFolder);
     return kExitFailed;
@@ -410,8 +409,7 @@ void AddBackupCommand(CLI::App& App, int& Status) {
       ->required();
   command->footer(
       ExitStatusText("the archive holds every file SOURCE selected",
-                     "it failed, or did only part of it (--skip-unreadable left files out)",
-                     true) +
+                     "it failed, or did only part of it (--skip-unreadable left files out)", true) +
       " A failed backup leaves an existing archive of that name as it was.");
 
   command->callback([options, &Status] {

@@ -107,7 +107,7 @@ struct Summary {
   int64_t ArchiveBytes = 0;  // bytes of data sections
   int32_t CompressionRate = 0;
   double Seconds = 0;
-  bool Complete = true;  // an archive cut short has no meaningful rate
+  bool Complete = true;       // an archive cut short has no meaningful rate
   int32_t HiddenFolders = 0;  // left out by the selection
   int32_t Unreadable = 0;     // files and folders left out, unreadable
 };

@@ -179,8 +179,8 @@ void PrintRestoreSummary(std::FILE* Out, const TBackupFile& Engine, const Restor
   // A run that ended early took up only some entries; the header counts all.
   const int64_t selected =
       filtered ? Count.Selected : std::max<int64_t>(Count.Selected, Engine.FileCount());
-  std::string files = GroupDigits(Engine.FilesDone()) + " restored of " +
-                      GroupDigits(selected) + (filtered ? " selected" : "");
+  std::string files = GroupDigits(Engine.FilesDone()) + " restored of " + GroupDigits(selected) +
+                      (filtered ? " selected" : "");
   if (filtered) files += " (" + GroupDigits(Engine.FileCount()) + " in the archive)";
   std::fprintf(Out, "Files:        %s\n", files.c_str());
   // What the mode left alone is what is neither restored, left out nor damaged.
@@ -201,7 +201,8 @@ void PrintRestoreSummary(std::FILE* Out, const TBackupFile& Engine, const Restor
   // The bytes of the files taken up, not the archive's whole total; all of
   // them restored only when the run went through.
   std::fprintf(Out, "Size:         %s bytes %s (%s)\n", GroupDigits(Engine.BytesDone()).c_str(),
-               Engine.ErrorCode() == beNone ? "restored" : "read", HumanSize(Engine.BytesDone()).c_str());
+               Engine.ErrorCode() == beNone ? "restored" : "read",
+               HumanSize(Engine.BytesDone()).c_str());
   std::fprintf(Out, "Time:         %.2f s\n", Seconds);
   std::fflush(Out);
 }

@@ -51,8 +51,8 @@ TFailure CheckArchiveFile(const std::string& ArchiveName) {
   };
   const platform::PathInfo info = platform::InspectPath(ArchiveName, true);
   if (info.Kind == platform::PathKind::Missing)
-    return cannot(beCannotReadArchive, info.Error != 0 ? platform::ErrorText(info.Error)
-                                                       : "archive not found");
+    return cannot(beCannotReadArchive,
+                  info.Error != 0 ? platform::ErrorText(info.Error) : "archive not found");
   if (info.Kind == platform::PathKind::Directory)
     return cannot(beCannotReadArchive, "it is a folder, not an archive");
   if (info.Kind != platform::PathKind::File)

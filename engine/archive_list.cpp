@@ -133,7 +133,8 @@ class ListRun {
     } catch (const FileIdListTooLarge& e) {
       SkipRestOfSection(*reader_);
       DropFileIds();
-      run_.ReportDamage({format::kFileListName, static_cast<uint16_t>(volumeNumber_), at, e.what()});
+      run_.ReportDamage(
+          {format::kFileListName, static_cast<uint16_t>(volumeNumber_), at, e.what()});
       return;
     }
     // A damaged list only costs the sizes it would have given.

@@ -419,8 +419,8 @@ void ArchiveWalk::OnRecordDamage(const RecordDamage& Damage) {
     } else {
       Report("", from, Damage.Reason);
     }
-  } else if (open_.Active && (landing.What != Landing::EndOfVolume ||
-                               record < volumeEnd_ - 16 || !EndsInDamagedVolumeChange(record))) {
+  } else if (open_.Active && (landing.What != Landing::EndOfVolume || record < volumeEnd_ - 16 ||
+                              !EndsInDamagedVolumeChange(record))) {
     // Only a damaged record that is the volume change itself can leave the
     // open file going on in the next volume; any other lies between them.
     EndOpenFile(open_.Damaged ? EntryConsumer::Ending::Damaged : EntryConsumer::Ending::Sound);
@@ -446,8 +446,7 @@ bool ArchiveWalk::EntryInside(int64_t From, int64_t End) {
   // of the volume whenever nothing sound follows, once for every damaged
   // chunk.
   if (!seekable_) return false;
-  const Landing landing =
-      sections_.FindNextRecord(*reader_, std::max(From, lastLanding_ + 1), End);
+  const Landing landing = sections_.FindNextRecord(*reader_, std::max(From, lastLanding_ + 1), End);
   if (landing.What == Landing::FileEntry && landing.Position < End) {
     if (open_.Active) EndOpenFile(EntryConsumer::Ending::Damaged);
     lastLanding_ = landing.Position;

@@ -182,7 +182,7 @@ class BackupRun {
 
   SourceFile* source_ = nullptr;  // the file being written, held by the pipeline
   int openError_ = 0;             // why it could not be opened, when it could not
-  int readError_ = 0;  // why it could not be read to its end, when it is to be left out
+  int readError_ = 0;             // why it could not be read to its end, when it is to be left out
   int64_t remaining_ = 0;
 
   // Last: its workers stop before anything they could touch is gone.

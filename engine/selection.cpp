@@ -148,8 +148,7 @@ class Expansion {
   void NoteListing(const std::string& Folder, const platform::FolderListing& Listing) {
     report_.HiddenFolders += static_cast<int32_t>(Listing.HiddenDirectories);
     if (Listing.Error != 0)
-      report_.Unreadable.push_back(
-          {beCannotReadFile, Folder, platform::ErrorText(Listing.Error)});
+      report_.Unreadable.push_back({beCannotReadFile, Folder, platform::ErrorText(Listing.Error)});
   }
 
   // A folder taken whole ("*.*" or "*" with the switch) that yielded no

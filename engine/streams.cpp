@@ -226,7 +226,8 @@ std::string OpenFailureText(const std::string& FileName, int SystemError) {
 TFileStream::TFileStream(const std::string& FileName, TMode Mode, bool FollowLinks)
     : fileName_(FileName) {
   platform::File file = platform::File::Open(FileName, OpenModeOf(Mode), FollowLinks);
-  if (!file.Valid()) throw EFOpenError(OpenFailureText(FileName, file.LastError()).c_str(), file.LastError());
+  if (!file.Valid())
+    throw EFOpenError(OpenFailureText(FileName, file.LastError()).c_str(), file.LastError());
   Attach(std::move(file));
 }
 

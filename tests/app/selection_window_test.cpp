@@ -28,8 +28,7 @@ class SelectionWindowTest : public FormTest {
 
 TEST_F(SelectionWindowTest, StopWorksWhileTheFoldersAreWalked) {
   constexpr int kFolders = 300;
-  for (int i = 0; i < kFolders; ++i)
-    WriteFile(Path("src/d" + std::to_string(i) + "/f.txt"), "x");
+  for (int i = 0; i < kFolders; ++i) WriteFile(Path("src/d" + std::to_string(i) + "/f.txt"), "x");
   auto form = FormFor(Path("src"), Path("out.bkp"));
   // Every time the engine lets the window work, what it shows is noted, and
   // whether a file was read by then.
@@ -79,8 +78,9 @@ TEST_F(SelectionWindowTest, HiddenFoldersAreCountedAndTakenInWithTheOption) {
   const TStringList stored = [&] {
     TStringList names;
     TBackupFile reader;
-    reader.ListArchive(Path("out.bkp"),
-                       [&](TBackupFile&, const TArchiveEntry& Entry) { names.push_back(Entry.Name); });
+    reader.ListArchive(Path("out.bkp"), [&](TBackupFile&, const TArchiveEntry& Entry) {
+      names.push_back(Entry.Name);
+    });
     return names;
   }();
   EXPECT_NE(std::find(stored.begin(), stored.end(), Path("src/.git/config")), stored.end());

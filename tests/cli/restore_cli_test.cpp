@@ -15,8 +15,8 @@
 #include <thread>
 
 #include "cli/cli_runner.h"
-#include "kelmora/backup_file.h"
 #include "engine/restore_builder.h"
+#include "kelmora/backup_file.h"
 #include "platform/platform.h"
 #include "test_support.h"
 

@@ -6,9 +6,9 @@
 #include <cstring>
 #include <filesystem>
 
-#include "kelmora/backup_file.h"
 #include "engine/backup_writer_fuse.h"
 #include "engine/backup_writer_support.h"
+#include "kelmora/backup_file.h"
 #include "platform/platform.h"
 #include "test_support.h"
 
