@@ -32,6 +32,8 @@ void ExpectRefusedAlike(const test::TempDir& Dir, const std::string& Path,
   const auto run = [&](const std::vector<std::string>& Args) {
 #ifndef _WIN32
     if (AsUser) return test::RunCliAsUser(Dir, Args);
+#else
+    static_cast<void>(AsUser);  // no user to become
 #endif
     return test::RunCli(Dir, Args);
   };
