@@ -1,7 +1,7 @@
-// What a walk tells beside the files it selects: the hidden folders it
-// left out, the folders it could not read, the folders named whose files
-// it could not reach, and a stop asked for while it goes. And the one rule
-// for the sub-directory switch that every front end shares.
+// What a walk tells beside the files it selects: the folders named whose
+// files it could not reach, and a stop asked for while it goes (hidden and
+// unreadable folders are shown through the program, tests/cli). And the one
+// rule for the sub-directory switch that every front end shares.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -38,33 +38,6 @@ class SelectionReportTest : public ::testing::Test {
 
   TempDir root_;
 };
-
-TEST_F(SelectionReportTest, HiddenFoldersAreCountedOnceAndTakenInOnRequest) {
-  KELMORA_POSIX_ONLY("a leading dot hides nothing there; the hidden attribute does");
-  Make("a.txt");
-  Make(".git/objects/1");
-  Make(".git/config");
-  Make("sub/.cache/blob");
-  Make("sub/b.txt");
-  SelectionReport left;
-  EXPECT_EQ(Select({P("*.* /s")}, left), (Paths{P("sub/b.txt"), P("a.txt")}));
-  // The top of each hidden tree, not what lies below it.
-  EXPECT_EQ(left.HiddenFolders, 2);
-  EXPECT_TRUE(left.Unselected.empty());
-  EXPECT_TRUE(left.Unreadable.empty());
-
-  SelectionReport taken;
-  const Paths all = Select({P("*.* /s")}, taken, true);
-  EXPECT_EQ(taken.HiddenFolders, 0);
-  EXPECT_EQ(all.size(), 5u);
-  EXPECT_NE(std::find(all.begin(), all.end(), P(".git/objects/1")), all.end());
-  EXPECT_NE(std::find(all.begin(), all.end(), P("sub/.cache/blob")), all.end());
-
-  // Without the switch no folder is entered, so none is left out.
-  SelectionReport flat;
-  EXPECT_EQ(Select({P("*.*")}, flat), Paths{P("a.txt")});
-  EXPECT_EQ(flat.HiddenFolders, 0);
-}
 
 // A folder taken whole that yields nothing while hidden folders in it were
 // left out holds files out of reach; an empty one, or one of empty
@@ -115,35 +88,6 @@ TEST_F(SelectionReportTest, AFolderNamedAsAFileIsReported) {
   EXPECT_TRUE(Select({P("nothing-here"), P("nowhere/*.* /s")}, missing).empty());
   EXPECT_TRUE(missing.Unselected.empty()) << "what is not there is the caller's to check";
   EXPECT_TRUE(missing.Unreadable.empty());
-}
-
-// Root passes every permission check, so the folder is made unreadable
-// for a child that has given root up.
-TEST_F(SelectionReportTest, AnUnreadableFolderIsNamedWithTheSystemsReason) {
-  KELMORA_POSIX_ONLY("permissions and fork");
-#ifndef _WIN32
-  Make("open/a.txt");
-  Make("closed/b.txt");
-  Make("top.txt");
-  std::filesystem::permissions(P("closed"), std::filesystem::perms::none);
-  std::filesystem::permissions(root_.path(), std::filesystem::perms::all);
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(3);
-    SelectionReport report;
-    const Paths found = Select({P("*.* /s")}, report);
-    const bool ok = found == Paths{P("open/a.txt"), P("top.txt")} &&
-                    report.Unreadable.size() == 1 &&
-                    report.Unreadable[0].Subject == P("closed") + "/" &&
-                    report.Unreadable[0].Reason == platform::ErrorText(EACCES);
-    ::_exit(ok ? 0 : 1);
-  }
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  std::filesystem::permissions(P("closed"), std::filesystem::perms::owner_all);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
-#endif
 }
 
 TEST_F(SelectionReportTest, KeepGoingIsAskedBeforeEveryFolderAndStopsTheWalk) {
