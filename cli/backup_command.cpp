@@ -201,17 +201,19 @@ std::string CountFilesAndFolders(const std::vector<TFailure>& Items) {
 }
 
 // Every file and folder the run could not read, each with the system's
-// reason, then what became of the archive.
-void ReportUnreadable(const TBackupFile& Engine, bool Skipped) {
+// reason, then what became of the archive: complete without them when
+// they were skipped and the run went through (Complete), none at all when
+// they were not.
+void ReportUnreadable(const TBackupFile& Engine, bool Skipped, bool Complete) {
   const std::vector<TFailure>& items = Engine.Unreadable();
   if (items.empty()) return;
   for (const TFailure& item : items)
     std::fprintf(stderr, "%s: %s %s: %s\n", kProgramName, Skipped ? "left out:" : "cannot read",
                  item.Subject.c_str(), item.Reason.c_str());
-  if (Skipped)
+  if (Skipped && Complete)
     std::fprintf(stderr, "%s: archive complete except %s\n", kProgramName,
                  CountFilesAndFolders(items).c_str());
-  else
+  else if (!Skipped)
     std::fprintf(stderr,
                  "%s: no archive was written; --skip-unreadable writes it without what "
                  "cannot be read\n",
@@ -245,8 +247,12 @@ int RunBackup(const BackupOptions& Options) {
   // What could not be read is listed whole below, each with its reason.
   const TBackupErrorEvent report = engine.OnError;
   engine.OnError = [report, &progress](TBackupFile& Sender, int32_t Code, const std::string& Text) {
-    if (Code == beFilesLeftOut || (Code == beCannotReadFile && !Sender.Unreadable().empty()))
-      return;
+    if (Code == beFilesLeftOut) return;
+    if (Code == beCannotReadFile) {
+      const std::string subject = Sender.Failure().Subject;
+      for (const TFailure& item : Sender.Unreadable())
+        if (item.Subject == subject) return;
+    }
     report(Sender, Code, Text);
     if (Code == beNothingSelected && Sender.HiddenFolders() > 0) {
       progress.Clear();
@@ -283,13 +289,13 @@ int RunBackup(const BackupOptions& Options) {
     progress.Clear();
     // A file that could not be opened while it was measured is among them.
     if (engine.Unreadable().empty()) std::fprintf(stderr, "%s: %s\n", kProgramName, e.what());
-    ReportUnreadable(engine, false);
+    ReportUnreadable(engine, false, false);
     RemoveArchiveFolder(Options.Archive, createdFolder);
     return kExitFailed;
   }
   progress.Clear();
   if (!ok) RemoveArchiveFolder(Options.Archive, createdFolder);
-  ReportUnreadable(engine, ok);
+  ReportUnreadable(engine, Options.SkipUnreadable, ok);
   if (ok && engine.ErrorCode() == beFilesLeftOut && !engine.ChangedFiles().empty()) {
     // The changed files are told too, though code 9 took the place of 8.
     std::fprintf(stderr, "%s: %s\n", kProgramName, DescribeError(engine, beFileChanged).c_str());
