@@ -43,6 +43,29 @@ bool BeginsLikeArchive(TStream& File, int64_t Size) {
   return std::string(signature, 4) == std::string(format::kSectionSignature, 4);
 }
 
+// Whether a data section's signature lies in the first bytes of File. An
+// archive whose header is damaged is still read from its first sound
+// entry on, and every entry has one; a text, a photo or a disk image has
+// none there.
+bool HoldsSectionSignature(TStream& File) {
+  constexpr int64_t kLookedAt = int64_t{64} << 20;
+  constexpr size_t kBlock = 64 * 1024;
+  const std::string signature(format::kSectionSignature, 4);
+  std::string window;
+  File.Seek(0, SeekOrigin::Begin);
+  std::string block(kBlock, '\0');
+  for (int64_t read = 0; read < kLookedAt;) {
+    const size_t n = File.Read(block.data(), block.size());
+    if (n == 0) return false;
+    read += static_cast<int64_t>(n);
+    // The last three bytes of the block before, for a signature cut in two.
+    window.erase(0, window.size() > 3 ? window.size() - 3 : 0);
+    window.append(block, 0, n);
+    if (window.find(signature) != std::string::npos) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 TFailure CheckArchiveFile(const std::string& ArchiveName) {
@@ -63,7 +86,7 @@ TFailure CheckArchiveFile(const std::string& ArchiveName) {
     TFileStream file(ArchiveName, TFileStream::fmOpenRead);
     const int64_t size = file.Size();
     if (size == 0) return cannot(beInvalidArchive, "it is empty, not a Kelmora archive");
-    if (!BeginsLikeArchive(file, size))
+    if (!BeginsLikeArchive(file, size) && !HoldsSectionSignature(file))
       return cannot(beInvalidArchive, "it is not a Kelmora archive");
   } catch (const EStreamError& e) {
     return cannot(beCannotReadArchive, e.SystemError() != 0 ? platform::ErrorText(e.SystemError())

@@ -2,6 +2,7 @@
 // stepped over chunk by chunk, so a listing costs the records and the chunk
 // lengths, never an inflate. Only the file-ID list, when there is one, is
 // read in full, because it holds the sizes the format does not record.
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
@@ -77,8 +78,9 @@ class ListRun {
     // An entry is handed out once its last chunk is known, which may lie in
     // a later volume.
     if (entry_) each_(e_, *entry_);
-    // A long listing answers the window, and a stop, between entries.
-    run_.ProcessMessages();
+    // A long listing answers the window, and a stop, every few entries:
+    // a window's message loop at every one of 100,000 would cost seconds.
+    if (++entries_ % kEntriesBetweenMessages == 0) run_.ProcessMessages();
     entry_.reset();
     EndFileIds();
     const int32_t stamp = format::ReadInt32(*reader_);
@@ -180,6 +182,8 @@ class ListRun {
       StepOver();
   }
 
+  static constexpr uint32_t kEntriesBetweenMessages = 64;
+
   TBackupFile& e_;
   RunContext run_;
   RunState& s_;
@@ -193,6 +197,7 @@ class ListRun {
   bool allStored_ = true;
   bool sectionDone_ = false;
   std::unique_ptr<FileIdListSink> list_;  // while the file-ID list is read
+  uint32_t entries_ = 0;
   std::map<std::string, int64_t> sizes_;
 };
 

@@ -90,6 +90,14 @@ TEST(MessagesCli, ACutArchiveIsReadNotRefused) {
   EXPECT_FALSE(Contains(restore.Err, "every other file")) << restore.Err;
   EXPECT_TRUE(Contains(restore.Out, "0 restored of 1")) << restore.Out;
   EXPECT_TRUE(Contains(restore.Out, "Incomplete")) << restore.Out;
+
+  // A damaged title length: the entries after the header are still found.
+  std::string bad = ArchiveBuilder().Header("title").File("/b.txt", 0, "bee").End().Bytes();
+  bad[3] = '\x7f';
+  test::WriteFile(dir / "bad.bkp", bad);
+  const Result damaged = test::RunCli(dir, {"restore", "-f", dir / "bad.bkp", dir / "again"});
+  EXPECT_FALSE(Contains(damaged.Err, "not a Kelmora archive")) << damaged.Err;
+  EXPECT_EQ(test::ReadFile(dir / "again/b.txt"), "bee");
 }
 
 TEST(MessagesCli, ARestoreOntoAFullDiskNamesTheWriteAndTheReason) {
