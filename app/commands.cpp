@@ -85,23 +85,12 @@ void TForm1::ButtonBackupClick() {
 void TForm1::ButtonRestoreClick() {
   if (BackupEngine.Busy()) return;
   // The engine returns quietly for a missing archive; left at that, the
-  // status line would go on showing the previous run's summary. What is
-  // there but no archive (a folder, a device, a file that may not be read
-  // or is none) is named for what it is.
-  if (const TFailure problem = CheckArchiveFile(Values.BackupFileName.toStdString());
-      problem.Code != beNone) {
-    const bool there = QFileInfo::exists(Values.BackupFileName);
-    const QString why = QString::fromStdString(problem.Reason);
-    ShowStatus([this, there, why] {
-      return " " + Text("Status->Error").arg(there ? why : Text("Status->ArchiveNotFound"));
-    });
+  // status line would go on showing the previous run's summary.
+  if (!QFileInfo(Values.BackupFileName).isFile()) {
+    ShowStatus([this] { return " " + Text("Status->Error").arg(Text("Status->ArchiveNotFound")); });
     CGauge1->SetProgress(CGauge1->MinValue());
-    if (!there)
-      Dialogs.ShowError(ApplicationTitle(),
-                        Text("Message->ArchiveNotFound").arg(Values.BackupFileName));
-    else
-      Dialogs.ShowError(ApplicationTitle(),
-                        Text("Message->NotAnArchive").arg(Values.BackupFileName, why));
+    Dialogs.ShowError(ApplicationTitle(),
+                      Text("Message->ArchiveNotFound").arg(Values.BackupFileName));
     return;
   }
   BackupEngine.RestoreFullPath = true;
