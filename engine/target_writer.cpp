@@ -14,8 +14,9 @@ Placement FinishWriting(FinishedTarget& Target) {
     Target.Stream->OpenFile().SetStamp(Target.Stamp);
     Target.Stream->Close();
   } catch (const EStreamError& e) {
-    if (e.SystemError() == 0) return {e.what(), 0};
-    return {platform::ErrorText(e.SystemError()), e.SystemError()};
+    // A restore's failure names the write, never only a "Cannot read file".
+    if (e.SystemError() == 0) return {std::string("writing it failed: ") + e.what(), 0};
+    return {"writing it failed: " + platform::ErrorText(e.SystemError()), e.SystemError()};
   }
   return {};
 }
@@ -118,9 +119,7 @@ void TargetWriter::Work() {
     if (!drop && placed.Why.empty()) {
       ++outcome_.Placed;
     } else if (!drop && placed.OnlyThisFile) {
-      outcome_.Refused = true;
-      outcome_.RefusedName = name;
-      outcome_.RefusedWhy = placed.Why;
+      outcome_.Refused.emplace_back(name, placed.Why);
     } else if (!drop) {
       failed_ = true;
       outcome_.Failed = true;
