@@ -59,9 +59,10 @@ bool TForm1::CheckVolumeSize(int UnitIndex) {
 void TForm1::ButtonBackupClick() {
   if (BackupEngine.Busy()) return;
   SourceList.clear();
-  SourceSpec = Values.BackupFolder + "*.*";
-  if (CheckBoxSubDirs->isChecked()) SourceSpec += " /s";
+  SourceSpec = QString::fromStdString(
+      FolderSpecification(Values.BackupFolder.toStdString(), CheckBoxSubDirs->isChecked()));
   SourceList.push_back(SourceSpec.toStdString());
+  BackupEngine.IncludeHidden = Values.Hidden;
   if (Values.LevelIndex >= 0 && Values.LevelIndex < static_cast<int32_t>(std::size(kLevels)))
     BackupEngine.CompressionLevel = kLevels[Values.LevelIndex];
   BackupEngine.Threads = 0;  // every processor; the archive is the same
@@ -192,6 +193,10 @@ void TForm1::CheckBoxSizeClick() {
 
 void TForm1::CheckBoxSubDirsClick() {
   Values.SubDirs = CheckBoxSubDirs->isChecked();
+}
+
+void TForm1::CheckBoxHiddenClick() {
+  Values.Hidden = CheckBoxHidden->isChecked();
 }
 
 QString TForm1::FailureText(int32_t Code) const {

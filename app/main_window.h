@@ -75,6 +75,7 @@ class TForm1 : public QMainWindow, public TRunView {
   QLabel* LabelRestoreMode;
   QComboBox* ComboBoxRestoreMode;
   QCheckBox* CheckBoxSubDirs;
+  QCheckBox* CheckBoxHidden;  // hidden folders too (names beginning with ".")
   QLineEdit* EditSize;
   QComboBox* ComboBoxSize;
   QCheckBox* CheckBoxSize;
@@ -161,6 +162,10 @@ class TForm1 : public QMainWindow, public TRunView {
   void EditSizeChange();
   void CheckBoxSizeClick();
   void CheckBoxSubDirsClick();
+  void CheckBoxHiddenClick();
+  // What the window shows while a backup walks the folders, before its
+  // files are counted: the files found so far, a few times a second.
+  void ShowSelection();
   void EngineProgress(TBackupFile& Sender, const std::string& Filename, TPercentage Percent,
                       bool& Continue);
   void EngineNeedDisk(TBackupFile& Sender, uint16_t DiskID, bool& Continue);

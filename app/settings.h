@@ -1,5 +1,6 @@
 // The window values kept between runs and the settings file that holds
-// them: section "Settings", ten keys, read and written in one order.
+// them: section "Settings", ten keys and "Hidden Folders" after them, read
+// and written in one order.
 #pragma once
 
 #include <QString>
@@ -17,6 +18,7 @@ struct TWindowValues {
   int32_t SizeValue = 0;
   int32_t SizeUnit = 0;  // 0 "Kb", 1 "Mb", 2 "Gb"
   bool SubDirs = false;
+  bool Hidden = false;     // a backup enters hidden folders too
   int32_t LevelIndex = 0;  // index in the compression level list
   int32_t ModeIndex = 0;   // index in the restore mode list
   // The archives opened last, the latest first; in a section of their own.

@@ -122,13 +122,7 @@ int RunSummary(const ListOptions& Options, TBackupFile& Engine) {
 
 int RunList(const ListOptions& Options) {
   const bool fromStandardInput = Options.Archive == "-";
-  // A first volume still waiting in an unfinished replacement is put in
-  // place by the run.
-  if (!fromStandardInput && !IsFile(Options.Archive) &&
-      !HasUnfinishedReplacement(Options.Archive)) {
-    std::fprintf(stderr, "%s: archive not found: %s\n", kProgramName, Options.Archive.c_str());
-    return kExitFailed;
-  }
+  if (!ArchiveCanBeRead(Options.Archive)) return kExitFailed;
   TBackupFile engine;
   AttachTerminalHooks(engine, nullptr);
   bool failed = false;
@@ -136,6 +130,13 @@ int RunList(const ListOptions& Options) {
   engine.OnError = [&failed, report](TBackupFile& Sender, int32_t Code, const std::string& Text) {
     failed = true;
     report(Sender, Code, Text);
+  };
+  // Damage a listing meets (a file-ID list beyond its bounds) costs only
+  // what it would have told; it is named, and the listing goes on.
+  engine.OnDamage = [&failed](TBackupFile&, const TDamage& Damage) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s: %s\n", kProgramName, DescribeDamage(Damage).c_str());
+    failed = true;
   };
   // A listing never waits for a missing volume: it names it and stops.
   engine.OnNeedDisk = [&Options, &failed](TBackupFile&, uint16_t Disk, bool& Continue) {
@@ -146,6 +147,8 @@ int RunList(const ListOptions& Options) {
     failed = true;
     Continue = false;
   };
+
+  StopOnInterrupt(engine);
 
   bool complete = false;
   try {
@@ -182,6 +185,7 @@ int RunList(const ListOptions& Options) {
     return kExitFailed;
   }
   std::fflush(stdout);
+  if (Interrupted() && !complete) std::fprintf(stderr, "%s: list interrupted\n", kProgramName);
   return failed || !complete ? kExitFailed : kExitOk;
 }
 

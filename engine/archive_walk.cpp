@@ -237,8 +237,14 @@ void ArchiveWalk::ReadSection(bool Continuation) {
   SectionOutcome outcome;
   try {
     outcome = sections_.ReadChunks(*reader_, plan.Target, plan.Inflate, plan.Progress);
-  } catch (const std::exception&) {
-    // Only the target's own failures pass out of the section reader.
+  } catch (const std::exception& e) {
+    // Only the target's own failures pass out of the section reader: a
+    // write, which the record says with the system's reason.
+    const auto* stream = dynamic_cast<const EStreamError*>(&e);
+    const std::string why = stream != nullptr && stream->SystemError() != 0
+                                ? platform::ErrorText(stream->SystemError())
+                                : std::string(e.what());
+    if (s_.Continue) run_.Fail(beCannotReadFile, s_.CurrentFile, "writing it failed: " + why);
     if (open_.Active) EndOpenFile(EntryConsumer::Ending::Failed);
     finished_ = true;
     return;
@@ -431,8 +437,8 @@ void ArchiveWalk::OnRecordDamage(const RecordDamage& Damage) {
     } else {
       Report("", from, Damage.Reason);
     }
-  } else if (open_.Active && (landing.What != Landing::EndOfVolume ||
-                               record < volumeEnd_ - 16 || !EndsInDamagedVolumeChange(record))) {
+  } else if (open_.Active && (landing.What != Landing::EndOfVolume || record < volumeEnd_ - 16 ||
+                              !EndsInDamagedVolumeChange(record))) {
     // Only a damaged record that is the volume change itself can leave the
     // open file going on in the next volume; any other lies between them.
     EndOpenFile(open_.Damaged ? EntryConsumer::Ending::Damaged : EntryConsumer::Ending::Sound);
@@ -458,8 +464,7 @@ bool ArchiveWalk::EntryInside(int64_t From, int64_t End) {
   // of the volume whenever nothing sound follows, once for every damaged
   // chunk.
   if (!seekable_) return false;
-  const Landing landing =
-      sections_.FindNextRecord(*reader_, std::max(From, lastLanding_ + 1), End);
+  const Landing landing = sections_.FindNextRecord(*reader_, std::max(From, lastLanding_ + 1), End);
   if (landing.What == Landing::FileEntry && landing.Position < End) {
     if (open_.Active) EndOpenFile(EntryConsumer::Ending::Damaged);
     lastLanding_ = landing.Position;

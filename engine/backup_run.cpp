@@ -3,7 +3,10 @@
 // (engine/backup_run.h).
 #include "engine/backup_run.h"
 
+#include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "engine/archive_format.h"
 #include "engine/busy_scope.h"
@@ -56,28 +59,28 @@ bool BackupRun::Execute(const TStringList& Files) {
     return false;
   }
 
-  UnlistedFolder unlisted;
-  SelectSourceFiles(Files, older_ ? older_->Files() : TStringList{archiveName_},
-                    owner_.GetBackupMode(), selected_, &measures_, &unlisted);
-  // A folder the disk failed to list would be missing from the archive
-  // unseen; the older archive stays as it is.
-  if (unlisted.Error != 0) {
-    run_.Fail(beCannotReadFile, unlisted.Folder, platform::ErrorText(unlisted.Error));
+  // Set before the walk, so that a Stop pressed while it goes is kept.
+  s_.Continue = true;
+  if (!SelectFiles(Files)) {
     busy.End();
     owner_.MessageError(s_.Failure.Code);
     return false;
   }
-  s_.Continue = true;
   run_.ReportProgress("", 0);
 
   MeasureFiles();
-  if (owner_.SaveFileID) SaveFileIdList();
+  if (owner_.SaveFileID && s_.Continue) SaveFileIdList();
   WriteHeader();
   WriteEntries();
   const bool result = Finish();
   // The archive is whole and usable; the result still must not read as
-  // a plain success when some stored copy may be inconsistent.
-  if (result && !s_.ChangedFiles.empty()) run_.NoteFailure(beFileChanged, s_.ChangedFiles.front());
+  // a plain success when files were left out or some stored copy may be
+  // inconsistent. Files left out weigh more.
+  if (result && !s_.Unreadable.empty()) {
+    run_.NoteFailure(beFilesLeftOut, s_.Unreadable.front().Subject, s_.Unreadable.front().Reason);
+  } else if (result && !s_.ChangedFiles.empty()) {
+    run_.NoteFailure(beFileChanged, s_.ChangedFiles.front());
+  }
 
   run_.ReportProgress("", 100);
   busy.End();
@@ -119,20 +122,67 @@ bool BackupRun::CheckArchiveFiles(const TStringList& Files) {
   return true;
 }
 
+bool BackupRun::SelectFiles(const TStringList& Files) {
+  SelectionOptions options;
+  options.IncludeHidden = owner_.IncludeHidden;
+  options.KeepGoing = [this] {
+    // What a window may show meanwhile: the files found so far.
+    s_.FileCount = static_cast<int32_t>(selected_.size());
+    return KeepGoing();
+  };
+  SelectionReport report;
+  SelectSourceFiles(Files, older_ ? older_->Files() : TStringList{archiveName_},
+                    owner_.GetBackupMode(), selected_, &measures_, options, report);
+  s_.HiddenFolders = report.HiddenFolders;
+  s_.Unreadable = std::move(report.Unreadable);
+  if (!report.Unselected.empty()) {
+    const TFailure& first = report.Unselected.front();
+    run_.Fail(first.Code, first.Subject, first.Reason);
+    return false;
+  }
+  // As an unreadable file does, before any archive is begun.
+  if (!s_.Unreadable.empty() && !owner_.SkipUnreadable) {
+    const TFailure& first = s_.Unreadable.front();
+    run_.Fail(beCannotReadFile, first.Subject, first.Reason);
+    return false;
+  }
+  return true;
+}
+
+bool BackupRun::KeepGoing() {
+  run_.ProcessMessages();
+  return s_.Continue;
+}
+
 void BackupRun::MeasureFiles() {
+  constexpr size_t kFilesBetweenMessages = 1024;
   s_.TotalSize = 0;
   s_.FilesDone = 0;
+  std::vector<bool> leftOut;
   for (size_t i = 0; i < selected_.size(); ++i) {
+    // Measuring counts every file, as a stopped run reports it; after a
+    // stop it only opens no file any more.
+    if (i % kFilesBetweenMessages == 0) run_.ProcessMessages();
     const std::string& path = selected_[i];
     // Counted as the search saw it: opening every file here as well as
     // when it is read would cost each file two opens.
     const platform::FileMeasure& seen = measures_[i];
     int64_t size = seen.Size;
     int32_t stamp = seen.Stamp;
-    if (!seen.Known || !seen.Readable) {
+    if ((!seen.Known || !seen.Readable) && s_.Continue) {
       // A file that exists but cannot be opened is the caller's to hear
-      // about: "Cannot open file <name>" leaves Backup as it is.
-      const auto source = backup::OpenSelected(path);
+      // about: "Cannot open file <name>: <reason>" leaves Backup as it is,
+      // unless such files are to be left out.
+      std::unique_ptr<SourceFile> source;
+      try {
+        source = backup::OpenSelected(path);
+      } catch (const EFOpenError& e) {
+        s_.Unreadable.push_back({beCannotReadFile, path, backup::ReasonOf(e)});
+        if (!owner_.SkipUnreadable) throw;
+        leftOut.resize(selected_.size());
+        leftOut[i] = true;
+        continue;
+      }
       if (!source) continue;
       size = source->Size();
       stamp = source->Stamp();
@@ -144,6 +194,14 @@ void BackupRun::MeasureFiles() {
     }
   }
   measures_ = {};
+  if (leftOut.empty()) return;
+  size_t kept = 0;
+  for (size_t i = 0; i < selected_.size(); ++i) {
+    if (leftOut[i]) continue;
+    if (kept != i) selected_[kept] = std::move(selected_[i]);
+    ++kept;
+  }
+  selected_.resize(kept);
 }
 
 void BackupRun::SaveFileIdList() {

@@ -105,6 +105,12 @@ class BackupRun {
   // The archive's name and the files beside it: false, the run refused,
   // when writing it would destroy what is not the older archive's.
   bool CheckArchiveFiles(const TStringList& Files);
+  // The selection, answering the window as it goes; false, the run
+  // failed before anything was written, when a folder could not be read
+  // (without SkipUnreadable) or a folder named gave no file.
+  bool SelectFiles(const TStringList& Files);
+  // Lets the application process its messages; false once the run was stopped.
+  bool KeepGoing();
   void MeasureFiles();
   void SaveFileIdList();
   void DeleteTempFile();
@@ -126,6 +132,9 @@ class BackupRun {
   bool EnterSource(size_t Index);
   void WriteEntry(size_t Index);
   bool WriteEntryOnce(size_t Index);
+  // With SkipUnreadable: takes back the entry of a file that could not be
+  // read to its end, from Where on, and names it among the unreadable.
+  void LeaveOut(size_t Index, const Mark& Where);
   // Ends the volume before an entry whose head would not fit in it.
   void MakeRoomForEntry(size_t Index);
   Mark MarkArchive() const;
@@ -175,6 +184,7 @@ class BackupRun {
 
   SourceFile* source_ = nullptr;  // the file being written, held by the pipeline
   int openError_ = 0;             // why it could not be opened, when it could not
+  int readError_ = 0;             // why it could not be read to its end, when it is to be left out
   int64_t remaining_ = 0;
 
   // Last: its workers stop before anything they could touch is gone.

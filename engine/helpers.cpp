@@ -3,6 +3,7 @@
 #include "engine/archive_format.h"
 #include "engine/restore_target.h"
 #include "engine/selection.h"
+#include "platform/names.h"
 #include "platform/platform.h"
 #include "platform/working_files.h"
 
@@ -45,6 +46,18 @@ TStringList SelectFiles(const TStringList& Sources, const std::string& ArchiveNa
   TStringList selected;
   SelectSourceFiles(Sources, ArchiveName, Mode, selected);
   return selected;
+}
+
+bool HasSubdirectorySwitch(const std::string& Source) {
+  return FindSubdirectorySwitch(Source) != std::string::npos;
+}
+
+std::string FolderSpecification(const std::string& Folder, bool SubDirectories) {
+  std::string spec = Folder;
+  while (spec.size() > 1 && platform::IsPathSeparator(spec.back())) spec.pop_back();
+  if (spec.empty() || !platform::IsPathSeparator(spec.back())) spec += platform::kPathSeparator;
+  spec += "*.*";
+  return SubDirectories ? spec + " /s" : spec;
 }
 
 }  // namespace kelmora

@@ -204,7 +204,9 @@ bool RestoreRun::Clashes(const std::string& Stored, const std::string& Target) {
   if (earlier == claimed_.end() || earlier->second == Stored) return false;
   // A damaged copy kept aside makes way for a stored file of its name.
   if (MoveKeptCopy(name)) return false;
-  Refuse(earlier->second + " was already restored there");
+  // Told through OnNameClash alone.
+  decision_ = false;
+  NoteRefusal(s_.CurrentFile, earlier->second + " was already restored there");
   if (e_.OnNameClash) {
     folderVouched_ = false;
     e_.OnNameClash(e_, Stored, earlier->second, Target);
@@ -230,7 +232,7 @@ bool RestoreRun::MayMeetQueuedFile(const std::string& Target) {
 bool RestoreRun::TakeWriterOutcome() {
   const TargetWriter::Outcome outcome = writer_->Collect();
   s_.FilesDone += outcome.Placed;
-  if (outcome.Refused) RefuseFile(outcome.RefusedName, outcome.RefusedWhy);
+  for (const auto& [name, why] : outcome.Refused) RefuseFile(name, why);
   if (outcome.Failed) FailTarget(outcome.Name, outcome.Why);
   return outcome.Failed;
 }

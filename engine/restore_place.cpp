@@ -176,7 +176,7 @@ bool RestoreRun::BeginTarget(const platform::PathInfo& Existing) {
       // failing disk would fail every one after it.
       const int error = file->LastError();
       if (platform::FailsEveryFile(error))
-        FailTarget(platform::ErrorText(error));
+        FailTarget("creating it failed: " + platform::ErrorText(error));
       else
         Refuse(platform::ErrorText(error));
       return false;

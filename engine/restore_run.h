@@ -154,7 +154,15 @@ class RestoreRun : public EntryConsumer {
     decision_ = false;
     RefuseFile(s_.CurrentFile, Why);
   }
+  // Raises OnFileRefused, so each file left out is named as it is met.
   void RefuseFile(const std::string& Target, const std::string& Why) {
+    NoteRefusal(Target, Why);
+    if (e_.OnFileRefused) {
+      folderVouched_ = false;
+      e_.OnFileRefused(e_, TFailure{beCannotReadFile, Target, Why});
+    }
+  }
+  void NoteRefusal(const std::string& Target, const std::string& Why) {
     run_.NoteFailure(beCannotReadFile, Target, Why);
     failedFile_ = Target;
   }

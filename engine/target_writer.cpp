@@ -15,8 +15,9 @@ Placement FinishWriting(FinishedTarget& Target) {
     Target.Stream->OpenFile().SetStamp(Target.Stamp);
     Target.Stream->Close();
   } catch (const EStreamError& e) {
-    if (e.SystemError() == 0) return {e.what(), 0};
-    return {platform::ErrorText(e.SystemError()), e.SystemError()};
+    // A restore's failure names the write, never only a "Cannot read file".
+    if (e.SystemError() == 0) return {std::string("writing it failed: ") + e.what(), 0};
+    return {"writing it failed: " + platform::ErrorText(e.SystemError()), e.SystemError()};
   }
   return {};
 }
@@ -201,9 +202,7 @@ void TargetWriter::Record(const Placement& Placed, const std::string& Name) {
   if (Placed.Why.empty()) {
     ++outcome_.Placed;
   } else if (Placed.OnlyThisFile) {
-    outcome_.Refused = true;
-    outcome_.RefusedName = Name;
-    outcome_.RefusedWhy = Placed.Why;
+    outcome_.Refused.emplace_back(Name, Placed.Why);
   } else {
     failed_ = true;
     outcome_.Failed = true;

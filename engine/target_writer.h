@@ -40,6 +40,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "kelmora/streams.h"
@@ -119,11 +120,10 @@ class TargetWriter {
     bool Failed = false;  // the first failure that ends the run, reported once
     std::string Name;
     std::string Why;
-    // The last file left out since the last Collect for what stood in its
-    // own way; the files after it are still put in place.
-    bool Refused = false;
-    std::string RefusedName;
-    std::string RefusedWhy;
+    // The files left out since the last Collect for what stood in their
+    // own way, in order, each with why; the files after them are still put
+    // in place.
+    std::vector<std::pair<std::string, std::string>> Refused;
   };
   Outcome Collect();
 

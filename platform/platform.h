@@ -63,12 +63,21 @@ void SearchDirectories(const std::string& Folder,
 
 // Both searches above from one listing of Folder, for a walk that needs
 // the sub-directories and the matching files of every folder it enters.
+// Unlike them it tells what it could not list and what it left out, so
+// that a walk can account for every folder it did not take.
 struct FolderListing {
   std::vector<SearchEntry> Directories;  // as SearchDirectories yields them
   std::vector<SearchEntry> Files;        // as SearchFiles yields them
-  int Error = 0;                         // as SearchFiles reports it: the listing is not whole
+  // Hidden sub-directories left out (none when they were asked for).
+  size_t HiddenDirectories = 0;
+  // The system's error number when the folder, or an entry in it, could
+  // not be read (EACCES, EIO); what was listed before it stays. A folder
+  // that does not exist (ENOENT, ENOTDIR) yields nothing and 0: a pattern
+  // may name a folder that is not there.
+  int Error = 0;
 };
-FolderListing ListFolder(const std::string& Folder, const std::string& Pattern);
+FolderListing ListFolder(const std::string& Folder, const std::string& Pattern,
+                         bool IncludeHidden = false);
 
 // ---- files and folders
 

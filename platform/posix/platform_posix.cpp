@@ -30,12 +30,6 @@ struct Listed {
   unsigned char type;  // d_type: DT_REG, DT_DIR, DT_LNK, DT_UNKNOWN...
 };
 
-// A folder or file that is gone, or closed to the user, is passed over as
-// it always was; any other failure means a listing that is not whole.
-bool Passable(int Error) {
-  return Error == ENOENT || Error == ENOTDIR || Error == EACCES || Error == EPERM || Error == ELOOP;
-}
-
 // The folder stays open as long as its listing, so that its files can be
 // looked at through its descriptor rather than by their whole paths, which
 // may be longer than the system takes.
@@ -44,25 +38,25 @@ class Directory {
   explicit Directory(const std::string& folder) {
     const ShortPath at(folder.empty() ? "." : folder);
     if (!at.Valid()) {
-      if (!Passable(at.Error())) error_ = at.Error();
+      error_ = at.Error();
       return;
     }
     const int fd = ::openat(at.Folder(), at.Name(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
-      if (!Passable(errno)) error_ = errno;
+      error_ = errno;
       return;
     }
     dir_ = ::fdopendir(fd);
     if (!dir_) {
-      if (!Passable(errno)) error_ = errno;
+      error_ = errno;
       ::close(fd);
       return;
     }
+    // readdir tells an error from the end only through errno.
     for (;;) {
       errno = 0;
       const dirent* e = ::readdir(dir_);
       if (e == nullptr) {
-        // The end of the folder, or a failure partway through it.
         error_ = errno;
         break;
       }
@@ -80,16 +74,13 @@ class Directory {
 
   const std::vector<Listed>& Entries() const { return entries_; }
   int Handle() const { return ::dirfd(dir_); }
-  // The first failure to list the folder or look at one of its files.
+  // 0, or why the folder could not be (wholly) listed.
   int Error() const { return error_; }
-  void NoteError(int Error) const {
-    if (error_ == 0 && !Passable(Error)) error_ = Error;
-  }
 
  private:
   DIR* dir_ = nullptr;
   std::vector<Listed> entries_;
-  mutable int error_ = 0;
+  int error_ = 0;
 };
 
 constexpr const char* kArchivedAttribute = "user.kelmora.archived";
@@ -158,12 +149,15 @@ namespace {
 
 // A regular file, or a link to one (dangling links never count), measured
 // as opening it would: the backup counts it from this and opens it once,
-// to read it.
-bool FindFile(const Directory& Dir, const Listed& e, SearchEntry& Found) {
+// to read it. Error is left with the system's reason when the entry could
+// not be looked at (a folder that may be listed but not searched), and
+// stays as it was for an entry that simply is no regular file.
+bool FindFile(const Directory& Dir, const Listed& e, SearchEntry& Found, int* Error = nullptr) {
   if (e.type != DT_REG && e.type != DT_LNK && e.type != DT_UNKNOWN) return false;
   struct stat st;
   if (::fstatat(Dir.Handle(), e.name.c_str(), &st, 0) != 0) {
-    Dir.NoteError(errno);
+    // A dangling link, or a file gone since the listing, is no file.
+    if (Error != nullptr && errno != ENOENT && errno != ENOTDIR && errno != ELOOP) *Error = errno;
     return false;
   }
   if (!S_ISREG(st.st_mode)) return false;
@@ -178,13 +172,21 @@ bool FindFile(const Directory& Dir, const Listed& e, SearchEntry& Found) {
   return true;
 }
 
-bool IsSearchDirectory(const Directory& Dir, const Listed& e) {
-  if (e.name[0] == '.') return false;  // hidden folders are not entered
+// A real sub-directory, hidden or not; a link to one is never entered, so
+// no loops.
+bool IsDirectory(const Directory& Dir, const Listed& e) {
   if (e.type != DT_UNKNOWN) return e.type == DT_DIR;
-  // Not followed: a link to a directory is never entered, so no loops.
   struct stat st;
   return ::fstatat(Dir.Handle(), e.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
          S_ISDIR(st.st_mode);
+}
+
+bool IsHidden(const Listed& e) {
+  return e.name[0] == '.';
+}
+
+bool IsSearchDirectory(const Directory& Dir, const Listed& e) {
+  return !IsHidden(e) && IsDirectory(Dir, e);  // hidden folders are not entered
 }
 
 }  // namespace
@@ -207,18 +209,23 @@ void SearchDirectories(const std::string& Folder,
   }
 }
 
-FolderListing ListFolder(const std::string& Folder, const std::string& Pattern) {
+FolderListing ListFolder(const std::string& Folder, const std::string& Pattern,
+                         bool IncludeHidden) {
   FolderListing listing;
   const Directory dir(Folder);
+  // A folder that is not there holds nothing to account for.
+  if (dir.Error() != ENOENT && dir.Error() != ENOTDIR) listing.Error = dir.Error();
   SearchEntry found;
   for (const Listed& e : dir.Entries()) {
-    if (IsSearchDirectory(dir, e)) {
-      listing.Directories.push_back(SearchEntry{e.name, false, {}});
-    } else if (MatchWildcard(Pattern, e.name) && FindFile(dir, e, found)) {
+    if (IsDirectory(dir, e)) {
+      if (IsHidden(e) && !IncludeHidden)
+        ++listing.HiddenDirectories;
+      else
+        listing.Directories.push_back(SearchEntry{e.name, IsHidden(e), {}});
+    } else if (MatchWildcard(Pattern, e.name) && FindFile(dir, e, found, &listing.Error)) {
       listing.Files.push_back(found);
     }
   }
-  listing.Error = dir.Error();
   return listing;
 }
 

@@ -29,8 +29,8 @@ struct Listed {
 
 // Lists a folder's entries other than "." and "..", in one order on every
 // file system (FAT lists in creation order, NTFS by its own collation).
-// Error, when given, gets why the listing is not whole; a folder that is
-// missing or closed to the user lists as empty.
+// Error, when given, is left with the error number of a folder that is
+// there but could not be (wholly) listed.
 std::vector<Listed> ListDirectory(const std::string& Folder, int* Error = nullptr) {
   std::vector<Listed> entries;
   if (Error != nullptr) *Error = 0;
@@ -40,10 +40,11 @@ std::vector<Listed> ListDirectory(const std::string& Folder, int* Error = nullpt
   WIN32_FIND_DATAA found;
   const HANDLE search = ::FindFirstFileA(pattern.c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) {
-    const DWORD code = ::GetLastError();
-    if (Error != nullptr && code != ERROR_FILE_NOT_FOUND && code != ERROR_PATH_NOT_FOUND &&
-        code != ERROR_ACCESS_DENIED && code != ERROR_DIRECTORY)
-      *Error = win32::ErrnoOf(code);
+    const DWORD why = ::GetLastError();
+    // A folder that is not there holds nothing to account for.
+    if (Error != nullptr && why != ERROR_FILE_NOT_FOUND && why != ERROR_PATH_NOT_FOUND &&
+        why != ERROR_DIRECTORY)
+      *Error = win32::LastErrno();
     return entries;
   }
   do {
@@ -51,8 +52,7 @@ std::vector<Listed> ListDirectory(const std::string& Folder, int* Error = nullpt
     if (name == "." || name == "..") continue;
     entries.push_back(Listed{name, found.dwFileAttributes});
   } while (::FindNextFileA(search, &found));
-  if (const DWORD code = ::GetLastError(); Error != nullptr && code != ERROR_NO_MORE_FILES)
-    *Error = win32::ErrnoOf(code);
+  if (Error != nullptr && ::GetLastError() != ERROR_NO_MORE_FILES) *Error = win32::LastErrno();
   ::FindClose(search);
   std::sort(entries.begin(), entries.end(), [](const Listed& a, const Listed& b) {
     return ComparableName(a.name) < ComparableName(b.name);
@@ -151,13 +151,23 @@ void SearchDirectories(const std::string& Folder,
     if (IsSearchDirectory(e)) Found(SearchEntry{e.name, false, {}});
 }
 
-FolderListing ListFolder(const std::string& Folder, const std::string& Pattern) {
+FolderListing ListFolder(const std::string& Folder, const std::string& Pattern,
+                         bool IncludeHidden) {
   FolderListing listing;
+  constexpr DWORD kHidden = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
   for (const Listed& e : ListDirectory(Folder, &listing.Error)) {
-    if (IsSearchDirectory(e))
+    if (IsSearchDirectory(e)) {
       listing.Directories.push_back(SearchEntry{e.name, false, {}});
-    else if (IsSearchFile(e) && MatchWildcard(Pattern, e.name))
+    } else if ((e.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && (e.attributes & kHidden) != 0 &&
+               (e.attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+      // Links and junctions stay out either way: they could lead round.
+      if (IncludeHidden)
+        listing.Directories.push_back(SearchEntry{e.name, true, {}});
+      else
+        ++listing.HiddenDirectories;
+    } else if (IsSearchFile(e) && MatchWildcard(Pattern, e.name)) {
       listing.Files.push_back(EntryOf(e));
+    }
   }
   return listing;
 }

@@ -459,8 +459,9 @@ TEST_F(CommandsTest, AStoppedBackupSaysNoArchiveWasWrittenAndTheOlderOneIsKept) 
   EXPECT_EQ(ShownOf("yesno").size(), 1u);
   EXPECT_EQ(ShownOf("message").size(), 0u) << "a stop is not an error";
   EXPECT_EQ(form->LastOutcome().End, app::TRunEnd::Stopped);
+  // Stop is honoured from the first moment, the walk over the folders included.
   EXPECT_LT(form->LastOutcome().FilesDone, 30);
-  EXPECT_EQ(form->LastOutcome().FileCount, 30);
+  EXPECT_LE(form->LastOutcome().FileCount, 30);
   EXPECT_FALSE(fs::exists(Path("out.bkp")));
   EXPECT_TRUE(form->StatusLine().startsWith(" Stopped - ")) << form->StatusLine().toStdString();
   EXPECT_TRUE(form->StatusLine().contains(form->Text("Outcome->NoArchive")));

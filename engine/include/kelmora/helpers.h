@@ -38,6 +38,15 @@ std::string VolumeFileName(const std::string& First, unsigned Volume);
 // and docs.2026, whose later volumes share their names, never share one.
 std::string CompanionFileName(const std::string& ArchiveName);
 
+// What stands in the way of reading ArchiveName as an archive, found
+// before any run: code 3 (Cannot read archive) for a path that is missing,
+// a folder, no regular file, or may not be read (the system's reason);
+// code 5 (Invalid archive type) for an empty file or one that does not
+// begin as an archive does. Code 0 when it may be read as one, or when an
+// unfinished replacement (below) is to put it in place; damage
+// further on is a run's to find.
+TFailure CheckArchiveFile(const std::string& ArchiveName);
+
 // ---- archives in use
 
 // The reason (TFailure::Reason) a run gives when another run holds its
@@ -76,5 +85,13 @@ std::string DescribeException(const std::exception& Error);
 // order (see TBackupFile::Backup for the forms a source takes).
 TStringList SelectFiles(const TStringList& Sources, const std::string& ArchiveName,
                         TBackupMode Mode);
+
+// True when Source holds the sub-directory switch as a backup reads it:
+// "/s" at the very start as a word of its own, or after a blank or control
+// character (" /s", " /sx"). "/srv/docs" and "/home/ann/snap" hold none.
+bool HasSubdirectorySwitch(const std::string& Source);
+// The specification that takes every file of Folder, with its
+// sub-directories when SubDirectories is set: "/srv/docs/*.* /s".
+std::string FolderSpecification(const std::string& Folder, bool SubDirectories);
 
 }  // namespace kelmora
