@@ -59,9 +59,10 @@ bool TForm1::CheckVolumeSize(int UnitIndex) {
 void TForm1::ButtonBackupClick() {
   if (BackupEngine.Busy()) return;
   SourceList.clear();
-  SourceSpec = Values.BackupFolder + "*.*";
-  if (CheckBoxSubDirs->isChecked()) SourceSpec += " /s";
+  SourceSpec = QString::fromStdString(
+      FolderSpecification(Values.BackupFolder.toStdString(), CheckBoxSubDirs->isChecked()));
   SourceList.push_back(SourceSpec.toStdString());
+  BackupEngine.IncludeHidden = Values.Hidden;
   if (Values.LevelIndex >= 0 && Values.LevelIndex < static_cast<int32_t>(std::size(kLevels)))
     BackupEngine.CompressionLevel = kLevels[Values.LevelIndex];
   BackupEngine.Threads = 0;  // every processor; the archive is the same
@@ -88,7 +89,8 @@ void TForm1::ButtonRestoreClick() {
   if (BackupEngine.Busy()) return;
   // The engine returns quietly for a missing archive; left at that, the
   // status line would go on showing the previous run's summary.
-  if (!QFileInfo(Values.BackupFileName).isFile()) {
+  if (!QFileInfo(Values.BackupFileName).isFile() &&
+      !HasUnfinishedReplacement(Values.BackupFileName.toStdString())) {
     ShowStatus([this] { return " " + Text("Status->Error").arg(Text("Status->ArchiveNotFound")); });
     CGauge1->SetProgress(CGauge1->MinValue());
     Dialogs.ShowError(ApplicationTitle(),
@@ -200,6 +202,10 @@ void TForm1::CheckBoxSubDirsClick() {
   Values.SubDirs = CheckBoxSubDirs->isChecked();
 }
 
+void TForm1::CheckBoxHiddenClick() {
+  Values.Hidden = CheckBoxHidden->isChecked();
+}
+
 QString TForm1::FailureText(int32_t Code) const {
   QString text = EngineText(ErrorMessage(Code));
   // The record may be that of another code (a warning noted before the
@@ -215,7 +221,16 @@ QString TForm1::FailureText(int32_t Code) const {
 void TForm1::EngineError(TBackupFile& Sender, int32_t Error, const std::string&) {
   // A listing says itself why an archive could not be read.
   if (running_ == TOperation::List || ListedAfterRun(Sender, Error)) return;
+  if (Sender.Failure().Code == Error && RefusedInUse()) return;
   if (*ErrorMessage(Error)) Dialogs.ShowMessage(ApplicationTitle(), FailureText(Error));
+}
+
+bool TForm1::RefusedInUse() {
+  const TFailure failure = BackupEngine.Failure();
+  if (failure.Reason != kArchiveInUse) return false;
+  Dialogs.ShowError(ApplicationTitle(),
+                    Text("Message->ArchiveInUse").arg(QString::fromStdString(failure.Subject)));
+  return true;
 }
 
 }  // namespace kelmora::app

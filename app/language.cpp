@@ -33,7 +33,7 @@ struct TMessageText {
   const char* English;
 };
 
-// The engine's error codes 1 to 8 in order, then the messages of the
+// The engine's error codes 1 to 10 in order, then the messages of the
 // exceptions it raises: their English wording is the engine's own, which
 // is how EngineText recognises them.
 constexpr TMessageText kEngineTexts[] = {
@@ -45,6 +45,8 @@ constexpr TMessageText kEngineTexts[] = {
     {"Error->Compression", "Compression error"},
     {"Error->TempFile", "Cannot create temporary file to save the file IDs"},
     {"Error->FileChanged", "File changed while it was read"},
+    {"Error->FilesLeftOut", "Files that could not be read were left out"},
+    {"Error->NothingSelected", "No file selected in folder"},
     {"Error->CannotCreateFolder", "Cannot create folder"},
     {"Error->StreamRead", "Stream read error"},
     {"Error->StreamWrite", "Stream write error"},
@@ -72,6 +74,9 @@ constexpr TMessageText kWindowTexts[] = {
      "A name with a line break cannot be kept in the settings file. Choose or rename another."},
     {"Message->NotAnInteger", "'%1' is not a valid integer value"},
     {"Message->ArchiveNotFound", "The archive %1 was not found."},
+    {"Message->ArchiveInUse",
+     "The archive %1 is in use by another Kelmora run, in another window or a command. Nothing "
+     "was done; start again when that run has ended."},
     {"Message->NotAnArchive", "%1 cannot be read as an archive: %2"},
     {"Message->NothingChosen",
      "No file is shown, so none can be restored. Clear the filter or choose files."},
@@ -86,6 +91,8 @@ constexpr TMessageText kWindowTexts[] = {
     {"Outcome->Smaller", "%1 smaller"},
     {"Outcome->Larger", "%1 larger"},
     {"Outcome->BackupAfter", "%1 of %2 files read"},
+    {"Outcome->HiddenLeftOut", "hidden folders left out: %1"},
+    {"Status->Selecting", "Selecting files: %1"},
     {"Outcome->NoArchive", "no archive was written"},
     {"Outcome->OlderArchiveKept", "no archive was written, the older archive is kept"},
     {"Outcome->Stopped", "Stopped"},
@@ -245,6 +252,7 @@ std::vector<TTextTarget> TextTargets(TForm1& F) {
   AddItems(t, "ComboBoxCompressionLevel", F.ComboBoxCompressionLevel);
   AddItems(t, "ComboBoxRestoreMode", F.ComboBoxRestoreMode);
   t.push_back(Caption("CheckBoxSubDirs", F.CheckBoxSubDirs));
+  t.push_back(Caption("CheckBoxHidden", F.CheckBoxHidden));
   AddItems(t, "ComboBoxSize", F.ComboBoxSize);
   t.push_back(Caption("CheckBoxSize", F.CheckBoxSize));
   t.push_back({"SaveDialog1->Filter", [&F] { return F.SaveDialogFilter; },

@@ -111,7 +111,13 @@ TForm1::TForm1(const QString& SettingsFile, const QString& ProgramFolder, QWidge
   WinXP1 = new widgets::TWinXP(this);
   WinXP1->setObjectName(QStringLiteral("WinXP1"));
 
-  BackupEngine.Hooks.ProcessMessages = [] { QCoreApplication::processEvents(); };
+  // The engine lets the window process its messages from the first moment
+  // of a run, the walk over the folders included, so Stop and the status
+  // line work then too.
+  BackupEngine.Hooks.ProcessMessages = [this] {
+    QCoreApplication::processEvents();
+    ShowSelection();
+  };
   BackupEngine.Hooks.ShowError = [this](const std::string& Caption, const std::string& Message) {
     Dialogs.ShowError(QString::fromStdString(Caption), EngineText(Message));
   };
@@ -223,6 +229,8 @@ void TForm1::BuildControls() {
   CheckBoxSubDirs =
       MakeCheckBox(GroupBoxOptions, 240, 46, 105, 17, QStringLiteral("s&ub-directories"));
   CheckBoxSubDirs->setChecked(true);
+  // Beside sub-directories, which it goes with: both say what the walk enters.
+  CheckBoxHidden = MakeCheckBox(GroupBoxOptions, 348, 46, 76, 17, QStringLiteral("hidde&n"));
   EditSize = MakeEdit(GroupBoxOptions, 320, 20, 54, 21);
   EditSize->setText(QStringLiteral("10"));
   ComboBoxSize = MakeList(GroupBoxOptions, 376, 20, 41, 21,
@@ -274,6 +282,7 @@ void TForm1::BuildControls() {
       {LabelRestoreMode, "LabelRestoreMode"},
       {ComboBoxRestoreMode, "ComboBoxRestoreMode"},
       {CheckBoxSubDirs, "CheckBoxSubDirs"},
+      {CheckBoxHidden, "CheckBoxHidden"},
       {EditSize, "EditSize"},
       {ComboBoxSize, "ComboBoxSize"},
       {CheckBoxSize, "CheckBoxSize"},
@@ -302,6 +311,7 @@ void TForm1::SetTabOrder() {
                             ComboBoxCompressionLevel,
                             ComboBoxRestoreMode,
                             CheckBoxSubDirs,
+                            CheckBoxHidden,
                             EditSize,
                             ComboBoxSize,
                             CheckBoxSize};
@@ -352,6 +362,8 @@ void TForm1::ConnectHandlers() {
           [this] { Guard([this] { CheckBoxSizeClick(); }); });
   connect(CheckBoxSubDirs, &QCheckBox::toggled, this,
           [this] { Guard([this] { CheckBoxSubDirsClick(); }); });
+  connect(CheckBoxHidden, &QCheckBox::toggled, this,
+          [this] { Guard([this] { CheckBoxHiddenClick(); }); });
 }
 
 void TForm1::FormCreate() {
@@ -394,6 +406,7 @@ void TForm1::ShowValues() {
   EditSize->setEnabled(Values.LimitSize);
   ComboBoxSize->setEnabled(Values.LimitSize);
   CheckBoxSubDirs->setChecked(Values.SubDirs);
+  CheckBoxHidden->setChecked(Values.Hidden);
 }
 
 void TForm1::SelectListItems() {

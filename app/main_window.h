@@ -75,6 +75,7 @@ class TForm1 : public QMainWindow, public TRunView {
   QLabel* LabelRestoreMode;
   QComboBox* ComboBoxRestoreMode;
   QCheckBox* CheckBoxSubDirs;
+  QCheckBox* CheckBoxHidden;  // hidden folders too (names beginning with ".")
   QLineEdit* EditSize;
   QComboBox* ComboBoxSize;
   QCheckBox* CheckBoxSize;
@@ -165,6 +166,10 @@ class TForm1 : public QMainWindow, public TRunView {
   void EditSizeChange();
   void CheckBoxSizeClick();
   void CheckBoxSubDirsClick();
+  void CheckBoxHiddenClick();
+  // What the window shows while a backup walks the folders, before its
+  // files are counted: the files found so far, a few times a second.
+  void ShowSelection();
   void EngineProgress(TBackupFile& Sender, const std::string& Filename, TPercentage Percent,
                       bool& Continue);
   void EngineNeedDisk(TBackupFile& Sender, uint16_t DiskID, bool& Continue);
@@ -271,6 +276,9 @@ class TForm1 : public QMainWindow, public TRunView {
   bool PickFolder(QLineEdit* Edit, QString& Value);
   // True (after telling the user) for a name the settings file cannot keep.
   bool RefuseUnstorableName(const QString& Path);
+  // True, after telling the user, when the engine's last run was refused
+  // because another run (another window, a command) held its archive.
+  bool RefusedInUse();
 
   TOperation running_ = TOperation::None;
   QString statusLine_;  // the whole line; the status bar may show it shortened

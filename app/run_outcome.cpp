@@ -31,9 +31,13 @@ QString BackupLine(const TRunOutcome& O, const TTextSource& Text) {
     const QString change = O.Rate >= 0
                                ? T(Text, "Outcome->Smaller").arg(FormatPercent(O.Rate, Text))
                                : T(Text, "Outcome->Larger").arg(FormatPercent(-O.Rate, Text));
-    return T(Text, "Outcome->Backup")
-        .arg(FormatCount(O.FilesDone), FormatSize(O.Bytes, Text), FormatSize(O.ArchiveBytes, Text),
-             change, FormatCount(O.Volumes));
+    QString line = T(Text, "Outcome->Backup")
+                       .arg(FormatCount(O.FilesDone), FormatSize(O.Bytes, Text),
+                            FormatSize(O.ArchiveBytes, Text), change, FormatCount(O.Volumes));
+    // Left out by default, so never in silence.
+    if (O.HiddenFolders > 0)
+      line += " - " + T(Text, "Outcome->HiddenLeftOut").arg(FormatCount(O.HiddenFolders));
+    return line;
   }
   // The archive's volumes take the old one's place only when the whole run
   // succeeded: whatever stopped it, nothing was written under the name.

@@ -44,7 +44,8 @@ struct TRunOutcome {
   int64_t Bytes = 0;  // backup: read; restore: written; test: checked
   int64_t ArchiveBytes = 0;
   int32_t Volumes = 0;
-  int32_t Rate = 0;  // a backup's compression rate in percent
+  int32_t Rate = 0;           // a backup's compression rate in percent
+  int32_t HiddenFolders = 0;  // hidden folders a backup left out
   double Seconds = 0;
   bool HadArchive = false;  // an archive of the name was there before the backup
   uint16_t MissingVolume = 0;

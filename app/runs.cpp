@@ -158,6 +158,17 @@ void TForm1::ShowProgress(bool Now) {
   });
 }
 
+void TForm1::ShowSelection() {
+  if (!run_ || run_->Operation != TOperation::Backup || run_->Started) return;
+  TRun& r = *run_;
+  const qint64 at = r.Clock.elapsed();
+  if (r.ShownAt >= 0 && at - r.ShownAt < 100) return;
+  r.ShownAt = at;
+  const int32_t found = BackupEngine.FileCount();
+  r.View->ShowStatus(
+      [this, found] { return " " + Text("Status->Selecting").arg(FormatCount(found)); });
+}
+
 void TForm1::RunOperation(const std::function<bool()>& Run) {
   TRun& r = *run_;
   FileCounter = 0;
@@ -221,6 +232,7 @@ TRunOutcome TForm1::MakeOutcome(bool Completed, const std::string& Exception) co
         if (onDisk > 0) o.ArchiveBytes = onDisk;
       }
       o.Rate = BackupEngine.CompressionRate();
+      o.HiddenFolders = BackupEngine.HiddenFolders();
       o.End = endOf(false);
       break;
     case TOperation::Restore: {

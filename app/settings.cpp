@@ -15,6 +15,7 @@ const QString kLimitSize = QStringLiteral("Limit Size");
 const QString kMaxSize = QStringLiteral("Max Size");
 const QString kSizeType = QStringLiteral("Size Type");
 const QString kSubdirs = QStringLiteral("Subdirs");
+const QString kHidden = QStringLiteral("Hidden Folders");
 const QString kCompressionLevel = QStringLiteral("Compression Level");
 const QString kRestoreMode = QStringLiteral("Restore Mode");
 // Beside the ten keys, in a section of its own, and there only when a
@@ -38,6 +39,7 @@ TWindowValues ReadSettings(const QString& Path, const QString& DefaultFolder) {
   v.SizeValue = ini.ReadInteger(kSection, kMaxSize, 10);
   v.SizeUnit = ini.ReadInteger(kSection, kSizeType, 1);
   v.SubDirs = ini.ReadBool(kSection, kSubdirs, true);
+  v.Hidden = ini.ReadBool(kSection, kHidden, false);
   v.LevelIndex = ini.ReadInteger(kSection, kCompressionLevel, 0);
   v.ModeIndex = ini.ReadInteger(kSection, kRestoreMode, 0);
   // A share the window does not offer is none, not a guess.
@@ -63,6 +65,8 @@ bool WriteSettings(const QString& Path, const TWindowValues& V, QString& Error) 
   ini.WriteBool(kSection, kSubdirs, V.SubDirs);
   ini.WriteInteger(kSection, kCompressionLevel, V.LevelIndex);
   ini.WriteInteger(kSection, kRestoreMode, V.ModeIndex);
+  // After the ten keys the window always kept, which stay as they were.
+  ini.WriteBool(kSection, kHidden, V.Hidden);
   if (V.RecoveryPercent != 0)
     ini.WriteInteger(kCompanionSection, kRecovery, V.RecoveryPercent);
   else

@@ -1,6 +1,7 @@
 // The window values kept between runs and the settings file that holds
-// them: section "Settings", ten keys, read and written in one order; the
-// recent archives and the recovery record's share in sections of their own.
+// them: section "Settings", ten keys and "Hidden Folders" after them, read
+// and written in one order; the recent archives and the recovery record's
+// share in sections of their own.
 #pragma once
 
 #include <QString>
@@ -18,6 +19,7 @@ struct TWindowValues {
   int32_t SizeValue = 0;
   int32_t SizeUnit = 0;  // 0 "Kb", 1 "Mb", 2 "Gb"
   bool SubDirs = false;
+  bool Hidden = false;     // a backup enters hidden folders too
   int32_t LevelIndex = 0;  // index in the compression level list
   int32_t ModeIndex = 0;   // index in the restore mode list
   // Share of a backup's size given to its companion's recovery record, in

@@ -1,7 +1,6 @@
 // kelmora-cli backup: options in, one engine call, an exit status out.
 
 #include <chrono>
-#include <csignal>
 #include <cstdint>
 #include <filesystem>
 #include <limits>
@@ -32,6 +31,8 @@ struct BackupOptions {
   bool NoCompanion = false;
   unsigned Recovery = 0;
   bool Dereference = false;
+  bool Hidden = false;
+  bool SkipUnreadable = false;
   ProgressChoice Progress;
   unsigned Threads = 0;  // one per processor
   std::string Archive;
@@ -138,40 +139,39 @@ std::string ParseVolumeSize(std::string& Text) {
   return {};
 }
 
-// A SOURCE with a wildcard or the sub-directory switch is a pattern, kept
-// as written; anything else names a file or a folder.
+// A SOURCE with a wildcard or the sub-directory switch, by the rule the
+// selection itself reads it with, is a pattern.
 bool IsPattern(const std::string& Source) {
-  if (Source.find_first_of("*?") != std::string::npos) return true;
-  for (size_t at = Source.find("/s"); at != std::string::npos; at = Source.find("/s", at + 1)) {
-    if (at == 0 || static_cast<unsigned char>(Source[at - 1]) <= 32) return true;
-  }
-  return false;
+  return Source.find_first_of("*?") != std::string::npos || HasSubdirectorySwitch(Source);
 }
 
 // Turns every SOURCE into a specification the engine takes: a folder
-// becomes all its files with its sub-directories. A SOURCE that names
-// nothing is an error before any archive exists; a pattern that selects no
-// file is only a warning, since patterns are often shared between machines.
+// becomes all its files with its sub-directories, whatever its name holds
+// (/srv/docs, /snap). A SOURCE that names nothing is an error before any
+// archive exists; a pattern that selects no file is only a warning, since
+// patterns are often shared between machines.
 bool ResolveSources(const BackupOptions& Options, std::vector<std::string>& Selections) {
   bool ok = true;
   std::vector<std::string> patterns;
   for (const std::string& source : Options.Sources) {
-    if (IsPattern(source)) {
-      Selections.push_back(source);
-      patterns.push_back(source);
-      continue;
-    }
     std::error_code error;
     const std::filesystem::file_status status = std::filesystem::status(source, error);
-    if (std::filesystem::is_directory(status)) {
-      std::string folder = source;
-      while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
-      Selections.push_back((folder == "/" ? folder : folder + "/") + "*.* /s");
-    } else if (!std::filesystem::exists(status)) {
+    if (error && error != std::errc::no_such_file_or_directory &&
+        error != std::errc::not_a_directory) {
+      // There, perhaps, but out of reach: nothing can be said of it.
+      std::fprintf(stderr, "%s: cannot read %s: %s\n", kProgramName, source.c_str(),
+                   error.message().c_str());
+      ok = false;
+    } else if (std::filesystem::is_directory(status)) {
+      Selections.push_back(FolderSpecification(source, true));
+    } else if (std::filesystem::exists(status)) {
+      Selections.push_back(source);
+    } else if (IsPattern(source)) {
+      Selections.push_back(source);
+      patterns.push_back(source);
+    } else {
       std::fprintf(stderr, "%s: no such file or folder: %s\n", kProgramName, source.c_str());
       ok = false;
-    } else {
-      Selections.push_back(source);
     }
   }
   // With one SOURCE the run's own count tells; with more, each pattern is
@@ -183,6 +183,44 @@ bool ResolveSources(const BackupOptions& Options, std::vector<std::string>& Sele
     }
   }
   return ok;
+}
+
+// A folder's name ends in "/": the selection names folders so.
+bool IsFolderName(const std::string& Path) {
+  return !Path.empty() && (Path.back() == '/' || Path.back() == '\\');
+}
+
+// "3 files and 1 folder", "1 file"
+std::string CountFilesAndFolders(const std::vector<TFailure>& Items) {
+  int64_t folders = 0;
+  for (const TFailure& item : Items) folders += IsFolderName(item.Subject) ? 1 : 0;
+  const int64_t files = static_cast<int64_t>(Items.size()) - folders;
+  const auto count = [](int64_t N, const char* One, const char* More) {
+    return GroupDigits(N) + " " + (N == 1 ? One : More);
+  };
+  if (folders == 0) return count(files, "file", "files");
+  if (files == 0) return count(folders, "folder", "folders");
+  return count(files, "file", "files") + " and " + count(folders, "folder", "folders");
+}
+
+// Every file and folder the run could not read, each with the system's
+// reason, then what became of the archive: complete without them when
+// they were skipped and the run went through (Complete), none at all when
+// they were not.
+void ReportUnreadable(const TBackupFile& Engine, bool Skipped, bool Complete) {
+  const std::vector<TFailure>& items = Engine.Unreadable();
+  if (items.empty()) return;
+  for (const TFailure& item : items)
+    std::fprintf(stderr, "%s: %s %s: %s\n", kProgramName, Skipped ? "left out:" : "cannot read",
+                 item.Subject.c_str(), item.Reason.c_str());
+  if (Skipped && Complete)
+    std::fprintf(stderr, "%s: archive complete except %s\n", kProgramName,
+                 CountFilesAndFolders(items).c_str());
+  else if (!Skipped)
+    std::fprintf(stderr,
+                 "%s: no archive was written; --skip-unreadable writes it without what "
+                 "cannot be read\n",
+                 kProgramName);
 }
 
 int RunBackup(const BackupOptions& Options) {
@@ -198,6 +236,8 @@ int RunBackup(const BackupOptions& Options) {
   engine.BackupTitle = Options.Title;
   engine.SaveFileID = Options.FileIds;
   engine.Threads = Options.Threads;
+  engine.IncludeHidden = Options.Hidden;
+  engine.SkipUnreadable = Options.SkipUnreadable;
   if (Options.Incremental) engine.SetBackupMode(bmIncremental);
   if (Options.ClearArchiveFlag) engine.SetArchiveFlag = true;
   // Read back as a restore would read it before it replaces the older
@@ -211,6 +251,21 @@ int RunBackup(const BackupOptions& Options) {
 
   ProgressLine progress(Options.Progress);
   AttachTerminalHooks(engine, &progress);
+  // What could not be read is listed whole below, each with its reason.
+  const TBackupErrorEvent report = engine.OnError;
+  engine.OnError = [report, &progress](TBackupFile& Sender, int32_t Code, const std::string& Text) {
+    if (Code == beFilesLeftOut) return;
+    if (Code == beCannotReadFile) {
+      const std::string subject = Sender.Failure().Subject;
+      for (const TFailure& item : Sender.Unreadable())
+        if (item.Subject == subject) return;
+    }
+    report(Sender, Code, Text);
+    if (Code == beNothingSelected && Sender.HiddenFolders() > 0) {
+      progress.Clear();
+      std::fprintf(stderr, "%s: --hidden takes hidden folders in\n", kProgramName);
+    }
+  };
   // Further volumes go beside the first without a question.
   engine.OnNeedDisk = [](TBackupFile&, uint16_t, bool& Continue) { Continue = true; };
   StopOnInterrupt(engine);
@@ -227,7 +282,7 @@ int RunBackup(const BackupOptions& Options) {
       platform::IgnoreBrokenPipe();
       THandleStream out(TStandardHandle::Output);
       ok = engine.BackupToStream(selections, &out);
-      if (!ok && engine.ErrorCode() == 0 && !Interrupted()) {
+      if (!ok && engine.ErrorCode() == 0 && !Interrupted() && engine.Unreadable().empty()) {
         progress.Clear();
         std::fprintf(stderr,
                      "%s: the backup ended early: a source file could not be opened or "
@@ -239,13 +294,20 @@ int RunBackup(const BackupOptions& Options) {
     }
   } catch (const std::exception& e) {
     progress.Clear();
-    std::fprintf(stderr, "%s: %s\n", kProgramName, e.what());
+    // A file that could not be opened while it was measured is among them.
+    if (engine.Unreadable().empty()) std::fprintf(stderr, "%s: %s\n", kProgramName, DescribeException(e).c_str());
+    ReportUnreadable(engine, false, false);
     RemoveArchiveFolder(Options.Archive, createdFolder);
     return kExitFailed;
   }
   progress.Clear();
   if (!ok) RemoveArchiveFolder(Options.Archive, createdFolder);
-  if (Interrupted())
+  ReportUnreadable(engine, Options.SkipUnreadable, ok);
+  if (ok && engine.ErrorCode() == beFilesLeftOut && !engine.ChangedFiles().empty()) {
+    // The changed files are told too, though code 9 took the place of 8.
+    std::fprintf(stderr, "%s: %s\n", kProgramName, DescribeError(engine, beFileChanged).c_str());
+  }
+  if (Interrupted() && !ok)
     std::fprintf(stderr,
                  toStandardOutput ? "%s: stopped; the archive is incomplete\n"
                                   : "%s: stopped; no archive was written, an older one is left "
@@ -257,13 +319,16 @@ int RunBackup(const BackupOptions& Options) {
                  kProgramName);
 
   if (!Options.Progress.Quiet) {
-    const Summary figures{
-        engine.FilesDone(),
-        engine.TotalSize(),
-        engine.ArchiveBytes(),
-        engine.CompressionRate(),
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
-        ok};
+    Summary figures;
+    figures.Files = engine.FilesDone();
+    figures.TotalSize = engine.TotalSize();
+    figures.ArchiveBytes = engine.ArchiveBytes();
+    figures.CompressionRate = engine.CompressionRate();
+    figures.Seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    figures.Complete = ok;
+    figures.HiddenFolders = engine.HiddenFolders();
+    figures.Unreadable = ok ? static_cast<int32_t>(engine.Unreadable().size()) : 0;
     // Standard output may be the archive itself.
     PrintSummary(toStandardOutput ? stderr : stdout, figures);
   }
@@ -275,6 +340,7 @@ int RunBackup(const BackupOptions& Options) {
                    kProgramName);
     return kExitFailed;
   }
+  if (engine.ErrorCode() == beFilesLeftOut) return kExitFailed;
   return engine.ErrorCode() == beFileChanged ? kExitChanged : kExitOk;
 }
 
@@ -339,6 +405,15 @@ void AddBackupCommand(CLI::App& App, int& Status) {
                     "back up the file a symbolic link leads to instead of the link itself (a "
                     "link to a folder is never entered); links named as a SOURCE are always "
                     "followed");
+  command->add_flag("--hidden", options->Hidden,
+                    "also enter hidden folders (names beginning with \".\": .git, .config, "
+                    "...), which are left out by default and counted in the summary; hidden "
+                    "files in the folders entered are always taken");
+  command->add_flag("--skip-unreadable", options->SkipUnreadable,
+                    "complete the archive without the files and folders that cannot be read "
+                    "(no permission, a failing disk), naming each with its reason; the exit "
+                    "status is then 1 (\"archive complete except N files\"). Without it one "
+                    "unreadable file or folder fails the backup and no archive is written");
   command->add_flag("--force", options->Force,
                     "write the archive to standard output (ARCHIVE -) even when that is a "
                     "terminal, which is otherwise refused");
@@ -363,11 +438,13 @@ void AddBackupCommand(CLI::App& App, int& Status) {
                    "sub-directories too, e.g. \"/home/ann/data/*.txt /s\". Names keep their "
                    "case; only the last component of a pattern (after its last /) ignores ASCII "
                    "case, so *.txt takes README.TXT. A SOURCE that names nothing stops the "
-                   "backup before any archive is written; a pattern that matches no file is "
-                   "only warned about.")
+                   "backup before any archive is written, and so does a folder that holds "
+                   "files none of which is taken (all in hidden folders); a pattern that "
+                   "matches no file, or an empty folder, is only warned about.")
       ->required();
   command->footer(
-      ExitStatusText("the archive holds every file SOURCE selected", kFailedOrPart, true) +
+      ExitStatusText("the archive holds every file SOURCE selected",
+                     "it failed, or did only part of it (--skip-unreadable left files out)", true) +
       " A failed backup leaves an existing archive of that name as it was.");
 
   command->callback([options, &Status] {

@@ -122,10 +122,7 @@ int RunSummary(const ListOptions& Options, TBackupFile& Engine) {
 
 int RunList(const ListOptions& Options) {
   const bool fromStandardInput = Options.Archive == "-";
-  if (!fromStandardInput && !IsFile(Options.Archive)) {
-    std::fprintf(stderr, "%s: archive not found: %s\n", kProgramName, Options.Archive.c_str());
-    return kExitFailed;
-  }
+  if (!ArchiveCanBeRead(Options.Archive)) return kExitFailed;
   TBackupFile engine;
   AttachTerminalHooks(engine, nullptr);
   // Names alone lose nothing without the companion; sizes do.
@@ -140,6 +137,13 @@ int RunList(const ListOptions& Options) {
     failed = true;
     report(Sender, Code, Text);
   };
+  // Damage a listing meets (a file-ID list beyond its bounds) costs only
+  // what it would have told; it is named, and the listing goes on.
+  engine.OnDamage = [&failed](TBackupFile&, const TDamage& Damage) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s: %s\n", kProgramName, DescribeDamage(Damage).c_str());
+    failed = true;
+  };
   // A listing never waits for a missing volume: it names it and stops.
   engine.OnNeedDisk = [&Options, &failed](TBackupFile&, uint16_t Disk, bool& Continue) {
     const std::string volume = VolumeFileName(Options.Archive, Disk);
@@ -149,6 +153,8 @@ int RunList(const ListOptions& Options) {
     failed = true;
     Continue = false;
   };
+
+  StopOnInterrupt(engine);
 
   bool complete = false;
   try {
@@ -166,18 +172,26 @@ int RunList(const ListOptions& Options) {
         complete = engine.ListArchive(Options.Archive, each);
       }
     }
-  } catch (const EStreamError&) {
+  } catch (const EStreamError& e) {
     std::fflush(stdout);
-    std::fprintf(stderr, "%s: %s: the archive ends early: it is damaged or incomplete\n",
-                 kProgramName, fromStandardInput ? "standard input" : Options.Archive.c_str());
+    // A read the disk failed is no cut archive.
+    if (e.SystemError() != 0)
+      std::fprintf(stderr, "%s: %s: %s\n", kProgramName,
+                   fromStandardInput ? "standard input" : Options.Archive.c_str(),
+                   DescribeException(e).c_str());
+    else
+      std::fprintf(stderr, "%s: %s: the archive ends early: it is damaged or incomplete\n",
+                   kProgramName, fromStandardInput ? "standard input" : Options.Archive.c_str());
     return kExitFailed;
   } catch (const std::exception& e) {
     std::fflush(stdout);
     std::fprintf(stderr, "%s: %s: %s\n", kProgramName,
-                 fromStandardInput ? "standard input" : Options.Archive.c_str(), e.what());
+                 fromStandardInput ? "standard input" : Options.Archive.c_str(),
+                 DescribeException(e).c_str());
     return kExitFailed;
   }
   std::fflush(stdout);
+  if (Interrupted() && !complete) std::fprintf(stderr, "%s: list interrupted\n", kProgramName);
   return failed || !complete ? kExitFailed : kExitOk;
 }
 

@@ -8,6 +8,7 @@
 
 #include "commands.h"
 #include "kelmora/console.h"
+#include "kelmora/helpers.h"
 
 namespace kelmora::cli {
 
@@ -173,15 +174,27 @@ void AttachTerminalHooks(TBackupFile& Engine, ProgressLine* Progress) {
   }
 }
 
+bool ArchiveCanBeRead(const std::string& Archive) {
+  if (Archive == "-") return true;
+  const TFailure failure = CheckArchiveFile(Archive);
+  if (failure.Code == beNone) return true;
+  std::fprintf(stderr, "%s: %s: %s\n", kProgramName, Archive.c_str(), failure.Reason.c_str());
+  return false;
+}
+
 bool IsFile(const std::string& Path) {
   std::error_code error;
   return std::filesystem::is_regular_file(Path, error);
 }
 
-bool MakeFolder(const std::string& Path) {
+bool MakeFolder(const std::string& Path, std::string* Why) {
   std::error_code error;
   std::filesystem::create_directories(Path, error);
-  return std::filesystem::is_directory(Path, error);
+  if (!error && std::filesystem::is_directory(Path, error)) return true;
+  // Something in its place that is no folder makes no error of its own.
+  if (Why != nullptr)
+    *Why = error ? error.message() : std::make_error_code(std::errc::not_a_directory).message();
+  return false;
 }
 
 std::string HumanSize(int64_t Bytes) {
@@ -221,7 +234,26 @@ void PrintSummary(std::FILE* Out, const Summary& Figures) {
                HumanSize(Figures.TotalSize).c_str());
   std::fprintf(Out, "Archive:      %s bytes (%s)\n", GroupDigits(Figures.ArchiveBytes).c_str(),
                HumanSize(Figures.ArchiveBytes).c_str());
-  if (Figures.Complete) std::fprintf(Out, "Compression:  %d%%\n", Figures.CompressionRate);
+  if (!Figures.Complete || Figures.TotalSize == 0) {
+    // Nothing to compare: an archive cut short, or one of empty files.
+  } else if (Figures.CompressionRate >= 0) {
+    std::fprintf(Out, "Compression:  %d%%\n", Figures.CompressionRate);
+  } else {
+    // A few bytes of data gain nothing, and every file's records cost a
+    // few: a percentage of that would only alarm.
+    std::fprintf(Out, "Compression:  none (the records add %s bytes to %s bytes of data)\n",
+                 GroupDigits(Figures.ArchiveBytes - Figures.TotalSize).c_str(),
+                 GroupDigits(Figures.TotalSize).c_str());
+  }
+  if (Figures.HiddenFolders > 0)
+    std::fprintf(Out, "Left out:     %s (--hidden takes %s in)\n",
+                 Figures.HiddenFolders == 1
+                     ? "1 hidden folder"
+                     : (GroupDigits(Figures.HiddenFolders) + " hidden folders").c_str(),
+                 Figures.HiddenFolders == 1 ? "it" : "them");
+  if (Figures.Unreadable > 0)
+    std::fprintf(Out, "Left out:     %s unreadable (named on standard error)\n",
+                 GroupDigits(Figures.Unreadable).c_str());
   std::fprintf(Out, "Time:         %.2f s\n", Figures.Seconds);
   std::fflush(Out);
 }

@@ -70,9 +70,11 @@ void AttachTerminalHooks(TBackupFile& Engine, ProgressLine* Progress);
 // code 8.
 std::string DescribeError(const TBackupFile& Engine, int32_t Code);
 
-// Makes the first Ctrl-C (or SIGTERM) a stop request, which the engine
-// honours after its next chunk and so winds down properly: the archive is
-// closed and the temporary file removed. A second one ends the program.
+// The one interrupt handler of every command: the first Ctrl-C, SIGTERM
+// or SIGHUP is a stop request, which the engine honours at its next step
+// (a chunk, a folder, an entry) and so winds down properly: an archive
+// being written is removed and an older one kept, a file being restored
+// is removed with its temporary name. A second one ends the program.
 void StopOnInterrupt(TBackupFile& Engine);
 // True once such a signal has come.
 bool Interrupted();
@@ -81,10 +83,17 @@ bool Interrupted();
 // there is no terminal, so a script never waits for an answer.
 bool AskOnTerminal(const std::string& Caption, const std::string& Text);
 
+// True when Archive ("-" for standard input) may be read as an archive;
+// otherwise says on standard error, in the same words for every command,
+// what it is instead (missing, a folder, no regular file, not readable
+// with the system's reason, empty, not a Kelmora archive).
+bool ArchiveCanBeRead(const std::string& Archive);
+
 // A regular file, links followed.
 bool IsFile(const std::string& Path);
-// Makes Path with every missing parent; true when it is a folder afterwards.
-bool MakeFolder(const std::string& Path);
+// Makes Path with every missing parent; true when it is a folder
+// afterwards, else the system's reason in Why.
+bool MakeFolder(const std::string& Path, std::string* Why = nullptr);
 
 // "1.5 MiB"
 std::string HumanSize(int64_t Bytes);
@@ -98,7 +107,9 @@ struct Summary {
   int64_t ArchiveBytes = 0;  // bytes of data sections
   int32_t CompressionRate = 0;
   double Seconds = 0;
-  bool Complete = true;  // an archive cut short has no meaningful rate
+  bool Complete = true;       // an archive cut short has no meaningful rate
+  int32_t HiddenFolders = 0;  // left out by the selection
+  int32_t Unreadable = 0;     // files and folders left out, unreadable
 };
 
 void PrintSummary(std::FILE* Out, const Summary& Figures);

@@ -2,7 +2,6 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <map>
 #include <memory>
@@ -131,6 +130,8 @@ std::optional<std::string> CommonFolder(TBackupFile& Engine, const std::string& 
     if (!joined.empty()) joined += '/';
     joined += part;
   }
+  // Damage met on the way (a file-ID list beyond its bounds) was told as it
+  // was met; the folder found stands all the same.
   if (!read) return std::nullopt;
   return joined;
 }
@@ -145,15 +146,6 @@ std::string EngineFolder(const RestoreOptions& Options) {
     return {};
 #endif
   return Options.Folder;
-}
-
-volatile std::sig_atomic_t interrupted = 0;
-
-// The first Ctrl-C stops the restore after the current chunk, so the file
-// being written is still closed and stamped; a second one ends the program.
-void OnInterrupt(int) {
-  interrupted = 1;
-  std::signal(SIGINT, SIG_DFL);
 }
 
 // Further volumes are looked for beside the first. A missing one is asked
@@ -178,24 +170,53 @@ void AttachVolumeQuestion(TBackupFile& Engine, const std::string& Archive, Progr
   };
 }
 
-void PrintRestoreSummary(std::FILE* Out, const TBackupFile& Engine, double Seconds) {
-  std::fprintf(Out, "Files:        %s restored of %s\n", GroupDigits(Engine.FilesDone()).c_str(),
-               GroupDigits(Engine.FileCount()).c_str());
-  std::fprintf(Out, "Total size:   %s bytes (%s)\n", GroupDigits(Engine.TotalSize()).c_str(),
-               HumanSize(Engine.TotalSize()).c_str());
+// What a restore did with the files it was given, counted as it went.
+struct RestoreCount {
+  int64_t Selected = 0;  // entries the restore took up (those -i matched)
+  int64_t LeftOut = 0;   // refused or clashing, each named on standard error
+  std::string LastLeftOut;
+};
+
+void PrintRestoreSummary(std::FILE* Out, const TBackupFile& Engine, const RestoreCount& Count,
+                         const RestoreOptions& Options, double Seconds) {
+  const bool filtered = !Options.Include.empty();
+  // A run that ended early took up only some entries; the header counts all.
+  const int64_t selected =
+      filtered ? Count.Selected : std::max<int64_t>(Count.Selected, Engine.FileCount());
+  std::string files = GroupDigits(Engine.FilesDone()) + " restored of " + GroupDigits(selected) +
+                      (filtered ? " selected" : "");
+  if (filtered) files += " (" + GroupDigits(Engine.FileCount()) + " in the archive)";
+  std::fprintf(Out, "Files:        %s\n", files.c_str());
+  // What the mode left alone is what is neither restored, left out nor damaged.
+  int64_t damagedFiles = 0;
+  for (const TDamage& damage : Engine.Damages()) damagedFiles += damage.Filename.empty() ? 0 : 1;
+  const int64_t kept = selected - Engine.FilesDone() - Count.LeftOut - damagedFiles;
+  if (Options.Mode != "all" && kept > 0 && Engine.ErrorCode() != beCannotReadFile)
+    std::fprintf(Out, "Kept:         %s files as they were (--mode %s)\n",
+                 GroupDigits(kept).c_str(), Options.Mode.c_str());
+  if (Count.LeftOut > 0)
+    std::fprintf(Out, "Left out:     %s (named on standard error)\n",
+                 GroupDigits(Count.LeftOut).c_str());
+  if (!Engine.Damages().empty())
+    std::fprintf(Out, "Damaged:      %s (named on standard error)\n",
+                 GroupDigits(static_cast<int64_t>(Engine.Damages().size())).c_str());
+  if (Engine.Incomplete())
+    std::fprintf(Out, "Incomplete:   the archive ends early; what followed is not in it\n");
+  // The bytes of the files taken up, not the archive's whole total; all of
+  // them restored only when the run went through.
+  std::fprintf(Out, "Size:         %s bytes %s (%s)\n", GroupDigits(Engine.BytesDone()).c_str(),
+               Engine.ErrorCode() == beNone ? "restored" : "read",
+               HumanSize(Engine.BytesDone()).c_str());
   std::fprintf(Out, "Time:         %.2f s\n", Seconds);
   std::fflush(Out);
 }
 
 int RunRestore(const RestoreOptions& Options) {
   const bool fromStandardInput = Options.Archive == "-";
-  if (!fromStandardInput && !IsFile(Options.Archive)) {
-    std::fprintf(stderr, "%s: archive not found: %s\n", kProgramName, Options.Archive.c_str());
-    return kExitFailed;
-  }
-  if (!MakeFolder(Options.Folder)) {
-    std::fprintf(stderr, "%s: cannot create the restore folder %s\n", kProgramName,
-                 Options.Folder.c_str());
+  if (!ArchiveCanBeRead(Options.Archive)) return kExitFailed;
+  if (std::string why; !MakeFolder(Options.Folder, &why)) {
+    std::fprintf(stderr, "%s: cannot create the restore folder %s: %s\n", kProgramName,
+                 Options.Folder.c_str(), why.c_str());
     return kExitFailed;
   }
 
@@ -217,52 +238,71 @@ int RunRestore(const RestoreOptions& Options) {
                                                        : chDefault;
 
   std::vector<bool> matched(Options.Include.size(), false);
-  if (!Options.Include.empty()) {
-    engine.RestoreFilter = [&Options, &matched](const std::string& Stored) {
-      bool any = false;
-      for (size_t i = 0; i < Options.Include.size(); ++i) {
-        if (PatternMatches(Options.Include[i], Stored)) any = matched[i] = true;
-      }
-      return any;
-    };
-  }
-  int clashes = 0;
-  engine.OnNameClash = [&clashes, &progress](TBackupFile&, const std::string& Stored,
-                                             const std::string& Earlier,
-                                             const std::string& Target) {
-    ++clashes;
+  RestoreCount count;
+  // Every entry the restore takes up passes here, so it counts them.
+  engine.RestoreFilter = [&Options, &matched, &count](const std::string& Stored) {
+    bool any = Options.Include.empty();
+    for (size_t i = 0; i < Options.Include.size(); ++i) {
+      if (PatternMatches(Options.Include[i], Stored)) any = matched[i] = true;
+    }
+    if (any) ++count.Selected;
+    return any;
+  };
+  // Each file left out is named as it is met, with the reason; the closing
+  // code 1 names only the last of them.
+  engine.OnNameClash = [&count, &progress](TBackupFile&, const std::string& Stored,
+                                           const std::string& Earlier, const std::string& Target) {
+    ++count.LeftOut;
+    count.LastLeftOut = Target;
     progress.Clear();
     std::fprintf(stderr, "%s: not restored: %s: %s was already restored to %s\n", kProgramName,
                  Stored.c_str(), Earlier.c_str(), Target.c_str());
   };
-  // The closing "Cannot read file" would otherwise name whichever file came
-  // last, which is not the one left out.
+  engine.OnFileRefused = [&count, &progress](TBackupFile&, const TFailure& Refusal) {
+    ++count.LeftOut;
+    count.LastLeftOut = Refusal.Subject;
+    progress.Clear();
+    std::fprintf(stderr, "%s: not restored: %s: %s\n", kProgramName, Refusal.Subject.c_str(),
+                 Refusal.Reason.c_str());
+  };
+  // A code 1 that ends the run is a write that failed: the target named
+  // with the system's reason. One that only repeats the last file left out
+  // is not said twice.
   const TBackupErrorEvent report = engine.OnError;
-  engine.OnError = [&clashes, report](TBackupFile& Sender, int32_t Code, const std::string& Text) {
-    if (Code == beCannotReadFile && clashes > 0) {
-      std::fprintf(stderr, "%s: %s: not every file was restored\n", kProgramName, Text.c_str());
+  engine.OnError = [&count, &progress, report](TBackupFile& Sender, int32_t Code,
+                                               const std::string& Text) {
+    if (Code != beCannotReadFile) {
+      report(Sender, Code, Text);
       return;
     }
-    report(Sender, Code, Text);
+    progress.Clear();
+    const TFailure failure = Sender.Failure();
+    if (count.LeftOut > 0 && failure.Subject == count.LastLeftOut) return;
+    std::fprintf(stderr, "%s: not restored: %s: %s; the restore stopped there\n", kProgramName,
+                 failure.Subject.c_str(),
+                 failure.Reason.empty() ? "writing it failed" : failure.Reason.c_str());
   };
 
+  StopOnInterrupt(engine);
+  bool listingDamaged = false;
   if (Options.Relative) {
     try {
       const std::optional<std::string> base = CommonFolder(engine, Options.Archive);
-      if (!base) return kExitFailed;  // a missing volume, already reported
+      if (!base) {
+        // A missing volume was reported as it was met.
+        if (Interrupted()) std::fprintf(stderr, "%s: restore interrupted\n", kProgramName);
+        return kExitFailed;
+      }
       engine.RestoreBaseFolder = *base;
+      listingDamaged = !engine.Damages().empty();
     } catch (const std::exception& e) {
-      std::fprintf(stderr, "%s: %s: %s\n", kProgramName, Options.Archive.c_str(), e.what());
+      std::fprintf(stderr, "%s: %s: %s\n", kProgramName, Options.Archive.c_str(),
+                   DescribeException(e).c_str());
       return kExitFailed;
     }
     std::fill(matched.begin(), matched.end(), false);
+    count = RestoreCount{};
   }
-
-  interrupted = 0;
-  std::signal(SIGINT, OnInterrupt);
-  engine.Hooks.ProcessMessages = [&engine] {
-    if (interrupted) engine.Stop();
-  };
 
   const auto start = std::chrono::steady_clock::now();
   bool ok = false;
@@ -270,7 +310,7 @@ int RunRestore(const RestoreOptions& Options) {
     if (fromStandardInput) {
       THandleStream in(TStandardHandle::Input);
       ok = engine.RestoreFromStream(&in, EngineFolder(Options));
-      if (!ok && engine.ErrorCode() == 0) {
+      if (!ok && engine.ErrorCode() == 0 && !Interrupted()) {
         progress.Clear();
         std::fprintf(stderr,
                      "%s: the restore ended early: the archive on standard input is damaged "
@@ -282,13 +322,11 @@ int RunRestore(const RestoreOptions& Options) {
     }
   } catch (const std::exception& e) {
     progress.Clear();
-    std::signal(SIGINT, SIG_DFL);
-    std::fprintf(stderr, "%s: %s: %s\n", kProgramName, Options.Archive.c_str(), e.what());
+    std::fprintf(stderr, "%s: %s: %s\n", kProgramName, Options.Archive.c_str(), DescribeException(e).c_str());
     return kExitFailed;
   }
   progress.Clear();
-  std::signal(SIGINT, SIG_DFL);
-  if (interrupted) std::fprintf(stderr, "%s: restore interrupted\n", kProgramName);
+  if (Interrupted() && !ok) std::fprintf(stderr, "%s: restore interrupted\n", kProgramName);
 
   bool allMatched = true;
   for (size_t i = 0; i < matched.size(); ++i) {
@@ -300,10 +338,10 @@ int RunRestore(const RestoreOptions& Options) {
 
   if (!Options.Progress.Quiet) {
     PrintRestoreSummary(
-        stdout, engine,
+        stdout, engine, count, Options,
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
   }
-  return ok && allMatched ? kExitOk : kExitFailed;
+  return ok && allMatched && !listingDamaged ? kExitOk : kExitFailed;
 }
 
 }  // namespace

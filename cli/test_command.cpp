@@ -35,21 +35,18 @@ void AttachDamageReport(TBackupFile& Engine, ProgressLine& Progress) {
     Progress.Clear();
     std::fprintf(stderr, "%s: %s\n", kProgramName, DescribeDamage(Damage).c_str());
   };
-  // Code 6 after damage says only what the lines above said.
+  // Code 6 after damage says only what the lines above said; the summary
+  // tells what was restored.
   Engine.OnError = [&Progress](TBackupFile& Sender, int32_t Code, const std::string&) {
+    if (Code == beCompression && !Sender.Damages().empty()) return;
     Progress.Clear();
-    if (Code == beCompression && !Sender.Damages().empty()) {
-      std::fprintf(
-          stderr, "%s: %s damaged; every other file was restored\n", kProgramName,
-          Sender.Damages().size() == 1 ? "one part of the archive is" : "parts of the archive are");
-      return;
-    }
     std::fprintf(stderr, "%s: %s\n", kProgramName, DescribeError(Sender, Code).c_str());
   };
 }
 
 int CheckArchive(const std::string& Archive, const ProgressChoice& Progress, bool Inflate,
                  unsigned Threads) {
+  if (!ArchiveCanBeRead(Archive)) return kExitFailed;
   TBackupFile engine;
   engine.Threads = Threads;
   ProgressLine progress(Progress);
@@ -89,7 +86,7 @@ int CheckArchive(const std::string& Archive, const ProgressChoice& Progress, boo
     sound = engine.Test(Archive, Inflate);
   }
   progress.Clear();
-  if (Interrupted()) std::fprintf(stderr, "%s: test interrupted\n", kProgramName);
+  if (Interrupted() && !sound) std::fprintf(stderr, "%s: test interrupted\n", kProgramName);
   if (engine.Incomplete())
     std::printf(
         "incomplete: the archive ends before its end marker (a stopped backup, a cut "

@@ -45,7 +45,7 @@ _kelmora_cli() {
   if [[ $cur == -* ]]; then
     local options
     case $command in
-      backup) options='--level --volume-size --title --file-ids --incremental --clear-archive-flag --verify --no-companion --recovery --dereference --force --quiet --progress --threads --help' ;;
+      backup) options='--level --volume-size --title --file-ids --incremental --clear-archive-flag --verify --hidden --skip-unreadable --no-companion --recovery --dereference --force --quiet --progress --threads --help' ;;
       restore) options='--mode --relative --flat --full-path --include --keep-damaged --same-owner --no-same-owner --same-permissions --no-same-permissions --quiet --progress --threads --help' ;;
       list) options='--long --json --summary --help' ;;
       test) options='--quiet --progress --threads --help' ;;

@@ -4,13 +4,17 @@
 // so a listing costs the records and the chunk lengths, never an inflate.
 // Only the file-ID list, when there is one, is read in full, because it
 // holds the sizes the format does not record.
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 
+#include "engine/archive_claim.h"
 #include "engine/archive_companion.h"
 #include "engine/archive_format.h"
 #include "engine/archive_records.h"
+#include "engine/file_id_list.h"
 #include "engine/run_state.h"
 #include "engine/section_reader.h"
 #include "kelmora/backup_file.h"
@@ -42,6 +46,10 @@ class ListRun {
       reader_ = e_.SourceStream();
       if (reader_ == nullptr) return false;
     } else {
+      if (!claim_.Take(run_, archiveName_, false)) {
+        e_.MessageError(s_.Failure.Code);
+        return false;
+      }
       if (!platform::FileExists(archiveName_)) return false;
       Open();
     }
@@ -76,8 +84,8 @@ class ListRun {
   void Open() {
     try {
       volume_ = std::make_unique<TFileStream>(archiveName_, TFileStream::fmOpenRead);
-    } catch (const EStreamError&) {
-      throw Exception("Cannot read archive");
+    } catch (const EStreamError& e) {
+      throw EStreamError("Cannot read archive", e.SystemError());
     }
     reader_ = volume_.get();
   }
@@ -93,7 +101,11 @@ class ListRun {
     // An entry is handed out once its last chunk is known, which may lie in
     // a later volume.
     if (entry_) Emit();
+    // A long listing answers the window, and a stop, every few entries:
+    // a window's message loop at every one of 100,000 would cost seconds.
+    if (++entries_ % kEntriesBetweenMessages == 0) run_.ProcessMessages();
     entry_.reset();
+    EndFileIds();
     entryAt_ = At;
     const int32_t stamp = format::ReadInt32(*reader_);
     if (format::IsFileListName(Name)) {
@@ -104,6 +116,10 @@ class ListRun {
         list.Volume = static_cast<uint16_t>(volumeNumber_);
         (*records_)(list, At, true);
       }
+      list_ = std::make_unique<FileIdListSink>([this](std::string&& Line) {
+        format::FileIdEntry entry;
+        if (format::ParseFileIdLine(Line, entry)) sizes_[std::move(entry.Path)] = entry.Size;
+      });
       ReadFileIds();
       return;
     }
@@ -151,6 +167,7 @@ class ListRun {
       entry.Chunks = static_cast<int32_t>(e.Chunks);
       entry.Packed = e.Packed;
       entry.Size = e.Size;
+      if (++entries_ % kEntriesBetweenMessages == 0) run_.ProcessMessages();
       each_(e_, entry);
       if (!s_.Continue) return true;
     }
@@ -183,32 +200,43 @@ class ListRun {
     sectionDone_ = true;
   }
 
-  // "path<TAB>stamp=size" lines; a line of another form gives no size.
+  // One section of the file-ID list (the writer may split it over
+  // volumes), its lines parsed as they are inflated. A list beyond the
+  // bounds is damage: the rest of it is stepped over and it gives no size.
   void ReadFileIds() {
-    TMemoryStream text;
-    SectionReader(run_).Read(*reader_, &text, true);
-    if (s_.Failure.Code != beNone) {
-      // A damaged list only costs the sizes it would have given.
-      run_.ClearFailure();
+    const int64_t at = reader_->Position();
+    try {
+      SectionReader(run_).Read(*reader_, list_.get(), true);
+    } catch (const FileIdListTooLarge& e) {
+      SkipRestOfSection(*reader_);
+      DropFileIds();
+      run_.ReportDamage(
+          {format::kFileListName, static_cast<uint16_t>(volumeNumber_), at, e.what()});
       return;
     }
-    const std::string all = text.Text();
-    size_t start = 0;
-    while (start < all.size()) {
-      size_t end = all.find('\n', start);
-      if (end == std::string::npos) end = all.size();
-      std::string line = all.substr(start, end - start);
-      start = end + 1;
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      const size_t tab = line.rfind('\t');
-      const size_t equals = line.rfind('=');
-      if (tab == std::string::npos || equals == std::string::npos || equals < tab) continue;
-      const std::string digits = line.substr(equals + 1);
-      if (digits.empty() || digits.size() > 18 ||
-          digits.find_first_not_of("0123456789") != std::string::npos)
-        continue;
-      sizes_[line.substr(0, tab)] = std::stoll(digits);
+    // A damaged list only costs the sizes it would have given.
+    if (s_.Failure.Code != beNone) {
+      run_.ClearFailure();
+      DropFileIds();
     }
+  }
+
+  // The list's last line, once no section of it can follow.
+  void EndFileIds() {
+    if (!list_) return;
+    try {
+      list_->Finish();
+    } catch (const FileIdListTooLarge& e) {
+      DropFileIds();
+      run_.ReportDamage({format::kFileListName, static_cast<uint16_t>(volumeNumber_),
+                         reader_->Position(), e.what()});
+    }
+    list_.reset();
+  }
+
+  void DropFileIds() {
+    list_.reset();
+    sizes_.clear();
   }
 
   void ChangeVolume(const std::string& Name) {
@@ -223,8 +251,13 @@ class ListRun {
     if (!run_.FindNextVolume(Name, volumeNumber_, archiveName_)) return;
     Open();
     // The entry cut by the volume change goes on in a section of its own.
-    StepOver();
+    if (list_)
+      ReadFileIds();
+    else
+      StepOver();
   }
+
+  static constexpr uint32_t kEntriesBetweenMessages = 64;
 
   TBackupFile& e_;
   RunContext run_;
@@ -235,12 +268,15 @@ class ListRun {
   const TListEntryEvent& each_;
   const RecordEvent* records_ = nullptr;
   int64_t entryAt_ = 0;
+  ArchiveClaim claim_;
   std::unique_ptr<TFileStream> volume_;
   TStream* reader_ = nullptr;
   int volumeNumber_ = 1;
   std::unique_ptr<TArchiveEntry> entry_;
   bool allStored_ = true;
   bool sectionDone_ = false;
+  std::unique_ptr<FileIdListSink> list_;  // while the file-ID list is read
+  uint32_t entries_ = 0;
   std::map<std::string, int64_t> sizes_;
 };
 

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/archive_claim.h"
 #include "engine/archive_companion.h"
 #include "engine/archive_format.h"
 #include "engine/archive_walk.h"
@@ -27,6 +28,13 @@ class TestRun : public EntryConsumer {
 
   bool Run(const std::string& ArchiveName) {
     s_.Continue = true;
+    // The volumes a backup reads back before they take their names are
+    // that backup's own, held by it already.
+    ArchiveClaim claim;
+    if (!locate_ && !claim.Take(run_, ArchiveName, false)) {
+      run_.Engine().MessageError(s_.Failure.Code);
+      return false;
+    }
     if (ArchiveName != kStreamArchiveName && !platform::FileExists(ArchiveName)) {
       run_.NoteFailure(beCannotReadArchive, ArchiveName);
       if (!locate_) run_.Engine().MessageError(s_.Failure.Code);
@@ -54,9 +62,14 @@ class TestRun : public EntryConsumer {
       }
       walk.Open();
       walk.Run();
-    } catch (const Exception&) {
-      // Nothing of it could be read: it is no archive, or not one any more.
-      run_.NoteFailure(beCannotReadArchive, ArchiveName);
+    } catch (const Exception& e) {
+      // Nothing of it could be read: it is no archive, or not one any more,
+      // or the disk failed to give it.
+      const auto* read = dynamic_cast<const EStreamError*>(&e);
+      run_.NoteFailure(beCannotReadArchive, ArchiveName,
+                       read != nullptr && read->SystemError() != 0
+                           ? platform::ErrorText(read->SystemError())
+                           : std::string());
     }
     if (companion && s_.Continue) {
       std::vector<std::string> named;

@@ -20,6 +20,13 @@ std::string ThreeDigits(int Number) {
   return digits;
 }
 
+// Why a read of the archive ended early: the system's reason when a read
+// failed, else Ended (the archive itself is cut short).
+std::string ReadFailure(int SystemError, const char* Ended = "") {
+  return SystemError != 0 ? "the archive cannot be read: " + platform::ErrorText(SystemError)
+                          : std::string(Ended);
+}
+
 // The size of a stream that can seek, -1 for one that cannot.
 int64_t SizeOf(TStream& Stream) {
   try {
@@ -62,8 +69,8 @@ void ArchiveWalk::Open() {
   } else {
     try {
       volume_ = std::make_unique<TFileStream>(archiveName_, TFileStream::fmOpenRead);
-    } catch (const EStreamError&) {
-      throw Exception(kCannotReadArchive);
+    } catch (const EStreamError& e) {
+      throw EStreamError(kCannotReadArchive, e.SystemError());
     }
     reader_ = volume_.get();
   }
@@ -111,6 +118,9 @@ void ArchiveWalk::ReadHeader() {
     sound_ = start + 4;
     s_.BytesDone = 0;
     return;
+  } catch (const EStreamError& e) {
+    // A header the disk fails to give is no damage to search past.
+    if (e.SystemError() != 0) throw EStreamError(kCannotReadArchive, e.SystemError());
   } catch (const Exception&) {
   }
   s_.BytesDone = 0;
@@ -144,7 +154,9 @@ void ArchiveWalk::ReadRecord() {
     try {
       for (size_t n = 1; got < sizeof raw && n != 0; got += n)
         n = reader_->Read(raw + got, sizeof raw - got);
-    } catch (const EStreamError&) {
+    } catch (const EStreamError& e) {
+      // The disk failed to give the bytes: no cut archive, and said so.
+      if (e.SystemError() != 0) throw RecordDamage{at, ReadFailure(e.SystemError()), ""};
     }
     if (got < sizeof raw) {
       RecordDamage cut{at, kNoEndMarker, "", reader_->Position() == at};
@@ -164,8 +176,8 @@ void ArchiveWalk::ReadRecord() {
       throw RecordDamage{at, "an entry's name length is impossible", ""};
     try {
       name = format::ReadChars(*reader_, length);
-    } catch (const EStreamError&) {
-      throw RecordDamage{at, "the archive ends inside an entry", ""};
+    } catch (const EStreamError& e) {
+      throw RecordDamage{at, ReadFailure(e.SystemError(), "the archive ends inside an entry"), ""};
     }
     // No file system names a file with a NUL in it. Such a name is a
     // damaged length that took in what follows it, maybe the head of the
@@ -180,8 +192,9 @@ void ArchiveWalk::ReadRecord() {
       const std::string shown = IsPlausibleStoredName(name) ? name : std::string();
       try {
         stamp = format::ReadInt32(*reader_);
-      } catch (const EStreamError&) {
-        throw RecordDamage{at, "the archive ends inside an entry", shown};
+      } catch (const EStreamError& e) {
+        throw RecordDamage{at, ReadFailure(e.SystemError(), "the archive ends inside an entry"),
+                           shown};
       }
       const int64_t signatureAt = reader_->Position();
       try {
@@ -230,8 +243,14 @@ void ArchiveWalk::ReadSection(bool Continuation) {
   SectionOutcome outcome;
   try {
     outcome = sections_.ReadChunks(*reader_, plan.Target, plan.Inflate, plan.Progress);
-  } catch (const std::exception&) {
-    // Only the target's own failures pass out of the section reader.
+  } catch (const std::exception& e) {
+    // Only the target's own failures pass out of the section reader: a
+    // write, which the record says with the system's reason.
+    const auto* stream = dynamic_cast<const EStreamError*>(&e);
+    const std::string why = stream != nullptr && stream->SystemError() != 0
+                                ? platform::ErrorText(stream->SystemError())
+                                : std::string(e.what());
+    if (s_.Continue) run_.Fail(beCannotReadFile, s_.CurrentFile, "writing it failed: " + why);
     if (open_.Active) EndOpenFile(EntryConsumer::Ending::Failed);
     finished_ = true;
     return;
@@ -359,14 +378,17 @@ void ArchiveWalk::OpenVolume(int Number) {
     }
     return;
   }
+  int openError = 0;
   try {
     volume_ = std::make_unique<TFileStream>(archiveName_, TFileStream::fmOpenRead);
-  } catch (const EStreamError&) {
+  } catch (const EStreamError& e) {
+    openError = e.SystemError();
   }
   if (!volume_) {
     // Everything before the cut stays restored; the file it splits is not.
     if (open_.Active) {
-      ReportOpenFile(endOfLast, "volume " + std::to_string(Number) + " cannot be read");
+      ReportOpenFile(endOfLast, "volume " + std::to_string(Number) + " cannot be read" +
+                                    (openError != 0 ? ": " + platform::ErrorText(openError) : ""));
       EndOpenFile(EntryConsumer::Ending::Damaged);
     }
     s_.Incomplete = true;
@@ -382,12 +404,14 @@ void ArchiveWalk::OpenVolume(int Number) {
   consumer_.VolumeOpened(*reader_);
   try {
     format::ReadSignature(*reader_);
-  } catch (const Exception&) {
+  } catch (const Exception& e) {
+    const auto* read = dynamic_cast<const EStreamError*>(&e);
+    const int error = read != nullptr ? read->SystemError() : 0;
     if (open_.Active) {
-      ReportOpenFile(0, "the volume does not begin with the rest of the file");
+      ReportOpenFile(0, ReadFailure(error, "the volume does not begin with the rest of the file"));
       EndOpenFile(EntryConsumer::Ending::Damaged);
     } else {
-      Report("", 0, "the volume does not begin with a data section");
+      Report("", 0, ReadFailure(error, "the volume does not begin with a data section"));
     }
     Resync(0);
     return;

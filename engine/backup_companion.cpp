@@ -108,18 +108,10 @@ int BackupRun::SyncCompanion() const {
   return companionFile_.Temp.empty() ? 0 : platform::SyncFile(companionFile_.Temp);
 }
 
-int BackupRun::PutCompanionInPlace() {
-  if (companionFile_.Temp.empty()) return 0;
-  if (const int error = platform::RenameFile(companionFile_.Temp, companionFile_.Final); error != 0)
-    return error;
-  companionFile_.Temp.clear();
-  return 0;
-}
-
-void BackupRun::RemoveStaleCompanion() {
-  if (companion_ || toStream_ || direct_) return;
-  const std::string stale = CompanionFileName(archiveName_);
-  if (IsCompanionFile(stale)) platform::DeleteFile(stale);
+std::string BackupRun::StaleCompanion() const {
+  if (companion_ || toStream_ || direct_) return {};
+  std::string stale = CompanionFileName(archiveName_);
+  return IsCompanionFile(stale) ? stale : std::string();
 }
 
 void BackupRun::DiscardCompanion() {

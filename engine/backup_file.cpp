@@ -21,12 +21,14 @@ constexpr const char* kErrorMessages[] = {
     "Compression error",
     "Cannot create temporary file to save the file IDs",
     "File changed while it was read",
+    "Files that could not be read were left out",
+    "No file selected in folder",
 };
 
 }  // namespace
 
 const char* ErrorMessage(int32_t Code) {
-  if (Code < 1 || Code > beFileChanged) return "";
+  if (Code < 1 || Code > beNothingSelected) return "";
   return kErrorMessages[Code];
 }
 
@@ -121,6 +123,12 @@ const std::string& TBackupFile::ErrorReason() const {
 }
 const TStringList& TBackupFile::ChangedFiles() const {
   return state_->ChangedFiles;
+}
+const std::vector<TFailure>& TBackupFile::Unreadable() const {
+  return state_->Unreadable;
+}
+int32_t TBackupFile::HiddenFolders() const {
+  return state_->HiddenFolders;
 }
 const std::vector<TDamage>& TBackupFile::Damages() const {
   return state_->Damages;

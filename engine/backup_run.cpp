@@ -3,7 +3,10 @@
 // (engine/backup_run.h).
 #include "engine/backup_run.h"
 
+#include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "engine/archive_format.h"
 #include "engine/busy_scope.h"
@@ -11,6 +14,7 @@
 #include "kelmora/backup_file.h"
 #include "kelmora/streams.h"
 #include "platform/platform.h"
+#include "platform/working_files.h"
 
 namespace kelmora {
 
@@ -57,22 +61,28 @@ bool BackupRun::Execute(const TStringList& Files) {
     return false;
   }
 
-  // Links are kept as links only where the companion can hold them.
-  SelectionCapture capture(!owner_.Dereference);
-  SelectSourceFiles(Files, ArchiveFiles(), owner_.GetBackupMode(), selected_, &measures_,
-                    companion_ ? &capture : nullptr);
-  records_ = std::move(capture.Records());
+  // Set before the walk, so that a Stop pressed while it goes is kept.
   s_.Continue = true;
+  if (!SelectFiles(Files)) {
+    busy.End();
+    owner_.MessageError(s_.Failure.Code);
+    return false;
+  }
   run_.ReportProgress("", 0);
 
   MeasureFiles();
-  if (owner_.SaveFileID) SaveFileIdList();
+  if (owner_.SaveFileID && s_.Continue) SaveFileIdList();
   WriteHeader();
   WriteEntries();
   const bool result = Finish();
   // The archive is whole and usable; the result still must not read as
-  // a plain success when some stored copy may be inconsistent.
-  if (result && !s_.ChangedFiles.empty()) run_.NoteFailure(beFileChanged, s_.ChangedFiles.front());
+  // a plain success when files were left out or some stored copy may be
+  // inconsistent. Files left out weigh more.
+  if (result && !s_.Unreadable.empty()) {
+    run_.NoteFailure(beFilesLeftOut, s_.Unreadable.front().Subject, s_.Unreadable.front().Reason);
+  } else if (result && !s_.ChangedFiles.empty()) {
+    run_.NoteFailure(beFileChanged, s_.ChangedFiles.front());
+  }
 
   run_.ReportProgress("", 100);
   busy.End();
@@ -89,12 +99,21 @@ bool BackupRun::CheckArchiveFiles(const TStringList& Files) {
     run_.Fail(beCannotWriteArchive, archiveName_, "it is one of the files to back up");
     return false;
   }
+  // Held before the older archive is read: another run may be replacing it.
+  if (!claim_.Take(run_, archiveName_, true)) return false;
   if (direct_) return true;
   older_.emplace(archiveName_);
   // A split archive would replace the files named like its later volumes;
   // only the older archive's own may go. Found before anything is written.
   if (owner_.MaxSize > 0) {
     const std::string foreign = FindForeignVolume(archiveName_, *older_);
+    // An older archive the disk failed to give proves none of its volumes.
+    if (!foreign.empty() && older_->ReadError() != 0) {
+      run_.Fail(
+          beCannotWriteArchive, older_->UnreadVolume(),
+          "the archive being replaced cannot be read: " + platform::ErrorText(older_->ReadError()));
+      return false;
+    }
     if (!foreign.empty()) {
       run_.Fail(beCannotWriteArchive, foreign,
                 "it is no volume of the archive being replaced; two archives whose names differ "
@@ -105,20 +124,71 @@ bool BackupRun::CheckArchiveFiles(const TStringList& Files) {
   return true;
 }
 
+bool BackupRun::SelectFiles(const TStringList& Files) {
+  SelectionOptions options;
+  options.IncludeHidden = owner_.IncludeHidden;
+  options.KeepGoing = [this] {
+    // What a window may show meanwhile: the files found so far.
+    s_.FileCount = static_cast<int32_t>(selected_.size());
+    return KeepGoing();
+  };
+  // Links are kept as links only where the companion can hold them.
+  SelectionCapture capture(!owner_.Dereference);
+  if (companion_) options.Capture = &capture;
+  SelectionReport report;
+  SelectSourceFiles(Files, ArchiveFiles(), owner_.GetBackupMode(), selected_, &measures_, options,
+                    report);
+  records_ = std::move(capture.Records());
+  s_.HiddenFolders = report.HiddenFolders;
+  s_.Unreadable = std::move(report.Unreadable);
+  if (!report.Unselected.empty()) {
+    const TFailure& first = report.Unselected.front();
+    run_.Fail(first.Code, first.Subject, first.Reason);
+    return false;
+  }
+  // As an unreadable file does, before any archive is begun.
+  if (!s_.Unreadable.empty() && !owner_.SkipUnreadable) {
+    const TFailure& first = s_.Unreadable.front();
+    run_.Fail(beCannotReadFile, first.Subject, first.Reason);
+    return false;
+  }
+  return true;
+}
+
+bool BackupRun::KeepGoing() {
+  run_.ProcessMessages();
+  return s_.Continue;
+}
+
 void BackupRun::MeasureFiles() {
+  constexpr size_t kFilesBetweenMessages = 1024;
   s_.TotalSize = 0;
   s_.FilesDone = 0;
+  std::vector<bool> leftOut;
   for (size_t i = 0; i < selected_.size(); ++i) {
+    // Measuring counts every file, as a stopped run reports it; after a
+    // stop it only opens no file any more.
+    if (i % kFilesBetweenMessages == 0) run_.ProcessMessages();
     const std::string& path = selected_[i];
     // Counted as the search saw it: opening every file here as well as
     // when it is read would cost each file two opens.
     const platform::FileMeasure& seen = measures_[i];
     int64_t size = seen.Size;
     int32_t stamp = seen.Stamp;
-    if (!seen.Known || !seen.Readable) {
+    if ((!seen.Known || !seen.Readable) && s_.Continue) {
       // A file that exists but cannot be opened is the caller's to hear
-      // about: "Cannot open file <name>" leaves Backup as it is.
-      const auto source = backup::OpenSelected(path);
+      // about: "Cannot open file <name>: <reason>" leaves Backup as it is,
+      // unless such files are to be left out.
+      std::unique_ptr<SourceFile> source;
+      try {
+        source = backup::OpenSelected(path);
+      } catch (const EFOpenError& e) {
+        s_.Unreadable.push_back({beCannotReadFile, path, backup::ReasonOf(e)});
+        if (!owner_.SkipUnreadable) throw;
+        leftOut.resize(selected_.size());
+        leftOut[i] = true;
+        continue;
+      }
       if (!source) continue;
       size = source->Size();
       stamp = source->Stamp();
@@ -130,9 +200,20 @@ void BackupRun::MeasureFiles() {
     }
   }
   measures_ = {};
+  if (leftOut.empty()) return;
+  size_t kept = 0;
+  for (size_t i = 0; i < selected_.size(); ++i) {
+    if (leftOut[i]) continue;
+    if (kept != i) selected_[kept] = std::move(selected_[i]);
+    ++kept;
+  }
+  selected_.resize(kept);
 }
 
 void BackupRun::SaveFileIdList() {
+  // The lists of backups killed before they removed theirs; a running
+  // backup holds its own.
+  platform::RemoveAbandonedTempFiles(format::kTempFilePrefix, format::LooksLikeFileIdList);
   int error = 0;
   tempName_ = platform::CreateTempFile(format::kTempFilePrefix, &error);
   try {

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/archive_claim.h"
 #include "engine/archive_format.h"
 #include "engine/chunk_pipeline.h"
 #include "engine/companion/metadata.h"
@@ -106,6 +107,12 @@ class BackupRun {
   // The archive's name and the files beside it: false, the run refused,
   // when writing it would destroy what is not the older archive's.
   bool CheckArchiveFiles(const TStringList& Files);
+  // The selection, answering the window as it goes; false, the run
+  // failed before anything was written, when a folder could not be read
+  // (without SkipUnreadable) or a folder named gave no file.
+  bool SelectFiles(const TStringList& Files);
+  // Lets the application process its messages; false once the run was stopped.
+  bool KeepGoing();
   void MeasureFiles();
   void SaveFileIdList();
   void DeleteTempFile();
@@ -127,6 +134,9 @@ class BackupRun {
   bool EnterSource(size_t Index);
   void WriteEntry(size_t Index);
   bool WriteEntryOnce(size_t Index);
+  // With SkipUnreadable: takes back the entry of a file that could not be
+  // read to its end, from Where on, and names it among the unreadable.
+  void LeaveOut(size_t Index, const Mark& Where);
   // Ends the volume before an entry whose head would not fit in it.
   void MakeRoomForEntry(size_t Index);
   Mark MarkArchive() const;
@@ -150,12 +160,12 @@ class BackupRun {
   // name beside its final one; false, the run failed or stopped, when it
   // cannot be.
   bool WriteCompanionFile();
-  // Syncs the companion with the volumes; renames it into place, before the
-  // first volume; a companion left by the older archive where the new one
-  // has none goes, since it no longer describes the archive of its name.
+  // Syncs the companion with the volumes.
   int SyncCompanion() const;
-  int PutCompanionInPlace();
-  void RemoveStaleCompanion();
+  // A companion left by the older archive where the new one has none: it
+  // goes with the replacement, since it no longer describes the archive of
+  // its name. Empty when there is none to remove.
+  std::string StaleCompanion() const;
   void DiscardCompanion();
 
   // ---- wind-down (backup_commit.cpp)
@@ -176,6 +186,7 @@ class BackupRun {
   const std::string archiveName_;
   const bool toStream_;
   const bool direct_;                  // no temporary volumes, nothing to replace
+  ArchiveClaim claim_;                 // the archive, held until the run is gone
   std::optional<OlderArchive> older_;  // what stood at archiveName_ before
 
   TStringList selected_;
@@ -205,6 +216,7 @@ class BackupRun {
 
   SourceFile* source_ = nullptr;  // the file being written, held by the pipeline
   int openError_ = 0;             // why it could not be opened, when it could not
+  int readError_ = 0;             // why it could not be read to its end, when it is to be left out
   int64_t remaining_ = 0;
 
   // Last: its workers stop before anything they could touch is gone.

@@ -1,6 +1,7 @@
 // Backup, the writing: the header, then every file as data sections of
 // independently compressed chunks, split into volumes when MaxSize is set
 // (engine/backup_run.h).
+#include <cerrno>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -86,6 +87,13 @@ bool BackupRun::EnterSource(size_t Index) {
   ChunkPipeline::File& file = pipeline_.Enter(Index);
   source_ = file.Source.get();
   openError_ = file.OpenError;
+  readError_ = 0;
+  // Closed to us since it was measured: left out, named, when asked for.
+  if (file.OpenFailed && owner_.SkipUnreadable && !(hasFileList_ && Index == 0)) {
+    s_.Unreadable.push_back({beCannotReadFile, selected_[Index],
+                             platform::ErrorText(openError_ != 0 ? openError_ : EACCES)});
+    return false;
+  }
   return file.Source != nullptr || file.OpenFailed;
 }
 
@@ -98,6 +106,10 @@ void BackupRun::WriteEntry(size_t Index) {
   if (!s_.Continue) return;
   const Mark mark = MarkArchive();
   bool changed = WriteEntryOnce(Index);
+  if (readError_ != 0) {
+    LeaveOut(Index, mark);
+    return;
+  }
   if (changed && !direct_ && s_.Continue) {
     // Whatever was read ahead, this file and the ones after it, is read
     // again after it, in archive order.
@@ -110,6 +122,15 @@ void BackupRun::WriteEntry(size_t Index) {
   NoteEntry(Index, mark);
   if (!(hasFileList_ && Index == 0)) ++entries_;
   if (changed) s_.ChangedFiles.push_back(selected_[Index]);
+}
+
+void BackupRun::LeaveOut(size_t Index, const Mark& Where) {
+  s_.Unreadable.push_back({beCannotReadFile, selected_[Index], platform::ErrorText(readError_)});
+  readError_ = 0;
+  // What was read ahead of it is read again after it, in archive order.
+  source_ = nullptr;
+  pipeline_.Rewind(Index + 1);
+  RewindTo(Where);
 }
 
 // Writes the entry; true when its file was stored whole but changed
@@ -132,7 +153,7 @@ bool BackupRun::WriteEntryOnce(size_t Index) {
       WriteSection();
       if (remaining_ <= 0) break;
     }
-    complete = remaining_ <= 0 && s_.Failure.Code == 0;
+    complete = remaining_ <= 0 && s_.Failure.Code == 0 && readError_ == 0;
     if (!isFileList) ++s_.FilesDone;
   } catch (const EArchiveWrite& e) {
     FailWriting(e.SystemError());
@@ -238,6 +259,12 @@ bool BackupRun::RoomForChunk() const {
 
 void BackupRun::WriteChunk() {
   ChunkPipeline::Piece& piece = pipeline_.Next();
+  if (piece.ReadFailed && owner_.SkipUnreadable && !direct_ && s_.CurrentFile != tempName_) {
+    // Its entry is taken back whole (LeaveOut); a stream cannot be.
+    readError_ = piece.ReadError != 0 ? piece.ReadError : EIO;
+    remaining_ = 0;
+    return;
+  }
   if (piece.ReadFailed) {
     // A read error is no end of file: the stored file would be short.
     run_.Fail(beCannotReadFile, s_.CurrentFile,

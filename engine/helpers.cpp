@@ -3,8 +3,10 @@
 #include "engine/archive_format.h"
 #include "engine/restore_target.h"
 #include "engine/selection.h"
+#include "platform/names.h"
 #include "platform/platform.h"
 #include "platform/stamp_fields.h"
+#include "platform/working_files.h"
 
 namespace kelmora {
 
@@ -12,6 +14,10 @@ std::string VolumeFileName(const std::string& First, unsigned Volume) {
   // Later volumes lie beside the first one's target, where a backup
   // through a linked archive path wrote them.
   return Volume <= 1 ? First : format::VolumeName(platform::LinkTarget(First), Volume);
+}
+
+bool HasUnfinishedReplacement(const std::string& ArchiveName) {
+  return platform::FileExists(platform::JournalPathOf(platform::LinkTarget(ArchiveName)));
 }
 
 std::string CompanionFileName(const std::string& ArchiveName) {
@@ -38,11 +44,29 @@ std::string FolderPart(const std::string& Path) {
   return restore::FolderOf(Path);
 }
 
+std::string DescribeException(const std::exception& Error) {
+  const auto* stream = dynamic_cast<const EStreamError*>(&Error);
+  if (stream == nullptr || stream->SystemError() == 0) return Error.what();
+  return std::string(Error.what()) + ": " + platform::ErrorText(stream->SystemError());
+}
+
 TStringList SelectFiles(const TStringList& Sources, const std::string& ArchiveName,
                         TBackupMode Mode) {
   TStringList selected;
   SelectSourceFiles(Sources, ArchiveName, Mode, selected);
   return selected;
+}
+
+bool HasSubdirectorySwitch(const std::string& Source) {
+  return FindSubdirectorySwitch(Source) != std::string::npos;
+}
+
+std::string FolderSpecification(const std::string& Folder, bool SubDirectories) {
+  std::string spec = Folder;
+  while (spec.size() > 1 && platform::IsPathSeparator(spec.back())) spec.pop_back();
+  if (spec.empty() || !platform::IsPathSeparator(spec.back())) spec += platform::kPathSeparator;
+  spec += "*.*";
+  return SubDirectories ? spec + " /s" : spec;
 }
 
 }  // namespace kelmora

@@ -52,6 +52,9 @@ class InflatePipeline {
     std::vector<unsigned char> Out = std::vector<unsigned char>(format::kPieceSize);
     size_t Produced = 0;  // bytes inflated into Out
     bool Damaged = false;
+    // LengthCut or PayloadCut by a failing read, not the source's end: the
+    // system's error number.
+    int ReadError = 0;
     std::exception_ptr Error;
     bool done = false;
 
@@ -131,13 +134,15 @@ class InflatePipeline {
     TStream& source = *source_;
     C.At = source.Position();
     C.Length = 0;
+    C.ReadError = 0;
     C.Error = nullptr;
     C.What = Chunk::Data;
     try {
       try {
         C.Length = format::ReadInt32(source);
-      } catch (const EStreamError&) {
+      } catch (const EStreamError& e) {
         C.What = Chunk::LengthCut;
+        C.ReadError = e.SystemError();
       }
       if (C.What == Chunk::Data) {
         if (C.Length > format::kPieceSize || C.Length < -format::kPieceSize) {
@@ -163,8 +168,9 @@ class InflatePipeline {
             } else {
               source.Skip(static_cast<int64_t>(C.Size()));
             }
-          } catch (const EStreamError&) {
+          } catch (const EStreamError& e) {
             C.What = Chunk::PayloadCut;
+            C.ReadError = e.SystemError();
           }
         }
       }

@@ -1,5 +1,6 @@
 #include "engine/older_archive.h"
 
+#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <utility>
@@ -11,25 +12,35 @@
 
 namespace kelmora {
 
-namespace {
-
 // One volume read record by record: the few bytes of a record are taken
 // through a window of 64 KiB, so the records of small files share one read
 // and chunks are stepped over within it. Its reads go forward in large
 // pieces, as the system's read-ahead expects: reading only the 4 bytes of
 // each chunk's length, scattered every 16 KiB, took ten times longer from
 // a cold disk than reading all of it.
-class RecordReader {
+class OlderVolumeReader {
  public:
   bool Open(const std::string& Path) {
     file_ = platform::File::Open(Path, platform::OpenMode::Read);
     platform::FileState state;
     filled_ = 0;
-    if (!file_.Valid() || !file_.State(state) || state.Kind != platform::FileKind::Regular)
+    start_ = 0;
+    // A missing file is no read failure: the chain simply ends there.
+    if (!file_.Valid()) {
+      if (file_.LastError() != ENOENT) error_ = file_.LastError();
       return false;
+    }
+    if (!file_.State(state)) {
+      error_ = file_.LastError();
+      return false;
+    }
+    if (state.Kind != platform::FileKind::Regular) return false;
     size_ = state.Size;
     return true;
   }
+  // Why the last read stopped short: the system's error number, 0 when
+  // the file simply ended or held something else.
+  int Error() const { return error_; }
   const platform::File& File() const { return file_; }
   int64_t Size() const { return size_; }
 
@@ -39,9 +50,13 @@ class RecordReader {
     if (At < start_ || At + static_cast<int64_t>(Count) > start_ + static_cast<int64_t>(filled_)) {
       filled_ = 0;
       start_ = At;
-      if (file_.Seek(At, platform::SeekFrom::Begin) != At) return false;
+      if (file_.Seek(At, platform::SeekFrom::Begin) != At) {
+        error_ = file_.LastError();
+        return false;
+      }
       while (filled_ < kWindow) {
         const int64_t n = file_.Read(window_.get() + filled_, kWindow - filled_);
+        if (n < 0) error_ = file_.LastError();
         if (n <= 0) break;
         filled_ += static_cast<size_t>(n);
       }
@@ -81,18 +96,19 @@ class RecordReader {
   int64_t size_ = 0;
   int64_t start_ = 0;
   size_t filled_ = 0;
+  int error_ = 0;
   std::unique_ptr<unsigned char[]> window_ = std::make_unique<unsigned char[]>(kWindow);
 };
 
-}  // namespace
-
 OlderArchive::OlderArchive(const std::string& First) : first_(First) {
   // A chain that does not read to its end proves no later volume.
-  if (!ReadChain(First) && volumes_.size() > 1) volumes_.resize(1);
+  OlderVolumeReader volume;
+  if (!ReadChain(First, volume) && volumes_.size() > 1) volumes_.resize(1);
+  readError_ = volume.Error();
 }
 
-bool OlderArchive::ReadChain(const std::string& First) {
-  RecordReader volume;
+bool OlderArchive::ReadChain(const std::string& First, OlderVolumeReader& volume) {
+  unreadPath_ = First;
   if (!volume.Open(First)) return false;
   platform::FileIdentity identity;
   platform::IdentityOf(volume.File(), identity);
@@ -125,7 +141,9 @@ bool OlderArchive::ReadChain(const std::string& First) {
           format::VolumeNumber(format::VolumeDigits(name)) != static_cast<int>(next))
         return false;
       const std::string path = format::VolumeName(First, next);
-      if (path == First || !volume.Open(path)) return false;
+      if (path == First) return false;
+      unreadPath_ = path;
+      if (!volume.Open(path)) return false;
       platform::IdentityOf(volume.File(), identity);
       volumes_.push_back({path, identity});
       at = 0;  // the file it cuts goes on in a section of its own

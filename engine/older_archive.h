@@ -21,6 +21,8 @@
 
 namespace kelmora {
 
+class OlderVolumeReader;
+
 class OlderArchive {
  public:
   // Reads the archive whose first volume is First (its links resolved
@@ -35,17 +37,24 @@ class OlderArchive {
   bool Owns(unsigned Number, const std::string& Path) const;
   // The volumes that are provably its: 0 when there is no older file.
   unsigned Volumes() const { return static_cast<unsigned>(volumes_.size()); }
+  // When the disk failed to give the older archive (not when it ended or
+  // held something else): the error number, and the volume it concerns.
+  int ReadError() const { return readError_; }
+  const std::string& UnreadVolume() const { return unreadPath_; }
 
  private:
   struct Volume {
     std::string Path;
     platform::FileIdentity Identity;
   };
-  // Follows the chain from the first volume; false where it cannot.
-  bool ReadChain(const std::string& First);
+  // Follows the chain from the first volume with Reader; false where it
+  // cannot.
+  bool ReadChain(const std::string& First, OlderVolumeReader& Reader);
 
   std::string first_;
   std::vector<Volume> volumes_;  // volume 1 first
+  int readError_ = 0;
+  std::string unreadPath_;  // the volume the chain went on to last
 };
 
 // The first file (of any kind) beside First that bears the name of one of

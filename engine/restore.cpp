@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/archive_claim.h"
 #include "engine/archive_format.h"
 #include "engine/busy_scope.h"
 #include "engine/restore_run.h"
@@ -26,6 +27,11 @@ bool RestoreRun::Run() {
   run_.ClearFailure();
   s_.FilesDone = 0;
   s_.Continue = true;
+  ArchiveClaim claim;
+  if (!claim.Take(run_, archiveName_, false)) {
+    e_.MessageError(s_.Failure.Code);
+    return false;
+  }
   if (!fromStream_ && !platform::FileExists(archiveName_)) return false;
   ArchiveWalk walk(run_, *this, archiveName_);
   walk.Open();
@@ -36,8 +42,12 @@ bool RestoreRun::Run() {
   std::vector<ArchiveWalk::Stretch> stretches;
   const bool stretched = FilteredStretches(stretches);
   BusyScope busy(s_.Busy);
-  if (e_.ThreadCount() > 1 && e_.RestoreMode == rmAll && !e_.OnFileRestored)
-    writer_ = std::make_unique<TargetWriter>(kWriterSlots);
+  // On one thread the batch waits on the run's own thread, so a handler
+  // asked about the next file would find the files before it not in place
+  // yet: they are then put in place one by one, each synced on its own.
+  const bool threads = e_.ThreadCount() > 1;
+  if (e_.RestoreMode == rmAll && !e_.OnFileRestored && (threads || !e_.OnRestoreFile))
+    writer_ = std::make_unique<TargetWriter>(kWriterSlots, threads);
   try {
     if (stretched)
       walk.RunStretches(stretches);
@@ -185,8 +195,12 @@ void RestoreRun::EndFile(Ending How) {
       return;
     case Ending::Failed:
       // A file begun after the run failed ends so too; the failure stays
-      // the one of the file that failed.
-      if (target_.file && s_.Continue) FailTarget(std::string());
+      // the one of the file that failed. A target that could not be
+      // written says why (a full disk).
+      if (target_.file && s_.Continue)
+        FailTarget(target_.stream && target_.stream->OpenFile().LastError() != 0
+                       ? platform::ErrorText(target_.stream->OpenFile().LastError())
+                       : std::string());
       FinishTarget(false);
       return;
     case Ending::Stopped:
@@ -204,7 +218,9 @@ bool RestoreRun::Clashes(const std::string& Stored, const std::string& Target) {
   if (earlier == claimed_.end() || earlier->second == Stored) return false;
   // A damaged copy kept aside makes way for a stored file of its name.
   if (MoveKeptCopy(name)) return false;
-  Refuse(earlier->second + " was already restored there");
+  // Told through OnNameClash alone.
+  decision_ = false;
+  NoteRefusal(s_.CurrentFile, earlier->second + " was already restored there");
   if (e_.OnNameClash) {
     folderVouched_ = false;
     e_.OnNameClash(e_, Stored, earlier->second, Target);
@@ -230,7 +246,7 @@ bool RestoreRun::MayMeetQueuedFile(const std::string& Target) {
 bool RestoreRun::TakeWriterOutcome() {
   const TargetWriter::Outcome outcome = writer_->Collect();
   s_.FilesDone += outcome.Placed;
-  if (outcome.Refused) RefuseFile(outcome.RefusedName, outcome.RefusedWhy);
+  for (const auto& [name, why] : outcome.Refused) RefuseFile(name, why);
   if (outcome.Failed) FailTarget(outcome.Name, outcome.Why);
   return outcome.Failed;
 }

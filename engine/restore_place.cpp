@@ -8,6 +8,7 @@
 #include "engine/restore_run.h"
 #include "platform/names.h"
 #include "platform/platform.h"
+#include "platform/working_files.h"
 
 namespace kelmora {
 
@@ -109,6 +110,8 @@ RestoreRun::Folder RestoreRun::OpenTargetFolder(const std::string& Path, const s
       folder_.empty() ? platform::OpenFolder(Path, true)
                       : platform::OpenFolderBeneath(*root_, Below, true, trust_));
   lastFolder_ = folder->Valid() ? folder : nullptr;
+  // What a run cut short left in a folder is removed by the next run there.
+  if (lastFolder_ && !folder->Made()) platform::RemoveLeftovers(*folder);
   lastFolderPath_ = lastFolder_ ? Path : std::string();
   if (folder->Made()) {
     // Its folder holds a folder now, which a file may not replace.
@@ -177,7 +180,7 @@ bool RestoreRun::BeginTarget(const platform::PathInfo& Existing) {
       // failing disk would fail every one after it.
       const int error = file->LastError();
       if (platform::FailsEveryFile(error))
-        FailTarget(platform::ErrorText(error));
+        FailTarget("creating it failed: " + platform::ErrorText(error));
       else
         Refuse(platform::ErrorText(error));
       return false;
@@ -233,7 +236,8 @@ void RestoreRun::SetDamagedAside() {
     FinishedTarget kept = TakeOpenTarget();
     kept.How = kept.WhenMoved = platform::PendingFile::Placing::KeepExisting;
     kept.HasMetadata = false;  // a copy of damage, not the file it was
-    if (FinishWriting(kept).Why.empty()) KeepAside(kept);
+    // Its data on the disk before it takes a name, as every restored file's.
+    if (FinishWriting(kept).Why.empty() && kept.File->SyncData() == 0) KeepAside(kept);
   }
   target_ = OpenTarget{};
 }
@@ -320,8 +324,9 @@ void RestoreRun::NoteWrittenFolder() {
 
 void RestoreRun::SyncWrittenFileSystems() {
   for (const auto& written : written_) {
-    if (!platform::SyncFileSystem(*written.second))
-      run_.NoteFailure(beCannotReadFile, folder_, "the restored files could not be synced");
+    if (const int error = platform::SyncFileSystem(*written.second); error != 0)
+      run_.NoteFailure(beCannotReadFile, folder_,
+                       "the restored files could not be synced: " + platform::ErrorText(error));
   }
 }
 

@@ -24,7 +24,8 @@
 //     still to come, and the one being written, go where the way leads now,
 //     made again when missing, never after the moved folder;
 //   - every target is written under a temporary name in its folder and
-//     renamed over its own name only when it is whole, so a stopped, failed
+//     renamed over its own name only when it is whole and its data on the
+//     disk (engine/target_writer.h), so a stopped, failed
 //     or cancelled run leaves the older file as it was, and a hard link,
 //     FIFO or device in the target's place is replaced, never written into;
 //   - a target that is one of the archive's own volumes is refused;
@@ -190,7 +191,15 @@ class RestoreRun : public EntryConsumer {
     decision_ = false;
     RefuseFile(s_.CurrentFile, Why);
   }
+  // Raises OnFileRefused, so each file left out is named as it is met.
   void RefuseFile(const std::string& Target, const std::string& Why) {
+    NoteRefusal(Target, Why);
+    if (e_.OnFileRefused) {
+      folderVouched_ = false;
+      e_.OnFileRefused(e_, TFailure{beCannotReadFile, Target, Why});
+    }
+  }
+  void NoteRefusal(const std::string& Target, const std::string& Why) {
     run_.NoteFailure(beCannotReadFile, Target, Why);
     failedFile_ = Target;
   }
@@ -245,11 +254,13 @@ class RestoreRun : public EntryConsumer {
     std::string keptAs;      // its name in the folder now
   };
   std::unordered_map<std::string, KeptCopy> kept_;
-  // Puts whole files in place while the run reads on; only with threads,
-  // and only where the one-thread run's files and events stay exactly the
-  // same: in mode all (whether a target exists then decides nothing a file
-  // still queued could change) and without an OnFileRestored handler
-  // (which may write to the open file).
+  // Puts whole files in place in batches, each synced once before its
+  // renames, on a thread of its own when the run has threads; only where
+  // the files and events stay exactly those of a run that puts each file
+  // in place at once: in mode all (whether a target exists then decides
+  // nothing a file still queued could change) and without an OnFileRestored
+  // handler (which may write to the open file). Elsewhere each file's data
+  // is synced on its own before its rename.
   std::unique_ptr<TargetWriter> writer_;
   std::string writerFolder_;  // the folder of the file handed to it last
   uint64_t writerFolderNumber_ = 0;

@@ -29,6 +29,8 @@ class RunState {
   bool Continue = false;  // cleared by Stop, a cancelled question or a failure that ends the run
   TFailure Failure;
   TStringList ChangedFiles;
+  std::vector<TFailure> Unreadable;
+  int32_t HiddenFolders = 0;
   std::vector<TDamage> Damages;
   bool Incomplete = false;
   TCompanionState Companion = csNone;

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "engine/archive_format.h"
+#include "platform/platform.h"
 
 namespace kelmora {
 
@@ -91,13 +92,20 @@ SectionOutcome SectionReader::ReadChunks(TStream& Source, TStream* Target, bool 
   // was the section's last: only a last piece can be shorter than 16384.
   bool pending = false;
   size_t pendingSize = 0;
-  const auto broken = [&r](int64_t At, const char* Reason) {
+  const auto broken = [&r](int64_t At, const std::string& Reason) {
     r.Result = SectionOutcome::Broken;
     if (!r.Damaged()) {
       r.DamageAt = At;
       r.Reason = Reason;
     }
     return r;
+  };
+  // A read that failed is the disk's trouble, not a cut archive: its
+  // reason is the system's.
+  const auto cut = [](const InflatePipeline::Chunk& Chunk, const char* Reason) {
+    return Chunk.ReadError != 0
+               ? "the archive cannot be read: " + platform::ErrorText(Chunk.ReadError)
+               : std::string(Reason);
   };
   for (;;) {
     if (!run_.State().Continue) {
@@ -110,7 +118,7 @@ SectionOutcome SectionReader::ReadChunks(TStream& Source, TStream* Target, bool 
       case InflatePipeline::Chunk::Threw:
         std::rethrow_exception(chunk.Error);
       case InflatePipeline::Chunk::LengthCut:
-        return broken(at, "the archive ends inside a data section");
+        return broken(at, cut(chunk, "the archive ends inside a data section"));
       case InflatePipeline::Chunk::Impossible:
         return broken(at, "a chunk length is impossible");
       case InflatePipeline::Chunk::NotAStream:
@@ -130,7 +138,7 @@ SectionOutcome SectionReader::ReadChunks(TStream& Source, TStream* Target, bool 
       return r;
     }
     if (chunk.What == InflatePipeline::Chunk::PayloadCut)
-      return broken(at, "the archive ends inside a chunk");
+      return broken(at, cut(chunk, "the archive ends inside a chunk"));
 
     int64_t contribution = kSkippedChunkWeight;
     if (Inflate) {

@@ -9,6 +9,7 @@
 #include "platform/names.h"
 #include "platform/platform.h"
 #include "platform/target_file.h"
+#include "platform/working_files.h"
 
 namespace kelmora {
 
@@ -23,19 +24,6 @@ std::string Trim(const std::string& s) {
   while (begin < end && IsBlank(s[begin])) ++begin;
   while (end > begin && IsBlank(s[end - 1])) --end;
   return s.substr(begin, end - begin);
-}
-
-// Where the sub-directory switch starts in Source, or npos. "/" is also the
-// path separator, so "/s" is the switch only where no path can hold it:
-// after a blank or control character (" /s", " /sx"), or as a word of its
-// own at the very start ("/s"). "/srv/data/*.*" therefore has no switch.
-size_t FindSwitch(const std::string& Source) {
-  for (size_t p = Source.find('/'); p != std::string::npos; p = Source.find('/', p + 1)) {
-    if (p + 1 >= Source.size() || (Source[p + 1] != 's' && Source[p + 1] != 'S')) continue;
-    if (p > 0 && IsBlank(Source[p - 1])) return p;
-    if (p == 0 && (p + 2 == Source.size() || IsBlank(Source[p + 2]))) return p;
-  }
-  return std::string::npos;
 }
 
 // Where the last component of a path or pattern begins, or npos: after
@@ -85,11 +73,13 @@ bool HasWildcard(const std::string& Name) {
 class Expansion {
  public:
   Expansion(const TStringList& Archive, TBackupMode Mode, TStringList& Selected,
-            std::vector<platform::FileMeasure>* Measures, SelectionCapture* Capture)
+            std::vector<platform::FileMeasure>* Measures, const SelectionOptions& Options,
+            SelectionReport& Report)
       : mode_(Mode),
         selected_(Selected),
         measures_(Measures),
-        capture_(Capture),
+        options_(Options),
+        report_(Report),
         seen_(0, EntryHash{&Selected}, EntryEqual{&Selected}) {
     if (measures_ != nullptr) measures_->resize(selected_.size());
     for (const std::string& file : Archive) {
@@ -110,14 +100,18 @@ class Expansion {
     // Earlier entries become searchable now that more may follow.
     if (indexed_ < selected_.size()) seen_.reserve(selected_.size());
     for (; indexed_ < selected_.size(); ++indexed_) seen_.insert(indexed_);
-    const size_t sw = FindSwitch(source);
+    const size_t sw = FindSubdirectorySwitch(source);
     std::string folder, last;
+    found_ = 0;
+    hiddenBefore_ = report_.HiddenFolders;
     if (sw == std::string::npos) {
       SplitPattern(source, folder, last);
       AddFiles(AbsoluteFolder(folder), last);
+      if (found_ == 0) CheckNamedFolder(source, last);
     } else {
       SplitPattern(Trim(source.substr(0, sw)), folder, last);
       ExpandTree(AbsoluteFolder(folder), last);
+      if (found_ == 0) CheckWholeFolder(AbsoluteFolder(folder), last);
     }
   }
 
@@ -137,40 +131,100 @@ class Expansion {
   // taken for a switch. One listing per folder serves both searches:
   // reading every folder twice would double the cost of the walk.
   void ExpandTree(const std::string& Folder, const std::string& Pattern) {
-    const platform::FolderListing listing = platform::ListFolder(Folder, Pattern);
-    if (capture_ != nullptr) capture_->EnteredFolder(Folder);
-    for (const platform::SearchEntry& sub : listing.Directories)
+    if (!KeepGoing()) return;
+    const platform::FolderListing listing =
+        platform::ListFolder(Folder, Pattern, options_.IncludeHidden);
+    NoteListing(Folder, listing);
+    if (options_.Capture != nullptr) options_.Capture->EnteredFolder(Folder);
+    for (const platform::SearchEntry& sub : listing.Directories) {
+      if (report_.Stopped) return;
       ExpandTree(Folder + platform::ComparableName(sub.Name) + platform::kPathSeparator, Pattern);
+    }
     AddListed(Folder, listing);
+  }
+
+  // ---- what the walk did not take
+
+  bool KeepGoing() {
+    if (report_.Stopped) return false;
+    if (options_.KeepGoing && !options_.KeepGoing()) report_.Stopped = true;
+    return !report_.Stopped;
+  }
+
+  void NoteListing(const std::string& Folder, const platform::FolderListing& Listing) {
+    report_.HiddenFolders += static_cast<int32_t>(Listing.HiddenDirectories);
+    // A link kept as a link is stored without being followed, so only a
+    // walk that follows links is kept from a file it cannot reach.
+    const int error = Listing.Error != 0 || LinksAsLinks() ? Listing.Error : Listing.LinkError;
+    if (error != 0)
+      report_.Unreadable.push_back({beCannotReadFile, Folder, platform::ErrorText(error)});
+  }
+
+  // A folder taken whole ("*.*" or "*" with the switch) that yielded no
+  // file although hidden folders in it were left out: its files are out of
+  // reach, which a backup of it must not pass over as an empty folder. A
+  // truly empty folder, or one that holds only empty folders, is no fault.
+  void CheckWholeFolder(const std::string& Folder, const std::string& Pattern) {
+    const int32_t hidden = report_.HiddenFolders - hiddenBefore_;
+    if ((Pattern != "*.*" && Pattern != "*") || hidden == 0 || report_.Stopped) return;
+    report_.Unselected.push_back(
+        {beNothingSelected, Folder,
+         "no file outside its " + std::to_string(hidden) +
+             (hidden == 1 ? " hidden folder, which was" : " hidden folders, which were") +
+             " left out"});
+  }
+
+  // A folder named as if it were a file selects nothing: a pattern takes
+  // the files of a folder ("FOLDER/*.*"), and the switch its sub-folders.
+  void CheckNamedFolder(const std::string& Source, const std::string& Last) {
+    if (Last.empty() || Last.find_first_of("*?") != std::string::npos ||
+        !platform::DirectoryExists(Source))
+      return;
+    report_.Unselected.push_back(
+        {beNothingSelected, Source,
+         "it is a folder, named without a pattern or the sub-directory switch"});
   }
 
   // Folder is absolute, normalised and ends in a separator; a found name is never
   // "." or "..", so Folder + name is the file's absolute form.
+  // Its sub-folders are not walked, so none of them counts as left out.
   void AddFiles(const std::string& Folder, const std::string& Pattern) {
+    if (!KeepGoing()) return;
+    platform::FolderListing listing = platform::ListFolder(Folder, Pattern);
+    listing.HiddenDirectories = 0;
+    NoteListing(Folder, listing);
     // A link named by its own name is the file the user asked for, as a
     // folder named through a link is walked: only the links a wildcard or
     // a walk meets are kept as links.
-    if (capture_ != nullptr && HasWildcard(Pattern)) {
-      AddListed(Folder, platform::ListFolder(Folder, Pattern));
+    if (HasWildcard(Pattern)) {
+      AddListed(Folder, listing);
       return;
     }
-    platform::SearchFiles(Folder, Pattern,
-                          [&](const platform::SearchEntry& entry) { AddFile(Folder, entry); });
+    for (const platform::SearchEntry& file : listing.Files) AddFile(Folder, file);
+  }
+
+  bool LinksAsLinks() const {
+    return options_.Capture != nullptr && options_.Capture->LinksAsLinks();
   }
 
   // A link kept as a link is recorded, and the file it leads to is not read.
   void AddListed(const std::string& Folder, const platform::FolderListing& Listing) {
-    const bool asLinks = capture_ != nullptr && capture_->LinksAsLinks();
+    const bool asLinks = LinksAsLinks();
     for (const platform::SearchEntry& file : Listing.Files)
       if (!(asLinks && file.Link)) AddFile(Folder, file);
     if (!asLinks) return;
     for (const platform::SearchEntry& link : Listing.Links)
-      capture_->FoundLink(Folder + platform::ComparableName(link.Name));
+      options_.Capture->FoundLink(Folder + platform::ComparableName(link.Name));
   }
 
-  // Appends Folder + Name unless an earlier specification selected it, it
-  // is the archive, or incremental mode finds its archive attribute clear.
+  // Appends Folder + Name unless it is one of Kelmora's working files, an
+  // earlier specification selected it, it is the archive, or incremental
+  // mode finds its archive attribute clear.
   void AddFile(const std::string& Folder, const platform::SearchEntry& Found) {
+    // Kelmora's temporaries and locks belong to runs, never to a backup.
+    if (platform::IsWorkingFileName(Found.Name)) return;
+    // A large folder is no reason to stop answering either.
+    if (++found_ % kFilesBetweenMessages == 0) KeepGoing();
     // The candidate goes in first so that the set can hash it by position.
     selected_.push_back(Folder + platform::ComparableName(Found.Name));
     const size_t added = selected_.size() - 1;
@@ -199,10 +253,17 @@ class Expansion {
            archiveIdentities_.count({identity.Device, identity.Inode}) != 0;
   }
 
+  static constexpr size_t kFilesBetweenMessages = 4096;
+
   TBackupMode mode_;
   TStringList& selected_;
   std::vector<platform::FileMeasure>* measures_;  // beside selected_, when asked for
-  SelectionCapture* capture_;                     // folders and links, when asked for
+  const SelectionOptions& options_;
+  SelectionReport& report_;
+  // Files the current specification found, before any was left out as a
+  // duplicate, the archive or unchanged; the hidden folders counted before it.
+  size_t found_ = 0;
+  int32_t hiddenBefore_ = 0;
   // Positions in selected_ of the entries before the current specification.
   std::unordered_set<size_t, EntryHash, EntryEqual> seen_;
   size_t indexed_ = 0;
@@ -217,9 +278,27 @@ class Expansion {
 
 void SelectSourceFiles(const TStringList& Sources, const TStringList& Archive, TBackupMode Mode,
                        TStringList& Selected, std::vector<platform::FileMeasure>* Measures,
-                       SelectionCapture* Capture) {
-  Expansion expansion(Archive, Mode, Selected, Measures, Capture);
-  for (const std::string& source : Sources) expansion.ExpandSpecification(source);
+                       const SelectionOptions& Options, SelectionReport& Report) {
+  Expansion expansion(Archive, Mode, Selected, Measures, Options, Report);
+  for (const std::string& source : Sources) {
+    if (Report.Stopped) break;
+    expansion.ExpandSpecification(source);
+  }
+}
+
+void SelectSourceFiles(const TStringList& Sources, const TStringList& Archive, TBackupMode Mode,
+                       TStringList& Selected, std::vector<platform::FileMeasure>* Measures) {
+  SelectionReport report;
+  SelectSourceFiles(Sources, Archive, Mode, Selected, Measures, SelectionOptions{}, report);
+}
+
+size_t FindSubdirectorySwitch(const std::string& Source) {
+  for (size_t p = Source.find('/'); p != std::string::npos; p = Source.find('/', p + 1)) {
+    if (p + 1 >= Source.size() || (Source[p + 1] != 's' && Source[p + 1] != 'S')) continue;
+    if (p > 0 && IsBlank(Source[p - 1])) return p;
+    if (p == 0 && (p + 2 == Source.size() || IsBlank(Source[p + 2]))) return p;
+  }
+  return std::string::npos;
 }
 
 void SelectSourceFiles(const TStringList& Sources, const std::string& ArchiveName, TBackupMode Mode,
@@ -231,7 +310,7 @@ bool NamesFile(const TStringList& Sources, const std::string& Path) {
   if (Path.empty()) return false;
   const std::string full = platform::ComparableName(platform::FullPath(Path));
   for (const std::string& source : Sources) {
-    if (source.empty() || FindSwitch(source) != std::string::npos) continue;
+    if (source.empty() || FindSubdirectorySwitch(source) != std::string::npos) continue;
     std::string folder, last;
     SplitPattern(source, folder, last);
     if (last.empty() || HasWildcard(last)) continue;

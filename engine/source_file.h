@@ -17,7 +17,7 @@ namespace kelmora {
 
 class SourceFile : public TStream {
  public:
-  // Throws EFOpenError "Cannot open file <name>". Anything but a regular
+  // Throws EFOpenError "Cannot open file <name>: <reason>". Anything but a regular
   // file is refused: a FIFO put in a file's place must not block the run,
   // which the platform's open without waiting for a partner sees to.
   explicit SourceFile(const std::string& Path)
@@ -28,7 +28,7 @@ class SourceFile : public TStream {
       file_.Close();
       file_ = platform::File();
     }
-    if (!file_.Valid()) throw EFOpenError(("Cannot open file " + Path).c_str(), error);
+    if (!file_.Valid()) throw EFOpenError(OpenFailureText(Path, error).c_str(), error);
   }
   SourceFile(const SourceFile&) = delete;
   SourceFile& operator=(const SourceFile&) = delete;

@@ -217,10 +217,17 @@ platform::OpenMode OpenModeOf(TFileStream::TMode Mode) {
 
 }  // namespace
 
+std::string OpenFailureText(const std::string& FileName, int SystemError) {
+  std::string text = "Cannot open file " + FileName;
+  if (SystemError != 0) text += ": " + platform::ErrorText(SystemError);
+  return text;
+}
+
 TFileStream::TFileStream(const std::string& FileName, TMode Mode, bool FollowLinks)
     : fileName_(FileName) {
   platform::File file = platform::File::Open(FileName, OpenModeOf(Mode), FollowLinks);
-  if (!file.Valid()) throw EFOpenError(("Cannot open file " + FileName).c_str(), file.LastError());
+  if (!file.Valid())
+    throw EFOpenError(OpenFailureText(FileName, file.LastError()).c_str(), file.LastError());
   Attach(std::move(file));
 }
 

@@ -1,13 +1,14 @@
 // The archive's title, totals and file-ID list, read without restoring.
 // The list is the one part of an archive that a reader keeps in memory
-// whole, so its size is bounded here: a small damaged or hostile archive
-// could otherwise inflate to gigabytes.
-#include <cstring>
+// whole, so it is read through the bounded sink (engine/file_id_list.h).
 #include <memory>
 #include <new>
 #include <string>
+#include <utility>
 
+#include "engine/archive_claim.h"
 #include "engine/archive_format.h"
+#include "engine/file_id_list.h"
 #include "engine/run_state.h"
 #include "engine/section_reader.h"
 #include "kelmora/backup_file.h"
@@ -16,61 +17,6 @@
 namespace kelmora {
 
 namespace {
-
-// Raised by the sink when the list grows beyond its bounds.
-class ListTooLarge : public Exception {
- public:
-  using Exception::Exception;
-};
-
-// Cuts the inflated text into lines as it arrives (CR LF or a bare LF at
-// their end), so no second copy of the whole text is ever made.
-class LineSink : public TStream {
- public:
-  explicit LineSink(TStringList& Lines) : lines_(Lines) {}
-
-  size_t Read(void*, size_t) override { throw EStreamError(kStreamReadError); }
-  int64_t Seek(int64_t, SeekOrigin) override { throw EStreamError(kStreamWriteError); }
-  int64_t Position() const override { return static_cast<int64_t>(total_); }
-
-  size_t Write(const void* Buffer, size_t Count) override {
-    total_ += Count;
-    if (total_ > format::kMaxFileIdListBytes)
-      throw ListTooLarge("the file-ID list is larger than 64 MiB");
-    // Whole runs between line feeds at a time: a list of tens of
-    // megabytes goes through here, and byte by byte is slow.
-    const char* at = static_cast<const char*>(Buffer);
-    const char* const end = at + Count;
-    while (at < end) {
-      const char* feed = static_cast<const char*>(std::memchr(at, '\n', end - at));
-      const char* stop = feed ? feed : end;
-      if (line_.size() + (stop - at) > format::kMaxFileIdLineBytes)
-        throw ListTooLarge("a line of the file-ID list is longer than 64 KiB");
-      line_.append(at, stop);
-      if (feed) EndLine();
-      at = feed ? feed + 1 : end;
-    }
-    return Count;
-  }
-
-  // The text's last line needs no line end.
-  void Finish() {
-    if (!line_.empty()) EndLine();
-  }
-
- private:
-  void EndLine() {
-    if (lines_.size() >= format::kMaxFileIdLines)
-      throw ListTooLarge("the file-ID list has more than 2,097,152 lines");
-    if (!line_.empty() && line_.back() == '\r') line_.pop_back();
-    lines_.push_back(std::move(line_));
-    line_.clear();
-  }
-
-  TStringList& lines_;
-  std::string line_;
-  size_t total_ = 0;
-};
 
 // After a section of the file-ID list: true when a volume change follows,
 // with VolumeName and Volume moved on to the next volume. A volume change
@@ -104,9 +50,14 @@ std::string TBackupFile::GetArchiveTitle(const std::string& ArchiveName, TString
   s.FilesDone = 0;
   s.Damages.clear();
 
+  ArchiveClaim claim;
   std::unique_ptr<TFileStream> file;
   TStream* archive = sourceStream_;
   if (!fromStream) {
+    if (!claim.Take(run, ArchiveName, false)) {
+      MessageError(s.Failure.Code);
+      return title;
+    }
     if (!platform::FileExists(ArchiveName)) return title;
     try {
       file = std::make_unique<TFileStream>(ArchiveName, TFileStream::fmOpenRead);
@@ -142,7 +93,7 @@ std::string TBackupFile::GetArchiveTitle(const std::string& ArchiveName, TString
         format::IsFileListName(format::ReadChars(*archive, nameLength))) {
       format::ReadInt32(*archive);  // the list's own time stamp
       TStringList lines;
-      LineSink sink(lines);
+      FileIdListSink sink([&lines](std::string&& Line) { lines.push_back(std::move(Line)); });
       s.Continue = true;
       const TFailure before = s.Failure;
       run.ClearFailure();
@@ -167,7 +118,7 @@ std::string TBackupFile::GetArchiveTitle(const std::string& ArchiveName, TString
         List->swap(lines);
       }
     }
-  } catch (const ListTooLarge& e) {
+  } catch (const FileIdListTooLarge& e) {
     run.ReportDamage({format::kFileListName, 1, listAt, e.what()});
     run.NoteFailure(beInvalidArchive, ArchiveName);
     MessageError(s.Failure.Code);

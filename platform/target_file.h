@@ -119,7 +119,7 @@ bool FolderStillBeneath(const FolderHandle& Base, const std::string& Relative,
                         const FolderHandle& Folder, const LinkTrust& Trust = LinkTrust());
 
 // A hidden name, distinct from any name a user gives and short enough for
-// any folder, for a file while it is written.
+// any folder, for a file while it is written (IsTemporaryName tells it).
 std::string TemporaryName();
 
 // A new file in a folder under a temporary hidden name, put in place under
@@ -149,6 +149,9 @@ class PendingFile {
     Replace,       // whatever has the name is replaced
     KeepExisting,  // a name that is taken stays its file's: EEXIST
   };
+  // Pushes the data written to the file, closed by now, to the device: 0,
+  // or the error number. Its name is left to the folder's own sync.
+  int SyncData();
   // Renames the file to Name in its folder, or in Into, a folder on the
   // same file system, when given. False when that fails; the file then
   // stays pending and is removed with the object.
@@ -159,6 +162,9 @@ class PendingFile {
   std::shared_ptr<const FolderHandle> folder_;
   std::string temporaryName_;
   File file_;
+  // Keeps the file locked from its creation until it is renamed or
+  // removed, so no clean-up takes it for a cut run's leftover.
+  NativeHandle lock_ = kNoHandle;
   bool pending_ = false;  // a temporary name exists that is ours to remove
   int error_ = 0;
 };
@@ -215,7 +221,8 @@ MetadataResult ApplyLinkMetadata(const FolderHandle& Folder, const std::string& 
 int MakeHardLink(const FolderHandle& From, const std::string& FromName, const FolderHandle& To,
                  const std::string& ToName);
 
-// Writes everything the file system holding Folder has cached to its disk.
-bool SyncFileSystem(const FolderHandle& Folder);
+// Writes everything the file system holding Folder has cached to its disk:
+// 0, or the error number.
+int SyncFileSystem(const FolderHandle& Folder);
 
 }  // namespace kelmora::platform

@@ -164,6 +164,8 @@ void CatchInterrupt(void (*Handler)(int)) {
   action.sa_flags = SA_RESETHAND;  // the second signal takes its default course
   ::sigaction(SIGINT, &action, nullptr);
   ::sigaction(SIGTERM, &action, nullptr);
+  // A terminal closed under a run, or a service manager's reload.
+  ::sigaction(SIGHUP, &action, nullptr);
 }
 
 void IgnoreBrokenPipe() {

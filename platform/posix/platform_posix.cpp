@@ -17,6 +17,7 @@
 #include "platform/platform.h"
 #include "platform/posix/long_path.h"
 #include "platform/stamp_fields.h"
+#include "platform/working_files.h"
 
 namespace kelmora::platform {
 
@@ -36,15 +37,29 @@ class Directory {
  public:
   explicit Directory(const std::string& folder) {
     const ShortPath at(folder.empty() ? "." : folder);
-    if (!at.Valid()) return;
+    if (!at.Valid()) {
+      error_ = at.Error();
+      return;
+    }
     const int fd = ::openat(at.Folder(), at.Name(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
+    if (fd < 0) {
+      error_ = errno;
+      return;
+    }
     dir_ = ::fdopendir(fd);
     if (!dir_) {
+      error_ = errno;
       ::close(fd);
       return;
     }
-    while (const dirent* e = ::readdir(dir_)) {
+    // readdir tells an error from the end only through errno.
+    for (;;) {
+      errno = 0;
+      const dirent* e = ::readdir(dir_);
+      if (e == nullptr) {
+        error_ = errno;
+        break;
+      }
       if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
       entries_.push_back(Listed{e->d_name, e->d_type});
     }
@@ -59,10 +74,13 @@ class Directory {
 
   const std::vector<Listed>& Entries() const { return entries_; }
   int Handle() const { return ::dirfd(dir_); }
+  // 0, or why the folder could not be (wholly) listed.
+  int Error() const { return error_; }
 
  private:
   DIR* dir_ = nullptr;
   std::vector<Listed> entries_;
+  int error_ = 0;
 };
 
 constexpr const char* kArchivedAttribute = "user.kelmora.archived";
@@ -131,11 +149,18 @@ namespace {
 
 // A regular file, or a link to one (dangling links never count), measured
 // as opening it would: the backup counts it from this and opens it once,
-// to read it.
-bool FindFile(const Directory& Dir, const Listed& e, SearchEntry& Found) {
+// to read it. Error is left with the system's reason when the entry could
+// not be looked at (a folder that may be listed but not searched), and
+// stays as it was for an entry that simply is no regular file.
+bool FindFile(const Directory& Dir, const Listed& e, SearchEntry& Found, int* Error = nullptr) {
   if (e.type != DT_REG && e.type != DT_LNK && e.type != DT_UNKNOWN) return false;
   struct stat st;
-  if (::fstatat(Dir.Handle(), e.name.c_str(), &st, 0) != 0 || !S_ISREG(st.st_mode)) return false;
+  if (::fstatat(Dir.Handle(), e.name.c_str(), &st, 0) != 0) {
+    // A dangling link, or a file gone since the listing, is no file.
+    if (Error != nullptr && errno != ENOENT && errno != ENOTDIR && errno != ELOOP) *Error = errno;
+    return false;
+  }
+  if (!S_ISREG(st.st_mode)) return false;
   Found.Name = e.name;
   Found.Hidden = e.name[0] == '.';
   Found.Measure.Known = true;
@@ -154,24 +179,33 @@ bool IsLink(const Directory& Dir, const Listed& e) {
          S_ISLNK(st.st_mode);
 }
 
-bool IsSearchDirectory(const Directory& Dir, const Listed& e) {
-  if (e.name[0] == '.') return false;  // hidden folders are not entered
+// A real sub-directory, hidden or not; a link to one is never entered, so
+// no loops.
+bool IsDirectory(const Directory& Dir, const Listed& e) {
   if (e.type != DT_UNKNOWN) return e.type == DT_DIR;
-  // Not followed: a link to a directory is never entered, so no loops.
   struct stat st;
   return ::fstatat(Dir.Handle(), e.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
          S_ISDIR(st.st_mode);
 }
 
+bool IsHidden(const Listed& e) {
+  return e.name[0] == '.';
+}
+
+bool IsSearchDirectory(const Directory& Dir, const Listed& e) {
+  return !IsHidden(e) && IsDirectory(Dir, e);  // hidden folders are not entered
+}
+
 }  // namespace
 
 void SearchFiles(const std::string& Folder, const std::string& Pattern,
-                 const std::function<void(const SearchEntry&)>& Found) {
+                 const std::function<void(const SearchEntry&)>& Found, int* Error) {
   const Directory dir(Folder);
   SearchEntry found;
   for (const Listed& e : dir.Entries()) {
     if (MatchWildcard(Pattern, e.name) && FindFile(dir, e, found)) Found(found);
   }
+  if (Error != nullptr) *Error = dir.Error();
 }
 
 void SearchDirectories(const std::string& Folder,
@@ -182,18 +216,24 @@ void SearchDirectories(const std::string& Folder,
   }
 }
 
-FolderListing ListFolder(const std::string& Folder, const std::string& Pattern) {
+FolderListing ListFolder(const std::string& Folder, const std::string& Pattern,
+                         bool IncludeHidden) {
   FolderListing listing;
   const Directory dir(Folder);
+  // A folder that is not there holds nothing to account for.
+  if (dir.Error() != ENOENT && dir.Error() != ENOTDIR) listing.Error = dir.Error();
   SearchEntry found;
   for (const Listed& e : dir.Entries()) {
-    if (IsSearchDirectory(dir, e)) {
-      listing.Directories.push_back(SearchEntry{e.name, false, {}});
+    if (IsDirectory(dir, e)) {
+      if (IsHidden(e) && !IncludeHidden)
+        ++listing.HiddenDirectories;
+      else
+        listing.Directories.push_back(SearchEntry{e.name, IsHidden(e), {}});
       continue;
     }
     if (!MatchWildcard(Pattern, e.name)) continue;
     const bool link = IsLink(dir, e);
-    if (FindFile(dir, e, found)) {
+    if (FindFile(dir, e, found, link ? &listing.LinkError : &listing.Error)) {
       found.Link = link;
       listing.Files.push_back(found);
     }
@@ -214,7 +254,13 @@ bool DirectoryExists(const std::string& Path) {
 }
 
 bool DeleteFile(const std::string& Path) {
-  return ::unlink(Path.c_str()) == 0;
+  return RemoveFile(Path) == 0;
+}
+
+int RemoveFile(const std::string& Path) {
+  if (::unlink(Path.c_str()) != 0) return errno;
+  ReleaseTemporary(Path);
+  return 0;
 }
 
 bool ForceDirectories(const std::string& Path) {
@@ -230,16 +276,28 @@ bool ForceDirectories(const std::string& Path) {
   return DirectoryExists(Path);
 }
 
-std::string CreateTempFile(const std::string& Prefix, int* Error) {
+std::string TempFolder() {
   const char* base = std::getenv("TMPDIR");
-  std::string templ = std::string(base && *base ? base : "/tmp") + "/" + Prefix + "XXXXXX";
-  const int fd = ::mkstemp(templ.data());
-  if (fd < 0) {
-    if (Error != nullptr) *Error = errno;
-    return {};
+  return base && *base ? base : "/tmp";
+}
+
+std::string CreateTempFile(const std::string& Prefix, int* Error) {
+  const std::string folder = TempFolder();
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string templ = folder + "/" + Prefix + "XXXXXX";
+    const int fd = ::mkstemp(templ.data());
+    if (fd < 0) {
+      if (Error != nullptr) *Error = errno;
+      return {};
+    }
+    // Held from before anyone could take it for a killed run's leftover;
+    // false when a clean-up removed it first, and another name is tried.
+    const bool held = HoldTemporary(templ, fd);
+    ::close(fd);
+    if (held) return templ;
   }
-  ::close(fd);
-  return templ;
+  if (Error != nullptr) *Error = EEXIST;
+  return {};
 }
 
 int32_t PackTime(std::time_t Time) {

@@ -8,10 +8,11 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <random>
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/target_file.h"
+#include "platform/working_files.h"
 
 namespace kelmora::platform {
 
@@ -35,25 +36,33 @@ int Retrying(Call call) {
 }  // namespace
 
 File CreateFileBeside(const std::string& Final, std::string& Name) {
-  static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-  // mkstemp would make the file 0600; the replacement must get the usual
-  // permissions of a new file, so the unique name is found here.
-  std::random_device seed;
-  std::mt19937 pick(seed());
+  // Final's folder as Final spells it, so the two names differ in their
+  // last component alone.
+  const std::string folder = Final.substr(0, Final.rfind('/') + 1);
+  int error = EEXIST;
   for (int attempt = 0; attempt < 100; ++attempt) {
-    std::string name = Final + ".tmp";
-    for (int i = 0; i < 6; ++i) name += kLetters[pick() % (sizeof kLetters - 1)];
+    // Kelmora's own pattern of names, which the next run in this folder
+    // knows to remove when a cut leaves the file behind. open makes it with
+    // the usual permissions of a new file, where mkstemp would make it 0600.
+    std::string name = folder + TemporaryName();
     int fd;
     do {
       fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     } while (fd < 0 && errno == EINTR);
-    if (fd >= 0) {
+    if (fd < 0) {
+      if (errno != EEXIST) {
+        error = errno;
+        break;
+      }
+      continue;
+    }
+    if (HoldTemporary(name, fd)) {
       Name = name;
       return File::Adopt(fd, true);
     }
-    if (errno != EEXIST) break;
+    ::close(fd);  // a clean-up took the name first
   }
-  return File::Failure(errno);
+  return File::Failure(error);
 }
 
 int SyncFile(const std::string& Path) {
@@ -69,7 +78,9 @@ int SyncFile(const std::string& Path) {
 }
 
 int RenameFile(const std::string& From, const std::string& To) {
-  return ::rename(From.c_str(), To.c_str()) == 0 ? 0 : errno;
+  if (::rename(From.c_str(), To.c_str()) != 0) return errno;
+  ReleaseTemporary(From);
+  return 0;
 }
 
 int SyncFolderOf(const std::string& Path) {

@@ -13,6 +13,7 @@
 #include "platform/assertions.h"
 #include "platform/platform.h"
 #include "platform/target_file.h"
+#include "platform/working_files.h"
 
 namespace kelmora::platform {
 
@@ -236,8 +237,16 @@ PendingFile::PendingFile(std::shared_ptr<const FolderHandle> Folder) : folder_(s
     fd = OpenRetrying(folder_->Get(), temporaryName_.c_str(),
                       O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd < 0 && errno != EEXIST) break;
+    if (fd >= 0 && !LockNewTemporary(fd)) {
+      ::close(fd);  // a clean-up took the name first
+      fd = -1;
+      errno = EEXIST;
+    }
   }
-  if (fd >= 0) file_ = File::AdoptCreated(fd);
+  if (fd >= 0) {
+    file_ = File::AdoptCreated(fd);
+    lock_ = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  }
   if (fd < 0) error_ = errno;
   pending_ = fd >= 0;
 }
@@ -245,6 +254,7 @@ PendingFile::PendingFile(std::shared_ptr<const FolderHandle> Folder) : folder_(s
 PendingFile::~PendingFile() {
   file_.Close();
   if (pending_) ::unlinkat(folder_->Get(), temporaryName_.c_str(), 0);
+  if (lock_ != kNoHandle) ::close(static_cast<int>(lock_));
 }
 
 File PendingFile::ReleaseFile() {
@@ -294,15 +304,36 @@ bool PendingFile::PutInPlace(const std::string& Name, Placing How, const FolderH
     return false;
   }
   pending_ = false;
+  if (lock_ != kNoHandle) ::close(static_cast<int>(lock_));
+  lock_ = kNoHandle;
   return true;
+}
+
+int PendingFile::SyncData() {
+  if (!pending_) return EBADF;
+  // The second descriptor that holds the lock reaches the same file after
+  // the first is closed.
+  int fd = static_cast<int>(lock_);
+  const bool own = lock_ == kNoHandle;
+  if (own)
+    fd = OpenRetrying(folder_->Get(), temporaryName_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC, 0);
+  if (fd < 0) return errno;
+  int result;
+  do {
+    result = ::fdatasync(fd);
+  } while (result != 0 && errno == EINTR);
+  const int error = result == 0 ? 0 : errno;
+  if (own) ::close(fd);
+  return error;
 }
 
 int RenameKeeping(const FolderHandle& Folder, const std::string& Name, const std::string& To) {
   return RenameNoReplace(Folder.Get(), Name.c_str(), Folder.Get(), To.c_str()) == 0 ? 0 : errno;
 }
 
-bool SyncFileSystem(const FolderHandle& Folder) {
-  return Folder.Valid() && ::syncfs(Folder.Get()) == 0;
+int SyncFileSystem(const FolderHandle& Folder) {
+  if (!Folder.Valid()) return EBADF;
+  return ::syncfs(static_cast<int>(Folder.Get())) == 0 ? 0 : errno;
 }
 
 }  // namespace kelmora::platform

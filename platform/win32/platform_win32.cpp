@@ -10,6 +10,7 @@
 #include "platform/platform.h"
 #include "platform/stamp_fields.h"
 #include "platform/win32/win32_support.h"
+#include "platform/working_files.h"
 
 namespace kelmora::platform {
 
@@ -28,19 +29,30 @@ struct Listed {
 
 // Lists a folder's entries other than "." and "..", in one order on every
 // file system (FAT lists in creation order, NTFS by its own collation).
-std::vector<Listed> ListDirectory(const std::string& Folder) {
+// Error, when given, is left with the error number of a folder that is
+// there but could not be (wholly) listed.
+std::vector<Listed> ListDirectory(const std::string& Folder, int* Error = nullptr) {
   std::vector<Listed> entries;
+  if (Error != nullptr) *Error = 0;
   std::string pattern = Folder;
   if (!pattern.empty() && !EndsFolder(pattern.back())) pattern += '\\';
   pattern += '*';
   WIN32_FIND_DATAA found;
   const HANDLE search = ::FindFirstFileA(pattern.c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return entries;
+  if (search == INVALID_HANDLE_VALUE) {
+    const DWORD why = ::GetLastError();
+    // A folder that is not there holds nothing to account for.
+    if (Error != nullptr && why != ERROR_FILE_NOT_FOUND && why != ERROR_PATH_NOT_FOUND &&
+        why != ERROR_DIRECTORY)
+      *Error = win32::LastErrno();
+    return entries;
+  }
   do {
     const std::string name = found.cFileName;
     if (name == "." || name == "..") continue;
     entries.push_back(Listed{name, found.dwFileAttributes});
   } while (::FindNextFileA(search, &found));
+  if (Error != nullptr && ::GetLastError() != ERROR_NO_MORE_FILES) *Error = win32::LastErrno();
   ::FindClose(search);
   std::sort(entries.begin(), entries.end(), [](const Listed& a, const Listed& b) {
     return ComparableName(a.name) < ComparableName(b.name);
@@ -128,8 +140,8 @@ std::string FullPath(const std::string& Path) {
 }
 
 void SearchFiles(const std::string& Folder, const std::string& Pattern,
-                 const std::function<void(const SearchEntry&)>& Found) {
-  for (const Listed& e : ListDirectory(Folder))
+                 const std::function<void(const SearchEntry&)>& Found, int* Error) {
+  for (const Listed& e : ListDirectory(Folder, Error))
     if (IsSearchFile(e) && MatchWildcard(Pattern, e.name)) Found(EntryOf(e));
 }
 
@@ -139,13 +151,23 @@ void SearchDirectories(const std::string& Folder,
     if (IsSearchDirectory(e)) Found(SearchEntry{e.name, false, {}});
 }
 
-FolderListing ListFolder(const std::string& Folder, const std::string& Pattern) {
+FolderListing ListFolder(const std::string& Folder, const std::string& Pattern,
+                         bool IncludeHidden) {
   FolderListing listing;
-  for (const Listed& e : ListDirectory(Folder)) {
-    if (IsSearchDirectory(e))
+  constexpr DWORD kHidden = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+  for (const Listed& e : ListDirectory(Folder, &listing.Error)) {
+    if (IsSearchDirectory(e)) {
       listing.Directories.push_back(SearchEntry{e.name, false, {}});
-    else if (IsSearchFile(e) && MatchWildcard(Pattern, e.name))
+    } else if ((e.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && (e.attributes & kHidden) != 0 &&
+               (e.attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+      // Links and junctions stay out either way: they could lead round.
+      if (IncludeHidden)
+        listing.Directories.push_back(SearchEntry{e.name, true, {}});
+      else
+        ++listing.HiddenDirectories;
+    } else if (IsSearchFile(e) && MatchWildcard(Pattern, e.name)) {
       listing.Files.push_back(EntryOf(e));
+    }
   }
   return listing;
 }
@@ -161,7 +183,13 @@ bool DirectoryExists(const std::string& Path) {
 }
 
 bool DeleteFile(const std::string& Path) {
-  return ::DeleteFileA(Path.c_str()) != 0;
+  return RemoveFile(Path) == 0;
+}
+
+int RemoveFile(const std::string& Path) {
+  if (!::DeleteFileA(Path.c_str())) return win32::LastErrno();
+  ReleaseTemporary(Path);
+  return 0;
 }
 
 bool ForceDirectories(const std::string& Path) {
@@ -193,25 +221,34 @@ bool ForceDirectories(const std::string& Path) {
   return false;
 }
 
-std::string CreateTempFile(const std::string& Prefix, int* Error) {
+std::string TempFolder() {
   // TMPDIR first, as on every other system; Windows' own folder otherwise.
-  std::string folder;
-  if (const char* base = std::getenv("TMPDIR"); base && *base) {
-    folder = base;
-  } else {
-    char path[MAX_PATH + 1];
-    const DWORD n = ::GetTempPathA(sizeof path, path);
-    if (n == 0 || n > MAX_PATH) {
-      if (Error != nullptr) *Error = win32::LastErrno();
-      return {};
-    }
-    folder.assign(path, n);
+  if (const char* base = std::getenv("TMPDIR"); base && *base) return base;
+  char path[MAX_PATH + 1];
+  const DWORD n = ::GetTempPathA(sizeof path, path);
+  if (n == 0 || n > MAX_PATH) return {};
+  return std::string(path, n);
+}
+
+std::string CreateTempFile(const std::string& Prefix, int* Error) {
+  const std::string folder = TempFolder();
+  if (folder.empty()) {
+    if (Error != nullptr) *Error = win32::LastErrno();
+    return {};
   }
   char name[MAX_PATH];
   // GetTempFileNameA creates the file, so the name is ours alone.
   if (::GetTempFileNameA(folder.c_str(), Prefix.c_str(), 0, name) == 0) {
     if (Error != nullptr) *Error = win32::LastErrno();
     return {};
+  }
+  // A handle held until DeleteFile keeps every clean-up from taking it.
+  const HANDLE h =
+      ::CreateFileA(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h != INVALID_HANDLE_VALUE) {
+    HoldTemporary(name, win32::NativeOf(h));
+    ::CloseHandle(h);
   }
   return name;
 }

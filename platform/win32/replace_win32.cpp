@@ -1,11 +1,12 @@
 // Writing a file beside the one it replaces, and making the replacement
 // durable, on Windows.
-#include <random>
 #include <string>
 
+#include "platform/names.h"
 #include "platform/platform.h"
 #include "platform/target_file.h"
 #include "platform/win32/win32_support.h"
+#include "platform/working_files.h"
 
 namespace kelmora::platform {
 
@@ -16,17 +17,18 @@ using win32::LastErrno;
 }  // namespace
 
 File CreateFileBeside(const std::string& Final, std::string& Name) {
-  static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-  std::random_device seed;
-  std::mt19937 pick(seed());
+  const size_t end = Final.find_last_of(kFolderEnds);
+  const std::string folder = end == std::string::npos ? std::string() : Final.substr(0, end + 1);
   int error = EEXIST;
   for (int attempt = 0; attempt < 100; ++attempt) {
-    std::string name = Final + ".tmp";
-    for (int i = 0; i < 6; ++i) name += kLetters[pick() % (sizeof kLetters - 1)];
+    // Kelmora's own pattern of names, which the next run in this folder
+    // knows to remove when a cut leaves the file behind.
+    const std::string name = folder + TemporaryName();
     const HANDLE h = ::CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE,
                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                    CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h != INVALID_HANDLE_VALUE) {
+      HoldTemporary(name, win32::NativeOf(h));
       Name = name;
       return File::Adopt(win32::NativeOf(h), true);
     }
@@ -52,9 +54,10 @@ int SyncFile(const std::string& Path) {
 }
 
 int RenameFile(const std::string& From, const std::string& To) {
-  return ::MoveFileExA(From.c_str(), To.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
-             ? 0
-             : LastErrno();
+  if (!::MoveFileExA(From.c_str(), To.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    return LastErrno();
+  ReleaseTemporary(From);
+  return 0;
 }
 
 int SyncFolderOf(const std::string&) {

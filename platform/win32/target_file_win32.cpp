@@ -195,11 +195,19 @@ PendingFile::PendingFile(std::shared_ptr<const FolderHandle> Folder) : folder_(s
   }
   if (!file_.Valid()) error_ = win32::LastErrno();
   pending_ = file_.Valid();
+  // A second handle keeps every clean-up out after the file is closed and
+  // before it is renamed.
+  HANDLE keep = nullptr;
+  const HANDLE process = ::GetCurrentProcess();
+  if (pending_ && ::DuplicateHandle(process, HandleOf(file_.Native()), process, &keep, 0, FALSE,
+                                    DUPLICATE_SAME_ACCESS))
+    lock_ = NativeOf(keep);
 }
 
 PendingFile::~PendingFile() {
   file_.Close();
   if (pending_) ::DeleteFileA(PathIn(*folder_, temporaryName_).c_str());
+  if (lock_ != kNoHandle) ::CloseHandle(HandleOf(lock_));
 }
 
 File PendingFile::ReleaseFile() {
@@ -256,7 +264,14 @@ bool PendingFile::PutInPlace(const std::string& Name, Placing How, const FolderH
     return false;
   }
   pending_ = false;
+  if (lock_ != kNoHandle) ::CloseHandle(HandleOf(lock_));
+  lock_ = kNoHandle;
   return true;
+}
+
+int PendingFile::SyncData() {
+  // PutInPlace flushes every file before its rename here.
+  return pending_ ? 0 : EBADF;
 }
 
 int RenameKeeping(const FolderHandle& Folder, const std::string& Name, const std::string& To) {
@@ -265,9 +280,9 @@ int RenameKeeping(const FolderHandle& Folder, const std::string& Name, const std
   return ::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH) ? 0 : win32::LastErrno();
 }
 
-bool SyncFileSystem(const FolderHandle& Folder) {
+int SyncFileSystem(const FolderHandle& Folder) {
   // Every file put in place was flushed and renamed through to the disk.
-  return Folder.Valid();
+  return Folder.Valid() ? 0 : EBADF;
 }
 
 }  // namespace kelmora::platform

@@ -62,6 +62,7 @@ const QStringList kKeysInOrder = {
     "ComboBoxRestoreMode->Items->Strings[3]",
     "ComboBoxRestoreMode->Items->Strings[4]",
     "CheckBoxSubDirs->Caption",
+    "CheckBoxHidden->Caption",
     "ComboBoxSize->Items->Strings[0]",
     "ComboBoxSize->Items->Strings[1]",
     "ComboBoxSize->Items->Strings[2]",
@@ -97,6 +98,7 @@ const QStringList kLaterKeys = {
     "Message->LineBreak",
     "Message->NotAnInteger",
     "Message->ArchiveNotFound",
+    "Message->ArchiveInUse",
     "Message->NotAnArchive",
     "Message->NothingChosen",
     "Message->NoFolder",
@@ -110,6 +112,8 @@ const QStringList kLaterKeys = {
     "Outcome->Smaller",
     "Outcome->Larger",
     "Outcome->BackupAfter",
+    "Outcome->HiddenLeftOut",
+    "Status->Selecting",
     "Outcome->NoArchive",
     "Outcome->OlderArchiveKept",
     "Outcome->Stopped",
@@ -193,6 +197,8 @@ const QStringList kLaterKeys = {
     "Error->Compression",
     "Error->TempFile",
     "Error->FileChanged",
+    "Error->FilesLeftOut",
+    "Error->NothingSelected",
     "Error->CannotCreateFolder",
     "Error->StreamRead",
     "Error->StreamWrite",
@@ -228,7 +234,7 @@ class LanguageTest : public FormTest {
       EXPECT_LE(DrawnWidth(b->fontMetrics(), b->text()) + 8, b->width())
           << Language << ": " << b->text().toStdString();
     }
-    for (QCheckBox* c : {F.CheckBoxSubDirs, F.CheckBoxSize}) {
+    for (QCheckBox* c : {F.CheckBoxSubDirs, F.CheckBoxHidden, F.CheckBoxSize}) {
       const int indicator = c->style()->pixelMetric(QStyle::PM_IndicatorWidth, nullptr, c) +
                             c->style()->pixelMetric(QStyle::PM_CheckBoxLabelSpacing, nullptr, c);
       EXPECT_LE(indicator + DrawnWidth(c->fontMetrics(), c->text()), c->width())

@@ -51,6 +51,7 @@ TEST_F(SettingsTest, EveryCloseWritesAllTenKeysAndTheyReadBack) {
     form->ComboBoxSize->setCurrentIndex(0);
     form->ComboBoxSizeChange();
     form->CheckBoxSubDirs->setChecked(false);
+    form->CheckBoxHidden->setChecked(true);
     form->ComboBoxCompressionLevel->setCurrentIndex(2);
     form->ComboBoxCompressionLevelChange();
     form->ComboBoxRestoreMode->setCurrentIndex(4);
@@ -62,7 +63,8 @@ TEST_F(SettingsTest, EveryCloseWritesAllTenKeysAndTheyReadBack) {
   EXPECT_EQ(text,
             "[Settings]\nLanguage=Russian\nBackup File=/data/Архив.bkp\n"
             "Backup Folder=/home/ann/docs/\nRestore Folder=/tmp/back/\nLimit Size=1\n"
-            "Max Size=250\nSize Type=0\nSubdirs=0\nCompression Level=2\nRestore Mode=4\n");
+            "Max Size=250\nSize Type=0\nSubdirs=0\nCompression Level=2\nRestore Mode=4\n"
+            "Hidden Folders=1\n");
 
   auto again = MakeForm();
   EXPECT_EQ(again->Values.BackupFileName, "/data/Архив.bkp");
@@ -72,6 +74,8 @@ TEST_F(SettingsTest, EveryCloseWritesAllTenKeysAndTheyReadBack) {
   EXPECT_EQ(again->EditSize->text(), "250");
   EXPECT_EQ(again->ComboBoxSize->currentIndex(), 0);
   EXPECT_FALSE(again->CheckBoxSubDirs->isChecked());
+  EXPECT_TRUE(again->CheckBoxHidden->isChecked());
+  EXPECT_TRUE(again->Values.Hidden);
   EXPECT_EQ(again->ComboBoxCompressionLevel->currentIndex(), 2);
   EXPECT_EQ(again->ComboBoxRestoreMode->currentIndex(), 4);
   EXPECT_TRUE(again->MLangRussian->isChecked());

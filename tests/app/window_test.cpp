@@ -47,6 +47,7 @@ TEST_F(WindowTest, ControlsSitWhereTheLayoutPutsThem) {
       {form->ComboBoxCompressionLevel, {120, 20, 113, 21}},
       {form->ComboBoxRestoreMode, {120, 44, 113, 21}},
       {form->CheckBoxSubDirs, {240, 46, 105, 17}},
+      {form->CheckBoxHidden, {348, 46, 76, 17}},
       {form->EditSize, {320, 20, 54, 21}},
       {form->ComboBoxSize, {376, 20, 41, 21}},
       {form->CheckBoxSize, {240, 22, 73, 17}},

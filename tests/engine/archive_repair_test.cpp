@@ -50,7 +50,8 @@ class ArchiveRepair : public ::testing::Test {
     engine.RecoveryPercent = Percent;
     engine.MaxSize = static_cast<int32_t>(kSmallestVolumeSize);
     engine.OnNeedDisk = [](TBackupFile&, uint16_t, bool&) {};
-    ASSERT_TRUE(engine.Backup({dir_ / "src/*.*"}, Folder + "/x.bkp"));
+    ASSERT_TRUE(engine.Backup({dir_ / "src/*.*"}, Folder + "/x.bkp"))
+        << engine.Failure().Subject << ": " << engine.Failure().Reason;
   }
   std::string Archive() const { return dir_ / "out/x.bkp"; }
   std::string Volume(unsigned N) const { return VolumeFileName(Archive(), N); }
@@ -134,7 +135,7 @@ TEST_F(ArchiveRepair, BeyondTheRecordStoppedOrOutOfSpaceNothingChanges) {
 
 TEST_F(ArchiveRepair, AFullDiskChangesNothing) {
   fs::create_directories(dir_ / "disk");
-  if (!test::MountSmallFileSystem(dir_ / "disk", "440k")) GTEST_SKIP() << "no small file system";
+  if (!test::MountSmallFileSystem(dir_ / "disk", "480k")) GTEST_SKIP() << "no small file system";
   Write(dir_ / "disk", 5);
   const std::string archive = dir_ / "disk/x.bkp";
   // The disk filled once the volume is gone: its copy no longer fits.

@@ -145,8 +145,10 @@ const std::vector<ErrorCase>& ErrorCases() {
       {6, "Compression error"},
       {7, "Cannot create temporary file to save the file IDs"},
       {8, "File changed while it was read"},
+      {9, "Files that could not be read were left out"},
+      {10, "No file selected in folder"},
       {0, ""},
-      {9, ""},
+      {11, ""},
       {-1, ""},
   };
   return cases;

@@ -138,7 +138,13 @@ TEST(VolumeLimit, OneNeverReachedChangesNoByte) {
     engine.SaveFileID = true;
     engine.BackupTitle = std::string(30000, 't');
     ASSERT_TRUE(engine.Backup({dir / "src/*.*"}, dir / "a.bkp"));
-    written[maxSize == 0 ? 0 : 1] = test::ReadFile(dir / "a.bkp");
+    std::string& archive = written[maxSize == 0 ? 0 : 1];
+    archive = test::ReadFile(dir / "a.bkp");
+    // The list's own stamp is the time its temporary file was written, which
+    // two runs may see on either side of a two-second step.
+    const size_t list = archive.find("FILE:LIST");
+    ASSERT_NE(list, std::string::npos);
+    archive.replace(list + 9, 4, 4, '\0');
   }
   EXPECT_EQ(written[0], written[1]);
 }

@@ -6,9 +6,9 @@
 #include <cstring>
 #include <filesystem>
 
-#include "kelmora/backup_file.h"
 #include "engine/backup_writer_fuse.h"
 #include "engine/backup_writer_support.h"
+#include "kelmora/backup_file.h"
 #include "platform/platform.h"
 #include "test_support.h"
 
@@ -191,8 +191,12 @@ TEST_F(FaultySource, OpenFailingWhileMeasuringLeavesBackup) {
     engine.Backup({Link()}, Archive());
     ADD_FAILURE() << "no exception";
   } catch (const EFOpenError& e) {
-    EXPECT_EQ("Cannot open file " + Link(), e.what());
+    EXPECT_EQ(std::string(e.what()).find("Cannot open file " + Link() + ": "), 0u) << e.what();
+    EXPECT_NE(e.SystemError(), 0);
   }
+  // Named among the unreadable, with the reason the open gave.
+  ASSERT_EQ(engine.Unreadable().size(), 1u);
+  EXPECT_EQ(engine.Unreadable()[0].Subject, Link());
   EXPECT_FALSE(engine.Busy());
   EXPECT_TRUE(log.Errors.empty());
   EXPECT_EQ(std::vector<int>{0}, log.Percents);

@@ -9,6 +9,7 @@
 #include <unistd.h>
 #endif
 
+#include <cerrno>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -141,7 +142,10 @@ TEST(FileStream, OpenFailureNamesTheFile) {
     TFileStream s(missing, TFileStream::fmOpenRead);
     FAIL() << "opened a missing file";
   } catch (const EFOpenError& e) {
-    EXPECT_EQ(std::string(e.what()), "Cannot open file " + missing);
+    // The file, then the system's reason.
+    EXPECT_EQ(std::string(e.what()).find("Cannot open file " + missing + ": "), 0u) << e.what();
+    EXPECT_EQ(e.SystemError(), ENOENT);
+    EXPECT_NE(std::string(e.what()).find(platform::ErrorText(ENOENT)), std::string::npos);
   }
   // fmOpenWrite never creates.
   EXPECT_THROW(TFileStream(missing, TFileStream::fmOpenWrite), EFOpenError);

@@ -69,6 +69,11 @@ struct TDamage {
   std::string Reason;
 };
 using TDamageEvent = std::function<void(TBackupFile& Sender, const TDamage& Damage)>;
+struct TFailure;
+// A restore left a file out for what stood in its own way (a folder it may
+// not write to, a name the system cannot hold): Refusal names the target
+// and the reason. The run goes on and ends with code 1.
+using TFileRefusedEvent = std::function<void(TBackupFile& Sender, const TFailure& Refusal)>;
 
 // The companion file beside a file archive (CompanionFileName): the
 // archive's index, what each file, folder and link was (mode, owner, time
@@ -136,6 +141,14 @@ enum TBackupError : int32_t {
   // while it was read, so its stored copy may mix old and new contents.
   // The run returns true; ChangedFiles names the files.
   beFileChanged = 8,
+  // The archive is complete except for files or folders that could not be
+  // read, left out because SkipUnreadable was set. The run returns true;
+  // Unreadable names each with its reason.
+  beFilesLeftOut = 9,
+  // A source named a folder and no file of it was selected, though it is
+  // not empty (its files lie only in hidden folders, or it was named
+  // without a pattern): nothing was written.
+  beNothingSelected = 10,
 };
 // The message of a code; "" for 0 and for unknown codes.
 const char* ErrorMessage(int32_t Code);
@@ -204,6 +217,14 @@ class TBackupFile {
   // for the damaged ones; without, it is not kept at all.
   bool KeepDamaged = false;
   bool SaveFileID = false;
+  // A backup enters hidden folders (names beginning with "."), which it
+  // leaves out by default; HiddenFolders() counts those left out.
+  bool IncludeHidden = false;
+  // A file or folder that cannot be read ends a backup with code 1 before
+  // anything is replaced. With this set it is left out instead, the
+  // archive is completed without it, and the run ends with code 9
+  // (beFilesLeftOut); Unreadable() names each with the system's reason.
+  bool SkipUnreadable = false;
   // Before a backup's new volumes take the older archive's place, they are
   // read back as Test reads an archive, every chunk inflated and checked.
   // Damage there ends the run with code 4: the new volumes are removed and
@@ -231,6 +252,9 @@ class TBackupFile {
   // Two stored names never overwrite each other in one restore: the later
   // one is left out, reported here, and the run ends with code 1.
   TNameClashEvent OnNameClash;
+  // Raised for each file a restore leaves out for what stands in its own
+  // way, as it is met; code 1 at the end names only the last.
+  TFileRefusedEvent OnFileRefused;
   // An OnNeedDisk handler that finds the volume asked for somewhere else
   // than beside the volume before it (picked from another folder) names
   // its file here; the volumes after it are then looked for beside that
@@ -325,6 +349,12 @@ class TBackupFile {
   const std::string& ErrorReason() const;
   // The files of the last backup stored while they changed (code 8).
   const TStringList& ChangedFiles() const;
+  // The files and folders (a folder's name ends in a separator) the last
+  // backup could not read, each with the system's reason; left out of the
+  // archive with SkipUnreadable, the reason the run failed without it.
+  const std::vector<TFailure>& Unreadable() const;
+  // The hidden folders the last backup's selection left out.
+  int32_t HiddenFolders() const;
   // What the last restore, test or listing found damaged, in archive order.
   const std::vector<TDamage>& Damages() const;
   // The last restore or test found no end marker: the archive was cut, or

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <exception>
 #include <string>
 
 #include "kelmora/backup_file.h"
@@ -38,6 +39,26 @@ std::string VolumeFileName(const std::string& First, unsigned Volume);
 // Beside the file a symbolic link of that name leads to, as the volumes.
 std::string CompanionFileName(const std::string& ArchiveName);
 
+// What stands in the way of reading ArchiveName as an archive, found
+// before any run: code 3 (Cannot read archive) for a path that is missing,
+// a folder, no regular file, or may not be read (the system's reason);
+// code 5 (Invalid archive type) for an empty file or one that does not
+// begin as an archive does. Code 0 when it may be read as one, or when an
+// unfinished replacement (below) is to put it in place; damage
+// further on is a run's to find.
+TFailure CheckArchiveFile(const std::string& ArchiveName);
+
+// ---- archives in use
+
+// The reason (TFailure::Reason) a run gives when another run holds its
+// archive; it then changed nothing. A front end may say it in its own words.
+inline constexpr const char* kArchiveInUse = "in use by another Kelmora run";
+// Whether the record of an unfinished replacement of the archive's files
+// lies beside it: a backup cut while it put its volumes in place. The next
+// run on the archive completes it first, so even a first volume that is
+// not there yet can be read.
+bool HasUnfinishedReplacement(const std::string& ArchiveName);
+
 // ---- packed time stamps (the FAT date and time of the local time)
 
 // False when the stamp holds no valid date and time.
@@ -60,11 +81,25 @@ std::string StoredPath(const std::string& Stored);
 // "" for a name without any folder.
 std::string FolderPart(const std::string& Path);
 
+// ---- messages
+
+// What an exception from the engine says, with the system's reason when it
+// carries one ("Stream read error: Input/output error").
+std::string DescribeException(const std::exception& Error);
+
 // ---- selection
 
 // The files a backup of Sources into ArchiveName would store, in archive
 // order (see TBackupFile::Backup for the forms a source takes).
 TStringList SelectFiles(const TStringList& Sources, const std::string& ArchiveName,
                         TBackupMode Mode);
+
+// True when Source holds the sub-directory switch as a backup reads it:
+// "/s" at the very start as a word of its own, or after a blank or control
+// character (" /s", " /sx"). "/srv/docs" and "/home/ann/snap" hold none.
+bool HasSubdirectorySwitch(const std::string& Source);
+// The specification that takes every file of Folder, with its
+// sub-directories when SubDirectories is set: "/srv/docs/*.* /s".
+std::string FolderSpecification(const std::string& Folder, bool SubDirectories);
 
 }  // namespace kelmora

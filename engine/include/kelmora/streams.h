@@ -35,11 +35,14 @@ class EStreamError : public Exception {
   int systemError_ = 0;
 };
 
-// Opening a file failed; the message names the file.
+// Opening a file failed; the message names the file and the system's reason.
 class EFOpenError : public EStreamError {
  public:
   using EStreamError::EStreamError;
 };
+// "Cannot open file /a/b.txt: Permission denied", the reason left out when
+// SystemError is 0: the message of an EFOpenError.
+std::string OpenFailureText(const std::string& FileName, int SystemError);
 
 inline constexpr const char* kStreamReadError = "Stream read error";
 inline constexpr const char* kStreamWriteError = "Stream write error";

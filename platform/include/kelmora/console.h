@@ -22,8 +22,9 @@ bool HasTerminal();
 // its line end). False when there is no terminal or no answer came.
 bool AskTerminal(const std::string& Prompt, std::string& Answer);
 
-// Makes the first Ctrl-C (or request to end) call Handler, which may only
-// set a flag; a second one ends the program as usual.
+// Makes the first Ctrl-C, request to end or hang-up (SIGINT, SIGTERM,
+// SIGHUP; Ctrl-Break on Windows) call Handler, which may only set a flag;
+// a second one of the same kind ends the program as usual.
 void CatchInterrupt(void (*Handler)(int));
 // A reader that goes away shows as a failed write, not as the end of the
 // program.
