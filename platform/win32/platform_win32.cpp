@@ -25,6 +25,7 @@ using win32::TicksOf;
 struct Listed {
   std::string name;
   DWORD attributes;
+  int64_t size;
 };
 
 // Lists a folder's entries other than "." and "..", in one order on every
@@ -50,7 +51,8 @@ std::vector<Listed> ListDirectory(const std::string& Folder, int* Error = nullpt
   do {
     const std::string name = found.cFileName;
     if (name == "." || name == "..") continue;
-    entries.push_back(Listed{name, found.dwFileAttributes});
+    entries.push_back(Listed{name, found.dwFileAttributes,
+                             static_cast<int64_t>(found.nFileSizeHigh) << 32 | found.nFileSizeLow});
   } while (::FindNextFileA(search, &found));
   if (Error != nullptr && ::GetLastError() != ERROR_NO_MORE_FILES) *Error = win32::LastErrno();
   ::FindClose(search);
@@ -72,8 +74,12 @@ bool IsSearchDirectory(const Listed& e) {
   return (e.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && (e.attributes & kSkipped) == 0;
 }
 
+// The size as the folder tells it, not Known: the file is still opened to
+// measure it, but a run stopped before then counts it all the same.
 SearchEntry EntryOf(const Listed& e) {
-  return SearchEntry{e.name, (e.attributes & FILE_ATTRIBUTE_HIDDEN) != 0, {}};
+  SearchEntry entry{e.name, (e.attributes & FILE_ATTRIBUTE_HIDDEN) != 0, {}};
+  entry.Measure.Size = e.size;
+  return entry;
 }
 
 bool FileData(const std::string& Path, WIN32_FILE_ATTRIBUTE_DATA& Data) {

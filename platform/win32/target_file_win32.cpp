@@ -261,6 +261,12 @@ bool PendingFile::PutInPlace(const std::string& Name, Placing How, const FolderH
       MOVEFILE_WRITE_THROUGH | (How == Placing::Replace ? MOVEFILE_REPLACE_EXISTING : 0);
   if (!::MoveFileExA(from.c_str(), to.c_str(), flags)) {
     error_ = win32::LastErrno();
+    // Windows refuses a folder in the way as it refuses a lack of rights;
+    // the folder is the reason worth telling.
+    const DWORD there = ::GetFileAttributesA(to.c_str());
+    if (error_ == EACCES && there != INVALID_FILE_ATTRIBUTES &&
+        (there & FILE_ATTRIBUTE_DIRECTORY) != 0)
+      error_ = EISDIR;
     return false;
   }
   pending_ = false;

@@ -1,6 +1,7 @@
 // Kelmora's working files on Windows. A file open without delete sharing
 // cannot be removed, and one opened with no sharing at all is one no one
 // else holds; LockFileEx guards an archive. Both end with the process.
+#include <cerrno>
 #include <chrono>
 #include <functional>
 #include <mutex>
@@ -152,42 +153,85 @@ int RemoveAbandonedTempFiles(const std::string& Prefix,
   return removed;
 }
 
+namespace {
+
+// Whether Handle's file is still the one at Path: the last holder may
+// have removed it between our open and our lock, and a lock on a removed
+// file guards nothing. A name whose removal waits for its last handle to
+// close cannot be opened, and counts as gone.
+bool StillNamed(HANDLE Handle, const std::string& Path) {
+  BY_HANDLE_FILE_INFORMATION held, named;
+  if (!::GetFileInformationByHandle(Handle, &held)) return false;
+  const HANDLE again =
+      ::CreateFileA(Path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
+  if (again == INVALID_HANDLE_VALUE) return false;
+  const bool same = ::GetFileInformationByHandle(again, &named) &&
+                    held.dwVolumeSerialNumber == named.dwVolumeSerialNumber &&
+                    held.nFileIndexHigh == named.nFileIndexHigh &&
+                    held.nFileIndexLow == named.nFileIndexLow;
+  ::CloseHandle(again);
+  return same;
+}
+
+}  // namespace
+
 int RunLock::Take(const std::string& Archive, Mode How, int WaitMilliseconds) {
   Release();
   path_ = LockPathOf(Archive);
-  const HANDLE h = ::CreateFileA(path_.c_str(), GENERIC_READ,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                 OPEN_ALWAYS, FILE_ATTRIBUTE_HIDDEN, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return win32::LastErrno();
   const DWORD flags =
       LOCKFILE_FAIL_IMMEDIATELY | (How == Mode::Exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0);
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(WaitMilliseconds);
   for (;;) {
-    OVERLAPPED at{};
-    if (::LockFileEx(h, flags, 0, 1, 0, &at)) {
-      handle_ = win32::NativeOf(h);
-      return 0;
-    }
-    const DWORD code = ::GetLastError();
-    if (code != ERROR_LOCK_VIOLATION && code != ERROR_IO_PENDING) {
-      // A file system without locks: nothing guards the archive there.
-      handle_ = win32::NativeOf(h);
-      return 0;
-    }
-    if (std::chrono::steady_clock::now() >= deadline) {
+    // Every holder shares deletion, so that the last one can remove the
+    // file while others still have it open.
+    const HANDLE h = ::CreateFileA(path_.c_str(), GENERIC_READ,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                   nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_HIDDEN, nullptr);
+    int wait = EWOULDBLOCK;
+    if (h == INVALID_HANDLE_VALUE) {
+      // A file being removed cannot be opened until its last handle
+      // closes: that is a wait, not a failure, unless it lasts.
+      if (::GetLastError() != ERROR_ACCESS_DENIED) return win32::LastErrno();
+      wait = EACCES;
+    } else {
+      OVERLAPPED at{};
+      if (::LockFileEx(h, flags, 0, 1, 0, &at)) {
+        if (StillNamed(h, path_)) {
+          handle_ = win32::NativeOf(h);
+          return 0;
+        }
+        ::CloseHandle(h);
+        continue;
+      }
+      const DWORD code = ::GetLastError();
+      if (code != ERROR_LOCK_VIOLATION && code != ERROR_IO_PENDING) {
+        // A file system without locks: nothing guards the archive there.
+        handle_ = win32::NativeOf(h);
+        return 0;
+      }
       ::CloseHandle(h);
-      return EWOULDBLOCK;
     }
+    if (std::chrono::steady_clock::now() >= deadline) return wait;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
 }
 
 void RunLock::Release() {
   if (handle_ == kNoHandle) return;
-  // The file stays: removing it safely would need a second lock.
-  ::CloseHandle(win32::HandleOf(handle_));
+  const HANDLE h = win32::HandleOf(handle_);
   handle_ = kNoHandle;
+  // A holder that can have the file to itself removes it, so no lock is
+  // left lying beside the archive; one that waits is sent to a new file
+  // by the check in Take.
+  OVERLAPPED at{};
+  ::UnlockFileEx(h, 0, 1, 0, &at);
+  OVERLAPPED again{};
+  if (::LockFileEx(h, LOCKFILE_FAIL_IMMEDIATELY | LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &again) &&
+      StillNamed(h, path_))
+    ::DeleteFileA(path_.c_str());
+  ::CloseHandle(h);
 }
 
 }  // namespace kelmora::platform

@@ -74,19 +74,20 @@ TEST(RestoreKept, TheKeptCopyTakesAFreeNameInEveryModeWithAnyThreads) {
     for (const unsigned threads : {1u, 4u}) {
       SCOPED_TRACE(std::to_string(int(mode)) + " threads " + std::to_string(threads));
       test::TempDir dir;
-      const std::string src = dir / "src";
-      test::WriteFile(src + "/x.damaged", "sound x.damaged");
-      test::WriteFile(src + "/x", text);
-      test::WriteFile(src + "/y", text);
-      test::WriteFile(src + "/y.damaged", "sound y.damaged");
-      BackUpAndDamage({src + "/x.damaged", src + "/x", src + "/y", src + "/y.damaged"},
-                      dir / "a.bkp", {src + "/x", src + "/y"});
+      // In the system's own separators, as the archive stores the names.
+      const auto in = [&dir](const std::string& Name) { return dir / ("src/" + Name); };
+      test::WriteFile(in("x.damaged"), "sound x.damaged");
+      test::WriteFile(in("x"), text);
+      test::WriteFile(in("y"), text);
+      test::WriteFile(in("y.damaged"), "sound y.damaged");
+      BackUpAndDamage({in("x.damaged"), in("x"), in("y"), in("y.damaged")},
+                      dir / "a.bkp", {in("x"), in("y")});
       const std::string out = dir / "out";
       test::WriteFile(out + "/x.damaged.1", "the user's own");
 
       const Kept k = RestoreKeeping(dir / "a.bkp", out, mode, threads, false);
       EXPECT_FALSE(k.result);
-      EXPECT_EQ(k.damaged, (std::vector<std::string>{src + "/x", src + "/y"}));
+      EXPECT_EQ(k.damaged, (std::vector<std::string>{in("x"), in("y")}));
       EXPECT_EQ(k.errors, std::vector<int32_t>{6});
       EXPECT_TRUE(k.clashes.empty());
       EXPECT_TRUE(test::ReadFile(out + "/x.damaged") == "sound x.damaged");

@@ -117,7 +117,8 @@ TEST_F(SelectionReportTest, OneSwitchRuleForEveryFrontEnd) {
   Make("srv/docs/deep/b.txt");
   const std::string spec = FolderSpecification(P("srv/docs"), true);
   EXPECT_EQ(spec, P("srv/docs") + platform::kPathSeparator + "*.* /s");
-  EXPECT_EQ(FolderSpecification(P("srv/docs") + "/", false), P("srv/docs") + "/*.*");
+  EXPECT_EQ(FolderSpecification(P("srv/docs") + "/", false),
+            P("srv/docs") + platform::kPathSeparator + "*.*");
   SelectionReport report;
   EXPECT_EQ(Select({spec}, report), (Paths{P("srv/docs/deep/b.txt"), P("srv/docs/a.txt")}));
 }
