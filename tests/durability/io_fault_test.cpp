@@ -140,5 +140,17 @@ TEST_F(IoFault, RestoreSplitFile) {
   Run(*MakeRestoreScenario("restore-split", true, 1));
 }
 
+TEST_F(IoFault, RepairZeroedStretch) {
+  Run(*MakeRepairScenario("repair-zeroed", false));
+}
+
+TEST_F(IoFault, RepairDeletedVolume) {
+  Run(*MakeRepairScenario("repair-deleted", true));
+}
+
+TEST_F(IoFault, ProtectWithRecord) {
+  Run(*MakeProtectScenario("protect"));
+}
+
 }  // namespace
 }  // namespace kelmora::durability

@@ -113,5 +113,17 @@ TEST_F(Kill, RestoreSplitFile) {
   Run(*MakeRestoreScenario("restore-split", true, 1));
 }
 
+TEST_F(Kill, RepairZeroedStretch) {
+  Run(*MakeRepairScenario("repair-zeroed", false));
+}
+
+TEST_F(Kill, RepairDeletedVolume) {
+  Run(*MakeRepairScenario("repair-deleted", true));
+}
+
+TEST_F(Kill, ProtectWithRecord) {
+  Run(*MakeProtectScenario("protect"));
+}
+
 }  // namespace
 }  // namespace kelmora::durability

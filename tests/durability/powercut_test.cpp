@@ -145,5 +145,17 @@ TEST_F(PowerCut, RestoreSplitFileThreads) {
   Cut(*MakeRestoreScenario("restore-split-4", true, 4));
 }
 
+TEST_F(PowerCut, RepairZeroedStretch) {
+  Cut(*MakeRepairScenario("repair-zeroed", false));
+}
+
+TEST_F(PowerCut, RepairDeletedVolume) {
+  Cut(*MakeRepairScenario("repair-deleted", true));
+}
+
+TEST_F(PowerCut, ProtectWithRecord) {
+  Cut(*MakeProtectScenario("protect"));
+}
+
 }  // namespace
 }  // namespace kelmora::durability
