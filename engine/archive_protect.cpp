@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/archive_claim.h"
 #include "engine/archive_companion.h"
 #include "engine/archive_format.h"
 #include "engine/archive_records.h"
@@ -39,6 +40,9 @@ class ProtectRun : public EntryConsumer {
       run_.Fail(beCannotReadArchive, archiveName_);
       return End(false);
     }
+    // Held alone while the archive is read and its companion replaced; it
+    // also removes what a protect cut short left beside the archive.
+    if (!claim_.Take(run_, archiveName_, true)) return End(false);
     BusyScope busy(s_.Busy);
     ArchiveCompanion older(archiveName_);
     const bool belongs = older.Open().State == csSound;
@@ -170,6 +174,7 @@ class ProtectRun : public EntryConsumer {
 
   TBackupFile& e_;
   RunContext run_;
+  ArchiveClaim claim_;
   RunState& s_;
   const std::string archiveName_;
   const std::string first_;

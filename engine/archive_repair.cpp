@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/archive_claim.h"
 #include "engine/archive_format.h"
 #include "engine/busy_scope.h"
 #include "engine/companion/archive_check.h"
@@ -144,6 +145,14 @@ bool TBackupFile::Repair(const std::string& ArchiveName, bool DryRun) {
     return Result;
   };
   if (ArchiveName == kStreamArchiveName) return end(false);
+  // Held before anything is read: a backup may be replacing the volumes,
+  // or a cut one have left its replacement to complete. Holding it also
+  // removes what a repair cut short left beside the volumes.
+  ArchiveClaim claim;
+  if (!claim.Take(run, ArchiveName, !DryRun)) {
+    out.Outcome = roFailed;
+    return end(false);
+  }
   const std::string first = platform::LinkTarget(ArchiveName);
   const std::string name = CompanionFileName(ArchiveName);
   if (!platform::FileExists(name)) {
