@@ -52,10 +52,16 @@ class VolumeCopies : public companion::RepairSink {
     copy.file = platform::CreateFileBeside(final, copy.name);
     if (!copy.file.Valid()) Failed(Volume, copy.file.LastError());
     platform::File original = platform::File::Open(final, platform::OpenMode::Read, true);
+    if (!original.Valid() && platform::FileExists(final)) ReadFailed(Volume, original.LastError());
     std::vector<char> buffer(size_t{1} << 20);
     while (original.Valid()) {
       const int64_t n = original.Read(buffer.data(), buffer.size());
-      if (n < 0) break;  // what cannot be read is rebuilt, if it can be
+      if (n < 0) {
+        // What cannot be read is rebuilt, if it can be; else the check of
+        // the copies finds it, and this says why.
+        ReadFailed(Volume, original.LastError());
+        break;
+      }
       if (n == 0) break;
       if (!copy.file.Write(buffer.data(), static_cast<size_t>(n)))
         Failed(Volume, copy.file.LastError());
@@ -100,6 +106,10 @@ class VolumeCopies : public companion::RepairSink {
 
   std::string VolumeName(unsigned Volume) const { return format::VolumeName(first_, Volume); }
   const std::string& FailedVolume() const { return failed_; }
+  // The first volume the device failed to give while it was copied, 0
+  // when none, with the error number.
+  unsigned UnreadVolume() const { return unreadVolume_; }
+  int ReadError() const { return readError_; }
 
  private:
   struct Copy {
@@ -110,8 +120,15 @@ class VolumeCopies : public companion::RepairSink {
     failed_ = VolumeName(Volume);
     throw EStreamError(kStreamWriteError, Error);
   }
+  void ReadFailed(unsigned Volume, int Error) {
+    if (unreadVolume_ != 0) return;
+    unreadVolume_ = Volume;
+    readError_ = Error;
+  }
   std::string first_;
   std::string failed_;  // the volume whose copy could not be written
+  unsigned unreadVolume_ = 0;
+  int readError_ = 0;
   std::map<unsigned, Copy> copies_;
 };
 
@@ -165,6 +182,7 @@ bool TBackupFile::Repair(const std::string& ArchiveName, bool DryRun) {
   try {
     stream = std::make_unique<TFileStream>(name, TFileStream::fmOpenRead);
   } catch (const EStreamError& e) {
+    out.Outcome = roFailed;
     run.Fail(beCannotReadArchive, name, platform::ErrorText(e.SystemError()));
     busy.End();
     return end(false);
@@ -219,11 +237,34 @@ bool TBackupFile::Repair(const std::string& ArchiveName, bool DryRun) {
     if (out.BlockSize == 0 || !companion::CheckVolumes(repaired, reader, table, nullptr, check) ||
         !check.Sound()) {
       out.Outcome = roFailed;
-      run.Fail(beCannotWriteArchive, first, "the repaired volumes do not check sound");
+      // A device that failed to give a volume, or a copy, is the reason.
+      if (copies.UnreadVolume() != 0)
+        run.Fail(beCannotReadArchive, copies.VolumeName(copies.UnreadVolume()),
+                 platform::ErrorText(copies.ReadError()));
+      else if (repaired.DeviceError() != 0)
+        run.Fail(beCannotReadArchive, first,
+                 "the repaired volumes cannot be read back: " +
+                     platform::ErrorText(repaired.DeviceError()));
+      else
+        run.Fail(beCannotWriteArchive, first, "the repaired volumes do not check sound");
     } else if (const int error = copies.PutInPlace(subject); error != 0) {
       out.Outcome = roFailed;
       run.Fail(beCannotWriteArchive, subject, platform::ErrorText(error));
     }
+  }
+  if ((out.Outcome == roNoRecord || out.Outcome == roUnusable || out.Outcome == roUnrepairable) &&
+      reader.ReadError() != 0) {
+    // The device failed to give the companion: it is not shown damaged.
+    out.Outcome = roFailed;
+    run.Fail(beCannotReadArchive, name, platform::ErrorText(reader.ReadError()));
+  } else if (out.Outcome == roUnrepairable && source.DeviceError() != 0) {
+    // Blocks the device failed to give count as damaged: the damage beyond
+    // the record may be the device's alone, and the user must know.
+    out.Outcome = roFailed;
+    run.Fail(beCannotReadArchive, format::VolumeName(first, source.DeviceErrorVolume()),
+             platform::ErrorText(source.DeviceError()) + "; " +
+                 std::to_string(out.UnrepairableBlocks) +
+                 " damaged or unreadable blocks are beyond what the recovery record can rebuild");
   }
   switch (out.Outcome) {
     case roUnrepairable:

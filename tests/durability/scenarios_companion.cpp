@@ -35,7 +35,8 @@ class CompanionScenario : public Scenario {
  public:
   using Scenario::Scenario;
 
-  std::vector<std::string> NamedPaths() const override { return {}; }
+  // A damaged piece is named by its stored name, below the source folder.
+  std::vector<std::string> NamedPaths() const override { return {work_ + "/src/"}; }
 
   Verdict Inspect(const std::string& Root) const override {
     Verdict v = Look(Root);
