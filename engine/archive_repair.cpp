@@ -3,9 +3,11 @@
 // gets a rebuilt block (a missing one whole) is written as a copy beside
 // it under a temporary name, cut to its size as written, and the copies
 // are checked against the block checksums; only when every one agrees are
-// they synced and renamed over the volumes, the first volume last. A stop,
-// a full disk or damage beyond the record removes the copies and leaves
-// the archive exactly as it was.
+// they synced and put in place as one replacement, the first volume last
+// (engine/replacement.h). A stop, a full disk or damage beyond the record
+// removes the copies and leaves the archive exactly as it was; a failure
+// once the renames began leaves the record for the next command to
+// complete.
 #include <map>
 #include <memory>
 #include <string>
@@ -16,6 +18,7 @@
 #include "engine/busy_scope.h"
 #include "engine/companion/archive_check.h"
 #include "engine/companion/repair.h"
+#include "engine/replacement.h"
 #include "engine/run_state.h"
 #include "kelmora/helpers.h"
 #include "kelmora/streams.h"
@@ -88,20 +91,23 @@ class VolumeCopies : public companion::RepairSink {
     return names;
   }
 
-  // Synced, then renamed over the volumes, the first one last: 0, or the
-  // error number, with the file it concerns in Subject.
+  // Synced, then put in place by one replacement (engine/replacement.h),
+  // the first volume last: with more than one, a stop between two renames
+  // leaves a record that the next command completes, never a mix of
+  // damaged and repaired volumes. 0, or the error number, with the file it
+  // concerns in Subject.
   int PutInPlace(std::string& Subject) {
-    for (auto& [volume, copy] : copies_) {
-      Subject = VolumeName(volume);
-      if (const int error = platform::SyncFile(copy.name); error != 0) return error;
-    }
+    Replacement replacement(first_);
     for (auto it = copies_.rbegin(); it != copies_.rend(); ++it) {
       Subject = VolumeName(it->first);
-      if (const int error = platform::RenameFile(it->second.name, Subject); error != 0)
-        return error;
-      it->second.name.clear();
+      if (const int error = platform::SyncFile(it->second.name); error != 0) return error;
+      replacement.Put(it->second.name, Subject);
     }
-    return platform::SyncFolderOf(first_);
+    const int error = replacement.Commit(Subject);
+    // Put in place, or the next command's to complete.
+    if (replacement.Begun())
+      for (auto& [volume, copy] : copies_) copy.name.clear();
+    return error;
   }
 
   std::string VolumeName(unsigned Volume) const { return format::VolumeName(first_, Volume); }

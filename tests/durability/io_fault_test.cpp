@@ -141,11 +141,16 @@ TEST_F(IoFault, RestoreSplitFile) {
 }
 
 TEST_F(IoFault, RepairZeroedStretch) {
-  Run(*MakeRepairScenario("repair-zeroed", false));
+  Run(*MakeRepairScenario("repair-zeroed", RepairDamage::ZeroedStretch));
 }
 
 TEST_F(IoFault, RepairDeletedVolume) {
-  Run(*MakeRepairScenario("repair-deleted", true));
+  Run(*MakeRepairScenario("repair-deleted", RepairDamage::DeletedVolume));
+}
+
+// Two repaired volumes to put in place: a cut between their renames.
+TEST_F(IoFault, RepairTwoVolumes) {
+  Run(*MakeRepairScenario("repair-two", RepairDamage::TwoVolumes));
 }
 
 TEST_F(IoFault, ProtectWithRecord) {

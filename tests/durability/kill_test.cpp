@@ -114,11 +114,16 @@ TEST_F(Kill, RestoreSplitFile) {
 }
 
 TEST_F(Kill, RepairZeroedStretch) {
-  Run(*MakeRepairScenario("repair-zeroed", false));
+  Run(*MakeRepairScenario("repair-zeroed", RepairDamage::ZeroedStretch));
 }
 
 TEST_F(Kill, RepairDeletedVolume) {
-  Run(*MakeRepairScenario("repair-deleted", true));
+  Run(*MakeRepairScenario("repair-deleted", RepairDamage::DeletedVolume));
+}
+
+// Two repaired volumes to put in place: a cut between their renames.
+TEST_F(Kill, RepairTwoVolumes) {
+  Run(*MakeRepairScenario("repair-two", RepairDamage::TwoVolumes));
 }
 
 TEST_F(Kill, ProtectWithRecord) {

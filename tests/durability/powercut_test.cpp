@@ -146,11 +146,16 @@ TEST_F(PowerCut, RestoreSplitFileThreads) {
 }
 
 TEST_F(PowerCut, RepairZeroedStretch) {
-  Cut(*MakeRepairScenario("repair-zeroed", false));
+  Cut(*MakeRepairScenario("repair-zeroed", RepairDamage::ZeroedStretch));
 }
 
 TEST_F(PowerCut, RepairDeletedVolume) {
-  Cut(*MakeRepairScenario("repair-deleted", true));
+  Cut(*MakeRepairScenario("repair-deleted", RepairDamage::DeletedVolume));
+}
+
+// Two repaired volumes to put in place: a cut between their renames.
+TEST_F(PowerCut, RepairTwoVolumes) {
+  Cut(*MakeRepairScenario("repair-two", RepairDamage::TwoVolumes));
 }
 
 TEST_F(PowerCut, ProtectWithRecord) {

@@ -142,21 +142,31 @@ class CompanionScenario : public Scenario {
 
 class RepairScenario : public CompanionScenario {
  public:
-  RepairScenario(const std::string& Name, bool DeleteVolume)
-      : CompanionScenario(Name), delete_(DeleteVolume) {}
+  RepairScenario(const std::string& Name, RepairDamage Damage)
+      : CompanionScenario(Name), damage_(Damage) {}
 
   void Prepare(const std::string& Work) override {
     SetUpFolders(Work);
     MakeArchive(image_, 5);
     const std::vector<Volume> sound = ReadVolumes(image_);
     companion_ = ReadCompanion(image_);
-    if (delete_) {
-      RemoveTree(image_ + "/arc/" + VolumeLeaf(13));
-    } else {
-      // A stretch of zeros inside one volume, as a bad sector would leave.
-      std::string damaged = *sound[12];
-      damaged.replace(5000, 12000, 12000, '\0');
-      WriteFile(image_ + "/arc/" + VolumeLeaf(13), damaged, StampAt(50));
+    // Stretches of zeros inside a volume, as a bad sector would leave.
+    const auto zero = [&](int Number, size_t At, size_t Count) {
+      std::string damaged = *sound[Number - 1];
+      damaged.replace(At, Count, Count, '\0');
+      WriteFile(image_ + "/arc/" + VolumeLeaf(Number), damaged, StampAt(50));
+    };
+    switch (damage_) {
+      case RepairDamage::ZeroedStretch:
+        zero(13, 5000, 12000);
+        break;
+      case RepairDamage::DeletedVolume:
+        RemoveTree(image_ + "/arc/" + VolumeLeaf(13));
+        break;
+      case RepairDamage::TwoVolumes:
+        zero(6, 5000, 6000);
+        zero(19, 9000, 6000);
+        break;
     }
     WriteTree(image_ + "/arc", others_);
     damaged_ = ReadVolumes(image_);
@@ -194,6 +204,12 @@ class RepairScenario : public CompanionScenario {
     V.Held = repaired == 0  ? Verdict::State::Old
              : damaged == 0 ? Verdict::State::New
                             : Verdict::State::Mixed;
+    // Some volumes repaired, some not, and no record for the next command
+    // to complete: neither the damaged archive nor the repaired one.
+    if (V.Held == Verdict::State::Mixed && !V.RecordLeft) {
+      V.Known = Verdict::Gap::VolumeMix;
+      V.Violation += "damaged and repaired volumes mixed (" + V.Detail + "); ";
+    }
     if (V.Held == Verdict::State::New && V.Violation.empty()) {
       // A repaired archive must pass test: on a copy, which leaves the
       // leftovers for the next repair to remove.
@@ -211,7 +227,7 @@ class RepairScenario : public CompanionScenario {
   }
 
  private:
-  const bool delete_;
+  const RepairDamage damage_;
   std::vector<Volume> damaged_, repaired_;
   Volume companion_;
 };
@@ -265,8 +281,8 @@ class ProtectScenario : public CompanionScenario {
 
 }  // namespace
 
-std::unique_ptr<Scenario> MakeRepairScenario(const std::string& Name, bool DeleteVolume) {
-  return std::make_unique<RepairScenario>(Name, DeleteVolume);
+std::unique_ptr<Scenario> MakeRepairScenario(const std::string& Name, RepairDamage Damage) {
+  return std::make_unique<RepairScenario>(Name, Damage);
 }
 
 std::unique_ptr<Scenario> MakeProtectScenario(const std::string& Name) {
