@@ -57,10 +57,10 @@ TCompanionNote ArchiveCompanion::Open() {
   const uint64_t blocks = map.Volumes() > 1 ? map.FirstBlockOf(2) : map.Blocks();
   // Damage at one end still leaves the other; damage at both, the blocks
   // between.
-  const bool known =
-      size >= 0 && blocks > 0 &&
-      (BlockAsWritten(0) || (size == map.VolumeSize(1) && BlockAsWritten(blocks - 1)) ||
-       !NoBlockAsWritten(0, blocks));
+  const bool known = size >= 0 && blocks > 0 &&
+                     (BlockAsWritten(0) ||
+                      (size == map.VolumeSize(1) && BlockAsWritten(blocks - 1)) ||
+                      !NoBlockAsWritten(0, blocks));
   if (!known) {
     note.State = csMismatched;
     note.Reason = size < 0 ? "the archive cannot be read"
