@@ -45,6 +45,10 @@ class CompanionScenario : public Scenario {
     // any command would, then the folder is looked at again.
     RunProgram({CliPath(), "test", "-q", Root + "/arc/x.bkp"}, SanitizerEnvironment(), scratch_);
     Verdict again = Look(Root);
+    if (again.RecordLeft) {
+      again.Violation += "the next command did not complete the record; ";
+      again.Held = Verdict::State::Broken;
+    }
     again.Leftovers = std::max(again.Leftovers, v.Leftovers);
     again.LockLeft = again.LockLeft || v.LockLeft;
     again.RecordLeft = again.RecordLeft || v.RecordLeft;
@@ -55,9 +59,9 @@ class CompanionScenario : public Scenario {
  protected:
   static constexpr int kVolumes = 25;
 
-  // Makes the source (random bytes: the volumes' sizes are known), an
+  // Makes the source (random bytes: the volumes' sizes are known) and an
   // archive of it with a recovery record of Recovery percent (0: none) in
-  // Root + "/arc", and the other files of the folder in the image.
+  // Root + "/arc"; others_ holds the user's files to put beside it.
   void MakeArchive(const std::string& Root, int Recovery) {
     std::mt19937_64 random(std::hash<std::string>{}(name_));
     const std::string source = work_ + "/src";
@@ -98,7 +102,8 @@ class CompanionScenario : public Scenario {
     return ReadWhole(Root + "/arc/x.bkp.kx", data) ? Volume(data) : std::nullopt;
   }
 
-  // The volumes and the companion as they are; the rest of the folder.
+  // Judges the volumes and the companion as they are (Look has judged the
+  // rest of the folder): the state they hold and every violation.
   virtual void Judge(const std::vector<Volume>& Volumes, const Volume& Companion,
                      Verdict& V) const = 0;
 
