@@ -108,6 +108,11 @@ int RunProtect(const ProtectOptions& Options) {
   ProgressLine progress(Options.Progress);
   AttachTerminalHooks(engine, &progress);
   AttachDamageReport(engine, progress);
+  // The refusal after damage names the archive and why nothing was written.
+  engine.OnError = [&progress](TBackupFile& Sender, int32_t Code, const std::string&) {
+    progress.Clear();
+    std::fprintf(stderr, "%s: %s\n", kProgramName, DescribeError(Sender, Code).c_str());
+  };
   engine.OnNeedDisk = [&Options](TBackupFile&, uint16_t Disk, bool& Continue) {
     const std::string volume = VolumeFileName(Options.Archive, Disk);
     if (IsFile(volume)) return;

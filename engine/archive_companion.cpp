@@ -30,6 +30,7 @@ TCompanionNote ArchiveCompanion::Open() {
   try {
     stream_ = std::make_unique<TFileStream>(name_, TFileStream::fmOpenRead);
   } catch (const EStreamError& e) {
+    openError_ = e.SystemError();
     note.Reason = e.SystemError() != 0 ? platform::ErrorText(e.SystemError()) : e.what();
     state_ = note.State;
     return note;
@@ -147,6 +148,12 @@ const std::vector<companion::IndexEntry>* ArchiveCompanion::Index() {
       index_ = std::move(entries);
   }
   return index_.get();
+}
+
+int ArchiveCompanion::ReadError() const {
+  if (openError_ != 0) return openError_;
+  if (reader_ && reader_->ReadError() != 0) return reader_->ReadError();
+  return source_.DeviceError();
 }
 
 const companion::MetadataByName* ArchiveCompanion::Metadata() {

@@ -56,6 +56,11 @@ class ArchiveCompanion {
   // Why a volume is not read: "" unless it is Foreign.
   std::string ForeignReason(unsigned Volume);
 
+  // The system's error number of the first read the device failed, of the
+  // companion or of a volume it was held against; 0 when none. A companion
+  // found unusable then may be sound.
+  int ReadError() const;
+
   companion::CompanionReader& Reader() { return *reader_; }
   const companion::ChecksumTable& Table() const { return table_; }
   companion::FileVolumes& Source() { return source_; }
@@ -70,6 +75,7 @@ class ArchiveCompanion {
   companion::FileVolumes source_;
   std::unique_ptr<TFileStream> stream_;
   std::unique_ptr<companion::CompanionReader> reader_;
+  int openError_ = 0;
   companion::ChecksumTable table_;
   TCompanionState state_ = csNone;
   std::vector<int8_t> fits_;  // per volume, -1 while unknown

@@ -46,7 +46,8 @@ class ListRun {
       reader_ = e_.SourceStream();
       if (reader_ == nullptr) return false;
     } else {
-      if (!claim_.Take(run_, archiveName_, false)) {
+      // A listing of the records is part of a run that holds the archive.
+      if (records_ == nullptr && !claim_.Take(run_, archiveName_, false)) {
         e_.MessageError(s_.Failure.Code);
         return false;
       }

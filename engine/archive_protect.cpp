@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/archive_claim.h"
 #include "engine/archive_companion.h"
 #include "engine/archive_format.h"
 #include "engine/archive_records.h"
@@ -39,11 +40,22 @@ class ProtectRun : public EntryConsumer {
       run_.Fail(beCannotReadArchive, archiveName_);
       return End(false);
     }
+    // Held alone while the archive is read and its companion replaced; it
+    // also removes what a protect cut short left beside the archive.
+    if (!claim_.Take(run_, archiveName_, true)) return End(false);
     BusyScope busy(s_.Busy);
     ArchiveCompanion older(archiveName_);
     const bool belongs = older.Open().State == csSound;
     std::vector<companion::MetadataRecord> records;
     if (belongs && older.Metadata() != nullptr) records = older.Metadata()->Records();
+    // A companion the device failed to give may be sound and hold what only
+    // a backup could record: replaced, that would be lost for good.
+    if (const int error = older.ReadError(); error != 0) {
+      run_.Fail(beCannotReadArchive,
+                older.Source().DeviceError() != 0 ? archiveName_ : CompanionFileName(archiveName_),
+                platform::ErrorText(error));
+      return End(false, &busy);
+    }
     if (!ReadArchive(belongs ? &older : nullptr)) return End(false, &busy);
     std::vector<companion::IndexEntry> index;
     if (!Index(index)) return End(false, &busy);
@@ -77,8 +89,12 @@ class ProtectRun : public EntryConsumer {
       ArchiveWalk walk(run_, *this, archiveName_);
       walk.Open();
       walk.Run();
-    } catch (const Exception&) {
-      run_.Fail(beCannotReadArchive, archiveName_);
+    } catch (const Exception& e) {
+      const auto* read = dynamic_cast<const EStreamError*>(&e);
+      run_.Fail(beCannotReadArchive, archiveName_,
+                read != nullptr && read->SystemError() != 0
+                    ? platform::ErrorText(read->SystemError())
+                    : std::string());
       return false;
     }
     if (s_.Continue && Older != nullptr) ReportChangedBlocks(run_, *Older, {}, {});
@@ -96,29 +112,41 @@ class ProtectRun : public EntryConsumer {
   bool Index(std::vector<companion::IndexEntry>& Index) {
     size_t file = 0;
     bool agrees = true;
+    int readError = 0;  // the device failed to give the records again
     try {
-      ListArchiveRecords(e_, archiveName_,
-                         [&](const TArchiveEntry& Entry, int64_t Offset, bool FileList) {
-                           companion::IndexEntry e;
-                           e.Name = Entry.Name;
-                           e.Volume = Entry.Volume;
-                           e.Flags = FileList ? companion::kFileListEntry : 0;
-                           e.Offset = Offset;
-                           e.Packed = Entry.Packed;
-                           e.Chunks = static_cast<uint32_t>(Entry.Chunks);
-                           e.Stamp = Entry.Stamp;
-                           agrees = agrees && file < names_.size() && names_[file] == Entry.Name;
-                           e.Size = file < sizes_.size() ? sizes_[file] : -1;
-                           ++file;
-                           Index.push_back(std::move(e));
-                         });
-    } catch (const Exception&) {
+      const bool listed = ListArchiveRecords(
+          e_, archiveName_, [&](const TArchiveEntry& Entry, int64_t Offset, bool FileList) {
+            companion::IndexEntry e;
+            e.Name = Entry.Name;
+            e.Volume = Entry.Volume;
+            e.Flags = FileList ? companion::kFileListEntry : 0;
+            e.Offset = Offset;
+            e.Packed = Entry.Packed;
+            e.Chunks = static_cast<uint32_t>(Entry.Chunks);
+            e.Stamp = Entry.Stamp;
+            agrees = agrees && file < names_.size() && names_[file] == Entry.Name;
+            e.Size = file < sizes_.size() ? sizes_[file] : -1;
+            ++file;
+            Index.push_back(std::move(e));
+          });
+      agrees = agrees && listed;
+    } catch (const Exception& e) {
+      const auto* read = dynamic_cast<const EStreamError*>(&e);
+      readError = read != nullptr ? read->SystemError() : 0;
       agrees = false;
     }
-    // The listing ran as a run of its own; this one goes on.
+    // The listing ran as a run of its own, its failure published on the
+    // engine; this one goes on.
+    const TFailure failure = e_.Failure();
     run_.Publish();
     if (agrees && file == names_.size()) return true;
-    run_.Fail(beCannotReadArchive, archiveName_, "the archive changed while it was read");
+    if (readError != 0)
+      run_.Fail(beCannotReadArchive, archiveName_, platform::ErrorText(readError));
+    else if (failure.Code != beNone && !failure.Reason.empty())
+      run_.Fail(failure.Code, failure.Subject.empty() ? archiveName_ : failure.Subject,
+                failure.Reason);
+    else
+      run_.Fail(beCannotReadArchive, archiveName_, "the archive changed while it was read");
     return false;
   }
 
@@ -170,6 +198,7 @@ class ProtectRun : public EntryConsumer {
 
   TBackupFile& e_;
   RunContext run_;
+  ArchiveClaim claim_;
   RunState& s_;
   const std::string archiveName_;
   const std::string first_;

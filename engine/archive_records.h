@@ -16,7 +16,8 @@ namespace kelmora {
 using RecordEvent = std::function<void(const TArchiveEntry& Entry, int64_t Offset, bool FileList)>;
 
 // Every entry of the file archive ArchiveName, the file-ID list's among
-// them, never from a companion's index. Throws as ListArchive does.
+// them, never from a companion's index. Throws as ListArchive does. The
+// caller holds the archive's claim (engine/archive_claim.h): this takes none.
 bool ListArchiveRecords(TBackupFile& Engine, const std::string& ArchiveName,
                         const RecordEvent& Each);
 

@@ -3,18 +3,22 @@
 // gets a rebuilt block (a missing one whole) is written as a copy beside
 // it under a temporary name, cut to its size as written, and the copies
 // are checked against the block checksums; only when every one agrees are
-// they synced and renamed over the volumes, the first volume last. A stop,
-// a full disk or damage beyond the record removes the copies and leaves
-// the archive exactly as it was.
+// they synced and put in place as one replacement, the first volume last
+// (engine/replacement.h). A stop, a full disk or damage beyond the record
+// removes the copies and leaves the archive exactly as it was; a failure
+// once the renames began leaves the record for the next command to
+// complete.
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "engine/archive_claim.h"
 #include "engine/archive_format.h"
 #include "engine/busy_scope.h"
 #include "engine/companion/archive_check.h"
 #include "engine/companion/repair.h"
+#include "engine/replacement.h"
 #include "engine/run_state.h"
 #include "kelmora/helpers.h"
 #include "kelmora/streams.h"
@@ -51,10 +55,16 @@ class VolumeCopies : public companion::RepairSink {
     copy.file = platform::CreateFileBeside(final, copy.name);
     if (!copy.file.Valid()) Failed(Volume, copy.file.LastError());
     platform::File original = platform::File::Open(final, platform::OpenMode::Read, true);
+    if (!original.Valid() && platform::FileExists(final)) ReadFailed(Volume, original.LastError());
     std::vector<char> buffer(size_t{1} << 20);
     while (original.Valid()) {
       const int64_t n = original.Read(buffer.data(), buffer.size());
-      if (n < 0) break;  // what cannot be read is rebuilt, if it can be
+      if (n < 0) {
+        // What cannot be read is rebuilt, if it can be; else the check of
+        // the copies finds it, and this says why.
+        ReadFailed(Volume, original.LastError());
+        break;
+      }
       if (n == 0) break;
       if (!copy.file.Write(buffer.data(), static_cast<size_t>(n)))
         Failed(Volume, copy.file.LastError());
@@ -81,24 +91,31 @@ class VolumeCopies : public companion::RepairSink {
     return names;
   }
 
-  // Synced, then renamed over the volumes, the first one last: 0, or the
-  // error number, with the file it concerns in Subject.
+  // Synced, then put in place by one replacement (engine/replacement.h),
+  // the first volume last: with more than one, a stop between two renames
+  // leaves a record that the next command completes, never a mix of
+  // damaged and repaired volumes. 0, or the error number, with the file it
+  // concerns in Subject.
   int PutInPlace(std::string& Subject) {
-    for (auto& [volume, copy] : copies_) {
-      Subject = VolumeName(volume);
-      if (const int error = platform::SyncFile(copy.name); error != 0) return error;
-    }
+    Replacement replacement(first_);
     for (auto it = copies_.rbegin(); it != copies_.rend(); ++it) {
       Subject = VolumeName(it->first);
-      if (const int error = platform::RenameFile(it->second.name, Subject); error != 0)
-        return error;
-      it->second.name.clear();
+      if (const int error = platform::SyncFile(it->second.name); error != 0) return error;
+      replacement.Put(it->second.name, Subject);
     }
-    return platform::SyncFolderOf(first_);
+    const int error = replacement.Commit(Subject);
+    // Put in place, or the next command's to complete.
+    if (replacement.Begun())
+      for (auto& [volume, copy] : copies_) copy.name.clear();
+    return error;
   }
 
   std::string VolumeName(unsigned Volume) const { return format::VolumeName(first_, Volume); }
   const std::string& FailedVolume() const { return failed_; }
+  // The first volume the device failed to give while it was copied, 0
+  // when none, with the error number.
+  unsigned UnreadVolume() const { return unreadVolume_; }
+  int ReadError() const { return readError_; }
 
  private:
   struct Copy {
@@ -109,8 +126,15 @@ class VolumeCopies : public companion::RepairSink {
     failed_ = VolumeName(Volume);
     throw EStreamError(kStreamWriteError, Error);
   }
+  void ReadFailed(unsigned Volume, int Error) {
+    if (unreadVolume_ != 0) return;
+    unreadVolume_ = Volume;
+    readError_ = Error;
+  }
   std::string first_;
   std::string failed_;  // the volume whose copy could not be written
+  unsigned unreadVolume_ = 0;
+  int readError_ = 0;
   std::map<unsigned, Copy> copies_;
 };
 
@@ -144,6 +168,14 @@ bool TBackupFile::Repair(const std::string& ArchiveName, bool DryRun) {
     return Result;
   };
   if (ArchiveName == kStreamArchiveName) return end(false);
+  // Held before anything is read: a backup may be replacing the volumes,
+  // or a cut one have left its replacement to complete. Holding it also
+  // removes what a repair cut short left beside the volumes.
+  ArchiveClaim claim;
+  if (!claim.Take(run, ArchiveName, !DryRun)) {
+    out.Outcome = roFailed;
+    return end(false);
+  }
   const std::string first = platform::LinkTarget(ArchiveName);
   const std::string name = CompanionFileName(ArchiveName);
   if (!platform::FileExists(name)) {
@@ -156,6 +188,7 @@ bool TBackupFile::Repair(const std::string& ArchiveName, bool DryRun) {
   try {
     stream = std::make_unique<TFileStream>(name, TFileStream::fmOpenRead);
   } catch (const EStreamError& e) {
+    out.Outcome = roFailed;
     run.Fail(beCannotReadArchive, name, platform::ErrorText(e.SystemError()));
     busy.End();
     return end(false);
@@ -210,11 +243,34 @@ bool TBackupFile::Repair(const std::string& ArchiveName, bool DryRun) {
     if (out.BlockSize == 0 || !companion::CheckVolumes(repaired, reader, table, nullptr, check) ||
         !check.Sound()) {
       out.Outcome = roFailed;
-      run.Fail(beCannotWriteArchive, first, "the repaired volumes do not check sound");
+      // A device that failed to give a volume, or a copy, is the reason.
+      if (copies.UnreadVolume() != 0)
+        run.Fail(beCannotReadArchive, copies.VolumeName(copies.UnreadVolume()),
+                 platform::ErrorText(copies.ReadError()));
+      else if (repaired.DeviceError() != 0)
+        run.Fail(beCannotReadArchive, first,
+                 "the repaired volumes cannot be read back: " +
+                     platform::ErrorText(repaired.DeviceError()));
+      else
+        run.Fail(beCannotWriteArchive, first, "the repaired volumes do not check sound");
     } else if (const int error = copies.PutInPlace(subject); error != 0) {
       out.Outcome = roFailed;
       run.Fail(beCannotWriteArchive, subject, platform::ErrorText(error));
     }
+  }
+  if ((out.Outcome == roNoRecord || out.Outcome == roUnusable || out.Outcome == roUnrepairable) &&
+      reader.ReadError() != 0) {
+    // The device failed to give the companion: it is not shown damaged.
+    out.Outcome = roFailed;
+    run.Fail(beCannotReadArchive, name, platform::ErrorText(reader.ReadError()));
+  } else if (out.Outcome == roUnrepairable && source.DeviceError() != 0) {
+    // Blocks the device failed to give count as damaged: the damage beyond
+    // the record may be the device's alone, and the user must know.
+    out.Outcome = roFailed;
+    run.Fail(beCannotReadArchive, format::VolumeName(first, source.DeviceErrorVolume()),
+             platform::ErrorText(source.DeviceError()) + "; " +
+                 std::to_string(out.UnrepairableBlocks) +
+                 " damaged or unreadable blocks are beyond what the recovery record can rebuild");
   }
   switch (out.Outcome) {
     case roUnrepairable:

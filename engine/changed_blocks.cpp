@@ -17,6 +17,7 @@
 #include "engine/archive_companion.h"
 #include "engine/archive_format.h"
 #include "engine/companion/archive_check.h"
+#include "platform/platform.h"
 
 namespace kelmora {
 
@@ -197,7 +198,9 @@ bool ReportChangedBlocks(RunContext& Run, ArchiveCompanion& Companion,
   Explainer explainer(Companion, index, named);
   std::vector<int64_t> told;           // entries reported here
   std::vector<ArchivePart> toldParts;  // parts of no entry reported here
-  const auto report = [&](unsigned Volume, const Part& P) {
+  // Unread: the error the device gave for the block, which then is not
+  // shown changed, only unread.
+  const auto report = [&](unsigned Volume, const Part& P, int Unread) {
     std::string name;
     if (P.Entry >= 0) {
       name = index[static_cast<size_t>(P.Entry)].Name;
@@ -209,11 +212,15 @@ bool ReportChangedBlocks(RunContext& Run, ArchiveCompanion& Companion,
       if (std::find(toldParts.begin(), toldParts.end(), P.Kind) != toldParts.end()) return;
       toldParts.push_back(P.Kind);
     }
-    Run.ReportDamage({name, static_cast<uint16_t>(Volume), P.At, PartText(P.Kind)});
+    Run.ReportDamage({name, static_cast<uint16_t>(Volume), P.At,
+                      Unread != 0 ? "volume " + std::to_string(Volume) +
+                                        " cannot be read: " + platform::ErrorText(Unread)
+                                  : std::string(PartText(P.Kind))});
   };
   const uint32_t blockSize = Companion.Table().Identity.BlockSize;
   const auto changed = [&](const companion::DamagedRange& Range) {
     if (std::find(Skip.begin(), Skip.end(), Range.Volume) != Skip.end()) return;
+    const int unread = Companion.Source().TakeRecentError();
     for (int64_t block = Range.Offset; block < Range.Offset + Range.Length; block += blockSize) {
       const int64_t end = std::min<int64_t>(block + blockSize, Range.Offset + Range.Length);
       std::vector<Part> parts = explainer.Explain(Range.Volume, block, end);
@@ -223,7 +230,7 @@ bool ReportChangedBlocks(RunContext& Run, ArchiveCompanion& Companion,
       // not: whatever it holds is suspect.
       if (parts.empty()) parts = explainer.Explain(Range.Volume, block, end, true);
       for (const Part& part : parts)
-        if (part.Shown || !shown) report(Range.Volume, part);
+        if (part.Shown || !shown) report(Range.Volume, part, unread);
     }
   };
   companion::CheckReport check;

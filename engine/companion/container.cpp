@@ -159,6 +159,9 @@ bool CompanionReader::ReadFully(int64_t At, void* Bytes, size_t Count) {
       done += n;
     }
     return true;
+  } catch (const EStreamError& e) {
+    if (readError_ == 0) readError_ = e.SystemError();
+    return false;
   } catch (const std::exception&) {
     return false;
   }
@@ -175,6 +178,11 @@ CompanionState CompanionReader::Open() {
   problem_.clear();
   try {
     size_ = in_.Seek(0, SeekOrigin::End);
+  } catch (const EStreamError& e) {
+    if (readError_ == 0) readError_ = e.SystemError();
+    state_ = CompanionState::Unreadable;
+    problem_ = "the companion cannot be read";
+    return state_;
   } catch (const std::exception&) {
     state_ = CompanionState::Unreadable;
     problem_ = "the companion cannot be read";

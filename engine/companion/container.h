@@ -182,6 +182,9 @@ class CompanionReader {
   // Count bytes at Offset in the body; false when they lie outside it or
   // cannot be read.
   bool ReadAt(const SectionInfo& Section, int64_t Offset, void* Bytes, size_t Count);
+  // The system's error number of the first read the device failed, 0 when
+  // none: a companion it could not give is not a damaged one.
+  int ReadError() const { return readError_; }
 
  private:
   bool ReadFully(int64_t At, void* Bytes, size_t Count);
@@ -192,6 +195,7 @@ class CompanionReader {
   std::string problem_;
   std::vector<SectionInfo> sections_;
   int64_t size_ = 0;
+  int readError_ = 0;
 };
 
 }  // namespace kelmora::companion

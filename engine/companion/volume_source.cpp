@@ -1,6 +1,7 @@
 #include "engine/companion/volume_source.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "engine/archive_format.h"
@@ -49,9 +50,19 @@ platform::File* FileVolumes::Opened(unsigned Volume) {
     if (file->Valid())
       files_[Volume - 1] = std::move(file);
     else
-      error_ = file->LastError();
+      Failed(Volume, file->LastError());
   }
   return files_[Volume - 1].get();
+}
+
+void FileVolumes::Failed(unsigned Volume, int Error) {
+  error_ = Error;
+  if (Error == 0 || Error == ENOENT) return;
+  recentError_ = Error;
+  if (deviceError_ == 0) {
+    deviceError_ = Error;
+    deviceErrorVolume_ = Volume;
+  }
 }
 
 int64_t FileVolumes::Size(unsigned Volume) {
@@ -59,7 +70,7 @@ int64_t FileVolumes::Size(unsigned Volume) {
   platform::FileState state;
   if (file == nullptr) return -1;
   if (!file->State(state) || state.Kind != platform::FileKind::Regular) {
-    error_ = file->LastError();
+    Failed(Volume, file->LastError());
     return -1;
   }
   return state.Size;
@@ -69,7 +80,7 @@ int64_t FileVolumes::ReadAt(unsigned Volume, int64_t Offset, void* Buffer, size_
   platform::File* file = Opened(Volume);
   if (file == nullptr) return -1;
   if (file->Seek(Offset, platform::SeekFrom::Begin) != Offset) {
-    error_ = file->LastError();
+    Failed(Volume, file->LastError());
     return -1;
   }
   auto* out = static_cast<char*>(Buffer);
@@ -77,7 +88,7 @@ int64_t FileVolumes::ReadAt(unsigned Volume, int64_t Offset, void* Buffer, size_
   while (done < Count) {
     const int64_t n = file->Read(out + done, Count - done);
     if (n < 0) {
-      error_ = file->LastError();
+      Failed(Volume, file->LastError());
       return -1;
     }
     if (n == 0) break;

@@ -54,6 +54,13 @@ class FileVolumes : public VolumeSource {
   int64_t ReadAt(unsigned Volume, int64_t Offset, void* Buffer, size_t Count) override;
   // The system's error number of the last failure to open or read.
   int LastError() const { return error_; }
+  // The first failure other than a missing volume (the device failing to
+  // give a volume that is there), 0 when none, and its volume.
+  int DeviceError() const { return deviceError_; }
+  unsigned DeviceErrorVolume() const { return deviceErrorVolume_; }
+  // The last such failure since the last call, then forgotten: 0 when the
+  // device gave every byte asked of it meanwhile.
+  int TakeRecentError() { return std::exchange(recentError_, 0); }
 
  private:
   platform::File* Opened(unsigned Volume);
@@ -61,7 +68,11 @@ class FileVolumes : public VolumeSource {
   std::vector<std::string> names_;
   std::vector<std::unique_ptr<platform::File>> files_;
   std::vector<uint8_t> tried_;
+  void Failed(unsigned Volume, int Error);
   int error_ = 0;
+  int deviceError_ = 0;
+  unsigned deviceErrorVolume_ = 0;
+  int recentError_ = 0;
 };
 
 // The blocks of all volumes numbered in order, each volume's last block

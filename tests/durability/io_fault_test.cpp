@@ -140,5 +140,22 @@ TEST_F(IoFault, RestoreSplitFile) {
   Run(*MakeRestoreScenario("restore-split", true, 1));
 }
 
+TEST_F(IoFault, RepairZeroedStretch) {
+  Run(*MakeRepairScenario("repair-zeroed", RepairDamage::ZeroedStretch));
+}
+
+TEST_F(IoFault, RepairDeletedVolume) {
+  Run(*MakeRepairScenario("repair-deleted", RepairDamage::DeletedVolume));
+}
+
+// Two repaired volumes to put in place: a cut between their renames.
+TEST_F(IoFault, RepairTwoVolumes) {
+  Run(*MakeRepairScenario("repair-two", RepairDamage::TwoVolumes));
+}
+
+TEST_F(IoFault, ProtectWithRecord) {
+  Run(*MakeProtectScenario("protect"));
+}
+
 }  // namespace
 }  // namespace kelmora::durability

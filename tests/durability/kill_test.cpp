@@ -113,5 +113,22 @@ TEST_F(Kill, RestoreSplitFile) {
   Run(*MakeRestoreScenario("restore-split", true, 1));
 }
 
+TEST_F(Kill, RepairZeroedStretch) {
+  Run(*MakeRepairScenario("repair-zeroed", RepairDamage::ZeroedStretch));
+}
+
+TEST_F(Kill, RepairDeletedVolume) {
+  Run(*MakeRepairScenario("repair-deleted", RepairDamage::DeletedVolume));
+}
+
+// Two repaired volumes to put in place: a cut between their renames.
+TEST_F(Kill, RepairTwoVolumes) {
+  Run(*MakeRepairScenario("repair-two", RepairDamage::TwoVolumes));
+}
+
+TEST_F(Kill, ProtectWithRecord) {
+  Run(*MakeProtectScenario("protect"));
+}
+
 }  // namespace
 }  // namespace kelmora::durability

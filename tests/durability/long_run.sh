@@ -1,8 +1,10 @@
 #!/bin/sh
-# The durability harnesses at length: 130 cuts in each of the eight
-# power-cut scenarios (1,040 cut runs, each inspected in its strict state
-# and two journal states), 200 kills in each of the five kill scenarios and
-# 1,000 I/O fault runs in each of the four fault scenarios. Prints each
+# The durability harnesses at length: 130 cuts in each of the twelve
+# power-cut scenarios (1,560 cut runs, each inspected in its strict state
+# and two journal states), 200 kills in each of the nine kill scenarios and
+# 1,000 I/O fault runs in each of the eight fault scenarios. Each harness
+# runs the backups, the restores, three repairs (a zeroed stretch, a
+# deleted volume, two damaged volumes) and a protect. Prints each
 # scenario's summary line and every failure; the exit status is that of the
 # harnesses.
 #
@@ -10,7 +12,7 @@
 #
 # KELMORA_POWERCUT_CUTS, KELMORA_KILL_RUNS and KELMORA_FAULT_RUNS set the
 # counts; KELMORA_POWERCUT_SEED another choice of cuts. One process runs at
-# a time, so the run keeps to one processor; it takes about half an hour.
+# a time, so the run keeps to one processor; it takes about 45 minutes.
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 build=${1:-$here/../../build}

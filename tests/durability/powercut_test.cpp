@@ -145,5 +145,22 @@ TEST_F(PowerCut, RestoreSplitFileThreads) {
   Cut(*MakeRestoreScenario("restore-split-4", true, 4));
 }
 
+TEST_F(PowerCut, RepairZeroedStretch) {
+  Cut(*MakeRepairScenario("repair-zeroed", RepairDamage::ZeroedStretch));
+}
+
+TEST_F(PowerCut, RepairDeletedVolume) {
+  Cut(*MakeRepairScenario("repair-deleted", RepairDamage::DeletedVolume));
+}
+
+// Two repaired volumes to put in place: a cut between their renames.
+TEST_F(PowerCut, RepairTwoVolumes) {
+  Cut(*MakeRepairScenario("repair-two", RepairDamage::TwoVolumes));
+}
+
+TEST_F(PowerCut, ProtectWithRecord) {
+  Cut(*MakeProtectScenario("protect"));
+}
+
 }  // namespace
 }  // namespace kelmora::durability

@@ -8,10 +8,9 @@
 #include <stdexcept>
 
 #include "process.h"
+#include "scenario_support.h"
 
 namespace kelmora::durability {
-
-namespace {
 
 // Kelmora's names for its temporaries and locks, written down here on
 // their own so that the harness does not take the product's word for them.
@@ -24,7 +23,6 @@ bool IsLock(const std::string& Leaf) {
   return Leaf.size() > 14 && Leaf[0] == '.' && Leaf.ends_with(".kelmora-lock");
 }
 
-// The record of an unfinished replacement of the archive's files.
 bool IsRecord(const std::string& Leaf) {
   return Leaf.size() > 16 && Leaf[0] == '.' && Leaf.ends_with(".kelmora-commit");
 }
@@ -41,11 +39,6 @@ std::vector<std::string> Listing(const std::string& Folder) {
   return names;
 }
 
-std::string Describe(const FileState& File) {
-  return std::to_string(File.Data.size()) + " bytes, time " + std::to_string(File.Mtime);
-}
-
-// A time stamp the archive keeps exactly: even seconds, in 2021.
 int64_t StampAt(int Index) {
   return 1612345678 + 2 * Index;
 }
@@ -56,6 +49,12 @@ std::string Run(const std::vector<std::string>& Argv, const std::string& Scratch
     throw std::runtime_error("preparing: " + Argv[1] + " ended with " +
                              std::to_string(ran.How.Status) + ": " + ran.Err);
   return ran.Out;
+}
+
+namespace {
+
+std::string Describe(const FileState& File) {
+  return std::to_string(File.Data.size()) + " bytes, time " + std::to_string(File.Mtime);
 }
 
 // The volumes of the archive First in order, as long as they exist.

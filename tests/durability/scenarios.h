@@ -96,4 +96,12 @@ std::unique_ptr<Scenario> MakeBackupScenario(const std::string& Name, int Volume
 std::unique_ptr<Scenario> MakeRestoreScenario(const std::string& Name, bool LargeSplitFile,
                                               unsigned Threads, const std::string& Mode = "all");
 
+// A repair, with a recovery record of 5 %, of an archive of 25 volumes
+// with a stretch of zeros in one volume, one volume deleted, or stretches
+// of zeros in two volumes (two repaired volumes to put in place).
+enum class RepairDamage { ZeroedStretch, DeletedVolume, TwoVolumes };
+std::unique_ptr<Scenario> MakeRepairScenario(const std::string& Name, RepairDamage Damage);
+// A protect, with a record of 5 %, of an archive whose companion has none.
+std::unique_ptr<Scenario> MakeProtectScenario(const std::string& Name);
+
 }  // namespace kelmora::durability

@@ -18,6 +18,7 @@
 
 #include "kelmora/backup_file.h"
 #include "kelmora/helpers.h"
+#include "platform/working_files.h"
 #include "test_support.h"
 
 namespace kelmora {
@@ -159,6 +160,46 @@ TEST_F(ArchiveRepair, AFullDiskChangesNothing) {
   EXPECT_EQ(failure.Code, beCannotWriteArchive);
   EXPECT_EQ(failure.Reason, std::strerror(ENOSPC));
   EXPECT_EQ(after, before);
+}
+
+// Repair and protect replace the archive's files: while another run holds
+// the archive they are refused and change nothing (a dry run only reads,
+// beside other readers), and each removes what a cut one left.
+TEST_F(ArchiveRepair, RepairAndProtectHoldTheArchiveAndClearWhatCutRunsLeft) {
+  fs::remove(Volume(7));
+  const auto damaged = Contents(dir_ / "out");
+  {
+    platform::RunLock other;
+    ASSERT_EQ(other.Take(Archive(), platform::RunLock::Mode::Shared, 0), 0);
+    TBackupFile repair;
+    EXPECT_FALSE(repair.Repair(Archive()));
+    EXPECT_EQ(repair.RepairResult().Outcome, roFailed);
+    EXPECT_EQ(repair.Failure().Code, beCannotWriteArchive);
+    EXPECT_EQ(repair.Failure().Reason, kArchiveInUse);
+    TBackupFile protect;
+    protect.RecoveryPercent = 5;
+    EXPECT_FALSE(protect.Protect(Archive()));
+    EXPECT_EQ(protect.Failure().Reason, kArchiveInUse);
+    TBackupFile dryRun;
+    EXPECT_TRUE(dryRun.Repair(Archive(), true));
+    EXPECT_EQ(dryRun.RepairResult().Outcome, roRepairable);
+  }
+  EXPECT_EQ(Contents(dir_ / "out"), damaged);
+
+  test::WriteFile(dir_ / "out/.kelmora-abandoned0.part", "half a volume");
+  TBackupFile repair;
+  EXPECT_TRUE(repair.Repair(Archive())) << DescribeFailure(repair.Failure());
+  EXPECT_EQ(Contents(dir_ / "out"), sound_);
+  test::WriteFile(dir_ / "out/.kelmora-abandoned1.part", "half a companion");
+  TBackupFile protect;
+  protect.RecoveryPercent = 5;
+  protect.OnNeedDisk = [](TBackupFile&, uint16_t, bool&) {};  // each volume is there
+  EXPECT_TRUE(protect.Protect(Archive())) << DescribeFailure(protect.Failure());
+  auto now = Contents(dir_ / "out");
+  auto expected = sound_;
+  now.erase("x.bkp.kx");
+  expected.erase("x.bkp.kx");
+  EXPECT_EQ(now, expected) << "the volumes untouched, no leftover";
 }
 
 // Protect gives an archive written without a companion what a backup's

@@ -3,6 +3,8 @@
 // keeps what passed its checksums, and never reads past what is there.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <string>
 #include <vector>
 
@@ -134,6 +136,39 @@ TEST(CompanionContainer, LengthsBeyondTheFileAreNotBelieved) {
   char four[4];
   EXPECT_FALSE(r.ReadAt(r.Sections()[0], 1, four, 4));
   EXPECT_TRUE(r.ReadAt(r.Sections()[0], 0, four, 4));
+}
+
+// A device that fails to give the companion is not a damaged companion:
+// the reader keeps the system's error for the caller to name.
+TEST(CompanionContainer, AFailingDeviceIsToldFromDamage) {
+  class FailingStream : public StringStream {
+   public:
+    using StringStream::StringStream;
+    size_t Read(void* Buffer, size_t Count) override {
+      if (Position() >= failFrom) throw EStreamError("Stream read error", EIO);
+      return StringStream::Read(Buffer, std::min<size_t>(Count, failFrom - Position()));
+    }
+    int64_t failFrom = 0;
+  };
+  const std::string file = Written([](CompanionWriter& w) { w.AddSection(kIndexSection, "abcd"); });
+  FailingStream header(file);
+  CompanionReader r(header);
+  EXPECT_NE(r.Open(), CompanionState::Sound);
+  EXPECT_EQ(r.ReadError(), EIO);
+  FailingStream body(file);
+  body.failFrom = static_cast<int64_t>(file.size());
+  CompanionReader b(body);
+  ASSERT_EQ(b.Open(), CompanionState::Sound);
+  EXPECT_EQ(b.ReadError(), 0) << "a sound companion read whole";
+  body.failFrom = 41;  // inside the section's body
+  char four[4];
+  EXPECT_FALSE(b.ReadAt(b.Sections()[0], 0, four, 4));
+  EXPECT_EQ(b.ReadError(), EIO);
+  const std::string cut = file.substr(0, 10);
+  StringStream shortFile(cut);
+  CompanionReader c(shortFile);
+  EXPECT_EQ(c.Open(), CompanionState::NotCompanion);
+  EXPECT_EQ(c.ReadError(), 0) << "a short file is no device failure";
 }
 
 TEST(CompanionContainer, ReservedSectionsWrittenOutOfOrder) {
