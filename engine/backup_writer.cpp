@@ -230,8 +230,8 @@ bool BackupRun::RoomForChunk() const {
 
 void BackupRun::WriteChunk() {
   ChunkPipeline::Piece& piece = pipeline_.Next();
-  // The path comes from the run, not from CurrentFile, which a handler
-  // may have been shown and kept a hold of.
+  // The run's own record of the entry, not CurrentFile: that is the
+  // public progress field, and a handler's to read.
   const std::string& path = selected_[writing_];
   if (piece.ReadFailed && owner_.SkipUnreadable && !direct_ && !IsFileList(writing_)) {
     // Its entry is taken back whole (LeaveOut); a stream cannot be.

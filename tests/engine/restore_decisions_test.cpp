@@ -1,7 +1,7 @@
-// A restore's decisions apart from its folders: the mode against what stands
-// there, the claims that keep two stored names off one target, and the
-// target's name held by the open target, whatever a handler does to the
-// name it is shown.
+// A restore's decisions apart from its folders: the claims that keep two
+// stored names off one target and tell when a queued file may be in the
+// way, and the target's name held by the open target, whatever a handler
+// does to the name it is shown.
 #include "engine/restore_decisions.h"
 
 #include <gtest/gtest.h>
@@ -61,39 +61,6 @@ TEST(RestoreTarget, AHandlerRewritingTheNameMovesNoFile) {
   EXPECT_EQ(engine.Failure().Code, beCannotReadFile);
   EXPECT_EQ(engine.Failure().Subject, dir / "out/b");
   EXPECT_EQ(engine.CurrentFile(), dir / "out/b");
-}
-
-TEST(RestoreDecisions, ModeAgainstWhatStandsThere) {
-  const int32_t stored = Stamp(2020, 6, 15, 12, 0, 0);
-  const platform::PathInfo missing;
-  const platform::PathInfo older{platform::PathKind::File, Stamp(2019, 1, 1, 0, 0, 0), 0};
-  const platform::PathInfo same{platform::PathKind::File, stored, 0};
-  const platform::PathInfo newer{platform::PathKind::File, Stamp(2021, 1, 1, 0, 0, 0), 0};
-  const platform::PathInfo undated{platform::PathKind::File, -1, 0};
-  const platform::PathInfo folder{platform::PathKind::Directory, -1, 0};
-  struct Case {
-    TRestoreMode Mode;
-    // missing, older, same, newer, undated, folder
-    bool Writes[6];
-  };
-  const Case cases[] = {
-      {rmAll, {true, true, true, true, true, true}},
-      {rmNoOverwrite, {true, false, false, false, false, true}},
-      {rmNewer, {true, true, false, false, true, true}},
-      {rmExisting, {false, true, true, true, true, false}},
-      {rmExistingNewer, {false, true, false, false, true, false}},
-  };
-  for (const Case& c : cases) {
-    int i = 0;
-    for (const platform::PathInfo* there : {&missing, &older, &same, &newer, &undated, &folder}) {
-      EXPECT_EQ(restore::ModeWrites(c.Mode, stored, *there), c.Writes[i])
-          << "mode " << int(c.Mode) << ", case " << i;
-      ++i;
-    }
-  }
-  // A stored file without a date is never the newer one.
-  EXPECT_FALSE(restore::ModeWrites(rmNewer, -1, older));
-  EXPECT_TRUE(restore::ModeWrites(rmNewer, -1, missing));
 }
 
 TEST(RestoreDecisions, ClaimsKeepStoredNamesApartAndSeeQueuedFolders) {
