@@ -13,8 +13,10 @@
 
 #include <cstdint>
 #include <string>
-#include <string_view>
 
+// The file-ID list's line format and bounds, with the list's own reading
+// and writing.
+#include "engine/file_id_list.h"
 #include "kelmora/helpers.h"
 #include "kelmora/streams.h"
 
@@ -94,8 +96,4 @@ void ReadSignature(TStream& Stream);
 // come from damage and is refused before it can size a read.
 int32_t ReadChunkLength(TStream& Stream);
 
-// The file-ID list's line format and bounds: engine/file_id_list.h.
-
 }  // namespace kelmora::format
-
-#include "engine/file_id_list.h"

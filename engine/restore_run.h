@@ -5,7 +5,7 @@
 // restore_place.cpp looks at what stands where, reaches folders and puts
 // files in place; restore_metadata.cpp gives back what the companion holds.
 //
-// Safety guards, all of them in these two files:
+// Safety guards, all of them in these files:
 //   - a stored name that is empty, holds a NUL or a ".." component is never
 //     written anywhere (restore::TargetName refuses it);
 //   - with a restore folder, every target must lie lexically inside it and
