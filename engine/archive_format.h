@@ -13,8 +13,10 @@
 
 #include <cstdint>
 #include <string>
-#include <string_view>
 
+// The file-ID list's line format and bounds, with the list's own reading
+// and writing.
+#include "engine/file_id_list.h"
 #include "kelmora/helpers.h"
 #include "kelmora/streams.h"
 
@@ -93,32 +95,5 @@ void ReadSignature(TStream& Stream);
 // A chunk length or the terminator 0. A magnitude above 16384 can only
 // come from damage and is refused before it can size a read.
 int32_t ReadChunkLength(TStream& Stream);
-
-// One line of the file-ID list, without its CR LF: the path, a TAB, the
-// time stamp, "=" and the size. A path holding a TAB, CR or LF would break
-// the line or the list, so such a path alone is written in double quotes
-// with C escapes (\t \r \n \" \\). No path as stored begins with a quote
-// (it begins with "/" or a drive), so every other line reads as it always
-// has, and a reader that knows nothing of quotes still finds one line per
-// file with its time stamp and size after the last TAB.
-std::string FileIdLine(const std::string& Path, int32_t Stamp, int64_t Size);
-
-// The parts of such a line; false for a line of any other form.
-struct FileIdEntry {
-  std::string Path;
-  int32_t Stamp = 0;
-  int64_t Size = 0;
-};
-bool ParseFileIdLine(const std::string& Line, FileIdEntry& Entry);
-// Whether Head, the first bytes of a file, can be the start of a file-ID
-// list (an empty one included): every whole line parses, and what follows
-// the last one begins as a stored path does.
-bool LooksLikeFileIdList(std::string_view Head);
-
-// A file-ID list beyond these is taken for damage, never held in memory.
-// The line count bounds what the lines cost beside their text.
-inline constexpr size_t kMaxFileIdListBytes = size_t{64} << 20;
-inline constexpr size_t kMaxFileIdLineBytes = size_t{64} << 10;
-inline constexpr size_t kMaxFileIdLines = size_t{2} << 20;
 
 }  // namespace kelmora::format

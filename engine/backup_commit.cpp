@@ -32,12 +32,14 @@ bool BackupRun::Finish() {
   }
   selected_ = TStringList();
   archive_ = nullptr;
-  if (const int error = volume_.Close(); error != 0) {
+  // Through the first volume's own descriptor, before it is closed.
+  if (result && entries_ != s_.FileCount) result = CorrectCount();
+  std::string failed;
+  if (const int error = volumes_.Close(failed); error != 0) {
     result = false;
     // An earlier failure keeps its own message.
-    if (s_.Failure.Code == 0) FailWriting(error);
+    if (s_.Failure.Code == 0) run_.Fail(beCannotWriteArchive, failed, platform::ErrorText(error));
   }
-  if (result && entries_ != s_.FileCount) result = CorrectCount();
   // A stream cannot be read back: it is the caller's, and may be a pipe.
   if (result && owner_.VerifyBeforeCommit && !toStream_) result = Verify();
   if (result && companion_) result = WriteCompanionFile();
@@ -47,7 +49,7 @@ bool BackupRun::Finish() {
     for (const Stored& file : stored_)
       platform::ClearArchiveAttribute(file.Path, file.Size, file.ModifiedNs);
   }
-  DeleteTempFile();
+  fileIds_.Remove();
   return result;
 }
 
@@ -58,24 +60,7 @@ bool BackupRun::Finish() {
 // the selection, and a reader that finds an entry missing says so.
 bool BackupRun::CorrectCount() {
   try {
-    if (toStream_) {
-      TStream& stream = *owner_.TargetStream();
-      const int64_t end = stream.Position();
-      try {
-        stream.Seek(countAt_, SeekOrigin::Begin);
-      } catch (const EStreamError&) {
-        return true;  // it cannot seek
-      }
-      format::WriteInt32(stream, entries_);
-      stream.Seek(end, SeekOrigin::Begin);
-    } else if (!direct_) {
-      TFileStream first(volumes_.front().Temp, TFileStream::fmOpenWrite, false);
-      first.Seek(countAt_, SeekOrigin::Begin);
-      format::WriteInt32(first, entries_);
-      first.Close();
-    } else {
-      return true;
-    }
+    if (!volumes_.PatchCount(countAt_, entries_)) return true;
   } catch (const EStreamError& e) {
     FailWriting(e.SystemError());
     return false;
@@ -88,9 +73,7 @@ bool BackupRun::CorrectCount() {
 // a run of its own; this run's figures are published again afterwards,
 // with what the reading found damaged.
 bool BackupRun::Verify() {
-  std::vector<std::string> names;
-  for (const Volume& volume : volumes_)
-    names.push_back(volume.Temp.empty() ? volume.Final : volume.Temp);
+  const std::vector<std::string> names = volumes_.Names();
   const bool sound = TestArchiveVolumes(owner_, names.front(), [&names](int Number) {
     return Number >= 2 && static_cast<size_t>(Number) <= names.size() ? names[Number - 1]
                                                                       : std::string();
@@ -120,11 +103,9 @@ bool BackupRun::Verify() {
 // all in place; with a record the next command completes when the run is
 // cut among the renames.
 bool BackupRun::Commit() {
-  for (const Volume& volume : volumes_) {
-    if (const int error = platform::SyncFile(volume.Temp); error != 0) {
-      FailWriting(error);
-      return false;
-    }
+  if (std::string volume; const int error = volumes_.Sync(volume)) {
+    run_.Fail(beCannotWriteArchive, volume, platform::ErrorText(error));
+    return false;
   }
   // The companion is one more file of the same replacement.
   if (const int error = SyncCompanion(); error != 0) {
@@ -133,8 +114,9 @@ bool BackupRun::Commit() {
   }
   // Only the older archive's own volumes are replaced; a file that took
   // such a name while the run went on is left as it is.
-  for (size_t i = 1; i < volumes_.size(); ++i) {
-    const std::string& name = volumes_[i].Final;
+  const std::vector<VolumeWriter::Volume>& volumes = volumes_.Volumes();
+  for (size_t i = 1; i < volumes.size(); ++i) {
+    const std::string& name = volumes[i].Final;
     if (platform::InspectPath(name, false).Kind != platform::PathKind::Missing &&
         !older_->Owns(static_cast<unsigned>(i + 1), name)) {
       run_.Fail(beCannotWriteArchive, name, "it is no volume of the archive being replaced");
@@ -142,10 +124,10 @@ bool BackupRun::Commit() {
     }
   }
   Replacement replacement(archiveName_);
-  for (auto it = volumes_.rbegin(); it != volumes_.rend(); ++it) {
+  for (auto it = volumes.rbegin(); it != volumes.rend(); ++it) {
     // The companion goes in before the first volume, so that the name a
     // reader opens never leads to a companion of the older archive.
-    if (it + 1 == volumes_.rend() && !companionFile_.Temp.empty())
+    if (it + 1 == volumes.rend() && !companionFile_.Temp.empty())
       replacement.Put(companionFile_.Temp, companionFile_.Final);
     replacement.Put(it->Temp, it->Final);
   }
@@ -153,7 +135,7 @@ bool BackupRun::Commit() {
   if (const std::string stale = StaleCompanion(); !stale.empty()) replacement.Remove(stale);
   // The older archive's volumes past the new one's last would only
   // mislead: they belong to no archive any more. Nothing else is removed.
-  for (auto n = static_cast<unsigned>(volumes_.size() + 1); n <= older_->Volumes(); ++n) {
+  for (auto n = static_cast<unsigned>(volumes.size() + 1); n <= older_->Volumes(); ++n) {
     const std::string stale = format::VolumeName(archiveName_, n);
     if (older_->Owns(n, stale)) replacement.Remove(stale);
   }
@@ -161,10 +143,7 @@ bool BackupRun::Commit() {
   const int error = replacement.Commit(failed);
   if (replacement.Begun()) {
     // In place, or the record's to put there: never the run's to remove.
-    for (Volume& volume : volumes_) {
-      platform::ReleaseTemporary(volume.Temp);
-      volume.Temp.clear();
-    }
+    volumes_.Release();
     platform::ReleaseTemporary(companionFile_.Temp);
     companionFile_.Temp.clear();
   }
@@ -182,10 +161,7 @@ bool BackupRun::Commit() {
 // Removes whatever volumes were not renamed into place.
 void BackupRun::DiscardVolumes() {
   DiscardCompanion();
-  volume_.Close();
-  for (const Volume& volume : volumes_)
-    if (!volume.Temp.empty()) platform::DeleteFile(volume.Temp);
-  volumes_.clear();
+  volumes_.Discard();
 }
 
 }  // namespace kelmora

@@ -31,15 +31,17 @@ bool IsCompanionFile(const std::string& Path) {
 }  // namespace
 
 TStringList BackupRun::ArchiveFiles() const {
+  // A caller's stream is no file of a folder.
+  if (toStream_) return {};
   TStringList files = older_ ? older_->Files() : TStringList{archiveName_};
   // Stored, it would describe the archive before the one holding it.
-  if (!toStream_) files.push_back(CompanionFileName(archiveName_));
+  files.push_back(CompanionFileName(archiveName_));
   return files;
 }
 
 void BackupRun::NoteEntry(size_t Index, const Mark& Where) {
   if (!companion_) return;
-  const bool isFileList = hasFileList_ && Index == 0;
+  const bool isFileList = IsFileList(Index);
   companion::IndexEntry entry;
   entry.Name = StoredName(Index);
   entry.Volume = static_cast<uint16_t>(Where.Volume + 1);
@@ -63,9 +65,7 @@ void BackupRun::NoteEntry(size_t Index, const Mark& Where) {
 }
 
 bool BackupRun::WriteCompanionFile() {
-  std::vector<std::string> names;
-  for (const Volume& volume : volumes_)
-    names.push_back(volume.Temp.empty() ? volume.Final : volume.Temp);
+  const std::vector<std::string> names = volumes_.Names();
   companion::FileVolumes source(names);
   const std::string final = CompanionFileName(archiveName_);
   std::string temp;
@@ -87,7 +87,7 @@ bool BackupRun::WriteCompanionFile() {
   try {
     THandleStream out(std::move(file));
     const companion::BuildResult built = companion::BuildCompanion(
-        source, static_cast<unsigned>(volumes_.size()), index_, records_, options, out);
+        source, static_cast<unsigned>(names.size()), index_, records_, options, out);
     if (!built.Done) {
       if (built.Stopped) return false;
       const int error = source.LastError();
@@ -116,7 +116,7 @@ std::string BackupRun::StaleCompanion() const {
 
 void BackupRun::DiscardCompanion() {
   if (!companionFile_.Temp.empty()) platform::DeleteFile(companionFile_.Temp);
-  companionFile_ = Volume();
+  companionFile_ = VolumeWriter::Volume();
 }
 
 }  // namespace kelmora

@@ -20,24 +20,27 @@ namespace kelmora {
 
 namespace {
 
-bool IsStreamName(const std::string& ArchiveName) {
-  return ArchiveName == kStreamArchiveName;
+// Written beside a link's target and renamed there, the link stays a link
+// and the archive it leads to is the one replaced.
+ArchiveTarget ThroughLink(const ArchiveTarget& Target) {
+  if (Target.ToStream()) return Target;
+  return ArchiveTarget::File(platform::LinkTarget(Target.Name()), Target.MaxSize());
 }
 
 }  // namespace
 
-BackupRun::BackupRun(TBackupFile& Owner, const std::string& ArchiveName)
+BackupRun::BackupRun(TBackupFile& Owner, const ArchiveTarget& Target)
     : owner_(Owner),
       run_(Owner),
       s_(run_.State()),
-      // Written beside a link's target and renamed there, the link stays a
-      // link and the archive it leads to is the one replaced.
-      archiveName_(IsStreamName(ArchiveName) ? ArchiveName : platform::LinkTarget(ArchiveName)),
-      toStream_(IsStreamName(ArchiveName)),
+      target_(ThroughLink(Target)),
+      archiveName_(target_.Name()),
+      toStream_(target_.ToStream()),
       // A device or a FIFO is written to, as a stream is: it has no
       // folder entry to replace, and renaming a file over it would
       // destroy it.
       direct_(toStream_ || platform::IsSpecialFile(archiveName_)),
+      volumes_(target_, direct_),
       // A stream or a device has no folder entry to put a file beside.
       companion_(Owner.WriteCompanion && !direct_),
       // Stored pieces cost next to nothing; threads would only add work.
@@ -47,7 +50,6 @@ BackupRun::BackupRun(TBackupFile& Owner, const std::string& ArchiveName)
 BackupRun::~BackupRun() {
   pipeline_.Reset();
   DiscardVolumes();
-  DeleteTempFile();
 }
 
 bool BackupRun::Execute(const TStringList& Files) {
@@ -99,13 +101,14 @@ bool BackupRun::CheckArchiveFiles(const TStringList& Files) {
     run_.Fail(beCannotWriteArchive, archiveName_, "it is one of the files to back up");
     return false;
   }
+  if (toStream_) return true;
   // Held before the older archive is read: another run may be replacing it.
   if (!claim_.Take(run_, archiveName_, true)) return false;
   if (direct_) return true;
   older_.emplace(archiveName_);
   // A split archive would replace the files named like its later volumes;
   // only the older archive's own may go. Found before anything is written.
-  if (owner_.MaxSize > 0) {
+  if (target_.MaxSize() > 0) {
     const std::string foreign = FindForeignVolume(archiveName_, *older_);
     // An older archive the disk failed to give proves none of its volumes.
     if (!foreign.empty() && older_->ReadError() != 0) {
@@ -194,10 +197,7 @@ void BackupRun::MeasureFiles() {
       stamp = source->Stamp();
     }
     s_.TotalSize += size;
-    if (owner_.SaveFileID) {
-      fileIdText_ += format::FileIdLine(path, stamp, size);
-      fileIdText_ += "\r\n";
-    }
+    if (owner_.SaveFileID) fileIds_.Add(path, stamp, size);
   }
   measures_ = {};
   if (leftOut.empty()) return;
@@ -211,37 +211,24 @@ void BackupRun::MeasureFiles() {
 }
 
 void BackupRun::SaveFileIdList() {
-  // The lists of backups killed before they removed theirs; a running
-  // backup holds its own.
-  platform::RemoveAbandonedTempFiles(format::kTempFilePrefix, format::LooksLikeFileIdList);
-  int error = 0;
-  tempName_ = platform::CreateTempFile(format::kTempFilePrefix, &error);
+  size_t written = 0;
   try {
-    if (tempName_.empty()) throw EStreamError(kStreamWriteError, error);
-    TFileStream list(tempName_, TFileStream::fmCreate);
-    list.WriteBuffer(fileIdText_.data(), fileIdText_.size());
-    list.Close();
+    written = fileIds_.Save();
   } catch (const EStreamError& e) {
-    run_.Fail(beTempFile, tempName_, backup::ReasonOf(e));
+    run_.Fail(beTempFile, fileIds_.FileName(), backup::ReasonOf(e));
     return;
   }
-  selected_.insert(selected_.begin(), tempName_);
+  selected_.insert(selected_.begin(), fileIds_.FileName());
   hasFileList_ = true;
-  s_.TotalSize += static_cast<int64_t>(fileIdText_.size());
-  fileIdText_ = std::string();
-}
-
-void BackupRun::DeleteTempFile() {
-  if (!tempName_.empty() && platform::FileExists(tempName_)) platform::DeleteFile(tempName_);
-  tempName_.clear();
+  s_.TotalSize += static_cast<int64_t>(written);
 }
 
 std::string BackupRun::StoredName(size_t Index) const {
-  return hasFileList_ && Index == 0 ? std::string(format::kFileListName) : selected_[Index];
+  return IsFileList(Index) ? std::string(format::kFileListName) : selected_[Index];
 }
 
 bool BackupRun::RecordsFit() {
-  const int64_t maxSize = owner_.MaxSize;
+  const int64_t maxSize = target_.MaxSize();
   if (maxSize == 0) return true;
   const std::string limit = " in a volume of " + std::to_string(maxSize) + " bytes";
   // A later volume opens with the empty continuation of the file before.
@@ -261,6 +248,31 @@ bool BackupRun::RecordsFit() {
     return false;
   }
   return true;
+}
+
+// ---- the calls
+
+bool TBackupFile::Backup(const TStringList& Files, const std::string& ArchiveName) {
+  // The reserved name stands for the stream BackupToStream was given last,
+  // with whatever volume limit is set.
+  BackupRun run(*this, ArchiveName == kStreamArchiveName
+                           ? ArchiveTarget::Stream(targetStream_, MaxSize)
+                           : ArchiveTarget::File(ArchiveName, MaxSize));
+  return run.Execute(Files);
+}
+
+bool TBackupFile::BackupToStream(const TStringList& Files, TStream* Stream) {
+  if (Stream == nullptr) return false;
+  targetStream_ = Stream;
+  // Callers have always read the limit back as 0 after a stream backup;
+  // the run itself takes its one volume from its target.
+  MaxSize = 0;
+  try {
+    BackupRun run(*this, ArchiveTarget::Stream(Stream));
+    return run.Execute(Files);
+  } catch (...) {
+    return false;
+  }
 }
 
 }  // namespace kelmora

@@ -11,8 +11,10 @@
 // replaced or removed (engine/older_archive.h).
 //
 // The run and what comes before the archive are in backup_run.cpp, the
-// writing in backup_writer.cpp, the wind-down (count, check, commit) in
-// backup_commit.cpp, the companion file in backup_companion.cpp.
+// writing of entries in backup_writer.cpp, the wind-down (count, check,
+// commit) in backup_commit.cpp, the companion file in backup_companion.cpp.
+// The volumes themselves are a VolumeWriter's (engine/volume_writer.h), the
+// file-ID list a FileIdListWriter's (engine/file_id_list.h).
 #pragma once
 
 #include <cstdint>
@@ -23,13 +25,15 @@
 
 #include "engine/archive_claim.h"
 #include "engine/archive_format.h"
+#include "engine/archive_target.h"
 #include "engine/chunk_pipeline.h"
 #include "engine/companion/metadata.h"
 #include "engine/companion/sections.h"
+#include "engine/file_id_list.h"
 #include "engine/older_archive.h"
 #include "engine/run_state.h"
 #include "engine/source_file.h"
-#include "engine/volume_output.h"
+#include "engine/volume_writer.h"
 #include "kelmora/backup_file.h"
 #include "platform/platform.h"
 
@@ -70,7 +74,7 @@ inline std::string ReasonOf(const EStreamError& Error) {
 
 class BackupRun {
  public:
-  BackupRun(TBackupFile& Owner, const std::string& ArchiveName);
+  BackupRun(TBackupFile& Owner, const ArchiveTarget& Target);
   // An exception passing out still closes every file this run opened and
   // removes every temporary file, the unfinished volumes included.
   ~BackupRun();
@@ -97,11 +101,6 @@ class BackupRun {
     int64_t ModifiedNs = 0;
   };
 
-  struct Volume {
-    std::string Final;
-    std::string Temp;  // "" once renamed
-  };
-
   // ---- before the archive (backup_run.cpp)
 
   // The archive's name and the files beside it: false, the run refused,
@@ -115,7 +114,6 @@ class BackupRun {
   bool KeepGoing();
   void MeasureFiles();
   void SaveFileIdList();
-  void DeleteTempFile();
   // The name entry Index is stored under.
   std::string StoredName(size_t Index) const;
   // False, the run refused, when a record could not keep the volume limit.
@@ -123,13 +121,9 @@ class BackupRun {
 
   // ---- the archive (backup_writer.cpp)
 
-  // The volume being written, or the archive before any volume exists.
-  const std::string& ArchiveWritten() const {
-    return volumes_.empty() ? archiveName_ : volumes_.back().Final;
-  }
+  // A failure to write the volume being written.
   void FailWriting(int SystemError, const std::string& Why = std::string());
   void WriteHeader();
-  void OpenVolume(const std::string& Final);
   void WriteEntries();
   bool EnterSource(size_t Index);
   void WriteEntry(size_t Index);
@@ -177,13 +171,17 @@ class BackupRun {
   bool Verify();
   bool Commit();
   void DiscardVolumes();
+  // The file-ID list's temporary file, which is no source file of the user's.
+  bool IsFileList(size_t Index) const { return hasFileList_ && Index == 0; }
 
   TBackupFile& owner_;
   RunContext run_;
   RunState& s_;
   // Where the archive's bytes land: the named path, or the file a link of
-  // that name leads to. Its volumes are named after it.
-  const std::string archiveName_;
+  // that name leads to (its volumes are named after it), or the caller's
+  // stream.
+  const ArchiveTarget target_;
+  const std::string& archiveName_;
   const bool toStream_;
   const bool direct_;                  // no temporary volumes, nothing to replace
   ArchiveClaim claim_;                 // the archive, held until the run is gone
@@ -191,21 +189,18 @@ class BackupRun {
 
   TStringList selected_;
   std::vector<platform::FileMeasure> measures_;  // beside selected_ until it is measured
-  std::string fileIdText_;
-  std::string tempName_;
+  FileIdListWriter fileIds_;
   bool hasFileList_ = false;
   int64_t countAt_ = 0;  // where the header's file count lies in the first volume or stream
   int32_t entries_ = 0;  // file entries written, the file-ID list's not counted
 
-  std::vector<Volume> volumes_;  // of a file archive, in order
-  GatheredVolume volume_;        // the last of them, while it is open
-  ArchiveSink sink_;
-  TStream* archive_ = nullptr;  // where the next archive byte goes: sink_ or null
+  VolumeWriter volumes_;
+  TStream* archive_ = nullptr;  // where the next archive byte goes, or null
   std::vector<Stored> stored_;
 
   // The companion written beside the volumes, when there is one.
   const bool companion_;
-  Volume companionFile_;
+  VolumeWriter::Volume companionFile_;
   std::vector<companion::IndexEntry> index_;
   std::vector<companion::MetadataRecord> records_;  // folders and links first, then files
   companion::HardLinks hardLinks_;
@@ -214,6 +209,7 @@ class BackupRun {
   int64_t entryPacked_ = 0;
   uint32_t entryChunks_ = 0;
 
+  size_t writing_ = 0;            // the entry being written, by its index in selected_
   SourceFile* source_ = nullptr;  // the file being written, held by the pipeline
   int openError_ = 0;             // why it could not be opened, when it could not
   int readError_ = 0;             // why it could not be read to its end, when it is to be left out

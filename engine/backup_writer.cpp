@@ -1,6 +1,6 @@
 // Backup, the writing: the header, then every file as data sections of
-// independently compressed chunks, split into volumes when MaxSize is set
-// (engine/backup_run.h).
+// independently compressed chunks, split into volumes when the target has a
+// limit (engine/backup_run.h); the volumes' files are a VolumeWriter's.
 #include <cerrno>
 #include <cstdint>
 #include <memory>
@@ -18,7 +18,7 @@ namespace kelmora {
 // ---- the archive
 
 void BackupRun::FailWriting(int SystemError, const std::string& Why) {
-  run_.Fail(beCannotWriteArchive, ArchiveWritten(),
+  run_.Fail(beCannotWriteArchive, volumes_.Written(),
             SystemError != 0 ? platform::ErrorText(SystemError) : Why);
 }
 
@@ -30,20 +30,15 @@ void BackupRun::WriteHeader() {
   s_.ArchiveBytes = 0;
   // Refused before anything is created: such a limit could never be
   // kept, and a negative one would never let a chunk in.
-  const int64_t maxSize = owner_.MaxSize;
+  const int64_t maxSize = target_.MaxSize();
   if (maxSize < 0 || (maxSize > 0 && maxSize < kSmallestVolumeSize)) {
     FailWriting(0, "a volume must hold at least " + std::to_string(kSmallestVolumeSize) + " bytes");
     return;
   }
   if (s_.Failure.Code != beNone || !RecordsFit()) return;
   try {
-    if (toStream_) {
-      if (owner_.TargetStream() == nullptr) throw EStreamError(kStreamWriteError);
-      sink_.Attach(owner_.TargetStream());
-      archive_ = &sink_;
-    } else {
-      OpenVolume(archiveName_);
-    }
+    volumes_.Begin();
+    archive_ = &volumes_.Archive();
     format::WriteHeader(*archive_,
                         {owner_.BackupTitle, format::CapTotalSize(s_.TotalSize), s_.FileCount});
     countAt_ = archive_->Position() - 4;
@@ -52,22 +47,6 @@ void BackupRun::WriteHeader() {
   } catch (const std::exception& e) {
     FailWriting(0, e.what());
   }
-}
-
-// Creates the next volume under a temporary name beside Final.
-void BackupRun::OpenVolume(const std::string& Final) {
-  if (direct_) {
-    volume_.Open(std::make_unique<TFileStream>(Final, TFileStream::fmCreate));
-    volumes_.push_back({Final, std::string()});
-  } else {
-    std::string temp;
-    platform::File file = platform::CreateFileBeside(Final, temp);
-    if (!file.Valid()) throw EArchiveWrite(file.LastError());
-    volumes_.push_back({Final, temp});
-    volume_.Open(std::make_unique<THandleStream>(std::move(file)));
-  }
-  sink_.Attach(&volume_);
-  archive_ = &sink_;
 }
 
 void BackupRun::WriteEntries() {
@@ -89,7 +68,7 @@ bool BackupRun::EnterSource(size_t Index) {
   openError_ = file.OpenError;
   readError_ = 0;
   // Closed to us since it was measured: left out, named, when asked for.
-  if (file.OpenFailed && owner_.SkipUnreadable && !(hasFileList_ && Index == 0)) {
+  if (file.OpenFailed && owner_.SkipUnreadable && !IsFileList(Index)) {
     s_.Unreadable.push_back({beCannotReadFile, selected_[Index],
                              platform::ErrorText(openError_ != 0 ? openError_ : EACCES)});
     return false;
@@ -120,7 +99,7 @@ void BackupRun::WriteEntry(size_t Index) {
     changed = WriteEntryOnce(Index);
   }
   NoteEntry(Index, mark);
-  if (!(hasFileList_ && Index == 0)) ++entries_;
+  if (!IsFileList(Index)) ++entries_;
   if (changed) s_.ChangedFiles.push_back(selected_[Index]);
 }
 
@@ -137,7 +116,8 @@ void BackupRun::LeaveOut(size_t Index, const Mark& Where) {
 // while it was read.
 bool BackupRun::WriteEntryOnce(size_t Index) {
   const std::string& path = selected_[Index];
-  const bool isFileList = hasFileList_ && Index == 0;
+  const bool isFileList = IsFileList(Index);
+  writing_ = Index;
   bool complete = false;
   entryBytes_ = entryPacked_ = 0;
   entryChunks_ = 0;
@@ -177,8 +157,8 @@ bool BackupRun::WriteEntryOnce(size_t Index) {
 // changed inside it would. RecordsFit saw to it that the head fits there,
 // and that the first entry fits after the header.
 void BackupRun::MakeRoomForEntry(size_t Index) {
-  if (owner_.MaxSize == 0 || archive_ == nullptr ||
-      archive_->Position() + backup::EntryRoom(StoredName(Index)) <= owner_.MaxSize)
+  if (target_.MaxSize() == 0 || archive_ == nullptr ||
+      archive_->Position() + backup::EntryRoom(StoredName(Index)) <= target_.MaxSize())
     return;
   Guarded([&] {
     ChangeVolume();
@@ -191,7 +171,7 @@ void BackupRun::MakeRoomForEntry(size_t Index) {
 
 BackupRun::Mark BackupRun::MarkArchive() const {
   Mark mark;
-  mark.Volume = volumes_.empty() ? 0 : volumes_.size() - 1;
+  mark.Volume = volumes_.Current();
   mark.Position = archive_ != nullptr ? archive_->Position() : 0;
   mark.ArchiveBytes = s_.ArchiveBytes;
   mark.BytesDone = s_.BytesDone;
@@ -202,21 +182,12 @@ BackupRun::Mark BackupRun::MarkArchive() const {
 // Cuts the archive back to Where, dropping the volumes begun since.
 bool BackupRun::RewindTo(const Mark& Where) {
   try {
-    if (volumes_.size() > Where.Volume + 1) {
-      volume_.Close();  // its bytes go with it
-      while (volumes_.size() > Where.Volume + 1) {
-        platform::DeleteFile(volumes_.back().Temp);
-        volumes_.pop_back();
-      }
-      volume_.Reopen(volumes_.back().Temp, Where.Position);
-    } else {
-      volume_.CutAt(Where.Position);
-    }
+    volumes_.RewindTo(Where.Volume, Where.Position);
   } catch (const EStreamError& e) {
     FailWriting(e.SystemError());
     return false;
   }
-  archive_ = &sink_;
+  archive_ = &volumes_.Archive();
   s_.ArchiveBytes = Where.ArchiveBytes;
   s_.BytesDone = Where.BytesDone;
   s_.FilesDone = Where.FilesDone;
@@ -253,13 +224,16 @@ void BackupRun::WriteSection() {
 }
 
 bool BackupRun::RoomForChunk() const {
-  return owner_.MaxSize == 0 ||
-         archive_->Position() < static_cast<int64_t>(owner_.MaxSize) - format::kVolumeReserve;
+  return target_.MaxSize() == 0 ||
+         archive_->Position() < target_.MaxSize() - format::kVolumeReserve;
 }
 
 void BackupRun::WriteChunk() {
   ChunkPipeline::Piece& piece = pipeline_.Next();
-  if (piece.ReadFailed && owner_.SkipUnreadable && !direct_ && s_.CurrentFile != tempName_) {
+  // The run's own record of the entry, not CurrentFile: that is the
+  // public progress field, and a handler's to read.
+  const std::string& path = selected_[writing_];
+  if (piece.ReadFailed && owner_.SkipUnreadable && !direct_ && !IsFileList(writing_)) {
     // Its entry is taken back whole (LeaveOut); a stream cannot be.
     readError_ = piece.ReadError != 0 ? piece.ReadError : EIO;
     remaining_ = 0;
@@ -267,7 +241,7 @@ void BackupRun::WriteChunk() {
   }
   if (piece.ReadFailed) {
     // A read error is no end of file: the stored file would be short.
-    run_.Fail(beCannotReadFile, s_.CurrentFile,
+    run_.Fail(beCannotReadFile, path,
               piece.ReadError != 0 ? platform::ErrorText(piece.ReadError) : std::string());
     return;
   }
@@ -286,7 +260,7 @@ void BackupRun::WriteChunk() {
       piece.Result == PieceCompressor::Compressed ? static_cast<int64_t>(piece.Packed) : n;
 
   if (piece.Result == PieceCompressor::Failed) {
-    run_.Fail(beCompression, s_.CurrentFile);
+    run_.Fail(beCompression, path);
   } else if (piece.Result == PieceCompressor::Compressed) {
     format::WriteInt32(*archive_, static_cast<int32_t>(piece.Packed));
     archive_->WriteBuffer(piece.Out.data(), piece.Packed);
@@ -299,23 +273,18 @@ void BackupRun::WriteChunk() {
   pipeline_.Release();
 
   run_.ProcessMessages();
-  run_.ReportProgress(s_.CurrentFile);
+  run_.ReportProgress(path);
 }
 
 void BackupRun::ChangeVolume() {
-  // A caller's stream is never closed, so it can hold only one volume.
-  if (toStream_) {
-    FailWriting(0, "a stream holds one volume only");
+  if (const std::string why = volumes_.CannotAddVolume(); !why.empty()) {
+    FailWriting(0, why);
     return;
   }
-  if (volumes_.size() >= static_cast<size_t>(format::kMaxVolumes)) {
-    FailWriting(0, "an archive holds at most " + std::to_string(format::kMaxVolumes) + " volumes");
-    return;
-  }
-  const auto next = static_cast<unsigned>(volumes_.size() + 1);
+  const auto next = static_cast<unsigned>(volumes_.Volumes().size() + 1);
   format::WriteVolumeChange(*archive_, next);
   archive_ = nullptr;
-  if (const int error = volume_.Close(); error != 0) {
+  if (const int error = volumes_.EndVolume(); error != 0) {
     FailWriting(error);
     return;
   }
@@ -328,23 +297,8 @@ void BackupRun::ChangeVolume() {
     FailWriting(0, "its name is that of its own volume " + std::to_string(next));
     return;
   }
-  OpenVolume(name);
-}
-
-bool TBackupFile::Backup(const TStringList& Files, const std::string& ArchiveName) {
-  BackupRun run(*this, ArchiveName);
-  return run.Execute(Files);
-}
-
-bool TBackupFile::BackupToStream(const TStringList& Files, TStream* Stream) {
-  if (Stream == nullptr) return false;
-  targetStream_ = Stream;
-  MaxSize = 0;
-  try {
-    return Backup(Files, kStreamArchiveName);
-  } catch (...) {
-    return false;
-  }
+  volumes_.BeginVolume(name);
+  archive_ = &volumes_.Archive();
 }
 
 }  // namespace kelmora

@@ -98,46 +98,6 @@ void RestoreRun::NoteLaterVolumes() {
   }
 }
 
-platform::PathInfo RestoreRun::Inspect(const std::string& Target) {
-  inspectedIn_.reset();
-  // Most files go into the folder of the file before them; its handle
-  // spares a walk down the whole path.
-  if (!folder_.empty() && lastFolder_ && LexicallyInFolder(Target)) {
-    const std::string below = restore::FolderOf(Target.substr(folder_.size() - 1));
-    if (folder_ + below == lastFolderPath_) {
-      inspectedIn_ = lastFolder_;
-      // In mode all only a link, a folder, or a file of this run's could
-      // tell there, and a folder this run made holds none of them.
-      if (e_.RestoreMode == rmAll && claimed_.count(platform::ComparableName(Target)) == 0 &&
-          emptyMade_.count(platform::ComparableName(below)) != 0)
-        return platform::PathInfo{};
-      return platform::InspectAt(*lastFolder_,
-                                 Target.substr(Target.find_last_of(platform::kSeparators) + 1));
-    }
-  }
-  // Inside a restore folder a link in the target's place is itself the
-  // fact that matters; at stored paths links are followed as usual.
-  return platform::InspectPath(Target, folder_.empty());
-}
-
-bool RestoreRun::DecideByMode(const platform::PathInfo& Existing) const {
-  const bool exists = Existing.Kind == platform::PathKind::File;
-  const bool storedIsNewer = exists && restore::StoredIsNewer(stamp_, Existing.Stamp);
-  switch (e_.RestoreMode) {
-    case rmAll:
-      return true;
-    case rmNoOverwrite:
-      return !exists;
-    case rmNewer:
-      return !exists || storedIsNewer;
-    case rmExisting:
-      return exists;
-    case rmExistingNewer:
-      return storedIsNewer;
-  }
-  return false;
-}
-
 EntryConsumer::Plan RestoreRun::BeginFile(const std::string& Name, int32_t Stamp) {
   stamp_ = Stamp;
   storedName_ = Name;
@@ -148,13 +108,13 @@ EntryConsumer::Plan RestoreRun::BeginFile(const std::string& Name, int32_t Stamp
   s_.CurrentFile = target.empty() ? Name : target;
 
   if (writer_) {
-    if (!target.empty() && MayMeetQueuedFile(target)) Drain();
+    if (!target.empty() && claimed_.MayMeet(target)) Drain();
     if (TakeWriterOutcome()) return {};
   }
-  if (isFileList || (e_.RestoreFilter && !Filtered(Name))) {
+  if (isFileList || !filtered_.Lets(Name)) {
     decision_ = false;
   } else if (target.empty()) {
-    Refuse("its stored name is not one to restore (empty, a NUL or a \"..\" component)");
+    Refuse(Name, "its stored name is not one to restore (empty, a NUL or a \"..\" component)");
   } else if (Clashes(Name, target)) {
     // Checked before the mode decides, so a clash is never passed off as an
     // existing file the mode keeps.
@@ -165,17 +125,19 @@ EntryConsumer::Plan RestoreRun::BeginFile(const std::string& Name, int32_t Stamp
       folderVouched_ = false;
       e_.OnRestoreFile(e_, s_.CurrentFile, stamp_, decision_);
     }
-    if (decision_ && s_.CurrentFile != target) {
+    // What the handler left there is the target from here on.
+    const std::string chosen = s_.CurrentFile;
+    if (decision_ && chosen != target) {
       // The handler sent the file elsewhere, maybe where a queued file goes.
       Drain();
-      existing = Inspect(s_.CurrentFile);
+      existing = Inspect(chosen);
     }
     if (decision_ && existing.Kind == platform::PathKind::Link)
-      Refuse("a symbolic link stands in its place");
-    if (decision_ && s_.CurrentFile != target && Clashes(Name, s_.CurrentFile)) decision_ = false;
-    if (decision_) decision_ = BeginTarget(existing);
+      Refuse(chosen, "a symbolic link stands in its place");
+    if (decision_ && chosen != target && Clashes(Name, chosen)) decision_ = false;
+    if (decision_) decision_ = BeginTarget(chosen, existing);
     if (decision_) {
-      claimed_[platform::ComparableName(s_.CurrentFile)] = Name;
+      claimed_.Claim(chosen, Name);
       record_ = FileRecord(Name);
     }
   }
@@ -198,9 +160,9 @@ void RestoreRun::EndFile(Ending How) {
       // the one of the file that failed. A target that could not be
       // written says why (a full disk).
       if (target_.file && s_.Continue)
-        FailTarget(target_.stream && target_.stream->OpenFile().LastError() != 0
-                       ? platform::ErrorText(target_.stream->OpenFile().LastError())
-                       : std::string());
+        FailTarget(target_.name, target_.stream && target_.stream->OpenFile().LastError() != 0
+                                     ? platform::ErrorText(target_.stream->OpenFile().LastError())
+                                     : std::string());
       FinishTarget(false);
       return;
     case Ending::Stopped:
@@ -210,37 +172,20 @@ void RestoreRun::EndFile(Ending How) {
 }
 
 bool RestoreRun::Clashes(const std::string& Stored, const std::string& Target) {
-  // Where case does not tell names apart, "A.txt" and "a.txt" are one file.
-  const std::string name = platform::ComparableName(Target);
-  const auto earlier = claimed_.find(name);
-  // The same stored name twice is one file backed up twice: the later copy
-  // replaces the earlier as it always did.
-  if (earlier == claimed_.end() || earlier->second == Stored) return false;
+  const std::string* earlier = claimed_.Clash(Target, Stored);
+  if (earlier == nullptr) return false;
   // A damaged copy kept aside makes way for a stored file of its name.
-  if (MoveKeptCopy(name)) return false;
-  // Told through OnNameClash alone.
+  if (MoveKeptCopy(platform::ComparableName(Target))) return false;
+  // Told through OnNameClash alone. A copy: the handler may restore nothing
+  // but may still call on the engine.
+  const std::string before = *earlier;
   decision_ = false;
-  NoteRefusal(s_.CurrentFile, earlier->second + " was already restored there");
+  NoteRefusal(Target, before + " was already restored there");
   if (e_.OnNameClash) {
     folderVouched_ = false;
-    e_.OnNameClash(e_, Stored, earlier->second, Target);
+    e_.OnNameClash(e_, Stored, before, Target);
   }
   return true;
-}
-
-bool RestoreRun::MayMeetQueuedFile(const std::string& Target) {
-  if (claimed_.count(platform::ComparableName(Target)) != 0) return true;
-  // The files of one folder come one after another: its folders are
-  // looked at once.
-  std::string above = restore::FolderOf(Target);
-  if (above == checkedFolder_) return false;
-  checkedFolder_ = above;
-  for (;;) {
-    if (claimed_.count(platform::ComparableName(above)) != 0) return true;
-    std::string up = restore::FolderOf(above);
-    if (up.empty() || up == above) return false;
-    above = std::move(up);
-  }
 }
 
 bool RestoreRun::TakeWriterOutcome() {

@@ -60,9 +60,7 @@ bool RestoreRun::FilteredStretches(std::vector<ArchiveWalk::Stretch>& Stretches)
   const auto wanted = [this, index](size_t I) {
     const companion::IndexEntry& e = (*index)[I];
     if (IsFileList(e)) return false;
-    const auto known = filtered_.find(e.Name);
-    if (known != filtered_.end()) return known->second;
-    return filtered_[e.Name] = e_.RestoreFilter(e.Name);
+    return filtered_.Remember(e.Name);
   };
   // Every volume a stretch reads must be as written, the first one for the
   // header too; otherwise the archive is read whole, as without an index.
@@ -235,7 +233,7 @@ bool RestoreRun::MakeLink(const companion::MetadataRecord& Record) {
     RefuseFile(target, platform::ErrorText(error));
     return false;
   }
-  claimed_[platform::ComparableName(target)] = Record.Name;
+  claimed_.Claim(target, Record.Name);
   const std::string partly = MetadataShortfall(
       platform::ApplyLinkMetadata(folder, leaf, companion::PathMetadataOf(Record), rules_));
   if (!partly.empty()) RefuseFile(target, partly);

@@ -1,5 +1,5 @@
-// Restore: reaching a target's folder, beginning the target there and
-// putting it in place.
+// Restore: the folder handling. What stands at a target, reaching its
+// folder, beginning the target there and putting it in place.
 #include <cerrno>
 #include <memory>
 #include <string>
@@ -41,9 +41,31 @@ bool RestoreRun::LexicallyInFolder(const std::string& Target) const {
          !HasParentComponent(Target.substr(folder_.size()));
 }
 
-bool RestoreRun::LocateTarget(Folder& Into, std::string& Below, std::string& Leaf,
-                              std::string& Why) {
-  std::string target = s_.CurrentFile;
+platform::PathInfo RestoreRun::Inspect(const std::string& Target) {
+  inspectedIn_.reset();
+  // Most files go into the folder of the file before them; its handle
+  // spares a walk down the whole path.
+  if (!folder_.empty() && lastFolder_ && LexicallyInFolder(Target)) {
+    const std::string below = restore::FolderOf(Target.substr(folder_.size() - 1));
+    if (folder_ + below == lastFolderPath_) {
+      inspectedIn_ = lastFolder_;
+      // In mode all only a link, a folder, or a file of this run's could
+      // tell there, and a folder this run made holds none of them.
+      if (e_.RestoreMode == rmAll && !claimed_.Holds(platform::ComparableName(Target)) &&
+          emptyMade_.count(platform::ComparableName(below)) != 0)
+        return platform::PathInfo{};
+      return platform::InspectAt(*lastFolder_,
+                                 Target.substr(Target.find_last_of(platform::kSeparators) + 1));
+    }
+  }
+  // Inside a restore folder a link in the target's place is itself the
+  // fact that matters; at stored paths links are followed as usual.
+  return platform::InspectPath(Target, folder_.empty());
+}
+
+bool RestoreRun::LocateTarget(const std::string& Target, Folder& Into, std::string& Below,
+                              std::string& Leaf, std::string& Why) {
+  std::string target = Target;
   if (restore::FolderOf(target).empty()) throw Exception(kCannotCreateFolder);
   if (folder_.empty()) {
     // At stored paths a link is followed as it always is there: the file
@@ -121,7 +143,7 @@ RestoreRun::Folder RestoreRun::OpenTargetFolder(const std::string& Path, const s
   return folder;
 }
 
-bool RestoreRun::BeginTarget(const platform::PathInfo& Existing) {
+bool RestoreRun::BeginTarget(const std::string& Target, const platform::PathInfo& Existing) {
   // A second try when the folder kept open turns out removed meanwhile: it
   // is reached (and made) afresh, and what stands there is looked at anew.
   for (int attempt = 0;; ++attempt) {
@@ -131,8 +153,8 @@ bool RestoreRun::BeginTarget(const platform::PathInfo& Existing) {
     std::string why;
     // A file left out because its folder cannot be had, or lies outside,
     // is stepped over, and the run must not end as a complete one.
-    if (!LocateTarget(folder, below, leaf, why)) {
-      Refuse(why);
+    if (!LocateTarget(Target, folder, below, leaf, why)) {
+      Refuse(Target, why);
       return false;
     }
     // Inspect looked through this very handle already; any other way to
@@ -148,15 +170,15 @@ bool RestoreRun::BeginTarget(const platform::PathInfo& Existing) {
     // What stands in one file's way (a name this system cannot hold, a
     // folder) costs that file alone.
     if (there.Error != 0) {
-      Refuse(platform::ErrorText(there.Error));
+      Refuse(Target, platform::ErrorText(there.Error));
       return false;
     }
     if (there.Kind == platform::PathKind::Directory) {
-      Refuse(platform::ErrorText(EISDIR));
+      Refuse(Target, platform::ErrorText(EISDIR));
       return false;
     }
     if (!folder_.empty() && there.Kind == platform::PathKind::Link) {
-      Refuse("a symbolic link stands in its place");
+      Refuse(Target, "a symbolic link stands in its place");
       return false;
     }
     platform::FileIdentity identity;
@@ -164,7 +186,7 @@ bool RestoreRun::BeginTarget(const platform::PathInfo& Existing) {
         platform::IdentityAt(*folder, leaf, identity)) {
       for (const platform::FileIdentity& volume : volumes_) {
         if (identity == volume) {
-          Refuse("it is a volume of the archive being read");
+          Refuse(Target, "it is a volume of the archive being read");
           return false;
         }
       }
@@ -180,16 +202,17 @@ bool RestoreRun::BeginTarget(const platform::PathInfo& Existing) {
       // failing disk would fail every one after it.
       const int error = file->LastError();
       if (platform::FailsEveryFile(error))
-        FailTarget("creating it failed: " + platform::ErrorText(error));
+        FailTarget(Target, "creating it failed: " + platform::ErrorText(error));
       else
-        Refuse(platform::ErrorText(error));
+        Refuse(Target, platform::ErrorText(error));
       return false;
     }
     if (there.Kind == platform::PathKind::File) file->TakeOverModeOf(leaf);
-    target_.stream = std::make_unique<TFileStream>(file->ReleaseFile(), s_.CurrentFile);
+    target_.stream = std::make_unique<TFileStream>(file->ReleaseFile(), Target);
     // A sparse file comes back sparse, not as gigabytes of written zeros.
     target_.stream->WriteZerosAsHoles(true);
     target_.file = std::move(file);
+    target_.name = Target;
     target_.leaf = leaf;
     target_.folder = lastFolderPath_;
     target_.below = std::move(below);
@@ -200,13 +223,16 @@ bool RestoreRun::BeginTarget(const platform::PathInfo& Existing) {
 void RestoreRun::FinishTarget(bool Put) {
   if (!target_.file) return;
   if (Put) {
+    // The handler may rewrite the name it is shown; the file still goes
+    // where it was begun, and is reported under that name.
     if (e_.OnFileRestored) e_.OnFileRestored(e_, s_.CurrentFile, target_.stream);
+    const std::string name = target_.name;
     // Noted before it is in place: a file system written to is synced,
     // whether the rename then succeeds or not.
     NoteWrittenFolder();
     FinishedTarget whole = TakeOpenTarget();
     if (writer_) {
-      std::string folder = restore::FolderOf(s_.CurrentFile);
+      std::string folder = restore::FolderOf(name);
       if (folder != writerFolder_) {
         writerFolder_ = std::move(folder);
         ++writerFolderNumber_;
@@ -217,11 +243,11 @@ void RestoreRun::FinishTarget(bool Put) {
       ++s_.FilesDone;
       folderVouched_ = placed.FolderChecked && whole.File->Folder() == lastFolder_;
       damagesWhenVouched_ = s_.Damages.size();
-      if (!placed.Partly.empty()) RefuseFile(s_.CurrentFile, placed.Partly);
+      if (!placed.Partly.empty()) RefuseFile(name, placed.Partly);
     } else if (placed.OnlyThisFile) {
-      RefuseFile(s_.CurrentFile, placed.Why);
+      RefuseFile(name, placed.Why);
     } else {
-      FailTarget(placed.Why);
+      FailTarget(name, placed.Why);
     }
   }
   target_ = OpenTarget{};
@@ -247,7 +273,7 @@ FinishedTarget RestoreRun::TakeOpenTarget() {
   whole.File = std::move(target_.file);
   whole.Stream = std::move(target_.stream);
   whole.Leaf = target_.leaf;
-  whole.Name = s_.CurrentFile;
+  whole.Name = target_.name;
   whole.Stamp = stamp_;
   if (record_ != nullptr) {
     whole.HasMetadata = true;
@@ -265,14 +291,14 @@ FinishedTarget RestoreRun::TakeOpenTarget() {
 }
 
 void RestoreRun::KeepAside(FinishedTarget& Kept) {
-  const std::string folder = s_.CurrentFile.substr(0, s_.CurrentFile.size() - target_.leaf.size());
+  const std::string folder = target_.name.substr(0, target_.name.size() - target_.leaf.size());
   const std::string taken = TakeKeptName(folder, target_.leaf, [&Kept](const std::string& Leaf) {
     // Existing names, the archive's volumes among them, are never taken.
     Kept.Leaf = Leaf;
     return Place(Kept).Error;
   });
   if (taken.empty()) return;
-  claimed_[taken] = storedName_;
+  claimed_.ClaimComparable(taken, storedName_);
   kept_[taken] = KeptCopy{Kept.File->Folder(), folder, target_.leaf, Kept.Leaf};
 }
 
@@ -284,7 +310,7 @@ std::string RestoreRun::TakeKeptName(const std::string& Folder, const std::strin
     // A name this run restored, or kept aside already, is not free even
     // when a file queued for it is not in place yet.
     std::string name = platform::ComparableName(Folder + leaf);
-    if (claimed_.count(name) != 0) continue;
+    if (claimed_.Holds(name)) continue;
     const int error = Try(leaf);
     if (error == 0) return name;
     if (error != EEXIST) break;
@@ -304,8 +330,7 @@ bool RestoreRun::MoveKeptCopy(const std::string& Claimed) {
         return platform::RenameKeeping(*copy.folder, copy.keptAs, Leaf);
       });
   if (taken.empty()) return false;
-  claimed_[taken] = std::move(claimed_[Claimed]);
-  claimed_.erase(Claimed);
+  claimed_.Move(Claimed, taken);
   copy.keptAs = std::move(leaf);
   kept_[taken] = std::move(copy);
   return true;

@@ -1,9 +1,11 @@
 // A restore run: decides file by file whether to write what the archive
 // walk reads (engine/archive_walk.h: records, volumes, damage) and where.
-// restore.cpp decides, restore_place.cpp reaches folders and puts files
-// in place.
+// restore.cpp runs it and decides each file, with the decisions that look
+// into no folder in restore_decisions.cpp (mode, clashes, filter);
+// restore_place.cpp looks at what stands where, reaches folders and puts
+// files in place; restore_metadata.cpp gives back what the companion holds.
 //
-// Safety guards, all of them in these two files:
+// Safety guards, all of them in these files:
 //   - a stored name that is empty, holds a NUL or a ".." component is never
 //     written anywhere (restore::TargetName refuses it);
 //   - with a restore folder, every target must lie lexically inside it and
@@ -62,6 +64,7 @@
 
 #include "engine/archive_companion.h"
 #include "engine/archive_walk.h"
+#include "engine/restore_decisions.h"
 #include "engine/restore_target.h"
 #include "engine/run_state.h"
 #include "engine/target_writer.h"
@@ -79,7 +82,8 @@ class RestoreRun : public EntryConsumer {
         s_(run_.State()),
         archiveName_(ArchiveName),
         folder_(restore::NormaliseFolder(Folder)),
-        fromStream_(ArchiveName == kStreamArchiveName) {}
+        fromStream_(ArchiveName == kStreamArchiveName),
+        filtered_(Engine.RestoreFilter) {}
 
   bool Run();
 
@@ -100,11 +104,6 @@ class RestoreRun : public EntryConsumer {
   // With a filter and an index that fits every volume: the stretches of
   // entries it lets through. False when the whole archive is to be read.
   bool FilteredStretches(std::vector<ArchiveWalk::Stretch>& Stretches);
-  // RestoreFilter's answer for Stored, asked at most once.
-  bool Filtered(const std::string& Stored) {
-    const auto known = filtered_.find(Stored);
-    return known != filtered_.end() ? known->second : e_.RestoreFilter(Stored);
-  }
   // What the companion recorded of a file entry; null when nothing.
   const companion::MetadataRecord* FileRecord(const std::string& Stored) const;
   // After the files: the recorded folders made (empty ones too), the links
@@ -120,31 +119,37 @@ class RestoreRun : public EntryConsumer {
 
   // The target being written: a file under a temporary name that becomes
   // the target only when FinishTarget puts it in place.
+  // Its name is held here from the moment it is begun: CurrentFile is the
+  // progress field that OnFileRestored is handed and may rewrite.
   struct OpenTarget {
     std::unique_ptr<platform::PendingFile> file;
     std::unique_ptr<TFileStream> stream;
+    std::string name;    // the target, as decided when it was begun
     std::string leaf;    // its own name within its folder
     std::string folder;  // the folder's path, as LocateTarget reached it
     std::string below;   // with a restore folder: the folder's way from it
   };
 
-  bool DecideByMode(const platform::PathInfo& Existing) const;
+  bool DecideByMode(const platform::PathInfo& Existing) const {
+    return restore::ModeWrites(e_.RestoreMode, stamp_, Existing);
+  }
   // What stands at Target, looked at through the folder handle kept open
   // when Target lies in that folder, by its name otherwise.
   platform::PathInfo Inspect(const std::string& Target);
-  // Opens the folder CurrentFile goes into and names the file within it,
-  // with the folder's way from the restore folder when there is one; false
-  // (and the entry refused) when it must not or cannot be had. Throws for
-  // a target without any folder part.
-  bool LocateTarget(Folder& Into, std::string& Below, std::string& Leaf, std::string& Why);
+  // Opens the folder Target goes into and names the file within it, with
+  // the folder's way from the restore folder when there is one; false (and
+  // the entry refused) when it must not or cannot be had. Throws for a
+  // target without any folder part.
+  bool LocateTarget(const std::string& Target, Folder& Into, std::string& Below, std::string& Leaf,
+                    std::string& Why);
   // Opens a target's folder: Path by its name at stored paths, Below the
   // restore folder's handle otherwise.
   Folder OpenTargetFolder(const std::string& Path, const std::string& Below);
   // With a restore folder: the target's name stays inside it.
   bool LexicallyInFolder(const std::string& Target) const;
-  // Creates the temporary file of CurrentFile, which Inspect last saw as
+  // Creates the temporary file of Target, which Inspect last saw as
   // Existing; false when the entry is refused, left out or the run failed.
-  bool BeginTarget(const platform::PathInfo& Existing);
+  bool BeginTarget(const std::string& Target, const platform::PathInfo& Existing);
   // Ends the open target. With Put: OnFileRestored, then flushed, stamped,
   // closed and renamed over its own name in its folder, here or by the
   // writer thread; a failure there is code 1. Without, or when it fails,
@@ -179,17 +184,13 @@ class RestoreRun : public EntryConsumer {
   }
   // True when it brought a failure.
   bool TakeWriterOutcome();
-  // Whether a file the writer may still hold could change what the run
-  // finds at Target: the same name restored before, or a file restored
-  // where one of its folders goes.
-  bool MayMeetQueuedFile(const std::string& Target);
   void NoteWrittenFolder();
   void SyncWrittenFileSystems();
   // The entry is stepped over; code 1 is reported once at the end and
   // names the last entry refused.
-  void Refuse(const std::string& Why) {
+  void Refuse(const std::string& Target, const std::string& Why) {
     decision_ = false;
-    RefuseFile(s_.CurrentFile, Why);
+    RefuseFile(Target, Why);
   }
   // Raises OnFileRefused, so each file left out is named as it is met.
   void RefuseFile(const std::string& Target, const std::string& Why) {
@@ -203,7 +204,6 @@ class RestoreRun : public EntryConsumer {
     run_.NoteFailure(beCannotReadFile, Target, Why);
     failedFile_ = Target;
   }
-  void FailTarget(const std::string& Why) { FailTarget(s_.CurrentFile, Why); }
   void FailTarget(const std::string& Target, const std::string& Why) {
     run_.Fail(beCannotReadFile, Target, Why);
     failedFile_ = Target;
@@ -244,9 +244,8 @@ class RestoreRun : public EntryConsumer {
   size_t damagesWhenVouched_ = 0;
   Folder inspectedIn_;      // the folder Inspect last looked in by handle
   std::string failedFile_;  // the file the last code 1 concerns
-  // Target, as this system compares names -> its stored name.
-  std::unordered_map<std::string, std::string> claimed_;
-  // The damaged copies kept aside, by their claimed_ names.
+  restore::TargetClaims claimed_;
+  // The damaged copies kept aside, by their claimed names.
   struct KeptCopy {
     Folder folder;
     std::string folderName;  // as the run names it, with its separator
@@ -264,7 +263,6 @@ class RestoreRun : public EntryConsumer {
   std::unique_ptr<TargetWriter> writer_;
   std::string writerFolder_;  // the folder of the file handed to it last
   uint64_t writerFolderNumber_ = 0;
-  std::string checkedFolder_;  // the folder MayMeetQueuedFile checked last
   // Folders below the restore folder that this run made and that hold no
   // folder: nothing stands in them but this run's own files.
   std::unordered_set<std::string> emptyMade_;
@@ -273,8 +271,7 @@ class RestoreRun : public EntryConsumer {
   const companion::MetadataByName* metadata_ = nullptr;
   platform::MetadataRules rules_;
   const companion::MetadataRecord* record_ = nullptr;  // of the target begun last
-  // What RestoreFilter answered for each stored name asked already.
-  std::unordered_map<std::string, bool> filtered_;
+  restore::FilterAnswers filtered_;
 };
 
 }  // namespace kelmora

@@ -61,7 +61,7 @@ class ArchiveSink : public TStream {
 // markedly less than 64 KiB at a time.
 class GatheredVolume : public TStream {
  public:
-  // Takes over a file just opened, at its start.
+  // Takes over an open file, to write on from where it stands.
   void Open(std::unique_ptr<THandleStream> File) {
     file_ = std::move(File);
     used_ = 0;
@@ -80,6 +80,14 @@ class GatheredVolume : public TStream {
     if (!file_->OpenFile().Resize(Position))
       throw EStreamError(kStreamWriteError, file_->OpenFile().LastError());
     file_->Seek(Position, SeekOrigin::Begin);
+  }
+
+  // Hands the file over open, every byte written reaching it first;
+  // throws EStreamError when they do not.
+  // Failing, it keeps the file, for Close to end.
+  std::unique_ptr<THandleStream> Detach() {
+    Flush();
+    return std::move(file_);
   }
 
   // Closes the file: 0 when every byte reached it, else the error number.

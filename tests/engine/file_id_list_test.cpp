@@ -1,9 +1,15 @@
 // The file-ID list: names that hold line breaks or TABs keep the list one
 // line per file, and a list that inflates without bound is damage, never
 // an allocation.
+#include "engine/file_id_list.h"
+
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstdlib>
 #include <filesystem>
+#include <string>
+#include <vector>
 
 #include "engine/archive_format.h"
 #include "engine/restore_builder.h"
@@ -15,6 +21,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::ArchiveBuilder;
+using test::TempDir;
 
 TEST(FileIdList, OnlyNamesWithTabsOrLineBreaksAreQuoted) {
   EXPECT_EQ(format::FileIdLine("/home/a b\\c:d\"e.txt", 5, 7), "/home/a b\\c:d\"e.txt\t5=7");
@@ -142,6 +149,101 @@ TEST(FileIdList, AListBeyondItsBoundsIsDamageAndIsNotHandedOut) {
   engine.GetArchiveTitleFromStream(&stream, &list);
   EXPECT_EQ(engine.ErrorCode(), beNone);
   EXPECT_EQ(list.size(), 3u);
+}
+
+// The backup's list, read back as a reader takes it in, a byte at a time so
+// that a CR and its LF arrive apart: one entry per file whatever its name
+// holds. Its temporary file goes with the writer; one that cannot be made
+// is a failure with the system's reason.
+TEST(FileIdList, WrittenListReadsBackAndItsFileGoesWithTheWriter) {
+  TempDir dir;
+  const char* was = std::getenv("TMPDIR");
+  const std::string before = was != nullptr ? was : "";
+  fs::create_directory(dir / "tmp");
+  test::SetEnvironment("TMPDIR", dir / "tmp");
+  const std::vector<format::FileIdEntry> files = {
+      {"/a.txt", 5, 7}, {"/tab\there\r\nx", -1, int64_t{5} << 32}, {"/z", 0, 0}};
+  std::string name;
+  {
+    FileIdListWriter writer;
+    for (const format::FileIdEntry& file : files) writer.Add(file.Path, file.Stamp, file.Size);
+    const size_t written = writer.Save();
+    name = writer.FileName();
+    ASSERT_EQ(fs::path(name).parent_path(), fs::path(dir / "tmp"));
+    const std::string text = test::ReadFile(name);
+    EXPECT_EQ(written, text.size());
+    EXPECT_TRUE(format::LooksLikeFileIdList(text));
+    std::vector<format::FileIdEntry> read;
+    FileIdListSink sink([&read](std::string&& Line) {
+      format::FileIdEntry entry;
+      EXPECT_TRUE(format::ParseFileIdLine(Line, entry)) << Line;
+      read.push_back(entry);
+    });
+    for (const char c : text) sink.Write(&c, 1);
+    sink.Finish();
+    ASSERT_EQ(read.size(), files.size());
+    for (size_t i = 0; i < files.size(); ++i) {
+      EXPECT_EQ(read[i].Path, files[i].Path);
+      EXPECT_EQ(read[i].Stamp, files[i].Stamp);
+      EXPECT_EQ(read[i].Size, files[i].Size);
+    }
+  }
+  EXPECT_FALSE(fs::exists(name));
+
+  test::SetEnvironment("TMPDIR", dir / "missing");
+  FileIdListWriter writer;
+  writer.Add("/a", 1, 1);
+  try {
+    writer.Save();
+    ADD_FAILURE() << "a list was saved in a missing folder";
+  } catch (const EStreamError& e) {
+#ifdef _WIN32
+    // Windows calls a missing folder there an invalid one.
+    EXPECT_TRUE(e.SystemError() == ENOENT || e.SystemError() == ENOTDIR) << e.SystemError();
+#else
+    EXPECT_EQ(e.SystemError(), ENOENT);
+#endif
+  }
+  EXPECT_EQ(writer.FileName(), "");
+  if (was != nullptr)
+    test::SetEnvironment("TMPDIR", before);
+  else
+    test::UnsetEnvironment("TMPDIR");
+}
+
+// The reader's bounds, exactly: the last line and byte allowed are taken,
+// one more is refused, and a line's text is never cut or merged at a
+// write's edge.
+TEST(FileIdList, SinkTakesItsBoundsExactly) {
+  size_t lines = 0;
+  FileIdListSink atLimit([&lines](std::string&& Line) {
+    ++lines;
+    EXPECT_EQ(Line, "x");
+  });
+  const std::string block(64 * 1024, 'x');
+  std::string text;
+  for (size_t i = 0; i < block.size() / 2; ++i) text += "x\n";
+  size_t fed = 0;
+  while (fed + text.size() <= format::kMaxFileIdLines * 2) {
+    atLimit.Write(text.data(), text.size());
+    fed += text.size();
+  }
+  ASSERT_EQ(fed, format::kMaxFileIdLines * 2);
+  EXPECT_EQ(lines, format::kMaxFileIdLines);
+  EXPECT_THROW(atLimit.Write("x\n", 2), FileIdListTooLarge);
+
+  std::vector<std::string> got;
+  const std::string longest(format::kMaxFileIdLineBytes, 'y');
+  FileIdListSink exact([&got](std::string&& Line) { got.push_back(std::move(Line)); });
+  exact.Write(longest.data(), longest.size());
+  exact.Write("\nab", 3);
+  exact.Finish();
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(got[0], longest);
+  EXPECT_EQ(got[1], "ab");
+  FileIdListSink over([](std::string&&) {});
+  over.Write(longest.data(), longest.size());
+  EXPECT_THROW(over.Write("y", 1), FileIdListTooLarge);
 }
 
 }  // namespace
