@@ -14,12 +14,6 @@ namespace {
 constexpr const char* kCannotReadArchive = "Cannot read archive";
 constexpr const char* kNoEndMarker = "the archive ends without its end marker";
 
-std::string ThreeDigits(int Number) {
-  char digits[8];
-  std::snprintf(digits, sizeof digits, "%03d", Number % 1000);
-  return digits;
-}
-
 // Why a read of the archive ended early: the system's reason when a read
 // failed, else Ended (the archive itself is cut short).
 std::string ReadFailure(int SystemError, const char* Ended = "") {
@@ -50,17 +44,10 @@ ArchiveWalk::ArchiveWalk(RunContext& Run, EntryConsumer& Consumer, const std::st
       sections_(Run),
       archiveName_(ArchiveName),
       fromStream_(ArchiveName == kStreamArchiveName),
-      locate_(std::move(Locate)),
-      firstName_(ArchiveName) {
-  // A linked archive's volumes lie beside the link's target, where the
-  // backup wrote them.
-  if (!locate_ && !fromStream_) {
-    locate_ = [first = platform::LinkTarget(ArchiveName)](int Number) {
-      return format::NextVolumeName(first, ThreeDigits(Number));
-    };
-    askForVolumes_ = true;
-  }
-}
+      // A caller's stream has no later volume; a given locator names every
+      // one; otherwise they lie beside the first and are asked for.
+      chain_(fromStream_ || Locate ? VolumeChain(ArchiveName, std::move(Locate))
+                                   : VolumeChain(ArchiveName)) {}
 
 void ArchiveWalk::Open() {
   if (fromStream_) {
@@ -308,10 +295,10 @@ void ArchiveWalk::ChangeVolume(const std::string& Name, int64_t At) {
   // further on is followed only when there is no next volume to read.
   const int next = volumeNumber_ + 1;
   const bool backwards = number <= volumeNumber_;
-  if (backwards || (number != next && platform::FileExists(VolumeName(next)))) {
+  if (backwards || (number != next && chain_.Present(next))) {
     const std::string reason = "the volume-change entry names volume " + format::VolumeDigits(Name);
     // Never asked for: a chain that goes back could go round for ever.
-    if (!platform::FileExists(VolumeName(next))) {
+    if (!chain_.Present(next)) {
       if (open_.Active) {
         ReportOpenFile(At, reason);
         EndOpenFile(EntryConsumer::Ending::Damaged);
@@ -325,10 +312,6 @@ void ArchiveWalk::ChangeVolume(const std::string& Name, int64_t At) {
   OpenVolume(number);
 }
 
-std::string ArchiveWalk::VolumeName(int Number) const {
-  return locate_ ? locate_(Number) : std::string();
-}
-
 void ArchiveWalk::OpenVolume(int Number) {
   const int64_t endOfLast = volumeEnd_;
   if (Number > format::kMaxVolumes) {
@@ -338,21 +321,7 @@ void ArchiveWalk::OpenVolume(int Number) {
   if (reader_ != nullptr) s_.ArchiveBytes += std::max(reader_->Position(), endOfLast);
   volume_.reset();
   reader_ = nullptr;
-  archiveName_ = VolumeName(Number);
-  // Asked at least once; every further round asks again, so a volume that
-  // stays missing never keeps the run going on its own.
-  if (askForVolumes_) {
-    // After a volume the handler named in another folder, the next one is
-    // looked for beside it.
-    if (!namedVolume_.empty())
-      archiveName_ = format::NextVolumeName(namedVolume_, ThreeDigits(Number));
-    do {
-      run_.AskForDisk(static_cast<uint16_t>(Number));
-      std::string named;
-      named.swap(e_.NeededVolumeFile);
-      if (!named.empty()) archiveName_ = namedVolume_ = named;
-    } while (!platform::FileExists(archiveName_) && s_.Continue);
-  }
+  archiveName_ = chain_.Reach(run_, Number);
   if (!s_.Continue) {
     // Asked for and not given: the run ends as a cancelled one, and the
     // file it splits as a stopped one.
@@ -368,7 +337,7 @@ void ArchiveWalk::OpenVolume(int Number) {
       EndOpenFile(EntryConsumer::Ending::Damaged);
     }
     open_.Damaged = true;  // what follows in the next volume is that file's
-    if (Number < format::kMaxVolumes && platform::FileExists(VolumeName(Number + 1))) {
+    if (Number < format::kMaxVolumes && chain_.Present(Number + 1)) {
       volumeNumber_ = Number;
       volumeEnd_ = -1;
       OpenVolume(Number + 1);
@@ -560,8 +529,7 @@ bool ArchiveWalk::Resync(int64_t From) {
 bool ArchiveWalk::EndsInDamagedVolumeChange(int64_t DamagedRecord) {
   constexpr int64_t kRecord = 4 + format::kVolumeChangeNameLength;
   if (fromStream_ || volumeEnd_ < kRecord || !seekable_) return false;
-  if (DamagedRecord == volumeEnd_ - kRecord && platform::FileExists(VolumeName(volumeNumber_ + 1)))
-    return true;
+  if (DamagedRecord == volumeEnd_ - kRecord && chain_.Present(volumeNumber_ + 1)) return true;
   TMemoryStream expected;
   format::WriteVolumeChange(expected, static_cast<unsigned>(volumeNumber_ + 1));
   unsigned char tail[kRecord];
@@ -579,7 +547,7 @@ bool ArchiveWalk::EndsInDamagedVolumeChange(int64_t DamagedRecord) {
   // With the next volume there, half the entry is evidence enough: the
   // bytes a volume happens to end in match it far less, and a volume left
   // behind unfollowed loses every file after it.
-  return same >= kRecord / 2 && platform::FileExists(VolumeName(volumeNumber_ + 1));
+  return same >= kRecord / 2 && chain_.Present(volumeNumber_ + 1);
 }
 
 void ArchiveWalk::Report(const std::string& Name, int64_t At, const std::string& Reason) {

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "engine/section_reader.h"
+#include "engine/volume_chain.h"
 #include "kelmora/backup_file.h"
 #include "kelmora/streams.h"
 
@@ -47,14 +48,10 @@ class EntryConsumer {
   virtual void VolumeOpened(TStream& /*Volume*/) {}
 };
 
-// The file that holds volume Number (2 and up) of the archive walked. Given
-// one, the walk takes the volumes to be all at hand: none is asked for,
-// and one that is not there is missing. Without, volumes lie beside the
-// first one where its links lead, and each is asked for (OnNeedDisk).
-using VolumeLocator = std::function<std::string(int Number)>;
-
 class ArchiveWalk {
  public:
+  // With Locate, the volumes it names are taken to be all at hand (see
+  // VolumeChain); without, they lie beside the first and are asked for.
   ArchiveWalk(RunContext& Run, EntryConsumer& Consumer, const std::string& ArchiveName,
               VolumeLocator Locate = {});
   ArchiveWalk(const ArchiveWalk&) = delete;
@@ -123,8 +120,6 @@ class ArchiveWalk {
   bool JumpTo(int Number, int64_t Offset);
   // In a stretch: the file entry at At in this volume lies past its end.
   bool PastStretch(int64_t At) const;
-  // The file name of volume Number.
-  std::string VolumeName(int Number) const;
   void OnRecordDamage(const RecordDamage& Damage);
   // Goes on at the next record that validates from From on; false when
   // there is none and the walk has ended.
@@ -151,9 +146,7 @@ class ArchiveWalk {
   SectionReader sections_;
   std::string archiveName_;  // the volume being read
   const bool fromStream_;
-  VolumeLocator locate_;
-  bool askForVolumes_ = false;  // the locator is the walk's own
-  std::string namedVolume_;     // the last volume file a need-disk handler named
+  VolumeChain chain_;
   std::unique_ptr<TFileStream> volume_;
   TStream* reader_ = nullptr;
   int volumeNumber_ = 1;
@@ -167,8 +160,7 @@ class ArchiveWalk {
   bool headerDamaged_ = false;
   bool finished_ = false;
   bool endMarker_ = false;
-  const std::string firstName_;  // volume 1's file
-  bool stretched_ = false;       // reading stretches, not the whole archive
+  bool stretched_ = false;  // reading stretches, not the whole archive
   Stretch stretch_;
   std::function<std::string(int)> volumeCheck_;
 };

@@ -37,15 +37,7 @@ bool ArchiveWalk::JumpTo(int Number, int64_t Offset) {
     if (reader_ != nullptr) s_.ArchiveBytes += reader_->Position();
     volume_.reset();
     reader_ = nullptr;
-    archiveName_ = Number == 1 ? firstName_ : VolumeName(Number);
-    if (askForVolumes_ && Number > 1) {
-      while (!platform::FileExists(archiveName_) && s_.Continue) {
-        run_.AskForDisk(static_cast<uint16_t>(Number));
-        std::string named;
-        named.swap(e_.NeededVolumeFile);
-        if (!named.empty()) archiveName_ = named;
-      }
-    }
+    archiveName_ = chain_.Reach(run_, Number, VolumeChain::Ask::WhenMissing);
     try {
       if (s_.Continue)
         volume_ = std::make_unique<TFileStream>(archiveName_, TFileStream::fmOpenRead);

@@ -196,25 +196,4 @@ void RunContext::AskForDisk(uint16_t Disk) {
       engine_.Hooks.AskOkCancel ? engine_.Hooks.AskOkCancel("Information", text) : false;
 }
 
-std::string RunContext::AskedVolumeName(const std::string& Previous, const std::string& Digits) {
-  std::string chosen;
-  chosen.swap(engine_.NeededVolumeFile);
-  return chosen.empty() ? format::NextVolumeName(Previous, Digits) : chosen;
-}
-
-bool RunContext::FindNextVolume(const std::string& ChangeName, int& Number,
-                                std::string& ArchiveName) {
-  const std::string digits = format::VolumeDigits(ChangeName);
-  const int number = format::VolumeNumber(digits);
-  if (number <= Number) throw Exception(format::kInvalidArchive);
-  Number = number;
-  // Asked at least once; every further round asks again, so a volume that
-  // stays missing never keeps the run going on its own.
-  do {
-    AskForDisk(static_cast<uint16_t>(number));
-    ArchiveName = AskedVolumeName(ArchiveName, digits);
-  } while (!platform::FileExists(ArchiveName) && state_->Continue);
-  return state_->Continue;
-}
-
 }  // namespace kelmora

@@ -9,6 +9,7 @@
 #include "engine/archive_format.h"
 #include "engine/busy_scope.h"
 #include "engine/restore_run.h"
+#include "engine/volume_chain.h"
 #include "kelmora/helpers.h"
 #include "platform/names.h"
 #include "platform/platform.h"
@@ -91,9 +92,10 @@ void RestoreRun::VolumeOpened(TStream& Volume) {
 void RestoreRun::NoteLaterVolumes() {
   // The later volumes already there are the archive too: a target that
   // replaced one would destroy it before the run reads it.
-  for (unsigned number = 2; number <= static_cast<unsigned>(format::kMaxVolumes); ++number) {
+  const VolumeChain chain(archiveName_);
+  for (int number = 2; number <= format::kMaxVolumes; ++number) {
     platform::FileIdentity identity;
-    if (!platform::IdentityOfPath(VolumeFileName(archiveName_, number), identity)) break;
+    if (!platform::IdentityOfPath(chain.Name(number), identity)) break;
     volumes_.push_back(identity);
   }
 }

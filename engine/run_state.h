@@ -69,16 +69,6 @@ class RunContext {
   void ReportProgress(const std::string& Filename, TPercentage Percent);
   // OnNeedDisk, or the built-in question when it is unset.
   void AskForDisk(uint16_t Disk);
-  // The file to look at for the volume numbered Digits once it was asked
-  // for: the one the handler named (NeededVolumeFile), else the one beside
-  // Previous, the volume before it.
-  std::string AskedVolumeName(const std::string& Previous, const std::string& Digits);
-  // Follows the volume-change entry ChangeName from volume Number of
-  // ArchiveName: asks for the next volume until it exists, then leaves its
-  // number and name in Number and ArchiveName. False when the question was
-  // cancelled. A chain that does not count upwards is an invalid archive,
-  // so damage cannot send a reader round in circles.
-  bool FindNextVolume(const std::string& ChangeName, int& Number, std::string& ArchiveName);
   // Records damage and raises OnDamage; the run will end with code 6.
   void ReportDamage(TDamage Damage);
   // Records what became of the companion and, unless it is sound (or none
