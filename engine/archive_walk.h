@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -86,6 +87,8 @@ class ArchiveWalk {
   }
 
  private:
+  static constexpr const char* kNoEndMarker = "the archive ends without its end marker";
+
   struct RecordDamage {
     int64_t At = 0;
     std::string Reason;
@@ -103,8 +106,18 @@ class ArchiveWalk {
     bool Damaged = false;
   };
 
+  // A record read up to its data section, when it reads soundly.
+  struct RecordHead {
+    enum Kind : uint8_t { EndMarker, VolumeChange, FileEntry } What = FileEntry;
+    std::string Name;
+    int32_t Stamp = 0;
+  };
+
   void ReadHeader();
   void ReadRecord();
+  // The record at At, the reader there: its head, or the damage that stops
+  // it (the reader then somewhere inside it).
+  std::optional<RecordDamage> ReadRecordHead(int64_t At, RecordHead& Head);
   void ReadSection(bool Continuation);
   void ChangeVolume(const std::string& Name, int64_t At);
   // True when a volume-change entry read at At, right after the header,
