@@ -52,7 +52,7 @@ class ListRun {
         e_.MessageError(s_.Failure.Code);
         return false;
       }
-      if (!platform::FileExists(archiveName_)) return false;
+      if (!run_.ArchiveThere(archiveName_)) return false;
       Open();
     }
     const format::Header header = format::ReadHeader(*reader_);

@@ -5,6 +5,7 @@
 
 #include "engine/archive_format.h"
 #include "engine/run_state.h"
+#include "kelmora/helpers.h"
 #include "platform/platform.h"
 
 namespace kelmora {
@@ -159,6 +160,23 @@ void RunContext::NoteFailure(TBackupError Code, std::string Subject, std::string
 void RunContext::Fail(TBackupError Code, std::string Subject, std::string Reason) {
   NoteFailure(Code, std::move(Subject), std::move(Reason));
   state_->Continue = false;
+}
+
+void RunContext::NoteUnreadable(const std::string& Subject, const std::exception& Why) {
+  const auto* read = dynamic_cast<const EStreamError*>(&Why);
+  NoteFailure(beCannotReadArchive, Subject,
+              read != nullptr && read->SystemError() != 0 ? platform::ErrorText(read->SystemError())
+                                                          : std::string());
+}
+
+bool RunContext::ArchiveThere(const std::string& ArchiveName) {
+  if (platform::FileExists(ArchiveName)) return true;
+  TFailure why = CheckArchiveFile(ArchiveName);
+  // Gone and back between the two looks: still no archive to read now.
+  if (why.Code == beNone) why = {beCannotReadArchive, ArchiveName, {}};
+  Fail(why.Code, why.Subject, why.Reason);
+  engine_.MessageError(why.Code);
+  return false;
 }
 
 void RunContext::ProcessMessages() {

@@ -33,7 +33,7 @@ bool RestoreRun::Run() {
     e_.MessageError(s_.Failure.Code);
     return false;
   }
-  if (!fromStream_ && !platform::FileExists(archiveName_)) return false;
+  if (!fromStream_ && !run_.ArchiveThere(archiveName_)) return false;
   ArchiveWalk walk(run_, *this, archiveName_);
   walk.Open();
   if (!fromStream_) {
@@ -262,7 +262,12 @@ bool TBackupFile::RestoreFromStream(TStream* Stream, const std::string& Folder) 
   sourceStream_ = Stream;
   try {
     return Restore(kStreamArchiveName, Folder);
-  } catch (...) {
+  } catch (const std::exception& e) {
+    // A file archive's reader throws this to its caller; a stream's keeps
+    // it as the run's failure, reported once like any other.
+    RunContext run(*this, RunContext::Start::Current);
+    if (run.ErrorCode() == beNone) run.NoteUnreadable(kStreamArchiveName, e);
+    MessageError(run.ErrorCode());
     return false;
   }
 }

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <string>
 #include <vector>
@@ -63,6 +64,14 @@ class RunContext {
   // Records a failure that ends the run: it winds down and reports Code once.
   void Fail(TBackupError Code, std::string Subject = std::string(),
             std::string Reason = std::string());
+  // Records Why, an exception that ended the reading of the archive
+  // Subject before anything of it could be read, as code 3 with the
+  // system's reason when the disk failed to give it.
+  void NoteUnreadable(const std::string& Subject, const std::exception& Why);
+  // Whether the file ArchiveName is there to be read. When it is not, that
+  // is a failure like any other: recorded with what stands there instead
+  // (nothing, a folder, a device, no permission) and reported once.
+  bool ArchiveThere(const std::string& ArchiveName);
   void ProcessMessages();
   // Raises OnProgress with BytesDone against TotalSize, clamped to 0..100.
   void ReportProgress(const std::string& Filename);

@@ -58,7 +58,7 @@ std::string TBackupFile::GetArchiveTitle(const std::string& ArchiveName, TString
       MessageError(s.Failure.Code);
       return title;
     }
-    if (!platform::FileExists(ArchiveName)) return title;
+    if (!run.ArchiveThere(ArchiveName)) return title;
     try {
       file = std::make_unique<TFileStream>(ArchiveName, TFileStream::fmOpenRead);
     } catch (const EStreamError& e) {
@@ -138,7 +138,12 @@ std::string TBackupFile::GetArchiveTitleFromStream(TStream* Stream, TStringList*
   sourceStream_ = Stream;
   try {
     return GetArchiveTitle(kStreamArchiveName, List);
-  } catch (...) {
+  } catch (const std::exception& e) {
+    // What the title reader does not keep itself (memory, a stream that
+    // fails in a way no archive read does) is kept all the same.
+    RunContext run(*this, RunContext::Start::Current);
+    run.NoteUnreadable(kStreamArchiveName, e);
+    MessageError(run.ErrorCode());
     return {};
   }
 }
