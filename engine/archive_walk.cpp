@@ -68,17 +68,30 @@ void ArchiveWalk::Open() {
   consumer_.VolumeOpened(*reader_);
 }
 
-void ArchiveWalk::Run() {
+void ArchiveWalk::Begin() {
   s_.Damages.clear();
   s_.Incomplete = false;
   s_.ArchiveBytes = 0;
   ReadHeader();
+}
+
+void ArchiveWalk::ReadRecords() {
   while (!finished_ && s_.Continue) ReadRecord();
   if (open_.Active) {
     EndOpenFile(!s_.Continue    ? EntryConsumer::Ending::Stopped
                 : open_.Damaged ? EntryConsumer::Ending::Damaged
                                 : EntryConsumer::Ending::Sound);
   }
+}
+
+void ArchiveWalk::End() {
+  if (reader_ != nullptr) s_.ArchiveBytes += reader_->Position();
+  volume_.reset();
+}
+
+void ArchiveWalk::Run() {
+  Begin();
+  ReadRecords();
   // The count is checked only where nothing else was found: after damage a
   // short count says nothing new.
   if (!stretched_ && endMarker_ && s_.Damages.empty() && !headerDamaged_ &&
@@ -87,8 +100,7 @@ void ArchiveWalk::Run() {
            "the header counts " + std::to_string(s_.FileCount) + " files, the archive holds " +
                std::to_string(entries_));
   }
-  if (reader_ != nullptr) s_.ArchiveBytes += reader_->Position();
-  volume_.reset();
+  End();
 }
 
 void ArchiveWalk::ReadHeader() {
@@ -120,8 +132,7 @@ void ArchiveWalk::ReadHeader() {
     if (!EndsInDamagedVolumeChange()) throw Exception(kCannotReadArchive);
     headerDamaged_ = true;
     Report("", start, "the archive header cannot be read");
-    Report("", volumeEnd_ - 16, "the volume-change entry is damaged");
-    OpenVolume(volumeNumber_ + 1);
+    PastDamagedVolumeChange("the volume-change entry is damaged");
     return;
   }
   headerDamaged_ = true;

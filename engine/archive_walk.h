@@ -113,6 +113,11 @@ class ArchiveWalk {
     int32_t Stamp = 0;
   };
 
+  // A walk's first steps (a fresh account of damage, then the header),
+  // its records up to the end or a stop, and its close.
+  void Begin();
+  void ReadRecords();
+  void End();
   void ReadHeader();
   void ReadRecord();
   // The record at At, the reader there: its head, or the damage that stops
@@ -148,6 +153,9 @@ class ArchiveWalk {
   void ReportOpenFile(int64_t At, const std::string& Reason);
   void EndOpenFile(EntryConsumer::Ending How);
   void Cut(const std::string& Reason, int64_t At);
+  // Reports the volume-change entry at the volume's end damaged (Reason)
+  // and goes on in the next volume.
+  void PastDamagedVolumeChange(const char* Reason);
   // The volume ends inside the name length of the record after the open
   // file; true when the walk has ended there.
   bool EndsInsideLength(const RecordDamage& Damage, const Landing& Found);

@@ -11,25 +11,16 @@
 namespace kelmora {
 
 void ArchiveWalk::RunStretches(const std::vector<Stretch>& Stretches) {
-  s_.Damages.clear();
-  s_.Incomplete = false;
-  s_.ArchiveBytes = 0;
-  ReadHeader();
+  Begin();
   stretched_ = true;
   for (const Stretch& stretch : Stretches) {
     if (!s_.Continue || !JumpTo(stretch.Volume, stretch.Offset)) break;
     stretch_ = stretch;
     finished_ = false;
-    while (!finished_ && s_.Continue) ReadRecord();
-    if (open_.Active) {
-      EndOpenFile(!s_.Continue    ? EntryConsumer::Ending::Stopped
-                  : open_.Damaged ? EntryConsumer::Ending::Damaged
-                                  : EntryConsumer::Ending::Sound);
-    }
+    ReadRecords();
     open_.Damaged = false;
   }
-  if (reader_ != nullptr) s_.ArchiveBytes += reader_->Position();
-  volume_.reset();
+  End();
 }
 
 bool ArchiveWalk::JumpTo(int Number, int64_t Offset) {

@@ -28,8 +28,7 @@ void ArchiveWalk::OnRecordDamage(const RecordDamage& Damage) {
       // A title length damaged upwards to the volume's end has taken in
       // the first entry's head as well.
       if (HeaderSwallowedEntry(volumeEnd_ - 16)) return;
-      Report("", volumeEnd_ - 16, "the volume-change entry was read as part of damaged data");
-      OpenVolume(volumeNumber_ + 1);
+      PastDamagedVolumeChange("the volume-change entry was read as part of damaged data");
       return;
     }
     // Without seeking there is no way back to search from.
@@ -61,8 +60,7 @@ void ArchiveWalk::OnRecordDamage(const RecordDamage& Damage) {
   }
   if (landing.What == Landing::EndOfVolume) {
     if (EndsInDamagedVolumeChange(record)) {
-      Report("", volumeEnd_ - 16, "the volume-change entry is damaged");
-      OpenVolume(volumeNumber_ + 1);
+      PastDamagedVolumeChange("the volume-change entry is damaged");
       return;
     }
     Cut(Damage.Reason, Damage.At);
@@ -142,8 +140,7 @@ bool ArchiveWalk::Resync(int64_t From) {
     return true;
   }
   if (EndsInDamagedVolumeChange()) {
-    Report("", volumeEnd_ - 16, "the volume-change entry is damaged");
-    OpenVolume(volumeNumber_ + 1);
+    PastDamagedVolumeChange("the volume-change entry is damaged");
     return !finished_;
   }
   Cut(kNoEndMarker, landing.Position);
@@ -172,6 +169,11 @@ bool ArchiveWalk::EndsInDamagedVolumeChange(int64_t DamagedRecord) {
   // bytes a volume happens to end in match it far less, and a volume left
   // behind unfollowed loses every file after it.
   return same >= kRecord / 2 && chain_.Present(volumeNumber_ + 1);
+}
+
+void ArchiveWalk::PastDamagedVolumeChange(const char* Reason) {
+  Report("", volumeEnd_ - 16, Reason);
+  OpenVolume(volumeNumber_ + 1);
 }
 
 void ArchiveWalk::Cut(const std::string& Reason, int64_t At) {
