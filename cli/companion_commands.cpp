@@ -108,13 +108,7 @@ int RunProtect(const ProtectOptions& Options) {
   ProgressLine progress(Options.Progress);
   AttachTerminalHooks(engine, &progress);
   AttachDamageReport(engine, progress);
-  engine.OnNeedDisk = [&Options](TBackupFile&, uint16_t Disk, bool& Continue) {
-    const std::string volume = VolumeFileName(Options.Archive, Disk);
-    if (IsFile(volume)) return;
-    std::fprintf(stderr, "%s: volume %u of the archive is missing: %s\n", kProgramName,
-                 static_cast<unsigned>(Disk), volume.c_str());
-    Continue = false;
-  };
+  AttachVolumeQuestion(engine, Options.Archive, nullptr, {false, false, nullptr, "protect"});
   StopOnInterrupt(engine);
   const auto start = std::chrono::steady_clock::now();
   const bool ok = engine.Protect(Options.Archive);

@@ -110,28 +110,6 @@ std::string EngineFolder(const RestoreOptions& Options) {
   return Options.Folder;
 }
 
-// Further volumes are looked for beside the first. A missing one is asked
-// for on the terminal, naming the file; without a terminal the run ends at
-// once with a message, so a script never waits or loops.
-void AttachVolumeQuestion(TBackupFile& Engine, const std::string& Archive, ProgressLine& Progress) {
-  Engine.OnNeedDisk = [Archive, &Progress](TBackupFile&, uint16_t Disk, bool& Continue) {
-    const std::string volume = VolumeFileName(Archive, Disk);
-    if (IsFile(volume)) return;
-    Progress.Clear();
-    if (!platform::HasTerminal()) {
-      std::fprintf(stderr, "%s: volume %u of the archive is missing: %s\n", kProgramName,
-                   static_cast<unsigned>(Disk), volume.c_str());
-      Continue = false;
-      return;
-    }
-    Continue = AskOnTerminal("Information", "Volume " + std::to_string(Disk) + " is missing: put " +
-                                                volume + " in place and choose OK to continue.");
-    if (!Continue)
-      std::fprintf(stderr, "%s: restore cancelled; volume %u is missing: %s\n", kProgramName,
-                   static_cast<unsigned>(Disk), volume.c_str());
-  };
-}
-
 // What a restore did with the files it was given, counted as it went.
 struct RestoreCount {
   int64_t Selected = 0;  // entries the restore took up (those -i matched)
@@ -188,7 +166,9 @@ int RunRestore(const RestoreOptions& Options) {
   engine.RestoreFullPath = !Options.Flat;
   ProgressLine progress(Options.Progress);
   AttachTerminalHooks(engine, &progress);
-  AttachVolumeQuestion(engine, Options.Archive, progress);
+  // Asked for on the terminal, naming the file.
+  AttachVolumeQuestion(engine, Options.Archive, &progress,
+                       {/*Ask=*/true, /*AsFinding=*/false, nullptr, "restore"});
   engine.KeepDamaged = Options.KeepDamaged;
   AttachDamageReport(engine, progress);
   const std::string lost = "modes, links and exact times are not restored";
