@@ -1,8 +1,10 @@
 // What stands at an archive's name, told as a kind a front end can put in
 // its own words, with the failure record the command line prints.
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <filesystem>
@@ -21,7 +23,9 @@ namespace fs = std::filesystem;
 TEST(CheckArchive, EachObstacleHasItsKindCodeAndNamedFile) {
   test::TempDir dir;
   fs::create_directory(dir / "folder.bkp");
+#ifndef _WIN32
   ASSERT_EQ(::mkfifo((dir / "pipe.bkp").c_str(), 0600), 0);
+#endif
   test::WriteFile(dir / "empty.bkp", "");
   test::WriteFile(dir / "text.bkp", "Dear diary, today I made no backup at all.\n");
   test::WriteFile(dir / "plain", "x");
@@ -33,7 +37,9 @@ TEST(CheckArchive, EachObstacleHasItsKindCodeAndNamedFile) {
   for (const Case& c : {Case{"none.bkp", aoMissing, beCannotReadArchive},
                         Case{"plain/under.bkp", aoMissing, beCannotReadArchive},
                         Case{"folder.bkp", aoFolder, beCannotReadArchive},
+#ifndef _WIN32
                         Case{"pipe.bkp", aoNotRegular, beCannotReadArchive},
+#endif
                         Case{"empty.bkp", aoEmpty, beInvalidArchive},
                         Case{"text.bkp", aoForeign, beInvalidArchive}}) {
     const TArchiveCheck check = CheckArchive(dir / c.name);
@@ -63,6 +69,8 @@ TEST(CheckArchive, EachObstacleHasItsKindCodeAndNamedFile) {
 }
 
 TEST(CheckArchive, AFileThatMayNotBeReadIsNoPermissionWithTheSystemsReason) {
+  KELMORA_POSIX_ONLY("a file's mode that forbids reading it");
+#ifndef _WIN32
   if (::geteuid() == 0) GTEST_SKIP() << "root reads every file";
   test::TempDir dir;
   test::WriteFile(dir / "locked.bkp", "x");
@@ -70,6 +78,7 @@ TEST(CheckArchive, AFileThatMayNotBeReadIsNoPermissionWithTheSystemsReason) {
   const TArchiveCheck check = CheckArchive(dir / "locked.bkp");
   EXPECT_EQ(check.Obstacle, aoNoPermission);
   EXPECT_EQ(check.Failure.Reason, platform::ErrorText(EACCES));
+#endif
 }
 
 }  // namespace
