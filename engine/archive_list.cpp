@@ -33,7 +33,8 @@ class ListRun {
         archiveName_(ArchiveName == kStreamArchiveName ? ArchiveName
                                                        : platform::LinkTarget(ArchiveName)),
         fromStream_(ArchiveName == kStreamArchiveName),
-        chain_(archiveName_),
+        // A stream has no later volume to look for.
+        chain_(fromStream_ ? VolumeChain(archiveName_, {}) : VolumeChain(archiveName_)),
         each_(Each) {}
   // Every entry with where its record begins, from the records alone.
   ListRun(TBackupFile& Engine, const std::string& ArchiveName, const RecordEvent& Records)
