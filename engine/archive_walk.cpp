@@ -382,13 +382,7 @@ void ArchiveWalk::OpenVolume(int Number) {
     finished_ = true;
     return;
   }
-  reader_ = volume_.get();
-  volumeNumber_ = Number;
-  volumeEnd_ = volume_->Size();
-  seekable_ = volume_->CanSeek();
-  sound_ = 0;
-  lastLanding_ = -1;
-  consumer_.VolumeOpened(*reader_);
+  TakeVolume(Number);
   try {
     format::ReadSignature(*reader_);
   } catch (const Exception& e) {
@@ -419,6 +413,16 @@ void ArchiveWalk::ReportOpenFile(int64_t At, const std::string& Reason) {
 void ArchiveWalk::EndOpenFile(EntryConsumer::Ending How) {
   open_.Active = false;
   consumer_.EndFile(How);
+}
+
+void ArchiveWalk::TakeVolume(int Number) {
+  reader_ = volume_.get();
+  volumeNumber_ = Number;
+  volumeEnd_ = volume_->Size();
+  seekable_ = volume_->CanSeek();
+  sound_ = 0;
+  lastLanding_ = -1;
+  consumer_.VolumeOpened(*reader_);
 }
 
 }  // namespace kelmora

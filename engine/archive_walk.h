@@ -134,6 +134,8 @@ class ArchiveWalk {
   // damaged. Otherwise the reader is left at End.
   bool EntryInside(int64_t From, int64_t End);
   void OpenVolume(int Number);
+  // Reads on in volume_, just opened as volume Number, from its start.
+  void TakeVolume(int Number);
   // Opens volume Number, or keeps the one open, and seeks to Offset.
   bool JumpTo(int Number, int64_t Offset);
   // In a stretch: the file entry at At in this volume lies past its end.

@@ -39,11 +39,7 @@ bool ArchiveWalk::JumpTo(int Number, int64_t Offset) {
       s_.Incomplete = true;
       return false;
     }
-    reader_ = volume_.get();
-    volumeNumber_ = Number;
-    volumeEnd_ = volume_->Size();
-    seekable_ = volume_->CanSeek();
-    consumer_.VolumeOpened(*reader_);
+    TakeVolume(Number);
   }
   try {
     reader_->Seek(Offset, SeekOrigin::Begin);
