@@ -88,10 +88,7 @@ TArchiveWindow* TForm1::OpenArchive(const QString& Archive) {
     window->activateWindow();
     return window;
   }
-  if (!QFileInfo(path).isFile() && !HasUnfinishedReplacement(path.toStdString())) {
-    Dialogs.ShowError(ApplicationTitle(), Text("Message->ArchiveNotFound").arg(path));
-    return nullptr;
-  }
+  if (ArchiveReadable(path) != aoNone) return nullptr;
   auto* window = new TArchiveWindow(*this, path);
   archiveWindows_ << window;
   window->show();
@@ -177,10 +174,7 @@ bool TForm1::ListArchive(TArchiveWindow& Window) {
 
 void TForm1::TestArchive(const QString& Archive, TArchiveWindow* From) {
   if (BackupEngine.Busy() || running_ != TOperation::None) return;
-  if (!QFileInfo(Archive).isFile() && !HasUnfinishedReplacement(Archive.toStdString())) {
-    Dialogs.ShowError(ApplicationTitle(), Text("Message->ArchiveNotFound").arg(Archive));
-    return;
-  }
+  if (ArchiveReadable(Archive) != aoNone) return;
   BackupEngine.Threads = 0;  // every processor; what it finds is the same
   const std::string archive = Archive.toStdString();
   TRun& r = PrepareRun(TOperation::Test, archive, From);
@@ -255,6 +249,42 @@ void TForm1::RestoreChosen(TArchiveWindow& Window, const std::vector<int32_t>& E
   BackupEngine.RestoreBaseFolder =
       request.Placement == TPlacement::Relative ? model.CommonFolder(Entries) : std::string();
   RunOperation([&] { return BackupEngine.Restore(archive, folder); });
+}
+
+TArchiveObstacle TForm1::ArchiveReadable(const QString& Archive) {
+  const TArchiveCheck check = CheckArchive(Archive.toStdString());
+  const char* key = nullptr;
+  switch (check.Obstacle) {
+    case aoNone:
+      return aoNone;
+    case aoMissing:
+      key = "Message->ArchiveNotFound";
+      break;
+    case aoFolder:
+      key = "Message->ArchiveIsFolder";
+      break;
+    case aoNotRegular:
+      key = "Message->ArchiveNotRegular";
+      break;
+    case aoNoPermission:
+      key = "Message->ArchiveNoPermission";
+      break;
+    case aoUnreadable:
+      key = "Message->ArchiveUnreadable";
+      break;
+    case aoEmpty:
+      key = "Message->ArchiveEmpty";
+      break;
+    case aoForeign:
+      key = "Message->NotKelmoraArchive";
+      break;
+  }
+  // The system's own words come as they are, untranslated, where the kind
+  // alone does not say it all.
+  QString text = Text(QString::fromLatin1(key)).arg(Archive);
+  if (check.Obstacle == aoUnreadable) text = text.arg(QString::fromStdString(check.Failure.Reason));
+  Dialogs.ShowError(ApplicationTitle(), text);
+  return check.Obstacle;
 }
 
 void TForm1::AddRecentArchive(const QString& Archive) {

@@ -87,14 +87,15 @@ void TForm1::ButtonBackupClick() {
 
 void TForm1::ButtonRestoreClick() {
   if (BackupEngine.Busy()) return;
-  // The engine returns quietly for a missing archive; left at that, the
-  // status line would go on showing the previous run's summary.
-  if (!QFileInfo(Values.BackupFileName).isFile() &&
-      !HasUnfinishedReplacement(Values.BackupFileName.toStdString())) {
-    ShowStatus([this] { return " " + Text("Status->Error").arg(Text("Status->ArchiveNotFound")); });
+  // Said before any run, in the window's own words for what stands there;
+  // left at that, the status line would go on showing the previous run's
+  // summary.
+  if (const TArchiveObstacle obstacle = ArchiveReadable(Values.BackupFileName);
+      obstacle != aoNone) {
+    const QString kind = obstacle == aoMissing ? QStringLiteral("Status->ArchiveNotFound")
+                                               : QStringLiteral("Status->ArchiveUnusable");
+    ShowStatus([this, kind] { return " " + Text("Status->Error").arg(Text(kind)); });
     CGauge1->SetProgress(CGauge1->MinValue());
-    Dialogs.ShowError(ApplicationTitle(),
-                      Text("Message->ArchiveNotFound").arg(Values.BackupFileName));
     return;
   }
   BackupEngine.RestoreFullPath = true;
@@ -207,15 +208,11 @@ void TForm1::CheckBoxHiddenClick() {
 }
 
 QString TForm1::FailureText(int32_t Code) const {
-  QString text = EngineText(ErrorMessage(Code));
   // The record may be that of another code (a warning noted before the
   // failure); its file would then be named for the wrong reason.
   const TFailure failure = BackupEngine.Failure();
-  if (failure.Code != Code) return text;
-  // Names and the system's words are shown as they came, untranslated.
-  if (!failure.Subject.empty()) text += ": " + QString::fromStdString(failure.Subject);
-  if (!failure.Reason.empty()) text += ": " + QString::fromStdString(failure.Reason);
-  return text;
+  if (failure.Code != Code) return ErrorText(Code);
+  return DescribeFailure(failure, ErrorTextSource());
 }
 
 void TForm1::EngineError(TBackupFile& Sender, int32_t Error, const std::string&) {

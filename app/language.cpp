@@ -74,6 +74,16 @@ constexpr TMessageText kWindowTexts[] = {
      "A name with a line break cannot be kept in the settings file. Choose or rename another."},
     {"Message->NotAnInteger", "'%1' is not a valid integer value"},
     {"Message->ArchiveNotFound", "The archive %1 was not found."},
+    {"Message->ArchiveIsFolder", "%1 is a folder, not an archive. Choose the archive file in it."},
+    {"Message->ArchiveNotRegular",
+     "%1 is not a regular file (a device, a pipe or a socket), so it cannot be read as an "
+     "archive."},
+    {"Message->ArchiveNoPermission",
+     "The archive %1 may not be read: you lack the permission for it or for a folder on its "
+     "path."},
+    {"Message->ArchiveUnreadable", "The archive %1 cannot be read: %2"},
+    {"Message->ArchiveEmpty", "%1 is empty, so it is not a Kelmora archive."},
+    {"Message->NotKelmoraArchive", "%1 is not a Kelmora archive."},
     {"Message->ArchiveInUse",
      "The archive %1 is in use by another Kelmora run, in another window or a command. Nothing "
      "was done; start again when that run has ended."},
@@ -87,6 +97,7 @@ constexpr TMessageText kWindowTexts[] = {
     {"Open->Filter", "Backup File (*.bkp)|*.bkp|All Files|*"},
     {"Status->Error", "Failed: %1"},
     {"Status->ArchiveNotFound", "archive not found"},
+    {"Status->ArchiveUnusable", "the archive cannot be read"},
     {"Outcome->Backup", "Files backed up: %1 (%2) - archive: %3, %4 - volumes: %5"},
     {"Outcome->Smaller", "%1 smaller"},
     {"Outcome->Larger", "%1 larger"},
@@ -296,6 +307,13 @@ QString TForm1::Text(const QString& Key) const {
     if (Key == QLatin1String(text.Key)) return QString::fromUtf8(text.English);
   // An unknown key shows itself rather than nothing.
   return Key;
+}
+
+QString TForm1::ErrorText(int32_t Code) const {
+  // The codes' own messages open kEngineTexts, in the order of the codes.
+  static_assert(std::size(kEngineTexts) >= beNothingSelected);
+  if (Code < 1 || Code > beNothingSelected) return {};
+  return Text(QString::fromLatin1(kEngineTexts[Code - 1].Key));
 }
 
 QString TForm1::EngineText(const std::string& Message) const {

@@ -503,6 +503,10 @@ TTextSource TForm1::TextSource() const {
   return [this](const QString& Key) { return Text(Key); };
 }
 
+TErrorText TForm1::ErrorTextSource() const {
+  return [this](int32_t Code) { return ErrorText(Code); };
+}
+
 TEngineText TForm1::EngineTextSource() const {
   return [this](const std::string& English) { return EngineText(English); };
 }

@@ -20,6 +20,7 @@
 #include "app/run_view.h"
 #include "app/settings.h"
 #include "kelmora/backup_file.h"
+#include "kelmora/helpers.h"
 
 class QAction;
 class QCheckBox;
@@ -145,6 +146,9 @@ class TForm1 : public QMainWindow, public TRunView {
   // the engine recorded them ("Cannot write to archive: /b/x.bkp: No space
   // left on device").
   QString FailureText(int32_t Code) const;
+  // The engine's error Code's own message, in the interface language:
+  // looked up by the code, never by its English wording.
+  QString ErrorText(int32_t Code) const;
 
   // ---- handlers
   void FormShow();
@@ -213,6 +217,7 @@ class TForm1 : public QMainWindow, public TRunView {
   // The texts of the interface language, as the windows' parts take them.
   TTextSource TextSource() const;
   TEngineText EngineTextSource() const;
+  TErrorText ErrorTextSource() const;
 
   // Applies the language file of Name to every text (see language.cpp).
   void LoadLanguage(const QString& Name);
@@ -279,6 +284,11 @@ class TForm1 : public QMainWindow, public TRunView {
   // True, after telling the user, when the engine's last run was refused
   // because another run (another window, a command) held its archive.
   bool RefusedInUse();
+  // aoNone when Archive may be read as an archive; otherwise what stands
+  // there, after telling the user what stands there instead (nothing, a folder, a
+  // device, no permission, an empty or foreign file), in the interface
+  // language, chosen by the engine's kind of obstacle.
+  TArchiveObstacle ArchiveReadable(const QString& Archive);
 
   TOperation running_ = TOperation::None;
   QString statusLine_;  // the whole line; the status bar may show it shortened

@@ -12,8 +12,8 @@ int32_t TRunOutcome::DamagedFiles() const {
   return static_cast<int32_t>(names.size());
 }
 
-QString DescribeFailure(const TFailure& Failure, const TEngineText& EngineText) {
-  QString text = EngineText(ErrorMessage(Failure.Code));
+QString DescribeFailure(const TFailure& Failure, const TErrorText& ErrorText) {
+  QString text = ErrorText(Failure.Code);
   // Names and the system's words are shown as they came, untranslated.
   if (!Failure.Subject.empty()) text += ": " + QString::fromStdString(Failure.Subject);
   if (!Failure.Reason.empty()) text += ": " + QString::fromStdString(Failure.Reason);
@@ -71,13 +71,13 @@ QString TestLine(const TRunOutcome& O, const TTextSource& Text) {
 
 }  // namespace
 
-QString DescribeOutcome(const TRunOutcome& O, const TTextSource& Text,
+QString DescribeOutcome(const TRunOutcome& O, const TTextSource& Text, const TErrorText& ErrorText,
                         const TEngineText& EngineText) {
   QStringList parts;
   if (!O.Exception.empty()) {
     parts << T(Text, "Status->Error").arg(EngineText(O.Exception));
   } else if (O.End == TRunEnd::Failed) {
-    parts << T(Text, "Status->Error").arg(DescribeFailure(O.Failure, EngineText));
+    parts << T(Text, "Status->Error").arg(DescribeFailure(O.Failure, ErrorText));
   } else if (O.End == TRunEnd::Stopped) {
     parts << T(Text, "Outcome->Stopped");
   } else if (O.End == TRunEnd::Cancelled) {

@@ -64,16 +64,19 @@ struct TRunOutcome {
   int32_t DamagedFiles() const;
 };
 
-// Translates a message the engine raised (its English wording) into the
-// interface language.
+// Translates a message the engine raised as an exception, which carries no
+// code, from its English wording into the interface language.
 using TEngineText = std::function<QString(const std::string& English)>;
+// An engine error code's own message in the interface language, chosen by
+// the code.
+using TErrorText = std::function<QString(int32_t Code)>;
 
 // The failure as the user reads it: the code's message in the interface
 // language, then the file it concerns and why ("Cannot write to archive:
 // /b/x.bkp: No space left on device").
-QString DescribeFailure(const TFailure& Failure, const TEngineText& EngineText);
+QString DescribeFailure(const TFailure& Failure, const TErrorText& ErrorText);
 // The whole status line for Outcome, without the leading blank.
 QString DescribeOutcome(const TRunOutcome& Outcome, const TTextSource& Text,
-                        const TEngineText& EngineText);
+                        const TErrorText& ErrorText, const TEngineText& EngineText);
 
 }  // namespace kelmora::app

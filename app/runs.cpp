@@ -274,8 +274,9 @@ TRunOutcome TForm1::MakeOutcome(bool Completed, const std::string& Exception) co
 
 void TForm1::ShowOutcome(const TRunOutcome& Outcome) {
   TRunView& view = *run_->View;
-  view.ShowStatus(
-      [this, Outcome] { return " " + DescribeOutcome(Outcome, TextSource(), EngineTextSource()); });
+  view.ShowStatus([this, Outcome] {
+    return " " + DescribeOutcome(Outcome, TextSource(), ErrorTextSource(), EngineTextSource());
+  });
   // A run that went through fills the gauge; any other leaves it where the
   // run got to.
   widgets::TCGauge* gauge = view.RunGauge();
@@ -293,7 +294,7 @@ void TForm1::NotifyIfUnattended(const TRunOutcome& Outcome) {
   if (Outcome.End == TRunEnd::Completed && !Outcome.Damages.empty()) end = Text("Notify->Damaged");
   Dialogs.Notify(Text(kKinds[static_cast<int>(Outcome.Kind)]).arg(end),
                  QFileInfo(Outcome.Archive).fileName() + "\n" +
-                     DescribeOutcome(Outcome, TextSource(), EngineTextSource()));
+                     DescribeOutcome(Outcome, TextSource(), ErrorTextSource(), EngineTextSource()));
 }
 
 void TForm1::ShowProblems(const TRunOutcome& Outcome) {

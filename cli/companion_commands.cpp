@@ -113,13 +113,7 @@ int RunProtect(const ProtectOptions& Options) {
     progress.Clear();
     std::fprintf(stderr, "%s: %s\n", kProgramName, DescribeError(Sender, Code).c_str());
   };
-  engine.OnNeedDisk = [&Options](TBackupFile&, uint16_t Disk, bool& Continue) {
-    const std::string volume = VolumeFileName(Options.Archive, Disk);
-    if (IsFile(volume)) return;
-    std::fprintf(stderr, "%s: volume %u of the archive is missing: %s\n", kProgramName,
-                 static_cast<unsigned>(Disk), volume.c_str());
-    Continue = false;
-  };
+  AttachVolumeQuestion(engine, Options.Archive, nullptr, {false, false, nullptr, "protect"});
   StopOnInterrupt(engine);
   const auto start = std::chrono::steady_clock::now();
   const bool ok = engine.Protect(Options.Archive);

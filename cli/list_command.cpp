@@ -145,14 +145,7 @@ int RunList(const ListOptions& Options) {
     failed = true;
   };
   // A listing never waits for a missing volume: it names it and stops.
-  engine.OnNeedDisk = [&Options, &failed](TBackupFile&, uint16_t Disk, bool& Continue) {
-    const std::string volume = VolumeFileName(Options.Archive, Disk);
-    if (IsFile(volume)) return;
-    std::fprintf(stderr, "%s: volume %u of the archive is missing: %s\n", kProgramName,
-                 static_cast<unsigned>(Disk), volume.c_str());
-    failed = true;
-    Continue = false;
-  };
+  AttachVolumeQuestion(engine, Options.Archive, nullptr, {false, false, &failed, "list"});
 
   StopOnInterrupt(engine);
 

@@ -182,6 +182,33 @@ bool ArchiveCanBeRead(const std::string& Archive) {
   return false;
 }
 
+void AttachVolumeQuestion(TBackupFile& Engine, const std::string& Archive, ProgressLine* Progress,
+                          const VolumeQuestion& How) {
+  Engine.OnNeedDisk = [Archive, Progress, How](TBackupFile&, uint16_t Disk, bool& Continue) {
+    const std::string volume = VolumeFileName(Archive, Disk);
+    if (IsFile(volume)) return;
+    if (Progress) Progress->Clear();
+    if (How.Missed != nullptr) *How.Missed = true;
+    const auto number = static_cast<unsigned>(Disk);
+    if (How.AsFinding) {
+      std::printf("missing: volume %u (%s)\n", number, volume.c_str());
+      Continue = false;
+      return;
+    }
+    if (!How.Ask || !platform::HasTerminal()) {
+      std::fprintf(stderr, "%s: volume %u of the archive is missing: %s\n", kProgramName, number,
+                   volume.c_str());
+      Continue = false;
+      return;
+    }
+    Continue = AskOnTerminal("Information", "Volume " + std::to_string(Disk) + " is missing: put " +
+                                                volume + " in place and choose OK to continue.");
+    if (!Continue)
+      std::fprintf(stderr, "%s: %s cancelled; volume %u is missing: %s\n", kProgramName,
+                   How.Command, number, volume.c_str());
+  };
+}
+
 bool IsFile(const std::string& Path) {
   std::error_code error;
   return std::filesystem::is_regular_file(Path, error);

@@ -83,6 +83,23 @@ bool Interrupted();
 // there is no terminal, so a script never waits for an answer.
 bool AskOnTerminal(const std::string& Caption, const std::string& Text);
 
+// How a command meets a volume of Archive that is not beside the first.
+struct VolumeQuestion {
+  // On a terminal, the user is asked to put it in place (a restore); else,
+  // and always without a terminal, the run ends at once, so a script never
+  // waits or loops.
+  bool Ask = false;
+  // Named on standard output as a finding of the report ("missing: volume
+  // 2 (...)"), not on standard error as a failure (a test).
+  bool AsFinding = false;
+  bool* Missed = nullptr;    // set when a volume was found missing
+  const char* Command = "";  // named when the user cancels the question
+};
+// The one missing-volume prompt of the command line: a volume beside the
+// first passes unasked; a missing one is asked for or named, as How says.
+void AttachVolumeQuestion(TBackupFile& Engine, const std::string& Archive, ProgressLine* Progress,
+                          const VolumeQuestion& How);
+
 // True when Archive ("-" for standard input) may be read as an archive;
 // otherwise says on standard error, in the same words for every command,
 // what it is instead (missing, a folder, no regular file, not readable

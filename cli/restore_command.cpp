@@ -13,6 +13,7 @@
 #include "kelmora/backup_file.h"
 #include "kelmora/console.h"
 #include "kelmora/helpers.h"
+#include "kelmora/name_pattern.h"
 #include "kelmora/streams.h"
 #include "progress.h"
 
@@ -41,45 +42,6 @@ struct RestoreOptions {
   std::string Archive;
   std::string Folder;
 };
-
-bool HasWildcard(const std::string& Pattern) {
-  return Pattern.find_first_of("*?[") != std::string::npos;
-}
-
-// "c:\" or "c:/": the root of a name written on Windows, read as such on
-// every system, as stored names are.
-bool HasDriveRoot(const std::string& Pattern) {
-  return Pattern.size() >= 3 && std::isalpha(static_cast<unsigned char>(Pattern[0])) &&
-         Pattern[1] == ':' && (Pattern[2] == '\\' || Pattern[2] == '/');
-}
-
-// An -i pattern against a stored name, both without their root. A pattern
-// given with a root ("/", or a drive's "c:\") is anchored there; one
-// without may match the name's tail from any folder on ("sub/*.txt" takes
-// /home/ann/docs/sub/a.txt). "*" also crosses "/", and a match on a folder
-// takes all under it.
-bool PatternMatches(const std::string& Pattern, const std::string& Stored) {
-  const bool drive = HasDriveRoot(Pattern);
-  const bool anchored = drive || (!Pattern.empty() && (Pattern[0] == '/' || Pattern[0] == '\\'));
-  // A drive's pattern loses its root and takes "\" as "/", wildcards or not.
-  const std::string pattern = HasWildcard(Pattern) && !drive ? Pattern : StoredPath(Pattern);
-  std::string trimmed = pattern;
-  while (!trimmed.empty() && (trimmed[0] == '/' || trimmed[0] == '\\')) trimmed.erase(0, 1);
-  while (!trimmed.empty() && trimmed.back() == '/') trimmed.pop_back();
-  if (trimmed.empty()) return anchored;  // "/" takes everything
-  const std::string path = StoredPath(Stored);
-  const std::string underFolder = trimmed + "/*";
-  for (size_t start = 0; start <= path.size();) {
-    const char* tail = path.c_str() + start;
-    if (platform::MatchPathPattern(trimmed, tail) || platform::MatchPathPattern(underFolder, tail))
-      return true;
-    if (anchored) break;
-    const size_t slash = path.find('/', start);
-    if (slash == std::string::npos) break;
-    start = slash + 1;
-  }
-  return false;
-}
 
 // Whether an -i pattern holds a ".." component. "\" counts as a separator
 // too, as it does in a drive's pattern: no reading of such a pattern is one
@@ -148,28 +110,6 @@ std::string EngineFolder(const RestoreOptions& Options) {
   return Options.Folder;
 }
 
-// Further volumes are looked for beside the first. A missing one is asked
-// for on the terminal, naming the file; without a terminal the run ends at
-// once with a message, so a script never waits or loops.
-void AttachVolumeQuestion(TBackupFile& Engine, const std::string& Archive, ProgressLine& Progress) {
-  Engine.OnNeedDisk = [Archive, &Progress](TBackupFile&, uint16_t Disk, bool& Continue) {
-    const std::string volume = VolumeFileName(Archive, Disk);
-    if (IsFile(volume)) return;
-    Progress.Clear();
-    if (!platform::HasTerminal()) {
-      std::fprintf(stderr, "%s: volume %u of the archive is missing: %s\n", kProgramName,
-                   static_cast<unsigned>(Disk), volume.c_str());
-      Continue = false;
-      return;
-    }
-    Continue = AskOnTerminal("Information", "Volume " + std::to_string(Disk) + " is missing: put " +
-                                                volume + " in place and choose OK to continue.");
-    if (!Continue)
-      std::fprintf(stderr, "%s: restore cancelled; volume %u is missing: %s\n", kProgramName,
-                   static_cast<unsigned>(Disk), volume.c_str());
-  };
-}
-
 // What a restore did with the files it was given, counted as it went.
 struct RestoreCount {
   int64_t Selected = 0;  // entries the restore took up (those -i matched)
@@ -226,7 +166,9 @@ int RunRestore(const RestoreOptions& Options) {
   engine.RestoreFullPath = !Options.Flat;
   ProgressLine progress(Options.Progress);
   AttachTerminalHooks(engine, &progress);
-  AttachVolumeQuestion(engine, Options.Archive, progress);
+  // Asked for on the terminal, naming the file.
+  AttachVolumeQuestion(engine, Options.Archive, &progress,
+                       {/*Ask=*/true, /*AsFinding=*/false, nullptr, "restore"});
   engine.KeepDamaged = Options.KeepDamaged;
   AttachDamageReport(engine, progress);
   const std::string lost = "modes, links and exact times are not restored";
@@ -238,12 +180,15 @@ int RunRestore(const RestoreOptions& Options) {
                                                        : chDefault;
 
   std::vector<bool> matched(Options.Include.size(), false);
+  // Read once, tried on every entry: the window's filter follows the same rule.
+  const std::vector<TNamePattern> patterns(Options.Include.begin(), Options.Include.end());
   RestoreCount count;
   // Every entry the restore takes up passes here, so it counts them.
-  engine.RestoreFilter = [&Options, &matched, &count](const std::string& Stored) {
-    bool any = Options.Include.empty();
-    for (size_t i = 0; i < Options.Include.size(); ++i) {
-      if (PatternMatches(Options.Include[i], Stored)) any = matched[i] = true;
+  engine.RestoreFilter = [&patterns, &matched, &count](const std::string& Stored) {
+    bool any = patterns.empty();
+    const std::string path = StoredPath(Stored);
+    for (size_t i = 0; i < patterns.size(); ++i) {
+      if (patterns[i].MatchesPath(path)) any = matched[i] = true;
     }
     if (any) ++count.Selected;
     return any;
@@ -322,7 +267,8 @@ int RunRestore(const RestoreOptions& Options) {
     }
   } catch (const std::exception& e) {
     progress.Clear();
-    std::fprintf(stderr, "%s: %s: %s\n", kProgramName, Options.Archive.c_str(), DescribeException(e).c_str());
+    std::fprintf(stderr, "%s: %s: %s\n", kProgramName, Options.Archive.c_str(),
+                 DescribeException(e).c_str());
     return kExitFailed;
   }
   progress.Clear();

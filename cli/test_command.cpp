@@ -64,13 +64,7 @@ int CheckArchive(const std::string& Archive, const ProgressChoice& Progress, boo
   };
   // Further volumes are looked for beside the first, never asked for: a
   // check must be able to run unattended.
-  engine.OnNeedDisk = [&Archive, &progress](TBackupFile&, uint16_t Disk, bool& Continue) {
-    const std::string volume = VolumeFileName(Archive, Disk);
-    if (IsFile(volume)) return;
-    progress.Clear();
-    std::printf("missing: volume %u (%s)\n", static_cast<unsigned>(Disk), volume.c_str());
-    Continue = false;
-  };
+  AttachVolumeQuestion(engine, Archive, &progress, {false, /*AsFinding=*/true, nullptr, "test"});
   StopOnInterrupt(engine);
   const std::string lost =
       "a changed byte in a stored piece, a name, a time stamp or the title cannot be seen";

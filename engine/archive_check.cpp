@@ -2,6 +2,7 @@
 // run begins, so that every front end names the real obstacle (a folder,
 // a device, no permission, an empty or foreign file) rather than one
 // catch-all "archive not found".
+#include <cerrno>
 #include <memory>
 #include <string>
 
@@ -68,34 +69,43 @@ bool HoldsSectionSignature(TStream& File) {
 
 }  // namespace
 
-TFailure CheckArchiveFile(const std::string& ArchiveName) {
-  const auto cannot = [&ArchiveName](TBackupError Code, const std::string& Reason) {
-    return TFailure{Code, ArchiveName, Reason};
+TArchiveCheck CheckArchive(const std::string& ArchiveName) {
+  const auto cannot = [&ArchiveName](TArchiveObstacle Obstacle, TBackupError Code,
+                                     const std::string& Reason) {
+    return TArchiveCheck{Obstacle, {Code, ArchiveName, Reason}};
+  };
+  const auto unreadable = [&cannot](int Error) {
+    return cannot(Error == EACCES || Error == EPERM ? aoNoPermission : aoUnreadable,
+                  beCannotReadArchive, platform::ErrorText(Error));
   };
   // A run completes an unfinished replacement before it reads anything, so
   // what lies at the name now is not yet the archive it will read.
   if (HasUnfinishedReplacement(ArchiveName)) return {};
   const platform::PathInfo info = platform::InspectPath(ArchiveName, true);
   if (info.Kind == platform::PathKind::Missing)
-    return cannot(beCannotReadArchive,
-                  info.Error != 0 ? platform::ErrorText(info.Error) : "archive not found");
+    return info.Error != 0 ? unreadable(info.Error)
+                           : cannot(aoMissing, beCannotReadArchive, "archive not found");
   if (info.Kind == platform::PathKind::Directory)
-    return cannot(beCannotReadArchive, "it is a folder, not an archive");
+    return cannot(aoFolder, beCannotReadArchive, "it is a folder, not an archive");
   if (info.Kind != platform::PathKind::File)
-    return cannot(beCannotReadArchive,
+    return cannot(aoNotRegular, beCannotReadArchive,
                   "it is no regular file (a device, a FIFO or a socket); an archive on a pipe "
                   "is read from standard input (-)");
   try {
     TFileStream file(ArchiveName, TFileStream::fmOpenRead);
     const int64_t size = file.Size();
-    if (size == 0) return cannot(beInvalidArchive, "it is empty, not a Kelmora archive");
+    if (size == 0) return cannot(aoEmpty, beInvalidArchive, "it is empty, not a Kelmora archive");
     if (!BeginsLikeArchive(file, size) && !HoldsSectionSignature(file))
-      return cannot(beInvalidArchive, "it is not a Kelmora archive");
+      return cannot(aoForeign, beInvalidArchive, "it is not a Kelmora archive");
   } catch (const EStreamError& e) {
-    return cannot(beCannotReadArchive, e.SystemError() != 0 ? platform::ErrorText(e.SystemError())
-                                                            : std::string(e.what()));
+    if (e.SystemError() != 0) return unreadable(e.SystemError());
+    return cannot(aoUnreadable, beCannotReadArchive, e.what());
   }
   return {};
+}
+
+TFailure CheckArchiveFile(const std::string& ArchiveName) {
+  return CheckArchive(ArchiveName).Failure;
 }
 
 }  // namespace kelmora

@@ -17,6 +17,7 @@
 #include "engine/file_id_list.h"
 #include "engine/run_state.h"
 #include "engine/section_reader.h"
+#include "engine/volume_chain.h"
 #include "kelmora/backup_file.h"
 #include "platform/platform.h"
 
@@ -32,6 +33,8 @@ class ListRun {
         archiveName_(ArchiveName == kStreamArchiveName ? ArchiveName
                                                        : platform::LinkTarget(ArchiveName)),
         fromStream_(ArchiveName == kStreamArchiveName),
+        // A stream has no later volume to look for.
+        chain_(fromStream_ ? VolumeChain(archiveName_, {}) : VolumeChain(archiveName_)),
         each_(Each) {}
   // Every entry with where its record begins, from the records alone.
   ListRun(TBackupFile& Engine, const std::string& ArchiveName, const RecordEvent& Records)
@@ -51,7 +54,7 @@ class ListRun {
         e_.MessageError(s_.Failure.Code);
         return false;
       }
-      if (!platform::FileExists(archiveName_)) return false;
+      if (!run_.ArchiveThere(archiveName_)) return false;
       Open();
     }
     const format::Header header = format::ReadHeader(*reader_);
@@ -249,7 +252,13 @@ class ListRun {
     }
     volume_.reset();
     reader_ = nullptr;
-    if (!run_.FindNextVolume(Name, volumeNumber_, archiveName_)) return;
+    // A chain that does not count upwards is no archive: damage must not
+    // send the listing round in circles.
+    const int number = VolumeChain::NextNumber(Name, volumeNumber_);
+    if (number < 0) throw Exception(format::kInvalidArchive);
+    volumeNumber_ = number;
+    archiveName_ = chain_.Reach(run_, number);
+    if (!s_.Continue) return;
     Open();
     // The entry cut by the volume change goes on in a section of its own.
     if (list_)
@@ -265,6 +274,7 @@ class ListRun {
   RunState& s_;
   std::string archiveName_;
   const bool fromStream_;
+  VolumeChain chain_;
   static inline const TListEntryEvent kNoEvent;
   const TListEntryEvent& each_;
   const RecordEvent* records_ = nullptr;

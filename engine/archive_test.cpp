@@ -35,10 +35,13 @@ class TestRun : public EntryConsumer {
       run_.Engine().MessageError(s_.Failure.Code);
       return false;
     }
-    if (ArchiveName != kStreamArchiveName && !platform::FileExists(ArchiveName)) {
-      run_.NoteFailure(beCannotReadArchive, ArchiveName);
-      if (!locate_) run_.Engine().MessageError(s_.Failure.Code);
-      return false;
+    if (ArchiveName != kStreamArchiveName) {
+      // The backup's own volumes gone is the backup's to report.
+      if (!locate_ && !run_.ArchiveThere(ArchiveName)) return false;
+      if (locate_ && !platform::FileExists(ArchiveName)) {
+        run_.NoteFailure(beCannotReadArchive, ArchiveName);
+        return false;
+      }
     }
     BusyScope busy(s_.Busy);
     // The volumes a backup just wrote have no companion yet.
@@ -65,11 +68,7 @@ class TestRun : public EntryConsumer {
     } catch (const Exception& e) {
       // Nothing of it could be read: it is no archive, or not one any more,
       // or the disk failed to give it.
-      const auto* read = dynamic_cast<const EStreamError*>(&e);
-      run_.NoteFailure(beCannotReadArchive, ArchiveName,
-                       read != nullptr && read->SystemError() != 0
-                           ? platform::ErrorText(read->SystemError())
-                           : std::string());
+      run_.NoteUnreadable(ArchiveName, e);
     }
     if (companion && s_.Continue) {
       std::vector<std::string> named;

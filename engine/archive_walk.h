@@ -14,10 +14,12 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "engine/section_reader.h"
+#include "engine/volume_chain.h"
 #include "kelmora/backup_file.h"
 #include "kelmora/streams.h"
 
@@ -47,14 +49,10 @@ class EntryConsumer {
   virtual void VolumeOpened(TStream& /*Volume*/) {}
 };
 
-// The file that holds volume Number (2 and up) of the archive walked. Given
-// one, the walk takes the volumes to be all at hand: none is asked for,
-// and one that is not there is missing. Without, volumes lie beside the
-// first one where its links lead, and each is asked for (OnNeedDisk).
-using VolumeLocator = std::function<std::string(int Number)>;
-
 class ArchiveWalk {
  public:
+  // With Locate, the volumes it names are taken to be all at hand (see
+  // VolumeChain); without, they lie beside the first and are asked for.
   ArchiveWalk(RunContext& Run, EntryConsumer& Consumer, const std::string& ArchiveName,
               VolumeLocator Locate = {});
   ArchiveWalk(const ArchiveWalk&) = delete;
@@ -89,6 +87,8 @@ class ArchiveWalk {
   }
 
  private:
+  static constexpr const char* kNoEndMarker = "the archive ends without its end marker";
+
   struct RecordDamage {
     int64_t At = 0;
     std::string Reason;
@@ -106,8 +106,23 @@ class ArchiveWalk {
     bool Damaged = false;
   };
 
+  // A record read up to its data section, when it reads soundly.
+  struct RecordHead {
+    enum Kind : uint8_t { EndMarker, VolumeChange, FileEntry } What = FileEntry;
+    std::string Name;
+    int32_t Stamp = 0;
+  };
+
+  // A walk's first steps (a fresh account of damage, then the header),
+  // its records up to the end or a stop, and its close.
+  void Begin();
+  void ReadRecords();
+  void End();
   void ReadHeader();
   void ReadRecord();
+  // The record at At, the reader there: its head, or the damage that stops
+  // it (the reader then somewhere inside it).
+  std::optional<RecordDamage> ReadRecordHead(int64_t At, RecordHead& Head);
   void ReadSection(bool Continuation);
   void ChangeVolume(const std::string& Name, int64_t At);
   // True when a volume-change entry read at At, right after the header,
@@ -119,12 +134,12 @@ class ArchiveWalk {
   // damaged. Otherwise the reader is left at End.
   bool EntryInside(int64_t From, int64_t End);
   void OpenVolume(int Number);
+  // Reads on in volume_, just opened as volume Number, from its start.
+  void TakeVolume(int Number);
   // Opens volume Number, or keeps the one open, and seeks to Offset.
   bool JumpTo(int Number, int64_t Offset);
   // In a stretch: the file entry at At in this volume lies past its end.
   bool PastStretch(int64_t At) const;
-  // The file name of volume Number.
-  std::string VolumeName(int Number) const;
   void OnRecordDamage(const RecordDamage& Damage);
   // Goes on at the next record that validates from From on; false when
   // there is none and the walk has ended.
@@ -140,6 +155,9 @@ class ArchiveWalk {
   void ReportOpenFile(int64_t At, const std::string& Reason);
   void EndOpenFile(EntryConsumer::Ending How);
   void Cut(const std::string& Reason, int64_t At);
+  // Reports the volume-change entry at the volume's end damaged (Reason)
+  // and goes on in the next volume.
+  void PastDamagedVolumeChange(const char* Reason);
   // The volume ends inside the name length of the record after the open
   // file; true when the walk has ended there.
   bool EndsInsideLength(const RecordDamage& Damage, const Landing& Found);
@@ -151,9 +169,7 @@ class ArchiveWalk {
   SectionReader sections_;
   std::string archiveName_;  // the volume being read
   const bool fromStream_;
-  VolumeLocator locate_;
-  bool askForVolumes_ = false;  // the locator is the walk's own
-  std::string namedVolume_;     // the last volume file a need-disk handler named
+  VolumeChain chain_;
   std::unique_ptr<TFileStream> volume_;
   TStream* reader_ = nullptr;
   int volumeNumber_ = 1;
@@ -167,8 +183,7 @@ class ArchiveWalk {
   bool headerDamaged_ = false;
   bool finished_ = false;
   bool endMarker_ = false;
-  const std::string firstName_;  // volume 1's file
-  bool stretched_ = false;       // reading stretches, not the whole archive
+  bool stretched_ = false;  // reading stretches, not the whole archive
   Stretch stretch_;
   std::function<std::string(int)> volumeCheck_;
 };

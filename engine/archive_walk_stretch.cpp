@@ -11,25 +11,16 @@
 namespace kelmora {
 
 void ArchiveWalk::RunStretches(const std::vector<Stretch>& Stretches) {
-  s_.Damages.clear();
-  s_.Incomplete = false;
-  s_.ArchiveBytes = 0;
-  ReadHeader();
+  Begin();
   stretched_ = true;
   for (const Stretch& stretch : Stretches) {
     if (!s_.Continue || !JumpTo(stretch.Volume, stretch.Offset)) break;
     stretch_ = stretch;
     finished_ = false;
-    while (!finished_ && s_.Continue) ReadRecord();
-    if (open_.Active) {
-      EndOpenFile(!s_.Continue    ? EntryConsumer::Ending::Stopped
-                  : open_.Damaged ? EntryConsumer::Ending::Damaged
-                                  : EntryConsumer::Ending::Sound);
-    }
+    ReadRecords();
     open_.Damaged = false;
   }
-  if (reader_ != nullptr) s_.ArchiveBytes += reader_->Position();
-  volume_.reset();
+  End();
 }
 
 bool ArchiveWalk::JumpTo(int Number, int64_t Offset) {
@@ -37,15 +28,7 @@ bool ArchiveWalk::JumpTo(int Number, int64_t Offset) {
     if (reader_ != nullptr) s_.ArchiveBytes += reader_->Position();
     volume_.reset();
     reader_ = nullptr;
-    archiveName_ = Number == 1 ? firstName_ : VolumeName(Number);
-    if (askForVolumes_ && Number > 1) {
-      while (!platform::FileExists(archiveName_) && s_.Continue) {
-        run_.AskForDisk(static_cast<uint16_t>(Number));
-        std::string named;
-        named.swap(e_.NeededVolumeFile);
-        if (!named.empty()) archiveName_ = named;
-      }
-    }
+    archiveName_ = chain_.Reach(run_, Number, VolumeChain::Ask::WhenMissing);
     try {
       if (s_.Continue)
         volume_ = std::make_unique<TFileStream>(archiveName_, TFileStream::fmOpenRead);
@@ -56,11 +39,7 @@ bool ArchiveWalk::JumpTo(int Number, int64_t Offset) {
       s_.Incomplete = true;
       return false;
     }
-    reader_ = volume_.get();
-    volumeNumber_ = Number;
-    volumeEnd_ = volume_->Size();
-    seekable_ = volume_->CanSeek();
-    consumer_.VolumeOpened(*reader_);
+    TakeVolume(Number);
   }
   try {
     reader_->Seek(Offset, SeekOrigin::Begin);

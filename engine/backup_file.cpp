@@ -5,6 +5,7 @@
 
 #include "engine/archive_format.h"
 #include "engine/run_state.h"
+#include "kelmora/helpers.h"
 #include "platform/platform.h"
 
 namespace kelmora {
@@ -161,6 +162,23 @@ void RunContext::Fail(TBackupError Code, std::string Subject, std::string Reason
   state_->Continue = false;
 }
 
+void RunContext::NoteUnreadable(const std::string& Subject, const std::exception& Why) {
+  const auto* read = dynamic_cast<const EStreamError*>(&Why);
+  NoteFailure(beCannotReadArchive, Subject,
+              read != nullptr && read->SystemError() != 0 ? platform::ErrorText(read->SystemError())
+                                                          : std::string());
+}
+
+bool RunContext::ArchiveThere(const std::string& ArchiveName) {
+  if (platform::FileExists(ArchiveName)) return true;
+  TFailure why = CheckArchiveFile(ArchiveName);
+  // Gone and back between the two looks: still no archive to read now.
+  if (why.Code == beNone) why = {beCannotReadArchive, ArchiveName, {}};
+  Fail(why.Code, why.Subject, why.Reason);
+  engine_.MessageError(why.Code);
+  return false;
+}
+
 void RunContext::ProcessMessages() {
   if (engine_.Hooks.ProcessMessages) engine_.Hooks.ProcessMessages();
 }
@@ -194,27 +212,6 @@ void RunContext::AskForDisk(uint16_t Disk) {
   text.replace(text.find("%s"), 2, std::to_string(Disk));
   state_->Continue =
       engine_.Hooks.AskOkCancel ? engine_.Hooks.AskOkCancel("Information", text) : false;
-}
-
-std::string RunContext::AskedVolumeName(const std::string& Previous, const std::string& Digits) {
-  std::string chosen;
-  chosen.swap(engine_.NeededVolumeFile);
-  return chosen.empty() ? format::NextVolumeName(Previous, Digits) : chosen;
-}
-
-bool RunContext::FindNextVolume(const std::string& ChangeName, int& Number,
-                                std::string& ArchiveName) {
-  const std::string digits = format::VolumeDigits(ChangeName);
-  const int number = format::VolumeNumber(digits);
-  if (number <= Number) throw Exception(format::kInvalidArchive);
-  Number = number;
-  // Asked at least once; every further round asks again, so a volume that
-  // stays missing never keeps the run going on its own.
-  do {
-    AskForDisk(static_cast<uint16_t>(number));
-    ArchiveName = AskedVolumeName(ArchiveName, digits);
-  } while (!platform::FileExists(ArchiveName) && state_->Continue);
-  return state_->Continue;
 }
 
 }  // namespace kelmora

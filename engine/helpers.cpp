@@ -3,6 +3,7 @@
 #include "engine/archive_format.h"
 #include "engine/restore_target.h"
 #include "engine/selection.h"
+#include "engine/volume_chain.h"
 #include "platform/names.h"
 #include "platform/platform.h"
 #include "platform/stamp_fields.h"
@@ -13,7 +14,7 @@ namespace kelmora {
 std::string VolumeFileName(const std::string& First, unsigned Volume) {
   // Later volumes lie beside the first one's target, where a backup
   // through a linked archive path wrote them.
-  return Volume <= 1 ? First : format::VolumeName(platform::LinkTarget(First), Volume);
+  return VolumeChain(First).Name(static_cast<int>(Volume));
 }
 
 bool HasUnfinishedReplacement(const std::string& ArchiveName) {

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "engine/archive_format.h"
+#include "engine/volume_chain.h"
 #include "platform/file.h"
 #include "platform/path_guard.h"
 #include "platform/platform.h"
@@ -109,6 +110,7 @@ OlderArchive::OlderArchive(const std::string& First) : first_(First) {
 
 bool OlderArchive::ReadChain(const std::string& First, OlderVolumeReader& volume) {
   unreadPath_ = First;
+  const VolumeChain chain(First);
   if (!volume.Open(First)) return false;
   platform::FileIdentity identity;
   platform::IdentityOf(volume.File(), identity);
@@ -138,9 +140,9 @@ bool OlderArchive::ReadChain(const std::string& First, OlderVolumeReader& volume
     if (format::IsVolumeChangeName(name)) {
       const unsigned next = Volumes() + 1;
       if (at != volume.Size() || next > static_cast<unsigned>(format::kMaxVolumes) ||
-          format::VolumeNumber(format::VolumeDigits(name)) != static_cast<int>(next))
+          VolumeChain::NextNumber(name, static_cast<int>(next) - 1) != static_cast<int>(next))
         return false;
-      const std::string path = format::VolumeName(First, next);
+      const std::string path = chain.Name(static_cast<int>(next));
       if (path == First) return false;
       unreadPath_ = path;
       if (!volume.Open(path)) return false;
@@ -168,13 +170,14 @@ bool OlderArchive::Owns(unsigned Number, const std::string& Path) const {
 }
 
 std::string FindForeignVolume(const std::string& First, const OlderArchive& Older) {
-  for (unsigned number = 2; number <= static_cast<unsigned>(format::kMaxVolumes); ++number) {
-    const std::string name = format::VolumeName(First, number);
+  const VolumeChain chain(First);
+  for (int number = 2; number <= format::kMaxVolumes; ++number) {
+    const std::string name = chain.Name(number);
     // An archive named like one of its own later volumes is refused when
     // that volume comes to be written.
     if (name == First) continue;
     if (platform::InspectPath(name, false).Kind == platform::PathKind::Missing) continue;
-    if (!Older.Owns(number, name)) return name;
+    if (!Older.Owns(static_cast<unsigned>(number), name)) return name;
   }
   return {};
 }

@@ -9,6 +9,7 @@
 #include "engine/archive_format.h"
 #include "engine/busy_scope.h"
 #include "engine/restore_run.h"
+#include "engine/volume_chain.h"
 #include "kelmora/helpers.h"
 #include "platform/names.h"
 #include "platform/platform.h"
@@ -32,7 +33,7 @@ bool RestoreRun::Run() {
     e_.MessageError(s_.Failure.Code);
     return false;
   }
-  if (!fromStream_ && !platform::FileExists(archiveName_)) return false;
+  if (!fromStream_ && !run_.ArchiveThere(archiveName_)) return false;
   ArchiveWalk walk(run_, *this, archiveName_);
   walk.Open();
   if (!fromStream_) {
@@ -91,9 +92,10 @@ void RestoreRun::VolumeOpened(TStream& Volume) {
 void RestoreRun::NoteLaterVolumes() {
   // The later volumes already there are the archive too: a target that
   // replaced one would destroy it before the run reads it.
-  for (unsigned number = 2; number <= static_cast<unsigned>(format::kMaxVolumes); ++number) {
+  const VolumeChain chain(archiveName_);
+  for (int number = 2; number <= format::kMaxVolumes; ++number) {
     platform::FileIdentity identity;
-    if (!platform::IdentityOfPath(VolumeFileName(archiveName_, number), identity)) break;
+    if (!platform::IdentityOfPath(chain.Name(number), identity)) break;
     volumes_.push_back(identity);
   }
 }
@@ -205,7 +207,12 @@ bool TBackupFile::RestoreFromStream(TStream* Stream, const std::string& Folder) 
   sourceStream_ = Stream;
   try {
     return Restore(kStreamArchiveName, Folder);
-  } catch (...) {
+  } catch (const std::exception& e) {
+    // A file archive's reader throws this to its caller; a stream's keeps
+    // it as the run's failure, reported once like any other.
+    RunContext run(*this, RunContext::Start::Current);
+    if (run.ErrorCode() == beNone) run.NoteUnreadable(kStreamArchiveName, e);
+    MessageError(run.ErrorCode());
     return false;
   }
 }

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <string>
 #include <vector>
@@ -63,22 +64,20 @@ class RunContext {
   // Records a failure that ends the run: it winds down and reports Code once.
   void Fail(TBackupError Code, std::string Subject = std::string(),
             std::string Reason = std::string());
+  // Records Why, an exception that ended the reading of the archive
+  // Subject before anything of it could be read, as code 3 with the
+  // system's reason when the disk failed to give it.
+  void NoteUnreadable(const std::string& Subject, const std::exception& Why);
+  // Whether the file ArchiveName is there to be read. When it is not, that
+  // is a failure like any other: recorded with what stands there instead
+  // (nothing, a folder, a device, no permission) and reported once.
+  bool ArchiveThere(const std::string& ArchiveName);
   void ProcessMessages();
   // Raises OnProgress with BytesDone against TotalSize, clamped to 0..100.
   void ReportProgress(const std::string& Filename);
   void ReportProgress(const std::string& Filename, TPercentage Percent);
   // OnNeedDisk, or the built-in question when it is unset.
   void AskForDisk(uint16_t Disk);
-  // The file to look at for the volume numbered Digits once it was asked
-  // for: the one the handler named (NeededVolumeFile), else the one beside
-  // Previous, the volume before it.
-  std::string AskedVolumeName(const std::string& Previous, const std::string& Digits);
-  // Follows the volume-change entry ChangeName from volume Number of
-  // ArchiveName: asks for the next volume until it exists, then leaves its
-  // number and name in Number and ArchiveName. False when the question was
-  // cancelled. A chain that does not count upwards is an invalid archive,
-  // so damage cannot send a reader round in circles.
-  bool FindNextVolume(const std::string& ChangeName, int& Number, std::string& ArchiveName);
   // Records damage and raises OnDamage; the run will end with code 6.
   void ReportDamage(TDamage Damage);
   // Records what became of the companion and, unless it is sound (or none

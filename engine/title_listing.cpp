@@ -11,6 +11,7 @@
 #include "engine/file_id_list.h"
 #include "engine/run_state.h"
 #include "engine/section_reader.h"
+#include "engine/volume_chain.h"
 #include "kelmora/backup_file.h"
 #include "platform/platform.h"
 
@@ -19,20 +20,19 @@ namespace kelmora {
 namespace {
 
 // After a section of the file-ID list: true when a volume change follows,
-// with VolumeName and Volume moved on to the next volume. A volume change
-// that cannot be followed (a caller's stream, a number that does not
-// count upwards, a missing file) is damage: the list is incomplete.
-bool ListGoesOn(TStream& Archive, bool FromStream, std::string& VolumeName, int& Volume) {
+// with Volume moved on to the next volume. A volume change that cannot be
+// followed (a caller's stream, a number that does not count upwards, a
+// missing file) is damage: the list is incomplete. The title is read
+// without a run of its own, so a missing volume is not asked for.
+bool ListGoesOn(TStream& Archive, const VolumeChain* Chain, int& Volume) {
   const int32_t length = format::ReadInt32(Archive);
   if (length != format::kVolumeChangeNameLength) return false;
   const std::string name = format::ReadChars(Archive, length);
   if (!format::IsVolumeChangeName(name)) return false;
-  const std::string digits = format::VolumeDigits(name);
-  const int number = format::VolumeNumber(digits);
-  if (FromStream || number <= Volume) throw Exception(format::kInvalidArchive);
+  const int number = VolumeChain::NextNumber(name, Volume);
+  if (Chain == nullptr || number < 0 || !Chain->Present(number))
+    throw Exception(format::kInvalidArchive);
   Volume = number;
-  VolumeName = format::NextVolumeName(VolumeName, digits);
-  if (!platform::FileExists(VolumeName)) throw Exception(format::kInvalidArchive);
   return true;
 }
 
@@ -58,7 +58,7 @@ std::string TBackupFile::GetArchiveTitle(const std::string& ArchiveName, TString
       MessageError(s.Failure.Code);
       return title;
     }
-    if (!platform::FileExists(ArchiveName)) return title;
+    if (!run.ArchiveThere(ArchiveName)) return title;
     try {
       file = std::make_unique<TFileStream>(ArchiveName, TFileStream::fmOpenRead);
     } catch (const EStreamError& e) {
@@ -100,11 +100,11 @@ std::string TBackupFile::GetArchiveTitle(const std::string& ArchiveName, TString
       DeCompress(*archive, &sink, true);
       // The writer may split even the list over volumes; its first part
       // alone would pass for the whole list.
-      // Beside the link's target, for a linked archive.
-      std::string volumeName = platform::LinkTarget(ArchiveName);
+      std::unique_ptr<VolumeChain> chain;
+      if (!fromStream) chain = std::make_unique<VolumeChain>(ArchiveName);
       int volume = 1;
-      while (s.Failure.Code == beNone && ListGoesOn(*archive, fromStream, volumeName, volume)) {
-        file = std::make_unique<TFileStream>(volumeName, TFileStream::fmOpenRead);
+      while (s.Failure.Code == beNone && ListGoesOn(*archive, chain.get(), volume)) {
+        file = std::make_unique<TFileStream>(chain->Name(volume), TFileStream::fmOpenRead);
         archive = file.get();
         DeCompress(*archive, &sink, true);
       }
@@ -138,7 +138,12 @@ std::string TBackupFile::GetArchiveTitleFromStream(TStream* Stream, TStringList*
   sourceStream_ = Stream;
   try {
     return GetArchiveTitle(kStreamArchiveName, List);
-  } catch (...) {
+  } catch (const std::exception& e) {
+    // What the title reader does not keep itself (memory, a stream that
+    // fails in a way no archive read does) is kept all the same.
+    RunContext run(*this, RunContext::Start::Current);
+    run.NoteUnreadable(kStreamArchiveName, e);
+    MessageError(run.ErrorCode());
     return {};
   }
 }

@@ -98,6 +98,12 @@ const QStringList kLaterKeys = {
     "Message->LineBreak",
     "Message->NotAnInteger",
     "Message->ArchiveNotFound",
+    "Message->ArchiveIsFolder",
+    "Message->ArchiveNotRegular",
+    "Message->ArchiveNoPermission",
+    "Message->ArchiveUnreadable",
+    "Message->ArchiveEmpty",
+    "Message->NotKelmoraArchive",
     "Message->ArchiveInUse",
     "Message->NotAnArchive",
     "Message->NothingChosen",
@@ -108,6 +114,7 @@ const QStringList kLaterKeys = {
     "Open->Filter",
     "Status->Error",
     "Status->ArchiveNotFound",
+    "Status->ArchiveUnusable",
     "Outcome->Backup",
     "Outcome->Smaller",
     "Outcome->Larger",
@@ -467,8 +474,9 @@ TEST_F(LanguageTest, InRussianTheWindowsMessagesStatusAndQtButtonsAreRussian) {
   form->MLangRussianClick();
   EXPECT_TRUE(form->StatusLine().startsWith(QStringLiteral(" Заархивировано файлов: 2")));
 
-  // An exception out of the engine reaches the user in Russian too.
-  WriteFile(Path("out.bkp"), std::string(4096, 'x'));
+  // An exception out of the engine reaches the user in Russian too: a
+  // file that begins as an archive would, and is cut inside its header.
+  WriteFile(Path("out.bkp"), std::string("\x0a\0\0\0abcdefghij\0\0", 16));
   form->Values.RestoreFolder = QString::fromStdString(Path("back")) + "/";
   form->ButtonRestore->click();
   ASSERT_EQ(shown.size(), 3u);

@@ -1,6 +1,9 @@
 // Restore from hand-built archives: where files go, the restore modes, the
 // restore events, time stamps, stop and the failures that pass out.
 #include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
 #ifndef _WIN32
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -587,16 +590,44 @@ TEST(Restore, RenameWithoutAnyFolderPassesOutAsAnException) {
   EXPECT_FALSE(fs::exists("bare"));
 }
 
-TEST(Restore, MissingArchiveIsFalseWithoutAnyEvent) {
+TEST(Restore, AMissingArchiveIsAFailureRecordedAndReportedOnce) {
   test::TempDir dir;
   TBackupFile engine;
   Recorder r;
   r.Attach(engine);
   EXPECT_FALSE(engine.Restore(dir / "none.bkp", dir.path()));
+  EXPECT_EQ(engine.Failure().Code, beCannotReadArchive);
+  EXPECT_EQ(engine.Failure().Subject, dir / "none.bkp");
   EXPECT_FALSE(engine.Restore(dir.path(), dir.path()));  // a folder is no archive
-  EXPECT_TRUE(r.percents.empty());
-  EXPECT_TRUE(r.errors.empty());
+  EXPECT_EQ(engine.Failure().Subject, dir.path());
+  EXPECT_NE(engine.Failure().Reason.find("folder"), std::string::npos) << engine.Failure().Reason;
+  EXPECT_EQ(r.errors, (std::vector<int32_t>{beCannotReadArchive, beCannotReadArchive}));
+  EXPECT_TRUE(r.percents.empty()) << "nothing was started";
   EXPECT_FALSE(engine.RestoreFromStream(nullptr, dir.path()));
+}
+
+// A stream's reader keeps what ended it as the run's failure, as a file's
+// reader would say it to its caller: no quiet false.
+TEST(Restore, AStreamThatIsNoArchiveOrFailsKeepsItsFailure) {
+  test::TempDir dir;
+  TBackupFile engine;
+  Recorder r;
+  r.Attach(engine);
+  EXPECT_FALSE(RestoreBytes(engine, std::string(100, 'x'), dir.path()));
+  EXPECT_EQ(engine.Failure().Code, beCannotReadArchive);
+  EXPECT_EQ(engine.Failure().Subject, kStreamArchiveName);
+  EXPECT_EQ(r.errors, std::vector<int32_t>{beCannotReadArchive});
+
+  // The disk gives nothing: the system's reason is kept.
+  struct FailingStream : TMemoryStream {
+    size_t Read(void*, size_t) override { throw EStreamError("Stream read error", EIO); }
+  } failing;
+  r.errors.clear();
+  EXPECT_FALSE(engine.RestoreFromStream(&failing, dir.path()));
+  EXPECT_EQ(engine.Failure().Code, beCannotReadArchive);
+  EXPECT_EQ(engine.Failure().Reason, std::strerror(EIO));
+  EXPECT_EQ(r.errors, std::vector<int32_t>{beCannotReadArchive});
+  EXPECT_FALSE(engine.Busy());
 }
 
 TEST(Restore, UnreadableHeaderThrowsAndClearsBusy) {

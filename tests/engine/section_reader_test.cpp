@@ -7,8 +7,8 @@
 #include <thread>
 
 #include "engine/archive_format.h"
-#include "kelmora/backup_file.h"
 #include "engine/restore_builder.h"
+#include "kelmora/backup_file.h"
 #include "platform/file.h"
 #include "test_support.h"
 
@@ -291,15 +291,17 @@ TEST(ArchiveTitle, ArchiveEndingEarlyIsInvalidButKeepsWhatWasRead) {
   }
 }
 
-TEST(ArchiveTitle, MissingArchiveGivesAnEmptyTitleSilently) {
+TEST(ArchiveTitle, AMissingArchiveGivesAnEmptyTitleAndItsFailure) {
   test::TempDir dir;
   TBackupFile engine;
   Errors errors;
   CountErrors(engine, errors);
   TStringList list{"x"};
   EXPECT_EQ(engine.GetArchiveTitle(dir / "none.bkp", &list), "");
+  EXPECT_EQ(engine.Failure().Subject, dir / "none.bkp");
   EXPECT_EQ(engine.GetArchiveTitle(dir.path(), &list), "");  // a folder is no archive
-  EXPECT_TRUE(errors.codes.empty());
+  EXPECT_EQ(engine.Failure().Subject, dir.path());
+  EXPECT_EQ(errors.codes, (std::vector<int32_t>{beCannotReadArchive, beCannotReadArchive}));
   EXPECT_EQ(list, TStringList{"x"});
   EXPECT_EQ(engine.GetArchiveTitleFromStream(nullptr, &list), "");
 }

@@ -39,13 +39,34 @@ std::string VolumeFileName(const std::string& First, unsigned Volume);
 // Beside the file a symbolic link of that name leads to, as the volumes.
 std::string CompanionFileName(const std::string& ArchiveName);
 
+// What stands at an archive's name instead of a readable archive, for a
+// front end to say in its own words.
+enum TArchiveObstacle : uint8_t {
+  aoNone,          // it may be read as an archive
+  aoMissing,       // nothing is there
+  aoFolder,        // a folder
+  aoNotRegular,    // a device, a FIFO or a socket
+  aoNoPermission,  // it, or a folder on its path, may not be read
+  aoUnreadable,    // the system fails to give it for another reason
+  aoEmpty,         // an empty file
+  aoForeign,       // a file that does not begin as an archive does
+};
+
+struct TArchiveCheck {
+  TArchiveObstacle Obstacle = aoNone;
+  // Code 3 (Cannot read archive) for a path that is missing, a folder, no
+  // regular file, or may not be read (with the system's reason); code 5
+  // (Invalid archive type) for an empty or foreign file; code 0 with
+  // aoNone.
+  TFailure Failure;
+};
+
 // What stands in the way of reading ArchiveName as an archive, found
-// before any run: code 3 (Cannot read archive) for a path that is missing,
-// a folder, no regular file, or may not be read (the system's reason);
-// code 5 (Invalid archive type) for an empty file or one that does not
-// begin as an archive does. Code 0 when it may be read as one, or when an
-// unfinished replacement (below) is to put it in place; damage
-// further on is a run's to find.
+// before any run. Nothing (aoNone) when it may be read as one, or when an
+// unfinished replacement (below) is to put it in place; damage further on
+// is a run's to find.
+TArchiveCheck CheckArchive(const std::string& ArchiveName);
+// CheckArchive's failure record alone.
 TFailure CheckArchiveFile(const std::string& ArchiveName);
 
 // ---- archives in use
