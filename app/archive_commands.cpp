@@ -19,6 +19,7 @@
 #include "app/main_window.h"
 #include "app/paths.h"
 #include "app/run_record.h"
+#include "kelmora/helpers.h"
 #include "widgets/cgauge.h"
 
 namespace kelmora::app {
@@ -87,7 +88,7 @@ TArchiveWindow* TForm1::OpenArchive(const QString& Archive) {
     window->activateWindow();
     return window;
   }
-  if (!QFileInfo(path).isFile()) {
+  if (!QFileInfo(path).isFile() && !HasUnfinishedReplacement(path.toStdString())) {
     Dialogs.ShowError(ApplicationTitle(), Text("Message->ArchiveNotFound").arg(path));
     return nullptr;
   }
@@ -142,6 +143,8 @@ bool TForm1::ListArchive(TArchiveWindow& Window) {
   const bool stopped = stopRequested_ && !cancelled_;
   const bool cancelled = cancelled_;
   run_.reset();
+  // Refused while another run held the archive: said so, and nothing read.
+  if (listed == 0 && RefusedInUse()) return false;
   if (listed == 0 && !failure.empty()) {
     Dialogs.ShowError(ApplicationTitle(),
                       Text("Message->NotAnArchive").arg(Window.Archive(), EngineText(failure)));
@@ -174,7 +177,7 @@ bool TForm1::ListArchive(TArchiveWindow& Window) {
 
 void TForm1::TestArchive(const QString& Archive, TArchiveWindow* From) {
   if (BackupEngine.Busy() || running_ != TOperation::None) return;
-  if (!QFileInfo(Archive).isFile()) {
+  if (!QFileInfo(Archive).isFile() && !HasUnfinishedReplacement(Archive.toStdString())) {
     Dialogs.ShowError(ApplicationTitle(), Text("Message->ArchiveNotFound").arg(Archive));
     return;
   }

@@ -71,6 +71,9 @@ void TForm1::ButtonBackupClick() {
     VolumeBytes = int64_t{Values.SizeValue} * kSizeUnits[unitIndex];
   if (!CheckVolumeSize(unitIndex)) return;
   BackupEngine.MaxSize = Values.LimitSize ? static_cast<int32_t>(VolumeBytes) : 0;
+  // Modes, links, exact times, sizes and block checksums go beside it.
+  BackupEngine.WriteCompanion = true;
+  BackupEngine.RecoveryPercent = static_cast<uint8_t>(Values.RecoveryPercent);
 
   const std::string archive = Values.BackupFileName.toStdString();
   PrepareRun(TOperation::Backup, archive, this);
@@ -86,7 +89,8 @@ void TForm1::ButtonRestoreClick() {
   if (BackupEngine.Busy()) return;
   // The engine returns quietly for a missing archive; left at that, the
   // status line would go on showing the previous run's summary.
-  if (!QFileInfo(Values.BackupFileName).isFile()) {
+  if (!QFileInfo(Values.BackupFileName).isFile() &&
+      !HasUnfinishedReplacement(Values.BackupFileName.toStdString())) {
     ShowStatus([this] { return " " + Text("Status->Error").arg(Text("Status->ArchiveNotFound")); });
     CGauge1->SetProgress(CGauge1->MinValue());
     Dialogs.ShowError(ApplicationTitle(),
@@ -107,6 +111,10 @@ void TForm1::ButtonRestoreClick() {
   // Every file, each counted as the restore reaches it.
   FilterRestore(nullptr, {});
   RunOperation([&] { return BackupEngine.Restore(archive, folder); });
+}
+
+void TForm1::MRecoveryClick(int32_t Percent) {
+  Values.RecoveryPercent = Percent;
 }
 
 void TForm1::ButtonStopClick() {
@@ -213,7 +221,16 @@ QString TForm1::FailureText(int32_t Code) const {
 void TForm1::EngineError(TBackupFile& Sender, int32_t Error, const std::string&) {
   // A listing says itself why an archive could not be read.
   if (running_ == TOperation::List || ListedAfterRun(Sender, Error)) return;
+  if (Sender.Failure().Code == Error && RefusedInUse()) return;
   if (*ErrorMessage(Error)) Dialogs.ShowMessage(ApplicationTitle(), FailureText(Error));
+}
+
+bool TForm1::RefusedInUse() {
+  const TFailure failure = BackupEngine.Failure();
+  if (failure.Reason != kArchiveInUse) return false;
+  Dialogs.ShowError(ApplicationTitle(),
+                    Text("Message->ArchiveInUse").arg(QString::fromStdString(failure.Subject)));
+  return true;
 }
 
 }  // namespace kelmora::app

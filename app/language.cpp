@@ -74,6 +74,9 @@ constexpr TMessageText kWindowTexts[] = {
      "A name with a line break cannot be kept in the settings file. Choose or rename another."},
     {"Message->NotAnInteger", "'%1' is not a valid integer value"},
     {"Message->ArchiveNotFound", "The archive %1 was not found."},
+    {"Message->ArchiveInUse",
+     "The archive %1 is in use by another Kelmora run, in another window or a command. Nothing "
+     "was done; start again when that run has ended."},
     {"Message->NotAnArchive", "%1 cannot be read as an archive: %2"},
     {"Message->NothingChosen",
      "No file is shown, so none can be restored. Clear the filter or choose files."},
@@ -98,6 +101,7 @@ constexpr TMessageText kWindowTexts[] = {
     {"Outcome->Kept", "kept: %1"},
     {"Outcome->Damaged", "damaged: %1"},
     {"Outcome->Refused", "refused: %1"},
+    {"Outcome->NoCompanion", "no companion: modes, links and exact times not restored"},
     {"Outcome->TestSound", "Archive sound: %1 files checked (%2)"},
     {"Outcome->TestDamaged", "Archive damaged: %1 of %2 files"},
     {"Outcome->Incomplete", "the archive is cut short"},
@@ -265,6 +269,8 @@ std::vector<TTextTarget> TextTargets(TForm1& F) {
   t.push_back(Caption("MShowContents", F.MShowContents));
   t.push_back(Caption("MTestArchive", F.MTestArchive));
   t.push_back(Caption("MRecent", F.MRecent));
+  t.push_back(Caption("MRecovery", F.MRecovery));
+  t.push_back(Caption("MRecovery0", F.MRecoveryChoices.front()));
   return t;
 }
 

@@ -1,6 +1,7 @@
 #include "app/main_window.h"
 
 #include <QAction>
+#include <QActionGroup>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
@@ -162,6 +163,19 @@ void TForm1::BuildMenu() {
   MLangEnglish->setChecked(true);
   MLangRussian = language->addAction(QStringLiteral("&Russian"));
   MLangRussian->setCheckable(true);
+  QMenu* recovery = settings->addMenu(QStringLiteral("&Recovery Record"));
+  MRecovery = recovery->menuAction();
+  MRecovery->setObjectName(QStringLiteral("MRecovery"));
+  auto* recoveryGroup = new QActionGroup(this);
+  for (const int32_t percent : kRecoveryChoices) {
+    QAction* choice = recovery->addAction(percent == 0 ? QStringLiteral("&None")
+                                                       : QStringLiteral("%1 %").arg(percent));
+    choice->setCheckable(true);
+    choice->setChecked(percent == 0);
+    choice->setObjectName(QStringLiteral("MRecovery%1").arg(percent));
+    recoveryGroup->addAction(choice);
+    MRecoveryChoices << choice;
+  }
   QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
   MHelp = help->menuAction();
   MAbout = help->addAction(QStringLiteral("&About"));
@@ -318,6 +332,11 @@ void TForm1::ConnectHandlers() {
           [this] { Guard([this] { MLangEnglishClick(); }); });
   connect(MLangRussian, &QAction::triggered, this,
           [this] { Guard([this] { MLangRussianClick(); }); });
+  for (int i = 0; i < MRecoveryChoices.size(); ++i) {
+    const int32_t percent = kRecoveryChoices[i];
+    connect(MRecoveryChoices[i], &QAction::triggered, this,
+            [this, percent] { Guard([this, percent] { MRecoveryClick(percent); }); });
+  }
   const std::pair<QPushButton*, void (TForm1::*)()> buttons[] = {
       {ButtonBackup, &TForm1::ButtonBackupClick},
       {ButtonRestore, &TForm1::ButtonRestoreClick},
@@ -382,6 +401,8 @@ void TForm1::ShowValues() {
   EditRestoreFolder->setText(Values.RestoreFolder);
   EditSize->setText(QString::number(Values.SizeValue));
   CheckBoxSize->setChecked(Values.LimitSize);
+  for (int i = 0; i < MRecoveryChoices.size(); ++i)
+    MRecoveryChoices[i]->setChecked(kRecoveryChoices[i] == Values.RecoveryPercent);
   EditSize->setEnabled(Values.LimitSize);
   ComboBoxSize->setEnabled(Values.LimitSize);
   CheckBoxSubDirs->setChecked(Values.SubDirs);

@@ -97,6 +97,9 @@ class TForm1 : public QMainWindow, public TRunView {
   QAction* MLanguage;
   QAction* MLangEnglish;
   QAction* MLangRussian;
+  // Settings > Recovery Record: none, or a share of the archive's size.
+  QAction* MRecovery;
+  QList<QAction*> MRecoveryChoices;  // one per kRecoveryChoices entry
   QAction* MHelp;
   QAction* MAbout;
 
@@ -150,6 +153,7 @@ class TForm1 : public QMainWindow, public TRunView {
   void MAboutClick();
   void MLangEnglishClick();
   void MLangRussianClick();
+  void MRecoveryClick(int32_t Percent);
   void ButtonBackupClick();
   void ButtonRestoreClick();
   void ButtonStopClick();
@@ -272,6 +276,9 @@ class TForm1 : public QMainWindow, public TRunView {
   bool PickFolder(QLineEdit* Edit, QString& Value);
   // True (after telling the user) for a name the settings file cannot keep.
   bool RefuseUnstorableName(const QString& Path);
+  // True, after telling the user, when the engine's last run was refused
+  // because another run (another window, a command) held its archive.
+  bool RefusedInUse();
 
   TOperation running_ = TOperation::None;
   QString statusLine_;  // the whole line; the status bar may show it shortened

@@ -53,6 +53,7 @@ QString RestoreCounts(const TRunOutcome& O, const TTextSource& Text) {
   if (const int32_t damaged = O.DamagedFiles(); damaged > 0)
     parts << T(Text, "Outcome->Damaged").arg(FormatCount(damaged));
   if (O.Refused > 0) parts << T(Text, "Outcome->Refused").arg(FormatCount(O.Refused));
+  if (O.Companion != csNone && O.Companion != csSound) parts << T(Text, "Outcome->NoCompanion");
   return parts.join(QStringLiteral(" - "));
 }
 

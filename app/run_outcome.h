@@ -50,6 +50,9 @@ struct TRunOutcome {
   bool HadArchive = false;  // an archive of the name was there before the backup
   uint16_t MissingVolume = 0;
   bool Incomplete = false;  // no end marker was found
+  // What a restore made of the archive's companion: without one it gives
+  // back no modes, links or exact times.
+  TCompanionState Companion = csNone;
   // The failure on record at the end, as the engine recorded it.
   TFailure Failure;
   // The message of an exception that ended the run; "" when none did.

@@ -25,8 +25,6 @@ struct TForm1::TRun {
   std::string LastVolume;
   int32_t Volumes = 1;
   uint16_t MissingVolume = 0;
-  // Restores count the files they reach in their filter, kept ones too.
-  bool CountsByFilter = false;
   // The files chosen, by stored name, with their sizes (an estimate where
   // the archive has none); empty when the whole archive is restored.
   std::unordered_map<std::string, int64_t> Chosen;

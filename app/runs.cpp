@@ -63,7 +63,6 @@ TForm1::TRun& TForm1::CurrentRun() {
 void TForm1::FilterRestore(const std::vector<std::string>* Chosen,
                            std::function<int64_t(const std::string&)> Expected) {
   TRun& r = *run_;
-  r.CountsByFilter = true;
   if (Chosen != nullptr) {
     for (const std::string& name : *Chosen) {
       const int64_t size = Expected ? Expected(name) : -1;
@@ -72,14 +71,16 @@ void TForm1::FilterRestore(const std::vector<std::string>* Chosen,
     }
   }
   const bool all = Chosen == nullptr;
+  // Recorded folders and links come back with a whole restore; they are
+  // no files to count.
+  BackupEngine.RestoreRecordFilter = [all](const std::string&) { return all; };
+  // Asked once for each entry, maybe before the restore reaches it (an
+  // index takes it straight to the chosen ones): it counts, the progress
+  // events move the gauge.
   BackupEngine.RestoreFilter = [this, all](const std::string& Stored) {
     TRun& run = CurrentRun();
-    const auto found = run.Chosen.find(Stored);
-    if (!all && found == run.Chosen.end()) return false;
+    if (!all && run.Chosen.find(Stored) == run.Chosen.end()) return false;
     ++run.Reached;
-    StartProgress(BackupEngine);
-    run.Progress.Advance(BackupEngine.BytesDone(), run.Now());
-    run.Progress.BeginFile(all ? -1 : found->second);
     return true;
   };
 }
@@ -106,16 +107,14 @@ void TForm1::EngineProgress(TBackupFile& Sender, const std::string& Filename, TP
   if (!Filename.empty() || closing) StartProgress(Sender);
   if (newFile) {
     ++FileCounter;
-    if (!r.CountsByFilter) {
-      // A backup reads files whose sizes the system tells.
-      int64_t expected = -1;
-      if (r.Operation == TOperation::Backup) {
-        const QFileInfo source(QString::fromStdString(Filename));
-        if (source.isFile()) expected = source.size();
-      }
-      r.Progress.Advance(Sender.BytesDone(), r.Now());
-      r.Progress.BeginFile(expected);
+    // A backup reads files whose sizes the system tells.
+    int64_t expected = -1;
+    if (r.Operation == TOperation::Backup) {
+      const QFileInfo source(QString::fromStdString(Filename));
+      if (source.isFile()) expected = source.size();
     }
+    r.Progress.Advance(Sender.BytesDone(), r.Now());
+    r.Progress.BeginFile(expected);
     r.ShownFile = QString::fromStdString(Filename);
   }
   LastFileName = Filename;
@@ -187,6 +186,7 @@ void TForm1::RunOperation(const std::function<bool()>& Run) {
     }
   }
   BackupEngine.RestoreFilter = nullptr;
+  BackupEngine.RestoreRecordFilter = nullptr;
   BackupEngine.RestoreBaseFolder.clear();
   lastOutcome_ = MakeOutcome(completed, exception);
   ShowOutcome(lastOutcome_);
@@ -237,6 +237,7 @@ TRunOutcome TForm1::MakeOutcome(bool Completed, const std::string& Exception) co
       break;
     case TOperation::Restore: {
       o.Kind = TRunKind::Restore;
+      o.Companion = BackupEngine.CompanionState();
       o.Damages = BackupEngine.Damages();
       o.Incomplete = BackupEngine.Incomplete();
       o.Restored = BackupEngine.FilesDone();

@@ -18,6 +18,10 @@ const QString kSubdirs = QStringLiteral("Subdirs");
 const QString kHidden = QStringLiteral("Hidden Folders");
 const QString kCompressionLevel = QStringLiteral("Compression Level");
 const QString kRestoreMode = QStringLiteral("Restore Mode");
+// Beside the ten keys, in a section of its own, and there only when a
+// record is asked for.
+const QString kCompanionSection = QStringLiteral("Companion");
+const QString kRecovery = QStringLiteral("Recovery Record");
 const QString kRecentSection = QStringLiteral("Recent Archives");
 const QString kRecentKey = QStringLiteral("Archive%1");
 
@@ -38,6 +42,9 @@ TWindowValues ReadSettings(const QString& Path, const QString& DefaultFolder) {
   v.Hidden = ini.ReadBool(kSection, kHidden, false);
   v.LevelIndex = ini.ReadInteger(kSection, kCompressionLevel, 0);
   v.ModeIndex = ini.ReadInteger(kSection, kRestoreMode, 0);
+  // A share the window does not offer is none, not a guess.
+  v.RecoveryPercent = ini.ReadInteger(kCompanionSection, kRecovery, 0);
+  if (!IsRecoveryChoice(v.RecoveryPercent)) v.RecoveryPercent = 0;
   for (int i = 1; i <= kRecentArchives; ++i) {
     const QString archive = ini.ReadString(kRecentSection, kRecentKey.arg(i), QString());
     if (!archive.isEmpty() && !v.RecentArchives.contains(archive)) v.RecentArchives << archive;
@@ -60,6 +67,10 @@ bool WriteSettings(const QString& Path, const TWindowValues& V, QString& Error) 
   ini.WriteInteger(kSection, kRestoreMode, V.ModeIndex);
   // After the ten keys the window always kept, which stay as they were.
   ini.WriteBool(kSection, kHidden, V.Hidden);
+  if (V.RecoveryPercent != 0)
+    ini.WriteInteger(kCompanionSection, kRecovery, V.RecoveryPercent);
+  else
+    ini.DeleteSection(kCompanionSection);
   // Rewritten whole, so that a shorter list leaves no older names behind.
   ini.DeleteSection(kRecentSection);
   for (int i = 0; i < V.RecentArchives.size() && i < kRecentArchives; ++i)

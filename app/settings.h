@@ -1,6 +1,7 @@
 // The window values kept between runs and the settings file that holds
 // them: section "Settings", ten keys and "Hidden Folders" after them, read
-// and written in one order.
+// and written in one order; the recent archives and the recovery record's
+// share in sections of their own.
 #pragma once
 
 #include <QString>
@@ -21,6 +22,9 @@ struct TWindowValues {
   bool Hidden = false;     // a backup enters hidden folders too
   int32_t LevelIndex = 0;  // index in the compression level list
   int32_t ModeIndex = 0;   // index in the restore mode list
+  // Share of a backup's size given to its companion's recovery record, in
+  // percent; 0 for none.
+  int32_t RecoveryPercent = 0;
   // The archives opened last, the latest first; in a section of their own.
   QStringList RecentArchives;
 
@@ -32,6 +36,14 @@ struct TWindowValues {
 // missing file, section or key, or a number that is not one, gives the
 // default.
 TWindowValues ReadSettings(const QString& Path, const QString& DefaultFolder);
+
+// The recovery record's shares the Settings menu offers, in percent.
+inline constexpr int32_t kRecoveryChoices[] = {0, 1, 5, 10, 20};
+inline bool IsRecoveryChoice(int32_t Percent) {
+  for (const int32_t choice : kRecoveryChoices)
+    if (choice == Percent) return true;
+  return false;
+}
 
 // How many archives the File menu remembers.
 inline constexpr int kRecentArchives = 8;

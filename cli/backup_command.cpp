@@ -28,6 +28,9 @@ struct BackupOptions {
   bool ClearArchiveFlag = false;
   bool Verify = false;
   bool Force = false;
+  bool NoCompanion = false;
+  unsigned Recovery = 0;
+  bool Dereference = false;
   bool Hidden = false;
   bool SkipUnreadable = false;
   ProgressChoice Progress;
@@ -241,6 +244,10 @@ int RunBackup(const BackupOptions& Options) {
   // archive: a backup that cannot be restored is no backup, and must not
   // cost the one that can.
   engine.VerifyBeforeCommit = Options.Verify;
+  // What the archive's layout cannot hold goes into its companion.
+  engine.WriteCompanion = !Options.NoCompanion && !toStandardOutput;
+  engine.RecoveryPercent = static_cast<uint8_t>(Options.Recovery);
+  engine.Dereference = Options.Dereference;
 
   ProgressLine progress(Options.Progress);
   AttachTerminalHooks(engine, &progress);
@@ -343,7 +350,10 @@ void AddBackupCommand(CLI::App& App, int& Status) {
   CLI::App* command = App.add_subcommand(
       "backup",
       "Back the files that SOURCE selects up into the archive ARCHIVE. Every file is cut into "
-      "pieces of 16,384 bytes, each compressed on its own into a zlib stream.");
+      "pieces of 16,384 bytes, each compressed on its own into a zlib stream. Beside the "
+      "archive goes its companion ARCHIVE.kx: every file's size and place, what each file, "
+      "folder and symbolic link is (mode, owner, time to the nanosecond, link text), a "
+      "checksum of every block and, with --recovery, a recovery record.");
   auto options = std::make_shared<BackupOptions>();
 
   command
@@ -376,6 +386,25 @@ void AddBackupCommand(CLI::App& App, int& Status) {
                     "before the new archive replaces an older one, read it back as a restore "
                     "would (nothing is written); when any of it is damaged, remove it, keep the "
                     "older archive and fail");
+  CLI::Option* noCompanion = command->add_flag(
+      "--no-companion", options->NoCompanion,
+      "write no companion (ARCHIVE.kx) beside the archive: without it modes, owners, symbolic "
+      "links, empty folders and exact times are not kept, list -l shows no size for a "
+      "compressed file, test cannot see a changed byte in a stored piece, a name, a time stamp "
+      "or the title, and there is nothing to repair from. Symbolic links are then backed up "
+      "as the files they lead to");
+  command
+      ->add_option("--recovery", options->Recovery,
+                   "add a recovery record of PCT percent of the archive's size to the companion "
+                   "(e.g. 5), from which repair rebuilds damaged blocks and missing volumes; 0, "
+                   "the default, adds none")
+      ->type_name("PCT")
+      ->check(CLI::Range(0u, 100u))
+      ->excludes(noCompanion);
+  command->add_flag("--dereference", options->Dereference,
+                    "back up the file a symbolic link leads to instead of the link itself (a "
+                    "link to a folder is never entered); links named as a SOURCE are always "
+                    "followed");
   command->add_flag("--hidden", options->Hidden,
                     "also enter hidden folders (names beginning with \".\": .git, .config, "
                     "...), which are left out by default and counted in the summary; hidden "
@@ -424,6 +453,9 @@ void AddBackupCommand(CLI::App& App, int& Status) {
                                  "an archive on standard output cannot be split into volumes");
     if (options->Archive == "-" && options->Verify)
       throw CLI::ValidationError("--verify", "an archive on standard output cannot be read back");
+    if (options->Archive == "-" && options->Recovery != 0)
+      throw CLI::ValidationError("--recovery",
+                                 "an archive on standard output has no companion to hold it");
     // As gzip and tar: compressed bytes on a screen help no one.
     if (options->Archive == "-" && !options->Force && platform::StandardOutputIsTerminal())
       throw CLI::ValidationError("ARCHIVE",

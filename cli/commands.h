@@ -37,6 +37,8 @@ void AddBackupCommand(CLI::App& App, int& Status);
 void AddRestoreCommand(CLI::App& App, int& Status);
 void AddListCommand(CLI::App& App, int& Status);
 void AddTestCommand(CLI::App& App, int& Status);
+void AddRepairCommand(CLI::App& App, int& Status);
+void AddProtectCommand(CLI::App& App, int& Status);
 
 // --threads N for a command that compresses or inflates pieces; What says
 // what the threads do there. Threads keeps 0 (one per processor) when the
@@ -71,5 +73,13 @@ std::string DescribeDamage(const kelmora::TDamage& Damage);
 class ProgressLine;
 // Damage met by a restore, one line each on standard error.
 void AttachDamageReport(kelmora::TBackupFile& Engine, ProgressLine& Progress);
+
+// Says once, on standard error, what the command cannot do (Lost: "modes,
+// links and exact times are not restored") because the archive's companion
+// is missing, damaged or not the archive's.
+void AttachCompanionNote(kelmora::TBackupFile& Engine, ProgressLine* Progress,
+                         const std::string& Lost);
+// The same for an archive read from standard input, which has none.
+void NoteStreamHasNoCompanion(const std::string& Lost);
 
 }  // namespace kelmora::cli

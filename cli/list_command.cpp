@@ -1,7 +1,6 @@
 // kelmora-cli list: what an archive holds, read from its records alone.
 
 #include <cstdio>
-#include <ctime>
 #include <memory>
 #include <string>
 
@@ -22,14 +21,15 @@ struct ListOptions {
   std::string Archive;
 };
 
-// The packed local time as Format gives it, or "" when it is no valid date.
-std::string FormatStamp(int32_t Stamp, const char* Format) {
-  std::time_t t;
+// The packed local time as Form gives it ("2026-03-01 14:05:08", with T in
+// place of the blank for JSON), or "" when it is no valid date. Read from
+// the stamp's fields: they are the local time already.
+std::string FormatStamp(int32_t Stamp, char Separator) {
+  TStampFields f;
+  if (!SplitStamp(Stamp, f)) return {};
   char text[32];
-  if (!UnpackStamp(Stamp, t)) return {};
-  // The listing runs on one thread, so the C library's shared result will do.
-  const std::tm* local = std::localtime(&t);
-  if (local == nullptr || std::strftime(text, sizeof text, Format, local) == 0) return {};
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d%c%02d:%02d:%02d", f.Year, f.Month, f.Day,
+                Separator, f.Hour, f.Minute, f.Second);
   return text;
 }
 
@@ -85,7 +85,7 @@ std::string JsonString(const std::string& Text) {
 
 void PrintEntry(const ListOptions& Options, const TArchiveEntry& Entry) {
   if (Options.Json) {
-    const std::string when = FormatStamp(Entry.Stamp, "%Y-%m-%dT%H:%M:%S");
+    const std::string when = FormatStamp(Entry.Stamp, 'T');
     std::printf(
         "{\"name\":%s,\"size\":%s,\"packed\":%lld,\"chunks\":%d,\"time\":%s,"
         "\"volume\":%u}\n",
@@ -94,7 +94,7 @@ void PrintEntry(const ListOptions& Options, const TArchiveEntry& Entry) {
         static_cast<long long>(Entry.Packed), Entry.Chunks,
         when.empty() ? "null" : JsonString(when).c_str(), static_cast<unsigned>(Entry.Volume));
   } else if (Options.Long) {
-    std::string when = FormatStamp(Entry.Stamp, "%Y-%m-%d %H:%M:%S");
+    std::string when = FormatStamp(Entry.Stamp, ' ');
     if (when.empty()) when = "-";
     std::printf("%15s %15s  %-19s %4u  %s\n",
                 Entry.Size < 0 ? "-" : GroupDigits(Entry.Size).c_str(),
@@ -125,6 +125,12 @@ int RunList(const ListOptions& Options) {
   if (!ArchiveCanBeRead(Options.Archive)) return kExitFailed;
   TBackupFile engine;
   AttachTerminalHooks(engine, nullptr);
+  // Names alone lose nothing without the companion; sizes do.
+  if (Options.Long || Options.Json) {
+    const std::string lost = "sizes of compressed files are not known";
+    AttachCompanionNote(engine, nullptr, lost);
+    if (fromStandardInput) NoteStreamHasNoCompanion(lost);
+  }
   bool failed = false;
   const TBackupErrorEvent report = engine.OnError;
   engine.OnError = [&failed, report](TBackupFile& Sender, int32_t Code, const std::string& Text) {
@@ -200,10 +206,10 @@ void AddListCommand(CLI::App& App, int& Status) {
   auto options = std::make_shared<ListOptions>();
   CLI::Option* longForm = command->add_flag(
       "-l,--long", options->Long,
-      "also show, before each name: the file's size (from the archive's file-ID list, or when "
-      "its data is stored uncompressed; \"-\" otherwise, because the archive records no size "
-      "and only inflating the data would tell), the bytes it takes in the archive, its "
-      "last-write time and the volume its entry starts in");
+      "also show, before each name: the file's size (from the companion ARCHIVE.kx; without "
+      "it from the archive's file-ID list, or when its data is stored uncompressed, and \"-\" "
+      "otherwise, because the archive itself records no size), the bytes it takes in the "
+      "archive, its last-write time and the volume its entry starts in");
   CLI::Option* json = command->add_flag(
       "--json", options->Json,
       "one JSON object per line: name, size (null when unknown), packed, chunks, time (local, "

@@ -66,6 +66,8 @@ int main(int argc, char** argv) {
   AddRestoreCommand(app, status);
   AddListCommand(app, status);
   AddTestCommand(app, status);
+  AddRepairCommand(app, status);
+  AddProtectCommand(app, status);
 
   const char* unknown = nullptr;
   const char* word = FirstWord(argc, argv, unknown);

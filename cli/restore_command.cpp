@@ -31,6 +31,10 @@ struct RestoreOptions {
   bool Relative = false;
   bool Flat = false;
   bool KeepDamaged = false;
+  bool SameOwner = false;
+  bool NoSameOwner = false;
+  bool SamePermissions = false;
+  bool NoSamePermissions = false;
   ProgressChoice Progress;
   unsigned Threads = 0;  // one per processor
   std::vector<std::string> Include;
@@ -225,6 +229,13 @@ int RunRestore(const RestoreOptions& Options) {
   AttachVolumeQuestion(engine, Options.Archive, progress);
   engine.KeepDamaged = Options.KeepDamaged;
   AttachDamageReport(engine, progress);
+  const std::string lost = "modes, links and exact times are not restored";
+  AttachCompanionNote(engine, &progress, lost);
+  if (fromStandardInput) NoteStreamHasNoCompanion(lost);
+  engine.SameOwner = Options.SameOwner ? chOn : Options.NoSameOwner ? chOff : chDefault;
+  engine.SamePermissions = Options.SamePermissions     ? chOn
+                           : Options.NoSamePermissions ? chOff
+                                                       : chDefault;
 
   std::vector<bool> matched(Options.Include.size(), false);
   RestoreCount count;
@@ -339,8 +350,10 @@ void AddRestoreCommand(CLI::App& App, int& Status) {
   CLI::App* command = App.add_subcommand(
       "restore",
       "Restore the files of the archive ARCHIVE under FOLDER, keeping the stored folder tree "
-      "(give / as FOLDER to put files back where they were). Every file gets its stored "
-      "last-write time back.");
+      "(give / as FOLDER to put files back where they were). With the archive's companion "
+      "(ARCHIVE.kx) every file, folder and symbolic link gets back its mode, owner (as root) "
+      "and time to the nanosecond, and empty folders come back; without it every file gets "
+      "its stored last-write time, to two seconds.");
   auto options = std::make_shared<RestoreOptions>();
 
   command
@@ -368,6 +381,23 @@ void AddRestoreCommand(CLI::App& App, int& Status) {
                     "file of that name is left as it was)");
   relative->excludes(flat);
   flat->excludes(fullPath);
+  CLI::Option* sameOwner = command->add_flag(
+      "--same-owner", options->SameOwner,
+      "give every file, folder and link the owner and group its companion recorded (by name "
+      "where the name is known here, else by number), even when not run as root, where the "
+      "system allows it; root does so by default");
+  CLI::Option* noSameOwner =
+      command->add_flag("--no-same-owner", options->NoSameOwner,
+                        "leave restored files to the user running the restore, root included");
+  CLI::Option* samePermissions = command->add_flag(
+      "--same-permissions", options->SamePermissions,
+      "give modes exactly as recorded, as root does by default; otherwise the umask is taken "
+      "off them, as for any file the user makes");
+  CLI::Option* noSamePermissions =
+      command->add_flag("--no-same-permissions", options->NoSamePermissions,
+                        "take the umask off the recorded modes, root's restores too");
+  sameOwner->excludes(noSameOwner);
+  samePermissions->excludes(noSamePermissions);
   command
       ->add_option("-i,--include", options->Include,
                    "restore only the files whose stored name matches PATTERN: a wildcard on the "

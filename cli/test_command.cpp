@@ -72,6 +72,10 @@ int CheckArchive(const std::string& Archive, const ProgressChoice& Progress, boo
     Continue = false;
   };
   StopOnInterrupt(engine);
+  const std::string lost =
+      "a changed byte in a stored piece, a name, a time stamp or the title cannot be seen";
+  AttachCompanionNote(engine, &progress, lost);
+  if (Archive == "-") NoteStreamHasNoCompanion(lost);
 
   const auto start = std::chrono::steady_clock::now();
   bool sound = false;
@@ -106,9 +110,12 @@ void AddTestCommand(CLI::App& App, int& Status) {
   CLI::App* command = App.add_subcommand(
       "test",
       "Check the archive ARCHIVE without writing anything: every volume is read and every "
-      "piece inflated and checked, exactly as a restore would. Prints one line per damaged "
-      "file (with the volume and byte offset of the damage) and a summary. A piece stored "
-      "uncompressed has no check value in the archive: a changed byte inside one is not found.");
+      "piece inflated and checked, exactly as a restore would, then, with the companion "
+      "ARCHIVE.kx, every block of every volume against its checksum. Prints one line per "
+      "damaged file (with the volume and byte offset of the damage, and what of it is "
+      "damaged: its data, stored name or time stamp, or the archive's title) and a summary. "
+      "Without the companion a piece stored uncompressed, a name, a time stamp and the title "
+      "have no check value: a changed byte in one is not found.");
   auto options = std::make_shared<TestOptions>();
   command
       ->add_option("ARCHIVE", options->Archive,

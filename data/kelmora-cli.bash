@@ -9,7 +9,7 @@ _kelmora_cli() {
   local command="" i
   for ((i = 1; i < cword; i++)); do
     case ${words[i]} in
-      backup | restore | list | test)
+      backup | restore | list | test | repair | protect)
         command=${words[i]}
         break
         ;;
@@ -28,7 +28,7 @@ _kelmora_cli() {
       COMPREPLY=($(compgen -W '0 64k 100m 700m 1g' -- "$cur"))
       return
       ;;
-    -t | --title | -i | --include | --threads)
+    -t | --title | -i | --include | --threads | --recovery)
       return
       ;;
   esac
@@ -37,7 +37,7 @@ _kelmora_cli() {
     if [[ $cur == -* ]]; then
       COMPREPLY=($(compgen -W '--help --version' -- "$cur"))
     else
-      COMPREPLY=($(compgen -W 'backup restore list test' -- "$cur"))
+      COMPREPLY=($(compgen -W 'backup restore list test repair protect' -- "$cur"))
     fi
     return
   fi
@@ -45,10 +45,12 @@ _kelmora_cli() {
   if [[ $cur == -* ]]; then
     local options
     case $command in
-      backup) options='--level --volume-size --title --file-ids --incremental --clear-archive-flag --verify --hidden --skip-unreadable --force --quiet --progress --threads --help' ;;
-      restore) options='--mode --relative --flat --full-path --include --keep-damaged --quiet --progress --threads --help' ;;
+      backup) options='--level --volume-size --title --file-ids --incremental --clear-archive-flag --verify --hidden --skip-unreadable --no-companion --recovery --dereference --force --quiet --progress --threads --help' ;;
+      restore) options='--mode --relative --flat --full-path --include --keep-damaged --same-owner --no-same-owner --same-permissions --no-same-permissions --quiet --progress --threads --help' ;;
       list) options='--long --json --summary --help' ;;
       test) options='--quiet --progress --threads --help' ;;
+      repair) options='--dry-run --quiet --progress --help' ;;
+      protect) options='--quiet --progress --threads --help' ;;
     esac
     COMPREPLY=($(compgen -W "$options" -- "$cur"))
     return

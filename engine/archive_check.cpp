@@ -72,6 +72,9 @@ TFailure CheckArchiveFile(const std::string& ArchiveName) {
   const auto cannot = [&ArchiveName](TBackupError Code, const std::string& Reason) {
     return TFailure{Code, ArchiveName, Reason};
   };
+  // A run completes an unfinished replacement before it reads anything, so
+  // what lies at the name now is not yet the archive it will read.
+  if (HasUnfinishedReplacement(ArchiveName)) return {};
   const platform::PathInfo info = platform::InspectPath(ArchiveName, true);
   if (info.Kind == platform::PathKind::Missing)
     return cannot(beCannotReadArchive,

@@ -1,5 +1,6 @@
 #include "engine/archive_format.h"
 
+#include <cctype>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -222,6 +223,19 @@ bool ParseFileIdLine(const std::string& Line, FileIdEntry& Entry) {
   if (!ParseDecimal(Line.substr(equals + 1), Entry.Size) || Entry.Size < 0) return false;
   Entry.Stamp = static_cast<int32_t>(stamp);
   return true;
+}
+
+bool LooksLikeFileIdList(std::string_view Head) {
+  size_t at = 0;
+  for (size_t end; (end = Head.find("\r\n", at)) != std::string_view::npos; at = end + 2) {
+    FileIdEntry entry;
+    if (!ParseFileIdLine(std::string(Head.substr(at, end - at)), entry)) return false;
+  }
+  // A line cut short by the end of Head, or by the run's end.
+  const std::string_view rest = Head.substr(at);
+  return rest.empty() || rest[0] == '/' || rest[0] == '"' ||
+         (std::isalpha(static_cast<unsigned char>(rest[0])) &&
+          (rest.size() == 1 || rest[1] == ':'));
 }
 
 }  // namespace kelmora::format

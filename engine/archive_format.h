@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "kelmora/helpers.h"
 #include "kelmora/streams.h"
@@ -109,6 +110,10 @@ struct FileIdEntry {
   int64_t Size = 0;
 };
 bool ParseFileIdLine(const std::string& Line, FileIdEntry& Entry);
+// Whether Head, the first bytes of a file, can be the start of a file-ID
+// list (an empty one included): every whole line parses, and what follows
+// the last one begins as a stored path does.
+bool LooksLikeFileIdList(std::string_view Head);
 
 // A file-ID list beyond these is taken for damage, never held in memory.
 // The line count bounds what the lines cost beside their text.

@@ -1,7 +1,9 @@
-// Listing: the archive's records read front to back with every data section
-// stepped over chunk by chunk, so a listing costs the records and the chunk
-// lengths, never an inflate. Only the file-ID list, when there is one, is
-// read in full, because it holds the sizes the format does not record.
+// Listing: from the companion's index when the archive has one that fits
+// it, every size exact and no data read; otherwise the archive's records
+// read front to back with every data section stepped over chunk by chunk,
+// so a listing costs the records and the chunk lengths, never an inflate.
+// Only the file-ID list, when there is one, is read in full, because it
+// holds the sizes the format does not record.
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -9,7 +11,9 @@
 #include <utility>
 
 #include "engine/archive_claim.h"
+#include "engine/archive_companion.h"
 #include "engine/archive_format.h"
+#include "engine/archive_records.h"
 #include "engine/file_id_list.h"
 #include "engine/run_state.h"
 #include "engine/section_reader.h"
@@ -29,6 +33,11 @@ class ListRun {
                                                        : platform::LinkTarget(ArchiveName)),
         fromStream_(ArchiveName == kStreamArchiveName),
         each_(Each) {}
+  // Every entry with where its record begins, from the records alone.
+  ListRun(TBackupFile& Engine, const std::string& ArchiveName, const RecordEvent& Records)
+      : ListRun(Engine, ArchiveName, kNoEvent) {
+    records_ = &Records;
+  }
 
   bool Run() {
     run_.ClearFailure();
@@ -37,35 +46,37 @@ class ListRun {
       reader_ = e_.SourceStream();
       if (reader_ == nullptr) return false;
     } else {
-      if (!platform::FileExists(archiveName_)) return false;
       if (!claim_.Take(run_, archiveName_, false)) {
         e_.MessageError(s_.Failure.Code);
         return false;
       }
+      if (!platform::FileExists(archiveName_)) return false;
       Open();
     }
     const format::Header header = format::ReadHeader(*reader_);
     s_.TotalSize = header.TotalSize;
     s_.FileCount = header.FileCount;
+    if (!fromStream_ && records_ == nullptr && ListFromIndex()) return s_.Continue;
     int32_t length = 0;
     try {
       do {
+        const int64_t at = reader_->Position();
         length = format::ReadInt32(*reader_);
         if (length <= 0) continue;  // negative lengths are passed over, as a restore does
         const std::string name = format::ReadChars(*reader_, length);
         if (format::IsVolumeChangeName(name)) {
           ChangeVolume(name);
         } else {
-          Entry(name);
+          Entry(name, at);
         }
       } while (length != 0 && s_.Continue);
     } catch (...) {
       // An entry read to its section's end is shown before the damage that
       // follows it is reported.
-      if (entry_ && sectionDone_) each_(e_, *entry_);
+      if (entry_ && sectionDone_) Emit();
       throw;
     }
-    if (s_.Continue && entry_) each_(e_, *entry_);
+    if (s_.Continue && entry_) Emit();
     return s_.Continue;
   }
 
@@ -79,17 +90,32 @@ class ListRun {
     reader_ = volume_.get();
   }
 
-  void Entry(const std::string& Name) {
+  void Emit() {
+    if (records_ != nullptr)
+      (*records_)(*entry_, entryAt_, false);
+    else
+      each_(e_, *entry_);
+  }
+
+  void Entry(const std::string& Name, int64_t At) {
     // An entry is handed out once its last chunk is known, which may lie in
     // a later volume.
-    if (entry_) each_(e_, *entry_);
+    if (entry_) Emit();
     // A long listing answers the window, and a stop, every few entries:
     // a window's message loop at every one of 100,000 would cost seconds.
     if (++entries_ % kEntriesBetweenMessages == 0) run_.ProcessMessages();
     entry_.reset();
     EndFileIds();
+    entryAt_ = At;
     const int32_t stamp = format::ReadInt32(*reader_);
     if (format::IsFileListName(Name)) {
+      if (records_ != nullptr) {
+        TArchiveEntry list;
+        list.Name = Name;
+        list.Stamp = stamp;
+        list.Volume = static_cast<uint16_t>(volumeNumber_);
+        (*records_)(list, At, true);
+      }
       list_ = std::make_unique<FileIdListSink>([this](std::string&& Line) {
         format::FileIdEntry entry;
         if (format::ParseFileIdLine(Line, entry)) sizes_[std::move(entry.Path)] = entry.Size;
@@ -103,6 +129,50 @@ class ListRun {
     entry_->Volume = static_cast<uint16_t>(volumeNumber_);
     allStored_ = true;
     StepOver();
+  }
+
+  // Every entry as the companion's index holds it, when the companion
+  // belongs to the archive and every volume is as it was written; false,
+  // with a note on the companion, otherwise.
+  bool ListFromIndex() {
+    ArchiveCompanion companion(archiveName_);
+    TCompanionNote note = companion.Open();
+    const std::vector<companion::IndexEntry>* index = nullptr;
+    if (note.State == csSound) {
+      index = companion.Index();
+      if (index == nullptr) note = {csDamaged, companion.FileName(), "its index cannot be read"};
+    }
+    for (unsigned v = 1; index != nullptr && v <= companion.Volumes(); ++v) {
+      if (companion.VolumeFit(v) == ArchiveCompanion::Fit::Same) continue;
+      note = {csMismatched, companion.FileName(),
+              "volume " + std::to_string(v) + " is not as it was written"};
+      index = nullptr;
+    }
+    run_.NoteCompanion(note);
+    if (index == nullptr) return false;
+    // Every later volume is told of as a walk through them would, so that
+    // a caller counting them sees each one.
+    unsigned volume = 1;
+    const auto reach = [&](unsigned Volume) {
+      while (volume < Volume && s_.Continue) run_.AskForDisk(static_cast<uint16_t>(++volume));
+      return s_.Continue;
+    };
+    for (const companion::IndexEntry& e : *index) {
+      if (!reach(e.Volume)) return true;
+      if ((e.Flags & companion::kFileListEntry) != 0) continue;
+      TArchiveEntry entry;
+      entry.Name = e.Name;
+      entry.Stamp = e.Stamp;
+      entry.Volume = e.Volume;
+      entry.Chunks = static_cast<int32_t>(e.Chunks);
+      entry.Packed = e.Packed;
+      entry.Size = e.Size;
+      if (++entries_ % kEntriesBetweenMessages == 0) run_.ProcessMessages();
+      each_(e_, entry);
+      if (!s_.Continue) return true;
+    }
+    reach(companion.Volumes());
+    return true;
   }
 
   // Chunk lengths summed, chunk bytes skipped.
@@ -194,7 +264,10 @@ class ListRun {
   RunState& s_;
   std::string archiveName_;
   const bool fromStream_;
+  static inline const TListEntryEvent kNoEvent;
   const TListEntryEvent& each_;
+  const RecordEvent* records_ = nullptr;
+  int64_t entryAt_ = 0;
   ArchiveClaim claim_;
   std::unique_ptr<TFileStream> volume_;
   TStream* reader_ = nullptr;
@@ -206,6 +279,11 @@ class ListRun {
   uint32_t entries_ = 0;
   std::map<std::string, int64_t> sizes_;
 };
+
+bool ListArchiveRecords(TBackupFile& Engine, const std::string& ArchiveName,
+                        const RecordEvent& Each) {
+  return ListRun(Engine, ArchiveName, Each).Run();
+}
 
 bool TBackupFile::ListArchive(const std::string& ArchiveName, const TListEntryEvent& Each) {
   return ListRun(*this, ArchiveName, Each).Run();

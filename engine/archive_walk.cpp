@@ -50,7 +50,8 @@ ArchiveWalk::ArchiveWalk(RunContext& Run, EntryConsumer& Consumer, const std::st
       sections_(Run),
       archiveName_(ArchiveName),
       fromStream_(ArchiveName == kStreamArchiveName),
-      locate_(std::move(Locate)) {
+      locate_(std::move(Locate)),
+      firstName_(ArchiveName) {
   // A linked archive's volumes lie beside the link's target, where the
   // backup wrote them.
   if (!locate_ && !fromStream_) {
@@ -94,7 +95,8 @@ void ArchiveWalk::Run() {
   }
   // The count is checked only where nothing else was found: after damage a
   // short count says nothing new.
-  if (endMarker_ && s_.Damages.empty() && !headerDamaged_ && entries_ < s_.FileCount) {
+  if (!stretched_ && endMarker_ && s_.Damages.empty() && !headerDamaged_ &&
+      entries_ < s_.FileCount) {
     Report("", countAt_,
            "the header counts " + std::to_string(s_.FileCount) + " files, the archive holds " +
                std::to_string(entries_));
@@ -212,6 +214,10 @@ void ArchiveWalk::ReadRecord() {
   // The record after the open file read soundly, so its data did too.
   if (open_.Active)
     EndOpenFile(open_.Damaged ? EntryConsumer::Ending::Damaged : EntryConsumer::Ending::Sound);
+  if (PastStretch(at)) {
+    finished_ = true;
+    return;
+  }
   sound_ = reader_->Position();
   if (!format::IsFileListName(name)) ++entries_;
   open_.Active = true;
@@ -353,6 +359,23 @@ void ArchiveWalk::OpenVolume(int Number) {
     if (open_.Active) EndOpenFile(EntryConsumer::Ending::Stopped);
     s_.Incomplete = true;
     finished_ = true;
+    return;
+  }
+  if (const std::string why = volumeCheck_ ? volumeCheck_(Number) : std::string(); !why.empty()) {
+    // Read as this archive's, another's data would come back as its files.
+    if (open_.Active) {
+      ReportOpenFile(endOfLast, why);
+      EndOpenFile(EntryConsumer::Ending::Damaged);
+    }
+    open_.Damaged = true;  // what follows in the next volume is that file's
+    if (Number < format::kMaxVolumes && platform::FileExists(VolumeName(Number + 1))) {
+      volumeNumber_ = Number;
+      volumeEnd_ = -1;
+      OpenVolume(Number + 1);
+    } else {
+      s_.Incomplete = true;
+      finished_ = true;
+    }
     return;
   }
   int openError = 0;

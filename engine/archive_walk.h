@@ -15,6 +15,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "engine/section_reader.h"
 #include "kelmora/backup_file.h"
@@ -66,6 +67,27 @@ class ArchiveWalk {
   // data, or a stop. Sets TotalSize and FileCount from the header.
   void Run();
 
+  // A stretch of the archive's records: from the record at Offset in volume
+  // Volume up to the first file entry at or past End (in EndVolume), or to
+  // the end marker when EndVolume is 0.
+  struct Stretch {
+    int Volume = 1;
+    int64_t Offset = 0;
+    int EndVolume = 0;
+    int64_t End = 0;
+  };
+  // The header, then the stretches alone, in order, each reached by seeking
+  // (an index tells where entries lie): what lies between them is never
+  // read. Damage inside a stretch is met as Run meets it.
+  void RunStretches(const std::vector<Stretch>& Stretches);
+
+  // Asked before a volume is read: a reason not to read it (it is another
+  // archive's), or "". Such a volume is passed over as damage and the walk
+  // goes on in the next one.
+  void SetVolumeCheck(std::function<std::string(int Number)> Check) {
+    volumeCheck_ = std::move(Check);
+  }
+
  private:
   struct RecordDamage {
     int64_t At = 0;
@@ -97,6 +119,10 @@ class ArchiveWalk {
   // damaged. Otherwise the reader is left at End.
   bool EntryInside(int64_t From, int64_t End);
   void OpenVolume(int Number);
+  // Opens volume Number, or keeps the one open, and seeks to Offset.
+  bool JumpTo(int Number, int64_t Offset);
+  // In a stretch: the file entry at At in this volume lies past its end.
+  bool PastStretch(int64_t At) const;
   // The file name of volume Number.
   std::string VolumeName(int Number) const;
   void OnRecordDamage(const RecordDamage& Damage);
@@ -141,6 +167,10 @@ class ArchiveWalk {
   bool headerDamaged_ = false;
   bool finished_ = false;
   bool endMarker_ = false;
+  const std::string firstName_;  // volume 1's file
+  bool stretched_ = false;       // reading stretches, not the whole archive
+  Stretch stretch_;
+  std::function<std::string(int)> volumeCheck_;
 };
 
 // Test (archive_test.cpp) of an archive whose volumes Locate names, on a

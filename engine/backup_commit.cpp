@@ -7,10 +7,12 @@
 #include "engine/archive_format.h"
 #include "engine/archive_walk.h"
 #include "engine/backup_run.h"
+#include "engine/replacement.h"
 #include "kelmora/backup_file.h"
 #include "kelmora/streams.h"
 #include "platform/path_guard.h"
 #include "platform/platform.h"
+#include "platform/working_files.h"
 
 namespace kelmora {
 
@@ -38,6 +40,7 @@ bool BackupRun::Finish() {
   if (result && entries_ != s_.FileCount) result = CorrectCount();
   // A stream cannot be read back: it is the caller's, and may be a pipe.
   if (result && owner_.VerifyBeforeCommit && !toStream_) result = Verify();
+  if (result && companion_) result = WriteCompanionFile();
   if (!direct_ && result) result = Commit();
   DiscardVolumes();
   if (result) {
@@ -111,15 +114,22 @@ bool BackupRun::Verify() {
   return false;
 }
 
-// Every volume synced first, then renamed over its final name, the
-// first one last: the name a reader opens appears only when the
-// volumes it leads to are all in place.
+// Every volume synced first, then put in place by a replacement
+// (engine/replacement.h): renamed over its final name, the first one last,
+// so the name a reader opens appears only when the volumes it leads to are
+// all in place; with a record the next command completes when the run is
+// cut among the renames.
 bool BackupRun::Commit() {
   for (const Volume& volume : volumes_) {
     if (const int error = platform::SyncFile(volume.Temp); error != 0) {
       FailWriting(error);
       return false;
     }
+  }
+  // The companion is one more file of the same replacement.
+  if (const int error = SyncCompanion(); error != 0) {
+    run_.Fail(beCannotWriteArchive, companionFile_.Final, platform::ErrorText(error));
+    return false;
   }
   // Only the older archive's own volumes are replaced; a file that took
   // such a name while the run went on is left as it is.
@@ -131,21 +141,39 @@ bool BackupRun::Commit() {
       return false;
     }
   }
+  Replacement replacement(archiveName_);
   for (auto it = volumes_.rbegin(); it != volumes_.rend(); ++it) {
-    if (const int error = platform::RenameFile(it->Temp, it->Final); error != 0) {
-      FailWriting(error);
-      return false;
-    }
-    it->Temp.clear();
+    // The companion goes in before the first volume, so that the name a
+    // reader opens never leads to a companion of the older archive.
+    if (it + 1 == volumes_.rend() && !companionFile_.Temp.empty())
+      replacement.Put(companionFile_.Temp, companionFile_.Final);
+    replacement.Put(it->Temp, it->Final);
   }
+  // An older companion would describe an archive that is gone.
+  if (const std::string stale = StaleCompanion(); !stale.empty()) replacement.Remove(stale);
   // The older archive's volumes past the new one's last would only
   // mislead: they belong to no archive any more. Nothing else is removed.
   for (auto n = static_cast<unsigned>(volumes_.size() + 1); n <= older_->Volumes(); ++n) {
     const std::string stale = format::VolumeName(archiveName_, n);
-    if (older_->Owns(n, stale)) platform::DeleteFile(stale);
+    if (older_->Owns(n, stale)) replacement.Remove(stale);
   }
-  if (const int error = platform::SyncFolderOf(archiveName_); error != 0) {
-    FailWriting(error);
+  std::string failed;
+  const int error = replacement.Commit(failed);
+  if (replacement.Begun()) {
+    // In place, or the record's to put there: never the run's to remove.
+    for (Volume& volume : volumes_) {
+      platform::ReleaseTemporary(volume.Temp);
+      volume.Temp.clear();
+    }
+    platform::ReleaseTemporary(companionFile_.Temp);
+    companionFile_.Temp.clear();
+  }
+  if (error != 0) {
+    run_.Fail(beCannotWriteArchive, failed,
+              platform::ErrorText(error) +
+                  (replacement.Pending()
+                       ? "; the next Kelmora run on the archive completes its replacement"
+                       : std::string()));
     return false;
   }
   return true;
@@ -153,6 +181,7 @@ bool BackupRun::Commit() {
 
 // Removes whatever volumes were not renamed into place.
 void BackupRun::DiscardVolumes() {
+  DiscardCompanion();
   volume_.Close();
   for (const Volume& volume : volumes_)
     if (!volume.Temp.empty()) platform::DeleteFile(volume.Temp);

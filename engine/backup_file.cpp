@@ -136,6 +136,12 @@ const std::vector<TDamage>& TBackupFile::Damages() const {
 bool TBackupFile::Incomplete() const {
   return state_->Incomplete;
 }
+TCompanionState TBackupFile::CompanionState() const {
+  return state_->Companion;
+}
+const TRepairReport& TBackupFile::RepairResult() const {
+  return state_->Repair;
+}
 
 RunContext::RunContext(TBackupFile& Engine, Start How)
     : engine_(Engine), state_(How == Start::Fresh ? std::make_shared<RunState>() : Engine.state_) {
@@ -170,6 +176,12 @@ void RunContext::ReportProgress(const std::string& Filename, TPercentage Percent
 void RunContext::ReportDamage(TDamage Damage) {
   state_->Damages.push_back(std::move(Damage));
   if (engine_.OnDamage) engine_.OnDamage(engine_, state_->Damages.back());
+}
+
+void RunContext::NoteCompanion(const TCompanionNote& Note) {
+  state_->Companion = Note.State;
+  if (Note.State != csNone && Note.State != csSound && engine_.OnCompanion)
+    engine_.OnCompanion(engine_, Note);
 }
 
 void RunContext::AskForDisk(uint16_t Disk) {

@@ -14,6 +14,7 @@
 #include "kelmora/backup_file.h"
 #include "kelmora/streams.h"
 #include "platform/platform.h"
+#include "platform/working_files.h"
 
 namespace kelmora {
 
@@ -37,6 +38,8 @@ BackupRun::BackupRun(TBackupFile& Owner, const std::string& ArchiveName)
       // folder entry to replace, and renaming a file over it would
       // destroy it.
       direct_(toStream_ || platform::IsSpecialFile(archiveName_)),
+      // A stream or a device has no folder entry to put a file beside.
+      companion_(Owner.WriteCompanion && !direct_),
       // Stored pieces cost next to nothing; threads would only add work.
       pipeline_(Owner.CompressionLevel,
                 Owner.CompressionLevel == clNone ? 0 : Owner.ThreadCount() - 1) {}
@@ -129,9 +132,13 @@ bool BackupRun::SelectFiles(const TStringList& Files) {
     s_.FileCount = static_cast<int32_t>(selected_.size());
     return KeepGoing();
   };
+  // Links are kept as links only where the companion can hold them.
+  SelectionCapture capture(!owner_.Dereference);
+  if (companion_) options.Capture = &capture;
   SelectionReport report;
-  SelectSourceFiles(Files, older_ ? older_->Files() : TStringList{archiveName_},
-                    owner_.GetBackupMode(), selected_, &measures_, options, report);
+  SelectSourceFiles(Files, ArchiveFiles(), owner_.GetBackupMode(), selected_, &measures_, options,
+                    report);
+  records_ = std::move(capture.Records());
   s_.HiddenFolders = report.HiddenFolders;
   s_.Unreadable = std::move(report.Unreadable);
   if (!report.Unselected.empty()) {
@@ -204,6 +211,9 @@ void BackupRun::MeasureFiles() {
 }
 
 void BackupRun::SaveFileIdList() {
+  // The lists of backups killed before they removed theirs; a running
+  // backup holds its own.
+  platform::RemoveAbandonedTempFiles(format::kTempFilePrefix, format::LooksLikeFileIdList);
   int error = 0;
   tempName_ = platform::CreateTempFile(format::kTempFilePrefix, &error);
   try {

@@ -12,7 +12,7 @@
 //
 // The run and what comes before the archive are in backup_run.cpp, the
 // writing in backup_writer.cpp, the wind-down (count, check, commit) in
-// backup_commit.cpp.
+// backup_commit.cpp, the companion file in backup_companion.cpp.
 #pragma once
 
 #include <cstdint>
@@ -24,6 +24,8 @@
 #include "engine/archive_claim.h"
 #include "engine/archive_format.h"
 #include "engine/chunk_pipeline.h"
+#include "engine/companion/metadata.h"
+#include "engine/companion/sections.h"
 #include "engine/older_archive.h"
 #include "engine/run_state.h"
 #include "engine/source_file.h"
@@ -147,6 +149,25 @@ class BackupRun {
   template <typename Step>
   void Guarded(Step Write);
 
+  // ---- the companion (backup_companion.cpp)
+
+  // The archive's files a backup must not store, its companion among them.
+  TStringList ArchiveFiles() const;
+  // Its index entry and, for a file, its record: what the companion says of
+  // entry Index, written from Where on.
+  void NoteEntry(size_t Index, const Mark& Where);
+  // Writes the companion of the volumes just written under a temporary
+  // name beside its final one; false, the run failed or stopped, when it
+  // cannot be.
+  bool WriteCompanionFile();
+  // Syncs the companion with the volumes.
+  int SyncCompanion() const;
+  // A companion left by the older archive where the new one has none: it
+  // goes with the replacement, since it no longer describes the archive of
+  // its name. Empty when there is none to remove.
+  std::string StaleCompanion() const;
+  void DiscardCompanion();
+
   // ---- wind-down (backup_commit.cpp)
 
   bool Finish();
@@ -181,6 +202,17 @@ class BackupRun {
   ArchiveSink sink_;
   TStream* archive_ = nullptr;  // where the next archive byte goes: sink_ or null
   std::vector<Stored> stored_;
+
+  // The companion written beside the volumes, when there is one.
+  const bool companion_;
+  Volume companionFile_;
+  std::vector<companion::IndexEntry> index_;
+  std::vector<companion::MetadataRecord> records_;  // folders and links first, then files
+  companion::HardLinks hardLinks_;
+  // What the entry being written has taken so far.
+  int64_t entryBytes_ = 0;
+  int64_t entryPacked_ = 0;
+  uint32_t entryChunks_ = 0;
 
   SourceFile* source_ = nullptr;  // the file being written, held by the pipeline
   int openError_ = 0;             // why it could not be opened, when it could not

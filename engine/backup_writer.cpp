@@ -119,6 +119,7 @@ void BackupRun::WriteEntry(size_t Index) {
     if (!EnterSource(Index)) return;  // gone now: no entry at all
     changed = WriteEntryOnce(Index);
   }
+  NoteEntry(Index, mark);
   if (!(hasFileList_ && Index == 0)) ++entries_;
   if (changed) s_.ChangedFiles.push_back(selected_[Index]);
 }
@@ -138,6 +139,8 @@ bool BackupRun::WriteEntryOnce(size_t Index) {
   const std::string& path = selected_[Index];
   const bool isFileList = hasFileList_ && Index == 0;
   bool complete = false;
+  entryBytes_ = entryPacked_ = 0;
+  entryChunks_ = 0;
   try {
     format::WriteString(*archive_, isFileList ? std::string(format::kFileListName) : path);
     // The name is stored as the selection found it, untrimmed: on Linux
@@ -277,6 +280,10 @@ void BackupRun::WriteChunk() {
   const auto n = static_cast<int64_t>(piece.Size);
   remaining_ -= n;
   s_.BytesDone += n;
+  entryBytes_ += n;
+  ++entryChunks_;
+  entryPacked_ +=
+      piece.Result == PieceCompressor::Compressed ? static_cast<int64_t>(piece.Packed) : n;
 
   if (piece.Result == PieceCompressor::Failed) {
     run_.Fail(beCompression, s_.CurrentFile);

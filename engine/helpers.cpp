@@ -5,6 +5,8 @@
 #include "engine/selection.h"
 #include "platform/names.h"
 #include "platform/platform.h"
+#include "platform/stamp_fields.h"
+#include "platform/working_files.h"
 
 namespace kelmora {
 
@@ -14,12 +16,24 @@ std::string VolumeFileName(const std::string& First, unsigned Volume) {
   return Volume <= 1 ? First : format::VolumeName(platform::LinkTarget(First), Volume);
 }
 
+bool HasUnfinishedReplacement(const std::string& ArchiveName) {
+  return platform::FileExists(platform::JournalPathOf(platform::LinkTarget(ArchiveName)));
+}
+
 std::string CompanionFileName(const std::string& ArchiveName) {
-  return ArchiveName + ".kx";
+  // Beside the file a linked archive path leads to, with its volumes.
+  return platform::LinkTarget(ArchiveName) + ".kx";
 }
 
 bool UnpackStamp(int32_t Stamp, std::time_t& Time) {
   return platform::UnpackTime(Stamp, Time);
+}
+
+bool SplitStamp(int32_t Stamp, TStampFields& Fields) {
+  platform::StampFields f;
+  if (!platform::SplitStamp(Stamp, f)) return false;
+  Fields = {f.Year, f.Month, f.Day, f.Hour, f.Minute, f.Second};
+  return true;
 }
 
 std::string StoredPath(const std::string& Stored) {

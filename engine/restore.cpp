@@ -3,6 +3,7 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "engine/archive_claim.h"
 #include "engine/archive_format.h"
@@ -26,20 +27,32 @@ bool RestoreRun::Run() {
   run_.ClearFailure();
   s_.FilesDone = 0;
   s_.Continue = true;
-  if (!fromStream_ && !platform::FileExists(archiveName_)) return false;
   ArchiveClaim claim;
   if (!claim.Take(run_, archiveName_, false)) {
     e_.MessageError(s_.Failure.Code);
     return false;
   }
+  if (!fromStream_ && !platform::FileExists(archiveName_)) return false;
   ArchiveWalk walk(run_, *this, archiveName_);
   walk.Open();
-  if (!fromStream_) NoteLaterVolumes();
+  if (!fromStream_) {
+    NoteLaterVolumes();
+    OpenCompanion(walk);
+  }
+  std::vector<ArchiveWalk::Stretch> stretches;
+  const bool stretched = FilteredStretches(stretches);
   BusyScope busy(s_.Busy);
-  if (e_.ThreadCount() > 1 && e_.RestoreMode == rmAll && !e_.OnFileRestored)
-    writer_ = std::make_unique<TargetWriter>(kWriterSlots);
+  // On one thread the batch waits on the run's own thread, so a handler
+  // asked about the next file would find the files before it not in place
+  // yet: they are then put in place one by one, each synced on its own.
+  const bool threads = e_.ThreadCount() > 1;
+  if (e_.RestoreMode == rmAll && !e_.OnFileRestored && (threads || !e_.OnRestoreFile))
+    writer_ = std::make_unique<TargetWriter>(kWriterSlots, threads);
   try {
-    walk.Run();
+    if (stretched)
+      walk.RunStretches(stretches);
+    else
+      walk.Run();
   } catch (...) {
     FinishTarget(false);
     Drain();
@@ -47,6 +60,7 @@ bool RestoreRun::Run() {
   }
   FinishTarget(false);
   Drain();
+  GiveBackFoldersAndLinks();
   // What was put in place is on disk before the run calls itself done.
   SyncWrittenFileSystems();
   // However much was damaged, every sound file is in place; the run still
@@ -127,6 +141,7 @@ bool RestoreRun::DecideByMode(const platform::PathInfo& Existing) const {
 EntryConsumer::Plan RestoreRun::BeginFile(const std::string& Name, int32_t Stamp) {
   stamp_ = Stamp;
   storedName_ = Name;
+  record_ = nullptr;
   const bool isFileList = format::IsFileListName(Name);
   const std::string target =
       restore::TargetName(Name, folder_, e_.RestoreFullPath, e_.RestoreBaseFolder);
@@ -136,7 +151,7 @@ EntryConsumer::Plan RestoreRun::BeginFile(const std::string& Name, int32_t Stamp
     if (!target.empty() && MayMeetQueuedFile(target)) Drain();
     if (TakeWriterOutcome()) return {};
   }
-  if (isFileList || (e_.RestoreFilter && !e_.RestoreFilter(Name))) {
+  if (isFileList || (e_.RestoreFilter && !Filtered(Name))) {
     decision_ = false;
   } else if (target.empty()) {
     Refuse("its stored name is not one to restore (empty, a NUL or a \"..\" component)");
@@ -159,7 +174,10 @@ EntryConsumer::Plan RestoreRun::BeginFile(const std::string& Name, int32_t Stamp
       Refuse("a symbolic link stands in its place");
     if (decision_ && s_.CurrentFile != target && Clashes(Name, s_.CurrentFile)) decision_ = false;
     if (decision_) decision_ = BeginTarget(existing);
-    if (decision_) claimed_[platform::ComparableName(s_.CurrentFile)] = Name;
+    if (decision_) {
+      claimed_[platform::ComparableName(s_.CurrentFile)] = Name;
+      record_ = FileRecord(Name);
+    }
   }
   // The file-ID list is never restored, but it is checked like any file.
   if (isFileList) return {nullptr, true, false};

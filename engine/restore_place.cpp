@@ -60,21 +60,7 @@ bool RestoreRun::LocateTarget(Folder& Into, std::string& Below, std::string& Lea
       Why = "it lies outside the restore folder";
       return false;
     }
-    if (!root_) {
-      // The restore folder itself may still have to be made.
-      auto root = std::make_shared<const platform::FolderHandle>(platform::OpenFolder(
-          folder_.size() > 1 ? folder_.substr(0, folder_.size() - 1) : folder_, true));
-      if (!root->Valid()) {
-        Why = std::string(kCannotCreateFolder) + " " + folder_ + ": " +
-              platform::ErrorText(root->LastError());
-        return false;
-      }
-      // Restoring to the root puts files back through the links of this
-      // system (/bin, a /home kept elsewhere); any other folder holds a
-      // tree this run makes itself, and no link in it is followed.
-      if (platform::IsSystemRoot(*root)) trust_ = startTrust_;
-      root_ = std::move(root);
-    }
+    if (!OpenRoot(Why)) return false;
     Below = restore::FolderOf(target.substr(folder_.size() - 1));
     Into = OpenTargetFolder(folder_ + Below, Below);
   }
@@ -84,6 +70,24 @@ bool RestoreRun::LocateTarget(Folder& Into, std::string& Below, std::string& Lea
           platform::ErrorText(Into->LastError());
   }
   return Into->Valid() && !Leaf.empty();
+}
+
+bool RestoreRun::OpenRoot(std::string& Why) {
+  if (root_) return true;
+  // The restore folder itself may still have to be made.
+  auto root = std::make_shared<const platform::FolderHandle>(platform::OpenFolder(
+      folder_.size() > 1 ? folder_.substr(0, folder_.size() - 1) : folder_, true));
+  if (!root->Valid()) {
+    Why = std::string(kCannotCreateFolder) + " " + folder_ + ": " +
+          platform::ErrorText(root->LastError());
+    return false;
+  }
+  // Restoring to the root puts files back through the links of this
+  // system (/bin, a /home kept elsewhere); any other folder holds a
+  // tree this run makes itself, and no link in it is followed.
+  if (platform::IsSystemRoot(*root)) trust_ = startTrust_;
+  root_ = std::move(root);
+  return true;
 }
 
 RestoreRun::Folder RestoreRun::OpenTargetFolder(const std::string& Path, const std::string& Below) {
@@ -213,6 +217,7 @@ void RestoreRun::FinishTarget(bool Put) {
       ++s_.FilesDone;
       folderVouched_ = placed.FolderChecked && whole.File->Folder() == lastFolder_;
       damagesWhenVouched_ = s_.Damages.size();
+      if (!placed.Partly.empty()) RefuseFile(s_.CurrentFile, placed.Partly);
     } else if (placed.OnlyThisFile) {
       RefuseFile(s_.CurrentFile, placed.Why);
     } else {
@@ -230,7 +235,9 @@ void RestoreRun::SetDamagedAside() {
     NoteWrittenFolder();
     FinishedTarget kept = TakeOpenTarget();
     kept.How = kept.WhenMoved = platform::PendingFile::Placing::KeepExisting;
-    if (FinishWriting(kept).Why.empty()) KeepAside(kept);
+    kept.HasMetadata = false;  // a copy of damage, not the file it was
+    // Its data on the disk before it takes a name, as every restored file's.
+    if (FinishWriting(kept).Why.empty() && kept.File->SyncData() == 0) KeepAside(kept);
   }
   target_ = OpenTarget{};
 }
@@ -242,6 +249,11 @@ FinishedTarget RestoreRun::TakeOpenTarget() {
   whole.Leaf = target_.leaf;
   whole.Name = s_.CurrentFile;
   whole.Stamp = stamp_;
+  if (record_ != nullptr) {
+    whole.HasMetadata = true;
+    whole.Metadata = companion::PathMetadataOf(*record_);
+    whole.Rules = rules_;
+  }
   if (!folder_.empty()) {
     whole.Root = root_;
     whole.Below = target_.below;

@@ -24,7 +24,8 @@
 //     still to come, and the one being written, go where the way leads now,
 //     made again when missing, never after the moved folder;
 //   - every target is written under a temporary name in its folder and
-//     renamed over its own name only when it is whole, so a stopped, failed
+//     renamed over its own name only when it is whole and its data on the
+//     disk (engine/target_writer.h), so a stopped, failed
 //     or cancelled run leaves the older file as it was, and a hard link,
 //     FIFO or device in the target's place is replaced, never written into;
 //   - a target that is one of the archive's own volumes is refused;
@@ -38,6 +39,16 @@
 //     one a file has (the archive's among them), nor one this run restored
 //     to, whatever the mode, and it is claimed like a restored file.
 // A refused entry is stepped over and the run ends with code 1.
+//
+// With a companion that belongs to the archive (engine/archive_companion.h)
+// a restore also gives back what the archive's layout cannot hold
+// (restore_metadata.cpp): each file's owner, mode and time to the
+// nanosecond, symbolic links as links, empty folders, and folders' own
+// modes and times, last and deepest first. Folder and link records pass
+// the stored names' guards above; a link's text is written as it is and
+// never followed. A volume the companion does not recognise is damage and
+// is not read, and the companion itself is never written over. With a
+// filter the index takes the run straight to the entries it lets through.
 #pragma once
 
 #include <cstdint>
@@ -49,6 +60,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/archive_companion.h"
 #include "engine/archive_walk.h"
 #include "engine/restore_target.h"
 #include "engine/run_state.h"
@@ -79,6 +91,32 @@ class RestoreRun : public EntryConsumer {
 
  private:
   using Folder = std::shared_ptr<const platform::FolderHandle>;
+
+  // ---- the companion (restore_metadata.cpp)
+
+  // Looks for the companion and, when it belongs to the archive, makes the
+  // walk pass over volumes that are not the archive's.
+  void OpenCompanion(ArchiveWalk& Walk);
+  // With a filter and an index that fits every volume: the stretches of
+  // entries it lets through. False when the whole archive is to be read.
+  bool FilteredStretches(std::vector<ArchiveWalk::Stretch>& Stretches);
+  // RestoreFilter's answer for Stored, asked at most once.
+  bool Filtered(const std::string& Stored) {
+    const auto known = filtered_.find(Stored);
+    return known != filtered_.end() ? known->second : e_.RestoreFilter(Stored);
+  }
+  // What the companion recorded of a file entry; null when nothing.
+  const companion::MetadataRecord* FileRecord(const std::string& Stored) const;
+  // After the files: the recorded folders made (empty ones too), the links
+  // made, then the folders' own modes and times, deepest first.
+  void GiveBackFoldersAndLinks();
+  // Makes or replaces the link of Record; true when it was made.
+  bool MakeLink(const companion::MetadataRecord& Record);
+  // The folder Target names, opened (and made, with Create); invalid, with
+  // the reason in Why, when it may not or cannot be had.
+  platform::FolderHandle OpenPlace(const std::string& Target, bool Create, std::string& Why);
+  // The restore folder's handle, opened (and made) on first need.
+  bool OpenRoot(std::string& Why);
 
   // The target being written: a file under a temporary name that becomes
   // the target only when FinishTarget puts it in place.
@@ -216,11 +254,13 @@ class RestoreRun : public EntryConsumer {
     std::string keptAs;      // its name in the folder now
   };
   std::unordered_map<std::string, KeptCopy> kept_;
-  // Puts whole files in place while the run reads on; only with threads,
-  // and only where the one-thread run's files and events stay exactly the
-  // same: in mode all (whether a target exists then decides nothing a file
-  // still queued could change) and without an OnFileRestored handler
-  // (which may write to the open file).
+  // Puts whole files in place in batches, each synced once before its
+  // renames, on a thread of its own when the run has threads; only where
+  // the files and events stay exactly those of a run that puts each file
+  // in place at once: in mode all (whether a target exists then decides
+  // nothing a file still queued could change) and without an OnFileRestored
+  // handler (which may write to the open file). Elsewhere each file's data
+  // is synced on its own before its rename.
   std::unique_ptr<TargetWriter> writer_;
   std::string writerFolder_;  // the folder of the file handed to it last
   uint64_t writerFolderNumber_ = 0;
@@ -228,6 +268,13 @@ class RestoreRun : public EntryConsumer {
   // Folders below the restore folder that this run made and that hold no
   // folder: nothing stands in them but this run's own files.
   std::unordered_set<std::string> emptyMade_;
+  // The companion, while it belongs to the archive; its file records.
+  std::unique_ptr<ArchiveCompanion> companion_;
+  const companion::MetadataByName* metadata_ = nullptr;
+  platform::MetadataRules rules_;
+  const companion::MetadataRecord* record_ = nullptr;  // of the target begun last
+  // What RestoreFilter answered for each stored name asked already.
+  std::unordered_map<std::string, bool> filtered_;
 };
 
 }  // namespace kelmora

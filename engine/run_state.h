@@ -33,6 +33,8 @@ class RunState {
   int32_t HiddenFolders = 0;
   std::vector<TDamage> Damages;
   bool Incomplete = false;
+  TCompanionState Companion = csNone;
+  TRepairReport Repair;
 };
 
 class RunContext {
@@ -79,6 +81,9 @@ class RunContext {
   bool FindNextVolume(const std::string& ChangeName, int& Number, std::string& ArchiveName);
   // Records damage and raises OnDamage; the run will end with code 6.
   void ReportDamage(TDamage Damage);
+  // Records what became of the companion and, unless it is sound (or none
+  // was looked for), raises OnCompanion.
+  void NoteCompanion(const TCompanionNote& Note);
 
  private:
   TBackupFile& engine_;

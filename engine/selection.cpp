@@ -55,6 +55,10 @@ std::string AbsoluteFolder(const std::string& Folder) {
   return full;
 }
 
+bool HasWildcard(const std::string& Name) {
+  return Name.find_first_of("*?") != std::string::npos;
+}
+
 // One run of the expansion: every specification of a backup goes into the
 // same list. The duplicate test must stay constant time however many files
 // are selected, so a hash set holds the positions of the list's entries
@@ -131,11 +135,12 @@ class Expansion {
     const platform::FolderListing listing =
         platform::ListFolder(Folder, Pattern, options_.IncludeHidden);
     NoteListing(Folder, listing);
+    if (options_.Capture != nullptr) options_.Capture->EnteredFolder(Folder);
     for (const platform::SearchEntry& sub : listing.Directories) {
       if (report_.Stopped) return;
       ExpandTree(Folder + platform::ComparableName(sub.Name) + platform::kPathSeparator, Pattern);
     }
-    for (const platform::SearchEntry& file : listing.Files) AddFile(Folder, file);
+    AddListed(Folder, listing);
   }
 
   // ---- what the walk did not take
@@ -148,8 +153,11 @@ class Expansion {
 
   void NoteListing(const std::string& Folder, const platform::FolderListing& Listing) {
     report_.HiddenFolders += static_cast<int32_t>(Listing.HiddenDirectories);
-    if (Listing.Error != 0)
-      report_.Unreadable.push_back({beCannotReadFile, Folder, platform::ErrorText(Listing.Error)});
+    // A link kept as a link is stored without being followed, so only a
+    // walk that follows links is kept from a file it cannot reach.
+    const int error = Listing.Error != 0 || LinksAsLinks() ? Listing.Error : Listing.LinkError;
+    if (error != 0)
+      report_.Unreadable.push_back({beCannotReadFile, Folder, platform::ErrorText(error)});
   }
 
   // A folder taken whole ("*.*" or "*" with the switch) that yielded no
@@ -185,7 +193,28 @@ class Expansion {
     platform::FolderListing listing = platform::ListFolder(Folder, Pattern);
     listing.HiddenDirectories = 0;
     NoteListing(Folder, listing);
+    // A link named by its own name is the file the user asked for, as a
+    // folder named through a link is walked: only the links a wildcard or
+    // a walk meets are kept as links.
+    if (HasWildcard(Pattern)) {
+      AddListed(Folder, listing);
+      return;
+    }
     for (const platform::SearchEntry& file : listing.Files) AddFile(Folder, file);
+  }
+
+  bool LinksAsLinks() const {
+    return options_.Capture != nullptr && options_.Capture->LinksAsLinks();
+  }
+
+  // A link kept as a link is recorded, and the file it leads to is not read.
+  void AddListed(const std::string& Folder, const platform::FolderListing& Listing) {
+    const bool asLinks = LinksAsLinks();
+    for (const platform::SearchEntry& file : Listing.Files)
+      if (!(asLinks && file.Link)) AddFile(Folder, file);
+    if (!asLinks) return;
+    for (const platform::SearchEntry& link : Listing.Links)
+      options_.Capture->FoundLink(Folder + platform::ComparableName(link.Name));
   }
 
   // Appends Folder + Name unless it is one of Kelmora's working files, an
@@ -244,10 +273,6 @@ class Expansion {
   std::unordered_set<std::string> archiveLeaves_;
   std::set<std::pair<uint64_t, uint64_t>> archiveIdentities_;
 };
-
-bool HasWildcard(const std::string& Name) {
-  return Name.find_first_of("*?") != std::string::npos;
-}
 
 }  // namespace
 

@@ -5,12 +5,35 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
+#include "engine/companion/sections.h"
 #include "kelmora/backup_file.h"
 #include "platform/platform.h"
 
 namespace kelmora {
+
+// What a backup with a companion records besides its files, found by the
+// same walk (engine/selection_capture.cpp): every folder a "/s" walk
+// enters, empty ones included, and with LinksAsLinks every symbolic link a
+// pattern matches, whatever it leads to, in place of the file it leads to.
+// A path that vanishes before it is looked at is left out.
+class SelectionCapture {
+ public:
+  explicit SelectionCapture(bool LinksAsLinks) : linksAsLinks_(LinksAsLinks) {}
+  bool LinksAsLinks() const { return linksAsLinks_; }
+  // Folder as the walk spells it, with its separator at the end.
+  void EnteredFolder(const std::string& Folder);
+  void FoundLink(const std::string& Path);
+  std::vector<companion::MetadataRecord>& Records() { return records_; }
+
+ private:
+  void Add(const std::string& Name, platform::PathKind Kind);
+  bool linksAsLinks_;
+  std::vector<companion::MetadataRecord> records_;
+  std::unordered_set<std::string> seen_;
+};
 
 // Appends to Selected the absolute paths that the specifications in Sources
 // select, in archive order and without duplicates, leaving out every file
@@ -21,6 +44,7 @@ namespace kelmora {
 // clear. A file that is merely named like a volume is the user's and is
 // selected. With Measures, it holds for every entry of Selected what the
 // search saw of it (unknown for the entries Selected held before).
+// With Options.Capture, folders and links are recorded there as well.
 void SelectSourceFiles(const TStringList& Sources, const TStringList& Archive, TBackupMode Mode,
                        TStringList& Selected,
                        std::vector<platform::FileMeasure>* Measures = nullptr);
@@ -37,6 +61,8 @@ struct SelectionOptions {
   // (a stop). A window processes its messages here, so a walk of a large
   // tree neither freezes it nor ignores its Stop.
   std::function<bool()> KeepGoing;
+  // Folders and links recorded for the companion, when asked for.
+  SelectionCapture* Capture = nullptr;
 };
 
 // Every folder the walk did not take, and why: nothing is left out in

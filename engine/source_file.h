@@ -57,6 +57,11 @@ class SourceFile : public TStream {
   int32_t Stamp() const { return platform::PackTime(opened_.ModifiedSeconds); }
   int64_t ModifiedNs() const { return opened_.ModifiedNs(); }
 
+  // What the file is now (mode, owner, time, links), from its handle.
+  int ReadMetadata(platform::PathMetadata& Metadata) {
+    return platform::ReadOpenMetadata(file_, Metadata);
+  }
+
   // True while neither the size nor the modification time (to the
   // nanosecond) differs from what they were at the open.
   bool Unchanged() {

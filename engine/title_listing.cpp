@@ -54,11 +54,11 @@ std::string TBackupFile::GetArchiveTitle(const std::string& ArchiveName, TString
   std::unique_ptr<TFileStream> file;
   TStream* archive = sourceStream_;
   if (!fromStream) {
-    if (!platform::FileExists(ArchiveName)) return title;
     if (!claim.Take(run, ArchiveName, false)) {
       MessageError(s.Failure.Code);
       return title;
     }
+    if (!platform::FileExists(ArchiveName)) return title;
     try {
       file = std::make_unique<TFileStream>(ArchiveName, TFileStream::fmOpenRead);
     } catch (const EStreamError& e) {

@@ -24,6 +24,7 @@
 #include "engine/companion/metadata.h"
 #include "engine/companion/repair.h"
 #include "engine/companion/sections.h"
+#include "fuzz/fuzz_companion_support.h"
 #include "fuzz/fuzz_support.h"
 
 namespace {
@@ -108,27 +109,6 @@ void ReadEverything(CompanionReader& Reader) {
     if (Reader.ReadBody(*s, body, 1 << 16)) DecodeIdentity(body, identity);
 }
 
-void PutCrc(std::string& Bytes, size_t At, uint32_t Crc) {
-  for (int i = 0; i < 4; ++i) Bytes[At + i] = static_cast<char>(Crc >> (8 * i));
-}
-
-// Every checksum of the container made to agree, lengths taken as they are.
-void FixChecksums(std::string& Bytes) {
-  if (Bytes.size() < kFileHeaderSize) return;
-  PutCrc(Bytes, 12, Crc32c(0, Bytes.data(), 12));
-  size_t at = kFileHeaderSize;
-  while (Bytes.size() - at >= kSectionHeaderSize) {
-    ByteReader r(Bytes.data() + at + 8, 8);
-    uint64_t length = 0;
-    r.Int(length);
-    const size_t body = at + kSectionHeaderSize;
-    if (length > Bytes.size() - body) break;
-    PutCrc(Bytes, at + 16, Crc32c(0, Bytes.data() + body, static_cast<size_t>(length)));
-    PutCrc(Bytes, at + 20, Crc32c(0, Bytes.data() + at, 20));
-    at = body + static_cast<size_t>(length);
-  }
-}
-
 void WriteFile(const std::string& Path, const std::string& Bytes) {
   std::ofstream(Path, std::ios::binary) << Bytes;
 }
@@ -186,7 +166,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   std::string companion = input.substr(0, cut);
   if (companion.compare(0, 4, "FIX!") == 0) {
     companion.erase(0, 4);
-    FixChecksums(companion);
+    kf::FixChecksums(companion);
   }
   std::vector<std::string> found = Volumes();
   if (cut != std::string::npos) Damage(found, input.substr(cut + 4));

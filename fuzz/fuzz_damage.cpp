@@ -19,6 +19,19 @@
 // Each kind of archive is built once and kept: building it anew for every
 // input would cost more than the restore that is being tested. The fuzzed
 // files of the round trip target stand for the variety of contents.
+//
+// When the damage records leave bytes over (the input's length is not 1 +
+// 5n), the archive has its companion, and the last byte says more: bit 0
+// a recovery record of 25 %; bits 1-2 where the records fall (0 and 3: the
+// volumes and the companion taken end to end, 1: the volumes, 2: the
+// companion); bit 3 every checksum of the companion put right afterwards,
+// so that damage reaches the records behind them (a forged companion);
+// bit 4 a repair of a copy. Then: a test with an untouched companion sees
+// any changed volume byte; a volume the companion does not recognise is
+// never read as data; a repair that reports success leaves the volumes as
+// written (and, with a forged companion, as its checksums say), and any
+// other outcome leaves them as they were; whatever the companion says, no
+// record is written outside the restore folder.
 #include <cstdint>
 #include <map>
 #include <set>
@@ -26,6 +39,7 @@
 #include <vector>
 
 #include "engine/archive_format.h"
+#include "fuzz/fuzz_companion_support.h"
 #include "fuzz/fuzz_support.h"
 #include "fuzz/fuzz_tree.h"
 #include "kelmora/backup_file.h"
@@ -53,6 +67,7 @@ struct StoredFile {
 struct SoundArchive {
   std::vector<std::string> volumes;
   std::vector<StoredFile> files;
+  std::string companion;  // "" without one
 };
 
 int32_t Le32(const std::string& Bytes, size_t At) {
@@ -97,7 +112,8 @@ std::map<std::string, std::vector<Span>> Layout(const std::vector<std::string>& 
   }
 }
 
-SoundArchive Build(uint8_t Kind) {
+// Companion: 0 none, 1 one, 2 one with a recovery record.
+SoundArchive Build(uint8_t Kind, int Companion) {
   kelmora::fuzz::Scratch& scratch = kelmora::fuzz::Scratch::Get();
   const std::string src = scratch / "src";
   const std::string build = scratch / "build";
@@ -127,9 +143,12 @@ SoundArchive Build(uint8_t Kind) {
                                   kelmora::kSmallestVolumeSize + 9000,
                                   kelmora::kSmallestVolumeSize + 30000};
   kelmora::fuzz::SetUpBackup(engine, "damage", Kind & 7, sizes[(Kind >> 3) & 3]);
+  engine.WriteCompanion = Companion > 0;
+  engine.RecoveryPercent = Companion == 2 ? 25 : 0;
   if (!engine.Backup({src + "/*.* /s"}, build + "/a.bkp")) Fault("backup failed");
 
   SoundArchive sound;
+  if (Companion > 0) sound.companion = kelmora::fuzz::ReadBytes(build + "/a.bkp.kx");
   for (size_t v = 0; v < kelmora::format::kMaxVolumes; ++v) {
     const std::string name = build + "/" + kelmora::fuzz::VolumeName(v);
     if (!fs::exists(name)) break;
@@ -147,14 +166,15 @@ SoundArchive Build(uint8_t Kind) {
 
 // Every kind at once, on the first input; then the sources go, so that
 // the scratch area holds no more than the volumes and the restore folder.
-const SoundArchive& Sound(uint8_t Kind) {
+const SoundArchive& Sound(uint8_t Kind, int Companion = 0) {
   static const std::vector<SoundArchive> built = [] {
     std::vector<SoundArchive> kinds;
-    for (uint8_t kind = 0; kind < 32; ++kind) kinds.push_back(Build(kind));
+    for (int companion = 0; companion < 3; ++companion)
+      for (uint8_t kind = 0; kind < 32; ++kind) kinds.push_back(Build(kind, companion));
     kelmora::fuzz::Scratch::Get().Clear();
     return kinds;
   }();
-  return built[Kind % built.size()];
+  return built[(Companion * 32 + Kind % 32) % built.size()];
 }
 
 struct Damaged {
@@ -233,11 +253,96 @@ std::set<std::string> Run(kelmora::TBackupFile& Engine, bool Test, const std::st
 
 }  // namespace
 
+// The companion's part of an input: the archive's companion as the damage
+// left it, and what the properties may count on.
+struct CompanionCase {
+  bool present = false;  // a companion at all
+  std::string bytes;     // as damaged; lost with a cut before it
+  bool lost = false;
+  bool touched = false;  // any of its bytes damaged, or forged
+  bool forged = false;
+  bool repair = false;
+};
+
+Damaged DamageWithCompanion(const SoundArchive& Sound, const uint8_t* Records, size_t Size,
+                            uint8_t Flags, CompanionCase& C) {
+  C.present = true;
+  C.forged = (Flags & 8) != 0;
+  C.repair = (Flags & 16) != 0;
+  Damaged d;
+  const int where = (Flags >> 1) & 3;
+  if (where == 1) {
+    d = Damage(Sound.volumes, Records, Size);
+    C.bytes = Sound.companion;
+  } else if (where == 2) {
+    const Damaged c = Damage({Sound.companion}, Records, Size);
+    d = Damaged{Sound.volumes, {}, SIZE_MAX, SIZE_MAX};
+    C.bytes = c.volumes[0];
+    C.touched = C.bytes != Sound.companion;
+  } else {
+    std::vector<std::string> pieces = Sound.volumes;
+    pieces.push_back(Sound.companion);
+    d = Damage(pieces, Records, Size);
+    if (d.volumes.size() == pieces.size()) {
+      C.bytes = d.volumes.back();
+      d.volumes.pop_back();
+      C.touched = C.bytes != Sound.companion;
+    } else {
+      C.lost = true;  // cut in a volume: the companion goes with the rest
+    }
+    if (d.cutVolume == Sound.volumes.size()) d.cutVolume = SIZE_MAX;
+  }
+  if (C.forged && !C.lost) kelmora::fuzz::FixChecksums(C.bytes);
+  C.touched = C.touched || C.forged || C.lost;
+  return d;
+}
+
+// Repairs a copy of the damaged archive: success leaves the volumes as they
+// were written (as the forged companion's checksums say, when it is
+// forged); any other outcome leaves the copy as it was.
+void CheckRepair(const SoundArchive& Sound, const Damaged& D, const CompanionCase& C) {
+  kelmora::fuzz::Scratch& scratch = kelmora::fuzz::Scratch::Get();
+  const std::string rep = scratch / "rep";
+  fs::remove_all(rep);
+  fs::create_directories(rep);
+  for (size_t v = 0; v < D.volumes.size(); ++v)
+    kelmora::fuzz::WriteBytes(rep + "/" + kelmora::fuzz::VolumeName(v), D.volumes[v]);
+  kelmora::fuzz::WriteBytes(rep + "/a.bkp.kx", C.bytes);
+  const kelmora::fuzz::Snapshot before = kelmora::fuzz::Snap(rep);
+  kelmora::TBackupFile engine;
+  engine.OnError = [](kelmora::TBackupFile&, int32_t, const std::string&) {};
+  const bool ok = engine.Repair(rep + "/a.bkp");
+  const kelmora::TRepairOutcome outcome = engine.RepairResult().Outcome;
+  if (outcome != kelmora::roRepaired) {
+    if (kelmora::fuzz::Snap(rep) != before) Fault("a repair that did not succeed changed files");
+    return;
+  }
+  if (!ok) Fault("a repaired archive reported as a failure");
+  kelmora::TBackupFile tester;
+  tester.OnError = [](kelmora::TBackupFile&, int32_t, const std::string&) {};
+  tester.OnNeedDisk = [](kelmora::TBackupFile&, uint16_t, bool&) {};
+  if (!C.forged) {
+    for (size_t v = 0; v < Sound.volumes.size(); ++v)
+      if (kelmora::fuzz::ReadBytes(rep + "/" + kelmora::fuzz::VolumeName(v)) != Sound.volumes[v])
+        Fault("a repaired volume differs from the one written");
+  } else if (!tester.Test(rep + "/a.bkp") && tester.CompanionState() == kelmora::csSound) {
+    // Repaired against its own checksums, the archive must agree with them.
+    for (const kelmora::TDamage& d : tester.Damages())
+      if (d.Reason.find("differ") != std::string::npos)
+        Fault("a repaired archive disagrees with the companion's checksums");
+  }
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   if (Size == 0) return 0;
   kelmora::fuzz::Scratch& scratch = kelmora::fuzz::Scratch::Get();
-  const SoundArchive& sound = Sound(Data[0] & 31);
-  const Damaged damaged = Damage(sound.volumes, Data + 1, Size - 1);
+  const bool withCompanion = (Size - 1) % 5 != 0;
+  const uint8_t flags = withCompanion ? Data[Size - 1] : 0;
+  const SoundArchive& sound = Sound(Data[0] & 31, withCompanion ? 1 + (flags & 1) : 0);
+  CompanionCase companion;
+  const Damaged damaged =
+      withCompanion ? DamageWithCompanion(sound, Data + 1, (Size - 1) / 5 * 5, flags, companion)
+                    : Damage(sound.volumes, Data + 1, Size - 1);
 
   // The volumes of the last input go; the restore folder starts empty.
   const std::string in = scratch / "in";
@@ -251,6 +356,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
     kelmora::fuzz::WriteBytes(in + "/" + name, damaged.volumes[v]);
     expected["in/" + name] = damaged.volumes[v];
   }
+  if (companion.present && !companion.lost) {
+    kelmora::fuzz::WriteBytes(in + "/a.bkp.kx", companion.bytes);
+    expected["in/a.bkp.kx"] = companion.bytes;
+  }
 
   kelmora::TBackupFile engine;
   const bool filtered = (Data[0] & 64) != 0;
@@ -262,23 +371,50 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
     };
   }
   const std::set<std::string> reported = Run(engine, false, in + "/a.bkp", out);
+  // Volumes the companion did not recognise are never read as data.
+  std::set<size_t> foreign;
+  for (const kelmora::TDamage& d : engine.Damages())
+    if (d.Reason.find("not this archive's") != std::string::npos) foreign.insert(d.Volume - 1u);
+  if (!companion.present && !foreign.empty()) Fault("a volume taken for another's without a companion");
 
   for (const StoredFile& f : sound.files) {
     if (filtered && !passes(f.leaf)) {
-      if (fs::exists(out + "/" + f.leaf)) Fault("a file the filter held back came back: " + f.leaf);
+      if (fs::exists(out + "/" + f.leaf) && !companion.forged)
+        Fault("a file the filter held back came back: " + f.leaf);
       continue;
     }
-    if (!Untouched(f, damaged)) continue;
+    // A forged index may send a filtered restore anywhere: only safety holds.
+    if (!Untouched(f, damaged) || companion.forged) continue;
+    bool inForeign = false;
+    for (const Span& span : f.spans) inForeign = inForeign || foreign.count(span.volume) != 0;
+    if (inForeign) continue;
     if (kelmora::fuzz::ReadBytes(out + "/" + f.leaf) != f.bytes || !fs::exists(out + "/" + f.leaf))
       Fault("an untouched file did not come back: " + f.leaf);
   }
   if (kelmora::fuzz::Snap(scratch.Root(), "out") != expected)
     Fault("the scratch area changed outside the restore folder");
   std::error_code ec;
+  // The tree has no links: only a forged companion's records can make one,
+  // inside the restore folder as the snapshot above shows.
   for (auto it = fs::recursive_directory_iterator(out, ec);
        !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
-    if (it->is_symlink() || !(it->is_regular_file() || it->is_directory()))
+    if ((it->is_symlink() && !companion.forged) ||
+        !(it->is_symlink() || it->is_regular_file() || it->is_directory()))
       Fault("restore made something other than files and folders");
+
+  if (companion.present) {
+    // With its companion untouched, a test sees every changed volume byte.
+    const bool volumesChanged = damaged.volumes != sound.volumes;
+    if (!companion.touched && volumesChanged) {
+      kelmora::TBackupFile tester;
+      Run(tester, true, in + "/a.bkp", out);
+      // Not one block of the first volume as written is another archive.
+      if (tester.ErrorCode() == kelmora::beNone && tester.CompanionState() == kelmora::csSound)
+        Fault("a test with its companion found no damage");
+    }
+    if (companion.repair && !companion.lost && (flags & 1)) CheckRepair(sound, damaged, companion);
+    return 0;
+  }
 
   // A file the restore cannot write (its damaged name holds a ".."
   // component) is stepped over unread, so only a test finds the damage in its data; such

@@ -4,8 +4,9 @@
 // The tree's pieces (see Cut) each hold one file: a byte that picks its
 // time stamp, its name up to a NUL, and its contents, which unfold. A name
 // is cut into components; empty ones, "." and ".." go, folders may not be
-// hidden (a backup passes hidden folders by), components are kept to a
-// length the file system takes. A file whose place is taken by a folder of
+// hidden (a backup passes hidden folders by), a file may not carry the name
+// of one of Kelmora's own working files (a backup never takes those),
+// components are kept to a length the file system takes. A file whose place is taken by a folder of
 // an earlier one, or the other way round, is left out.
 #pragma once
 
@@ -18,6 +19,7 @@
 
 #include "kelmora/backup_file.h"
 #include "fuzz/fuzz_support.h"
+#include "platform/working_files.h"
 
 namespace kelmora::fuzz {
 
@@ -39,7 +41,9 @@ inline std::string CleanName(const std::string& Raw) {
   }
   std::string name;
   for (size_t i = 0; i < parts.size(); ++i) {
-    if (i + 1 < parts.size() && parts[i][0] == '.') parts[i].insert(0, "d");
+    if (parts[i][0] == '.' &&
+        (i + 1 < parts.size() || kelmora::platform::IsWorkingFileName(parts[i])))
+      parts[i].insert(0, "d");
     name += (i ? "/" : "") + parts[i];
   }
   return name.size() > 1800 ? std::string() : name;

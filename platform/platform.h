@@ -42,6 +42,7 @@ struct SearchEntry {
   std::string Name;  // name within the folder searched
   bool Hidden;       // the name begins with "."
   FileMeasure Measure;
+  bool Link = false;  // the name is a symbolic link (ListFolder tells)
 };
 
 // Calls Found for every regular file in Folder (a symbolic link counts when
@@ -67,7 +68,10 @@ void SearchDirectories(const std::string& Folder,
 // that a walk can account for every folder it did not take.
 struct FolderListing {
   std::vector<SearchEntry> Directories;  // as SearchDirectories yields them
-  std::vector<SearchEntry> Files;        // as SearchFiles yields them
+  std::vector<SearchEntry> Files;        // as SearchFiles yields them, links marked
+  // Every symbolic link whose name matches Pattern, whatever it leads to
+  // (a file, a folder, nothing), in listing order. Windows: none.
+  std::vector<SearchEntry> Links;
   // Hidden sub-directories left out (none when they were asked for).
   size_t HiddenDirectories = 0;
   // The system's error number when the folder, or an entry in it, could
@@ -75,6 +79,10 @@ struct FolderListing {
   // that does not exist (ENOENT, ENOTDIR) yields nothing and 0: a pattern
   // may name a folder that is not there.
   int Error = 0;
+  // The same for the first matching link whose file could not be reached
+  // (a link that leads nowhere is none): an error only to a caller that
+  // follows links.
+  int LinkError = 0;
 };
 FolderListing ListFolder(const std::string& Folder, const std::string& Pattern,
                          bool IncludeHidden = false);
@@ -84,12 +92,17 @@ FolderListing ListFolder(const std::string& Folder, const std::string& Pattern,
 bool FileExists(const std::string& Path);       // a regular file, links followed
 bool DirectoryExists(const std::string& Path);  // a directory, links followed
 bool DeleteFile(const std::string& Path);
+int RemoveFile(const std::string& Path);  // DeleteFile: 0, or the error number
 // Creates Path with every missing parent (0777 less the umask); true when
 // the folder exists afterwards.
 bool ForceDirectories(const std::string& Path);
+// The folder for temporary files: $TMPDIR, else /tmp (Windows: its own
+// when TMPDIR is unset); "" when there is none.
+std::string TempFolder();
 // Creates an empty file with a unique name that begins with Prefix in
-// $TMPDIR (or /tmp); returns its path, or "" on failure with the error
-// number in *Error when it is given.
+// TempFolder(); returns its path, or "" on failure with the error number in
+// *Error when it is given. The file is held (platform/working_files.h)
+// until DeleteFile removes it, so no clean-up takes it meanwhile.
 std::string CreateTempFile(const std::string& Prefix, int* Error = nullptr);
 
 // ---- packed time stamps (FAT date and time of the local time)
@@ -141,6 +154,9 @@ struct PathMetadata {
 
 // 0, or the error number.
 int ReadPathMetadata(const std::string& Path, PathMetadata& Metadata);
+// The same of an open file, as it is now (whatever link led to it): the
+// file a backup reads, described without asking its name again.
+int ReadOpenMetadata(File& Open, PathMetadata& Metadata);
 
 // The process's file-creation mask (022 for most users); 0 where the
 // system has none.
@@ -150,9 +166,10 @@ bool MayChangeOwner();
 
 // ---- files that replace others only once they are complete
 
-// Creates a new empty file in Final's folder under a name that begins
-// with Final's and that no other file has (0666 less the umask), for
-// writing. Returns it open and its name in Name; on failure the File is
+// Creates a new empty file in Final's folder (as Final spells it) under a
+// temporary name of Kelmora's pattern (platform/working_files.h) that no
+// other file has, 0666 less the umask, for writing, held until it is
+// renamed or removed. Returns it open and its name in Name; on failure the File is
 // not valid and holds the error number.
 File CreateFileBeside(const std::string& Final, std::string& Name);
 // Pushes the file's data to the device: 0, or the error number.

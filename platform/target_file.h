@@ -149,6 +149,9 @@ class PendingFile {
     Replace,       // whatever has the name is replaced
     KeepExisting,  // a name that is taken stays its file's: EEXIST
   };
+  // Pushes the data written to the file, closed by now, to the device: 0,
+  // or the error number. Its name is left to the folder's own sync.
+  int SyncData();
   // Renames the file to Name in its folder, or in Into, a folder on the
   // same file system, when given. False when that fails; the file then
   // stays pending and is removed with the object.

@@ -11,8 +11,14 @@
 // Two runs on one archive must not interleave: one may be renaming its
 // volumes while the other reads them. Each run takes the lock beside the
 // archive, shared to read it and exclusive to replace it.
+//
+// An archive whose files are replaced in more than one step has a record
+// of the replacement beside it while the steps are made (the engine's
+// engine/replacement.h). The temporaries it names belong to it: no
+// clean-up touches the temporaries of a folder that holds such a record.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -27,19 +33,32 @@ class FolderHandle;
 bool IsTemporaryName(std::string_view Leaf);
 // Whether Leaf is the name of a lock beside an archive.
 bool IsLockName(std::string_view Leaf);
-// Either: a name a backup never selects.
+// Whether Leaf is the name of the record of an unfinished replacement.
+bool IsJournalName(std::string_view Leaf);
+// Any of them: a name a backup never selects.
 inline bool IsWorkingFileName(std::string_view Leaf) {
-  return !Leaf.empty() && Leaf[0] == '.' && (IsTemporaryName(Leaf) || IsLockName(Leaf));
+  return !Leaf.empty() && Leaf[0] == '.' &&
+         (IsTemporaryName(Leaf) || IsLockName(Leaf) || IsJournalName(Leaf));
 }
 // The lock of Archive: a hidden file beside it, ".NAME.kelmora-lock".
 std::string LockPathOf(const std::string& Archive);
+// The record of a replacement of Archive's files: ".NAME.kelmora-commit".
+std::string JournalPathOf(const std::string& Archive);
 
 // Removes from Folder every temporary file of Kelmora's that no process
-// holds; what cannot be removed stays for a later run. Returns how many
-// were removed.
+// holds; what cannot be removed stays for a later run. Nothing at all while
+// the folder holds the record of an unfinished replacement. Returns how
+// many were removed.
 int RemoveLeftovers(const FolderHandle& Folder);
 // The same in the folder Path lies in.
 int RemoveLeftoversBeside(const std::string& Path);
+
+// Removes from the folder CreateTempFile uses the files it made with Prefix
+// that no process holds any more (a run killed before it removed its own),
+// when Looks accepts their first bytes (at most 4 KiB; none for an empty
+// file), and only files of this user. Returns how many were removed.
+int RemoveAbandonedTempFiles(const std::string& Prefix,
+                             const std::function<bool(std::string_view Head)>& Looks);
 
 // Locks a temporary file just created and still open through Handle. False
 // when a clean-up removed its name before the lock was taken; the caller

@@ -90,7 +90,8 @@ bool CheckReport::Sound() const {
 }
 
 bool CheckVolumes(VolumeSource& Source, CompanionReader& Reader, const ChecksumTable& Table,
-                  const std::function<void(const DamagedRange&)>& Damaged, CheckReport& Report) {
+                  const std::function<void(const DamagedRange&)>& Damaged, CheckReport& Report,
+                  const std::function<bool()>& GoOn) {
   Report = CheckReport();
   Report.TableSound = Reader.VerifyBody(Table.Section);
   const uint32_t size = Table.Identity.BlockSize;
@@ -112,7 +113,7 @@ bool CheckVolumes(VolumeSource& Source, CompanionReader& Reader, const ChecksumT
     check.Blocks = end - first;
     for (uint64_t b = first; b < end; b += kCheckBlocks) {
       const uint64_t count = std::min(kCheckBlocks, end - b);
-      if (!ReadChecksums(Reader, Table, b, count, crcs)) return false;
+      if (!ReadChecksums(Reader, Table, b, count, crcs) || (GoOn && !GoOn())) return false;
       if (check.Found >= 0) map.Read(Source, b, count, blocks.data(), readable);
       for (uint64_t i = 0; i < count; ++i) {
         const bool sound =

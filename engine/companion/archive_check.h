@@ -67,8 +67,10 @@ bool MatchesArchive(VolumeSource& Source, CompanionReader& Reader, const Checksu
 
 // Reads every volume once, front to back, and calls Damaged for each run
 // of damaged blocks (clipped to the volume's size as written), in order.
-// False when the companion's table cannot be read.
+// False when the companion's table cannot be read, or when GoOn, asked
+// after every stretch read, says to stop.
 bool CheckVolumes(VolumeSource& Source, CompanionReader& Reader, const ChecksumTable& Table,
-                  const std::function<void(const DamagedRange&)>& Damaged, CheckReport& Report);
+                  const std::function<void(const DamagedRange&)>& Damaged, CheckReport& Report,
+                  const std::function<bool()>& GoOn = nullptr);
 
 }  // namespace kelmora::companion

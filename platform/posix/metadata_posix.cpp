@@ -172,12 +172,7 @@ MetadataResult ApplyToDescriptor(int Fd, const PathMetadata& M, const MetadataRu
   return result;
 }
 
-}  // namespace
-
-int ReadPathMetadata(const std::string& Path, PathMetadata& M) {
-  M = PathMetadata();
-  struct stat st;
-  if (::lstat(Path.c_str(), &st) != 0) return errno;
+void FromStat(const struct stat& st, PathMetadata& M) {
   if (S_ISREG(st.st_mode))
     M.Kind = PathKind::File;
   else if (S_ISDIR(st.st_mode))
@@ -197,6 +192,23 @@ int ReadPathMetadata(const std::string& Path, PathMetadata& M) {
   M.Device = st.st_dev;
   M.Inode = st.st_ino;
   M.Links = static_cast<uint32_t>(st.st_nlink);
+}
+
+}  // namespace
+
+int ReadOpenMetadata(File& Open, PathMetadata& M) {
+  M = PathMetadata();
+  struct stat st;
+  if (::fstat(static_cast<int>(Open.Native()), &st) != 0) return errno;
+  FromStat(st, M);
+  return 0;
+}
+
+int ReadPathMetadata(const std::string& Path, PathMetadata& M) {
+  M = PathMetadata();
+  struct stat st;
+  if (::lstat(Path.c_str(), &st) != 0) return errno;
+  FromStat(st, M);
   if (M.Kind == PathKind::Link) {
     // The size lstat gives is the target's length, except on file systems
     // that report 0; a link changed meanwhile shows as a full buffer.

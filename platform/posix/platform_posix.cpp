@@ -172,6 +172,13 @@ bool FindFile(const Directory& Dir, const Listed& e, SearchEntry& Found, int* Er
   return true;
 }
 
+bool IsLink(const Directory& Dir, const Listed& e) {
+  if (e.type != DT_UNKNOWN) return e.type == DT_LNK;
+  struct stat st;
+  return ::fstatat(Dir.Handle(), e.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+         S_ISLNK(st.st_mode);
+}
+
 // A real sub-directory, hidden or not; a link to one is never entered, so
 // no loops.
 bool IsDirectory(const Directory& Dir, const Listed& e) {
@@ -222,9 +229,15 @@ FolderListing ListFolder(const std::string& Folder, const std::string& Pattern,
         ++listing.HiddenDirectories;
       else
         listing.Directories.push_back(SearchEntry{e.name, IsHidden(e), {}});
-    } else if (MatchWildcard(Pattern, e.name) && FindFile(dir, e, found, &listing.Error)) {
+      continue;
+    }
+    if (!MatchWildcard(Pattern, e.name)) continue;
+    const bool link = IsLink(dir, e);
+    if (FindFile(dir, e, found, link ? &listing.LinkError : &listing.Error)) {
+      found.Link = link;
       listing.Files.push_back(found);
     }
+    if (link) listing.Links.push_back(SearchEntry{e.name, e.name[0] == '.', {}, true});
   }
   return listing;
 }
@@ -241,9 +254,13 @@ bool DirectoryExists(const std::string& Path) {
 }
 
 bool DeleteFile(const std::string& Path) {
-  if (::unlink(Path.c_str()) != 0) return false;
+  return RemoveFile(Path) == 0;
+}
+
+int RemoveFile(const std::string& Path) {
+  if (::unlink(Path.c_str()) != 0) return errno;
   ReleaseTemporary(Path);
-  return true;
+  return 0;
 }
 
 bool ForceDirectories(const std::string& Path) {
@@ -259,16 +276,28 @@ bool ForceDirectories(const std::string& Path) {
   return DirectoryExists(Path);
 }
 
-std::string CreateTempFile(const std::string& Prefix, int* Error) {
+std::string TempFolder() {
   const char* base = std::getenv("TMPDIR");
-  std::string templ = std::string(base && *base ? base : "/tmp") + "/" + Prefix + "XXXXXX";
-  const int fd = ::mkstemp(templ.data());
-  if (fd < 0) {
-    if (Error != nullptr) *Error = errno;
-    return {};
+  return base && *base ? base : "/tmp";
+}
+
+std::string CreateTempFile(const std::string& Prefix, int* Error) {
+  const std::string folder = TempFolder();
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string templ = folder + "/" + Prefix + "XXXXXX";
+    const int fd = ::mkstemp(templ.data());
+    if (fd < 0) {
+      if (Error != nullptr) *Error = errno;
+      return {};
+    }
+    // Held from before anyone could take it for a killed run's leftover;
+    // false when a clean-up removed it first, and another name is tried.
+    const bool held = HoldTemporary(templ, fd);
+    ::close(fd);
+    if (held) return templ;
   }
-  ::close(fd);
-  return templ;
+  if (Error != nullptr) *Error = EEXIST;
+  return {};
 }
 
 int32_t PackTime(std::time_t Time) {

@@ -36,13 +36,15 @@ int Retrying(Call call) {
 }  // namespace
 
 File CreateFileBeside(const std::string& Final, std::string& Name) {
-  const std::string folder = FolderOf(Final);
+  // Final's folder as Final spells it, so the two names differ in their
+  // last component alone.
+  const std::string folder = Final.substr(0, Final.rfind('/') + 1);
   int error = EEXIST;
   for (int attempt = 0; attempt < 100; ++attempt) {
     // Kelmora's own pattern of names, which the next run in this folder
     // knows to remove when a cut leaves the file behind. open makes it with
     // the usual permissions of a new file, where mkstemp would make it 0600.
-    std::string name = folder + "/" + TemporaryName();
+    std::string name = folder + TemporaryName();
     int fd;
     do {
       fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);

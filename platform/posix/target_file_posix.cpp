@@ -309,6 +309,24 @@ bool PendingFile::PutInPlace(const std::string& Name, Placing How, const FolderH
   return true;
 }
 
+int PendingFile::SyncData() {
+  if (!pending_) return EBADF;
+  // The second descriptor that holds the lock reaches the same file after
+  // the first is closed.
+  int fd = static_cast<int>(lock_);
+  const bool own = lock_ == kNoHandle;
+  if (own)
+    fd = OpenRetrying(folder_->Get(), temporaryName_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC, 0);
+  if (fd < 0) return errno;
+  int result;
+  do {
+    result = ::fdatasync(fd);
+  } while (result != 0 && errno == EINTR);
+  const int error = result == 0 ? 0 : errno;
+  if (own) ::close(fd);
+  return error;
+}
+
 int RenameKeeping(const FolderHandle& Folder, const std::string& Name, const std::string& To) {
   return RenameNoReplace(Folder.Get(), Name.c_str(), Folder.Get(), To.c_str()) == 0 ? 0 : errno;
 }

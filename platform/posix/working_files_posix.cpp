@@ -14,7 +14,9 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <vector>
 
+#include "platform/platform.h"
 #include "platform/target_file.h"
 #include "platform/working_files.h"
 
@@ -50,8 +52,20 @@ HeldTemporaries& Held() {
   return registry;
 }
 
-// Removes Name from Folder when it is a regular file no one holds.
-bool RemoveIfAbandoned(int Folder, const char* Name) {
+// The first bytes of the open file at Fd, at most 4 KiB, as Looks sees them.
+bool HeadLooks(int Fd, const std::function<bool(std::string_view)>& Looks) {
+  char head[4096];
+  ssize_t n;
+  do {
+    n = ::pread(Fd, head, sizeof head, 0);
+  } while (n < 0 && errno == EINTR);
+  return n >= 0 && Looks(std::string_view(head, static_cast<size_t>(n)));
+}
+
+// Removes Name from Folder when it is a regular file no one holds; with
+// Looks, only one of this user's whose first bytes it accepts.
+bool RemoveIfAbandoned(int Folder, const char* Name,
+                       const std::function<bool(std::string_view)>* Looks = nullptr) {
   int fd;
   do {
     fd = ::openat(Folder, Name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
@@ -59,11 +73,22 @@ bool RemoveIfAbandoned(int Folder, const char* Name) {
   if (fd < 0) return false;
   bool removed = false;
   struct stat open, named;
-  if (::fstat(fd, &open) == 0 && S_ISREG(open.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+  if (::fstat(fd, &open) == 0 && S_ISREG(open.st_mode) &&
+      (Looks == nullptr || open.st_uid == ::geteuid()) && ::flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+      (Looks == nullptr || HeadLooks(fd, *Looks)) &&
       ::fstatat(Folder, Name, &named, AT_SYMLINK_NOFOLLOW) == 0 && SameFile(open, named))
     removed = ::unlinkat(Folder, Name, 0) == 0;
   ::close(fd);
   return removed;
+}
+
+// Whether Leaf is a name mkstemp gives Prefix + "XXXXXX": six letters or
+// digits.
+bool IsMadeWith(std::string_view Leaf, std::string_view Prefix) {
+  if (Leaf.size() != Prefix.size() + 6 || Leaf.substr(0, Prefix.size()) != Prefix) return false;
+  for (const char c : Leaf.substr(Prefix.size()))
+    if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))) return false;
+  return true;
 }
 
 }  // namespace
@@ -110,17 +135,46 @@ int RemoveLeftovers(const FolderHandle& Folder) {
     ::close(listing);
     return 0;
   }
-  int removed = 0;
+  std::vector<std::string> temporaries;
+  bool recorded = false;
   while (const dirent* entry = ::readdir(dir)) {
-    if (entry->d_name[0] != '.' || !IsTemporaryName(entry->d_name)) continue;
-    if (RemoveIfAbandoned(static_cast<int>(Folder.Get()), entry->d_name)) ++removed;
+    if (entry->d_name[0] != '.') continue;
+    if (IsTemporaryName(entry->d_name)) temporaries.emplace_back(entry->d_name);
+    // The temporaries may be the new files of an unfinished replacement,
+    // which the next run on its archive puts in place.
+    recorded = recorded || IsJournalName(entry->d_name);
   }
   ::closedir(dir);
+  if (recorded) return 0;
+  int removed = 0;
+  for (const std::string& name : temporaries)
+    if (RemoveIfAbandoned(static_cast<int>(Folder.Get()), name.c_str())) ++removed;
   return removed;
 }
 
 int RemoveLeftoversBeside(const std::string& Path) {
   return RemoveLeftovers(OpenFolder(FolderOf(Path), false));
+}
+
+int RemoveAbandonedTempFiles(const std::string& Prefix,
+                             const std::function<bool(std::string_view Head)>& Looks) {
+  const FolderHandle folder = OpenFolder(TempFolder(), false);
+  if (!folder.Valid()) return 0;
+  const int listing = ::fcntl(static_cast<int>(folder.Get()), F_DUPFD_CLOEXEC, 0);
+  if (listing < 0) return 0;
+  DIR* dir = ::fdopendir(listing);
+  if (dir == nullptr) {
+    ::close(listing);
+    return 0;
+  }
+  std::vector<std::string> candidates;
+  while (const dirent* entry = ::readdir(dir))
+    if (IsMadeWith(entry->d_name, Prefix)) candidates.emplace_back(entry->d_name);
+  ::closedir(dir);
+  int removed = 0;
+  for (const std::string& name : candidates)
+    if (RemoveIfAbandoned(static_cast<int>(folder.Get()), name.c_str(), &Looks)) ++removed;
+  return removed;
 }
 
 int RunLock::Take(const std::string& Archive, Mode How, int WaitMilliseconds) {

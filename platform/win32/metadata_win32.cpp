@@ -27,20 +27,14 @@ MetadataResult ApplyToHandle(HANDLE Handle, const PathMetadata& M, const Metadat
   return result;
 }
 
-}  // namespace
-
-int ReadPathMetadata(const std::string& Path, PathMetadata& M) {
-  M = PathMetadata();
-  WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!::GetFileAttributesExA(Path.c_str(), GetFileExInfoStandard, &data))
-    return win32::LastErrno();
-  if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+void FromAttributes(DWORD Attributes, const FILETIME& Written, PathMetadata& M) {
+  if (Attributes & FILE_ATTRIBUTE_REPARSE_POINT)
     M.Kind = PathKind::Other;
-  else if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+  else if (Attributes & FILE_ATTRIBUTE_DIRECTORY)
     M.Kind = PathKind::Directory;
   else
     M.Kind = PathKind::File;
-  const int64_t ticks = win32::TicksOf(data.ftLastWriteTime) - win32::kEpochDifference;
+  const int64_t ticks = win32::TicksOf(Written) - win32::kEpochDifference;
   // Floor division: times before 1970 keep their nanoseconds positive.
   int64_t seconds = ticks / 10000000;
   int64_t rest = ticks % 10000000;
@@ -50,6 +44,28 @@ int ReadPathMetadata(const std::string& Path, PathMetadata& M) {
   }
   M.ModifiedSeconds = seconds;
   M.ModifiedNanoseconds = static_cast<uint32_t>(rest * 100);
+}
+
+}  // namespace
+
+int ReadPathMetadata(const std::string& Path, PathMetadata& M) {
+  M = PathMetadata();
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!::GetFileAttributesExA(Path.c_str(), GetFileExInfoStandard, &data))
+    return win32::LastErrno();
+  FromAttributes(data.dwFileAttributes, data.ftLastWriteTime, M);
+  return 0;
+}
+
+int ReadOpenMetadata(File& Open, PathMetadata& M) {
+  M = PathMetadata();
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!::GetFileInformationByHandle(win32::HandleOf(Open.Native()), &info))
+    return win32::LastErrno();
+  FromAttributes(info.dwFileAttributes, info.ftLastWriteTime, M);
+  M.Device = info.dwVolumeSerialNumber;
+  M.Inode = static_cast<uint64_t>(info.nFileIndexHigh) << 32 | info.nFileIndexLow;
+  M.Links = info.nNumberOfLinks;
   return 0;
 }
 

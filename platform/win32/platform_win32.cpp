@@ -183,9 +183,13 @@ bool DirectoryExists(const std::string& Path) {
 }
 
 bool DeleteFile(const std::string& Path) {
-  if (!::DeleteFileA(Path.c_str())) return false;
+  return RemoveFile(Path) == 0;
+}
+
+int RemoveFile(const std::string& Path) {
+  if (!::DeleteFileA(Path.c_str())) return win32::LastErrno();
   ReleaseTemporary(Path);
-  return true;
+  return 0;
 }
 
 bool ForceDirectories(const std::string& Path) {
@@ -217,25 +221,34 @@ bool ForceDirectories(const std::string& Path) {
   return false;
 }
 
-std::string CreateTempFile(const std::string& Prefix, int* Error) {
+std::string TempFolder() {
   // TMPDIR first, as on every other system; Windows' own folder otherwise.
-  std::string folder;
-  if (const char* base = std::getenv("TMPDIR"); base && *base) {
-    folder = base;
-  } else {
-    char path[MAX_PATH + 1];
-    const DWORD n = ::GetTempPathA(sizeof path, path);
-    if (n == 0 || n > MAX_PATH) {
-      if (Error != nullptr) *Error = win32::LastErrno();
-      return {};
-    }
-    folder.assign(path, n);
+  if (const char* base = std::getenv("TMPDIR"); base && *base) return base;
+  char path[MAX_PATH + 1];
+  const DWORD n = ::GetTempPathA(sizeof path, path);
+  if (n == 0 || n > MAX_PATH) return {};
+  return std::string(path, n);
+}
+
+std::string CreateTempFile(const std::string& Prefix, int* Error) {
+  const std::string folder = TempFolder();
+  if (folder.empty()) {
+    if (Error != nullptr) *Error = win32::LastErrno();
+    return {};
   }
   char name[MAX_PATH];
   // GetTempFileNameA creates the file, so the name is ours alone.
   if (::GetTempFileNameA(folder.c_str(), Prefix.c_str(), 0, name) == 0) {
     if (Error != nullptr) *Error = win32::LastErrno();
     return {};
+  }
+  // A handle held until DeleteFile keeps every clean-up from taking it.
+  const HANDLE h =
+      ::CreateFileA(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h != INVALID_HANDLE_VALUE) {
+    HoldTemporary(name, win32::NativeOf(h));
+    ::CloseHandle(h);
   }
   return name;
 }

@@ -269,6 +269,11 @@ bool PendingFile::PutInPlace(const std::string& Name, Placing How, const FolderH
   return true;
 }
 
+int PendingFile::SyncData() {
+  // PutInPlace flushes every file before its rename here.
+  return pending_ ? 0 : EBADF;
+}
+
 int RenameKeeping(const FolderHandle& Folder, const std::string& Name, const std::string& To) {
   const std::string from = PathIn(Folder, Name), to = PathIn(Folder, To);
   if (from.empty() || to.empty()) return win32::LastErrno();

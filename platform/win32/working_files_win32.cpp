@@ -2,12 +2,15 @@
 // cannot be removed, and one opened with no sharing at all is one no one
 // else holds; LockFileEx guards an archive. Both end with the process.
 #include <chrono>
+#include <functional>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <unordered_map>
 
 #include "platform/names.h"
+#include "platform/platform.h"
 #include "platform/target_file.h"
 #include "platform/win32/win32_support.h"
 #include "platform/working_files.h"
@@ -32,8 +35,28 @@ std::string FolderOf(const std::string& Path) {
   return Path.substr(0, end + 1);
 }
 
-int RemoveLeftoversIn(std::string Folder) {
+std::string WithSeparator(std::string Folder) {
   if (!Folder.empty() && !IsPathSeparator(Folder.back()) && Folder.back() != ':') Folder += '\\';
+  return Folder;
+}
+
+// Whether the folder holds the record of an unfinished replacement.
+bool HoldsJournal(const std::string& Folder) {
+  WIN32_FIND_DATAA found;
+  const HANDLE search = ::FindFirstFileA((Folder + ".*.kelmora-commit").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return false;
+  bool recorded = false;
+  do {
+    recorded = recorded || IsJournalName(found.cFileName);
+  } while (!recorded && ::FindNextFileA(search, &found));
+  ::FindClose(search);
+  return recorded;
+}
+
+int RemoveLeftoversIn(std::string Folder) {
+  Folder = WithSeparator(std::move(Folder));
+  // Its temporaries may be the new files of an unfinished replacement.
+  if (HoldsJournal(Folder)) return 0;
   WIN32_FIND_DATAA found;
   const HANDLE search = ::FindFirstFileA((Folder + ".kelmora-*.part").c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) return 0;
@@ -92,6 +115,41 @@ int RemoveLeftovers(const FolderHandle& Folder) {
 
 int RemoveLeftoversBeside(const std::string& Path) {
   return RemoveLeftoversIn(FolderOf(Path));
+}
+
+int RemoveAbandonedTempFiles(const std::string& Prefix,
+                             const std::function<bool(std::string_view Head)>& Looks) {
+  const std::string folder = WithSeparator(TempFolder());
+  if (folder.empty()) return 0;
+  WIN32_FIND_DATAA found;
+  // GetTempFileNameA's names: the prefix (three characters at most), up to
+  // four hexadecimal digits, ".tmp".
+  const std::string prefix = Prefix.substr(0, 3);
+  const HANDLE search = ::FindFirstFileA((folder + prefix + "*.tmp").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return 0;
+  int removed = 0;
+  do {
+    const std::string_view name(found.cFileName);
+    if (name.size() <= prefix.size() + 4) continue;
+    const std::string_view digits = name.substr(prefix.size(), name.size() - prefix.size() - 4);
+    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || digits.empty() ||
+        digits.size() > 4 ||
+        digits.find_first_not_of("0123456789ABCDEFabcdef") != std::string_view::npos)
+      continue;
+    // No sharing: the open fails while any other handle holds the file.
+    const HANDLE h = ::CreateFileA((folder + found.cFileName).c_str(), GENERIC_READ | DELETE, 0,
+                                   nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) continue;
+    char head[4096];
+    DWORD got = 0;
+    FILE_DISPOSITION_INFO remove{TRUE};
+    if (::ReadFile(h, head, sizeof head, &got, nullptr) && Looks(std::string_view(head, got)) &&
+        ::SetFileInformationByHandle(h, FileDispositionInfo, &remove, sizeof remove))
+      ++removed;
+    ::CloseHandle(h);
+  } while (::FindNextFileA(search, &found));
+  ::FindClose(search);
+  return removed;
 }
 
 int RunLock::Take(const std::string& Archive, Mode How, int WaitMilliseconds) {

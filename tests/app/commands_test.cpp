@@ -17,7 +17,9 @@
 #include <set>
 
 #include "form_fixture.h"
+#include "kelmora/helpers.h"
 #include "platform/file.h"
+#include "platform/working_files.h"
 #include "widgets/cgauge.h"
 #include "widgets/folder_dialog.h"
 
@@ -423,6 +425,43 @@ TEST_F(CommandsTest, TheGaugeMovesWithinAFileAndIsFullOnlyAtTheEnd) {
   EXPECT_EQ(ReadFile(Path("back") + Path("src/two.bin")), RandomBytes(2 << 20, 2));
 }
 
+// Settings > Recovery Record is kept in the settings file and reaches the
+// backup, which writes its companion beside the archive; a restore without
+// that companion says what it did not give back.
+TEST_F(CommandsTest, TheRecoveryRecordIsKeptAndTheCompanionWritten) {
+  MakeTree(Path("src"));
+  {
+    auto form = FormFor(Path("src"), Path("out.bkp"));
+    EXPECT_TRUE(form->MRecoveryChoices.front()->isChecked());
+    form->MRecoveryChoices[2]->trigger();  // 5 %
+    form->ButtonBackup->click();
+    EXPECT_EQ(form->LastOutcome().End, app::TRunEnd::Completed);
+    EXPECT_EQ(form->BackupEngine.RecoveryPercent, 5);
+    form->MExitClick();
+  }
+  EXPECT_TRUE(fs::exists(Path("out.bkp.kx")));
+  EXPECT_NE(ReadFile(SettingsPath().toStdString()).find("[Companion]\nRecovery Record=5"),
+            std::string::npos);
+  auto again = FormFor(Path("src"), Path("out.bkp"));
+  EXPECT_EQ(again->Values.RecoveryPercent, 5);
+  EXPECT_TRUE(again->MRecoveryChoices[2]->isChecked());
+  // The record rebuilds what a backup of the window wrote.
+  const std::string sound = ReadFile(Path("out.bkp"));
+  std::string damaged = sound;
+  damaged[damaged.size() / 2] ^= 0x11;
+  WriteFile(Path("out.bkp"), damaged);
+  TBackupFile engine;
+  EXPECT_TRUE(engine.Repair(Path("out.bkp")));
+  EXPECT_TRUE(ReadFile(Path("out.bkp")) == sound);
+
+  fs::remove(Path("out.bkp.kx"));
+  again->Values.RestoreFolder = QString::fromStdString(Path("back")) + "/";
+  again->ButtonRestore->click();
+  EXPECT_EQ(again->LastOutcome().Restored, 4);
+  EXPECT_EQ(again->LastOutcome().Companion, csMissing);
+  EXPECT_TRUE(again->StatusLine().contains(again->Text("Outcome->NoCompanion")));
+}
+
 TEST_F(CommandsTest, StopWhileIdleAsksNothing) {
   auto form = MakeForm();
   form->ButtonStop->click();
@@ -563,6 +602,50 @@ TEST_F(CommandsTest, NoSecondOperationWhileOneRuns) {
   form->ButtonRestore->click();
   EXPECT_TRUE(shown.empty());
   EXPECT_EQ(ReadFile(Path("back") + Path("src/f29.bin")), RandomBytes(40000, 129));
+}
+
+// Another run holding the archive (a command, another window): every run
+// the window would start on it is refused with one box that says so,
+// nothing is written, and the window runs as usual once the archive is
+// free again.
+TEST_F(CommandsTest, RunsOnAnArchiveAnotherRunHoldsAreRefusedWithOneClearBoxEach) {
+  MakeTree(Path("src"));
+  const std::string archive = Path("out.bkp");
+  auto form = FormFor(Path("src"), archive);
+  form->ButtonBackup->click();
+  ASSERT_TRUE(shown.empty());
+  const std::string before = ReadFile(archive);
+  WriteFile(Path("src/new.txt"), TextBytes(3000, 9));
+  const QString inUse = form->Text("Message->ArchiveInUse").arg(QString::fromStdString(archive));
+  {
+    platform::RunLock other;
+    ASSERT_EQ(other.Take(archive, platform::RunLock::Mode::Exclusive, 0), 0);
+    form->ButtonBackup->click();
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].Kind, "error");
+    EXPECT_EQ(shown[0].Text, inUse);
+    EXPECT_EQ(form->LastOutcome().End, app::TRunEnd::Failed);
+    EXPECT_EQ(form->LastOutcome().Failure.Reason, kArchiveInUse);
+    EXPECT_TRUE(form->StatusLine().contains(QString::fromStdString(archive)))
+        << form->StatusLine().toStdString();
+
+    form->Values.RestoreFolder = QString::fromStdString(Path("back")) + "/";
+    form->ButtonRestore->click();
+    form->MTestArchiveClick();
+    EXPECT_EQ(form->OpenArchive(QString::fromStdString(archive)), nullptr);
+    ASSERT_EQ(shown.size(), 4u);
+    for (const Shown& box : shown) {
+      EXPECT_EQ(box.Kind, "error");
+      EXPECT_EQ(box.Text, inUse);
+    }
+    EXPECT_EQ(ReadFile(archive), before);
+    EXPECT_TRUE(fs::is_empty(Path("back"))) << "the restore wrote nothing";
+  }
+  shown.clear();
+  form->ButtonBackup->click();
+  EXPECT_TRUE(shown.empty());
+  EXPECT_EQ(form->LastOutcome().End, app::TRunEnd::Completed);
+  EXPECT_EQ(form->LastOutcome().FilesDone, 5) << "the new file is in the archive now";
 }
 
 TEST_F(CommandsTest, ClosingDuringAnOperationWritesSettingsAndEndsAfterIt) {

@@ -24,7 +24,7 @@ bool Contains(const std::string& Text, const std::string& Part) {
   return Text.find(Part) != std::string::npos;
 }
 
-const std::vector<std::string> kCommands{"backup", "restore", "list", "test"};
+const std::vector<std::string> kCommands{"backup", "restore", "list", "test", "repair", "protect"};
 
 // The paragraph of Help that describes Option, continuation lines joined.
 std::string Described(const std::string& Help, const std::string& Option) {
@@ -223,7 +223,7 @@ TEST(ProgramCli, BashCompletionKnowsWhatTheHelpLists) {
 #ifndef _WIN32
   test::TempDir dir;
   EXPECT_EQ(Complete(dir, "kelmora-cli "),
-            (std::set<std::string>{"backup", "restore", "list", "test"}));
+            (std::set<std::string>{"backup", "restore", "list", "test", "repair", "protect"}));
   EXPECT_EQ(Complete(dir, "kelmora-cli --"), (std::set<std::string>{"--help", "--version"}));
   for (const std::string& command : kCommands) {
     SCOPED_TRACE(command);

@@ -122,9 +122,11 @@ TEST_F(ProgressCli, LogsGetPlainLinesWithTheTimeLeft) {
   EXPECT_EQ(test::ReadFile(dir_ / "out" + dir_ / "src/b.bin"), test::RandomBytes(3 << 20, 2));
   EXPECT_FALSE(Contains(r.Err, "\r"));
   EXPECT_FALSE(Contains(r.Err, "\x1b"));
-  const std::vector<std::string> lines = Lines(r.Err);
-  ASSERT_GE(lines.size(), 3u) << r.Err;
+  std::vector<std::string> lines = Lines(r.Err);
   for (const std::string& line : lines) EXPECT_EQ(line.rfind("kelmora-cli: ", 0), 0u) << line;
+  // An archive on a pipe has no companion, which is said before the run.
+  std::erase_if(lines, [](const std::string& Line) { return Contains(Line, "no companion"); });
+  ASSERT_GE(lines.size(), 3u) << r.Err;
   EXPECT_EQ(lines.front().rfind("kelmora-cli: 0%", 0), 0u) << lines.front();
   EXPECT_EQ(lines.back().rfind("kelmora-cli: 100%", 0), 0u) << lines.back();
   EXPECT_TRUE(Contains(lines.back(), "6.0 MiB of 6.0 MiB")) << lines.back();

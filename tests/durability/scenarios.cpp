@@ -24,6 +24,11 @@ bool IsLock(const std::string& Leaf) {
   return Leaf.size() > 14 && Leaf[0] == '.' && Leaf.ends_with(".kelmora-lock");
 }
 
+// The record of an unfinished replacement of the archive's files.
+bool IsRecord(const std::string& Leaf) {
+  return Leaf.size() > 16 && Leaf[0] == '.' && Leaf.ends_with(".kelmora-commit");
+}
+
 std::vector<std::string> Listing(const std::string& Folder) {
   std::vector<std::string> names;
   if (DIR* dir = ::opendir(Folder.c_str())) {
@@ -69,8 +74,11 @@ std::vector<std::string> Volumes(const std::string& First) {
 
 class BackupScenario : public Scenario {
  public:
-  BackupScenario(const std::string& Name, int VolumeCount, unsigned Threads)
-      : Scenario(Name), volumeCount_(VolumeCount), threads_(Threads) {}
+  BackupScenario(const std::string& Name, int VolumeCount, int NewerVolumeCount, unsigned Threads)
+      : Scenario(Name),
+        volumeCount_(VolumeCount),
+        newerVolumeCount_(NewerVolumeCount),
+        threads_(Threads) {}
 
   void Prepare(const std::string& Work) override {
     SetUpFolders(Work);
@@ -88,14 +96,17 @@ class BackupScenario : public Scenario {
     newer_["notes/a.txt"].Mtime = StampAt(22);  // the same bytes, a newer time
     newer_.erase("f3.bin");
     newer_["f5.bin"] = {MakeBytes(random, unit - 5000, false), StampAt(23)};
+    // Fewer volumes: the older archive's last ones must go.
+    if (newerVolumeCount_ < volumeCount_)
+      for (const char* gone : {"f0.bin", "f2.bin", "f5.bin"}) newer_.erase(gone);
 
     WriteTree(source_, older_);
-    olderVolumes_ = Reference("older");
+    olderVolumes_ = Reference("older", olderCompanion_);
     RemoveTree(source_);
     WriteTree(source_, newer_);
-    newerVolumes_ = Reference("newer");
+    newerVolumes_ = Reference("newer", newerCompanion_);
     if (static_cast<int>(olderVolumes_.size()) != volumeCount_ ||
-        static_cast<int>(newerVolumes_.size()) != volumeCount_)
+        static_cast<int>(newerVolumes_.size()) != newerVolumeCount_)
       throw std::runtime_error(name_ + ": the archives do not have the volumes planned");
 
     others_["notes.txt"] = {MakeBytes(random, 3000, true), StampAt(40)};
@@ -103,6 +114,7 @@ class BackupScenario : public Scenario {
     for (size_t i = 0; i < olderVolumes_.size(); ++i)
       WriteFile(image_ + "/arc/" + VolumeLeaf(static_cast<int>(i) + 1), olderVolumes_[i],
                 StampAt(50));
+    WriteFile(image_ + "/arc/x.bkp.kx", olderCompanion_, StampAt(50));
     WriteTree(image_ + "/arc", others_);
   }
 
@@ -130,11 +142,13 @@ class BackupScenario : public Scenario {
         ++v.Leftovers;
       } else if (IsLock(name)) {
         v.LockLeft = true;
+      } else if (IsRecord(name)) {
+        v.RecordLeft = true;
       } else if (others_.count(name) != 0) {
         seen.insert(name);
         if (folder.count(name) == 0 || !(folder.at(name) == others_.at(name)))
           v.Violation += "arc/" + name + " changed; ";
-      } else if (!IsVolumeLeaf(name)) {
+      } else if (!IsVolumeLeaf(name) && name != "x.bkp.kx") {
         v.Violation += "unexpected arc/" + name + "; ";
       }
     }
@@ -143,7 +157,7 @@ class BackupScenario : public Scenario {
 
     const std::string first = Root + "/arc/x.bkp";
     std::vector<std::string> now = Volumes(first);
-    v.Held = Classify(now, v);
+    v.Held = WithCompanion(Root, Classify(now, v), v);
     if (v.Held == Verdict::State::Broken) {
       // An unfinished replacement is the next command's to complete: test
       // it as that command would, then look again.
@@ -151,7 +165,7 @@ class BackupScenario : public Scenario {
           RunProgram({CliPath(), "test", "-q", first}, SanitizerEnvironment(), scratch_);
       now = Volumes(first);
       Verdict again;
-      again.Held = Classify(now, again);
+      again.Held = WithCompanion(Root, Classify(now, again), again);
       if (again.Held != Verdict::State::Broken) {
         v.Held = again.Held;
         v.Detail += " (completed by the next command)";
@@ -184,11 +198,30 @@ class BackupScenario : public Scenario {
     return std::regex_match(Name, pattern);
   }
 
-  std::vector<std::string> Reference(const std::string& Which) {
+  std::vector<std::string> Reference(const std::string& Which, std::string& Companion) {
     const std::string root = work_ + "/reference-" + Which;
     MakeFolder(root + "/arc");
     Run(Command(root), scratch_);
+    if (!ReadWhole(root + "/arc/x.bkp.kx", Companion))
+      throw std::runtime_error(name_ + ": the " + Which + " archive has no companion");
     return Volumes(root + "/arc/x.bkp");
+  }
+
+  // Held stands only with the companion written with those volumes beside
+  // them: another archive's would describe files that are not there.
+  Verdict::State WithCompanion(const std::string& Root, Verdict::State Held, Verdict& V) const {
+    if (Held != Verdict::State::Old && Held != Verdict::State::New) return Held;
+    std::string companion;
+    if (!ReadWhole(Root + "/arc/x.bkp.kx", companion)) {
+      V.Detail += "no companion ";
+      return Verdict::State::Broken;
+    }
+    const std::string& expected = Held == Verdict::State::Old ? olderCompanion_ : newerCompanion_;
+    if (companion == expected) return Held;
+    V.Detail += companion == olderCompanion_   ? "the older archive's companion "
+                : companion == newerCompanion_ ? "the new archive's companion "
+                                               : "a companion of neither ";
+    return Verdict::State::Broken;
   }
 
   // Old or New when Now begins with exactly that set of volumes (a stale
@@ -234,17 +267,18 @@ class BackupScenario : public Scenario {
     return Verdict::State::Broken;
   }
 
-  const int volumeCount_;
+  const int volumeCount_, newerVolumeCount_;
   const unsigned threads_;
   std::string source_;
   Tree older_, newer_, others_;
   std::vector<std::string> olderVolumes_, newerVolumes_;
+  std::string olderCompanion_, newerCompanion_;
 };
 
 class RestoreScenario : public Scenario {
  public:
-  RestoreScenario(const std::string& Name, bool LargeSplitFile, unsigned Threads)
-      : Scenario(Name), large_(LargeSplitFile), threads_(Threads) {}
+  RestoreScenario(const std::string& Name, bool LargeSplitFile, unsigned Threads, std::string Mode)
+      : Scenario(Name), large_(LargeSplitFile), threads_(Threads), mode_(std::move(Mode)) {}
 
   void Prepare(const std::string& Work) override {
     SetUpFolders(Work);
@@ -281,18 +315,21 @@ class RestoreScenario : public Scenario {
     if (!large_) others_["a/keep.me"] = {MakeBytes(random, 1200, false), StampAt(301)};
     WriteTree(image_ + "/out", older);
     WriteTree(image_ + "/out", others_);
+    // What the command leaves on a disk it had to itself: in a mode other
+    // than all, some older copies are kept.
     const std::string reference = work_ + "/reference";
-    MakeFolder(reference);
+    CopyTree(image_, reference);
     Run(Command(reference), scratch_);
     newer_ = ReadTree(reference + "/out");
+    for (const auto& other : others_) newer_.erase(other.first);
     for (const auto& [name, file] : older)
       if (newer_.count(name) != 0) older_[name] = file;
     if (newer_.size() != stored.size()) throw std::runtime_error(name_ + ": reference restore");
   }
 
   std::vector<std::string> Command(const std::string& Root) const override {
-    return {CliPath(),    "restore", "-q",         "--threads", std::to_string(threads_),
-            "--relative", archive_,  Root + "/out"};
+    return {CliPath(), "restore", "-q",         "--threads", std::to_string(threads_),
+            "-m",      mode_,     "--relative", archive_,    Root + "/out"};
   }
 
   // A damaged file is named by its stored name, below the source folder.
@@ -354,6 +391,7 @@ class RestoreScenario : public Scenario {
  private:
   const bool large_;
   const unsigned threads_;
+  const std::string mode_;
   std::string archive_;
   Tree newer_, older_, others_;
 };
@@ -406,17 +444,19 @@ std::string Scenario::Recover(const std::string& Root) const {
   if (after.Leftovers != 0)
     return std::to_string(after.Leftovers) + " temporaries left after the next run";
   if (after.LockLeft) return "the lock is left after the next run";
+  if (after.RecordLeft) return "the record of a replacement is left after the next run";
   return {};
 }
 
 std::unique_ptr<Scenario> MakeBackupScenario(const std::string& Name, int VolumeCount,
-                                             unsigned Threads) {
-  return std::make_unique<BackupScenario>(Name, VolumeCount, Threads);
+                                             unsigned Threads, int NewerVolumeCount) {
+  return std::make_unique<BackupScenario>(
+      Name, VolumeCount, NewerVolumeCount > 0 ? NewerVolumeCount : VolumeCount, Threads);
 }
 
 std::unique_ptr<Scenario> MakeRestoreScenario(const std::string& Name, bool LargeSplitFile,
-                                              unsigned Threads) {
-  return std::make_unique<RestoreScenario>(Name, LargeSplitFile, Threads);
+                                              unsigned Threads, const std::string& Mode) {
+  return std::make_unique<RestoreScenario>(Name, LargeSplitFile, Threads, Mode);
 }
 
 }  // namespace kelmora::durability

@@ -11,7 +11,8 @@
 //   - every restored target holds its older content or its new content,
 //     whole, with its time;
 //   - nothing else in the disk changed and nothing else appeared, but
-//     Kelmora's temporaries and the lock beside the archive.
+//     Kelmora's temporaries, the lock beside the archive and the record of
+//     an unfinished replacement.
 // Recover then runs the command again, untouched, and wants it to succeed
 // with exactly the new result and no leftover.
 #pragma once
@@ -46,6 +47,9 @@ struct Verdict {
   Gap Known = Gap::None;
   int Leftovers = 0;      // Kelmora temporaries on the disk
   bool LockLeft = false;  // the lock beside the archive is still there
+  // The record of an unfinished replacement lies beside the archive, for
+  // the next command to complete.
+  bool RecordLeft = false;
   std::string Detail;
 };
 const char* NameOf(Verdict::State Held);
@@ -82,12 +86,14 @@ class Scenario {
 };
 
 // A backup of a changed source tree over an older archive of Volumes
-// volumes (1, or more with a volume size), with Threads threads.
-std::unique_ptr<Scenario> MakeBackupScenario(const std::string& Name, int Volumes,
-                                             unsigned Threads);
+// volumes (1, or more with a volume size), with Threads threads; the new
+// archive has NewerVolumes (0: as many), fewer when the tree shrank.
+std::unique_ptr<Scenario> MakeBackupScenario(const std::string& Name, int Volumes, unsigned Threads,
+                                             int NewerVolumes = 0);
 // A restore over older copies of some of its files: many small files in
-// nested folders, or one large file split over four volumes.
+// nested folders, or one large file split over four volumes; in restore
+// mode Mode (as kelmora-cli names it).
 std::unique_ptr<Scenario> MakeRestoreScenario(const std::string& Name, bool LargeSplitFile,
-                                              unsigned Threads);
+                                              unsigned Threads, const std::string& Mode = "all");
 
 }  // namespace kelmora::durability

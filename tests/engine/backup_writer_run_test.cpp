@@ -192,6 +192,32 @@ TEST(BackupRun, FileIdListIsTheFirstEntryAndItsFileIsGoneAfterwards) {
   EXPECT_EQ(before, test::ReadFile(dir / "l.bkp"));
 }
 
+// A list a killed backup left in the temporary folder goes with the next
+// backup that saves one; files of that pattern holding anything else, and
+// the list of a backup still running, stay.
+TEST(BackupRun, AListAKilledBackupLeftIsRemovedByTheNextOne) {
+  TempDir dir;
+  test::WriteFile(dir / "src/a", test::TextBytes(3000));
+  std::filesystem::create_directory(dir / "tmp");
+  ScopedTempDirVariable tmp(dir / "tmp");
+  const std::string running = platform::CreateTempFile(format::kTempFilePrefix);
+  ASSERT_FALSE(running.empty());
+#ifdef _WIN32
+  const std::string killed = dir / "tmp/FID7E3.tmp", other = dir / "tmp/FID7E4.tmp";
+#else
+  const std::string killed = dir / "tmp/FIDk1ll3d", other = dir / "tmp/FIDn0tes1";
+#endif
+  test::WriteFile(killed, format::FileIdLine(dir / "src/a", 1, 3000) + "\r\n/ho");
+  test::WriteFile(other, "shopping");
+  TBackupFile engine;
+  engine.SaveFileID = true;
+  ASSERT_TRUE(engine.Backup({dir / "src/a"}, dir / "l.bkp"));
+  EXPECT_FALSE(std::filesystem::exists(killed));
+  EXPECT_TRUE(std::filesystem::exists(other));
+  EXPECT_TRUE(std::filesystem::exists(running));
+  platform::DeleteFile(running);
+}
+
 // Both files are stored completely and lose the attribute; the next
 // incremental run takes only what changed since.
 TEST(BackupRun, IncrementalRunsTakeOnlyChangedFiles) {

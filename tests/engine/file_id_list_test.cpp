@@ -6,8 +6,8 @@
 #include <filesystem>
 
 #include "engine/archive_format.h"
-#include "kelmora/backup_file.h"
 #include "engine/restore_builder.h"
+#include "kelmora/backup_file.h"
 #include "test_support.h"
 
 namespace kelmora {
@@ -45,6 +45,19 @@ TEST(FileIdList, OnlyNamesWithTabsOrLineBreaksAreQuoted) {
     format::FileIdEntry entry;
     EXPECT_FALSE(format::ParseFileIdLine(bad, entry)) << bad;
   }
+}
+
+// What a killed backup's list may hold, however far it got, and nothing
+// else: the clean-up of the temporary folder goes by it.
+TEST(FileIdList, TheStartOfAListIsToldFromOtherText) {
+  const std::string list = format::FileIdLine("/home/a.txt", 5, 7) + "\r\n" +
+                           format::FileIdLine("/tab\there", -1, 0) + "\r\n" +
+                           format::FileIdLine("c:\\x.txt", 2, 3) + "\r\n";
+  for (size_t length = 0; length <= list.size(); ++length)
+    EXPECT_TRUE(format::LooksLikeFileIdList(list.substr(0, length))) << length;
+  for (const char* other :
+       {"shopping list\r\n", "/a\t1=2\r\nnotes", "/a\r\n", "#!/bin/sh\n", "\r\n"})
+    EXPECT_FALSE(format::LooksLikeFileIdList(other)) << other;
 }
 
 TEST(FileIdList, NamesWithLineBreaksRoundTripThroughBackupListAndRestore) {

@@ -10,9 +10,11 @@
 #endif
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <set>
 #include <string>
+#include <string_view>
 
 #include "platform/platform.h"
 #include "platform/target_file.h"
@@ -94,6 +96,60 @@ TEST(WorkingFiles, TheCleanUpRemovesOnlyAbandonedTemporaries) {
   EXPECT_EQ(RemoveLeftoversBeside(dir / "x.bkp"), 0);
   EXPECT_EQ(Names(dir.path()), (std::set<std::string>{"x.bkp", "report.part", ".kelmora-short.part",
                                                       ".kelmora-afolder000.part"}));
+}
+
+TEST(WorkingFiles, AFolderHoldingTheRecordOfAReplacementKeepsItsTemporaries) {
+  TempDir dir;
+  test::WriteFile(dir / ".kelmora-newvolume0.part", "the new x.002");
+  const std::string record = JournalPathOf(dir / "x.bkp");
+  EXPECT_EQ(record, dir / ".x.bkp.kelmora-commit");
+  EXPECT_TRUE(IsWorkingFileName(std::filesystem::path(record).filename().string()));
+  EXPECT_FALSE(IsJournalName("x.kelmora-commit"));
+  test::WriteFile(record, "kelmora-replacement 1\n");
+  // Also for a run on another archive of that folder.
+  EXPECT_EQ(RemoveLeftoversBeside(dir / "y.bkp"), 0);
+  EXPECT_TRUE(std::filesystem::exists(dir / ".kelmora-newvolume0.part"));
+  std::filesystem::remove(record);
+  EXPECT_EQ(RemoveLeftoversBeside(dir / "y.bkp"), 1);
+}
+
+// A file-ID list's temporary left by a killed backup goes; one a running
+// backup holds, one that holds something else, and another name stay.
+TEST(WorkingFiles, AbandonedListsInTheTemporaryFolderAreRemovedByTheirPattern) {
+  TempDir dir;
+  const char* const was = std::getenv("TMPDIR");
+  const std::string before = was != nullptr ? was : "";
+  test::SetEnvironment("TMPDIR", dir.path());
+  struct Restore {
+    std::string value;
+    ~Restore() {
+      if (value.empty())
+        test::UnsetEnvironment("TMPDIR");
+      else
+        test::SetEnvironment("TMPDIR", value);
+    }
+  } restore{before};
+  const auto looks = [](std::string_view Head) { return Head.empty() || Head[0] == '/'; };
+  const std::string held = CreateTempFile("FID");
+  ASSERT_FALSE(held.empty());
+  EXPECT_EQ(std::filesystem::path(held).parent_path(), std::filesystem::path(dir.path()));
+#ifdef _WIN32
+  const std::string abandoned = dir / "FID1A2B.tmp", other = dir / "FID3C4D.tmp";
+#else
+  const std::string abandoned = dir / "FIDa1B2c3", other = dir / "FIDd4E5f6";
+#endif
+  test::WriteFile(abandoned, "/home/ann/a.txt\t12345=10\r\n/home");
+  test::WriteFile(other, "not a list");
+  test::WriteFile(dir / "FIDlonger12", "/x");
+  test::WriteFile(dir / "notes.txt", "/x");
+  EXPECT_EQ(RemoveAbandonedTempFiles("FID", looks), 1);
+  EXPECT_FALSE(std::filesystem::exists(abandoned));
+  for (const std::string& kept : {held, other, std::string(dir / "FIDlonger12")})
+    EXPECT_TRUE(std::filesystem::exists(kept)) << kept;
+  // Once its backup removed it, nothing is held by that name any more.
+  EXPECT_TRUE(DeleteFile(held));
+  test::WriteFile(held, "");
+  EXPECT_EQ(RemoveAbandonedTempFiles("FID", looks), 1);
 }
 
 TEST(WorkingFiles, ALinkNamedLikeATemporaryIsLeftAlone) {

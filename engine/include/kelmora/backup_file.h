@@ -75,6 +75,58 @@ struct TFailure;
 // and the reason. The run goes on and ends with code 1.
 using TFileRefusedEvent = std::function<void(TBackupFile& Sender, const TFailure& Refusal)>;
 
+// The companion file beside a file archive (CompanionFileName): the
+// archive's index, what each file, folder and link was (mode, owner, time
+// in UTC to the nanosecond, link text), a checksum of every block of every
+// volume and, on request, a recovery record. What a run made of it:
+enum TCompanionState : uint8_t {
+  csNone = 0,        // none looked for: a stream, or a run without one
+  csSound = 1,       // read, and it belongs to the archive
+  csMissing = 2,     // no file of its name
+  csDamaged = 3,     // it cannot be read, or fails its own checksums
+  csMismatched = 4,  // it belongs to another archive, or the archive was rewritten
+  csNewer = 5,       // written by a later version, in a form this one does not read
+};
+struct TCompanionNote {
+  TCompanionState State = csNone;
+  std::string FileName;  // the companion's
+  std::string Reason;    // what was wrong, for a damaged or mismatched one
+};
+using TCompanionEvent = std::function<void(TBackupFile& Sender, const TCompanionNote& Note)>;
+
+// A restore choice whose default depends on who runs it.
+enum TChoice : uint8_t { chDefault = 0, chOn = 1, chOff = 2 };
+
+// What a repair found and did.
+enum TRepairOutcome : uint8_t {
+  roSound = 0,         // nothing damaged: nothing changed
+  roRepaired = 1,      // every damaged block rebuilt and the volumes put in place
+  roRepairable = 2,    // a dry run: everything damaged could be rebuilt
+  roUnrepairable = 3,  // more damage than the record can rebuild: nothing changed
+  roNoRecord = 4,      // the companion holds no usable recovery record
+  roUnusable = 5,      // no companion, or one that cannot be used
+  roStopped = 6,       // stopped before the end: nothing changed
+  roFailed = 7,        // the repaired copies could not be written: nothing changed
+};
+struct TDamagedStretch {
+  uint16_t Volume = 1;
+  int64_t Offset = 0;
+  int64_t Length = 0;
+};
+struct TRepairReport {
+  TRepairOutcome Outcome = roUnusable;
+  std::string Problem;  // why the companion or its record cannot be used
+  uint32_t BlockSize = 0;
+  uint64_t DamagedBlocks = 0;
+  uint64_t RepairedBlocks = 0;
+  uint64_t UnrepairableBlocks = 0;
+  // Volumes missing, or of another size than written, when the repair began.
+  std::vector<uint16_t> MissingVolumes;
+  std::vector<uint16_t> ResizedVolumes;
+  // What could not be rebuilt, as runs of bytes (at most 1,024 runs).
+  std::vector<TDamagedStretch> Unrepairable;
+};
+
 // Error codes of an operation. Their texts live in one table (ErrorMessage).
 enum TBackupError : int32_t {
   beNone = 0,
@@ -189,8 +241,14 @@ class TBackupFile {
   // stored paths, without its root ("home/ann/docs"), left out of targets.
   std::string RestoreBaseFolder;
   // When set, only entries whose stored name it accepts are restored; the
-  // rest are stepped over without inflating.
+  // rest are stepped over without inflating. Asked once for each entry.
   std::function<bool(const std::string& Stored)> RestoreFilter;
+  // Which folders and symbolic links the companion recorded are given
+  // back. Unset, they follow RestoreFilter (all of them when that is unset
+  // too): a link is asked for by its name, a folder by a name inside it
+  // (its name, "/" and the character 0x01), so that a pattern that takes
+  // the folder's files takes the folder.
+  std::function<bool(const std::string& Stored)> RestoreRecordFilter;
   // Two stored names never overwrite each other in one restore: the later
   // one is left out, reported here, and the run ends with code 1.
   TNameClashEvent OnNameClash;
@@ -202,6 +260,30 @@ class TBackupFile {
   // its file here; the volumes after it are then looked for beside that
   // file. Cleared before every question, read after it.
   std::string NeededVolumeFile;
+
+  // ---- the companion file
+  // A backup to a file writes its companion beside it, in the same commit
+  // as its volumes: synced, and renamed into place before the first volume.
+  // The front ends turn it on for every backup to a file; a stream or a
+  // device never has one.
+  bool WriteCompanion = false;
+  // Share of the archive's size, 0 to 100, given to the companion's
+  // recovery record; 0 writes none.
+  uint8_t RecoveryPercent = 0;
+  // With a companion, a symbolic link is stored as a link (its text, in the
+  // companion) and its file is not read. Dereference stores the file a link
+  // leads to instead, as a backup without a companion always does. A link
+  // to a folder is never entered either way.
+  bool Dereference = false;
+  // Restore gives files their recorded owners: chDefault only where the run
+  // may give files away (root), chOn tries it for anyone.
+  TChoice SameOwner = chDefault;
+  // Restore gives modes exactly as recorded (chOn) or less the process's
+  // umask (chOff); chDefault exactly for root, less the umask for others.
+  TChoice SamePermissions = chDefault;
+  // Raised once by a run that looks for the archive's companion and cannot
+  // use it; the run goes on as it would without one.
+  TCompanionEvent OnCompanion;
 
   TUserHooks Hooks;
 
@@ -228,6 +310,19 @@ class TBackupFile {
   bool ListArchiveFromStream(TStream* Stream, const TListEntryEvent& Each);
   // Reads one data section from Source into Target, or steps over it.
   void DeCompress(TStream& Source, TStream* Target, bool Decompress);
+  // Writes the companion of an existing file archive, replacing one that
+  // is there: its index (with every file's size), block checksums and a
+  // recovery record of RecoveryPercent. The archive is read as Test reads
+  // it first; a damaged or incomplete one is refused (code 6), since a
+  // companion made of it would take the damage for its contents.
+  bool Protect(const std::string& ArchiveName);
+  // Rebuilds damaged blocks and missing volumes of a file archive from its
+  // companion's recovery record. Repaired volumes are written beside the
+  // others, checked against the block checksums, and only then put in
+  // place; a repair beyond the record, a stop or a failure changes nothing.
+  // With DryRun only finds what could be done. True when the archive is
+  // sound or was repaired (or could be, on a dry run); see RepairResult.
+  bool Repair(const std::string& ArchiveName, bool DryRun = false);
 
   int32_t CompressionRate() const;
   // Threads as a count: 0 resolved to the processors there are, and
@@ -265,6 +360,10 @@ class TBackupFile {
   // The last restore or test found no end marker: the archive was cut, or
   // its backup stopped before it was finished.
   bool Incomplete() const;
+  // What the last run made of the archive's companion.
+  TCompanionState CompanionState() const;
+  // What the last Repair found and did.
+  const TRepairReport& RepairResult() const;
   TStream* SourceStream() const { return sourceStream_; }
   TStream* TargetStream() const { return targetStream_; }
 

@@ -36,20 +36,40 @@ std::string VolumeFileName(const std::string& First, unsigned Volume);
 // The companion file of the archive whose first volume is ArchiveName: its
 // whole name with ".kx" added (docs.bkp -> docs.bkp.kx), so that docs.2025
 // and docs.2026, whose later volumes share their names, never share one.
+// Beside the file a symbolic link of that name leads to, as the volumes.
 std::string CompanionFileName(const std::string& ArchiveName);
 
 // What stands in the way of reading ArchiveName as an archive, found
 // before any run: code 3 (Cannot read archive) for a path that is missing,
 // a folder, no regular file, or may not be read (the system's reason);
 // code 5 (Invalid archive type) for an empty file or one that does not
-// begin as an archive does. Code 0 when it may be read as one; damage
+// begin as an archive does. Code 0 when it may be read as one, or when an
+// unfinished replacement (below) is to put it in place; damage
 // further on is a run's to find.
 TFailure CheckArchiveFile(const std::string& ArchiveName);
+
+// ---- archives in use
+
+// The reason (TFailure::Reason) a run gives when another run holds its
+// archive; it then changed nothing. A front end may say it in its own words.
+inline constexpr const char* kArchiveInUse = "in use by another Kelmora run";
+// Whether the record of an unfinished replacement of the archive's files
+// lies beside it: a backup cut while it put its volumes in place. The next
+// run on the archive completes it first, so even a first volume that is
+// not there yet can be read.
+bool HasUnfinishedReplacement(const std::string& ArchiveName);
 
 // ---- packed time stamps (the FAT date and time of the local time)
 
 // False when the stamp holds no valid date and time.
 bool UnpackStamp(int32_t Stamp, std::time_t& Time);
+// The local date and time a stamp holds, field by field, read without
+// asking the system's time zone (which a listing would otherwise ask once
+// for every entry); false when it holds no valid date and time.
+struct TStampFields {
+  int Year, Month, Day, Hour, Minute, Second;
+};
+bool SplitStamp(int32_t Stamp, TStampFields& Fields);
 
 // ---- stored names
 

@@ -1,0 +1,245 @@
+// Restore, what the companion adds (engine/restore_run.h): the volumes
+// checked against it, the index's short way to the entries a filter lets
+// through, each file's recorded owner, mode and time, and after the files
+// the folders and links the archive's layout has no place for.
+#include <algorithm>
+#include <cerrno>
+#include <string>
+#include <vector>
+
+#include "engine/restore_run.h"
+#include "platform/names.h"
+#include "platform/platform.h"
+
+namespace kelmora {
+
+namespace {
+
+// A name inside a folder that no stored name or pattern has.
+const std::string kInside = "/\x01";
+
+bool IsFileList(const companion::IndexEntry& Entry) {
+  return (Entry.Flags & companion::kFileListEntry) != 0;
+}
+
+}  // namespace
+
+void RestoreRun::OpenCompanion(ArchiveWalk& Walk) {
+  auto found = std::make_unique<ArchiveCompanion>(archiveName_);
+  TCompanionNote note = found->Open();
+  // The companion is the archive's too: no target may replace it.
+  platform::FileIdentity identity;
+  if (platform::IdentityOfPath(found->FileName(), identity)) volumes_.push_back(identity);
+  if (note.State == csSound) {
+    metadata_ = found->Metadata();
+    if (metadata_ == nullptr)
+      note = {csDamaged, found->FileName(), "its file records cannot be read"};
+  }
+  run_.NoteCompanion(note);
+  if (!found->Usable()) return;
+  // As tar gives them back: owners and exact modes for root, modes less
+  // the umask for anyone else.
+  const bool root = platform::MayChangeOwner();
+  rules_.Owner = e_.SameOwner == chOn || (e_.SameOwner == chDefault && root);
+  rules_.ExactMode = e_.SamePermissions == chOn || (e_.SamePermissions == chDefault && root);
+  rules_.Umask = platform::ProcessUmask();
+  companion_ = std::move(found);
+  Walk.SetVolumeCheck([this](int Number) {
+    const auto volume = static_cast<unsigned>(Number);
+    std::string why = companion_->ForeignReason(volume);
+    if (!why.empty()) ReportForeignVolume(run_, *companion_, volume);
+    return why;
+  });
+}
+
+bool RestoreRun::FilteredStretches(std::vector<ArchiveWalk::Stretch>& Stretches) {
+  if (!companion_ || !e_.RestoreFilter) return false;
+  const std::vector<companion::IndexEntry>* index = companion_->Index();
+  if (index == nullptr) return false;
+  // Each name is asked once: the walk takes the answers from here.
+  const auto wanted = [this, index](size_t I) {
+    const companion::IndexEntry& e = (*index)[I];
+    if (IsFileList(e)) return false;
+    const auto known = filtered_.find(e.Name);
+    if (known != filtered_.end()) return known->second;
+    return filtered_[e.Name] = e_.RestoreFilter(e.Name);
+  };
+  // Every volume a stretch reads must be as written, the first one for the
+  // header too; otherwise the archive is read whole, as without an index.
+  const auto sound = [this](unsigned From, unsigned To) {
+    for (unsigned v = From; v <= To; ++v)
+      if (companion_->VolumeFit(v) != ArchiveCompanion::Fit::Same) return false;
+    return true;
+  };
+  if (!sound(1, 1) || index->empty()) return false;
+  for (size_t i = 0; i < index->size();) {
+    if (!wanted(i)) {
+      ++i;
+      continue;
+    }
+    size_t j = i + 1;
+    while (j < index->size() && wanted(j)) ++j;
+    ArchiveWalk::Stretch stretch{(*index)[i].Volume, (*index)[i].Offset, 0, 0};
+    if (j < index->size()) {
+      stretch.EndVolume = (*index)[j].Volume;
+      stretch.End = (*index)[j].Offset;
+    }
+    const unsigned last =
+        stretch.EndVolume > 0 ? static_cast<unsigned>(stretch.EndVolume) : companion_->Volumes();
+    if (!sound(static_cast<unsigned>(stretch.Volume), last)) {
+      Stretches.clear();
+      return false;
+    }
+    Stretches.push_back(stretch);
+    i = j;
+  }
+  // Read whole, the archive costs no more than its one stretch would.
+  if (Stretches.size() == 1 && Stretches[0].Volume == 1 &&
+      Stretches[0].Offset == (*index)[0].Offset && Stretches[0].EndVolume == 0) {
+    Stretches.clear();
+    return false;
+  }
+  return true;
+}
+
+const companion::MetadataRecord* RestoreRun::FileRecord(const std::string& Stored) const {
+  return metadata_ != nullptr ? metadata_->Find(Stored, companion::EntryKind::File) : nullptr;
+}
+
+platform::FolderHandle RestoreRun::OpenPlace(const std::string& Target, bool Create,
+                                             std::string& Why) {
+  platform::FolderHandle folder;
+  if (folder_.empty()) {
+    folder = platform::OpenFolder(Target, Create);
+  } else if (Target + platform::kPathSeparator == folder_) {
+    // The restore folder itself (a link restored into it without folders).
+    if (!OpenRoot(Why)) return platform::FolderHandle::Failure(EINVAL);
+    folder = root_->Duplicate();
+  } else if (!LexicallyInFolder(Target)) {
+    Why = "it lies outside the restore folder";
+    return platform::FolderHandle::Failure(EINVAL);
+  } else {
+    if (!OpenRoot(Why)) return platform::FolderHandle::Failure(EINVAL);
+    folder = platform::OpenFolderBeneath(*root_, Target.substr(folder_.size() - 1), Create, trust_);
+  }
+  if (!folder.Valid())
+    Why = "Cannot create folder " + Target + ": " + platform::ErrorText(folder.LastError());
+  return folder;
+}
+
+void RestoreRun::GiveBackFoldersAndLinks() {
+  if (metadata_ == nullptr || !s_.Continue) return;
+  // The modes that restore missing files make missing folders and links.
+  const bool makes =
+      e_.RestoreMode == rmAll || e_.RestoreMode == rmNoOverwrite || e_.RestoreMode == rmNewer;
+  // A folder is asked for as what lies in it, so that a pattern takes it
+  // as it takes its files (the case of its own name counts, as a folder's
+  // does in every stored name).
+  const auto wanted = [this](const companion::MetadataRecord& R, companion::EntryKind Kind) {
+    if (R.Kind != Kind) return false;
+    const auto& filter = e_.RestoreRecordFilter ? e_.RestoreRecordFilter : e_.RestoreFilter;
+    if (!filter) return true;
+    return filter(Kind == companion::EntryKind::Folder ? R.Name + kInside : R.Name);
+  };
+  // Folders exist only where the stored tree is rebuilt.
+  struct Place {
+    std::string target;
+    const companion::MetadataRecord* record;
+  };
+  std::vector<Place> folders;
+  const bool tree = folder_.empty() || e_.RestoreFullPath;
+  for (const companion::MetadataRecord& r : metadata_->Records()) {
+    if (!tree || !s_.Continue || !wanted(r, companion::EntryKind::Folder)) continue;
+    run_.ProcessMessages();
+    if (restore::TargetName(r.Name, folder_, true).empty()) {
+      RefuseFile(r.Name, "its stored name is not one to restore (a \"..\" component)");
+      continue;
+    }
+    // With a base left out, only the folders below it have a place.
+    const std::string& base = e_.RestoreBaseFolder;
+    const std::string path = restore::StoredPath(r.Name);
+    if (!base.empty() && !(path.size() > base.size() && path[base.size()] == '/' &&
+                           path.compare(0, base.size(), base) == 0))
+      continue;
+    const std::string target = restore::TargetName(r.Name, folder_, true, base);
+    std::string why;
+    const platform::FolderHandle folder = OpenPlace(target, makes, why);
+    if (!folder.Valid()) {
+      if (makes) RefuseFile(target, why);
+      continue;
+    }
+    // Another mode leaves an existing folder's mode and time as they are.
+    if (e_.RestoreMode == rmAll || folder.Made()) folders.push_back({target, &r});
+  }
+  for (const companion::MetadataRecord& r : metadata_->Records()) {
+    if (!s_.Continue) return;
+    if (!wanted(r, companion::EntryKind::Link)) continue;
+    run_.ProcessMessages();
+    MakeLink(r);
+  }
+  // Deepest first: setting a folder's time must come after every change
+  // inside it, and a mode without write permission would bar them.
+  std::sort(folders.begin(), folders.end(),
+            [](const Place& A, const Place& B) { return A.target > B.target; });
+  for (const Place& place : folders) {
+    if (!s_.Continue) return;
+    std::string why;
+    const platform::FolderHandle folder = OpenPlace(place.target, false, why);
+    const std::string partly = folder.Valid()
+                                   ? MetadataShortfall(platform::ApplyMetadata(
+                                         folder, companion::PathMetadataOf(*place.record), rules_))
+                                   : why;
+    if (!partly.empty()) RefuseFile(place.target, partly);
+  }
+}
+
+bool RestoreRun::MakeLink(const companion::MetadataRecord& Record) {
+  const std::string target =
+      restore::TargetName(Record.Name, folder_, e_.RestoreFullPath, e_.RestoreBaseFolder);
+  if (target.empty()) {
+    RefuseFile(Record.Name, "its stored name is not one to restore (a \"..\" component)");
+    return false;
+  }
+  s_.CurrentFile = target;
+  if (Clashes(Record.Name, target)) return false;
+  const bool makes =
+      e_.RestoreMode == rmAll || e_.RestoreMode == rmNoOverwrite || e_.RestoreMode == rmNewer;
+  std::string why;
+  const platform::FolderHandle folder = OpenPlace(restore::FolderOf(target), makes, why);
+  if (!folder.Valid()) {
+    if (makes) RefuseFile(target, why);
+    return false;
+  }
+  const std::string leaf = target.substr(target.find_last_of(platform::kSeparators) + 1);
+  const platform::PathInfo there = platform::InspectAt(folder, leaf);
+  if (there.Error != 0) {
+    RefuseFile(target, platform::ErrorText(there.Error));
+    return false;
+  }
+  // A link is made where nothing stands, and replaces what stands there
+  // only in mode all; a folder is never replaced.
+  const bool exists = there.Kind != platform::PathKind::Missing;
+  if (exists ? e_.RestoreMode != rmAll : !makes) return false;
+  if (there.Kind == platform::PathKind::Directory) {
+    RefuseFile(target, platform::ErrorText(EISDIR));
+    return false;
+  }
+  platform::FileIdentity identity;
+  if (exists && platform::IdentityAt(folder, leaf, identity) &&
+      std::find(volumes_.begin(), volumes_.end(), identity) != volumes_.end()) {
+    RefuseFile(target, "it is a file of the archive being read");
+    return false;
+  }
+  if (const int error = platform::MakeSymbolicLink(folder, leaf, Record.LinkTarget, true);
+      error != 0) {
+    RefuseFile(target, platform::ErrorText(error));
+    return false;
+  }
+  claimed_[platform::ComparableName(target)] = Record.Name;
+  const std::string partly = MetadataShortfall(
+      platform::ApplyLinkMetadata(folder, leaf, companion::PathMetadataOf(Record), rules_));
+  if (!partly.empty()) RefuseFile(target, partly);
+  return true;
+}
+
+}  // namespace kelmora
