@@ -49,7 +49,7 @@ void BackupRun::NoteEntry(size_t Index, const Mark& Where) {
   entry.Packed = entryPacked_;
   entry.Chunks = entryChunks_;
   entry.Stamp = source_ != nullptr ? source_->Stamp() : -1;
-  index_.push_back(std::move(entry));
+  index_.Add(entry);
   if (isFileList || source_ == nullptr) return;
   platform::PathMetadata metadata;
   companion::MetadataRecord record;
@@ -59,7 +59,7 @@ void BackupRun::NoteEntry(size_t Index, const Mark& Where) {
   metadata.ModifiedNanoseconds = static_cast<uint32_t>(source_->ModifiedNs() % 1000000000);
   if (!companion::RecordOf(selected_[Index], metadata, record)) return;
   record.HardLinkGroup = hardLinks_.GroupOf(metadata);
-  records_.push_back(std::move(record));
+  records_.Add(record);
 }
 
 bool BackupRun::WriteCompanionFile() {

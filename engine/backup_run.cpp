@@ -138,7 +138,8 @@ bool BackupRun::SelectFiles(const TStringList& Files) {
   SelectionReport report;
   SelectSourceFiles(Files, ArchiveFiles(), owner_.GetBackupMode(), selected_, &measures_, options,
                     report);
-  records_ = std::move(capture.Records());
+  for (const companion::MetadataRecord& record : capture.Records()) records_.Add(record);
+  capture.Records() = {};
   s_.HiddenFolders = report.HiddenFolders;
   s_.Unreadable = std::move(report.Unreadable);
   if (!report.Unselected.empty()) {

@@ -206,8 +206,10 @@ class BackupRun {
   // The companion written beside the volumes, when there is one.
   const bool companion_;
   Volume companionFile_;
-  std::vector<companion::IndexEntry> index_;
-  std::vector<companion::MetadataRecord> records_;  // folders and links first, then files
+  // Encoded as noted: a million entries held as structures would cost the
+  // run several times the bytes they take in the companion.
+  companion::SectionBody index_;
+  companion::SectionBody records_;  // folders and links first, then files
   companion::HardLinks hardLinks_;
   // What the entry being written has taken so far.
   int64_t entryBytes_ = 0;

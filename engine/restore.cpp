@@ -1,6 +1,7 @@
 // Restore: the run from end to end and the decision on each file; where
 // its target goes and how it is put there is in restore_place.cpp.
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -108,7 +109,7 @@ platform::PathInfo RestoreRun::Inspect(const std::string& Target) {
       inspectedIn_ = lastFolder_;
       // In mode all only a link, a folder, or a file of this run's could
       // tell there, and a folder this run made holds none of them.
-      if (e_.RestoreMode == rmAll && claimed_.count(platform::ComparableName(Target)) == 0 &&
+      if (e_.RestoreMode == rmAll && !claimed_.Contains(platform::ComparableName(Target)) &&
           emptyMade_.count(platform::ComparableName(below)) != 0)
         return platform::PathInfo{};
       return platform::InspectAt(*lastFolder_,
@@ -175,7 +176,7 @@ EntryConsumer::Plan RestoreRun::BeginFile(const std::string& Name, int32_t Stamp
     if (decision_ && s_.CurrentFile != target && Clashes(Name, s_.CurrentFile)) decision_ = false;
     if (decision_) decision_ = BeginTarget(existing);
     if (decision_) {
-      claimed_[platform::ComparableName(s_.CurrentFile)] = Name;
+      claimed_.Set(platform::ComparableName(s_.CurrentFile), Name);
       record_ = FileRecord(Name);
     }
   }
@@ -212,31 +213,31 @@ void RestoreRun::EndFile(Ending How) {
 bool RestoreRun::Clashes(const std::string& Stored, const std::string& Target) {
   // Where case does not tell names apart, "A.txt" and "a.txt" are one file.
   const std::string name = platform::ComparableName(Target);
-  const auto earlier = claimed_.find(name);
+  const std::optional<std::string> earlier = claimed_.Find(name);
   // The same stored name twice is one file backed up twice: the later copy
   // replaces the earlier as it always did.
-  if (earlier == claimed_.end() || earlier->second == Stored) return false;
+  if (!earlier || *earlier == Stored) return false;
   // A damaged copy kept aside makes way for a stored file of its name.
   if (MoveKeptCopy(name)) return false;
   // Told through OnNameClash alone.
   decision_ = false;
-  NoteRefusal(s_.CurrentFile, earlier->second + " was already restored there");
+  NoteRefusal(s_.CurrentFile, *earlier + " was already restored there");
   if (e_.OnNameClash) {
     folderVouched_ = false;
-    e_.OnNameClash(e_, Stored, earlier->second, Target);
+    e_.OnNameClash(e_, Stored, *earlier, Target);
   }
   return true;
 }
 
 bool RestoreRun::MayMeetQueuedFile(const std::string& Target) {
-  if (claimed_.count(platform::ComparableName(Target)) != 0) return true;
+  if (claimed_.Contains(platform::ComparableName(Target))) return true;
   // The files of one folder come one after another: its folders are
   // looked at once.
   std::string above = restore::FolderOf(Target);
   if (above == checkedFolder_) return false;
   checkedFolder_ = above;
   for (;;) {
-    if (claimed_.count(platform::ComparableName(above)) != 0) return true;
+    if (claimed_.Contains(platform::ComparableName(above))) return true;
     std::string up = restore::FolderOf(above);
     if (up.empty() || up == above) return false;
     above = std::move(up);

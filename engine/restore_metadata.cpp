@@ -235,7 +235,7 @@ bool RestoreRun::MakeLink(const companion::MetadataRecord& Record) {
     RefuseFile(target, platform::ErrorText(error));
     return false;
   }
-  claimed_[platform::ComparableName(target)] = Record.Name;
+  claimed_.Set(platform::ComparableName(target), Record.Name);
   const std::string partly = MetadataShortfall(
       platform::ApplyLinkMetadata(folder, leaf, companion::PathMetadataOf(Record), rules_));
   if (!partly.empty()) RefuseFile(target, partly);

@@ -2,6 +2,7 @@
 // putting it in place.
 #include <cerrno>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -272,7 +273,7 @@ void RestoreRun::KeepAside(FinishedTarget& Kept) {
     return Place(Kept).Error;
   });
   if (taken.empty()) return;
-  claimed_[taken] = storedName_;
+  claimed_.Set(taken, storedName_);
   kept_[taken] = KeptCopy{Kept.File->Folder(), folder, target_.leaf, Kept.Leaf};
 }
 
@@ -284,7 +285,7 @@ std::string RestoreRun::TakeKeptName(const std::string& Folder, const std::strin
     // A name this run restored, or kept aside already, is not free even
     // when a file queued for it is not in place yet.
     std::string name = platform::ComparableName(Folder + leaf);
-    if (claimed_.count(name) != 0) continue;
+    if (claimed_.Contains(name)) continue;
     const int error = Try(leaf);
     if (error == 0) return name;
     if (error != EEXIST) break;
@@ -304,8 +305,9 @@ bool RestoreRun::MoveKeptCopy(const std::string& Claimed) {
         return platform::RenameKeeping(*copy.folder, copy.keptAs, Leaf);
       });
   if (taken.empty()) return false;
-  claimed_[taken] = std::move(claimed_[Claimed]);
-  claimed_.erase(Claimed);
+  const std::optional<std::string> stored = claimed_.Find(Claimed);
+  claimed_.Erase(Claimed);
+  claimed_.Set(taken, stored.value_or(std::string()));
   copy.keptAs = std::move(leaf);
   kept_[taken] = std::move(copy);
   return true;

@@ -62,6 +62,7 @@
 
 #include "engine/archive_companion.h"
 #include "engine/archive_walk.h"
+#include "engine/name_claims.h"
 #include "engine/restore_target.h"
 #include "engine/run_state.h"
 #include "engine/target_writer.h"
@@ -245,7 +246,7 @@ class RestoreRun : public EntryConsumer {
   Folder inspectedIn_;      // the folder Inspect last looked in by handle
   std::string failedFile_;  // the file the last code 1 concerns
   // Target, as this system compares names -> its stored name.
-  std::unordered_map<std::string, std::string> claimed_;
+  NameClaims claimed_;
   // The damaged copies kept aside, by their claimed_ names.
   struct KeptCopy {
     Folder folder;

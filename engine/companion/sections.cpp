@@ -63,22 +63,45 @@ bool DecodeIdentity(const std::string& Body, ArchiveIdentity& Identity) {
   return true;
 }
 
-std::string EncodeIndex(const std::vector<IndexEntry>& Entries) {
-  ByteWriter w;
-  w.Int<uint32_t>(static_cast<uint32_t>(Entries.size()));
-  for (const IndexEntry& e : Entries) {
-    w.Int<uint32_t>(static_cast<uint32_t>(kIndexFixed + e.Name.size()));
-    w.Int<uint16_t>(e.Volume);
-    w.Int<uint16_t>(e.Flags);
-    w.Int<uint64_t>(static_cast<uint64_t>(e.Offset));
-    w.Int<int64_t>(e.Size);
-    w.Int<int64_t>(e.Packed);
-    w.Int<uint32_t>(e.Chunks);
-    w.Int<int32_t>(e.Stamp);
-    w.Int<uint32_t>(static_cast<uint32_t>(e.Name.size()));
-    w.Bytes(e.Name);
+void SectionBody::Append(const std::string& Entry) {
+  constexpr size_t kPiece = size_t{1} << 20;
+  if (pieces_.empty() || pieces_.back().size() + Entry.size() > pieces_.back().capacity()) {
+    pieces_.emplace_back();
+    pieces_.back().reserve(std::max(kPiece, Entry.size()));
   }
-  return w.Text();
+  pieces_.back() += Entry;
+  size_ += static_cast<int64_t>(Entry.size());
+  ++count_;
+}
+
+std::string SectionBody::Text() const {
+  std::string text;
+  text.reserve(static_cast<size_t>(size_));
+  WriteTo([&text](const void* Bytes, size_t Count) {
+    text.append(static_cast<const char*>(Bytes), Count);
+  });
+  return text;
+}
+
+void SectionBody::Add(const IndexEntry& e) {
+  ByteWriter w;
+  w.Int<uint32_t>(static_cast<uint32_t>(kIndexFixed + e.Name.size()));
+  w.Int<uint16_t>(e.Volume);
+  w.Int<uint16_t>(e.Flags);
+  w.Int<uint64_t>(static_cast<uint64_t>(e.Offset));
+  w.Int<int64_t>(e.Size);
+  w.Int<int64_t>(e.Packed);
+  w.Int<uint32_t>(e.Chunks);
+  w.Int<int32_t>(e.Stamp);
+  w.Int<uint32_t>(static_cast<uint32_t>(e.Name.size()));
+  w.Bytes(e.Name);
+  Append(w.Text());
+}
+
+std::string EncodeIndex(const std::vector<IndexEntry>& Entries) {
+  SectionBody body;
+  for (const IndexEntry& e : Entries) body.Add(e);
+  return body.Text();
 }
 
 bool DecodeIndex(const std::string& Body, std::vector<IndexEntry>& Entries) {
@@ -124,33 +147,36 @@ bool DecodeIndex(const std::string& Body, std::vector<IndexEntry>& Entries) {
   return true;
 }
 
-std::string EncodeMetadata(const std::vector<MetadataRecord>& Records) {
+void SectionBody::Add(const MetadataRecord& m) {
   ByteWriter w;
-  w.Int<uint32_t>(static_cast<uint32_t>(Records.size()));
-  for (const MetadataRecord& m : Records) {
-    const std::string user = m.UserName.substr(0, kMaxOwnerName);
-    const std::string group = m.GroupName.substr(0, kMaxOwnerName);
-    w.Int<uint32_t>(static_cast<uint32_t>(kMetadataFixed + m.Name.size() + user.size() +
-                                          group.size() + m.LinkTarget.size()));
-    w.Int<uint8_t>(static_cast<uint8_t>(m.Kind));
-    w.Int<uint8_t>(m.Has);
-    w.Int<uint16_t>(0);
-    w.Int<uint32_t>(m.Mode);
-    w.Int<uint32_t>(m.UserId);
-    w.Int<uint32_t>(m.GroupId);
-    w.Int<int64_t>(m.Seconds);
-    w.Int<uint32_t>(m.Nanoseconds);
-    w.Int<uint32_t>(m.HardLinkGroup);
-    w.Int<uint32_t>(static_cast<uint32_t>(m.Name.size()));
-    w.Bytes(m.Name);
-    w.Int<uint16_t>(static_cast<uint16_t>(user.size()));
-    w.Bytes(user);
-    w.Int<uint16_t>(static_cast<uint16_t>(group.size()));
-    w.Bytes(group);
-    w.Int<uint32_t>(static_cast<uint32_t>(m.LinkTarget.size()));
-    w.Bytes(m.LinkTarget);
-  }
-  return w.Text();
+  const std::string user = m.UserName.substr(0, kMaxOwnerName);
+  const std::string group = m.GroupName.substr(0, kMaxOwnerName);
+  w.Int<uint32_t>(static_cast<uint32_t>(kMetadataFixed + m.Name.size() + user.size() +
+                                        group.size() + m.LinkTarget.size()));
+  w.Int<uint8_t>(static_cast<uint8_t>(m.Kind));
+  w.Int<uint8_t>(m.Has);
+  w.Int<uint16_t>(0);
+  w.Int<uint32_t>(m.Mode);
+  w.Int<uint32_t>(m.UserId);
+  w.Int<uint32_t>(m.GroupId);
+  w.Int<int64_t>(m.Seconds);
+  w.Int<uint32_t>(m.Nanoseconds);
+  w.Int<uint32_t>(m.HardLinkGroup);
+  w.Int<uint32_t>(static_cast<uint32_t>(m.Name.size()));
+  w.Bytes(m.Name);
+  w.Int<uint16_t>(static_cast<uint16_t>(user.size()));
+  w.Bytes(user);
+  w.Int<uint16_t>(static_cast<uint16_t>(group.size()));
+  w.Bytes(group);
+  w.Int<uint32_t>(static_cast<uint32_t>(m.LinkTarget.size()));
+  w.Bytes(m.LinkTarget);
+  Append(w.Text());
+}
+
+std::string EncodeMetadata(const std::vector<MetadataRecord>& Records) {
+  SectionBody body;
+  for (const MetadataRecord& m : Records) body.Add(m);
+  return body.Text();
 }
 
 bool DecodeMetadata(const std::string& Body, std::vector<MetadataRecord>& Records) {

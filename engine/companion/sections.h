@@ -94,6 +94,35 @@ struct MetadataRecord {
 };
 
 std::string EncodeMetadata(const std::vector<MetadataRecord>& Records);
+
+// The body of an index or metadata section made entry by entry, as a backup
+// notes its files: a million entries kept as structures, or in one string
+// copied whole each time it grows, would cost the run several times the
+// bytes the section takes. Holds pieces of about a mebibyte.
+class SectionBody {
+ public:
+  void Add(const IndexEntry& Entry);
+  void Add(const MetadataRecord& Record);
+  uint32_t Count() const { return count_; }
+  // The body's length, its count included.
+  int64_t Size() const { return size_; }
+  // Hands Write the body front to back, its count first.
+  template <typename Writer>
+  void WriteTo(Writer&& Write) const {
+    unsigned char count[4];
+    for (int i = 0; i < 4; ++i) count[i] = static_cast<unsigned char>(count_ >> (8 * i));
+    Write(count, sizeof count);
+    for (const std::string& piece : pieces_) Write(piece.data(), piece.size());
+  }
+  // The whole body as one string.
+  std::string Text() const;
+
+ private:
+  void Append(const std::string& Entry);
+  std::vector<std::string> pieces_;
+  uint32_t count_ = 0;
+  int64_t size_ = 4;
+};
 // Records of a kind this reader does not know are left out.
 bool DecodeMetadata(const std::string& Body, std::vector<MetadataRecord>& Records);
 
