@@ -30,7 +30,7 @@ bool BackupRun::Finish() {
       FailWriting(e.SystemError());
     }
   }
-  selected_ = TStringList();
+  selected_.clear();
   archive_ = nullptr;
   if (const int error = volume_.Close(); error != 0) {
     result = false;

@@ -201,14 +201,7 @@ void BackupRun::MeasureFiles() {
     }
   }
   measures_ = {};
-  if (leftOut.empty()) return;
-  size_t kept = 0;
-  for (size_t i = 0; i < selected_.size(); ++i) {
-    if (leftOut[i]) continue;
-    if (kept != i) selected_[kept] = std::move(selected_[i]);
-    ++kept;
-  }
-  selected_.resize(kept);
+  if (!leftOut.empty()) selected_.Remove(leftOut);
 }
 
 void BackupRun::SaveFileIdList() {
@@ -226,7 +219,7 @@ void BackupRun::SaveFileIdList() {
     run_.Fail(beTempFile, tempName_, backup::ReasonOf(e));
     return;
   }
-  selected_.insert(selected_.begin(), tempName_);
+  selected_.push_front(tempName_);
   hasFileList_ = true;
   s_.TotalSize += static_cast<int64_t>(fileIdText_.size());
   fileIdText_ = std::string();

@@ -28,6 +28,7 @@
 #include "engine/companion/sections.h"
 #include "engine/older_archive.h"
 #include "engine/run_state.h"
+#include "engine/selected_files.h"
 #include "engine/source_file.h"
 #include "engine/volume_output.h"
 #include "kelmora/backup_file.h"
@@ -189,7 +190,7 @@ class BackupRun {
   ArchiveClaim claim_;                 // the archive, held until the run is gone
   std::optional<OlderArchive> older_;  // what stood at archiveName_ before
 
-  TStringList selected_;
+  SelectedFiles selected_;
   std::vector<platform::FileMeasure> measures_;  // beside selected_ until it is measured
   std::string fileIdText_;
   std::string tempName_;
