@@ -97,8 +97,9 @@ class BasicNameClaims {
     }
     Put(lastName_, Name);
     Put(lastStored_, Stored);
-    // Kept at most half full (erased slots count), so a miss ends soon.
-    if ((used_ + 1) * 2 > slots_.size()) Grow();
+    // Kept at most three quarters full (erased slots count): a miss, the
+    // usual question, ends within a few slots.
+    if ((used_ + 1) * 4 > slots_.size() * 3) Grow();
     Insert(SlotOf(Hash{}(Name), id));
     ++live_;
   }
@@ -117,7 +118,7 @@ class BasicNameClaims {
     std::vector<uint64_t> old;
     old.swap(slots_);
     size_t size = 64;
-    while (size < (live_ + 1) * 4) size *= 2;
+    while (size < (live_ + 1) * 2) size *= 2;
     slots_.assign(size, 0);
     used_ = 0;
     for (uint64_t slot : old)
