@@ -138,6 +138,15 @@ bool BackupRun::SelectFiles(const TStringList& Files) {
   SelectionReport report;
   SelectSourceFiles(Files, ArchiveFiles(), owner_.GetBackupMode(), selected_, &measures_, options,
                     report);
+  if (companion_) {
+    // Beside the archive, as its volumes: a temporary folder may be held
+    // in memory, which is what spilling is to spare.
+    const auto spill = [this](std::string& Name) {
+      return platform::CreateFileBeside(archiveName_, Name);
+    };
+    index_.SpillWith(spill);
+    records_.SpillWith(spill);
+  }
   for (const companion::MetadataRecord& record : capture.Records()) records_.Add(record);
   capture.Records() = {};
   s_.HiddenFolders = report.HiddenFolders;

@@ -4,6 +4,7 @@
 // the folders and links the archive's layout has no place for.
 #include <algorithm>
 #include <cerrno>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -60,9 +61,10 @@ bool RestoreRun::FilteredStretches(std::vector<ArchiveWalk::Stretch>& Stretches)
   const auto wanted = [this, index](size_t I) {
     const companion::IndexEntry& e = (*index)[I];
     if (IsFileList(e)) return false;
-    const auto known = filtered_.find(e.Name);
-    if (known != filtered_.end()) return known->second;
-    return filtered_[e.Name] = e_.RestoreFilter(e.Name);
+    if (const std::optional<std::string> known = filtered_.Find(e.Name)) return !known->empty();
+    const bool wanted = e_.RestoreFilter(e.Name);
+    filtered_.Set(e.Name, wanted ? "y" : "");
+    return wanted;
   };
   // Every volume a stretch reads must be as written, the first one for the
   // header too; otherwise the archive is read whole, as without an index.

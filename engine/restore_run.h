@@ -54,6 +54,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -103,8 +104,8 @@ class RestoreRun : public EntryConsumer {
   bool FilteredStretches(std::vector<ArchiveWalk::Stretch>& Stretches);
   // RestoreFilter's answer for Stored, asked at most once.
   bool Filtered(const std::string& Stored) {
-    const auto known = filtered_.find(Stored);
-    return known != filtered_.end() ? known->second : e_.RestoreFilter(Stored);
+    const std::optional<std::string> known = filtered_.Find(Stored);
+    return known ? !known->empty() : e_.RestoreFilter(Stored);
   }
   // What the companion recorded of a file entry; null when nothing.
   const companion::MetadataRecord* FileRecord(const std::string& Stored) const;
@@ -274,8 +275,9 @@ class RestoreRun : public EntryConsumer {
   const companion::MetadataByName* metadata_ = nullptr;
   platform::MetadataRules rules_;
   const companion::MetadataRecord* record_ = nullptr;  // of the target begun last
-  // What RestoreFilter answered for each stored name asked already.
-  std::unordered_map<std::string, bool> filtered_;
+  // What RestoreFilter answered for each stored name asked already: "" for
+  // no, "y" for yes. Compact, as it holds every name of the archive.
+  NameClaims filtered_;
 };
 
 }  // namespace kelmora

@@ -1,9 +1,12 @@
 #include "engine/companion/sections.h"
 
 #include <algorithm>
+#include <cerrno>
 
 #include "engine/archive_format.h"
 #include "engine/companion/container.h"
+#include "kelmora/streams.h"
+#include "platform/platform.h"
 
 namespace kelmora::companion {
 
@@ -63,15 +66,68 @@ bool DecodeIdentity(const std::string& Body, ArchiveIdentity& Identity) {
   return true;
 }
 
+SectionBody::~SectionBody() {
+  if (spillName_.empty()) return;
+  spill_.Close();
+  platform::DeleteFile(spillName_);
+}
+
 void SectionBody::Append(const std::string& Entry) {
   constexpr size_t kPiece = size_t{1} << 20;
+  // Full pieces beyond these go to the spill file.
+  constexpr size_t kPiecesKept = 2;
   if (pieces_.empty() || pieces_.back().size() + Entry.size() > pieces_.back().capacity()) {
+    if (pieces_.size() >= kPiecesKept && open_ && !spillFailed_) Spill();
     pieces_.emplace_back();
     pieces_.back().reserve(std::max(kPiece, Entry.size()));
   }
   pieces_.back() += Entry;
   size_ += static_cast<int64_t>(Entry.size());
   ++count_;
+}
+
+void SectionBody::Spill() {
+  if (!spill_.Valid()) {
+    spill_ = open_(spillName_);
+    if (!spill_.Valid()) {
+      spillFailed_ = true;
+      return;
+    }
+  }
+  size_t written = 0;
+  for (; written < pieces_.size(); ++written) {
+    // A piece written in part counts for nothing: the next one, and the
+    // read back, go by spilled_ alone.
+    if (spill_.Seek(spilled_, platform::SeekFrom::Begin) != spilled_ ||
+        !spill_.Write(pieces_[written].data(), pieces_[written].size())) {
+      spillFailed_ = true;
+      break;
+    }
+    spilled_ += static_cast<int64_t>(pieces_[written].size());
+  }
+  pieces_.erase(pieces_.begin(), pieces_.begin() + static_cast<std::ptrdiff_t>(written));
+}
+
+void SectionBody::WriteTo(const std::function<void(const void*, size_t)>& Write) const {
+  unsigned char count[4];
+  for (int i = 0; i < 4; ++i) count[i] = static_cast<unsigned char>(count_ >> (8 * i));
+  Write(count, sizeof count);
+  if (spilled_ > 0) {
+    // spill_ is only read here, once the body is complete.
+    platform::File& spill = const_cast<platform::File&>(spill_);
+    std::vector<char> buffer(size_t{1} << 20);
+    if (spill.Seek(0, platform::SeekFrom::Begin) != 0)
+      throw EStreamError(kStreamReadError, spill.LastError());
+    for (int64_t done = 0; done < spilled_;) {
+      const size_t want = static_cast<size_t>(
+          std::min<int64_t>(static_cast<int64_t>(buffer.size()), spilled_ - done));
+      const int64_t got = spill.Read(buffer.data(), want);
+      if (got <= 0) throw EStreamError(kStreamReadError, got < 0 ? spill.LastError() : EIO);
+      Write(buffer.data(), static_cast<size_t>(got));
+      done += got;
+    }
+  }
+  for (const std::string& piece : pieces_) Write(piece.data(), piece.size());
 }
 
 std::string SectionBody::Text() const {
