@@ -5,6 +5,7 @@
 // it replaces.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <map>
 #include <random>
@@ -17,6 +18,7 @@
 #include "engine/restore_builder.h"
 #include "engine/selected_files.h"
 #include "kelmora/backup_file.h"
+#include "platform/file.h"
 #include "test_support.h"
 
 namespace kelmora {
@@ -159,6 +161,43 @@ TEST(SectionBody, PiecesMakeTheBodiesTheWholeEncodersMake) {
   std::vector<companion::IndexEntry> back;
   ASSERT_TRUE(companion::DecodeIndex(index.Text(), back));
   EXPECT_EQ(back, entries);
+}
+
+// Past a few mebibytes the body goes to its spill file, read back whole
+// and in order; the file is gone with the body. A spill that cannot be
+// opened keeps everything in memory, with the same bytes.
+TEST(SectionBody, SpilledOrNotTheBodyIsTheSameAndItsFileGoes) {
+  test::TempDir dir;
+  std::vector<companion::IndexEntry> entries;
+  for (int i = 0; i < 60000; ++i) {
+    companion::IndexEntry e;
+    e.Name = NameOf(i) + std::string(40, 'n');
+    e.Offset = i;
+    entries.push_back(e);
+  }
+  std::string spillName;
+  {
+    companion::SectionBody spilled, refused;
+    spilled.SpillWith([&](std::string& Name) {
+      Name = dir / "spill";
+      return platform::File::Open(Name, platform::OpenMode::Create);
+    });
+    refused.SpillWith([](std::string&) { return platform::File::Failure(ENOSPC); });
+    for (const companion::IndexEntry& e : entries) {
+      spilled.Add(e);
+      refused.Add(e);
+    }
+    spillName = spilled.SpillName();
+    ASSERT_EQ(spillName, dir / "spill");
+    EXPECT_GT(std::filesystem::file_size(spillName), uintmax_t{4} << 20);
+    EXPECT_EQ(refused.SpillName(), "");
+    const std::string whole = companion::EncodeIndex(entries);
+    EXPECT_TRUE(spilled.Text() == whole);
+    EXPECT_TRUE(refused.Text() == whole);
+    // Read back twice (a companion rewritten after a stop would).
+    EXPECT_EQ(spilled.Text().size(), whole.size());
+  }
+  EXPECT_FALSE(std::filesystem::exists(spillName));
 }
 
 TEST(MetadataByName, FindsByNameAndKindTheLastRecordOfAName) {
