@@ -182,7 +182,7 @@ void BackupRun::MeasureFiles() {
     const std::string& path = selected_[i];
     // Counted as the search saw it: opening every file here as well as
     // when it is read would cost each file two opens.
-    const platform::FileMeasure& seen = measures_[i];
+    const SelectedMeasure& seen = measures_[i];
     int64_t size = seen.Size;
     int32_t stamp = seen.Stamp;
     if ((!seen.Known || !seen.Readable) && s_.Continue) {

@@ -191,7 +191,7 @@ class BackupRun {
   std::optional<OlderArchive> older_;  // what stood at archiveName_ before
 
   SelectedFiles selected_;
-  std::vector<platform::FileMeasure> measures_;  // beside selected_ until it is measured
+  std::vector<SelectedMeasure> measures_;  // beside selected_ until it is measured
   std::string fileIdText_;
   std::string tempName_;
   bool hasFileList_ = false;

@@ -9,7 +9,21 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
+
 namespace kelmora {
+
+// What the search saw of a selected file, as measuring needs it: less
+// than half the bytes of all it tells.
+struct SelectedMeasure {
+  SelectedMeasure() = default;
+  SelectedMeasure(const platform::FileMeasure& Seen)  // NOLINT: taken as the search gives it
+      : Size(Seen.Size), Stamp(Seen.Stamp), Known(Seen.Known), Readable(Seen.Readable) {}
+  int64_t Size = 0;
+  int32_t Stamp = -1;
+  bool Known = false;  // false for entries the search did not yield
+  bool Readable = false;
+};
 
 class SelectedFiles {
  public:

@@ -70,11 +70,11 @@ bool HasWildcard(const std::string& Name) {
 // specifications (or the caller) put into the list, and the set takes in a
 // specification's files only when another one follows. A single
 // specification, the usual case, costs no hashing at all.
-template <typename List>
+template <typename List, typename Measure>
 class Expansion {
  public:
   Expansion(const TStringList& Archive, TBackupMode Mode, List& Selected,
-            std::vector<platform::FileMeasure>* Measures, const SelectionOptions& Options,
+            std::vector<Measure>* Measures, const SelectionOptions& Options,
             SelectionReport& Report)
       : mode_(Mode),
         selected_(Selected),
@@ -258,7 +258,7 @@ class Expansion {
 
   TBackupMode mode_;
   List& selected_;
-  std::vector<platform::FileMeasure>* measures_;  // beside selected_, when asked for
+  std::vector<Measure>* measures_;  // beside selected_, when asked for
   const SelectionOptions& options_;
   SelectionReport& report_;
   // Files the current specification found, before any was left out as a
@@ -275,11 +275,11 @@ class Expansion {
   std::set<std::pair<uint64_t, uint64_t>> archiveIdentities_;
 };
 
-template <typename List>
+template <typename List, typename Measure>
 void Expand(const TStringList& Sources, const TStringList& Archive, TBackupMode Mode,
-            List& Selected, std::vector<platform::FileMeasure>* Measures,
-            const SelectionOptions& Options, SelectionReport& Report) {
-  Expansion<List> expansion(Archive, Mode, Selected, Measures, Options, Report);
+            List& Selected, std::vector<Measure>* Measures, const SelectionOptions& Options,
+            SelectionReport& Report) {
+  Expansion<List, Measure> expansion(Archive, Mode, Selected, Measures, Options, Report);
   for (const std::string& source : Sources) {
     if (Report.Stopped) break;
     expansion.ExpandSpecification(source);
@@ -295,7 +295,7 @@ void SelectSourceFiles(const TStringList& Sources, const TStringList& Archive, T
 }
 
 void SelectSourceFiles(const TStringList& Sources, const TStringList& Archive, TBackupMode Mode,
-                       SelectedFiles& Selected, std::vector<platform::FileMeasure>* Measures,
+                       SelectedFiles& Selected, std::vector<SelectedMeasure>* Measures,
                        const SelectionOptions& Options, SelectionReport& Report) {
   Expand(Sources, Archive, Mode, Selected, Measures, Options, Report);
 }

@@ -89,7 +89,7 @@ void SelectSourceFiles(const TStringList& Sources, const TStringList& Archive, T
 
 // The same into a compact list, as a backup of many files keeps it.
 void SelectSourceFiles(const TStringList& Sources, const TStringList& Archive, TBackupMode Mode,
-                       SelectedFiles& Selected, std::vector<platform::FileMeasure>* Measures,
+                       SelectedFiles& Selected, std::vector<SelectedMeasure>* Measures,
                        const SelectionOptions& Options, SelectionReport& Report);
 
 // Where the sub-directory switch starts in Source, or npos. "/" is also the

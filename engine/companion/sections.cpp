@@ -160,47 +160,106 @@ std::string EncodeIndex(const std::vector<IndexEntry>& Entries) {
   return body.Text();
 }
 
-bool DecodeIndex(const std::string& Body, std::vector<IndexEntry>& Entries) {
-  Entries.clear();
-  ByteReader outer(Body);
-  uint32_t count = 0;
-  // Every record takes at least its fixed part, so the count is checked
-  // against the bytes before anything is reserved for it.
-  if (!outer.Int(count) || count > outer.Remaining() / (4 + kIndexFixed)) return false;
-  Entries.reserve(count);
-  for (uint32_t i = 0; i < count; ++i) {
-    size_t start = 0;
-    uint32_t length = 0;
-    if (!NextRecord(outer, Body, start, length)) break;
-    ByteReader r(Body.data() + start, length);
-    IndexEntry e;
-    uint64_t offset = 0;
-    uint32_t nameLength = 0;
-    r.Int(e.Volume);
-    r.Int(e.Flags);
-    r.Int(offset);
-    r.Int(e.Size);
-    r.Int(e.Packed);
-    r.Int(e.Chunks);
-    r.Int(e.Stamp);
-    r.Int(nameLength);
-    if (nameLength > static_cast<uint32_t>(format::kMaxNameLength) ||
-        !r.Bytes(e.Name, nameLength) || e.Volume == 0 || offset > (uint64_t{1} << 50) ||
-        e.Size < -1 || e.Packed < 0)
-      break;
-    e.Offset = static_cast<int64_t>(offset);
-    // Entries follow the archive's order; one out of it is damage.
-    if (!Entries.empty() &&
-        (e.Volume < Entries.back().Volume ||
-         (e.Volume == Entries.back().Volume && e.Offset <= Entries.back().Offset)))
-      break;
-    Entries.push_back(std::move(e));
-  }
-  if (Entries.size() != count || outer.Remaining() != 0) {
-    Entries.clear();
-    return false;
+IndexDecoder::IndexDecoder(std::vector<IndexEntry>& Entries, uint64_t BodySize)
+    : entries_(Entries), left_(BodySize) {
+  entries_.clear();
+}
+
+bool IndexDecoder::Take(const void* Bytes, size_t Count) {
+  if (failed_) return false;
+  const auto* at = static_cast<const char*>(Bytes);
+  const char* const end = at + Count;
+  while (at < end) {
+    // What a record (or the count) still lacks is gathered first; whole
+    // records in the piece are read where they lie.
+    size_t need = (!counted_ || carry_.size() < 4) ? 4 : 4 + ReadLength(carry_.data());
+    if (carry_.empty() && counted_ && end - at >= 4 &&
+        static_cast<size_t>(end - at) >= 4 + ReadLength(at)) {
+      const uint32_t length = ReadLength(at);
+      if (!Record(at + 4, length)) return Fail();
+      at += 4 + length;
+      continue;
+    }
+    const size_t take = std::min(need - carry_.size(), static_cast<size_t>(end - at));
+    carry_.append(at, take);
+    at += take;
+    if (carry_.size() < need) continue;
+    if (!counted_) {
+      if (!TakeCount(ReadLength(carry_.data()))) return Fail();
+      carry_.clear();
+      continue;
+    }
+    need = 4 + ReadLength(carry_.data());
+    if (need > 4 + left_) return Fail();
+    if (carry_.size() < need) continue;
+    if (!Record(carry_.data() + 4, ReadLength(carry_.data()))) return Fail();
+    carry_.clear();
   }
   return true;
+}
+
+bool IndexDecoder::Finish() {
+  if (failed_ || !counted_ || !carry_.empty() || entries_.size() != count_ || left_ != 0)
+    return Fail();
+  return true;
+}
+
+uint32_t IndexDecoder::ReadLength(const char* At) {
+  uint32_t value = 0;
+  for (int i = 0; i < 4; ++i)
+    value |= static_cast<uint32_t>(static_cast<uint8_t>(At[i])) << (8 * i);
+  return value;
+}
+
+// Every record takes at least its fixed part, so the count is checked
+// against the bytes before anything is reserved for it.
+bool IndexDecoder::TakeCount(uint32_t Count) {
+  if (left_ < 4) return false;
+  left_ -= 4;
+  if (Count > left_ / (4 + kIndexFixed)) return false;
+  counted_ = true;
+  count_ = Count;
+  entries_.reserve(Count);
+  return true;
+}
+
+bool IndexDecoder::Record(const char* Bytes, uint32_t Length) {
+  if (entries_.size() >= count_ || uint64_t{4} + Length > left_) return false;
+  left_ -= 4 + uint64_t{Length};
+  ByteReader r(Bytes, Length);
+  IndexEntry e;
+  uint64_t offset = 0;
+  uint32_t nameLength = 0;
+  r.Int(e.Volume);
+  r.Int(e.Flags);
+  r.Int(offset);
+  r.Int(e.Size);
+  r.Int(e.Packed);
+  r.Int(e.Chunks);
+  r.Int(e.Stamp);
+  r.Int(nameLength);
+  if (nameLength > static_cast<uint32_t>(format::kMaxNameLength) || !r.Bytes(e.Name, nameLength) ||
+      e.Volume == 0 || offset > (uint64_t{1} << 50) || e.Size < -1 || e.Packed < 0)
+    return false;
+  e.Offset = static_cast<int64_t>(offset);
+  // Entries follow the archive's order; one out of it is damage.
+  if (!entries_.empty() &&
+      (e.Volume < entries_.back().Volume ||
+       (e.Volume == entries_.back().Volume && e.Offset <= entries_.back().Offset)))
+    return false;
+  entries_.push_back(std::move(e));
+  return true;
+}
+
+bool IndexDecoder::Fail() {
+  failed_ = true;
+  entries_.clear();
+  return false;
+}
+
+bool DecodeIndex(const std::string& Body, std::vector<IndexEntry>& Entries) {
+  IndexDecoder decoder(Entries, Body.size());
+  return decoder.Take(Body.data(), Body.size()) && decoder.Finish();
 }
 
 void SectionBody::Add(const MetadataRecord& m) {

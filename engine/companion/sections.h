@@ -70,6 +70,29 @@ std::string EncodeIndex(const std::vector<IndexEntry>& Entries);
 // False, and Entries empty, for a body that does not hold what it claims.
 bool DecodeIndex(const std::string& Body, std::vector<IndexEntry>& Entries);
 
+// DecodeIndex a piece at a time, as the body is read: a large index is
+// never held as bytes and as entries at once. BodySize is the body's whole
+// length. After a false from Take or Finish, Entries is empty.
+class IndexDecoder {
+ public:
+  IndexDecoder(std::vector<IndexEntry>& Entries, uint64_t BodySize);
+  bool Take(const void* Bytes, size_t Count);
+  // True when the body held exactly the entries it counted.
+  bool Finish();
+
+ private:
+  static uint32_t ReadLength(const char* At);
+  bool TakeCount(uint32_t Count);
+  bool Record(const char* Bytes, uint32_t Length);
+  bool Fail();
+  std::vector<IndexEntry>& entries_;
+  uint64_t left_;      // body bytes not yet taken into a record
+  std::string carry_;  // the count or a record begun in an earlier piece
+  bool counted_ = false;
+  uint32_t count_ = 0;
+  bool failed_ = false;
+};
+
 enum class EntryKind : uint8_t { File = 1, Folder = 2, Link = 3 };
 // Which fields of a record the writing system had.
 inline constexpr uint8_t kHasMode = 1;
@@ -109,7 +132,8 @@ class SectionBody {
   // File (or a write to it that fails) keeps the rest in memory.
   using SpillOpener = std::function<platform::File(std::string& Name)>;
 
-  SectionBody() = default;
+  // Explicit, so that {} still names an empty vector of entries.
+  explicit SectionBody() = default;
   ~SectionBody();
   SectionBody(const SectionBody&) = delete;
   SectionBody& operator=(const SectionBody&) = delete;

@@ -5,6 +5,7 @@
 // it replaces.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <map>
@@ -198,6 +199,47 @@ TEST(SectionBody, SpilledOrNotTheBodyIsTheSameAndItsFileGoes) {
     EXPECT_EQ(spilled.Text().size(), whole.size());
   }
   EXPECT_FALSE(std::filesystem::exists(spillName));
+}
+
+bool DecodeInPieces(const std::string& Body, size_t Piece,
+                    std::vector<companion::IndexEntry>& Entries) {
+  companion::IndexDecoder decoder(Entries, Body.size());
+  for (size_t at = 0; at < Body.size(); at += Piece)
+    if (!decoder.Take(Body.data() + at, std::min(Piece, Body.size() - at))) return false;
+  return decoder.Finish();
+}
+
+// The index read a piece at a time, pieces cutting counts, lengths and
+// names anywhere, gives what the whole body gives, and refuses the same
+// damage: cut short, a byte too many, a count or a length beyond the body.
+TEST(IndexDecoder, PiecesOfAnySizeDecodeAndRefuseAsTheWholeBody) {
+  std::vector<companion::IndexEntry> entries;
+  for (int i = 0; i < 300; ++i) {
+    companion::IndexEntry e;
+    e.Name = NameOf(i);
+    e.Offset = i * 10;
+    e.Size = i;
+    entries.push_back(e);
+  }
+  const std::string body = companion::EncodeIndex(entries);
+  for (size_t piece : {size_t{1}, size_t{3}, size_t{7}, size_t{64}, size_t{4096}, body.size()}) {
+    std::vector<companion::IndexEntry> back;
+    ASSERT_TRUE(DecodeInPieces(body, piece, back)) << piece;
+    EXPECT_EQ(back, entries) << piece;
+  }
+  std::string tooLong = body + "x";
+  std::string cut = body.substr(0, body.size() - 3);
+  std::string counted = body;
+  counted[0] = static_cast<char>(counted[0] + 1);
+  std::string longRecord = body;
+  longRecord[4 + 3] = static_cast<char>(0x7F);  // the first record's length
+  for (const std::string* damaged : {&tooLong, &cut, &counted, &longRecord})
+    for (size_t piece : {size_t{1}, size_t{5}, damaged->size()}) {
+      std::vector<companion::IndexEntry> back;
+      EXPECT_FALSE(DecodeInPieces(*damaged, piece, back)) << piece;
+      EXPECT_TRUE(back.empty());
+      EXPECT_FALSE(companion::DecodeIndex(*damaged, back));
+    }
 }
 
 TEST(MetadataByName, FindsByNameAndKindTheLastRecordOfAName) {
