@@ -86,7 +86,7 @@ bool BackupRun::WriteCompanionFile() {
   };
   try {
     THandleStream out(std::move(file));
-    const companion::BuildResult built = companion::BuildCompanion(
+    const companion::BuildResult built = companion::BuildCompanionOfBodies(
         source, static_cast<unsigned>(volumes_.size()), index_, records_, options, out);
     if (!built.Done) {
       if (built.Stopped) return false;

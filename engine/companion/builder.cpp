@@ -163,11 +163,12 @@ BuildResult BuildCompanion(VolumeSource& Source, unsigned VolumeCount,
   SectionBody index, metadata;
   for (const IndexEntry& entry : Index) index.Add(entry);
   for (const MetadataRecord& record : Metadata) metadata.Add(record);
-  return BuildCompanion(Source, VolumeCount, index, metadata, Options, Out);
+  return BuildCompanionOfBodies(Source, VolumeCount, index, metadata, Options, Out);
 }
 
-BuildResult BuildCompanion(VolumeSource& Source, unsigned VolumeCount, const SectionBody& Index,
-                           const SectionBody& Metadata, const BuildOptions& Options, TStream& Out) {
+BuildResult BuildCompanionOfBodies(VolumeSource& Source, unsigned VolumeCount,
+                                   const SectionBody& Index, const SectionBody& Metadata,
+                                   const BuildOptions& Options, TStream& Out) {
   BuildResult failed;
   std::vector<int64_t> sizes;
   for (unsigned v = 1; v <= VolumeCount; ++v) {

@@ -132,8 +132,7 @@ class SectionBody {
   // File (or a write to it that fails) keeps the rest in memory.
   using SpillOpener = std::function<platform::File(std::string& Name)>;
 
-  // Explicit, so that {} still names an empty vector of entries.
-  explicit SectionBody() = default;
+  SectionBody() = default;
   ~SectionBody();
   SectionBody(const SectionBody&) = delete;
   SectionBody& operator=(const SectionBody&) = delete;
