@@ -7,18 +7,18 @@
 //   bench_deflate_floor fastest|default|max TREE OUTPUT [THREADS]
 //
 // The levels are the engine's: libdeflate 1, 6 and 10. THREADS defaults
-// to 2. Pieces go in batches of 4 MiB: read by the calling thread, then
-// compressed by all threads, then written.
+// to 2. Every thread reads pieces in turn and compresses each while the
+// others read; a batch of 4 MiB is written once all its pieces are done.
 #include <fcntl.h>
 #include <libdeflate.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -80,29 +80,46 @@ int main(int argc, char** argv) {
   uint64_t bytes = 0, total = 0;
   size_t file = 0;
   int fd = -1;
-  for (;;) {
-    // Read a batch: whole pieces, a file's last piece shorter.
-    size_t count = 0;
-    while (count < kBatch) {
+  bool ended = false;
+  std::mutex reading;
+  // Takes the next piece of the tree, with reading held; false at its end.
+  const auto read = [&](Piece& P) {
+    while (!ended) {
       if (fd < 0) {
-        if (file == files.size()) break;
+        if (file == files.size()) {
+          ended = true;
+          break;
+        }
         fd = ::open(files[file++].c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) continue;
+        continue;
       }
-      const ssize_t n = ::read(fd, batch[count].in, kPiece);
+      const ssize_t n = ::read(fd, P.in, kPiece);
       if (n <= 0) {
         ::close(fd);
         fd = -1;
         continue;
       }
-      batch[count++].size = static_cast<size_t>(n);
+      P.size = static_cast<size_t>(n);
       bytes += static_cast<uint64_t>(n);
+      return true;
     }
-    if (count == 0) break;
-    std::atomic<size_t> next{0};
+    return false;
+  };
+  while (!ended) {
+    // Every thread reads a piece (in turn, the tree's order kept by the
+    // slot it takes) and compresses it while the other reads.
+    size_t next = 0;
     const auto work = [&](libdeflate_compressor* C) {
-      for (size_t i = next++; i < count; i = next++) {
-        Piece& p = batch[i];
+      for (;;) {
+        Piece* piece;
+        {
+          std::lock_guard<std::mutex> lock(reading);
+          if (next == kBatch || ended) return;
+          piece = &batch[next++];
+          piece->size = 0;
+          if (!read(*piece)) return;
+        }
+        Piece& p = *piece;
         const size_t n = libdeflate_zlib_compress(C, p.in, p.size, p.out, kPiece);
         p.length = n > 0 ? static_cast<int32_t>(n) : -static_cast<int32_t>(p.size);
       }
@@ -112,8 +129,9 @@ int main(int argc, char** argv) {
     work(compressors[0]);
     for (auto& h : helpers) h.join();
     written.clear();
-    for (size_t i = 0; i < count; ++i) {
+    for (size_t i = 0; i < next; ++i) {
       const Piece& p = batch[i];
+      if (p.size == 0) continue;
       const char* length = reinterpret_cast<const char*>(&p.length);
       written.insert(written.end(), length, length + 4);
       const auto* data = reinterpret_cast<const char*>(p.length > 0 ? p.out : p.in);

@@ -64,7 +64,7 @@ for spec in fastest:1 default:6 max:9; do
       "$work/tree/*.* /s"
     timed "$level" "backup, no companion" "$work/b.bkp" "$cli" backup -q -l "$level" \
       --threads 2 --no-companion "$work/b.bkp" "$work/tree/*.* /s"
-    timed "$level" "tar | pigz -$gz" "$work/t.tgz" sh -c \
+    timed "$level" "tar, pigz -$gz" "$work/t.tgz" sh -c \
       "tar -cf - -C '$work/tree' . | pigz -$gz -p 2 >'$work/t.tgz' && sync '$work/t.tgz'"
   done
   echo "$level done" >&2
@@ -86,7 +86,7 @@ awk -F'|' '
     for (k = 1; k <= keys; ++k) {
       split(order[k], part, "|")
       floor = median(part[1] "|floor")
-      for (other in seen) if (index(other, part[1] "|tar") == 1) pigz = median(other)
+      for (other in seen) if (index(other, part[1] "|tar,") == 1) pigz = median(other)
       s = median(order[k])
       printf "| %-7s | %-20s | %7.2f | %8.1f | %8.2f | %8.2f |\n", part[1], part[2], s,
         size[order[k]] / 1e6, s / floor, s / pigz
