@@ -3,9 +3,17 @@
 // compressible files and empty files, in nested folders.
 //
 //   bench_make_tree FOLDER [SCALE]
+//   bench_make_tree FOLDER --many FILES
 //
-// SCALE 1 (the default) gives about 250 MB. The same arguments always give
-// the same bytes, so every program compared reads identical input.
+// SCALE 1 (the default) gives about 250 MB. With --many, the tree of many
+// small files instead: FILES / 1,000 folders of 1,000 text files of 0 to
+// 4 KiB each, plus FILES / 1,000 empty files in a folder of their own
+// (1,000,000 gives 1,001,000 files and about 2 GB). The same arguments
+// always give the same bytes, so every program compared reads identical
+// input.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -99,14 +107,54 @@ fs::path Folder(const fs::path& Root, Random& R) {
   return p;
 }
 
+// Plain open and write: a million files through ofstream cost minutes more.
+void WriteSmall(const std::string& Path, const std::string& Bytes) {
+  const int fd = ::open(Path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0 || ::write(fd, Bytes.data(), Bytes.size()) != static_cast<ssize_t>(Bytes.size()) ||
+      ::close(fd) != 0) {
+    std::fprintf(stderr, "cannot write %s\n", Path.c_str());
+    std::exit(1);
+  }
+}
+
+int MakeMany(const fs::path& Root, size_t Files) {
+  constexpr size_t kPerFolder = 1000;
+  Random r(20240917);
+  uint64_t total = 0;
+  const size_t folders = Files / kPerFolder;
+  char name[32];
+  for (size_t d = 0; d < folders; ++d) {
+    std::snprintf(name, sizeof name, "d%04zu", d);
+    const fs::path folder = Root / name;
+    fs::create_directories(folder);
+    for (size_t f = 0; f < kPerFolder; ++f) {
+      std::snprintf(name, sizeof name, "/f%04zu.txt", f);
+      const std::string bytes = Text(r, r.Below(4097));
+      WriteSmall(folder.string() + name, bytes);
+      total += bytes.size();
+    }
+  }
+  fs::create_directories(Root / "empty");
+  for (size_t e = 0; e < folders; ++e) {
+    std::snprintf(name, sizeof name, "/e%04zu", e);
+    WriteSmall((Root / "empty").string() + name, "");
+  }
+  std::printf("%s: %zu files, %.1f MB\n", Root.c_str(), folders * (kPerFolder + 1),
+              static_cast<double>(total) / 1e6);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: %s FOLDER [SCALE]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s FOLDER [SCALE]\n       %s FOLDER --many FILES\n", argv[0],
+                 argv[0]);
     return 2;
   }
   const fs::path root = argv[1];
+  if (argc == 4 && std::string(argv[2]) == "--many")
+    return MakeMany(root, static_cast<size_t>(std::atoll(argv[3])));
   const double scale = argc > 2 ? std::atof(argv[2]) : 1.0;
   const auto count = [scale](size_t n) { return static_cast<size_t>(n * scale + 0.5); };
   Random r(20240601);

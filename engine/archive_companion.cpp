@@ -57,10 +57,10 @@ TCompanionNote ArchiveCompanion::Open() {
   const uint64_t blocks = map.Volumes() > 1 ? map.FirstBlockOf(2) : map.Blocks();
   // Damage at one end still leaves the other; damage at both, the blocks
   // between.
-  const bool known = size >= 0 && blocks > 0 &&
-                     (BlockAsWritten(0) ||
-                      (size == map.VolumeSize(1) && BlockAsWritten(blocks - 1)) ||
-                      !NoBlockAsWritten(0, blocks));
+  const bool known =
+      size >= 0 && blocks > 0 &&
+      (BlockAsWritten(0) || (size == map.VolumeSize(1) && BlockAsWritten(blocks - 1)) ||
+       !NoBlockAsWritten(0, blocks));
   if (!known) {
     note.State = csMismatched;
     note.Reason = size < 0 ? "the archive cannot be read"
@@ -141,11 +141,18 @@ const std::vector<companion::IndexEntry>* ArchiveCompanion::Index() {
   if (!indexRead_ && Usable()) {
     indexRead_ = true;
     const companion::SectionInfo* section = reader_->Find(companion::kIndexSection);
-    std::string body;
     auto entries = std::make_unique<std::vector<companion::IndexEntry>>();
-    if (section != nullptr && reader_->ReadBody(*section, body, kSectionLimit) &&
-        companion::DecodeIndex(body, *entries))
-      index_ = std::move(entries);
+    // Decoded as it is read: a million entries' bytes are never held
+    // beside the entries made of them.
+    if (section != nullptr && static_cast<uint64_t>(section->Length) <= kSectionLimit) {
+      companion::IndexDecoder decoder(*entries, static_cast<uint64_t>(section->Length));
+      if (reader_->ReadBodyInPieces(*section,
+                                    [&decoder](const uint8_t* Bytes, size_t Count) {
+                                      return decoder.Take(Bytes, Count);
+                                    }) &&
+          decoder.Finish())
+        index_ = std::move(entries);
+    }
   }
   return index_.get();
 }

@@ -30,7 +30,7 @@ bool BackupRun::Finish() {
       FailWriting(e.SystemError());
     }
   }
-  selected_ = TStringList();
+  selected_.clear();
   archive_ = nullptr;
   // Through the first volume's own descriptor, before it is closed.
   if (result && entries_ != s_.FileCount) result = CorrectCount();

@@ -51,7 +51,7 @@ void BackupRun::NoteEntry(size_t Index, const Mark& Where) {
   entry.Packed = entryPacked_;
   entry.Chunks = entryChunks_;
   entry.Stamp = source_ != nullptr ? source_->Stamp() : -1;
-  index_.push_back(std::move(entry));
+  index_.Add(entry);
   if (isFileList || source_ == nullptr) return;
   platform::PathMetadata metadata;
   companion::MetadataRecord record;
@@ -61,7 +61,7 @@ void BackupRun::NoteEntry(size_t Index, const Mark& Where) {
   metadata.ModifiedNanoseconds = static_cast<uint32_t>(source_->ModifiedNs() % 1000000000);
   if (!companion::RecordOf(selected_[Index], metadata, record)) return;
   record.HardLinkGroup = hardLinks_.GroupOf(metadata);
-  records_.push_back(std::move(record));
+  records_.Add(record);
 }
 
 bool BackupRun::WriteCompanionFile() {
@@ -86,7 +86,7 @@ bool BackupRun::WriteCompanionFile() {
   };
   try {
     THandleStream out(std::move(file));
-    const companion::BuildResult built = companion::BuildCompanion(
+    const companion::BuildResult built = companion::BuildCompanionOfBodies(
         source, static_cast<unsigned>(names.size()), index_, records_, options, out);
     if (!built.Done) {
       if (built.Stopped) return false;

@@ -141,7 +141,17 @@ bool BackupRun::SelectFiles(const TStringList& Files) {
   SelectionReport report;
   SelectSourceFiles(Files, ArchiveFiles(), owner_.GetBackupMode(), selected_, &measures_, options,
                     report);
-  records_ = std::move(capture.Records());
+  if (companion_) {
+    // Beside the archive, as its volumes: a temporary folder may be held
+    // in memory, which is what spilling is to spare.
+    const auto spill = [this](std::string& Name) {
+      return platform::CreateFileBeside(archiveName_, Name);
+    };
+    index_.SpillWith(spill);
+    records_.SpillWith(spill);
+  }
+  for (const companion::MetadataRecord& record : capture.Records()) records_.Add(record);
+  capture.Records() = {};
   s_.HiddenFolders = report.HiddenFolders;
   s_.Unreadable = std::move(report.Unreadable);
   if (!report.Unselected.empty()) {
@@ -175,7 +185,7 @@ void BackupRun::MeasureFiles() {
     const std::string& path = selected_[i];
     // Counted as the search saw it: opening every file here as well as
     // when it is read would cost each file two opens.
-    const platform::FileMeasure& seen = measures_[i];
+    const SelectedMeasure& seen = measures_[i];
     int64_t size = seen.Size;
     int32_t stamp = seen.Stamp;
     if ((!seen.Known || !seen.Readable) && s_.Continue) {
@@ -200,14 +210,7 @@ void BackupRun::MeasureFiles() {
     if (owner_.SaveFileID) fileIds_.Add(path, stamp, size);
   }
   measures_ = {};
-  if (leftOut.empty()) return;
-  size_t kept = 0;
-  for (size_t i = 0; i < selected_.size(); ++i) {
-    if (leftOut[i]) continue;
-    if (kept != i) selected_[kept] = std::move(selected_[i]);
-    ++kept;
-  }
-  selected_.resize(kept);
+  if (!leftOut.empty()) selected_.Remove(leftOut);
 }
 
 void BackupRun::SaveFileIdList() {
@@ -218,7 +221,7 @@ void BackupRun::SaveFileIdList() {
     run_.Fail(beTempFile, fileIds_.FileName(), backup::ReasonOf(e));
     return;
   }
-  selected_.insert(selected_.begin(), fileIds_.FileName());
+  selected_.push_front(fileIds_.FileName());
   hasFileList_ = true;
   s_.TotalSize += static_cast<int64_t>(written);
 }

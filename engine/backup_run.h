@@ -32,6 +32,7 @@
 #include "engine/file_id_list.h"
 #include "engine/older_archive.h"
 #include "engine/run_state.h"
+#include "engine/selected_files.h"
 #include "engine/source_file.h"
 #include "engine/volume_writer.h"
 #include "kelmora/backup_file.h"
@@ -187,8 +188,8 @@ class BackupRun {
   ArchiveClaim claim_;                 // the archive, held until the run is gone
   std::optional<OlderArchive> older_;  // what stood at archiveName_ before
 
-  TStringList selected_;
-  std::vector<platform::FileMeasure> measures_;  // beside selected_ until it is measured
+  SelectedFiles selected_;
+  std::vector<SelectedMeasure> measures_;  // beside selected_ until it is measured
   FileIdListWriter fileIds_;
   bool hasFileList_ = false;
   int64_t countAt_ = 0;  // where the header's file count lies in the first volume or stream
@@ -201,8 +202,10 @@ class BackupRun {
   // The companion written beside the volumes, when there is one.
   const bool companion_;
   VolumeWriter::Volume companionFile_;
-  std::vector<companion::IndexEntry> index_;
-  std::vector<companion::MetadataRecord> records_;  // folders and links first, then files
+  // Encoded as noted: a million entries held as structures would cost the
+  // run several times the bytes they take in the companion.
+  companion::SectionBody index_;
+  companion::SectionBody records_;  // folders and links first, then files
   companion::HardLinks hardLinks_;
   // What the entry being written has taken so far.
   int64_t entryBytes_ = 0;

@@ -1,6 +1,7 @@
 // Restore: the run from end to end and the decision on each file; where
 // its target goes and how it is put there is in restore_place.cpp.
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -174,8 +175,8 @@ void RestoreRun::EndFile(Ending How) {
 }
 
 bool RestoreRun::Clashes(const std::string& Stored, const std::string& Target) {
-  const std::string* earlier = claimed_.Clash(Target, Stored);
-  if (earlier == nullptr) return false;
+  const std::optional<std::string> earlier = claimed_.Clash(Target, Stored);
+  if (!earlier) return false;
   // A damaged copy kept aside makes way for a stored file of its name.
   if (MoveKeptCopy(platform::ComparableName(Target))) return false;
   // Told through OnNameClash alone. A copy: the handler may restore nothing

@@ -27,20 +27,21 @@ bool ModeWrites(TRestoreMode Mode, int32_t Stamp, const platform::PathInfo& Exis
   return false;
 }
 
-const std::string* TargetClaims::Clash(const std::string& Target, const std::string& Stored) const {
-  const auto earlier = claimed_.find(platform::ComparableName(Target));
-  if (earlier == claimed_.end() || earlier->second == Stored) return nullptr;
-  return &earlier->second;
+std::optional<std::string> TargetClaims::Clash(const std::string& Target,
+                                               const std::string& Stored) const {
+  std::optional<std::string> earlier = claimed_.Find(platform::ComparableName(Target));
+  if (earlier && *earlier == Stored) return std::nullopt;
+  return earlier;
 }
 
 void TargetClaims::Claim(const std::string& Target, const std::string& Stored) {
-  claimed_[platform::ComparableName(Target)] = Stored;
+  claimed_.Set(platform::ComparableName(Target), Stored);
 }
 
 void TargetClaims::Move(const std::string& From, const std::string& To) {
-  std::string stored = std::move(claimed_[From]);
-  claimed_.erase(From);
-  claimed_[To] = std::move(stored);
+  const std::optional<std::string> stored = claimed_.Find(From);
+  claimed_.Erase(From);
+  claimed_.Set(To, stored.value_or(std::string()));
 }
 
 bool TargetClaims::MayMeet(const std::string& Target) {
@@ -60,14 +61,15 @@ bool TargetClaims::MayMeet(const std::string& Target) {
 
 bool FilterAnswers::Lets(const std::string& Stored) const {
   if (!filter_) return true;
-  const auto known = answers_.find(Stored);
-  return known != answers_.end() ? known->second : filter_(Stored);
+  const std::optional<std::string> known = answers_.Find(Stored);
+  return known ? !known->empty() : filter_(Stored);
 }
 
 bool FilterAnswers::Remember(const std::string& Stored) {
-  const auto known = answers_.find(Stored);
-  if (known != answers_.end()) return known->second;
-  return answers_[Stored] = filter_(Stored);
+  if (const std::optional<std::string> known = answers_.Find(Stored)) return !known->empty();
+  const bool wanted = filter_(Stored);
+  answers_.Set(Stored, wanted ? "y" : "");
+  return wanted;
 }
 
 }  // namespace kelmora::restore

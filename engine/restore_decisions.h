@@ -9,7 +9,9 @@
 #include <cstdint>
 #include <functional>
 #include <string>
-#include <unordered_map>
+#include <optional>
+
+#include "engine/name_claims.h"
 
 #include "kelmora/backup_file.h"
 #include "platform/path_guard.h"
@@ -23,18 +25,19 @@ bool ModeWrites(TRestoreMode Mode, int32_t Stamp, const platform::PathInfo& Exis
 
 // The targets a run restored to, each with the stored name it holds,
 // compared as this system compares names ("A.txt" and "a.txt" are one
-// file where case does not tell names apart).
+// file where case does not tell names apart). Compact and exact: it holds
+// every file of the archive (engine/name_claims.h).
 class TargetClaims {
  public:
   // The stored name restored to Target before, when it is another than
   // Stored; null when there is none. The same stored name twice is one
   // file backed up twice, and the later copy replaces the earlier.
-  const std::string* Clash(const std::string& Target, const std::string& Stored) const;
+  std::optional<std::string> Clash(const std::string& Target, const std::string& Stored) const;
   void Claim(const std::string& Target, const std::string& Stored);
   // By a name already made comparable (platform::ComparableName).
-  bool Holds(const std::string& Comparable) const { return claimed_.count(Comparable) != 0; }
+  bool Holds(const std::string& Comparable) const { return claimed_.Contains(Comparable); }
   void ClaimComparable(const std::string& Comparable, const std::string& Stored) {
-    claimed_[Comparable] = Stored;
+    claimed_.Set(Comparable, Stored);
   }
   // Hands the claim on From to To.
   void Move(const std::string& From, const std::string& To);
@@ -44,8 +47,8 @@ class TargetClaims {
   bool MayMeet(const std::string& Target);
 
  private:
-  std::unordered_map<std::string, std::string> claimed_;  // comparable target -> stored
-  std::string checkedFolder_;                             // the folder MayMeet checked last
+  NameClaims claimed_;         // comparable target -> stored
+  std::string checkedFolder_;  // the folder MayMeet checked last
 };
 
 // RestoreFilter's answers. The index of a companion asks for each stored
@@ -60,7 +63,8 @@ class FilterAnswers {
 
  private:
   const std::function<bool(const std::string&)>& filter_;
-  std::unordered_map<std::string, bool> answers_;
+  // "" for no, "y" for yes: it holds every name of the archive.
+  NameClaims answers_;
 };
 
 }  // namespace kelmora::restore

@@ -4,6 +4,7 @@
 // the folders and links the archive's layout has no place for.
 #include <algorithm>
 #include <cerrno>
+#include <optional>
 #include <string>
 #include <vector>
 

@@ -2,6 +2,7 @@
 // folder, beginning the target there and putting it in place.
 #include <cerrno>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 

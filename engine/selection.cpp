@@ -70,10 +70,11 @@ bool HasWildcard(const std::string& Name) {
 // specifications (or the caller) put into the list, and the set takes in a
 // specification's files only when another one follows. A single
 // specification, the usual case, costs no hashing at all.
+template <typename List, typename Measure>
 class Expansion {
  public:
-  Expansion(const TStringList& Archive, TBackupMode Mode, TStringList& Selected,
-            std::vector<platform::FileMeasure>* Measures, const SelectionOptions& Options,
+  Expansion(const TStringList& Archive, TBackupMode Mode, List& Selected,
+            std::vector<Measure>* Measures, const SelectionOptions& Options,
             SelectionReport& Report)
       : mode_(Mode),
         selected_(Selected),
@@ -117,11 +118,11 @@ class Expansion {
 
  private:
   struct EntryHash {
-    const TStringList* list;
+    const List* list;
     size_t operator()(size_t i) const { return std::hash<std::string>{}((*list)[i]); }
   };
   struct EntryEqual {
-    const TStringList* list;
+    const List* list;
     bool operator()(size_t a, size_t b) const { return (*list)[a] == (*list)[b]; }
   };
 
@@ -228,7 +229,7 @@ class Expansion {
     // The candidate goes in first so that the set can hash it by position.
     selected_.push_back(Folder + platform::ComparableName(Found.Name));
     const size_t added = selected_.size() - 1;
-    const std::string& path = selected_.back();
+    const std::string path = selected_.back();
     if ((!seen_.empty() && seen_.count(added) != 0) || IsArchive(path, Found.Measure) ||
         (mode_ == bmIncremental && !platform::HasArchiveAttribute(path))) {
       selected_.pop_back();
@@ -256,8 +257,8 @@ class Expansion {
   static constexpr size_t kFilesBetweenMessages = 4096;
 
   TBackupMode mode_;
-  TStringList& selected_;
-  std::vector<platform::FileMeasure>* measures_;  // beside selected_, when asked for
+  List& selected_;
+  std::vector<Measure>* measures_;  // beside selected_, when asked for
   const SelectionOptions& options_;
   SelectionReport& report_;
   // Files the current specification found, before any was left out as a
@@ -274,16 +275,29 @@ class Expansion {
   std::set<std::pair<uint64_t, uint64_t>> archiveIdentities_;
 };
 
+template <typename List, typename Measure>
+void Expand(const TStringList& Sources, const TStringList& Archive, TBackupMode Mode,
+            List& Selected, std::vector<Measure>* Measures, const SelectionOptions& Options,
+            SelectionReport& Report) {
+  Expansion<List, Measure> expansion(Archive, Mode, Selected, Measures, Options, Report);
+  for (const std::string& source : Sources) {
+    if (Report.Stopped) break;
+    expansion.ExpandSpecification(source);
+  }
+}
+
 }  // namespace
 
 void SelectSourceFiles(const TStringList& Sources, const TStringList& Archive, TBackupMode Mode,
                        TStringList& Selected, std::vector<platform::FileMeasure>* Measures,
                        const SelectionOptions& Options, SelectionReport& Report) {
-  Expansion expansion(Archive, Mode, Selected, Measures, Options, Report);
-  for (const std::string& source : Sources) {
-    if (Report.Stopped) break;
-    expansion.ExpandSpecification(source);
-  }
+  Expand(Sources, Archive, Mode, Selected, Measures, Options, Report);
+}
+
+void SelectSourceFiles(const TStringList& Sources, const TStringList& Archive, TBackupMode Mode,
+                       SelectedFiles& Selected, std::vector<SelectedMeasure>* Measures,
+                       const SelectionOptions& Options, SelectionReport& Report) {
+  Expand(Sources, Archive, Mode, Selected, Measures, Options, Report);
 }
 
 void SelectSourceFiles(const TStringList& Sources, const TStringList& Archive, TBackupMode Mode,

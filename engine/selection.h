@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/companion/sections.h"
+#include "engine/selected_files.h"
 #include "kelmora/backup_file.h"
 #include "platform/platform.h"
 
@@ -84,6 +85,11 @@ struct SelectionReport {
 // SelectSourceFiles, telling in Report what was not taken.
 void SelectSourceFiles(const TStringList& Sources, const TStringList& Archive, TBackupMode Mode,
                        TStringList& Selected, std::vector<platform::FileMeasure>* Measures,
+                       const SelectionOptions& Options, SelectionReport& Report);
+
+// The same into a compact list, as a backup of many files keeps it.
+void SelectSourceFiles(const TStringList& Sources, const TStringList& Archive, TBackupMode Mode,
+                       SelectedFiles& Selected, std::vector<SelectedMeasure>* Measures,
                        const SelectionOptions& Options, SelectionReport& Report);
 
 // Where the sub-directory switch starts in Source, or npos. "/" is also the

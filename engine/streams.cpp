@@ -74,6 +74,11 @@ void THandleStream::Close() {
     error = e.SystemError() != 0 ? e.SystemError() : EIO;
   }
   if (!file_->Close() && error == 0) error = file_->LastError();
+  // Closed, it reads and writes nothing more: its buffer goes now, not with
+  // the object (a restore holds hundreds of closed files until their batch
+  // is put in place).
+  buffer_.reset();
+  readPos_ = readEnd_ = 0;
   if (error != 0) throw EStreamError(kStreamWriteError, error);
 }
 

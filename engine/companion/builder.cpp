@@ -142,12 +142,33 @@ class Build {
   int64_t done_ = 0;
 };
 
+// A section written front to back from its pieces: its checksum is taken
+// as it goes, and its bytes are those one AddSection would write.
+void AddSection(CompanionWriter& Writer, uint32_t Type, const SectionBody& Body) {
+  const int handle = Writer.Reserve(Type, Body.Size());
+  int64_t at = 0;
+  Body.WriteTo([&](const void* Bytes, size_t Count) {
+    Writer.WriteInSection(handle, at, Bytes, Count);
+    at += static_cast<int64_t>(Count);
+  });
+  Writer.Close(handle);
+}
+
 }  // namespace
 
 BuildResult BuildCompanion(VolumeSource& Source, unsigned VolumeCount,
                            const std::vector<IndexEntry>& Index,
                            const std::vector<MetadataRecord>& Metadata, const BuildOptions& Options,
                            TStream& Out) {
+  SectionBody index, metadata;
+  for (const IndexEntry& entry : Index) index.Add(entry);
+  for (const MetadataRecord& record : Metadata) metadata.Add(record);
+  return BuildCompanionOfBodies(Source, VolumeCount, index, metadata, Options, Out);
+}
+
+BuildResult BuildCompanionOfBodies(VolumeSource& Source, unsigned VolumeCount,
+                                   const SectionBody& Index, const SectionBody& Metadata,
+                                   const BuildOptions& Options, TStream& Out) {
   BuildResult failed;
   std::vector<int64_t> sizes;
   for (unsigned v = 1; v <= VolumeCount; ++v) {
@@ -165,8 +186,8 @@ BuildResult BuildCompanion(VolumeSource& Source, unsigned VolumeCount,
       writer.Reserve(kIdentitySection, static_cast<int64_t>(8 + 16 * size_t{VolumeCount}));
   const int checksums =
       writer.Reserve(kChecksumSection, 8 + static_cast<int64_t>(map.Blocks()) * 4);
-  writer.AddSection(kIndexSection, EncodeIndex(Index));
-  writer.AddSection(kMetadataSection, EncodeMetadata(Metadata));
+  AddSection(writer, kIndexSection, Index);
+  AddSection(writer, kMetadataSection, Metadata);
   const std::string head = ChecksumHead(Options.BlockSize);
   writer.WriteInSection(checksums, 0, head.data(), head.size());
 

@@ -49,5 +49,9 @@ BuildResult BuildCompanion(VolumeSource& Source, unsigned VolumeCount,
                            const std::vector<IndexEntry>& Index,
                            const std::vector<MetadataRecord>& Metadata, const BuildOptions& Options,
                            TStream& Out);
+// The same with the index and records already encoded, as a backup keeps them.
+BuildResult BuildCompanionOfBodies(VolumeSource& Source, unsigned VolumeCount,
+                                   const SectionBody& Index, const SectionBody& Metadata,
+                                   const BuildOptions& Options, TStream& Out);
 
 }  // namespace kelmora::companion

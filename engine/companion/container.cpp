@@ -257,6 +257,11 @@ bool CompanionReader::ReadBody(const SectionInfo& Section, std::string& Body, si
 }
 
 bool CompanionReader::VerifyBody(const SectionInfo& Section) {
+  return ReadBodyInPieces(Section, nullptr);
+}
+
+bool CompanionReader::ReadBodyInPieces(const SectionInfo& Section,
+                                       const std::function<bool(const uint8_t*, size_t)>& Take) {
   const size_t pieceSize =
       static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(kStreamPiece), Section.Length));
   std::unique_ptr<uint8_t[]> piece(new uint8_t[std::max<size_t>(pieceSize, 1)]);
@@ -266,6 +271,7 @@ bool CompanionReader::VerifyBody(const SectionInfo& Section) {
         std::min<int64_t>(static_cast<int64_t>(pieceSize), Section.Length - at));
     if (!ReadAt(Section, at, piece.get(), n)) return false;
     crc = Crc32c(crc, piece.get(), n);
+    if (Take && !Take(piece.get(), n)) return false;
     at += static_cast<int64_t>(n);
   }
   return crc == Section.BodyCrc;

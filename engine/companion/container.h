@@ -177,6 +177,11 @@ class CompanionReader {
 
   // The whole body when it is at most Limit bytes and its checksum agrees.
   bool ReadBody(const SectionInfo& Section, std::string& Body, size_t Limit);
+  // Hands Take the body a piece at a time, front to back; true when every
+  // piece was read and taken and the body matches its checksum, which is
+  // known only after the last piece.
+  bool ReadBodyInPieces(const SectionInfo& Section,
+                        const std::function<bool(const uint8_t*, size_t)>& Take);
   // Reads the body through its checksum, 1 MiB at a time.
   bool VerifyBody(const SectionInfo& Section);
   // Count bytes at Offset in the body; false when they lie outside it or

@@ -1,5 +1,7 @@
 #include "engine/companion/metadata.h"
 
+#include <algorithm>
+
 namespace kelmora::companion {
 
 bool RecordOf(const std::string& Name, const platform::PathMetadata& M, MetadataRecord& Record) {
@@ -64,13 +66,23 @@ uint32_t HardLinks::GroupOf(const platform::PathMetadata& M) {
 }
 
 MetadataByName::MetadataByName(std::vector<MetadataRecord> Records) : records_(std::move(Records)) {
-  for (size_t i = 0; i < records_.size(); ++i) byName_.emplace(records_[i].Name, i);
+  byName_.resize(records_.size());
+  for (size_t i = 0; i < records_.size(); ++i) byName_[i] = static_cast<uint32_t>(i);
+  std::stable_sort(byName_.begin(), byName_.end(),
+                   [this](uint32_t A, uint32_t B) { return records_[A].Name < records_[B].Name; });
 }
 
 const MetadataRecord* MetadataByName::Find(const std::string& Name, EntryKind Kind) const {
-  const auto [first, last] = byName_.equal_range(Name);
-  for (auto it = first; it != last; ++it)
-    if (records_[it->second].Kind == Kind) return &records_[it->second];
+  struct ByName {
+    const std::vector<MetadataRecord>& records;
+    bool operator()(uint32_t A, const std::string& B) const { return records[A].Name < B; }
+    bool operator()(const std::string& A, uint32_t B) const { return A < records[B].Name; }
+  };
+  const auto [first, last] =
+      std::equal_range(byName_.begin(), byName_.end(), Name, ByName{records_});
+  // A name recorded twice (a file backed up twice) takes its last record.
+  for (auto it = last; it != first; --it)
+    if (records_[*(it - 1)].Kind == Kind) return &records_[*(it - 1)];
   return nullptr;
 }
 

@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <map>
 #include <string>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -44,7 +43,9 @@ class MetadataByName {
 
  private:
   std::vector<MetadataRecord> records_;
-  std::unordered_multimap<std::string, size_t> byName_;
+  // Positions in records_ ordered by name, then position: no second copy
+  // of every name.
+  std::vector<uint32_t> byName_;
 };
 
 }  // namespace kelmora::companion

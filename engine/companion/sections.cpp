@@ -1,9 +1,12 @@
 #include "engine/companion/sections.h"
 
 #include <algorithm>
+#include <cerrno>
 
 #include "engine/archive_format.h"
 #include "engine/companion/container.h"
+#include "kelmora/streams.h"
+#include "platform/platform.h"
 
 namespace kelmora::companion {
 
@@ -63,94 +66,232 @@ bool DecodeIdentity(const std::string& Body, ArchiveIdentity& Identity) {
   return true;
 }
 
-std::string EncodeIndex(const std::vector<IndexEntry>& Entries) {
-  ByteWriter w;
-  w.Int<uint32_t>(static_cast<uint32_t>(Entries.size()));
-  for (const IndexEntry& e : Entries) {
-    w.Int<uint32_t>(static_cast<uint32_t>(kIndexFixed + e.Name.size()));
-    w.Int<uint16_t>(e.Volume);
-    w.Int<uint16_t>(e.Flags);
-    w.Int<uint64_t>(static_cast<uint64_t>(e.Offset));
-    w.Int<int64_t>(e.Size);
-    w.Int<int64_t>(e.Packed);
-    w.Int<uint32_t>(e.Chunks);
-    w.Int<int32_t>(e.Stamp);
-    w.Int<uint32_t>(static_cast<uint32_t>(e.Name.size()));
-    w.Bytes(e.Name);
-  }
-  return w.Text();
+SectionBody::~SectionBody() {
+  if (spillName_.empty()) return;
+  spill_.Close();
+  platform::DeleteFile(spillName_);
 }
 
-bool DecodeIndex(const std::string& Body, std::vector<IndexEntry>& Entries) {
-  Entries.clear();
-  ByteReader outer(Body);
-  uint32_t count = 0;
-  // Every record takes at least its fixed part, so the count is checked
-  // against the bytes before anything is reserved for it.
-  if (!outer.Int(count) || count > outer.Remaining() / (4 + kIndexFixed)) return false;
-  Entries.reserve(count);
-  for (uint32_t i = 0; i < count; ++i) {
-    size_t start = 0;
-    uint32_t length = 0;
-    if (!NextRecord(outer, Body, start, length)) break;
-    ByteReader r(Body.data() + start, length);
-    IndexEntry e;
-    uint64_t offset = 0;
-    uint32_t nameLength = 0;
-    r.Int(e.Volume);
-    r.Int(e.Flags);
-    r.Int(offset);
-    r.Int(e.Size);
-    r.Int(e.Packed);
-    r.Int(e.Chunks);
-    r.Int(e.Stamp);
-    r.Int(nameLength);
-    if (nameLength > static_cast<uint32_t>(format::kMaxNameLength) ||
-        !r.Bytes(e.Name, nameLength) || e.Volume == 0 || offset > (uint64_t{1} << 50) ||
-        e.Size < -1 || e.Packed < 0)
-      break;
-    e.Offset = static_cast<int64_t>(offset);
-    // Entries follow the archive's order; one out of it is damage.
-    if (!Entries.empty() &&
-        (e.Volume < Entries.back().Volume ||
-         (e.Volume == Entries.back().Volume && e.Offset <= Entries.back().Offset)))
-      break;
-    Entries.push_back(std::move(e));
+void SectionBody::Append(const std::string& Entry) {
+  constexpr size_t kPiece = size_t{1} << 20;
+  // Full pieces beyond these go to the spill file.
+  constexpr size_t kPiecesKept = 2;
+  if (pieces_.empty() || pieces_.back().size() + Entry.size() > pieces_.back().capacity()) {
+    if (pieces_.size() >= kPiecesKept && open_ && !spillFailed_) Spill();
+    pieces_.emplace_back();
+    pieces_.back().reserve(std::max(kPiece, Entry.size()));
   }
-  if (Entries.size() != count || outer.Remaining() != 0) {
-    Entries.clear();
-    return false;
+  pieces_.back() += Entry;
+  size_ += static_cast<int64_t>(Entry.size());
+  ++count_;
+}
+
+void SectionBody::Spill() {
+  if (!spill_.Valid()) {
+    spill_ = open_(spillName_);
+    if (!spill_.Valid()) {
+      spillFailed_ = true;
+      return;
+    }
+  }
+  size_t written = 0;
+  for (; written < pieces_.size(); ++written) {
+    // A piece written in part counts for nothing: the next one, and the
+    // read back, go by spilled_ alone.
+    if (spill_.Seek(spilled_, platform::SeekFrom::Begin) != spilled_ ||
+        !spill_.Write(pieces_[written].data(), pieces_[written].size())) {
+      spillFailed_ = true;
+      break;
+    }
+    spilled_ += static_cast<int64_t>(pieces_[written].size());
+  }
+  pieces_.erase(pieces_.begin(), pieces_.begin() + static_cast<std::ptrdiff_t>(written));
+}
+
+void SectionBody::WriteTo(const std::function<void(const void*, size_t)>& Write) const {
+  unsigned char count[4];
+  for (int i = 0; i < 4; ++i) count[i] = static_cast<unsigned char>(count_ >> (8 * i));
+  Write(count, sizeof count);
+  if (spilled_ > 0) {
+    // spill_ is only read here, once the body is complete.
+    platform::File& spill = const_cast<platform::File&>(spill_);
+    std::vector<char> buffer(size_t{1} << 20);
+    if (spill.Seek(0, platform::SeekFrom::Begin) != 0)
+      throw EStreamError(kStreamReadError, spill.LastError());
+    for (int64_t done = 0; done < spilled_;) {
+      const size_t want = static_cast<size_t>(
+          std::min<int64_t>(static_cast<int64_t>(buffer.size()), spilled_ - done));
+      const int64_t got = spill.Read(buffer.data(), want);
+      if (got <= 0) throw EStreamError(kStreamReadError, got < 0 ? spill.LastError() : EIO);
+      Write(buffer.data(), static_cast<size_t>(got));
+      done += got;
+    }
+  }
+  for (const std::string& piece : pieces_) Write(piece.data(), piece.size());
+}
+
+std::string SectionBody::Text() const {
+  std::string text;
+  text.reserve(static_cast<size_t>(size_));
+  WriteTo([&text](const void* Bytes, size_t Count) {
+    text.append(static_cast<const char*>(Bytes), Count);
+  });
+  return text;
+}
+
+void SectionBody::Add(const IndexEntry& e) {
+  ByteWriter w;
+  w.Int<uint32_t>(static_cast<uint32_t>(kIndexFixed + e.Name.size()));
+  w.Int<uint16_t>(e.Volume);
+  w.Int<uint16_t>(e.Flags);
+  w.Int<uint64_t>(static_cast<uint64_t>(e.Offset));
+  w.Int<int64_t>(e.Size);
+  w.Int<int64_t>(e.Packed);
+  w.Int<uint32_t>(e.Chunks);
+  w.Int<int32_t>(e.Stamp);
+  w.Int<uint32_t>(static_cast<uint32_t>(e.Name.size()));
+  w.Bytes(e.Name);
+  Append(w.Text());
+}
+
+std::string EncodeIndex(const std::vector<IndexEntry>& Entries) {
+  SectionBody body;
+  for (const IndexEntry& e : Entries) body.Add(e);
+  return body.Text();
+}
+
+IndexDecoder::IndexDecoder(std::vector<IndexEntry>& Entries, uint64_t BodySize)
+    : entries_(Entries), left_(BodySize) {
+  entries_.clear();
+}
+
+bool IndexDecoder::Take(const void* Bytes, size_t Count) {
+  if (failed_) return false;
+  const auto* at = static_cast<const char*>(Bytes);
+  const char* const end = at + Count;
+  while (at < end) {
+    // What a record (or the count) still lacks is gathered first; whole
+    // records in the piece are read where they lie.
+    size_t need = (!counted_ || carry_.size() < 4) ? 4 : 4 + ReadLength(carry_.data());
+    if (carry_.empty() && counted_ && end - at >= 4 &&
+        static_cast<size_t>(end - at) >= 4 + ReadLength(at)) {
+      const uint32_t length = ReadLength(at);
+      if (!Record(at + 4, length)) return Fail();
+      at += 4 + length;
+      continue;
+    }
+    const size_t take = std::min(need - carry_.size(), static_cast<size_t>(end - at));
+    carry_.append(at, take);
+    at += take;
+    if (carry_.size() < need) continue;
+    if (!counted_) {
+      if (!TakeCount(ReadLength(carry_.data()))) return Fail();
+      carry_.clear();
+      continue;
+    }
+    need = 4 + ReadLength(carry_.data());
+    if (need > 4 + left_) return Fail();
+    if (carry_.size() < need) continue;
+    if (!Record(carry_.data() + 4, ReadLength(carry_.data()))) return Fail();
+    carry_.clear();
   }
   return true;
 }
 
-std::string EncodeMetadata(const std::vector<MetadataRecord>& Records) {
+bool IndexDecoder::Finish() {
+  if (failed_ || !counted_ || !carry_.empty() || entries_.size() != count_ || left_ != 0)
+    return Fail();
+  return true;
+}
+
+uint32_t IndexDecoder::ReadLength(const char* At) {
+  uint32_t value = 0;
+  for (int i = 0; i < 4; ++i)
+    value |= static_cast<uint32_t>(static_cast<uint8_t>(At[i])) << (8 * i);
+  return value;
+}
+
+// Every record takes at least its fixed part, so the count is checked
+// against the bytes before anything is reserved for it.
+bool IndexDecoder::TakeCount(uint32_t Count) {
+  if (left_ < 4) return false;
+  left_ -= 4;
+  if (Count > left_ / (4 + kIndexFixed)) return false;
+  counted_ = true;
+  count_ = Count;
+  entries_.reserve(Count);
+  return true;
+}
+
+bool IndexDecoder::Record(const char* Bytes, uint32_t Length) {
+  if (entries_.size() >= count_ || uint64_t{4} + Length > left_) return false;
+  left_ -= 4 + uint64_t{Length};
+  ByteReader r(Bytes, Length);
+  IndexEntry e;
+  uint64_t offset = 0;
+  uint32_t nameLength = 0;
+  r.Int(e.Volume);
+  r.Int(e.Flags);
+  r.Int(offset);
+  r.Int(e.Size);
+  r.Int(e.Packed);
+  r.Int(e.Chunks);
+  r.Int(e.Stamp);
+  r.Int(nameLength);
+  if (nameLength > static_cast<uint32_t>(format::kMaxNameLength) || !r.Bytes(e.Name, nameLength) ||
+      e.Volume == 0 || offset > (uint64_t{1} << 50) || e.Size < -1 || e.Packed < 0)
+    return false;
+  e.Offset = static_cast<int64_t>(offset);
+  // Entries follow the archive's order; one out of it is damage.
+  if (!entries_.empty() &&
+      (e.Volume < entries_.back().Volume ||
+       (e.Volume == entries_.back().Volume && e.Offset <= entries_.back().Offset)))
+    return false;
+  entries_.push_back(std::move(e));
+  return true;
+}
+
+bool IndexDecoder::Fail() {
+  failed_ = true;
+  entries_.clear();
+  return false;
+}
+
+bool DecodeIndex(const std::string& Body, std::vector<IndexEntry>& Entries) {
+  IndexDecoder decoder(Entries, Body.size());
+  return decoder.Take(Body.data(), Body.size()) && decoder.Finish();
+}
+
+void SectionBody::Add(const MetadataRecord& m) {
   ByteWriter w;
-  w.Int<uint32_t>(static_cast<uint32_t>(Records.size()));
-  for (const MetadataRecord& m : Records) {
-    const std::string user = m.UserName.substr(0, kMaxOwnerName);
-    const std::string group = m.GroupName.substr(0, kMaxOwnerName);
-    w.Int<uint32_t>(static_cast<uint32_t>(kMetadataFixed + m.Name.size() + user.size() +
-                                          group.size() + m.LinkTarget.size()));
-    w.Int<uint8_t>(static_cast<uint8_t>(m.Kind));
-    w.Int<uint8_t>(m.Has);
-    w.Int<uint16_t>(0);
-    w.Int<uint32_t>(m.Mode);
-    w.Int<uint32_t>(m.UserId);
-    w.Int<uint32_t>(m.GroupId);
-    w.Int<int64_t>(m.Seconds);
-    w.Int<uint32_t>(m.Nanoseconds);
-    w.Int<uint32_t>(m.HardLinkGroup);
-    w.Int<uint32_t>(static_cast<uint32_t>(m.Name.size()));
-    w.Bytes(m.Name);
-    w.Int<uint16_t>(static_cast<uint16_t>(user.size()));
-    w.Bytes(user);
-    w.Int<uint16_t>(static_cast<uint16_t>(group.size()));
-    w.Bytes(group);
-    w.Int<uint32_t>(static_cast<uint32_t>(m.LinkTarget.size()));
-    w.Bytes(m.LinkTarget);
-  }
-  return w.Text();
+  const std::string user = m.UserName.substr(0, kMaxOwnerName);
+  const std::string group = m.GroupName.substr(0, kMaxOwnerName);
+  w.Int<uint32_t>(static_cast<uint32_t>(kMetadataFixed + m.Name.size() + user.size() +
+                                        group.size() + m.LinkTarget.size()));
+  w.Int<uint8_t>(static_cast<uint8_t>(m.Kind));
+  w.Int<uint8_t>(m.Has);
+  w.Int<uint16_t>(0);
+  w.Int<uint32_t>(m.Mode);
+  w.Int<uint32_t>(m.UserId);
+  w.Int<uint32_t>(m.GroupId);
+  w.Int<int64_t>(m.Seconds);
+  w.Int<uint32_t>(m.Nanoseconds);
+  w.Int<uint32_t>(m.HardLinkGroup);
+  w.Int<uint32_t>(static_cast<uint32_t>(m.Name.size()));
+  w.Bytes(m.Name);
+  w.Int<uint16_t>(static_cast<uint16_t>(user.size()));
+  w.Bytes(user);
+  w.Int<uint16_t>(static_cast<uint16_t>(group.size()));
+  w.Bytes(group);
+  w.Int<uint32_t>(static_cast<uint32_t>(m.LinkTarget.size()));
+  w.Bytes(m.LinkTarget);
+  Append(w.Text());
+}
+
+std::string EncodeMetadata(const std::vector<MetadataRecord>& Records) {
+  SectionBody body;
+  for (const MetadataRecord& m : Records) body.Add(m);
+  return body.Text();
 }
 
 bool DecodeMetadata(const std::string& Body, std::vector<MetadataRecord>& Records) {

@@ -21,8 +21,11 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
+
+#include "platform/file.h"
 
 namespace kelmora::companion {
 
@@ -67,6 +70,29 @@ std::string EncodeIndex(const std::vector<IndexEntry>& Entries);
 // False, and Entries empty, for a body that does not hold what it claims.
 bool DecodeIndex(const std::string& Body, std::vector<IndexEntry>& Entries);
 
+// DecodeIndex a piece at a time, as the body is read: a large index is
+// never held as bytes and as entries at once. BodySize is the body's whole
+// length. After a false from Take or Finish, Entries is empty.
+class IndexDecoder {
+ public:
+  IndexDecoder(std::vector<IndexEntry>& Entries, uint64_t BodySize);
+  bool Take(const void* Bytes, size_t Count);
+  // True when the body held exactly the entries it counted.
+  bool Finish();
+
+ private:
+  static uint32_t ReadLength(const char* At);
+  bool TakeCount(uint32_t Count);
+  bool Record(const char* Bytes, uint32_t Length);
+  bool Fail();
+  std::vector<IndexEntry>& entries_;
+  uint64_t left_;      // body bytes not yet taken into a record
+  std::string carry_;  // the count or a record begun in an earlier piece
+  bool counted_ = false;
+  uint32_t count_ = 0;
+  bool failed_ = false;
+};
+
 enum class EntryKind : uint8_t { File = 1, Folder = 2, Link = 3 };
 // Which fields of a record the writing system had.
 inline constexpr uint8_t kHasMode = 1;
@@ -94,6 +120,49 @@ struct MetadataRecord {
 };
 
 std::string EncodeMetadata(const std::vector<MetadataRecord>& Records);
+
+// The body of an index or metadata section made entry by entry, as a backup
+// notes its files: a million entries kept as structures, or in one string
+// copied whole each time it grows, would cost the run several times the
+// bytes the section takes. Held in pieces of about a mebibyte; given a
+// place to spill to, all but the last few pieces go to a file there.
+class SectionBody {
+ public:
+  // Opens the spill file, named in Name, when first needed; an invalid
+  // File (or a write to it that fails) keeps the rest in memory.
+  using SpillOpener = std::function<platform::File(std::string& Name)>;
+
+  SectionBody() = default;
+  ~SectionBody();
+  SectionBody(const SectionBody&) = delete;
+  SectionBody& operator=(const SectionBody&) = delete;
+
+  void SpillWith(SpillOpener Open) { open_ = std::move(Open); }
+  void Add(const IndexEntry& Entry);
+  void Add(const MetadataRecord& Record);
+  uint32_t Count() const { return count_; }
+  // The body's length, its count included.
+  int64_t Size() const { return size_; }
+  // Hands Write the body front to back, its count first. Throws
+  // EStreamError when the spilled part cannot be read back.
+  void WriteTo(const std::function<void(const void* Bytes, size_t Count)>& Write) const;
+  // The whole body as one string.
+  std::string Text() const;
+  // The name of the spill file, "" while there is none.
+  const std::string& SpillName() const { return spillName_; }
+
+ private:
+  void Append(const std::string& Entry);
+  void Spill();
+  std::vector<std::string> pieces_;  // after what was spilled
+  uint32_t count_ = 0;
+  int64_t size_ = 4;
+  SpillOpener open_;
+  bool spillFailed_ = false;
+  platform::File spill_;
+  std::string spillName_;
+  int64_t spilled_ = 0;  // bytes in the spill file, all written whole
+};
 // Records of a kind this reader does not know are left out.
 bool DecodeMetadata(const std::string& Body, std::vector<MetadataRecord>& Records);
 
