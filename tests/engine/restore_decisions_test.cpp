@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // A restore's decisions apart from its folders: the claims that keep two
 // stored names off one target and tell when a queued file may be in the
 // way, and the target's name held by the open target, whatever a handler
@@ -7,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -67,11 +70,11 @@ TEST(RestoreDecisions, ClaimsKeepStoredNamesApartAndSeeQueuedFolders) {
   restore::TargetClaims claims;
   claims.Claim("/o/d", "/s/d");
   // The same stored name again is the same file backed up twice.
-  EXPECT_EQ(claims.Clash("/o/d", "/s/d"), nullptr);
-  const std::string* earlier = claims.Clash("/o/d", "/t/d");
-  ASSERT_NE(earlier, nullptr);
+  EXPECT_FALSE(claims.Clash("/o/d", "/s/d"));
+  std::optional<std::string> earlier = claims.Clash("/o/d", "/t/d");
+  ASSERT_TRUE(earlier);
   EXPECT_EQ(*earlier, "/s/d");
-  EXPECT_EQ(claims.Clash("/o/e", "/t/e"), nullptr);
+  EXPECT_FALSE(claims.Clash("/o/e", "/t/e"));
 
   // A file restored at /o/d stands where a folder of /o/d/x/y goes.
   EXPECT_TRUE(claims.MayMeet("/o/d"));
@@ -87,7 +90,7 @@ TEST(RestoreDecisions, ClaimsKeepStoredNamesApartAndSeeQueuedFolders) {
   EXPECT_FALSE(claims.Holds("/o/k.damaged"));
   EXPECT_TRUE(claims.Holds("/o/k.damaged.1"));
   earlier = claims.Clash("/o/k.damaged.1", "/s/other");
-  ASSERT_NE(earlier, nullptr);
+  ASSERT_TRUE(earlier);
   EXPECT_EQ(*earlier, "/s/k");
 }
 
