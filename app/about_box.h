@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // TAboutBox: the modal About dialog with the product's name, a description,
 // an author line, a contact address, a web address that works as a link and
 // the licence.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // The application object: keeps the application's title and shows any
 // exception that escapes an event handler in an error box, after which the
 // application goes on running.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // What the main window does with archives it opens: the File menu's Open,
 // Contents, Test and recent archives, a dropped archive and one named on the
 // command line, and the listing, test and chosen restore behind a contents

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // TArchiveModel: the stored folders and files of one archive as a Qt item
 // model. The view asks only for the rows it shows, so an archive of a
 // hundred thousand files costs a few compact arrays here and a screenful of

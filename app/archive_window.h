@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // TArchiveWindow: the contents of one archive. A tree of its stored folders
 // and files with size, packed size, date and volume, sortable by any column;
 // a filter field that takes the patterns of restore -i; totals and the

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // What the main window does when the user works it: the Backup, Restore and
 // Stop buttons, the pickers, the option controls and the engine's events.
 #include <QCheckBox>

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // A drop-down list style with a narrow arrow button, for a list so narrow
 // that the theme's own arrow would leave no room for its text. Everything
 // else is drawn by the application's style.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Every modal question and message the application puts to the user goes
 // through one of these, so that tests can answer them without a person.
 #pragma once

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+
 #include "app/ini_file.h"
 
 // Plain bytes in and out: the texts are UTF-8 and converted by Qt.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // A profile (INI) file held in memory: read the way the desktop's profile
 // services read one (section and key names without regard to case, a
 // leading byte-order mark ignored, a value in matching quotes stripped of

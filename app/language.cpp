@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Interface languages: every text of the window and of the About box can
 // be replaced by one read from language/<name>.ini. A caption falls back on
 // the text shown at that moment, so a missing file, section or key leaves it

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Kelmora's desktop application: one window, run until it closes.
 #include <QCoreApplication>
 #include <QTimer>

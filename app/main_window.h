@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // TForm1: the main window. It owns the backup engine for its whole life,
 // keeps the window values between runs in the settings file, turns the
 // user's choices into engine calls and shows what comes back.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Which stored names a list of include patterns takes: the engine's
 // TNamePattern, the rule of kelmora-cli restore -i, so that what the
 // contents window shows for a pattern is what the command line would

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // A desktop notification through the freedesktop notification service on
 // the session bus: how a long run ended, for a user who looked away.
 #pragma once

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Where the application finds its own files: the folder of the executable,
 // the settings file beside it (or in the user's configuration folder when
 // that folder cannot be written) and the language folder.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // TProblemList: the files a run found damaged or could not restore, one
 // row each with the volume and offset where that is known, under a line
 // that says what the run did with the others.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // The application's compiled-in resources: its icon.
 #pragma once
 

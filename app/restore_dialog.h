@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // TRestoreDialog: where the files chosen in a contents window go, asked
 // before they are restored: a folder, and whether they keep their stored
 // folders there, leave out the folders they share, or go back to the

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // TRunOutcome: what a run did, kept as figures so that its words can be
 // said again in another language. DescribeOutcome turns it into the status
 // line: files restored, kept, damaged and refused, bytes with units, the

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // TRunProgress: how far a run has come, as the gauge, the status line and
 // the window title show it. The gauge goes by files, as it always did, but
 // moves within a file by its bytes, so it reaches the end only when the run

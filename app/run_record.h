@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // What the main window keeps of the run under way: where it is shown, the
 // files it is to reach, what it met so far, and its progress.
 #pragma once

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // TRunView: a window a run shows itself in, the main window or a contents
 // window: its gauge, its status line and its title.
 #pragma once

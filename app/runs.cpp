@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // One engine run at a time, shown in the window it was started from: the
 // gauge by files moving within a file by its bytes, the speed and time left
 // in the status line and the percentage in the title while it runs, then

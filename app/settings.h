@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // The window values kept between runs and the settings file that holds
 // them: section "Settings", ten keys and "Hidden Folders" after them, read
 // and written in one order; the recent archives and the recovery record's

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Numbers as people read them, in the interface language: sizes with
 // units, speeds, durations and counts with the locale's digit groups.
 #pragma once

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Holds `kelmora-cli backup -q` at every level, with its default threads
 # and with --threads 1 (one thread, like the two below), against
 #   - the bare loop (bench_bare_loop): the same 16,384-byte pieces deflated

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // The cost of the archive scheme itself, with nothing around it: every
 // regular file of a tree cut into 16,384-byte pieces, each deflated on its
 // own (stored when it does not fit), written out with its length.

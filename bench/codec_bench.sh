@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The targets table of the libdeflate work, in one interleaved run:
 # kelmora-cli built with libdeflate and with zlib against tar | pigz at
 # levels 1, 6 and 9 (backup), pigz -dc | tar -x (restore, each into a

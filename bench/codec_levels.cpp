@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Which libdeflate level stands for "max": every regular file of a tree cut
 // into 16,384-byte pieces, each compressed on its own on one thread, by zlib
 // and by libdeflate at the levels given, with the stored rule applied (a

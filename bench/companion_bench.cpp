@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // What the companion costs: block checksums and the recovery record's
 // parity over an archive held in memory (so the disk is left out and the
 // arithmetic measured), with ISA-L and with the portable routines.

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Damages an archive's volumes the ways a disk or a copy does, for
 companion_repair.sh:
 

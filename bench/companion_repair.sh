@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The recovery record through kelmora-cli on real files, and what the
 # companion costs:
 #  1. an archive of 25 equal volumes with --recovery 5, damaged by

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # What the companion gives back, measured on real files:
 #  1. a home-like tree (modes 0600/0700/0750/0755/0666, links to a file, a
 #     folder, outside and nowhere, empty folders, names with spaces and

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // The floor of a backup on this machine: every regular file of a tree cut
 // into 16,384-byte pieces, each compressed on its own by libdeflate (zlib
 // format; stored when it does not fit) on THREADS threads, the pieces

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Source expansion against the directory walk itself: selects every file of
 // a generated tree with "TREE/*.* /s" and times it against
 // `find TREE -type f` on the same tree, alternating the two, and prints the

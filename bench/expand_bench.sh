@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Times the expansion of "TREE/*.* /s" against `find TREE -type f` on a
 # generated 100,000-file tree and prints both medians and their ratio.
 #

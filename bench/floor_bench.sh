@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Backup against its floor: on the mixed tree of bench_make_tree, at each
 # level, kelmora-cli backup (with its companion, and without) against
 # bench_deflate_floor (the bare scheme on libdeflate, two threads, one file

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Huge inputs through kelmora-cli, each checked byte for byte:
 #   - one sparse file of 4.5 GiB (data at its start, around the 4 GiB mark
 #     and at its end), backed up and restored;

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Writes the deterministic mixed tree the backup benchmark runs on:
 // small text files, medium binaries, incompressible files, large
 // compressible files and empty files, in nested folders.

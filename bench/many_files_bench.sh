@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Many small files: for each number of files, a generated tree
 # (bench_make_tree --many: folders of 1,000 files of 0 to 4 KiB plus one
 # empty file per folder) is backed up, listed, listed long, tested and

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Holds `kelmora-cli restore -q -p` of the archive at every level against
 # `tar -xzf` of the same tree archived with gzip at the same level (plain
 # `tar -xf` for level none, which gzip has not), on the generated tree of

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
 # What making restored files durable before their renames costs: a restore
 # of many small files by two builds of kelmora-cli, run in pairs (one then
 # the other, alternating which goes first), each into a fresh folder after

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Each command registers itself as a sub-command of the one parser; its
 // callback runs the engine once and leaves the exit status in Status.
 #pragma once

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // kelmora-cli repair and protect, and the one line every command says
 // when an archive's companion cannot be used.
 #include <chrono>

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // The help as a terminal shows it: every description and footer wrapped at
 // the terminal's width, continuation lines under the description's column.
 #pragma once

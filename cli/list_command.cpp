@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // kelmora-cli list: what an archive holds, read from its records alone.
 
 #include <cstdio>

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Options and help texts that several commands share.
 #include <string>
 

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // What every command shows on the terminal: the engine's hooks (errors on
 // standard error, the need-disk question on the terminal), a throttled
 // progress line, and the summary at the end. Commands only pick what they

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // kelmora-cli restore: options in, one engine call, an exit status out.
 #include <algorithm>
 #include <cctype>

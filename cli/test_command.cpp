@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // kelmora-cli test: the archive read as a restore would read it, every
 // piece inflated and checked, nothing written.
 #include <chrono>

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Debian's hardening flags, as dpkg-buildflags gives them to every package
 # built with "hardening=+all": stack protector, fortified C library calls,
 # format checks, read-only relocations, binding at start-up and

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # kelmora_install_program(TARGET COMPONENT): installs a program into the
 # binary folder as part of COMPONENT. A stripped install (cpack, or
 # cmake --install --strip) also drops the .comment section: the

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Cross-builds Kelmora for 64-bit Windows with Debian's mingw-w64 compilers
 # (g++-mingw-w64-x86-64-posix: the POSIX thread model, which std::thread
 # needs). Tests run under Wine when it is installed.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // What stands between a path and reading it as an archive, told before any
 // run begins, so that every front end names the real obstacle (a folder,
 // a device, no permission, an empty or foreign file) rather than one

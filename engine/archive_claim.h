@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // A run's claim on its archive, held from before it reads or writes any
 // of it to its end.
 //

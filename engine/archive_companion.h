@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // The companion of a file archive as the runs that read the archive use it:
 // found beside the first volume, recognised against the volumes, its
 // sections read when asked for. A companion that does not belong to the

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // The one definition of the archive's records. The writer and both readers
 // use these and nothing else to put bytes on or take bytes off a stream.
 //

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Listing: from the companion's index when the archive has one that fits
 // it, every size exact and no data read; otherwise the archive's records
 // read front to back with every data section stepped over chunk by chunk,

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Protect: a companion made for an archive written without one, or made
 // again (another recovery record, say) for one that has it. The archive is
 // read as a test reads it first: a companion is a record of the archive as

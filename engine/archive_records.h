@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // An archive's entries with where each record begins, read from the
 // records themselves: what a companion made for an existing archive
 // indexes (engine/archive_list.cpp).

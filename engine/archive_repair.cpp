@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Repair: damaged blocks and missing volumes rebuilt from the companion's
 // recovery record. The volumes themselves are only read. Every volume that
 // gets a rebuilt block (a missing one whole) is written as a copy beside

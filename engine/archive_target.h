@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Where a backup writes: a file archive under its name, split into volumes
 // of MaxSize bytes when that is set, or a caller's stream, which holds one
 // volume only. The run is given one of these instead of telling a stream

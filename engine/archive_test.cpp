@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Test: the archive read exactly as a restore reads it, every chunk
 // inflated and checked, with nothing written anywhere; then, with a
 // companion that belongs to it, every block of every volume against its

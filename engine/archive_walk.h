@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Reads a whole archive front to back for restore and test: the header,
 // every record, every volume, and the way past damage. What happens to each
 // file's bytes is up to an EntryConsumer; the walk itself writes nothing.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // The archive walk over stretches of records an index points to: what a
 // restore of a few files reads instead of the whole archive
 // (engine/archive_walk.h).

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Backup, the wind-down: the end marker, the header's count put right, the
 // new volumes read back on request, and the step that puts them in the
 // older archive's place (engine/backup_run.h).

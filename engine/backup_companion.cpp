@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Backup, the companion file: what each entry is and where it lies, noted
 // as it is written, and the file made of that once the volumes are
 // complete, committed with them (engine/backup_run.h).

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Backup: the run, and what is settled before the archive is begun: what
 // may be written where, the selection, the measuring and the file-ID list
 // (engine/backup_run.h).

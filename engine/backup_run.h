@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // One backup: selection, measuring, the file-ID list, the header, then every
 // file as data sections of independently compressed chunks, split into
 // volumes when MaxSize is set. A BackupRun holds the working data of one

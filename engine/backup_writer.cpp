@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Backup, the writing: the header, then every file as data sections of
 // independently compressed chunks, split into volumes when the target has a
 // limit (engine/backup_run.h); the volumes' files are a VolumeWriter's.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // The one busy mark of a run: set for its length and cleared on every way
 // out, an exception included.
 #pragma once

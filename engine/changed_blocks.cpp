@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // What a changed block of an archive changed (engine/archive_companion.h).
 //
 // A block checksum says only that something in its 4 KiB differs, and a

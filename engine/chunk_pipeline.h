@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Reads the selected files ahead of the writer, piece by piece and across
 // file boundaries, and compresses the pieces on worker threads, handing
 // them back strictly in archive order.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // The file-ID list (engine/file_id_list.h).
 #include "engine/file_id_list.h"
 

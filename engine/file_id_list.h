@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // The file-ID list, the archive's first entry on request: a line for each
 // file with its time stamp and size. Its one line format, the backup's
 // writing of it, and a reader's bounded taking in.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Reads the chunks of one data section ahead of the restore or test that
 // takes them, inflates them on worker threads, and hands them back strictly
 // in archive order.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // The names a restore has put files at, each with the stored name it put
 // there, in a few dozen bytes a name: a million files restored must not
 // cost the run hundreds of megabytes of strings and map nodes.

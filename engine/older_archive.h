@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // What stands at an archive's name before a backup replaces it: the older
 // archive, and which files named like its later volumes provably are its.
 //

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // The one seam between the archive and a deflate library: a piece goes in
 // as at most 16,384 bytes and comes out as one whole zlib stream, or not at
 // all when the stream would not fit in a piece (the piece is then stored).

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Pieces handed out strictly in order while worker threads process them
 // out of order: what the backup's compression and the restore's inflation
 // have in common.

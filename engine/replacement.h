@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Putting a new archive's files in the older archive's place.
 //
 // A backup writes its volumes (and a companion file, where there is one)

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Restore: the run from end to end and the decision on each file; where
 // its target goes and how it is put there is in restore_place.cpp.
 #include <memory>

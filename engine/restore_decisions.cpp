@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // A restore's decisions that look into no folder (engine/restore_decisions.h).
 #include "engine/restore_decisions.h"
 

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // What a restore decides about each file without looking into any folder:
 // whether the mode writes over what stands at its target, which stored
 // name each target went to already (two never share one), and what the

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Restore, what the companion adds (engine/restore_run.h): the volumes
 // checked against it, the index's short way to the entries a filter lets
 // through, each file's recorded owner, mode and time, and after the files

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Restore: the folder handling. What stands at a target, reaching its
 // folder, beginning the target there and putting it in place.
 #include <cerrno>

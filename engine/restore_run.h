@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // A restore run: decides file by file whether to write what the archive
 // walk reads (engine/archive_walk.h: records, volumes, damage) and where.
 // restore.cpp runs it and decides each file, with the decisions that look

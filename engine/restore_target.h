@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Where a stored name goes on this system. Stored names are absolute paths
 // written on Linux ("/home/ann/a.txt"), where only "/" separates, or on
 // Windows ("c:\data\a.txt", a drive root), where "\" and "/" both do.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // What a run changes as it goes, and the one way a run reaches its engine.
 //
 // Backup, restore, test and listing each make a fresh RunState at their

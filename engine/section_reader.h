@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Reads one data section ("EC2\0", chunk records, terminator) back into a
 // stream, or steps over it, and finds where an archive can be read again
 // after damage. One reader keeps its buffers and its inflater for a whole

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Finding where a damaged archive can be read again. The archive has no
 // index and no record marks, so after damage the only way on is to look at
 // every following byte for something that reads as a record and whose data

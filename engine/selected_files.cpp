@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+
 #include "engine/selected_files.h"
 
 #include "platform/assertions.h"

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // The files a backup selected, in archive order, as folder and leaf: a
 // walk yields a folder's files one after another, so each folder's path is
 // held once and each file costs its own name and a few bytes, not a whole

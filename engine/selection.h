@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Turns source specifications into the ordered list of files a backup
 // stores.
 #pragma once

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // The folders and links a backup records in its companion, found by the
 // selection's walk (engine/selection.h).
 #include <string>

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // A source file as the backup reads it: opened read-only, read in whole
 // pieces straight into the caller's buffer.
 //

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Restored files put in place in batches, on a thread of their own when
 // the restore has threads.
 //

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // The archive's title, totals and file-ID list, read without restoring.
 // The list is the one part of an archive that a reader keeps in memory
 // whole, so it is read through the bounded sink (engine/file_id_list.h).

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // The volumes of one archive, in order: where each one lies, whether it is
 // there, and the question that asks for one that is not. Every reader that
 // goes on from one volume to the next (the walk, the listing, the title

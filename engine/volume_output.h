@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Where a backup's archive bytes go on their way to a volume file or the
 // caller's stream, and how a failure to take them is told apart from a
 // source file's failures.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // The volumes of a backup as they are written (engine/volume_writer.h).
 #include "engine/volume_writer.h"
 

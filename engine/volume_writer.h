@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // The volumes of a backup as they are written: each created under a
 // temporary name beside its final one, ended and the next begun when the
 // run changes volume, cut back when an entry is written again, the

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // The archive walk after damage (engine/archive_walk.h): where reading
 // goes on once a record, a section or a volume change does not read as
 // the writer left it. The rule throughout: search forward for the next

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Arbitrary bytes as the companion of a small fixed archive, whose volumes
 // the input may damage: everything the companion holds is read, the
 // archive checked and repaired against it. No input may crash, hang or

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Shared by the fuzz targets that read companions: every checksum of a
 // companion's container put right, so that mutations reach the decoders
 // behind the checksums rather than stopping at them.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Sound archives of one small tree, damaged where the fuzzer says, then
 // restored. Damage may cost only the files it falls in: every file whose
 // bytes in the archive are untouched, and that ends before any cut, must

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Arbitrary bytes as one data section, read by DeCompress into memory and
 // stepped over without inflating. Reading may stop on damage, but never
 // crash or hang; no chunk may give more than a piece; and where both ways

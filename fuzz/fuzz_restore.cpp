@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Arbitrary bytes as a split archive in memory-backed volume files,
 // restored into a folder of the scratch area, first over nothing and then
 // again over its own output under a fuzzed overwrite mode. Every input must

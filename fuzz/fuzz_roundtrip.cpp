@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Fuzzed files backed up and restored must come back byte-identical, with
 // their time stamps, under their own names, in one volume or many, with or
 // without a file-ID list, at every compression level. The archive must list

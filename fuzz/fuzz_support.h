@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Shared by the fuzz targets: a scratch area in memory-backed storage,
 // inputs that unfold into large archives, and tree snapshots.
 #pragma once

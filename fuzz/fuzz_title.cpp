@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Arbitrary bytes as an archive on a caller's stream, listed with its
 // title and file-ID list. No input may crash, hang or exhaust memory, and
 // the same bytes must list the same way twice. Inputs unfold (see

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Trees of files made from fuzzed bytes, and the backups of them, for the
 // targets that back up and restore real files.
 //

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Writes the small seed corpora of the fuzz targets into fuzz/corpus/.
 
 Each seed is a sound or slightly odd archive (or section, or tree) built

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // KELMORA_ASSERT: what a comment would otherwise say must hold, checked in
 // Debug builds and in sanitizer builds (KELMORA_ASSERTIONS), and compiled
 // away elsewhere. A failed check is a fault of the code, never of input:

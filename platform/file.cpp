@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // What a File does the same way on every system: it is closed with the
 // object, and moving it hands its handle on.
 #include "platform/file.h"

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // An open file as the operating system gives it: the one place where the
 // engine's bytes meet read, write and seek calls.
 //

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // How this system spells file names: what separates a path's components,
 // whether names that differ only in case lead to one file, and which
 // characters a name cannot hold. The engine asks here instead of assuming

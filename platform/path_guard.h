@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // What a restore needs to know about a target path before it writes there:
 // whether something is in the way (a final symbolic link above all), and
 // where a folder really is once every link is resolved.

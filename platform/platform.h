@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // The operating system behind one small interface. The engine calls only
 // this; a Windows implementation can stand beside posix/ later.
 #pragma once

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // The fields of a packed time stamp (the FAT date and time), read and
 // checked the same way on every system.
 #pragma once

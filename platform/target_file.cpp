@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // What a target's folder handle and temporary name are on every system:
 // the handle is closed with the object and moving it hands it on; each
 // system closes it its own way.

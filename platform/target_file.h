@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // How a restore reaches a target's folder and writes the target there.
 //
 // A target is written under a temporary name beside its final one and

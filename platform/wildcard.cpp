@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // The wildcard match of a directory search, the same on every system.
 #include <string>
 

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // What Kelmora's working files are called, on every system.
 #include "platform/working_files.h"
 

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Kelmora's own working files: the temporary files that become archive
 // volumes and restored files, and the lock beside an archive.
 //

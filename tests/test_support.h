@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Helpers shared by the tests: a fresh temporary folder per test and small
 // file utilities.
 #pragma once

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // TCGauge: a progress gauge drawn off screen and copied to the screen in one
 // step, so it never flickers. It repaints only when the shown whole
 // percentage changes, which keeps it cheap to feed from a busy loop.

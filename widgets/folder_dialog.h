@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // TFolderDialog: lets the user pick a folder and hands back its path. The
 // picker opens on a starting folder, with an optional caption and title line,
 // at one of three screen placements.

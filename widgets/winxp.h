@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // TWinXP stands on a form for the request that the standard controls follow
 // the desktop's visual theme, and guards that it is placed once per form.
 #pragma once

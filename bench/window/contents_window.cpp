@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // The contents window of a large archive: how long it takes from the
 // command to a tree on screen, and how much memory the window holds, with a
 // filter and a sort on top. The target is a tree within 1 s and under 64 MB

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // The libdeflate backend: whole-buffer deflate and inflate, which is what a
 // piece is, without zlib's streaming bookkeeping. Its output is an ordinary
 // zlib stream (header, deflate data, Adler-32).

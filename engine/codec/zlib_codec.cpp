@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // The zlib backend, for builds where libdeflate is missing. Its chunks are
 // byte for byte those of a fresh deflateInit at the same level.
 #include <zlib.h>

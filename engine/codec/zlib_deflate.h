@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // zlib's deflate of one piece, byte for byte that of a fresh deflateInit at
 // the level. The zlib backend makes every chunk this way; the libdeflate
 // backend the short pieces (small files, the ends of files), where

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // zlib's inflate of one chunk, as every reader has always done it. The zlib
 // backend reads every chunk this way; the libdeflate backend only the ones
 // libdeflate calls damaged, so that a damaged chunk gives the same bytes

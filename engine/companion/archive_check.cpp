@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+
 #include "engine/companion/archive_check.h"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Checking an archive's volumes against its companion: what test uses to
 // see any changed byte, and repair to know what to rebuild.
 //

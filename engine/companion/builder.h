@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Writes an archive's companion once its volumes are complete: the index
 // and file records it is given, then the block checksums, the identity of
 // every volume and, when asked for, the recovery record, all from one

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Locating errors within one byte column of a group. A column of a group
 // is a Reed-Solomon codeword with p check symbols, so besides e known
 // erasures it can hold up to (p - e) / 2 errors at unknown places and

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // The companion file's container: a header, then sections that each carry
 // their type, length and checksum, so that a reader takes what it knows,
 // steps over what it does not, and trusts nothing that fails its checksum.

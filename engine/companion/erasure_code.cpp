@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // The arithmetic the rest of the companion uses: ISA-L where the build has
 // it, the portable routines otherwise.
 #include "engine/companion/erasure_code.h"

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // GF(2^8) arithmetic, matrix coding over blocks of bytes and CRC32C: the
 // arithmetic of the recovery record and the block checksums.
 //

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // ISA-L behind the arithmetic's interface. Its lengths are ints; the
 // blocks handed here are at most 64 KiB, and checksums of longer runs are
 // taken in pieces.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // The portable arithmetic: table lookups in plain C++, for builds without
 // ISA-L. Slower than ISA-L's vector code, and byte for byte the same.
 #include <array>

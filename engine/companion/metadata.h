@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Between the system's view of a path and the companion's record of it:
 // what a backup records for each file, folder and link, and what a restore
 // hands back to the platform layer to apply.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // The recovery record's code: Reed-Solomon over GF(2^8) with ISA-L's
 // Cauchy matrix, on groups of blocks interleaved over the whole archive.
 //

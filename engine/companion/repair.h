@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Repairing an archive's volumes from its companion's recovery record.
 //
 // Every block is checked against its checksum, the parity of its group

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // One group of the recovery record while a repair works on it: its
 // syndromes, which of its positions failed, and what decoding found.
 #pragma once

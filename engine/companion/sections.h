@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // The bodies of the companion's small sections: what the archive's volumes
 // were, where each entry is, and what each file, folder and link was on
 // the system it came from. Decoding checks every count and length against

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // The archive's volumes as the companion's checks and repair read them:
 // through an interface, so the engine never opens a file itself for them
 // and tests hand in volumes from memory.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // kelmora-gallery: the sample widgets side by side in one window, wired to
 // labels so what each one does can be seen. An optional argument names the
 // folder the outline starts from.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Paths longer than the system takes in one call (PATH_MAX, 4,096 bytes on
 // Linux) are still files a backup must reach. Such a path is walked a
 // stretch at a time: each stretch of folders is opened from the folder

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Modes, owners, times and links on POSIX systems, read without following
 // a final link and applied through open handles or a folder's handle, so
 // that nothing swapped in meanwhile is reached by a name.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // The platform layer on Linux and other POSIX systems.
 #include <dirent.h>
 #include <fcntl.h>

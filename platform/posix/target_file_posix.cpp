@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <stdio.h>

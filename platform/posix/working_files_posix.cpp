@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Kelmora's working files on POSIX systems: flock(2) marks a temporary
 // file as held and guards an archive. Its locks belong to the open file,
 // so they pass with a duplicated descriptor and end when the last

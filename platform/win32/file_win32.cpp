@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Open files on Windows: CreateFileA, ReadFile, WriteFile,
 // SetFilePointerEx and the file's times, behind the one File class.
 #include <cstring>

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // What Windows keeps of the companion's records: the kind and the time of
 // a path, with a tenth of a microsecond's precision. Modes, owners and
 // links are POSIX things; asked for, they report ENOTSUP.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+
 #include "platform/path_guard.h"
 #include "platform/platform.h"
 #include "platform/win32/win32_support.h"

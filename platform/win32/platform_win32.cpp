@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // The platform layer on Windows: the directory search, attributes, times
 // and temporary files of the Win32 API, through its byte-string ("A")
 // functions, so names pass through exactly as the engine holds them.

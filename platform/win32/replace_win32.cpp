@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Writing a file beside the one it replaces, and making the replacement
 // durable, on Windows.
 #include <string>

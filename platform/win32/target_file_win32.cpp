@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Restore targets on Windows. A folder is held open without delete
 // sharing while files are written into it, so it cannot be renamed away
 // or swapped for a junction meanwhile; folders below a restore folder are

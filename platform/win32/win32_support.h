@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // What the Windows sources of the platform layer share: windows.h without
 // the macros that would rename our functions, the system's error codes as
 // C library error numbers, and the handle behind a descriptor.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Kelmora's working files on Windows. A file open without delete sharing
 // cannot be removed, and one opened with no sharing at all is one no one
 // else holds; LockFileEx guards an archive. Both end with the process.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // The About dialog: its fixed layout and looks, the link that changes
 // colour under the pointer and opens its own text, and the ways it closes.
 #include "app/about_box.h"

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // The contents window's model on its own: the tree it makes of stored names
 // of every kind, sizes it must estimate and sizes learnt later, sorting that
 // keeps rows the view holds, filtering, and the files a selection stands

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // The contents window through the window's own actions, on real archives:
 // what its tree shows against kelmora-cli list, chosen files restored in
 // each placement, Test, damaged, cut and split archives, files that are no

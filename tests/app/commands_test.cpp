@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // The window's commands on real folders and archives: Backup, Restore and
 // Stop, the pickers, the size limit, and what the window shows of the
 // engine's progress, questions and errors.

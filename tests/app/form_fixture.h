@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Shared set-up of the desktop application's tests: one QApplication for
 // the whole run, a fresh application folder per test, and a main window
 // whose questions and messages are answered and recorded by the test.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Interface languages: the shipped files, switching back and forth, texts
 // that fit, and language files that are missing, partial or broken.
 #include <QAction>

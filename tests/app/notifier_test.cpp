@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // The desktop notification on a bus of the test's own: the service named
 // by the freedesktop specification gets the title and the body, and with
 // no service on the bus the call ends quietly as not taken.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // The figures behind the gauge, the status line and the summaries: the
 // share of a run done, its speed and time left, and sizes and times as
 // people read them.

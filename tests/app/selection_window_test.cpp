@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // The window while a backup walks the folders, before any file is read:
 // it answers, shows what was found so far and honours Stop; and what the
 // walk leaves out by default (hidden folders) is said in the summary and

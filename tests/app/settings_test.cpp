@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // The settings file: defaults on a first start, the round trip through a
 // close, damaged and unusual values, and where the file lives.
 #include "app/settings.h"

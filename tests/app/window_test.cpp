@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // The main window's fixed layout: every control where it belongs, with its
 // text, state and tab order, and a window that cannot be resized.
 #include <QApplication>

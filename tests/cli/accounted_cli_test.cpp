@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // kelmora-cli backup accounts for every file and folder, as an ordinary
 // user on a real tree: what it cannot read is named with the reason and the
 // run never ends as a plain success; --skip-unreadable completes the

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // kelmora-cli backup, run as a program: its options, exit statuses, what
 // it prints where, and the archive it writes.
 #include <gtest/gtest.h>

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // kelmora-cli backup and what it must not lose: files named like the
 // archive's volumes, a linked archive path, limits it cannot keep, and
 // --verify, as a user meets them: exit statuses and the files named.

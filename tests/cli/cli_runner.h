@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Runs the built kelmora-cli as a child process for the command-line tests.
 // Every wait has a deadline, so a program that would hang fails its test.
 #pragma once

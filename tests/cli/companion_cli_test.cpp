@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // The companion through kelmora-cli: written by default beside the
 // archive, its absence said once and nothing else changed, a home tree
 // given back to a user as stat showed it (less the umask unless asked),

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // One interrupt handler for every command: SIGINT, SIGTERM and SIGHUP stop
 // backup, restore, list and test at their next step. The program exits on
 // its own (status 1, never killed by the signal), says it was stopped, and

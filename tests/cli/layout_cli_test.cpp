@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // kelmora-cli as a tar or zip user types it: folders as SOURCE, where a
 // restore puts files, and restoring part of an archive.
 #include <gtest/gtest.h>

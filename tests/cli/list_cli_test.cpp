@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // kelmora-cli list: names, the long form, JSON lines, split archives,
 // standard input, and what a listing says about archives it cannot finish.
 #include <gtest/gtest.h>

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Messages that say what is true: a path given as an archive that is none
 // (in one wording for list, test and restore), a restore that meets a full
 // disk or a folder it may not write to, and summaries that count what was

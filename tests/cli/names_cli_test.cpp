@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Files whose names hold blanks, bytes that are no UTF-8, control
 // characters, line breaks, ":" and "\\", or that lie deeper than 1,000
 // bytes, through the real kelmora-cli: backed up, listed and restored

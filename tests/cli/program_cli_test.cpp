@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // kelmora-cli as a whole: --version, the help of every command, the exit
 // statuses they share, and the bash completion staying in step with them.
 #include <gtest/gtest.h>

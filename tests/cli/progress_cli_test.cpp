@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // The progress of a long run, as a terminal and a log see it: the time
 // left from the bytes done against the bytes to do, and with --progress
 // where standard error is a file, plain lines for a log. A long run is made

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // kelmora-cli restore and list, run as a program without a terminal.
 #include <gtest/gtest.h>
 #ifndef _WIN32

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // kelmora-cli test, backup --verify, restore --keep-damaged and list on
 // sound, damaged and incomplete archives, run as a user would run them.
 #include <gtest/gtest.h>

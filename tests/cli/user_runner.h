@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // kelmora-cli run as an ordinary user where permissions matter: the suite
 // runs as root, which passes every permission check, so the child gives
 // up root before it starts the program. Already unprivileged, it runs as

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Failure points for the calls libfiu's POSIX preload leaves alone, which a
 // restore makes for every file: openat, renameat, unlinkat, mkdirat and
 // syncfs. Preloaded after fiu_posix_preload.so, they fail as its own

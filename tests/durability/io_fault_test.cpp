@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // I/O faults: each scenario's command runs under libfiu's POSIX preload
 // (fiu-run -x), with random failures of open, read, write, sync, rename,
 // unlink and close (and of the *at calls and syncfs, fiu_at_points.cpp),

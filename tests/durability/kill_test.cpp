@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Kills: each scenario's command is killed with SIGKILL at a random instant
 // of its run; the disk it leaves must keep the promise, and the next run
 // must clean up and succeed.

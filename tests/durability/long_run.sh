@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The durability harnesses at length: 130 cuts in each of the twelve
 # power-cut scenarios (1,560 cut runs, each inspected in its strict state
 # and two journal states), 200 kills in each of the nine kill scenarios and

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // kelmora-powercut-fs: the power-cut harness's file system, mounted with
 // FUSE over the model in powercut_model.h.
 //

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // The file system of the power-cut harness, in memory, without FUSE.
 //
 // It serves the program under test a live file system and keeps beside it

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // The power-cut file system's model: what each cut mode keeps of synced
 // and unsynced changes, checked on the folders it writes.
 #include "powercut_model.h"

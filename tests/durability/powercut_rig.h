@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Runs a scenario's command on the power-cut file system (kelmora-powercut-fs)
 // and checks every state a cut leaves.
 #pragma once

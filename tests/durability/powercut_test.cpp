@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Power cuts: each scenario's command runs on the power-cut file system and
 // is cut at its syncs and renames and at random requests between; every
 // state a cut leaves is inspected and then recovered by the next run.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Child processes for the durability harnesses: started with extra
 // environment variables and their output in files, waited for with a
 // deadline, killed at will.

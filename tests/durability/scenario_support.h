@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // What the scenarios share: the names of Kelmora's working files as the
 // harness knows them, a folder's listing, stamps and the runs that make a
 // scenario's archives.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // What the durability harnesses run, and the promise they check after a
 // power cut, a kill or a failed run.
 //

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // The scenarios of the commands that work on an archive's companion:
 // repair, which puts rebuilt volumes in the damaged ones' place, and
 // protect, which puts a new companion in the older one's place.

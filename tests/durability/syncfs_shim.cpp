@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Preloaded into the program under the power-cut harness. FUSE passes no
 // syncfs(2) or sync(2) to a file system, so each is followed here by a
 // setxattr of a name the harness's file system takes as "sync all".

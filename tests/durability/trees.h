@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Folder trees for the durability harnesses: read whole into memory,
 // written, copied with their times, compared.
 #pragma once

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // What stands at an archive's name, told as a kind a front end can put in
 // its own words, with the failure record the command line prints.
 #include <gtest/gtest.h>

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Runs on one archive never interleave, and each run removes what cut runs
 // left: a backup waits for the lock beside its archive and is refused with
 // code 4 while another run holds it, the readers with code 3 while a

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Listing an archive: what each entry shows, that no data is inflated to
 // show it, split archives, streams, and archives that end too soon.
 #include <gtest/gtest.h>

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Repair and protect on real volumes: what repair puts in place is the
 // archive byte for byte; beyond the record, stopped or out of space it
 // changes nothing; protect makes a companion that does what a backup's

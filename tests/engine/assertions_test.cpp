@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // The code's own checks are live in Debug and sanitizer builds: a broken
 // precondition stops the program at the call that broke it instead of
 // passing on as a wrong result.

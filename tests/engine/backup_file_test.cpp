@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // The engine object's own small behaviour: defaults, the backup mode and
 // its archive flag, the compression rate and error reporting.
 #include "kelmora/backup_file.h"

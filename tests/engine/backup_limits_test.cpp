@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Records beyond the usual sizes: a volume limit kept by every record
 // (names, empty files, the title, the file-ID list), and files whose path
 // is longer than the system takes in one call.

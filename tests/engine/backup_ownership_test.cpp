@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // What a backup may replace, remove or leave out: only the archive it
 // replaces and the volumes that provably belong to it. Files that merely
 // carry a volume's name are the user's (or another archive's), and links

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // A new archive replaces the old one only when it is complete: failed,
 // stopped and cancelled runs leave every volume of the previous backup as
 // it was and no temporary file behind. Also: the archive's own volumes

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // VerifyBeforeCommit: the new volumes are read back, under their
 // temporary names, before they take the older archive's place. Damage
 // there (a disk that returns other bytes than it took) keeps the older

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Failures on either side of the writer: archives that cannot be written
 // or fill their disk, and source files that vanish, shrink, grow, refuse
 // to open or fail part-way through.

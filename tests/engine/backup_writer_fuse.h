@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // A file system of one file, served by a thread of the test through
 // /dev/fuse, for failures a real disk does not give on demand: a read
 // error part-way through a file, an open or an access check that fails, a

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // What the writer puts on disk: exact byte layouts, chunk boundaries, and
 // a round trip of a real tree through zlib alone.
 #include <gtest/gtest.h>

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // How a run starts, stops and ends: stop requests, the caller's stream,
 // the file-ID list, the archive attribute, and the exceptions that leave
 // Backup unconverted.

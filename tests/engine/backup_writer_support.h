@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Reading back what the writer wrote, independently of the engine's own
 // readers: the archive's records through the format functions, every
 // compressed chunk through a fresh zlib stream of its own.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Volume spanning: where a volume ends, what links it to the next, the
 // need-disk question, and the limits the format cannot go past.
 #include <gtest/gtest.h>

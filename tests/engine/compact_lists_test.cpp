@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // The compact lists that keep a run's memory flat with many files: the
 // restore's claimed names (exact even when every hash collides), the
 // backup's selected files, the companion's sections made entry by entry

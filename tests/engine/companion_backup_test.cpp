@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // The companion as a backup writes it and a restore uses it, on real trees:
 // its index points at every entry's record, it joins the commit of the
 // volumes (and a failed or stopped run leaves the older pair as it was),

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // The companion's arithmetic: CRC32C and the GF(2^8) coding as ISA-L
 // computes them, the portable routines held against ISA-L on random data
 // (they must agree byte for byte, or a companion written on Windows would

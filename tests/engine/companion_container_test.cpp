@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // The companion's container and small sections byte for byte, and its
 // reader against every cut and damaged header: it reports what it found,
 // keeps what passed its checksums, and never reads past what is there.

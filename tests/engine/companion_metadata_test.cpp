@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // A home-like tree recorded into a companion and given back from it, the
 // way backup and restore use the records: modes 0600 and 0755, links to
 // files and folders (and one leading out of the tree), empty folders,

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // The runs that read an archive with its companion: a listing from the
 // index, a restore of a few files that seeks to them, a test that names
 // what each changed byte hits, volumes of another archive taken for

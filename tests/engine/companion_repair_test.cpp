@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Repair from the recovery record, on archive-like volumes of a few
 // megabytes with 5 % parity: each kind of damage the record is made for
 // comes back byte for byte, damage beyond it is refused and named, and no

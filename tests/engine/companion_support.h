@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Archive-like volumes, their companion, and damage of the kinds a disk
 // or a copy does to them, for the companion's tests.
 #pragma once

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // One damaged byte anywhere in an archive loses at most the one file it
 // falls in. A real backup (title, file-ID list, compressed and stored
 // chunks, an empty file, a file split over two volumes) is damaged one byte

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // A failure is recorded where it happens: its code, the file or archive it
 // concerns and the system's reason. The run goes on to later, healthy
 // files, so whatever the run reached last must not stand in for the file

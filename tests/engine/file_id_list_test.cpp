@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // The file-ID list: names that hold line breaks or TABs keep the list one
 // line per file, and a list that inflates without bound is damage, never
 // an allocation.

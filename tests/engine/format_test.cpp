@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // The archive records byte for byte: header layout, integers, names of
 // volumes, and the guards that keep damaged lengths from sizing a read.
 #include <gtest/gtest.h>

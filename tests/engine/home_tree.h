@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // A home-like tree for the companion's round trips, and what stat shows of
 // a tree: mode, owner, size, time to the nanosecond and link text.
 #pragma once

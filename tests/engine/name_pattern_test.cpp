@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // The one rule of which stored names a restore include pattern takes, as
 // the command line's -i and the contents window's filter both use it.
 #include "kelmora/name_pattern.h"

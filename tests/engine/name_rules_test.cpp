@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // The name rules of the system the engine runs on, on real trees and
 // archives: Windows takes names without regard to case and stores them
 // lower-cased, separates with "\" and "/", keeps drives, and never writes a

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // The deflate backend behind every chunk: what it writes is a zlib stream
 // that zlib's one-call inflate accepts, it stores exactly what does not
 // fit, it reads damage as zlib does, and archives written by either

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // A replacement of several archive files: its record's layout and what
 // rejects a record that is cut or changed; a commit whole and one whose
 // rename fails; and what the next command makes of every state a cut can

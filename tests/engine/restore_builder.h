@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Builds archives record by record for the reader tests, so that damaged
 // and hostile archives can be made as easily as sound ones.
 #pragma once

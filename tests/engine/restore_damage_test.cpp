@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Damaged archives: damage costs the file it falls in, is reported with its
 // place, and the run goes on to restore every sound file.
 #include <gtest/gtest.h>

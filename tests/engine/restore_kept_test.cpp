@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // A damaged file kept aside on request takes a name nothing else has: not
 // a file that was there, not one this run wrote, not the archive.
 #include <gtest/gtest.h>

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Restoring to / puts files back through the links this system has on the
 // way to them (/bin on merged-/usr systems, a /home kept elsewhere), as tar
 // does, but only links that were there before the run and belong to root

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // A folder moved out of the restore folder while its files are restored:
 // the files still to come go where its path leads inside the restore
 // folder, never after it to its new place.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // What stands in one file's way costs that file alone: it is named with the
 // system's reason and the run goes on with the others, ending with code 1.
 #include <gtest/gtest.h>

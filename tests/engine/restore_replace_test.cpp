@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // A restore replaces a file only by a whole new copy: a run that fails, is
 // stopped or runs out of room leaves the older copy exactly as it was and
 // no part of the new one behind, and names that lead elsewhere (hard

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Backup then restore of a real mixed tree gives the same bytes and the
 // same last-write times (to 2 seconds), in one volume, over many volumes
 // and through a stream.

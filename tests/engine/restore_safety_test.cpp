@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Hostile archives: names that try to climb out of the restore folder,
 // absolute names, links planted in the folder, and names that must never
 // be written at all.

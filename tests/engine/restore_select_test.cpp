@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Restoring part of an archive and restoring below a shared folder.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Restore from hand-built archives: where files go, the restore modes, the
 // restore events, time stamps, stop and the failures that pass out.
 #include <gtest/gtest.h>

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Restore and test with worker threads must be indistinguishable from the
 // one-thread run: the same files, the same events in the same order, the
 // same damage, stops and volume questions, the same counts at the end.

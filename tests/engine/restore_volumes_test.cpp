@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Restore across volume files: the need-disk question, split files and the
 // ways a volume chain can end.
 #include <gtest/gtest.h>

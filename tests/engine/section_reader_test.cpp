@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Data sections read back or stepped over, damaged sections, and the
 // archive title with its file-ID list.
 #include <gtest/gtest.h>

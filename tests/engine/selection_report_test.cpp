@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // What a walk tells beside the files it selects: the folders named whose
 // files it could not reach, and a stop asked for while it goes (hidden and
 // unreadable folders are shown through the program, tests/cli). And the one

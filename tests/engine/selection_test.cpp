@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Expanding source specifications into the list of files a backup stores,
 // on real trees: order, recursion, the switch, duplicates, the archive
 // itself, and every kind of entry that must not be selected.

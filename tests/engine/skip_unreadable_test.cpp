@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // SkipUnreadable: a file that fails part-way or cannot be opened at its
 // turn is taken out of the archive whole, named with the system's reason,
 // and the archive around it is complete and sound; without the option the

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // The engine's streams on real files, pipes and memory: round trips across
 // the buffer size, seeking and skipping, and every failure message.
 #include "kelmora/streams.h"

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // The one reader of an archive's volume chain: where each volume lies, a
 // later one already there, a missing one asked for until it comes, and
 // volume-change entries that do not count on.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // A volume that is not beside the one before it: the need-disk handler
 // names the file it found elsewhere, and restore, test and listing read it
 // from there, looking for the volumes after it beside it.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // The volume writer: the first volume kept open for the count and for an
 // entry taken back into it, never reopened by a name that may lead
 // elsewhere by then; the volumes removed unless handed on; a caller's

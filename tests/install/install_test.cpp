@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // The install into a scratch prefix and the Debian package, checked as a
 // user's system would see them: files in their places, the desktop entry and
 // metainfo validated, and the unpacked programs run.

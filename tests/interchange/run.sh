@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Archives move between the two systems: a tree backed up by the Linux
 # kelmora-cli is restored by the Windows kelmora-cli.exe under Wine, and
 # the other way round. Contents must come back byte for byte, and every

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // The archive attribute, emulated with an extended attribute on Linux and
 // the file system's own on Windows: set until a backup clears it, set
 // again once the file changes, and clearing never touches the file itself.

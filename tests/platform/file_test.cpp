@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // The open file behind every stream: what opens, what is refused and with
 // which error number, and that failures keep the system's reason.
 #include "platform/file.h"

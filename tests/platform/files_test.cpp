@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Paths, folders, temporary files and packed last-write times.
 #include <gtest/gtest.h>
 #ifndef _WIN32

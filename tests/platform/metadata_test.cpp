@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // What a path is beside its contents: read without following links, and
 // given back to restored files, folders and links through handles, as tar
 // gives it back (owner only where the run may, modes less the umask for a

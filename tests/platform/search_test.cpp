@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Wildcards and the directory search: what a search yields from a folder
 // that holds every kind of entry Linux has.
 #include <fcntl.h>

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Kelmora's working files: the names of temporaries and locks, the clean-up
 // that removes only abandoned temporaries, and the lock beside an archive.
 #include "platform/working_files.h"

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // The gauge on a display scaled by one and a half, as a desktop set to 150 %
 // shows it: what reaches the screen is the picture drawn at that scale.
 #include <gtest/gtest.h>

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // One QApplication for every test of a widget test program. Registered as a
 // global environment so the stock gtest main can be kept.
 #pragma once

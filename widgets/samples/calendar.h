@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // TCCalendar: one month as a grid of days under the locale's day names. The
 // keyboard and the mouse move the selected date; cells of the neighbouring
 // months stay empty so a click there cannot jump to another month by surprise.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+
 #include "widgets/samples/color_grid.h"
 
 #include <QKeyEvent>

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // TCColorGrid: the sixteen standard colours in a grid, with a foreground and
 // a background choice. The left button picks the foreground, the right button
 // the background. From the keyboard the arrow keys move the foreground choice

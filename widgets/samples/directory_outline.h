@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // TCDirectoryOutline: the folders below a root as a tree. A folder's children
 // are read only when it is expanded, so a root with a deep tree under it opens
 // at once. Hidden folders and links to folders are left out, as a backup's

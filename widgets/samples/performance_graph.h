@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // TPerformanceGraph: a chart of the last values added, newest on the right,
 // drawn as bars or as a line. Each new value pushes the oldest one out. The
 // scale follows the largest value still on show, rounded up to a round

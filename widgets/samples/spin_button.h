@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // TCSpinButton: an up and a down TTimerSpeedButton stacked in one narrow
 // column, each repeating while held.
 #pragma once

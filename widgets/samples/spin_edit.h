@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // TCSpinEdit: an integer edit with a TCSpinButton beside it. Only digits and
 // a sign can be typed; what is entered is clamped to the limits when the edit
 // is left or Return is pressed, and text that is no number at all is dropped

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // TTimerSpeedButton: a button that clicks once when pressed and, while it is
 // held, clicks again and again after an initial delay. The waits come from a
 // TRepeatTimer, so a test can step the repeats itself instead of sleeping.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // TBackupFile: the archive engine. One object backs a list of files up into
 // an archive, restores an archive, and lists an archive's title and
 // file-ID list. It never prints and never opens a window: whatever must

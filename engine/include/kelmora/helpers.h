@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // What the front ends need besides TBackupFile: the volume-size limits, the
 // names of an archive's volumes, packed time stamps, stored names and the
 // files a backup would select. Everything the engine holds beyond these

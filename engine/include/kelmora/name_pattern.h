@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // Which stored names a restore include pattern (kelmora-cli restore -i, the
 // contents window's filter) takes: one rule for every front end, so that
 // what the window shows for a pattern is what the command line restores.

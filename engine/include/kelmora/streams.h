@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // The engine's own small stream types. Every archive byte goes through
 // one of these, so the archive code never deals with descriptors, short
 // reads or partial writes itself.

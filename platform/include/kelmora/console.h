@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // What a command-line program needs of the system beyond the engine: the
 // terminal (whether standard error is one, how wide it is, a question asked
 // on it), the interrupt key, and the shell's pattern match.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
 // The sample widgets as one collection for Qt Designer's widget box.
 #pragma once
 
