@@ -185,16 +185,22 @@ int RunRestore(const RestoreOptions& Options) {
   // Read once, tried on every entry: the window's filter follows the same rule.
   const std::vector<TNamePattern> patterns(Options.Include.begin(), Options.Include.end());
   RestoreCount count;
-  // Every entry the restore takes up passes here, so it counts them.
-  engine.RestoreFilter = [&patterns, &matched, &count](const std::string& Stored) {
+  const auto matches = [&patterns, &matched](const std::string& Stored) {
     bool any = patterns.empty();
     const std::string path = StoredPath(Stored);
     for (size_t i = 0; i < patterns.size(); ++i) {
       if (patterns[i].MatchesPath(path)) any = matched[i] = true;
     }
+    return any;
+  };
+  // Every file entry the restore takes up passes here, so it counts them;
+  // the folders and links the companion gives back are no files restored.
+  engine.RestoreFilter = [&matches, &count](const std::string& Stored) {
+    const bool any = matches(Stored);
     if (any) ++count.Selected;
     return any;
   };
+  engine.RestoreRecordFilter = matches;
   // Each file left out is named as it is met, with the reason; the closing
   // code 1 names only the last of them.
   engine.OnNameClash = [&count, &progress](TBackupFile&, const std::string& Stored,

@@ -92,10 +92,19 @@ TEST_F(CompanionCli, AHomeTreeComesBackToItsUser) {
       test::RunCliAsUser(dir_, {"restore", "-q", dir_ / "out/home.bkp", dir_ / "out/a"});
   const Result exact = test::RunCliAsUser(
       dir_, {"restore", "-q", "--same-permissions", dir_ / "out/home.bkp", dir_ / "out/b"});
+  const Result counted =
+      test::RunCliAsUser(dir_, {"restore", dir_ / "out/home.bkp", dir_ / "out/c"});
   ::umask(mask);
   ASSERT_EQ(backup.Status, 0) << backup.Err;
   ASSERT_EQ(plain.Status, 0) << plain.Err;
   ASSERT_EQ(exact.Status, 0) << exact.Err;
+  // The summary counts files: the folders and links given back are none.
+  size_t files = 0;
+  for (const auto& entry : fs::recursive_directory_iterator(home))
+    files += entry.is_regular_file() && !entry.is_symlink() ? 1 : 0;
+  const std::string n = std::to_string(files);
+  EXPECT_TRUE(Contains(counted.Out, "Files:        " + n + " restored of " + n + "\n"))
+      << counted.Out;
   EXPECT_EQ(test::StatTree(dir_ / "out/b" + home), expected);
   auto lessUmask = expected;
   struct stat st;
