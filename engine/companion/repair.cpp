@@ -168,6 +168,19 @@ class Repair {
     return true;
   }
 
+  // Whether Bytes, repaired as Block, agree with Crc and end in zeros past
+  // their volume's end, as every volume's last block is checked: a block
+  // whose checksum only agrees through bytes no volume holds would be
+  // written short and then disagree with it.
+  bool Agrees(uint64_t Block, const uint8_t* Bytes, uint32_t Crc) const {
+    const uint32_t size = g_.BlockSize;
+    if (Crc32c(0, Bytes, size) != Crc) return false;
+    const int64_t held = map_.VolumeSize(map_.VolumeOf(Block)) - map_.OffsetOf(Block);
+    for (int64_t x = std::max<int64_t>(held, 0); x < size; ++x)
+      if (Bytes[x] != 0) return false;
+    return true;
+  }
+
   void Verified(uint64_t Block, const uint8_t* Bytes) {
     ++report_.RepairedBlocks;
     if (sink_ == nullptr) return;
@@ -203,7 +216,7 @@ class Repair {
         ++group.Cursor;
         std::copy(stretch_.begin() + i * size, stretch_.begin() + (i + 1) * size, block.begin());
         if (ApplyRepair(group, row, size, block.data()) &&
-            Crc32c(0, block.data(), size) == crcs_[i]) {
+            Agrees(BlockOf(G0 + i, row), block.data(), crcs_[i])) {
           Verified(BlockOf(G0 + i, row), block.data());
           if (!group.Dense) RemoveFixes(code_, size, row, group);
         } else if (group.Dense) {
@@ -238,7 +251,7 @@ class Repair {
         if (!ReadChecksums(reader_, table_, b, 1, crc)) return false;
         const uint8_t* error = group.Errors.data() + u * size;
         for (uint32_t x = 0; x < size; ++x) block[x] ^= error[x];
-        if (Crc32c(0, block.data(), size) == crc[0])
+        if (Agrees(b, block.data(), crc[0]))
           Verified(b, block.data());
         else
           Lost(b);
