@@ -53,9 +53,9 @@ timed() {
   echo "$level|$name|$(cat "$work/time")|$(stat -c %s "$output")" >>"$rows"
 }
 
-for spec in fastest:1 default:6 max:9; do
-  level=${spec%%:*}
-  gz=${spec#*:}
+for pair in fastest:1 default:6 max:9; do
+  level=${pair%%:*}
+  gz=${pair#*:}
   run=0
   while [ $run -lt "$runs" ]; do
     run=$((run + 1))

@@ -65,11 +65,11 @@ bool HasSubdirectorySwitch(const std::string& Source) {
 }
 
 std::string FolderSpecification(const std::string& Folder, bool SubDirectories) {
-  std::string spec = Folder;
-  while (spec.size() > 1 && platform::IsPathSeparator(spec.back())) spec.pop_back();
-  if (spec.empty() || !platform::IsPathSeparator(spec.back())) spec += platform::kPathSeparator;
-  spec += "*.*";
-  return SubDirectories ? spec + " /s" : spec;
+  std::string pattern = Folder;
+  while (pattern.size() > 1 && platform::IsPathSeparator(pattern.back())) pattern.pop_back();
+  if (pattern.empty() || !platform::IsPathSeparator(pattern.back())) pattern += platform::kPathSeparator;
+  pattern += "*.*";
+  return SubDirectories ? pattern + " /s" : pattern;
 }
 
 }  // namespace kelmora

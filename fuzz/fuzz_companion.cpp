@@ -71,18 +71,18 @@ class Copies : public RepairSink {
   const ChecksumTable& table_;
 };
 
-void Damage(std::vector<std::string>& Found, const std::string& Spec) {
-  for (size_t at = 0; at + 5 <= Spec.size(); at += 5) {
-    const size_t v = static_cast<uint8_t>(Spec[at]) % (Found.size() + 1);
+void Damage(std::vector<std::string>& Found, const std::string& Plan) {
+  for (size_t at = 0; at + 5 <= Plan.size(); at += 5) {
+    const size_t v = static_cast<uint8_t>(Plan[at]) % (Found.size() + 1);
     if (v == Found.size()) {  // one more than there are: the last is cut
       Found.back().resize(Found.back().size() / 2);
       continue;
     }
     std::string& volume = Found[v];
     const size_t offset =
-        (static_cast<uint8_t>(Spec[at + 1]) | static_cast<uint8_t>(Spec[at + 2]) << 8);
-    const size_t length = static_cast<uint8_t>(Spec[at + 3]) * 16;
-    const auto mask = static_cast<uint8_t>(Spec[at + 4]);
+        (static_cast<uint8_t>(Plan[at + 1]) | static_cast<uint8_t>(Plan[at + 2]) << 8);
+    const size_t length = static_cast<uint8_t>(Plan[at + 3]) * 16;
+    const auto mask = static_cast<uint8_t>(Plan[at + 4]);
     for (size_t i = offset; i < offset + length && i < volume.size(); ++i)
       volume[i] = mask == 0 ? '\0' : static_cast<char>(volume[i] ^ mask);
   }

@@ -117,12 +117,12 @@ TEST_F(SelectionReportTest, OneSwitchRuleForEveryFrontEnd) {
   EXPECT_TRUE(HasSubdirectorySwitch("*.*\t/S"));
   Make("srv/docs/a.txt");
   Make("srv/docs/deep/b.txt");
-  const std::string spec = FolderSpecification(P("srv/docs"), true);
-  EXPECT_EQ(spec, P("srv/docs") + platform::kPathSeparator + "*.* /s");
+  const std::string source = FolderSpecification(P("srv/docs"), true);
+  EXPECT_EQ(source, P("srv/docs") + platform::kPathSeparator + "*.* /s");
   EXPECT_EQ(FolderSpecification(P("srv/docs") + "/", false),
             P("srv/docs") + platform::kPathSeparator + "*.*");
   SelectionReport report;
-  EXPECT_EQ(Select({spec}, report), (Paths{P("srv/docs/deep/b.txt"), P("srv/docs/a.txt")}));
+  EXPECT_EQ(Select({source}, report), (Paths{P("srv/docs/deep/b.txt"), P("srv/docs/a.txt")}));
 }
 
 }  // namespace
