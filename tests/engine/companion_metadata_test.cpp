@@ -21,6 +21,7 @@
 #include "engine/companion/container.h"
 #include "engine/companion/metadata.h"
 #include "engine/companion/sections.h"
+#include "engine/home_tree.h"
 #include "platform/platform.h"
 #include "platform/target_file.h"
 #include "test_support.h"
@@ -45,32 +46,7 @@ void MakeTree(const std::string& Root) {
   fs::create_symlink("docs", Root + "/to-folder");
   fs::create_symlink("/etc/passwd", Root + "/docs/outside");
   fs::create_hard_link(Root + "/bin/run.sh", Root + "/bin/run-again.sh");
-  // Times with nanoseconds, folders last, links themselves.
-  int64_t second = 1700000000;
-  std::vector<std::string> all;
-  for (const auto& e : fs::recursive_directory_iterator(Root)) all.push_back(e.path().string());
-  std::sort(all.rbegin(), all.rend());
-  for (const std::string& p : all) {
-    const struct timespec t[2] = {{second, 1}, {second, 123456789}};
-    ::utimensat(AT_FDCWD, p.c_str(), t, AT_SYMLINK_NOFOLLOW);
-    second += 3600;
-  }
-}
-
-// Every path below Root with what stat says of it.
-std::map<std::string, std::string> Stats(const std::string& Root) {
-  std::map<std::string, std::string> stats;
-  for (const auto& e : fs::recursive_directory_iterator(Root)) {
-    struct stat st;
-    ::lstat(e.path().c_str(), &st);
-    std::string line = std::to_string(st.st_mode) + " " + std::to_string(st.st_uid) + ":" +
-                       std::to_string(st.st_gid) + " " + std::to_string(st.st_mtim.tv_sec) + "." +
-                       std::to_string(st.st_mtim.tv_nsec) + " nlink " + std::to_string(st.st_nlink);
-    if (S_ISREG(st.st_mode)) line += " size " + std::to_string(st.st_size);
-    if (S_ISLNK(st.st_mode)) line += " -> " + fs::read_symlink(e.path()).string();
-    stats[e.path().string().substr(Root.size())] = line;
-  }
-  return stats;
+  kelmora::test::StampTree(Root);
 }
 
 TEST(CompanionMetadata, TreeRecordedAndGivenBack) {
@@ -158,9 +134,9 @@ TEST(CompanionMetadata, TreeRecordedAndGivenBack) {
                     .Done());
   kelmora::test::UnsetEnvironment("TZ");
   ::tzset();
-  const std::map<std::string, std::string> expected = Stats(source);
+  const std::map<std::string, std::string> expected = kelmora::test::StatTree(source, true);
   EXPECT_EQ(expected.size(), 13u);
-  EXPECT_EQ(Stats(target), expected);
+  EXPECT_EQ(kelmora::test::StatTree(target, true), expected);
 }
 
 }  // namespace

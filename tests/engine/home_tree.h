@@ -18,6 +18,22 @@
 
 namespace kelmora::test {
 
+// Gives every path below Root its own time with nanoseconds, an hour
+// apart; links themselves, folders after their entries.
+inline void StampTree(const std::string& Root) {
+  namespace fs = std::filesystem;
+  int64_t second = 1700000000;
+  std::vector<std::string> all;
+  for (const auto& e : fs::recursive_directory_iterator(Root)) all.push_back(e.path().string());
+  // Deepest first, so that setting a folder's time comes after its entries.
+  std::sort(all.rbegin(), all.rend());
+  for (const std::string& p : all) {
+    const struct timespec t[2] = {{second, 1}, {second, 123456789}};
+    ::utimensat(AT_FDCWD, p.c_str(), t, AT_SYMLINK_NOFOLLOW);
+    second += 3600;
+  }
+}
+
 // Modes 0600, 0700, 0750 and 0755, a 0666 file (which a user's umask
 // changes), links to a file, a folder, outside the tree and nowhere, empty
 // folders, names with spaces and UTF-8, a file with two names, a hidden
@@ -42,21 +58,13 @@ inline void MakeHomeTree(const std::string& Root) {
   fs::create_symlink("/etc/passwd", Root + "/docs/outside");
   fs::create_symlink("nowhere", Root + "/dangling");
   fs::create_hard_link(Root + "/bin/run.sh", Root + "/bin/run-again.sh");
-  int64_t second = 1700000000;
-  std::vector<std::string> all;
-  for (const auto& e : fs::recursive_directory_iterator(Root)) all.push_back(e.path().string());
-  // Deepest first, so that setting a folder's time comes after its entries.
-  std::sort(all.rbegin(), all.rend());
-  for (const std::string& p : all) {
-    const struct timespec t[2] = {{second, 1}, {second, 123456789}};
-    ::utimensat(AT_FDCWD, p.c_str(), t, AT_SYMLINK_NOFOLLOW);
-    second += 3600;
-  }
+  StampTree(Root);
 }
 
 // Every path below Root with what stat says of it; the number of names a
-// file has is left out (a restore gives each name its own copy).
-inline std::map<std::string, std::string> StatTree(const std::string& Root) {
+// file has only WithNames (a restore gives each name its own copy).
+inline std::map<std::string, std::string> StatTree(const std::string& Root,
+                                                   bool WithNames = false) {
   namespace fs = std::filesystem;
   std::map<std::string, std::string> stats;
   for (const auto& e : fs::recursive_directory_iterator(Root)) {
@@ -65,6 +73,7 @@ inline std::map<std::string, std::string> StatTree(const std::string& Root) {
     std::string line = std::to_string(st.st_mode) + " " + std::to_string(st.st_uid) + ":" +
                        std::to_string(st.st_gid) + " " + std::to_string(st.st_mtim.tv_sec) + "." +
                        std::to_string(st.st_mtim.tv_nsec);
+    if (WithNames) line += " nlink " + std::to_string(st.st_nlink);
     if (S_ISREG(st.st_mode)) line += " size " + std::to_string(st.st_size);
     if (S_ISLNK(st.st_mode)) line += " -> " + fs::read_symlink(e.path()).string();
     stats[e.path().string().substr(Root.size())] = line;
