@@ -6,8 +6,11 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
+
+#include "scenarios.h"
 
 namespace kelmora::durability {
 
@@ -23,5 +26,10 @@ int64_t StampAt(int Index);
 // Runs Argv, which must succeed (else an exception with its message); its
 // standard output.
 std::string Run(const std::vector<std::string>& Argv, const std::string& Scratch);
+// What a run left around an archive in Root/arc: nothing beside that
+// folder, in it only the archive's own files (IsArchiveFile), the user's
+// Others unchanged, and Kelmora's working files, which are counted in V.
+void LookAround(const std::string& Root, const Tree& Others,
+                const std::function<bool(const std::string&)>& IsArchiveFile, Verdict& V);
 
 }  // namespace kelmora::durability

@@ -53,6 +53,31 @@ std::string Run(const std::vector<std::string>& Argv, const std::string& Scratch
   return ran.Out;
 }
 
+void LookAround(const std::string& Root, const Tree& Others,
+                const std::function<bool(const std::string&)>& IsArchiveFile, Verdict& V) {
+  for (const std::string& name : Listing(Root))
+    if (name != "arc") V.Violation += "unexpected " + name + " beside the archive's folder; ";
+  std::set<std::string> seen;
+  const Tree folder = ReadTree(Root + "/arc");
+  for (const std::string& name : Listing(Root + "/arc")) {
+    if (IsTemporary(name)) {
+      ++V.Leftovers;
+    } else if (IsLock(name)) {
+      V.LockLeft = true;
+    } else if (IsRecord(name)) {
+      V.RecordLeft = true;
+    } else if (const auto other = Others.find(name); other != Others.end()) {
+      seen.insert(name);
+      if (folder.count(name) == 0 || !(folder.at(name) == other->second))
+        V.Violation += "arc/" + name + " changed; ";
+    } else if (!IsArchiveFile(name)) {
+      V.Violation += "unexpected arc/" + name + "; ";
+    }
+  }
+  for (const auto& other : Others)
+    if (seen.count(other.first) == 0) V.Violation += "arc/" + other.first + " is gone; ";
+}
+
 namespace {
 
 std::string Describe(const FileState& File) {
@@ -134,27 +159,9 @@ class BackupScenario : public Scenario {
 
   Verdict Inspect(const std::string& Root) const override {
     Verdict v;
-    for (const std::string& name : Listing(Root))
-      if (name != "arc") v.Violation += "unexpected " + name + " beside the archive's folder; ";
-    std::set<std::string> seen;
-    const Tree folder = ReadTree(Root + "/arc");
-    for (const std::string& name : Listing(Root + "/arc")) {
-      if (IsTemporary(name)) {
-        ++v.Leftovers;
-      } else if (IsLock(name)) {
-        v.LockLeft = true;
-      } else if (IsRecord(name)) {
-        v.RecordLeft = true;
-      } else if (others_.count(name) != 0) {
-        seen.insert(name);
-        if (folder.count(name) == 0 || !(folder.at(name) == others_.at(name)))
-          v.Violation += "arc/" + name + " changed; ";
-      } else if (!IsVolumeLeaf(name) && name != "x.bkp.kx") {
-        v.Violation += "unexpected arc/" + name + "; ";
-      }
-    }
-    for (const auto& other : others_)
-      if (seen.count(other.first) == 0) v.Violation += "arc/" + other.first + " is gone; ";
+    LookAround(
+        Root, others_,
+        [this](const std::string& Name) { return IsVolumeLeaf(Name) || Name == "x.bkp.kx"; }, v);
 
     const std::string first = Root + "/arc/x.bkp";
     std::vector<std::string> now = Volumes(first);

@@ -114,27 +114,9 @@ class CompanionScenario : public Scenario {
  private:
   Verdict Look(const std::string& Root) const {
     Verdict v;
-    for (const std::string& name : Listing(Root))
-      if (name != "arc") v.Violation += "unexpected " + name + " beside the archive's folder; ";
-    std::set<std::string> seen;
-    const Tree folder = ReadTree(Root + "/arc");
-    for (const std::string& name : Listing(Root + "/arc")) {
-      if (IsTemporary(name)) {
-        ++v.Leftovers;
-      } else if (IsLock(name)) {
-        v.LockLeft = true;
-      } else if (IsRecord(name)) {
-        v.RecordLeft = true;
-      } else if (const auto other = others_.find(name); other != others_.end()) {
-        seen.insert(name);
-        if (folder.count(name) == 0 || !(folder.at(name) == other->second))
-          v.Violation += "arc/" + name + " changed; ";
-      } else if (!IsVolumeLeaf(name) && name != "x.bkp.kx") {
-        v.Violation += "unexpected arc/" + name + "; ";
-      }
-    }
-    for (const auto& other : others_)
-      if (seen.count(other.first) == 0) v.Violation += "arc/" + other.first + " is gone; ";
+    LookAround(
+        Root, others_,
+        [](const std::string& Name) { return IsVolumeLeaf(Name) || Name == "x.bkp.kx"; }, v);
     Judge(ReadVolumes(Root), ReadCompanion(Root), v);
     if (!v.Violation.empty()) v.Held = Verdict::State::Broken;
     return v;
