@@ -175,19 +175,22 @@ class Repair {
   bool Agrees(uint64_t Block, const uint8_t* Bytes, uint32_t Crc) const {
     const uint32_t size = g_.BlockSize;
     if (Crc32c(0, Bytes, size) != Crc) return false;
-    const int64_t held = map_.VolumeSize(map_.VolumeOf(Block)) - map_.OffsetOf(Block);
-    for (int64_t x = std::max<int64_t>(held, 0); x < size; ++x)
+    for (int64_t x = std::max<int64_t>(HeldBytes(Block), 0); x < size; ++x)
       if (Bytes[x] != 0) return false;
     return true;
+  }
+
+  // How many of Block's bytes its volume holds: all but in its last block.
+  int64_t HeldBytes(uint64_t Block) const {
+    return std::min<int64_t>(g_.BlockSize,
+                             map_.VolumeSize(map_.VolumeOf(Block)) - map_.OffsetOf(Block));
   }
 
   void Verified(uint64_t Block, const uint8_t* Bytes) {
     ++report_.RepairedBlocks;
     if (sink_ == nullptr) return;
-    const unsigned volume = map_.VolumeOf(Block);
-    const int64_t offset = map_.OffsetOf(Block);
-    const int64_t length = std::min<int64_t>(g_.BlockSize, map_.VolumeSize(volume) - offset);
-    sink_->Put(volume, offset, Bytes, static_cast<size_t>(length));
+    sink_->Put(map_.VolumeOf(Block), map_.OffsetOf(Block), Bytes,
+               static_cast<size_t>(HeldBytes(Block)));
   }
 
   void Lost(uint64_t Block) {
