@@ -168,14 +168,40 @@ int ArchiveCompanion::ReadError() const {
 const companion::MetadataByName* ArchiveCompanion::Metadata() {
   if (!metadataRead_ && Usable()) {
     metadataRead_ = true;
-    const companion::SectionInfo* section = reader_->Find(companion::kMetadataSection);
-    std::string body;
-    std::vector<companion::MetadataRecord> records;
-    if (section != nullptr && reader_->ReadBody(*section, body, kSectionLimit) &&
-        companion::DecodeMetadata(body, records))
-      metadata_ = std::make_unique<companion::MetadataByName>(std::move(records));
+    const companion::SectionInfo* found = reader_->Find(companion::kMetadataSection);
+    if (found != nullptr && static_cast<uint64_t>(found->Length) <= kSectionLimit) {
+      const companion::SectionInfo section = *found;
+      companion::CompanionReader& reader = *reader_;
+      metadata_ = companion::MetadataByName::Read(
+          [&reader, section](const std::function<bool(const uint8_t*, size_t)>& Take) {
+            return reader.ReadBodyInPieces(section, Take);
+          },
+          static_cast<uint64_t>(section.Length),
+          [&reader, section](uint64_t Offset, void* Bytes, size_t Count) {
+            return reader.ReadAt(section, static_cast<int64_t>(Offset), Bytes, Count);
+          });
+    }
   }
   return metadata_.get();
+}
+
+bool ArchiveCompanion::ForEachIndexEntry(
+    const std::function<bool(const companion::IndexEntry&)>& Each) {
+  if (!Usable()) return false;
+  const companion::SectionInfo* found = reader_->Find(companion::kIndexSection);
+  if (found == nullptr || static_cast<uint64_t>(found->Length) > kSectionLimit) return false;
+  const companion::SectionInfo section = *found;
+  // Its checksum is known only at its end: nothing is handed on from a
+  // body that turns out damaged.
+  if (!reader_->VerifyBody(section)) return false;
+  companion::IndexDecoder decoder(
+      [&Each](companion::IndexEntry&& Entry) { return Each(Entry); },
+      static_cast<uint64_t>(section.Length));
+  return reader_->ReadBodyInPieces(section,
+                                   [&decoder](const uint8_t* Bytes, size_t Count) {
+                                     return decoder.Take(Bytes, Count);
+                                   }) &&
+         decoder.Finish();
 }
 
 void ReportForeignVolume(RunContext& Run, ArchiveCompanion& Companion, unsigned Volume) {

@@ -16,6 +16,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -44,6 +45,11 @@ class ArchiveCompanion {
   // Read on first request; null when the section is missing or damaged.
   const std::vector<companion::IndexEntry>* Index();
   const companion::MetadataByName* Metadata();
+  // Hands Each every entry of the index in archive order, none held: the
+  // body is read through its checksum first, so nothing is handed on from
+  // a damaged one. False when the index cannot be read (or changed since),
+  // or Each returns false.
+  bool ForEachIndexEntry(const std::function<bool(const companion::IndexEntry&)>& Each);
 
   enum class Fit {
     Same,     // its size and the blocks looked at are as written

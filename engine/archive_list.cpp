@@ -143,19 +143,13 @@ class ListRun {
   bool ListFromIndex() {
     ArchiveCompanion companion(archiveName_);
     TCompanionNote note = companion.Open();
-    const std::vector<companion::IndexEntry>* index = nullptr;
-    if (note.State == csSound) {
-      index = companion.Index();
-      if (index == nullptr) note = {csDamaged, companion.FileName(), "its index cannot be read"};
-    }
-    for (unsigned v = 1; index != nullptr && v <= companion.Volumes(); ++v) {
+    bool usable = note.State == csSound;
+    for (unsigned v = 1; usable && v <= companion.Volumes(); ++v) {
       if (companion.VolumeFit(v) == ArchiveCompanion::Fit::Same) continue;
       note = {csMismatched, companion.FileName(),
               "volume " + std::to_string(v) + " is not as it was written"};
-      index = nullptr;
+      usable = false;
     }
-    run_.NoteCompanion(note);
-    if (index == nullptr) return false;
     // Every later volume is told of as a walk through them would, so that
     // a caller counting them sees each one.
     unsigned volume = 1;
@@ -163,9 +157,12 @@ class ListRun {
       while (volume < Volume && s_.Continue) run_.AskForDisk(static_cast<uint16_t>(++volume));
       return s_.Continue;
     };
-    for (const companion::IndexEntry& e : *index) {
-      if (!reach(e.Volume)) return true;
-      if ((e.Flags & companion::kFileListEntry) != 0) continue;
+    // Entries are handed on as they are read, none held: a million of them
+    // would otherwise cost the listing a hundred megabytes.
+    int64_t handed = 0;
+    const auto each = [&](const companion::IndexEntry& e) {
+      if (!reach(e.Volume)) return false;
+      if ((e.Flags & companion::kFileListEntry) != 0) return true;
       TArchiveEntry entry;
       entry.Name = e.Name;
       entry.Stamp = e.Stamp;
@@ -173,9 +170,19 @@ class ListRun {
       entry.Chunks = static_cast<int32_t>(e.Chunks);
       entry.Packed = e.Packed;
       entry.Size = e.Size;
+      ++handed;
       if (++entries_ % kEntriesBetweenMessages == 0) run_.ProcessMessages();
       each_(e_, entry);
-      if (!s_.Continue) return true;
+      return s_.Continue;
+    };
+    run_.NoteCompanion(note);
+    if (!usable) return false;
+    if (!companion.ForEachIndexEntry(each) && s_.Continue) {
+      run_.NoteCompanion({csDamaged, companion.FileName(), "its index cannot be read"});
+      // Read through its checksum before the first entry was handed on,
+      // the index fails there; one that fails later changed while it was
+      // read, and the entries handed on stand.
+      if (handed == 0) return false;
     }
     reach(companion.Volumes());
     return true;

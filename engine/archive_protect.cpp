@@ -49,7 +49,12 @@ class ProtectRun : public EntryConsumer {
     ArchiveCompanion older(archiveName_);
     const bool belongs = older.Open().State == csSound;
     std::vector<companion::MetadataRecord> records;
-    if (belongs && older.Metadata() != nullptr) records = older.Metadata()->Records();
+    if (belongs && older.Metadata() != nullptr &&
+        !older.Metadata()->ForEach([&records](const companion::MetadataRecord& R) {
+          records.push_back(R);
+          return true;
+        }))
+      records.clear();
     // A companion the device failed to give may be sound and hold what only
     // a backup could record: replaced, that would be lost for good.
     if (const int error = older.ReadError(); error != 0) {

@@ -13,6 +13,7 @@
 // to the parts that cannot be checked; where even none of those lies in
 // it, to everything it holds.
 #include <algorithm>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -193,11 +194,20 @@ class Explainer {
 bool ReportChangedBlocks(RunContext& Run, ArchiveCompanion& Companion,
                          const std::vector<std::string>& Named, const std::vector<unsigned>& Skip) {
   static const std::vector<IndexEntry> kNoEntries;
-  const std::vector<IndexEntry>* found = Companion.Index();
-  const std::vector<IndexEntry>& index = found != nullptr ? *found : kNoEntries;
   std::vector<std::string> named = Named;
   std::sort(named.begin(), named.end());
-  Explainer explainer(Companion, index, named);
+  // The index is read only when a block has changed: a sound archive of a
+  // million files is checked without holding a million entries.
+  const std::vector<IndexEntry>* index = nullptr;
+  std::optional<Explainer> explainer;
+  const auto explain = [&]() -> Explainer& {
+    if (!explainer) {
+      index = Companion.Index();
+      if (index == nullptr) index = &kNoEntries;
+      explainer.emplace(Companion, *index, named);
+    }
+    return *explainer;
+  };
   std::vector<int64_t> told;           // entries reported here
   std::vector<ArchivePart> toldParts;  // parts of no entry reported here
   // Unread: the error the device gave for the block, which then is not
@@ -205,7 +215,7 @@ bool ReportChangedBlocks(RunContext& Run, ArchiveCompanion& Companion,
   const auto report = [&](unsigned Volume, const Part& P, int Unread) {
     std::string name;
     if (P.Entry >= 0) {
-      name = index[static_cast<size_t>(P.Entry)].Name;
+      name = (*index)[static_cast<size_t>(P.Entry)].Name;
       if (std::binary_search(named.begin(), named.end(), name) ||
           std::find(told.begin(), told.end(), P.Entry) != told.end())
         return;
@@ -225,12 +235,12 @@ bool ReportChangedBlocks(RunContext& Run, ArchiveCompanion& Companion,
     const int unread = Companion.Source().TakeRecentError();
     for (int64_t block = Range.Offset; block < Range.Offset + Range.Length; block += blockSize) {
       const int64_t end = std::min<int64_t>(block + blockSize, Range.Offset + Range.Length);
-      std::vector<Part> parts = explainer.Explain(Range.Volume, block, end);
+      std::vector<Part> parts = explain().Explain(Range.Volume, block, end);
       const bool shown =
           std::any_of(parts.begin(), parts.end(), [](const Part& P) { return P.Shown; });
       // Everything that can be compared is as it was, yet the block is
       // not: whatever it holds is suspect.
-      if (parts.empty()) parts = explainer.Explain(Range.Volume, block, end, true);
+      if (parts.empty()) parts = explain().Explain(Range.Volume, block, end, true);
       for (const Part& part : parts)
         if (part.Shown || !shown) report(Range.Volume, part, unread);
     }

@@ -106,7 +106,7 @@ void RestoreRun::NoteLaterVolumes() {
 EntryConsumer::Plan RestoreRun::BeginFile(const std::string& Name, int32_t Stamp) {
   stamp_ = Stamp;
   storedName_ = Name;
-  record_ = nullptr;
+  record_.reset();
   const bool isFileList = format::IsFileListName(Name);
   const std::string target =
       restore::TargetName(Name, folder_, e_.RestoreFullPath, e_.RestoreBaseFolder);
@@ -143,7 +143,7 @@ EntryConsumer::Plan RestoreRun::BeginFile(const std::string& Name, int32_t Stamp
     if (decision_) decision_ = BeginTarget(chosen, existing);
     if (decision_) {
       claimed_.Claim(chosen, Name);
-      record_ = FileRecord(Name);
+      record_ = FileRecord(Name, chosen);
     }
   }
   // The file-ID list is never restored, but it is checked like any file.

@@ -62,7 +62,7 @@ bool TargetClaims::MayMeet(const std::string& Target) {
 }
 
 bool FilterAnswers::Lets(const std::string& Stored) const {
-  if (!filter_) return true;
+  if (!filter_ || letAll_) return true;
   const std::optional<std::string> known = answers_.Find(Stored);
   return known ? !known->empty() : filter_(Stored);
 }

@@ -62,9 +62,17 @@ class FilterAnswers {
   // True for every name when there is no filter.
   bool Lets(const std::string& Stored) const;
   bool Remember(const std::string& Stored);
+  // The answer for Stored, asked already.
+  void Note(const std::string& Stored, bool Wanted) { answers_.Set(Stored, Wanted ? "y" : ""); }
+  // Every name the walk will meet was asked, and every answer was yes.
+  void LetAll() {
+    letAll_ = true;
+    answers_ = NameClaims();
+  }
 
  private:
   const std::function<bool(const std::string&)>& filter_;
+  bool letAll_ = false;
   // "" for no, "y" for yes: it holds every name of the archive.
   NameClaims answers_;
 };

@@ -57,14 +57,6 @@ void RestoreRun::OpenCompanion(ArchiveWalk& Walk) {
 
 bool RestoreRun::FilteredStretches(std::vector<ArchiveWalk::Stretch>& Stretches) {
   if (!companion_ || !e_.RestoreFilter) return false;
-  const std::vector<companion::IndexEntry>* index = companion_->Index();
-  if (index == nullptr) return false;
-  // Each name is asked once: the walk takes the answers from here.
-  const auto wanted = [this, index](size_t I) {
-    const companion::IndexEntry& e = (*index)[I];
-    if (IsFileList(e)) return false;
-    return filtered_.Remember(e.Name);
-  };
   // Every volume a stretch reads must be as written, the first one for the
   // header too; otherwise the archive is read whole, as without an index.
   const auto sound = [this](unsigned From, unsigned To) {
@@ -72,39 +64,83 @@ bool RestoreRun::FilteredStretches(std::vector<ArchiveWalk::Stretch>& Stretches)
       if (companion_->VolumeFit(v) != ArchiveCompanion::Fit::Same) return false;
     return true;
   };
-  if (!sound(1, 1) || index->empty()) return false;
-  for (size_t i = 0; i < index->size();) {
-    if (!wanted(i)) {
-      ++i;
-      continue;
-    }
-    size_t j = i + 1;
-    while (j < index->size() && wanted(j)) ++j;
-    ArchiveWalk::Stretch stretch{(*index)[i].Volume, (*index)[i].Offset, 0, 0};
-    if (j < index->size()) {
-      stretch.EndVolume = (*index)[j].Volume;
-      stretch.End = (*index)[j].Offset;
-    }
-    const unsigned last =
-        stretch.EndVolume > 0 ? static_cast<unsigned>(stretch.EndVolume) : companion_->Volumes();
-    if (!sound(static_cast<unsigned>(stretch.Volume), last)) {
-      Stretches.clear();
-      return false;
-    }
+  if (!sound(1, 1)) return false;
+  // Each name is asked once, the answers kept a bit an entry in the
+  // index's order; the names are read again only when the walk needs
+  // answers that are not all yes.
+  std::vector<bool> answers;
+  bool open = false;
+  bool unsound = false;
+  int64_t firstOffset = -1;
+  ArchiveWalk::Stretch stretch;
+  const auto close = [&](unsigned EndVolume, int64_t End) {
+    open = false;
+    stretch.EndVolume = EndVolume;
+    stretch.End = End;
+    const unsigned last = EndVolume > 0 ? EndVolume : companion_->Volumes();
+    if (!sound(static_cast<unsigned>(stretch.Volume), last)) unsound = true;
     Stretches.push_back(stretch);
-    i = j;
+  };
+  const bool read = companion_->ForEachIndexEntry([&](const companion::IndexEntry& e) {
+    if (firstOffset < 0) firstOffset = e.Offset;
+    const bool wanted = !IsFileList(e) && e_.RestoreFilter(e.Name);
+    answers.push_back(wanted);
+    if (wanted && !open) {
+      open = true;
+      stretch = {e.Volume, e.Offset, 0, 0};
+    } else if (!wanted && open) {
+      close(e.Volume, e.Offset);
+    }
+    return s_.Continue;
+  });
+  if (open) close(0, 0);
+  if (!read) {
+    // Not one name was asked when the index fails its checksum; one that
+    // fails later was changed while it was read.
+    Stretches.clear();
+    return false;
+  }
+  // A walk through stretches meets only names of the index; one through
+  // the whole archive may meet others, which are asked for as they come.
+  const bool all = std::find(answers.begin(), answers.end(), false) == answers.end();
+  if (all && !unsound) {
+    filtered_.LetAll();
+  } else {
+    size_t i = 0;
+    companion_->ForEachIndexEntry([&](const companion::IndexEntry& e) {
+      if (i >= answers.size()) return false;
+      filtered_.Note(e.Name, answers[i++]);
+      return true;
+    });
+  }
+  if (unsound) {
+    Stretches.clear();
+    return false;
   }
   // Read whole, the archive costs no more than its one stretch would.
-  if (Stretches.size() == 1 && Stretches[0].Volume == 1 &&
-      Stretches[0].Offset == (*index)[0].Offset && Stretches[0].EndVolume == 0) {
+  if (Stretches.empty() && answers.empty()) return false;
+  if (Stretches.size() == 1 && Stretches[0].Volume == 1 && Stretches[0].Offset == firstOffset &&
+      Stretches[0].EndVolume == 0) {
     Stretches.clear();
     return false;
   }
   return true;
 }
 
-const companion::MetadataRecord* RestoreRun::FileRecord(const std::string& Stored) const {
-  return metadata_ != nullptr ? metadata_->Find(Stored, companion::EntryKind::File) : nullptr;
+std::optional<companion::MetadataRecord> RestoreRun::FileRecord(const std::string& Stored,
+                                                                const std::string& Target) {
+  if (metadata_ == nullptr) return std::nullopt;
+  bool unreadable = false;
+  std::optional<companion::MetadataRecord> found =
+      metadata_->Find(Stored, companion::EntryKind::File, &unreadable);
+  if (unreadable) {
+    const int error = companion_->ReadError();
+    RefuseFile(Target, "its owner, mode and time cannot be read from the companion " +
+                           companion_->FileName() + ": " +
+                           (error != 0 ? platform::ErrorText(error)
+                                       : std::string("it changed while it was read")));
+  }
+  return found;
 }
 
 platform::FolderHandle RestoreRun::OpenPlace(const std::string& Target, bool Create,
@@ -145,38 +181,56 @@ void RestoreRun::GiveBackFoldersAndLinks() {
   // Folders exist only where the stored tree is rebuilt.
   struct Place {
     std::string target;
-    const companion::MetadataRecord* record;
+    companion::MetadataRecord record;
   };
   std::vector<Place> folders;
   const bool tree = folder_.empty() || e_.RestoreFullPath;
-  for (const companion::MetadataRecord& r : metadata_->Records()) {
-    if (!tree || !s_.Continue || !wanted(r, companion::EntryKind::Folder)) continue;
+  const auto folder = [&](const companion::MetadataRecord& r) {
+    if (!s_.Continue) return false;
+    if (!tree || !wanted(r, companion::EntryKind::Folder)) return true;
     run_.ProcessMessages();
     if (restore::TargetName(r.Name, folder_, true).empty()) {
       RefuseFile(r.Name, "its stored name is not one to restore (a \"..\" component)");
-      continue;
+      return true;
     }
     // With a base left out, only the folders below it have a place.
     const std::string& base = e_.RestoreBaseFolder;
     const std::string path = restore::StoredPath(r.Name);
     if (!base.empty() && !(path.size() > base.size() && path[base.size()] == '/' &&
                            path.compare(0, base.size(), base) == 0))
-      continue;
+      return true;
     const std::string target = restore::TargetName(r.Name, folder_, true, base);
     std::string why;
-    const platform::FolderHandle folder = OpenPlace(target, makes, why);
-    if (!folder.Valid()) {
+    const platform::FolderHandle made = OpenPlace(target, makes, why);
+    if (!made.Valid()) {
       if (makes) RefuseFile(target, why);
-      continue;
+      return true;
     }
     // Another mode leaves an existing folder's mode and time as they are.
-    if (e_.RestoreMode == rmAll || folder.Made()) folders.push_back({target, &r});
-  }
-  for (const companion::MetadataRecord& r : metadata_->Records()) {
-    if (!s_.Continue) return;
-    if (!wanted(r, companion::EntryKind::Link)) continue;
+    if (e_.RestoreMode == rmAll || made.Made()) folders.push_back({target, r});
+    return true;
+  };
+  const auto link = [&](const companion::MetadataRecord& r) {
+    if (!s_.Continue) return false;
+    if (!wanted(r, companion::EntryKind::Link)) return true;
     run_.ProcessMessages();
     MakeLink(r);
+    return true;
+  };
+  // The records are read again for each pass, not held: a tree of a
+  // million files has as many records.
+  for (const auto& pass : {std::function<bool(const companion::MetadataRecord&)>(folder),
+                           std::function<bool(const companion::MetadataRecord&)>(link)}) {
+    if (!metadata_->ForEach(pass) && s_.Continue) {
+      const int error = companion_->ReadError();
+      RefuseFile(companion_->FileName(),
+                 "its records of folders and links cannot be read again, and they are not "
+                 "restored: " +
+                     (error != 0 ? platform::ErrorText(error)
+                                 : std::string("it changed while it was read")));
+      return;
+    }
+    if (!s_.Continue) return;
   }
   // Deepest first: setting a folder's time must come after every change
   // inside it, and a mode without write permission would bar them.
@@ -188,7 +242,7 @@ void RestoreRun::GiveBackFoldersAndLinks() {
     const platform::FolderHandle folder = OpenPlace(place.target, false, why);
     const std::string partly = folder.Valid()
                                    ? MetadataShortfall(platform::ApplyMetadata(
-                                         folder, companion::PathMetadataOf(*place.record), rules_))
+                                         folder, companion::PathMetadataOf(place.record), rules_))
                                    : why;
     if (!partly.empty()) RefuseFile(place.target, partly);
   }

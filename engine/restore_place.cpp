@@ -278,7 +278,7 @@ FinishedTarget RestoreRun::TakeOpenTarget() {
   whole.Leaf = target_.leaf;
   whole.Name = target_.name;
   whole.Stamp = stamp_;
-  if (record_ != nullptr) {
+  if (record_) {
     whole.HasMetadata = true;
     whole.Metadata = companion::PathMetadataOf(*record_);
     whole.Rules = rules_;

@@ -108,7 +108,10 @@ class RestoreRun : public EntryConsumer {
   // entries it lets through. False when the whole archive is to be read.
   bool FilteredStretches(std::vector<ArchiveWalk::Stretch>& Stretches);
   // What the companion recorded of a file entry; null when nothing.
-  const companion::MetadataRecord* FileRecord(const std::string& Stored) const;
+  // Refuses Target, which is restored without them, when the record of
+  // Stored cannot be read again from the companion.
+  std::optional<companion::MetadataRecord> FileRecord(const std::string& Stored,
+                                                      const std::string& Target);
   // After the files: the recorded folders made (empty ones too), the links
   // made, then the folders' own modes and times, deepest first.
   void GiveBackFoldersAndLinks();
@@ -273,7 +276,7 @@ class RestoreRun : public EntryConsumer {
   std::unique_ptr<ArchiveCompanion> companion_;
   const companion::MetadataByName* metadata_ = nullptr;
   platform::MetadataRules rules_;
-  const companion::MetadataRecord* record_ = nullptr;  // of the target begun last
+  std::optional<companion::MetadataRecord> record_;  // of the target begun last
   restore::FilterAnswers filtered_;
 };
 

@@ -105,7 +105,7 @@ void ReadEverything(CompanionReader& Reader) {
     if (Reader.ReadBody(*s, body, 1 << 20) && DecodeMetadata(body, metadata)) {
       MetadataByName byName(metadata);
       for (const MetadataRecord& r : metadata)
-        if (byName.Find(r.Name, r.Kind) == nullptr) kf::Fault("a record not found by its name");
+        if (!byName.Find(r.Name, r.Kind)) kf::Fault("a record not found by its name");
     }
   if (const SectionInfo* s = Reader.Find(kIdentitySection))
     if (Reader.ReadBody(*s, body, 1 << 16)) DecodeIdentity(body, identity);

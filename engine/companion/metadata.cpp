@@ -67,25 +67,99 @@ uint32_t HardLinks::GroupOf(const platform::PathMetadata& M) {
   return at->second;
 }
 
-MetadataByName::MetadataByName(std::vector<MetadataRecord> Records) : records_(std::move(Records)) {
-  byName_.resize(records_.size());
-  for (size_t i = 0; i < records_.size(); ++i) byName_[i] = static_cast<uint32_t>(i);
-  std::stable_sort(byName_.begin(), byName_.end(),
-                   [this](uint32_t A, uint32_t B) { return records_[A].Name < records_[B].Name; });
+namespace {
+
+constexpr uint64_t kPlaceBits = 40;
+constexpr uint64_t kPlaceMask = (uint64_t{1} << kPlaceBits) - 1;
+
+}  // namespace
+
+MetadataByName::MetadataByName(const std::vector<MetadataRecord>& Records) {
+  SectionBody body;
+  for (const MetadataRecord& r : Records) body.Add(r);
+  memory_ = body.Text();
+  size_ = memory_.size();
+  read_ = [this](uint64_t Offset, void* Bytes, size_t Count) {
+    if (Offset > memory_.size() || Count > memory_.size() - Offset) return false;
+    memory_.copy(static_cast<char*>(Bytes), Count, static_cast<size_t>(Offset));
+    return true;
+  };
+  Build([this](const std::function<bool(const uint8_t*, size_t)>& Take) {
+    return Take(reinterpret_cast<const uint8_t*>(memory_.data()), memory_.size());
+  });
 }
 
-const MetadataRecord* MetadataByName::Find(const std::string& Name, EntryKind Kind) const {
-  struct ByName {
-    const std::vector<MetadataRecord>& records;
-    bool operator()(uint32_t A, const std::string& B) const { return records[A].Name < B; }
-    bool operator()(const std::string& A, uint32_t B) const { return A < records[B].Name; }
-  };
-  const auto [first, last] =
-      std::equal_range(byName_.begin(), byName_.end(), Name, ByName{records_});
-  // A name recorded twice (a file backed up twice) takes its last record.
-  for (auto it = last; it != first; --it)
-    if (records_[*(it - 1)].Kind == Kind) return &records_[*(it - 1)];
-  return nullptr;
+std::unique_ptr<MetadataByName> MetadataByName::Read(
+    const std::function<bool(const std::function<bool(const uint8_t*, size_t)>&)>& Stream,
+    uint64_t BodySize, BodyReader Read) {
+  std::unique_ptr<MetadataByName> found(new MetadataByName());
+  found->read_ = std::move(Read);
+  found->size_ = BodySize;
+  if (BodySize > kPlaceMask || !found->Build(Stream)) return nullptr;
+  return found;
+}
+
+uint64_t MetadataByName::HashOf(const std::string& Name, EntryKind Kind) {
+  const uint64_t h = std::hash<std::string>{}(Name);
+  return h ^ (static_cast<uint64_t>(Kind) * 0x9E3779B97F4A7C15u);
+}
+
+bool MetadataByName::Build(
+    const std::function<bool(const std::function<bool(const uint8_t*, size_t)>&)>& Stream) {
+  MetadataDecoder decoder(
+      [this](MetadataRecord&& Record, uint64_t At, uint32_t Length) {
+        keys_.push_back({HashOf(Record.Name, Record.Kind), At | uint64_t{Length} << kPlaceBits});
+        return true;
+      },
+      size_);
+  if (!Stream([&decoder](const uint8_t* Bytes, size_t Count) {
+        return decoder.Take(Bytes, Count);
+      }) ||
+      !decoder.Finish()) {
+    keys_ = {};
+    return false;
+  }
+  keys_.shrink_to_fit();
+  // Records of one hash keep the order they were recorded in.
+  std::sort(keys_.begin(), keys_.end(), [](const Key& A, const Key& B) {
+    return A.hash != B.hash ? A.hash < B.hash : (A.at & kPlaceMask) < (B.at & kPlaceMask);
+  });
+  return true;
+}
+
+std::optional<MetadataRecord> MetadataByName::Find(const std::string& Name, EntryKind Kind,
+                                                   bool* Unreadable) const {
+  const uint64_t hash = HashOf(Name, Kind);
+  const auto first = std::lower_bound(keys_.begin(), keys_.end(), hash,
+                                      [](const Key& K, uint64_t H) { return K.hash < H; });
+  auto last = first;
+  while (last != keys_.end() && last->hash == hash) ++last;
+  std::string bytes;
+  for (auto it = last; it != first; --it) {
+    const uint64_t at = (it - 1)->at & kPlaceMask;
+    const auto length = static_cast<uint32_t>((it - 1)->at >> kPlaceBits);
+    bytes.resize(length);
+    MetadataRecord record;
+    if (length < 4 || !read_(at, bytes.data(), length) ||
+        ReadMetadataRecord(bytes.data() + 4, length - 4, record) != RecordRead::Read) {
+      if (Unreadable != nullptr) *Unreadable = true;
+      return std::nullopt;
+    }
+    if (record.Kind == Kind && record.Name == Name) return record;
+  }
+  return std::nullopt;
+}
+
+bool MetadataByName::ForEach(const std::function<bool(const MetadataRecord&)>& Each) const {
+  MetadataDecoder decoder(
+      [&Each](MetadataRecord&& Record, uint64_t, uint32_t) { return Each(Record); }, size_);
+  std::vector<char> piece(std::min<uint64_t>(size_, uint64_t{1} << 20));
+  for (uint64_t at = 0; at < size_;) {
+    const size_t count = static_cast<size_t>(std::min<uint64_t>(piece.size(), size_ - at));
+    if (!read_(at, piece.data(), count) || !decoder.Take(piece.data(), count)) return false;
+    at += count;
+  }
+  return decoder.Finish();
 }
 
 }  // namespace kelmora::companion

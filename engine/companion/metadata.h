@@ -6,7 +6,10 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
+#include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -35,19 +38,50 @@ class HardLinks {
 };
 
 // The records of a companion by name, for a restore that meets the
-// archive's entries one by one.
+// archive's entries one by one. A million records held as structures would
+// cost a restore hundreds of megabytes: only a hash of each name and where
+// the record lies are held, the record itself read again when asked for,
+// and its name compared whole (a hash is no proof).
 class MetadataByName {
  public:
-  explicit MetadataByName(std::vector<MetadataRecord> Records);
-  // Null when the companion has no record of that name and kind.
-  const MetadataRecord* Find(const std::string& Name, EntryKind Kind) const;
-  const std::vector<MetadataRecord>& Records() const { return records_; }
+  // Reads Count bytes at Offset of the body; false when it cannot.
+  using BodyReader = std::function<bool(uint64_t Offset, void* Bytes, size_t Count)>;
+
+  // Records held in memory.
+  explicit MetadataByName(const std::vector<MetadataRecord>& Records);
+  MetadataByName(const MetadataByName&) = delete;
+  MetadataByName& operator=(const MetadataByName&) = delete;
+  // The body of a metadata section read through Read, first whole, front
+  // to back, by Stream (which hands its pieces to the function it is
+  // given and says whether the body was read whole and sound). Null when
+  // the body does not hold what it claims.
+  static std::unique_ptr<MetadataByName> Read(
+      const std::function<bool(const std::function<bool(const uint8_t*, size_t)>&)>& Stream,
+      uint64_t BodySize, BodyReader Read);
+
+  // The record of that name and kind; the last one of a name recorded
+  // twice (a file backed up twice). Empty when there is none, or the body
+  // cannot be read again; then Unreadable, when given, is set.
+  std::optional<MetadataRecord> Find(const std::string& Name, EntryKind Kind,
+                                     bool* Unreadable = nullptr) const;
+  // Every record in the order recorded, read anew; false when the body
+  // cannot be, or Each returns false.
+  bool ForEach(const std::function<bool(const MetadataRecord&)>& Each) const;
+  size_t Size() const { return keys_.size(); }
 
  private:
-  std::vector<MetadataRecord> records_;
-  // Positions in records_ ordered by name, then position: no second copy
-  // of every name.
-  std::vector<uint32_t> byName_;
+  struct Key {
+    uint64_t hash;  // of the name and kind
+    uint64_t at;    // where the record's length lies (40 bits), its length with it
+  };
+  MetadataByName() = default;
+  bool Build(const std::function<bool(const std::function<bool(const uint8_t*, size_t)>&)>& Stream);
+  static uint64_t HashOf(const std::string& Name, EntryKind Kind);
+
+  BodyReader read_;
+  uint64_t size_ = 0;
+  std::string memory_;     // the body, when the records were given in memory
+  std::vector<Key> keys_;  // by hash, then by place
 };
 
 }  // namespace kelmora::companion

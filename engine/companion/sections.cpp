@@ -18,13 +18,6 @@ constexpr size_t kIndexFixed = 2 + 2 + 8 + 8 + 8 + 4 + 4 + 4;
 constexpr size_t kMetadataFixed = 1 + 1 + 2 + 4 + 4 + 4 + 8 + 4 + 4 + 4 + 2 + 2 + 4;
 constexpr uint64_t kMaxOwnerName = 255;
 
-// A record's length field and its body as a reader of its own.
-bool NextRecord(ByteReader& Outer, const std::string& Body, size_t& Start, uint32_t& Length) {
-  if (!Outer.Int(Length) || Length > Outer.Remaining()) return false;
-  Start = Body.size() - Outer.Remaining();
-  return Outer.Skip(Length);
-}
-
 }  // namespace
 
 bool IsBlockSize(uint64_t Bytes) {
@@ -162,12 +155,10 @@ std::string EncodeIndex(const std::vector<IndexEntry>& Entries) {
   return body.Text();
 }
 
-IndexDecoder::IndexDecoder(std::vector<IndexEntry>& Entries, uint64_t BodySize)
-    : entries_(Entries), left_(BodySize) {
-  entries_.clear();
-}
+RecordFrames::RecordFrames(uint64_t BodySize, size_t FixedPart, Each OnRecord)
+    : size_(BodySize), fixed_(FixedPart), each_(std::move(OnRecord)), left_(BodySize) {}
 
-bool IndexDecoder::Take(const void* Bytes, size_t Count) {
+bool RecordFrames::Take(const void* Bytes, size_t Count) {
   if (failed_) return false;
   const auto* at = static_cast<const char*>(Bytes);
   const char* const end = at + Count;
@@ -187,7 +178,14 @@ bool IndexDecoder::Take(const void* Bytes, size_t Count) {
     at += take;
     if (carry_.size() < need) continue;
     if (!counted_) {
-      if (!TakeCount(ReadLength(carry_.data()))) return Fail();
+      // Every record takes at least its fixed part, so the count is
+      // checked against the bytes before anything is made of it.
+      const uint32_t count = ReadLength(carry_.data());
+      if (left_ < 4) return Fail();
+      left_ -= 4;
+      if (count > left_ / (4 + fixed_)) return Fail();
+      counted_ = true;
+      count_ = count;
       carry_.clear();
       continue;
     }
@@ -200,34 +198,58 @@ bool IndexDecoder::Take(const void* Bytes, size_t Count) {
   return true;
 }
 
-bool IndexDecoder::Finish() {
-  if (failed_ || !counted_ || !carry_.empty() || entries_.size() != count_ || left_ != 0)
-    return Fail();
+bool RecordFrames::Finish() {
+  if (failed_ || !counted_ || !carry_.empty() || seen_ != count_ || left_ != 0) return Fail();
   return true;
 }
 
-uint32_t IndexDecoder::ReadLength(const char* At) {
+uint32_t RecordFrames::ReadLength(const char* At) {
   uint32_t value = 0;
   for (int i = 0; i < 4; ++i)
     value |= static_cast<uint32_t>(static_cast<uint8_t>(At[i])) << (8 * i);
   return value;
 }
 
-// Every record takes at least its fixed part, so the count is checked
-// against the bytes before anything is reserved for it.
-bool IndexDecoder::TakeCount(uint32_t Count) {
-  if (left_ < 4) return false;
-  left_ -= 4;
-  if (Count > left_ / (4 + kIndexFixed)) return false;
-  counted_ = true;
-  count_ = Count;
-  entries_.reserve(Count);
-  return true;
+bool RecordFrames::Record(const char* Bytes, uint32_t Length) {
+  if (seen_ >= count_ || uint64_t{4} + Length > left_) return false;
+  const uint64_t at = size_ - left_;
+  left_ -= 4 + uint64_t{Length};
+  ++seen_;
+  return each_(Bytes, Length, at);
 }
 
-bool IndexDecoder::Record(const char* Bytes, uint32_t Length) {
-  if (entries_.size() >= count_ || uint64_t{4} + Length > left_) return false;
-  left_ -= 4 + uint64_t{Length};
+bool RecordFrames::Fail() {
+  failed_ = true;
+  return false;
+}
+
+IndexDecoder::IndexDecoder(std::vector<IndexEntry>& Entries, uint64_t BodySize)
+    : entries_(&Entries),
+      frames_(BodySize, kIndexFixed, [this](const char* Bytes, uint32_t Length, uint64_t) {
+        return Entry(Bytes, Length);
+      }) {
+  entries_->clear();
+}
+
+IndexDecoder::IndexDecoder(std::function<bool(IndexEntry&&)> Each, uint64_t BodySize)
+    : each_(std::move(Each)),
+      frames_(BodySize, kIndexFixed, [this](const char* Bytes, uint32_t Length, uint64_t) {
+        return Entry(Bytes, Length);
+      }) {}
+
+bool IndexDecoder::Take(const void* Bytes, size_t Count) {
+  if (frames_.Take(Bytes, Count)) return true;
+  if (entries_ != nullptr) entries_->clear();
+  return false;
+}
+
+bool IndexDecoder::Finish() {
+  if (frames_.Finish()) return true;
+  if (entries_ != nullptr) entries_->clear();
+  return false;
+}
+
+bool IndexDecoder::Entry(const char* Bytes, uint32_t Length) {
   ByteReader r(Bytes, Length);
   IndexEntry e;
   uint64_t offset = 0;
@@ -245,18 +267,13 @@ bool IndexDecoder::Record(const char* Bytes, uint32_t Length) {
     return false;
   e.Offset = static_cast<int64_t>(offset);
   // Entries follow the archive's order; one out of it is damage.
-  if (!entries_.empty() &&
-      (e.Volume < entries_.back().Volume ||
-       (e.Volume == entries_.back().Volume && e.Offset <= entries_.back().Offset)))
-    return false;
-  entries_.push_back(std::move(e));
+  if (e.Volume < lastVolume_ || (e.Volume == lastVolume_ && e.Offset <= lastOffset_)) return false;
+  lastVolume_ = e.Volume;
+  lastOffset_ = e.Offset;
+  if (entries_ == nullptr) return each_(std::move(e));
+  if (entries_->empty()) entries_->reserve(std::min<uint32_t>(frames_.Count(), 1u << 16));
+  entries_->push_back(std::move(e));
   return true;
-}
-
-bool IndexDecoder::Fail() {
-  failed_ = true;
-  entries_.clear();
-  return false;
 }
 
 bool DecodeIndex(const std::string& Body, std::vector<IndexEntry>& Entries) {
@@ -296,49 +313,60 @@ std::string EncodeMetadata(const std::vector<MetadataRecord>& Records) {
   return body.Text();
 }
 
+RecordRead ReadMetadataRecord(const char* Bytes, uint32_t Length, MetadataRecord& m) {
+  ByteReader r(Bytes, Length);
+  uint8_t kind = 0;
+  uint32_t nameLength = 0;
+  uint16_t userLength = 0;
+  uint16_t groupLength = 0;
+  uint32_t targetLength = 0;
+  r.Int(kind);
+  r.Int(m.Has);
+  r.Skip(2);
+  r.Int(m.Mode);
+  r.Int(m.UserId);
+  r.Int(m.GroupId);
+  r.Int(m.Seconds);
+  r.Int(m.Nanoseconds);
+  r.Int(m.HardLinkGroup);
+  if (!r.Int(nameLength) || nameLength > static_cast<uint32_t>(format::kMaxNameLength) ||
+      !r.Bytes(m.Name, nameLength) || !r.Int(userLength) || userLength > kMaxOwnerName ||
+      !r.Bytes(m.UserName, userLength) || !r.Int(groupLength) || groupLength > kMaxOwnerName ||
+      !r.Bytes(m.GroupName, groupLength) || !r.Int(targetLength) ||
+      targetLength > static_cast<uint32_t>(format::kMaxNameLength) ||
+      !r.Bytes(m.LinkTarget, targetLength) || m.Nanoseconds >= 1000000000u || m.Name.empty())
+    return RecordRead::Damaged;
+  if (kind < 1 || kind > 3) return RecordRead::Unknown;
+  m.Kind = static_cast<EntryKind>(kind);
+  return RecordRead::Read;
+}
+
+MetadataDecoder::MetadataDecoder(Each OnRecord, uint64_t BodySize)
+    : each_(std::move(OnRecord)),
+      frames_(BodySize, kMetadataFixed, [this](const char* Bytes, uint32_t Length, uint64_t At) {
+        MetadataRecord m;
+        switch (ReadMetadataRecord(Bytes, Length, m)) {
+          case RecordRead::Damaged:
+            return false;
+          case RecordRead::Unknown:
+            return true;
+          case RecordRead::Read:
+            break;
+        }
+        return each_(std::move(m), At, 4 + Length);
+      }) {}
+
 bool DecodeMetadata(const std::string& Body, std::vector<MetadataRecord>& Records) {
   Records.clear();
-  ByteReader outer(Body);
-  uint32_t count = 0;
-  if (!outer.Int(count) || count > outer.Remaining() / (4 + kMetadataFixed)) return false;
-  Records.reserve(count);
-  uint32_t read = 0;
-  for (; read < count; ++read) {
-    size_t start = 0;
-    uint32_t length = 0;
-    if (!NextRecord(outer, Body, start, length)) break;
-    ByteReader r(Body.data() + start, length);
-    MetadataRecord m;
-    uint8_t kind = 0;
-    uint32_t nameLength = 0;
-    uint16_t userLength = 0;
-    uint16_t groupLength = 0;
-    uint32_t targetLength = 0;
-    r.Int(kind);
-    r.Int(m.Has);
-    r.Skip(2);
-    r.Int(m.Mode);
-    r.Int(m.UserId);
-    r.Int(m.GroupId);
-    r.Int(m.Seconds);
-    r.Int(m.Nanoseconds);
-    r.Int(m.HardLinkGroup);
-    if (!r.Int(nameLength) || nameLength > static_cast<uint32_t>(format::kMaxNameLength) ||
-        !r.Bytes(m.Name, nameLength) || !r.Int(userLength) || userLength > kMaxOwnerName ||
-        !r.Bytes(m.UserName, userLength) || !r.Int(groupLength) || groupLength > kMaxOwnerName ||
-        !r.Bytes(m.GroupName, groupLength) || !r.Int(targetLength) ||
-        targetLength > static_cast<uint32_t>(format::kMaxNameLength) ||
-        !r.Bytes(m.LinkTarget, targetLength) || m.Nanoseconds >= 1000000000u || m.Name.empty())
-      break;
-    if (kind < 1 || kind > 3) continue;  // a kind from a later version
-    m.Kind = static_cast<EntryKind>(kind);
-    Records.push_back(std::move(m));
-  }
-  if (read != count || outer.Remaining() != 0) {
-    Records.clear();
-    return false;
-  }
-  return true;
+  MetadataDecoder decoder(
+      [&Records](MetadataRecord&& Record, uint64_t, uint32_t) {
+        Records.push_back(std::move(Record));
+        return true;
+      },
+      Body.size());
+  if (decoder.Take(Body.data(), Body.size()) && decoder.Finish()) return true;
+  Records.clear();
+  return false;
 }
 
 ArchivePlace PlaceOf(const std::vector<IndexEntry>& Entries,

@@ -72,27 +72,57 @@ std::string EncodeIndex(const std::vector<IndexEntry>& Entries);
 // False, and Entries empty, for a body that does not hold what it claims.
 bool DecodeIndex(const std::string& Body, std::vector<IndexEntry>& Entries);
 
-// DecodeIndex a piece at a time, as the body is read: a large index is
-// never held as bytes and as entries at once. BodySize is the body's whole
-// length. After a false from Take or Finish, Entries is empty.
+// The framing an index and a metadata body share, taken a piece at a time
+// as the body is read: a count, then that many records, each after its
+// length. Nothing is allocated from the count: a large body is never held
+// whole, nor as the structures made of it.
+class RecordFrames {
+ public:
+  // A record's bytes and where its length field lies in the body; false
+  // stops the body as damaged.
+  using Each = std::function<bool(const char* Bytes, uint32_t Length, uint64_t At)>;
+  // BodySize is the body's whole length, FixedPart the least a record
+  // holds (the count is checked against the bytes with it).
+  RecordFrames(uint64_t BodySize, size_t FixedPart, Each OnRecord);
+  bool Take(const void* Bytes, size_t Count);
+  // True when the body held exactly the records it counted.
+  bool Finish();
+  // The count the body begins with, 0 until it is read.
+  uint32_t Count() const { return count_; }
+
+ private:
+  static uint32_t ReadLength(const char* At);
+  bool Record(const char* Bytes, uint32_t Length);
+  bool Fail();
+  uint64_t size_;
+  size_t fixed_;
+  Each each_;
+  uint64_t left_;      // body bytes not yet taken into a record
+  std::string carry_;  // the count or a record begun in an earlier piece
+  bool counted_ = false;
+  uint32_t count_ = 0;
+  uint32_t seen_ = 0;
+  bool failed_ = false;
+};
+
+// DecodeIndex a piece at a time, as the body is read. Entries are handed
+// to Each as they are decoded, or gathered in a vector. After a false from
+// Take or Finish, the gathered Entries are empty; entries handed on stand.
 class IndexDecoder {
  public:
   IndexDecoder(std::vector<IndexEntry>& Entries, uint64_t BodySize);
+  IndexDecoder(std::function<bool(IndexEntry&& Entry)> Each, uint64_t BodySize);
   bool Take(const void* Bytes, size_t Count);
   // True when the body held exactly the entries it counted.
   bool Finish();
 
  private:
-  static uint32_t ReadLength(const char* At);
-  bool TakeCount(uint32_t Count);
-  bool Record(const char* Bytes, uint32_t Length);
-  bool Fail();
-  std::vector<IndexEntry>& entries_;
-  uint64_t left_;      // body bytes not yet taken into a record
-  std::string carry_;  // the count or a record begun in an earlier piece
-  bool counted_ = false;
-  uint32_t count_ = 0;
-  bool failed_ = false;
+  bool Entry(const char* Bytes, uint32_t Length);
+  std::vector<IndexEntry>* entries_ = nullptr;
+  std::function<bool(IndexEntry&&)> each_;
+  RecordFrames frames_;
+  uint16_t lastVolume_ = 0;
+  int64_t lastOffset_ = -1;
 };
 
 enum class EntryKind : uint8_t { File = 1, Folder = 2, Link = 3 };
@@ -167,6 +197,25 @@ class SectionBody {
 };
 // Records of a kind this reader does not know are left out.
 bool DecodeMetadata(const std::string& Body, std::vector<MetadataRecord>& Records);
+
+// DecodeMetadata a piece at a time: each record is handed to Each with
+// where its length field lies in the body and how long it is with it.
+class MetadataDecoder {
+ public:
+  using Each = std::function<bool(MetadataRecord&& Record, uint64_t At, uint32_t Length)>;
+  MetadataDecoder(Each OnRecord, uint64_t BodySize);
+  bool Take(const void* Bytes, size_t Count) { return frames_.Take(Bytes, Count); }
+  bool Finish() { return frames_.Finish(); }
+
+ private:
+  Each each_;
+  RecordFrames frames_;
+};
+
+// One metadata record from its bytes (the length field left off). Unknown
+// when its kind is a later version's, which a reader leaves out.
+enum class RecordRead { Read, Unknown, Damaged };
+RecordRead ReadMetadataRecord(const char* Bytes, uint32_t Length, MetadataRecord& Record);
 
 // Where a byte of the archive lies, told from the index.
 enum class ArchivePart { Header, Name, Stamp, Data, VolumeChange, EndMarker };

@@ -257,14 +257,61 @@ TEST(MetadataByName, FindsByNameAndKindTheLastRecordOfAName) {
   }
   const companion::MetadataByName byName(records);
   // "/b" as a file twice (backed up twice): the later record.
-  ASSERT_NE(byName.Find("/b", companion::EntryKind::File), nullptr);
+  ASSERT_TRUE(byName.Find("/b", companion::EntryKind::File));
   EXPECT_EQ(byName.Find("/b", companion::EntryKind::File)->Seconds, 3);
   EXPECT_EQ(byName.Find("/b", companion::EntryKind::Folder)->Seconds, 2);
   EXPECT_EQ(byName.Find("/a", companion::EntryKind::File)->Seconds, 1);
-  EXPECT_EQ(byName.Find("/a", companion::EntryKind::Folder), nullptr);
+  EXPECT_FALSE(byName.Find("/a", companion::EntryKind::Folder));
   EXPECT_EQ(byName.Find("/c", companion::EntryKind::Link)->Seconds, 4);
-  EXPECT_EQ(byName.Find("/d", companion::EntryKind::File), nullptr);
-  EXPECT_EQ(byName.Find("", companion::EntryKind::File), nullptr);
+  EXPECT_FALSE(byName.Find("/d", companion::EntryKind::File));
+  EXPECT_FALSE(byName.Find("", companion::EntryKind::File));
+  // Read again in the order recorded, each whole.
+  std::vector<companion::MetadataRecord> again;
+  EXPECT_TRUE(byName.ForEach([&again](const companion::MetadataRecord& R) {
+    again.push_back(R);
+    return true;
+  }));
+  EXPECT_EQ(again, records);
+}
+
+// Only a hash and a place are held for a record: the body is read again
+// for each question, piece by piece as a companion on disk gives it, and a
+// body changed since it was first read answers nothing rather than a
+// record of another name.
+TEST(MetadataByName, ReadsRecordsAgainFromTheBodyAndTrustsNoChangedOne) {
+  std::vector<companion::MetadataRecord> records(3000);
+  for (size_t i = 0; i < records.size(); ++i) {
+    records[i].Name = "/home/ann/d" + std::to_string(i / 100) + "/f" + std::to_string(i);
+    records[i].Seconds = static_cast<int64_t>(i);
+    records[i].Has = companion::kHasTime;
+  }
+  std::string body = companion::EncodeMetadata(records);
+  const auto stream = [&body](const std::function<bool(const uint8_t*, size_t)>& Take) {
+    for (size_t at = 0; at < body.size(); at += 777)
+      if (!Take(reinterpret_cast<const uint8_t*>(body.data()) + at,
+                std::min<size_t>(777, body.size() - at)))
+        return false;
+    return true;
+  };
+  const auto read = [&body](uint64_t Offset, void* Bytes, size_t Count) {
+    if (Offset + Count > body.size()) return false;
+    body.copy(static_cast<char*>(Bytes), Count, Offset);
+    return true;
+  };
+  const auto byName = companion::MetadataByName::Read(stream, body.size(), read);
+  ASSERT_NE(byName, nullptr);
+  EXPECT_EQ(byName->Size(), records.size());
+  for (size_t i : {size_t{0}, size_t{1234}, size_t{2999}})
+    EXPECT_EQ(byName->Find(records[i].Name, companion::EntryKind::File), records[i]) << i;
+  // A name changed in place after the first read.
+  const size_t at = body.find("/f1234");
+  ASSERT_NE(at, std::string::npos);
+  body[at + 2] = '9';
+  EXPECT_FALSE(byName->Find("/home/ann/d12/f1234", companion::EntryKind::File));
+  EXPECT_FALSE(byName->Find("/home/ann/d12/f9234", companion::EntryKind::File));
+  // A body cut short is refused whole.
+  body.resize(body.size() - 1);
+  EXPECT_EQ(companion::MetadataByName::Read(stream, body.size(), read), nullptr);
 }
 
 const int32_t kStamp = test::Stamp(2024, 5, 1, 12, 0, 0);
