@@ -4,10 +4,13 @@
 // there, in a few dozen bytes a name: a million files restored must not
 // cost the run hundreds of megabytes of strings and map nodes.
 //
-// The pairs are kept front-coded in one arena, in the order they were
-// claimed (an archive holds a folder's files one after another, so a name
-// mostly shares all but its leaf with the one before), with a full pair
-// every kBlock entries to start decoding from. A table of slots finds a
+// The pairs are kept front-coded, in the order they were claimed (an
+// archive holds a folder's files one after another, so a name mostly
+// shares all but its leaf with the one before), with a full pair every
+// kBlock entries to start decoding from; a stored name that ends the name
+// it is claimed at (a restore into a folder puts it below it) is kept as
+// where it begins there. The bytes lie in pieces of about a mebibyte,
+// a block never split, so that growing never copies them all. A table of slots finds a
 // name's entries by a tag of its hash. A tag is no proof: every match is
 // decoded and compared whole, so two names whose hashes collide are never
 // taken for one.
@@ -57,12 +60,14 @@ class BasicNameClaims {
   size_t Size() const { return live_; }
   // Bytes held, for the benchmarks' accounting.
   size_t Footprint() const {
-    return arena_.capacity() + starts_.capacity() * sizeof(uint64_t) +
-           slots_.capacity() * sizeof(uint64_t);
+    size_t bytes = starts_.capacity() * sizeof(uint64_t) + slots_.capacity() * sizeof(uint64_t);
+    for (const std::string& piece : pieces_) bytes += piece.capacity();
+    return bytes;
   }
 
  private:
   static constexpr uint32_t kBlock = 16;
+  static constexpr size_t kPiece = size_t{1} << 20;
   static constexpr uint32_t kNone = UINT32_MAX;
   // A slot holds the tag (the hash's upper half) above the entry's number
   // plus one; 0 is a slot never used, kErased one given up.
@@ -93,12 +98,17 @@ class BasicNameClaims {
   void Append(std::string_view Name, std::string_view Stored) {
     const uint32_t id = count_++;
     if (id % kBlock == 0) {
-      starts_.push_back(arena_.size());
+      // A new piece while the last has room for a block of ordinary names.
+      if (pieces_.empty() || pieces_.back().size() > kPiece - kPiece / 8) {
+        pieces_.emplace_back();
+        pieces_.back().reserve(kPiece);
+      }
+      starts_.push_back(uint64_t{pieces_.size() - 1} << 32 | pieces_.back().size());
       lastName_.clear();
       lastStored_.clear();
     }
     Put(lastName_, Name);
-    Put(lastStored_, Stored);
+    PutStored(Name, Stored);
     // Kept at most three quarters full (erased slots count): a miss, the
     // usual question, ends within a few slots.
     if ((used_ + 1) * 4 > slots_.size() * 3) Grow();
@@ -127,49 +137,71 @@ class BasicNameClaims {
       if (slot > kErased) Insert(slot);
   }
 
-  // Appends Text front-coded against Last, which becomes Text.
+  // Appends Text front-coded against Last, which becomes Text: the
+  // shared length (twice over, the low bit clear), the rest's length, the
+  // rest.
   void Put(std::string& Last, std::string_view Text) {
     size_t shared = 0;
     const size_t most = std::min(Last.size(), Text.size());
     while (shared < most && Last[shared] == Text[shared]) ++shared;
-    PutNumber(shared);
+    PutNumber(shared * 2);
     PutNumber(Text.size() - shared);
-    arena_.append(Text.substr(shared));
+    pieces_.back().append(Text.substr(shared));
     Last.assign(Text);
   }
-  void PutNumber(size_t Value) {
-    for (; Value >= 0x80; Value >>= 7) arena_.push_back(static_cast<char>(Value | 0x80));
-    arena_.push_back(static_cast<char>(Value));
+  // A stored name that ends Name is where it begins there (twice over,
+  // the low bit set); any other is front-coded.
+  void PutStored(std::string_view Name, std::string_view Stored) {
+    if (Stored.size() <= Name.size() &&
+        Name.compare(Name.size() - Stored.size(), Stored.size(), Stored) == 0) {
+      PutNumber((Name.size() - Stored.size()) * 2 + 1);
+      lastStored_.assign(Stored);
+      return;
+    }
+    Put(lastStored_, Stored);
   }
-  size_t GetNumber(size_t& At) const {
+  void PutNumber(size_t Value) {
+    std::string& piece = pieces_.back();
+    for (; Value >= 0x80; Value >>= 7) piece.push_back(static_cast<char>(Value | 0x80));
+    piece.push_back(static_cast<char>(Value));
+  }
+  static size_t GetNumber(const std::string& Piece, size_t& At) {
     size_t value = 0;
     for (int shift = 0;; shift += 7) {
-      const auto byte = static_cast<unsigned char>(arena_[At++]);
+      const auto byte = static_cast<unsigned char>(Piece[At++]);
       value |= static_cast<size_t>(byte & 0x7F) << shift;
       if (byte < 0x80) return value;
     }
   }
-  void Get(size_t& At, std::string& Text) const {
-    const size_t shared = GetNumber(At);
-    const size_t rest = GetNumber(At);
-    Text.resize(shared);
-    Text.append(arena_, At, rest);
+  // Reads what Put or PutStored wrote; Name is the entry's name, read first.
+  static void Get(const std::string& Piece, size_t& At, const std::string* Name,
+                  std::string& Text) {
+    const size_t first = GetNumber(Piece, At);
+    if ((first & 1) != 0) {
+      Text.assign(*Name, first / 2);
+      return;
+    }
+    const size_t rest = GetNumber(Piece, At);
+    Text.resize(first / 2);
+    Text.append(Piece, At, rest);
     At += rest;
   }
   // The name and stored name of entry Id, from the start of its block.
   void Decode(uint32_t Id, std::string* Name, std::string* Stored) const {
-    size_t at = static_cast<size_t>(starts_[Id / kBlock]);
+    const uint64_t start = starts_[Id / kBlock];
+    const std::string& piece = pieces_[static_cast<size_t>(start >> 32)];
+    size_t at = static_cast<size_t>(start & 0xFFFFFFFFu);
     std::string name, stored;
     for (uint32_t i = Id - Id % kBlock; i <= Id; ++i) {
-      Get(at, name);
-      Get(at, stored);
+      Get(piece, at, nullptr, name);
+      Get(piece, at, &name, stored);
     }
     if (Name != nullptr) *Name = std::move(name);
     if (Stored != nullptr) *Stored = std::move(stored);
   }
 
-  std::string arena_;
-  std::vector<uint64_t> starts_;  // of every kBlock-th entry in arena_
+  std::vector<std::string> pieces_;
+  std::vector<uint64_t> starts_;  // piece and place of every kBlock-th entry
   std::vector<uint64_t> slots_;   // a power of two long
   std::string lastName_, lastStored_;
   uint32_t count_ = 0;  // entries appended

@@ -50,7 +50,11 @@ void CheckAgainstMap(Claims& Claims_, int Count, uint32_t Seed) {
     switch (random() % 4) {
       case 0:
       case 1: {
-        const std::string stored = "stored " + std::to_string(step);
+        // Stored names that end the name (kept as where they begin), the
+        // whole name, none, and others, mixed within one block.
+        const size_t cut = random() % (name.size() + 1);
+        const std::string stored =
+            step % 3 == 0 ? "stored " + std::to_string(step) : name.substr(cut);
         Claims_.Set(name, stored);
         model[name] = stored;
         break;
