@@ -4,9 +4,10 @@
 # (bench_make_tree --many: folders of 1,000 files of 0 to 4 KiB plus one
 # empty file per folder) is backed up, listed, listed long, tested and
 # restored by kelmora-cli, with `find TREE -type f` as the floor of the
-# selection. Prints one table: seconds and peak resident size of every
-# step, and both as a ratio to the same step at the first number of files
-# (linear growth is the number of files' ratio).
+# selection (timed alone, as bench_select_files makes it). Prints one
+# table: seconds and peak resident size of every step, and both as a ratio
+# to the same step at the first number of files (linear growth is the
+# number of files' ratio).
 #
 #   bench/many_files_bench.sh [BUILD_DIR] [FILES ...]
 #
@@ -28,8 +29,9 @@ if [ ! -f "$build/CMakeCache.txt" ]; then
     -DKELMORA_BUILD_TESTS=OFF >/dev/null
 fi
 # Built when missing only, so a saved build can be measured as it is.
-if [ ! -x "$cli" ] || [ ! -x "$build/bench/bench_make_tree" ]; then
-  cmake --build "$build" --target kelmora-cli bench_make_tree -j2 >/dev/null
+if [ ! -x "$cli" ] || [ ! -x "$build/bench/bench_make_tree" ] ||
+  [ ! -x "$build/bench/bench_select_files" ]; then
+  cmake --build "$build" --target kelmora-cli bench_make_tree bench_select_files -j2 >/dev/null
 fi
 rm -rf "$work"
 mkdir -p "$work"
@@ -52,18 +54,26 @@ step() {
   }
   read -r secs kb <"$work/time"
   echo "$files|$name|$secs|$kb" >>"$rows"
-  printf '%9s %-10s %8s s %6s MiB\n' "$files" "$name" "$secs" "$((kb / 1024))" >&2
+  printf '%9s %-12s %8s s %6s MiB\n' "$files" "$name" "$secs" "$((kb / 1024))" >&2
 }
 
 for n in "$@"; do
   t=$work/t$n
   "$build/bench/bench_make_tree" "$t" --many "$n" >&2
   step "$n" "find" find "$t" -type f
+  # What a selection asks of every file (its size, time and whether it can
+  # be read), asked by find: the floor of any walk that measures files.
+  step "$n" "find -printf" find "$t" -type f -readable -printf '%s %T@\n'
+  step "$n" "select" "$build/bench/bench_select_files" "$t/*.* /s"
   step "$n" "backup" "$cli" backup -q "$work/a$n.bkp" "$t/*.* /s"
   step "$n" "list" "$cli" list "$work/a$n.bkp"
   step "$n" "list -l" "$cli" list -l "$work/a$n.bkp"
   step "$n" "test" "$cli" test "$work/a$n.bkp"
   step "$n" "restore" "$cli" restore -q "$work/a$n.bkp" "$work/r$n"
+  # The floor of a restore: the same files made by tar from an archive that
+  # holds them uncompressed, into a folder of its own.
+  tar -cf "$work/t$n.tar" -C "$t" .
+  step "$n" "tar -x" tar -xf "$work/t$n.tar" -C "$(mkdir -p "$work/x$n" && echo "$work/x$n")"
   # Every file back, with its bytes: the sizes of the whole tree agree, and
   # a sample of folders is compared byte for byte.
   want=$(find "$t" -type f | wc -l)
@@ -89,13 +99,13 @@ awk -F'|' '
   {
     rs = base_s[$2] > 0 ? sprintf("%.2f", $3 / base_s[$2]) : "-"
     rm = base_kb[$2] > 0 ? sprintf("%.2f", $4 / base_kb[$2]) : "-"
-    rows[NR] = sprintf("| %9d | %-8s | %8.2f | %8.1f | %7s | %7s |", $1, $2, $3, $4 / 1024, rs, rm)
+    rows[NR] = sprintf("| %9d | %-12s | %8.2f | %8.1f | %7s | %7s |", $1, $2, $3, $4 / 1024, rs, rm)
     if ($1 != first) files_ratio[NR] = $1 / first
   }
   END {
-    printf "| %9s | %-8s | %8s | %8s | %7s | %7s |\n", "files", "command", "seconds", "peak MiB",
+    printf "| %9s | %-12s | %8s | %8s | %7s | %7s |\n", "files", "command", "seconds", "peak MiB",
       "× time", "× MiB"
-    print "|----------:|----------|---------:|---------:|--------:|--------:|"
+    print "|----------:|--------------|---------:|---------:|--------:|--------:|"
     for (i = 1; i <= NR; ++i) print rows[i]
   }' "$rows"
 echo "(× time, × MiB: against the same command at $1 files)"

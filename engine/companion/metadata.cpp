@@ -106,12 +106,17 @@ uint64_t MetadataByName::HashOf(const std::string& Name, EntryKind Kind) {
 
 bool MetadataByName::Build(
     const std::function<bool(const std::function<bool(const uint8_t*, size_t)>&)>& Stream) {
+  const MetadataDecoder* counted = nullptr;
   MetadataDecoder decoder(
-      [this](MetadataRecord&& Record, uint64_t At, uint32_t Length) {
+      [this, &counted](MetadataRecord&& Record, uint64_t At, uint32_t Length) {
+        // Room for all at once: grown by doubling, the keys of a million
+        // records would cost half as much again while they are copied.
+        if (keys_.empty()) keys_.reserve(counted->Count());
         keys_.push_back({HashOf(Record.Name, Record.Kind), At | uint64_t{Length} << kPlaceBits});
         return true;
       },
       size_);
+  counted = &decoder;
   if (!Stream([&decoder](const uint8_t* Bytes, size_t Count) {
         return decoder.Take(Bytes, Count);
       }) ||
@@ -119,7 +124,6 @@ bool MetadataByName::Build(
     keys_ = {};
     return false;
   }
-  keys_.shrink_to_fit();
   // Records of one hash keep the order they were recorded in.
   std::sort(keys_.begin(), keys_.end(), [](const Key& A, const Key& B) {
     return A.hash != B.hash ? A.hash < B.hash : (A.at & kPlaceMask) < (B.at & kPlaceMask);

@@ -206,6 +206,9 @@ class MetadataDecoder {
   MetadataDecoder(Each OnRecord, uint64_t BodySize);
   bool Take(const void* Bytes, size_t Count) { return frames_.Take(Bytes, Count); }
   bool Finish() { return frames_.Finish(); }
+  // The count the body begins with, checked against its length; 0 until
+  // it is read.
+  uint32_t Count() const { return frames_.Count(); }
 
  private:
   Each each_;
