@@ -152,6 +152,41 @@ TEST(CompanionRead, ARestoreOfOneFileSeeksToIt) {
   EXPECT_FALSE(fs::exists(dir / "out2" + photo));
 }
 
+// A restore holds no file record: each is read again from the companion
+// when its file is begun. A companion cut short under the run (its records
+// far larger than what a read keeps buffered) costs the files their mode
+// and time, never in silence: each is named with the companion, the run
+// fails, and their bytes still come back.
+TEST(CompanionRead, ARecordThatCannotBeReadAgainIsNamedAndTheBytesStillComeBack) {
+  TempDir dir;
+  MakeSources(dir / "src");
+  for (int i = 0; i < 1500; ++i)
+    test::WriteFile(dir / "src/many/a-file-with-a-name-long-enough-" + std::to_string(i), "x");
+  MakeArchive(dir / "src", dir / "x.bkp");
+  const std::string companion = dir / "x.bkp.kx";
+  TBackupFile engine;
+  engine.RestoreFullPath = true;
+  bool cut = false;
+  engine.OnRestoreFile = [&](TBackupFile&, std::string&, int32_t, bool&) {
+    if (!cut) fs::resize_file(companion, 64);
+    cut = true;
+  };
+  std::set<std::string> named;
+  engine.OnFileRefused = [&](TBackupFile&, const TFailure& F) {
+    named.insert(F.Subject);
+    EXPECT_NE((F.Subject + " " + F.Reason).find(companion), std::string::npos) << F.Reason;
+  };
+  EXPECT_FALSE(engine.Restore(dir / "x.bkp", dir / "out"));
+  EXPECT_EQ(engine.ErrorCode(), beCannotReadFile);
+  const std::string out = dir / "out";
+  EXPECT_EQ(test::ReadFile(out + (dir / "src/sub/z-last.txt")), "the last file");
+  EXPECT_EQ(test::ReadFile(out + (dir / "src/many/a-file-with-a-name-long-enough-7")), "x");
+  // Every file, and the companion for the folders it could no longer give.
+  EXPECT_EQ(named.size(), 1504u + 1);
+  EXPECT_EQ(named.count(out + (dir / "src/a.txt")), 1u);
+  EXPECT_EQ(named.count(companion), 1u);
+}
+
 // With the companion a test sees a changed byte where the archive has no
 // check value, and names what it falls in.
 TEST(CompanionRead, TestNamesAChangedPieceNameStampAndTitle) {
