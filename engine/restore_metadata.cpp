@@ -118,7 +118,7 @@ bool RestoreRun::FilteredStretches(std::vector<ArchiveWalk::Stretch>& Stretches)
     return false;
   }
   // Read whole, the archive costs no more than its one stretch would.
-  if (Stretches.empty() && answers.empty()) return false;
+  if (answers.empty()) return false;
   if (Stretches.size() == 1 && Stretches[0].Volume == 1 && Stretches[0].Offset == firstOffset &&
       Stretches[0].EndVolume == 0) {
     Stretches.clear();
@@ -133,14 +133,15 @@ std::optional<companion::MetadataRecord> RestoreRun::FileRecord(const std::strin
   bool unreadable = false;
   std::optional<companion::MetadataRecord> found =
       metadata_->Find(Stored, companion::EntryKind::File, &unreadable);
-  if (unreadable) {
-    const int error = companion_->ReadError();
+  if (unreadable)
     RefuseFile(Target, "its owner, mode and time cannot be read from the companion " +
-                           companion_->FileName() + ": " +
-                           (error != 0 ? platform::ErrorText(error)
-                                       : std::string("it changed while it was read")));
-  }
+                           companion_->FileName() + ": " + WhyCompanionUnreadable());
   return found;
+}
+
+std::string RestoreRun::WhyCompanionUnreadable() const {
+  const int error = companion_->ReadError();
+  return error != 0 ? platform::ErrorText(error) : "it changed while it was read";
 }
 
 platform::FolderHandle RestoreRun::OpenPlace(const std::string& Target, bool Create,
@@ -222,12 +223,10 @@ void RestoreRun::GiveBackFoldersAndLinks() {
   for (const auto& pass : {std::function<bool(const companion::MetadataRecord&)>(folder),
                            std::function<bool(const companion::MetadataRecord&)>(link)}) {
     if (!metadata_->ForEach(pass) && s_.Continue) {
-      const int error = companion_->ReadError();
       RefuseFile(companion_->FileName(),
                  "its records of folders and links cannot be read again, and they are not "
                  "restored: " +
-                     (error != 0 ? platform::ErrorText(error)
-                                 : std::string("it changed while it was read")));
+                     WhyCompanionUnreadable());
       return;
     }
     if (!s_.Continue) return;

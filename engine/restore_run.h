@@ -107,7 +107,9 @@ class RestoreRun : public EntryConsumer {
   // With a filter and an index that fits every volume: the stretches of
   // entries it lets through. False when the whole archive is to be read.
   bool FilteredStretches(std::vector<ArchiveWalk::Stretch>& Stretches);
-  // What the companion recorded of a file entry; null when nothing.
+  // The system's reason a read of the companion failed, or that it changed.
+  std::string WhyCompanionUnreadable() const;
+  // What the companion recorded of a file entry; empty when nothing.
   // Refuses Target, which is restored without them, when the record of
   // Stored cannot be read again from the companion.
   std::optional<companion::MetadataRecord> FileRecord(const std::string& Stored,
