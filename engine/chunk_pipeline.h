@@ -176,7 +176,13 @@ class ChunkPipeline {
       piece.ReadError = 0;
       piece.Packed = 0;
       try {
-        piece.Size = file->Source->Read(piece.In.data(), piece.In.size());
+        // No more than the size the file had at its open: a small file
+        // is then read in one call, without a second that finds its end.
+        // One that grew since is read again whole, as its changed size
+        // and time say.
+        piece.Size = file->Source->Read(
+            piece.In.data(), static_cast<size_t>(std::min<int64_t>(
+                                 static_cast<int64_t>(piece.In.size()), file->ToRead)));
       } catch (const EStreamError& e) {
         piece.Size = 0;
         piece.ReadFailed = true;

@@ -146,6 +146,7 @@ struct PathMetadata {
   std::string GroupName;
   int64_t ModifiedSeconds = 0;  // since the epoch, UTC
   uint32_t ModifiedNanoseconds = 0;
+  int64_t Size = 0;        // in bytes; of a link, what the system says of it
   std::string LinkTarget;  // a link's text, as it is
   // One file under several names shares device and inode; Links counts its
   // names.

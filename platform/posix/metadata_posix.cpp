@@ -191,6 +191,7 @@ void FromStat(const struct stat& st, PathMetadata& M) {
   M.GroupName = Names().Group(st.st_gid);
   M.ModifiedSeconds = st.st_mtim.tv_sec;
   M.ModifiedNanoseconds = static_cast<uint32_t>(st.st_mtim.tv_nsec);
+  M.Size = static_cast<int64_t>(st.st_size);
   M.Device = st.st_dev;
   M.Inode = st.st_ino;
   M.Links = static_cast<uint32_t>(st.st_nlink);

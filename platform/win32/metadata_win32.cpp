@@ -29,7 +29,8 @@ MetadataResult ApplyToHandle(HANDLE Handle, const PathMetadata& M, const Metadat
   return result;
 }
 
-void FromAttributes(DWORD Attributes, const FILETIME& Written, PathMetadata& M) {
+void FromAttributes(DWORD Attributes, const FILETIME& Written, DWORD SizeHigh, DWORD SizeLow,
+                    PathMetadata& M) {
   if (Attributes & FILE_ATTRIBUTE_REPARSE_POINT)
     M.Kind = PathKind::Other;
   else if (Attributes & FILE_ATTRIBUTE_DIRECTORY)
@@ -46,6 +47,7 @@ void FromAttributes(DWORD Attributes, const FILETIME& Written, PathMetadata& M) 
   }
   M.ModifiedSeconds = seconds;
   M.ModifiedNanoseconds = static_cast<uint32_t>(rest * 100);
+  M.Size = static_cast<int64_t>(static_cast<uint64_t>(SizeHigh) << 32 | SizeLow);
 }
 
 }  // namespace
@@ -55,7 +57,8 @@ int ReadPathMetadata(const std::string& Path, PathMetadata& M) {
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (!::GetFileAttributesExA(Path.c_str(), GetFileExInfoStandard, &data))
     return win32::LastErrno();
-  FromAttributes(data.dwFileAttributes, data.ftLastWriteTime, M);
+  FromAttributes(data.dwFileAttributes, data.ftLastWriteTime, data.nFileSizeHigh, data.nFileSizeLow,
+                 M);
   return 0;
 }
 
@@ -64,7 +67,8 @@ int ReadOpenMetadata(File& Open, PathMetadata& M) {
   BY_HANDLE_FILE_INFORMATION info;
   if (!::GetFileInformationByHandle(win32::HandleOf(Open.Native()), &info))
     return win32::LastErrno();
-  FromAttributes(info.dwFileAttributes, info.ftLastWriteTime, M);
+  FromAttributes(info.dwFileAttributes, info.ftLastWriteTime, info.nFileSizeHigh, info.nFileSizeLow,
+                 M);
   M.Device = info.dwVolumeSerialNumber;
   M.Inode = static_cast<uint64_t>(info.nFileIndexHigh) << 32 | info.nFileIndexLow;
   M.Links = info.nNumberOfLinks;

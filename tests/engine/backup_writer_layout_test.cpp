@@ -239,7 +239,8 @@ TEST(BackupLayout, StoppedRunsAreTheSameWithThreads) {
 // The zlib backend resets one zlib stream per piece instead of making a
 // new one; the bytes must be those of a fresh deflateInit every time,
 // including after a piece that did not fit and was stored. The libdeflate
-// backend hands zlib its short pieces, which must be zlib's bytes too.
+// backend hands zlib its short pieces but at the fastest level, which must
+// be zlib's bytes too.
 TEST(PieceCompressor, ZlibBackendGivesTheBytesOfAFreshStream) {
   const bool zlibBuild = std::string(CodecName()) == "zlib";
   // zlib's level for each of the archive's levels, whichever the backend.
@@ -253,6 +254,7 @@ TEST(PieceCompressor, ZlibBackendGivesTheBytesOfAFreshStream) {
                                            std::string(1, 'x'),
                                            test::TextBytes(9000, 12) + test::RandomBytes(7384, 13)};
   for (const TCompressionLevel level : {clFastest, clNone, clDefault, clMax}) {
+    if (!zlibBuild && level == clFastest) continue;  // every piece is libdeflate's there
     SCOPED_TRACE("level " + std::to_string(level));
     PieceCompressor compressor(level);
     int stored = 0;
