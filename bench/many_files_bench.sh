@@ -4,10 +4,12 @@
 # (bench_make_tree --many: folders of 1,000 files of 0 to 4 KiB plus one
 # empty file per folder) is backed up, listed, listed long, tested and
 # restored by kelmora-cli, with `find TREE -type f` as the floor of the
-# selection (timed alone, as bench_select_files makes it). Prints one
-# table: seconds and peak resident size of every step, and both as a ratio
-# to the same step at the first number of files (linear growth is the
-# number of files' ratio).
+# selection (timed alone, as bench_select_files makes it), `tar | pigz -6`
+# as the yardstick of the backup and `tar -x` as the floor of the restore.
+# Prints one table: seconds and peak resident size of every step, and both
+# as a ratio to the same step at the first number of files (linear growth
+# is the number of files' ratio); then, at each size, the selection, the
+# backup and the restore as a ratio to their yardsticks.
 #
 #   bench/many_files_bench.sh [BUILD_DIR] [FILES ...]
 #
@@ -33,6 +35,10 @@ if [ ! -x "$cli" ] || [ ! -x "$build/bench/bench_make_tree" ] ||
   [ ! -x "$build/bench/bench_select_files" ]; then
   cmake --build "$build" --target kelmora-cli bench_make_tree bench_select_files -j2 >/dev/null
 fi
+command -v pigz >/dev/null || {
+  echo "pigz is needed" >&2
+  exit 1
+}
 rm -rf "$work"
 mkdir -p "$work"
 df -h "$work" | tail -1 | awk '{print "free under " $6 ": " $4}'
@@ -54,7 +60,7 @@ step() {
   }
   read -r secs kb <"$work/time"
   echo "$files|$name|$secs|$kb" >>"$rows"
-  printf '%9s %-12s %8s s %6s MiB\n' "$files" "$name" "$secs" "$((kb / 1024))" >&2
+  printf '%9s %-13s %8s s %6s MiB\n' "$files" "$name" "$secs" "$((kb / 1024))" >&2
 }
 
 for n in "$@"; do
@@ -66,6 +72,9 @@ for n in "$@"; do
   step "$n" "find -printf" find "$t" -type f -readable -printf '%s %T@\n'
   step "$n" "select" "$build/bench/bench_select_files" "$t/*.* /s"
   step "$n" "backup" "$cli" backup -q "$work/a$n.bkp" "$t/*.* /s"
+  # What the backup is measured against: the same tree through tar and
+  # pigz -6 on as many threads, its output synced as a backup's is.
+  step "$n" "tar, pigz -6" sh -c "tar -cf - -C '$t' . | pigz -6 -p 2 >'$work/p$n.tgz' && sync '$work/p$n.tgz'"
   step "$n" "list" "$cli" list "$work/a$n.bkp"
   step "$n" "list -l" "$cli" list -l "$work/a$n.bkp"
   step "$n" "test" "$cli" test "$work/a$n.bkp"
@@ -99,14 +108,26 @@ awk -F'|' '
   {
     rs = base_s[$2] > 0 ? sprintf("%.2f", $3 / base_s[$2]) : "-"
     rm = base_kb[$2] > 0 ? sprintf("%.2f", $4 / base_kb[$2]) : "-"
-    rows[NR] = sprintf("| %9d | %-12s | %8.2f | %8.1f | %7s | %7s |", $1, $2, $3, $4 / 1024, rs, rm)
-    if ($1 != first) files_ratio[NR] = $1 / first
+    rows[NR] = sprintf("| %9d | %-13s | %8.2f | %8.1f | %7s | %7s |", $1, $2, $3, $4 / 1024, rs, rm)
+    secs[$1, $2] = $3
+    if (!($1 in seen)) { seen[$1] = 1; sizes[++nsizes] = $1 }
   }
+  function ratio(n, a, b) { return secs[n, b] > 0 ? sprintf("%.2f", secs[n, a] / secs[n, b]) : "-" }
   END {
-    printf "| %9s | %-12s | %8s | %8s | %7s | %7s |\n", "files", "command", "seconds", "peak MiB",
+    printf "| %9s | %-13s | %8s | %8s | %7s | %7s |\n", "files", "command", "seconds", "peak MiB",
       "× time", "× MiB"
-    print "|----------:|--------------|---------:|---------:|--------:|--------:|"
+    print "|----------:|---------------|---------:|---------:|--------:|--------:|"
     for (i = 1; i <= NR; ++i) print rows[i]
+    print ""
+    printf "| %9s | %-28s | %-28s | %-24s | %-16s |\n", "files", "selection × find -type f",
+      "selection × find -printf", "backup × tar, pigz -6", "restore × tar -x"
+    print "|----------:|------------------------------|------------------------------|--------------------------|------------------|"
+    for (i = 1; i <= nsizes; ++i) {
+      n = sizes[i]
+      printf "| %9d | %-28s | %-28s | %-24s | %-16s |\n", n, ratio(n, "select", "find"),
+        ratio(n, "select", "find -printf"), ratio(n, "backup", "tar, pigz -6"),
+        ratio(n, "restore", "tar -x")
+    }
   }' "$rows"
 echo "(× time, × MiB: against the same command at $1 files)"
 [ "${KEEP:-0}" = 1 ] || rm -rf "$work"
