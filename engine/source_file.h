@@ -59,9 +59,8 @@ class SourceFile : public TStream {
   int32_t Stamp() const { return platform::PackTime(opened_.ModifiedSeconds); }
   int64_t ModifiedNs() const { return opened_.ModifiedNs(); }
 
-  // What the file is now (mode, owner, time, links), from its handle; the
-  // look Unchanged took when it was the last thing asked of the file, so
-  // that a small file costs one question fewer.
+  // What the file is now (mode, owner, time, links), from its handle.
+  // Once Unchanged has looked, what it saw: the file is asked once fewer.
   int ReadMetadata(platform::PathMetadata& Metadata) {
     if (checked_) {
       Metadata = now_;

@@ -34,12 +34,12 @@ int CodecLevel(TCompressionLevel Level) {
 // fastest. Measured one thread on the short pieces alone: of 100,000
 // generated files of 0 to 4 KiB, libdeflate 1 took 0.55 of zlib 1's time
 // and wrote 3% less; of 22,832 real files (headers, documentation,
-// translations, Python) 0.47 and 3% less. At level 6 it was faster too, but
-// wrote 0.1% more on the generated files, and its level 10, which max uses,
-// took 3.6 times zlib 9's time on the real files: there the short pieces
-// stay zlib's. Which one made a piece depends on the
-// level and its size alone, so the archive is still the same for every
-// thread count and every run.
+// translations, Python) 0.47 and 3% less. At level 6 it was faster too,
+// but wrote 0.1% more on the generated files, and its level 10, which max
+// uses, took 3.6 times zlib 9's time on the real files: there the short
+// pieces stay zlib's. Which one made a piece depends on the level and the
+// piece's size alone, so the archive is still the same for every thread
+// count and every run.
 struct PieceCompressor::State {
   explicit State(TCompressionLevel Level)
       : compressor(libdeflate_alloc_compressor(CodecLevel(Level))),
