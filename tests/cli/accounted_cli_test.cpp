@@ -70,7 +70,7 @@ TEST_F(AccountedCli, AnUnreadableFolderIsNamedAndNeverASuccess) {
 TEST_F(AccountedCli, AnUnreadableSourceFolderWritesNothing) {
   ::chmod(dir_.path().c_str(), 0755);
   test::WriteFile(dir_ / "private/secret.txt", "s");
-  ASSERT_EQ(::chmod((dir_ / "private").c_str(), 0700), 0);  // root's, like /root
+  test::KeepFromOrdinaryUser(dir_ / "private", 0700);  // like /root
   fs::create_directory(dir_ / "home");
   test::GiveToOrdinaryUser(dir_ / "home");
   const std::string archive = dir_ / "home/x.bkp";
@@ -85,8 +85,7 @@ TEST_F(AccountedCli, UnreadableFilesEndTheBackupUnlessSkipped) {
   test::WriteFile(dir_ / "src/secret.txt", "s");
   test::GiveToOrdinaryUser(dir_.path());
   ASSERT_EQ(::chmod(dir_.path().c_str(), 0755), 0);
-  ASSERT_EQ(::chown((dir_ / "src/secret.txt").c_str(), 0, 0), 0);
-  ASSERT_EQ(::chmod((dir_ / "src/secret.txt").c_str(), 0600), 0);
+  test::KeepFromOrdinaryUser(dir_ / "src/secret.txt", 0600);
   const std::string archive = dir_ / "x.bkp";
 
   const Result failed = test::RunCliAsUser(dir_, {"backup", "-q", archive, dir_ / "src"});

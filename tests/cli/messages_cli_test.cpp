@@ -67,7 +67,7 @@ TEST(MessagesCli, WhatIsGivenAsAnArchiveIsNamedForWhatItIs) {
   ExpectRefusedAlike(dir, "/dev/null", "no regular file");
   // Root may read anything: the file is kept from the ordinary user.
   ArchiveBuilder().Header().File("/a.txt", 0, "a").End().Save(dir / "kept.bkp");
-  ::chmod((dir / "kept.bkp").c_str(), 0600);
+  test::KeepFromOrdinaryUser(dir / "kept.bkp", 0600);
   fs::create_directory(dir / "out");
   test::GiveToOrdinaryUser(dir / "out");
   ::chmod(dir.path().c_str(), 0755);

@@ -32,6 +32,16 @@ inline void GiveToOrdinaryUser(const std::string& Path) {
   }
 }
 
+// Keeps Path from the program RunCliAsUser starts: as root it becomes
+// root's with Mode (as /root is); a user running the suite cannot give a
+// file away, so it loses every permission, its owner's too.
+inline void KeepFromOrdinaryUser(const std::string& Path, mode_t Mode) {
+  const bool kept = ::geteuid() == 0
+                        ? ::chown(Path.c_str(), 0, 0) == 0 && ::chmod(Path.c_str(), Mode) == 0
+                        : ::chmod(Path.c_str(), 0) == 0;
+  if (!kept) throw std::runtime_error("keep " + Path);
+}
+
 // As RunCli, as the ordinary user. Standard output and error go to files in
 // Dir, opened before root is given up.
 inline CliResult RunCliAsUser(const TempDir& Dir, const std::vector<std::string>& Args) {
