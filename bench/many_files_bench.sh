@@ -73,8 +73,9 @@ for n in "$@"; do
   step "$n" "select" "$build/bench/bench_select_files" "$t/*.* /s"
   step "$n" "backup" "$cli" backup -q "$work/a$n.bkp" "$t/*.* /s"
   # What the backup is measured against: the same tree through tar and
-  # pigz -6 on as many threads, its output synced as a backup's is.
-  step "$n" "tar, pigz -6" sh -c "tar -cf - -C '$t' . | pigz -6 -p 2 >'$work/p$n.tgz' && sync '$work/p$n.tgz'"
+  # pigz -6 on as many threads as the backup takes (one per processor),
+  # its output synced as a backup's is.
+  step "$n" "tar, pigz -6" sh -c "tar -cf - -C '$t' . | pigz -6 -p $(nproc) >'$work/p$n.tgz' && sync '$work/p$n.tgz'"
   step "$n" "list" "$cli" list "$work/a$n.bkp"
   step "$n" "list -l" "$cli" list -l "$work/a$n.bkp"
   step "$n" "test" "$cli" test "$work/a$n.bkp"
