@@ -66,9 +66,13 @@ class TempDir {
     for (char& c : base)
       c = c == '/' ? '\\' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     if (!base.empty() && base.back() == '\\') base.pop_back();
+    // Names of one length, as mkdtemp gives: a test whose paths come near
+    // the system's limit must not pass or fail with the digits drawn.
     std::random_device seed;
     for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
-      const std::string candidate = base + "\\kelmora-test-" + std::to_string(seed());
+      std::string digits = std::to_string(seed());
+      digits.insert(0, 10 - digits.size(), '0');
+      const std::string candidate = base + "\\kelmora-test-" + digits;
       if (std::filesystem::create_directory(candidate)) path_ = candidate;
     }
     if (path_.empty()) throw std::runtime_error("cannot create a test folder");

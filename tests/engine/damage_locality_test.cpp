@@ -206,7 +206,9 @@ TEST_F(DamageLocality, OneDamagedByteLosesAtMostItsOwnFile) {
           report += "\n  [" + D.Filename + "] volume " + std::to_string(D.Volume) + " at " +
                     std::to_string(D.Offset) + ": " + D.Reason;
         };
-        engine.OnError = [](TBackupFile&, int32_t, const std::string&) {};
+        engine.OnError = [&](TBackupFile& Sender, int32_t, const std::string&) {
+          report += "\n  failed: " + DescribeFailure(Sender.Failure());
+        };
         bool result = false;
         ASSERT_NO_THROW(result = engine.Restore(archive, work_ / "out")) << where;
 
